@@ -1,0 +1,74 @@
+#pragma once
+// Owning, aligned, fixed-size array of trivially copyable elements. Allocation
+// failure throws Error("Out of Memory") instead of ending the process.
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "kirune/Error.h"
+
+namespace kirune {
+
+template <typename T, std::size_t Align = 64>
+class AlignedBuffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+    static_assert(Align >= alignof(T) && (Align & (Align - 1)) == 0);
+
+public:
+    AlignedBuffer() = default;
+    explicit AlignedBuffer(std::size_t count, bool zeroed = false) { reset(count, zeroed); }
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    AlignedBuffer(AlignedBuffer&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    AlignedBuffer& operator=(AlignedBuffer&& o) noexcept {
+        if (this != &o) {
+            release();
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
+    }
+    ~AlignedBuffer() { release(); }
+
+    // Replaces the contents with `count` elements (uninitialised unless zeroed).
+    void reset(std::size_t count, bool zeroed = false) {
+        release();
+        if (count == 0) return;
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T))
+            throw Error(kOutOfMemoryText);
+        const std::size_t bytes = count * sizeof(T);
+        void* p = ::operator new(bytes, std::align_val_t{Align}, std::nothrow);
+        if (!p) throw Error(kOutOfMemoryText);
+        if (zeroed) std::memset(p, 0, bytes);
+        data_ = static_cast<T*>(p);
+        size_ = count;
+    }
+
+    void release() noexcept {
+        if (data_) ::operator delete(data_, std::align_val_t{Align});
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace kirune
