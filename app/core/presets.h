@@ -1,0 +1,32 @@
+#pragma once
+// The quality presets of the dialog's digit keys, shared by the dialog and rpx.
+
+#include <cstdint>
+#include <optional>
+
+namespace kirune {
+
+struct Preset {
+    int digit;             // key 0..9
+    int32_t qualityLevel;  // handed to setCodecParams
+    int32_t colourSampling;  // 1 = 4:2:0, 2 = 4:2:2, 4 = 4:4:4
+    int dbFigure;          // promised quality, also part of the output name
+    int radio;             // radio button selected afterwards, -1 for none
+};
+
+inline constexpr Preset kPresets[10] = {
+    {0, 400, 1, 35, -1}, {1, 21, 4, 47, 0},  {2, 12, 4, 49, 1},  {3, 6, 4, 51, 2},
+    {4, 4, 4, 53, -1},   {5, 3, 4, 54, -1},  {6, 1, 4, 56, -1},  {7, 65, 4, 42, -1},
+    {8, 100, 2, 40, -1}, {9, 200, 2, 38, -1},
+};
+
+inline constexpr int kDefaultPresetDigit = 2;  // 高画質
+
+// The preset of a radio button (0 標準, 1 高画質, 2 超高画質).
+inline std::optional<Preset> presetForRadio(int radio) {
+    for (const Preset& p : kPresets)
+        if (p.radio == radio && radio >= 0) return p;
+    return std::nullopt;
+}
+
+}  // namespace kirune

@@ -1,0 +1,21 @@
+#pragma once
+// What the batch needs of a window: the dialog, rpx and the tests implement it.
+// Calls come from the thread that runs the batch.
+
+#include <string>
+
+namespace kirune {
+
+class BatchUi {
+public:
+    virtual ~BatchUi() = default;
+    // Shows `text` and returns once the user has acknowledged it. `path` is the
+    // file the message concerns (empty when none).
+    virtual void showMessage(const std::string& path, const std::string& text) = 0;
+    virtual void setPathText(const std::string& text) = 0;
+    virtual void setCounterText(const std::string& text) = 0;
+    virtual void setProgress(int percent) = 0;
+    virtual void repaint() {}
+};
+
+}  // namespace kirune
