@@ -39,6 +39,10 @@ struct SideStreams {
     uint32_t matchBytesPos = 0;
     uint32_t blockCounter = 0;  // coded blocks across the three planes of the strip
     std::size_t blockCapacity = 0;  // n the buffers were sized for
+    // Bytes of data in each stream, in container order: set by the strip
+    // reader before decoding (the decoder reads no further) and by encodeMeans
+    // after coding (what the strip writer stores).
+    uint32_t rawLength[7] = {};
 };
 
 // One plane region as the encoder and the decoder see it.

@@ -1,0 +1,259 @@
+#include "codec/dec.h"
+
+#include "codec/dictionary.h"
+#include "codec/transforms.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+// A bit stream's reader looks one byte past the data (its 16-bit window).
+uint32_t checkedLength(const SideStreams& st, int id, uint32_t window) {
+    const uint32_t len = st.rawLength[id];
+    if (uint64_t{len} + window > streamBuffer(st, id).size()) throwDamaged();
+    return len;
+}
+
+void readVqFields(BlockStreamReaders& r, BlockSideInfo& info) {
+    const int L = info.vqLevel;
+    BitReader& idx = L < 2 ? r.indexLow : r.indexHigh;
+    const int sw = shapeIndexBits[L];
+    const int gw = gainIndexBits[L];
+    for (int stage = 0; stage < info.stageCount; ++stage)
+        for (int j = 0; j < 4; ++j) info.shapeIndex[stage][j] = static_cast<uint8_t>(idx.read(sw));
+    for (int stage = 0; stage < info.stageCount; ++stage)
+        info.gainIndex[stage] = static_cast<uint8_t>(idx.read(gw));
+    for (int stage = 0; stage < info.stageCount; ++stage) {
+        const uint8_t g = r.gain.read();
+        if (g > kMaxGainByte) throwDamaged();
+        info.gainByte[stage] = g;
+    }
+}
+
+void readStagesAndLevel(BlockStreamReaders& r, BlockSideInfo& info) {
+    info.stageCount = static_cast<uint8_t>(r.header.read(1) + 1);
+    info.vqLevel = static_cast<uint8_t>(r.header.read(2));
+}
+
+void readPatternFields(BlockStreamReaders& r, BlockSideInfo& info) {
+    const uint32_t code = r.indexLow.read(4);
+    info.pattern = static_cast<uint8_t>(code & 7);
+    info.patternSign = static_cast<uint8_t>(code >> 3);
+    const uint8_t g = r.gain.read();
+    if (g > kMaxGainByte) throwDamaged();
+    info.gainByte[0] = g;
+}
+
+// Indices are read at the class's bit width, so every value designates a
+// codeword as long as the classes are as large as their widths say.
+void requireDictionaryWidths() {
+    for (int L = 0; L < kVqLevels; ++L)
+        if (dictionaryClasses[L].shapeSize < (1 << shapeIndexBits[L]) ||
+            dictionaryClasses[L].gainSize < (1 << gainIndexBits[L]))
+            throw Error("dictionary tables are smaller than their index widths");
+}
+
+// One VQ stage: rows of shape codewords scaled by the gain codeword's row
+// gains, then the whole block by the stage's gain level.
+void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
+    const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
+    const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
+    alignas(16) BlockVec t;
+    for (int j = 0; j < 4; ++j)
+        rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &t.lane[4 * j]);
+    blockScale15(t, gainLevels[info.gainByte[stage]], out);
+}
+
+void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+    stageBlock(info, 0, out);
+    if (info.stageCount == 2) {
+        alignas(16) BlockVec second;
+        stageBlock(info, 1, second);
+        blockAdd(out, second, out);
+    }
+    if (shift) blockShiftUp(out, k);
+}
+
+void patternCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+    const int32_t g = gainLevels[info.gainByte[0]];
+    const int16_t* pattern = patternDictionary[info.pattern];
+    alignas(16) BlockVec p;
+    for (int i = 0; i < 16; ++i) p.lane[i] = pattern[i];
+    blockScale15(p, info.patternSign ? -g : g, out);
+    if (shift) blockShiftUp(out, k);
+}
+
+}  // namespace
+
+BlockStreamReaders::BlockStreamReaders(const SideStreams& st)
+    : header(st.headerBits.data(), checkedLength(st, StreamHeaderBits, 1), st.headerPos),
+      indexLow(st.indexBitsLow.data(), checkedLength(st, StreamIndexBitsLow, 1), st.indexLowPos),
+      indexHigh(st.indexBitsHigh.data(), checkedLength(st, StreamIndexBitsHigh, 1), st.indexHighPos),
+      gain(st.gainBytes.data(), checkedLength(st, StreamGainBytes, 0), st.gainBytesPos),
+      match(st.matchBytes.data(), checkedLength(st, StreamMatchBytes, 0), st.matchBytesPos),
+      blockCounter(st.blockCounter) {}
+
+void BlockStreamReaders::store(SideStreams& st) const {
+    st.headerPos = header.cursor();
+    st.indexLowPos = indexLow.cursor();
+    st.indexHighPos = indexHigh.cursor();
+    st.gainBytesPos = gain.position();
+    st.matchBytesPos = match.position();
+    st.blockCounter = blockCounter;
+}
+
+void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
+    info.type = static_cast<uint8_t>(r.header.read(2));
+    switch (info.type) {
+    case BlockVq:
+        readStagesAndLevel(r, info);
+        readVqFields(r, info);
+        break;
+    case BlockPredicted:
+        info.smoothFlag = static_cast<uint8_t>(r.header.read(1));
+        if (info.smoothFlag == 0) {
+            readStagesAndLevel(r, info);
+            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            readVqFields(r, info);
+        }
+        break;
+    case BlockSpecial:
+        info.subtype = static_cast<uint8_t>(r.header.read(2));
+        switch (info.subtype) {
+        case SpecialMatch:
+            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            break;
+        case SpecialPattern:
+            readPatternFields(r, info);
+            break;
+        case SpecialMatchPattern:
+            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            readPatternFields(r, info);
+            break;
+        default:
+            info.rawBytes = r.match.take(16);
+            break;
+        }
+        break;
+    default:
+        break;
+    }
+    ++r.blockCounter;
+}
+
+void decodeMeans(const CodecState& s, StripWork& w) {
+    SideStreams& st = w.streams;
+    const auto regions = stripRegions(s, w);
+    std::size_t total = 0;
+    for (const PlaneRegion& r : regions) total += r.blocks();
+    // One sign bit and one magnitude byte per block, no more and no less.
+    if (st.rawLength[StreamDcBytes] != total || st.rawLength[StreamDcSignBits] != (total >> 3) + 1)
+        throwDamaged();
+    checkedLength(st, StreamDcBytes, 0);
+    checkedLength(st, StreamDcSignBits, 0);
+
+    const uint8_t* signs = st.dcSignBits.data();
+    const uint8_t* bytes = st.dcBytes.data();
+    uint32_t k = 0;
+    for (const PlaneRegion& r : regions) {
+        const int32_t B = r.blocksPerRow;
+        for (int32_t row = 0; row < r.blockRows; ++row) {
+            std::size_t n = static_cast<std::size_t>(r.rowOffset + row) * B;
+            for (int32_t c = 0; c < B; ++c, ++n, ++k) {
+                const int32_t P = meanPrediction(r.means, n, B, row, c);
+                const int32_t d = bytes[k];
+                int32_t x = (signs[k >> 3] >> (k & 7)) & 1 ? P - d : P + d;
+                if (x < 0) x = -x;
+                r.means[n] = static_cast<uint8_t>(x);
+            }
+        }
+    }
+    st.dcSignBitCount = 0;
+}
+
+void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec* resid,
+                 const uint8_t* means, int32_t B, int32_t R, int32_t O) {
+    if (R < 1) return;
+    requireDictionaryWidths();
+    BlockStreamReaders rd(st);
+    const bool shift = s.qualityLevel >= 2000;
+    const int k = s.residualShift;
+    const int meanShift = s.meanLevel + 4;
+    BlockSideInfo info;
+    alignas(16) BlockVec corr;
+
+    for (int32_t row = 0; row < R; ++row) {
+        const int32_t a = O + row;
+        std::size_t n = static_cast<std::size_t>(a) * B;
+        for (int32_t c = 0; c < B; ++c, ++n) {
+            readBlockSideInfo(rd, B, info);
+            const auto V = static_cast<int16_t>(means[n] << meanShift);
+            BlockVec& out = coded[n];
+            BlockVec& res = resid[n];
+
+            const BlockVec* src = nullptr;
+            const bool matched = (info.type == BlockPredicted && info.smoothFlag == 0) ||
+                                 (info.type == BlockSpecial &&
+                                  (info.subtype == SpecialMatch || info.subtype == SpecialMatchPattern));
+            if (matched) {
+                // Only earlier blocks of this region have been rebuilt.
+                const int64_t inRegion = int64_t{row} * B + c;
+                if (info.matchOffset < 1 || info.matchOffset > inRegion) throwDamaged();
+                src = &resid[n - static_cast<std::size_t>(info.matchOffset)];
+            }
+
+            switch (info.type) {
+            case BlockFlat:
+                blockFill(out, V);
+                blockZero(res);
+                continue;
+            case BlockVq:
+                vqCorrection(info, shift, k, res);
+                break;
+            case BlockPredicted:
+                if (info.smoothFlag) {
+                    interpolateFromMeans(means, B, R, c, a, O, s.meanLevel, out);
+                    blockSubScalar(out, V, res);
+                    continue;
+                }
+                vqCorrection(info, shift, k, corr);
+                blockAdd(*src, corr, res);
+                break;
+            default:
+                switch (info.subtype) {
+                case SpecialMatch:
+                    blockCopy(*src, res);
+                    break;
+                case SpecialPattern:
+                    patternCorrection(info, shift, k, res);
+                    break;
+                case SpecialMatchPattern:
+                    patternCorrection(info, shift, k, corr);
+                    blockAdd(*src, corr, res);
+                    break;
+                default:
+                    for (int i = 0; i < 16; ++i) out.lane[i] = rawSampleValue(info.rawBytes[i]);
+                    blockSubScalar(out, V, res);
+                    continue;
+                }
+                break;
+            }
+            blockFill(out, V);
+            blockAdd(out, res, out);
+        }
+    }
+    rd.store(st);
+}
+
+void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region) {
+    decodePlane(s, st, region.coded, region.resid, region.means, region.blocksPerRow,
+                region.blockRows, region.rowOffset);
+}
+
+void decodeStrip(const CodecState& s, StripWork& w) {
+    decodeMeans(s, w);
+    for (const PlaneRegion& r : stripRegions(s, w)) decodePlane(s, w.streams, r);
+}
+
+}  // namespace kirune

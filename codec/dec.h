@@ -1,0 +1,65 @@
+#pragma once
+// Decoder core: rebuilds a strip's mean planes and its three coded planes from
+// the seven side streams, replaying the encoder's reconstruction bit for bit.
+// The streams are untrusted: every field is read against its stream's raw
+// length (SideStreams::rawLength) and every offset, level and gain byte is
+// checked, so damaged data throws Error(kDamagedFileText) and never reads or
+// writes outside the buffers.
+
+#include <cstdint>
+
+#include "codec/payload.h"
+#include "codec/val.h"
+
+namespace kirune {
+
+// Everything one block's header announces, as read from the streams.
+struct BlockSideInfo {
+    uint8_t type = BlockFlat;
+    uint8_t smoothFlag = 0;
+    uint8_t subtype = SpecialMatch;
+    uint8_t stageCount = 1;
+    uint8_t vqLevel = 0;
+    uint8_t shapeIndex[2][4] = {};  // [stage][row]
+    uint8_t gainIndex[2] = {};      // gain-dictionary index per stage
+    uint8_t gainByte[2] = {};       // gainLevels index per stage; [0] for patterns
+    uint8_t pattern = 0;            // 0..7
+    uint8_t patternSign = 0;        // 1 = negative gain
+    int32_t matchOffset = 0;        // unvalidated: the caller checks it against the region
+    const uint8_t* rawBytes = nullptr;  // 16 bytes inside matchBytes for SpecialRaw
+};
+
+// Read positions of the five per-block streams, checked against their raw
+// lengths; taken from and given back to the strip's SideStreams so that the
+// three planes run on from one another.
+struct BlockStreamReaders {
+    BitReader header, indexLow, indexHigh;
+    ByteReader gain, match;
+    uint32_t blockCounter = 0;
+
+    // Throws when a raw length exceeds what its buffer can hold.
+    explicit BlockStreamReaders(const SideStreams& st);
+    void store(SideStreams& st) const;
+};
+
+// Reads the current block's header and every field it announces, advancing
+// the readers, and counts the block. B turns the match byte into matchOffset.
+void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info);
+
+// Rebuilds the mean bytes of the three regions of the current strip from
+// dcSignBits and dcBytes. Checks first that the raw lengths of those two
+// streams match the regions' block count.
+void decodeMeans(const CodecState& s, StripWork& w);
+
+// Reconstructs one plane region: coded[n] and resid[n] for every block of
+// rows O..O+R-1 (B blocks each), reading the strip's streams from where the
+// previous plane left them.
+void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec* resid,
+                 const uint8_t* means, int32_t B, int32_t R, int32_t O);
+void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region);
+
+// decodeMeans followed by decodePlane for Y, Cb and Cr: the decoder's whole
+// work for one strip, before up-sampling and colour conversion.
+void decodeStrip(const CodecState& s, StripWork& w);
+
+}  // namespace kirune
