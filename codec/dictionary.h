@@ -46,4 +46,41 @@ inline const uint8_t* gainOrderList(int level, int j) {
     return dictionaryClasses[level].gainOrder + (j - 1) * dictionaryClasses[level].gainSize;
 }
 
+// The classes behind the descriptor rows, one set of arrays per class size.
+// Shape_Dic.cpp holds the shape classes (16 given, 64/128/256 trained), Gain_Dic.cpp
+// the gain classes (all trained); the trained ones are included from the
+// generated *.inc files beside them.
+inline constexpr int kShapeBucketEntries = 24;  // 0..20 used
+inline constexpr int kGainBucketEntries = 12;   // 0..10 used
+
+extern const int16_t shapeClass16[16][4];
+extern const int16_t shapeClass64[64][4];
+extern const int16_t shapeClass128[128][4];
+extern const int16_t shapeClass256[256][4];
+extern const uint8_t shapeOrder16[3 * 16];
+extern const uint8_t shapeOrder64[3 * 64];
+extern const uint8_t shapeOrder128[3 * 128];
+extern const uint8_t shapeOrder256[3 * 256];
+extern const uint8_t shapeFirst16[kShapeBucketEntries], shapeLast16[kShapeBucketEntries];
+extern const uint8_t shapeFirst64[kShapeBucketEntries], shapeLast64[kShapeBucketEntries];
+extern const uint8_t shapeFirst128[kShapeBucketEntries], shapeLast128[kShapeBucketEntries];
+extern const uint8_t shapeFirst256[kShapeBucketEntries], shapeLast256[kShapeBucketEntries];
+
+extern const int16_t gainClass64[64][4];
+extern const int16_t gainClass128[128][4];
+extern const int16_t gainClass256[256][4];
+extern const uint8_t gainOrder64[3 * 64];
+extern const uint8_t gainOrder128[3 * 128];
+extern const uint8_t gainOrder256[3 * 256];
+extern const uint8_t gainFirst64[kGainBucketEntries], gainLast64[kGainBucketEntries];
+extern const uint8_t gainFirst128[kGainBucketEntries], gainLast128[kGainBucketEntries];
+extern const uint8_t gainFirst256[kGainBucketEntries], gainLast256[kGainBucketEntries];
+
+// Bucket of a normalised quarter (Q13) by its largest-magnitude component v:
+// 0 for v near +8192 .. 20 for v near -8192. Integer form of
+// 10 - floor((10v + 4096) / 8192).
+inline constexpr int shapeBucket(int32_t v) { return (81920 - ((10 * v + 4096) & ~8191)) >> 13; }
+// Bucket of a quarter-norm vector (Q14) by its largest component v: 0..10.
+inline constexpr int gainBucket(int32_t v) { return (163840 - ((10 * v + 8192) & ~16383)) >> 14; }
+
 }  // namespace kirune
