@@ -1,0 +1,117 @@
+#include "encoder/prepare.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "codec/payload.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+// Refuses a region that reaches beyond its plane, so a wrong geometry throws
+// instead of writing past a buffer.
+void checkRegion(const BlockPlane& plane, int32_t blocksPerRow, int32_t rows, int32_t rowOffset) {
+    const int64_t end = (int64_t{rowOffset} + rows) * blocksPerRow;
+    if (blocksPerRow < 0 || rows < 0 || rowOffset < 0 || end > static_cast<int64_t>(plane.size()))
+        throw Error("strip geometry does not fit the codec buffers");
+}
+
+inline int16_t shifted(int32_t sum, int n) { return static_cast<int16_t>(sum >> n); }
+
+}  // namespace
+
+void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input) {
+    const int n = input == RgbInput::Native12 ? 13 : 9;
+    const int32_t centre = (input == RgbInput::Native12 ? 2048 : 128) * 8192;
+    const int32_t B = s.lumaBlocksPerRow, rows = s.lumaBlockRows, offset = s.lumaRowOffset;
+    for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
+        checkRegion(*p, B, rows, offset);
+    const std::size_t begin = static_cast<std::size_t>(offset) * B;
+    const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
+    for (std::size_t k = begin; k < end; ++k) {
+        const BlockVec &r = w.rPlane[k], &g = w.gPlane[k], &b = w.bPlane[k];
+        BlockVec &y = w.yPlane[k], &cb = w.cbPlane[k], &cr = w.crPlane[k];
+        for (int e = 0; e < 16; ++e) {
+            const int32_t R = r.lane[e], G = g.lane[e], Bl = b.lane[e];
+            y.lane[e] = shifted(934 * Bl + 4809 * G + 2449 * R, n);
+            cb.lane[e] = shifted(centre + 4096 * Bl - 2716 * G - 1380 * R, n);
+            cr.lane[e] = shifted(centre - 666 * Bl - 3430 * G + 4096 * R, n);
+        }
+    }
+}
+
+void downsampleChroma(const CodecState& s, StripWork& w) {
+    if (s.colourSampling == Sampling444) return;
+    const auto avg = [](int16_t a, int16_t b) { return static_cast<int16_t>((int32_t{a} + b) >> 1); };
+
+    // Half planes: each pair of horizontally adjacent pixels becomes one.
+    const int32_t fullB = s.lumaBlocksPerRow, halfB = s.chroma422BlocksPerRow;
+    const int32_t rows = s.lumaBlockRows, offset = s.lumaRowOffset;
+    checkRegion(w.cbPlane, fullB, rows, offset);
+    checkRegion(w.crPlane, fullB, rows, offset);
+    checkRegion(w.cbPlaneHalf, halfB, rows, offset);
+    checkRegion(w.crPlaneHalf, halfB, rows, offset);
+    if (2 * halfB > fullB) throw Error("strip geometry does not fit the codec buffers");
+    const std::pair<const BlockPlane*, BlockPlane*> halves[2] = {{&w.cbPlane, &w.cbPlaneHalf},
+                                                                 {&w.crPlane, &w.crPlaneHalf}};
+    for (const auto& [full, half] : halves) {
+        for (int32_t row = offset; row < offset + rows; ++row) {
+            for (int32_t col = 0; col < halfB; ++col) {
+                const BlockVec& a = (*full)[static_cast<std::size_t>(row) * fullB + 2 * col];
+                const BlockVec& b = (*full)[static_cast<std::size_t>(row) * fullB + 2 * col + 1];
+                BlockVec& out = (*half)[static_cast<std::size_t>(row) * halfB + col];
+                for (int r = 0; r < 4; ++r) {
+                    out.lane[4 * r] = avg(a.lane[4 * r], a.lane[4 * r + 1]);
+                    out.lane[4 * r + 1] = avg(a.lane[4 * r + 2], a.lane[4 * r + 3]);
+                    out.lane[4 * r + 2] = avg(b.lane[4 * r], b.lane[4 * r + 1]);
+                    out.lane[4 * r + 3] = avg(b.lane[4 * r + 2], b.lane[4 * r + 3]);
+                }
+            }
+        }
+    }
+    if (s.colourSampling != Sampling420) return;
+
+    // Quarter planes: each pair of vertically adjacent half-plane pixels.
+    const int32_t qB = s.chroma420BlocksPerRow, qRows = s.chroma420BlockRows, qOffset = s.chroma420RowOffset;
+    checkRegion(w.cbPlaneQuarter, qB, qRows, qOffset);
+    checkRegion(w.crPlaneQuarter, qB, qRows, qOffset);
+    checkRegion(w.cbPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
+    checkRegion(w.crPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
+    if (qB > halfB) throw Error("strip geometry does not fit the codec buffers");
+    const std::pair<const BlockPlane*, BlockPlane*> quarters[2] = {{&w.cbPlaneHalf, &w.cbPlaneQuarter},
+                                                                   {&w.crPlaneHalf, &w.crPlaneQuarter}};
+    for (const auto& [half, quarter] : quarters) {
+        for (int32_t row = qOffset; row < qOffset + qRows; ++row) {
+            for (int32_t col = 0; col < qB; ++col) {
+                const BlockVec& a = (*half)[static_cast<std::size_t>(2 * row) * halfB + col];
+                const BlockVec& b = (*half)[static_cast<std::size_t>(2 * row + 1) * halfB + col];
+                BlockVec& out = (*quarter)[static_cast<std::size_t>(row) * qB + col];
+                for (int c = 0; c < 4; ++c) {
+                    out.lane[c] = avg(a.lane[c], a.lane[4 + c]);
+                    out.lane[4 + c] = avg(a.lane[8 + c], a.lane[12 + c]);
+                    out.lane[8 + c] = avg(b.lane[c], b.lane[4 + c]);
+                    out.lane[12 + c] = avg(b.lane[8 + c], b.lane[12 + c]);
+                }
+            }
+        }
+    }
+}
+
+void computeMeans(const CodecState& s, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(s, w)) {
+        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
+        for (std::size_t n = begin; n < begin + r.blocks(); ++n) r.means[n] = blockMeanByte(r.coded[n], s.meanLevel);
+    }
+}
+
+void removeMeans(const CodecState& s, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(s, w)) {
+        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
+        for (std::size_t n = begin; n < begin + r.blocks(); ++n)
+            blockSubScalar(r.coded[n], static_cast<int16_t>(r.means[n] << (s.meanLevel + 4)), r.resid[n]);
+    }
+}
+
+}  // namespace kirune

@@ -1,0 +1,160 @@
+#include "encoder/search.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace kirune {
+
+namespace {
+
+// Squared distance as the searches form it: 16-bit differences, 32-bit sum.
+inline int32_t rowDistance(const int16_t* a, const int16_t* b) {
+    int16_t diff[4];
+    return rowEnergy(rowSub(a, b, diff));
+}
+
+// Best codeword of positions first[b]..last[b] in the order of component p
+// (the class order for p = 0); the first of equal distances wins.
+int bestInBucket(const int16_t (*codes)[4], const uint8_t* orderLists, int size, const uint8_t* first,
+                 const uint8_t* last, int b, int p, const int16_t* y) {
+    const uint8_t* order = p == 0 ? nullptr : orderLists + (p - 1) * size;
+    int32_t best = int32_t{1} << 30;
+    int bestIndex = 0;
+    for (int pos = first[b]; pos <= last[b] && pos < size; ++pos) {
+        const int index = order ? order[pos] : pos;
+        const int32_t dist = rowDistance(y, codes[index]);
+        if (dist < best) {
+            best = dist;
+            bestIndex = index;
+        }
+    }
+    return bestIndex;
+}
+
+inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
+
+inline BlockVec patternBlock(int p) {
+    BlockVec v;
+    std::memcpy(v.lane, patternDictionary[p], sizeof v.lane);
+    return v;
+}
+
+}  // namespace
+
+const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, const int16_t quarter[4]) {
+    const DictionaryClass& c = d.setup.dictionaries[level];
+    int p = 0;
+    int32_t magnitude = std::abs(int32_t{quarter[0]});
+    for (int k = 1; k < 4; ++k) {
+        const int32_t m = std::abs(int32_t{quarter[k]});
+        if (m > magnitude) {
+            magnitude = m;
+            p = k;
+        }
+    }
+    // Unit quarters reach buckets 0..20 only; the clamp keeps anything else
+    // (a caller's unnormalised vector) inside the tables.
+    const int b = clampBucket(shapeBucket(quarter[p]), 20);
+    const int index = bestInBucket(c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast, b, p, quarter);
+    d.vqIndex[level][stage][slot] = static_cast<uint32_t>(index);
+    return c.shape[index];
+}
+
+const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t norms[4]) {
+    const DictionaryClass& c = d.setup.dictionaries[level];
+    int p = 0;
+    for (int k = 1; k < 4; ++k)
+        if (norms[k] > norms[p]) p = k;
+    const int b = clampBucket(gainBucket(norms[p]), 10);
+    const int index = bestInBucket(c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, b, p, norms);
+    d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
+    return c.gain[index];
+}
+
+void quantiseGain(BlockDecision& d, int level, int stage) {
+    const int32_t x = d.gainValue[level][stage];
+    int32_t a = x >> 5;
+    if (a < 0) a = -a;
+    if (a > 521) a = 522;
+    const int k0 = gainLevelBuckets[a], k1 = gainLevelBuckets[a + 1];
+    // Starting from the bucket's first level (not from a) keeps the index a
+    // gain level even when the first candidate is already 32768 away, as for
+    // strongly negative gains.
+    int32_t best = 32768;
+    int result = k0;
+    for (int k = k0; k <= k1; ++k) {
+        const int32_t dist = std::abs(int32_t{gainLevels[k]} - x);
+        if (dist >= best) break;  // levels increase: the distance only grows from here
+        best = dist;
+        result = k;
+    }
+    d.gainValue[level][stage] = gainLevels[result];
+    d.gainLevelIndex[level][stage] = static_cast<uint32_t>(result);
+}
+
+int32_t gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
+                        BlockVec& recon, BlockVec& residual, int32_t normaliseQuarters) {
+    if (normaliseQuarters != 0) {
+        for (int i = 0; i < 4; ++i) {
+            int16_t* quarter = work.lane + 4 * i;
+            // Read as unsigned: a wrapped energy must not reach sqrt as negative.
+            const double g = std::sqrt(static_cast<double>(static_cast<uint32_t>(rowEnergy(quarter))));
+            d.quarterNorms[i] = static_cast<int16_t>(static_cast<int32_t>(std::floor(g + 0.5)));
+            double x = g * (1.0 / 16384.0);
+            if (x < 1.0 / 255.0) x = 1.0 / 255.0;
+            rowScale8(quarter, static_cast<int32_t>(std::floor(128.0 / x + 0.5)));
+        }
+    }
+    if (d.setup.observer) d.setup.observer->quantised(level, stage, work, d.quarterNorms);
+
+    const int16_t* shapes[4];
+    for (int i = 0; i < 4; ++i) shapes[i] = searchShape(d, level, stage, i, work.lane + 4 * i);
+    const int16_t* g = searchGain(d, level, stage, d.quarterNorms);
+
+    BlockVec q;
+    for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);
+    d.gainValue[level][stage] = static_cast<int16_t>(blockDot(target, q) >> 12);
+    quantiseGain(d, level, stage);
+    blockScale15(q, d.gainValue[level][stage], recon);
+    blockSub(target, recon, residual);
+    return blockEnergy(residual);
+}
+
+int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {
+    int32_t bestMagnitude = 0;
+    int32_t bestError = int32_t{1} << 26;
+    int chosen = -1;
+    int32_t chosenGain = 0;
+    for (int p = 0; p < kPatternCount; ++p) {
+        const BlockVec pattern = patternBlock(p);
+        const int32_t s = blockDot(target, pattern) >> 12;
+        const int32_t magnitude = s < 0 ? -s : s;
+        // Patterns weaker than the strongest so far are not evaluated.
+        if (magnitude < bestMagnitude) continue;
+        bestMagnitude = magnitude;
+        BlockVec y, r;
+        blockScale15(pattern, s, y);
+        const int32_t err = blockEnergy(blockSub(target, y, r));
+        if (err < bestError) {
+            bestError = err;
+            chosen = p;
+            chosenGain = s;
+        }
+    }
+    if (chosen < 0) {
+        blockZero(recon);
+        return kNoPattern;
+    }
+    d.vqIndex[0][0][0] = static_cast<uint32_t>(chosen);
+    d.patternSign = chosenGain < 0 ? 1 : 0;
+    d.gainValue[0][0] = static_cast<int16_t>(chosenGain);
+    quantiseGain(d, 0, 0);
+    int32_t g = gainLevels[d.gainLevelIndex[0][0]];
+    if (d.patternSign) g = -g;
+    blockScale15(patternBlock(chosen), g, recon);
+    BlockVec r;
+    return blockEnergy(blockSub(target, recon, r));
+}
+
+}  // namespace kirune
