@@ -1,0 +1,350 @@
+#include "container/image_input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include "container/messages.h"
+#include "container/tiff_support.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+std::string systemReason(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+[[noreturn]] void refuse(const char* text, const std::string& detail = {}) {
+    throw Error(detail.empty() ? std::string(text) : std::string(text) + ": " + detail);
+}
+
+// A tile or strip decoded at once stays below this; larger ones come from a
+// damaged file or from no camera or editor.
+constexpr uint64_t kMaxTileBytes = uint64_t{1} << 28;
+
+// ---- TIFF -------------------------------------------------------------------
+
+class TiffInput final : public InputImage {
+public:
+    TiffInput(int32_t width, int32_t height, int32_t bits) : InputImage(InputFormat::Tiff, width, height, bits) {}
+
+    void readRows(const StripTarget& t, int32_t count) override {
+        if (tiled) readTiles(t, count);
+        else readScanlines(t, count);
+    }
+
+    TiffMessages messages;  // outlives tif (declared first)
+    TiffHandle tif;
+    bool tiled = false;
+    bool planar = false;  // PlanarConfiguration 2: one plane per sample
+    uint32_t tileWidth = 0, tileLength = 0;
+    std::vector<uint8_t> buffer;  // one scanline or one tile
+
+private:
+    void store(const StripTarget& t, int c, int32_t row, int32_t x0, int32_t n, const uint8_t* src,
+               int step) const {
+        if (bitsPerSample() == 16)
+            t.store16(c, row, x0, n, reinterpret_cast<const uint16_t*>(src), step);
+        else
+            t.store8(c, row, x0, n, src, step);
+    }
+
+    [[noreturn]] void readFailed(int32_t row) const {
+        refuse(kInputReadText, "TIFF row " + std::to_string(row) + messages.reason());
+    }
+
+    // Interleaved rows are read in order in one pass; planar ones a plane at a
+    // time, so that a compressed strip is never restarted for every row.
+    void readScanlines(const StripTarget& t, int32_t count) {
+        const int planes = planar ? 3 : 1;
+        for (int p = 0; p < planes; ++p) {
+            for (int32_t r = 0; r < count; ++r) {
+                const int32_t row = t.firstRow + r;
+                if (TIFFReadScanline(tif.get(), buffer.data(), static_cast<uint32_t>(row),
+                                     static_cast<uint16_t>(p)) < 0)
+                    readFailed(row);
+                if (planar) {
+                    store(t, p, r, 0, width(), buffer.data(), 1);
+                } else {
+                    for (int c = 0; c < 3; ++c)
+                        store(t, c, r, 0, width(), buffer.data() + c * (bitsPerSample() / 8), 3);
+                }
+            }
+        }
+    }
+
+    void readTiles(const StripTarget& t, int32_t count) {
+        const int bytes = bitsPerSample() / 8;
+        const int samplesPerPixel = planar ? 1 : 3;
+        const std::size_t tileRowBytes = std::size_t{tileWidth} * samplesPerPixel * bytes;
+        const int32_t last = t.firstRow + count;  // one past
+        const int planes = planar ? 3 : 1;
+        for (uint32_t ty = static_cast<uint32_t>(t.firstRow) / tileLength * tileLength;
+             ty < static_cast<uint32_t>(last); ty += tileLength) {
+            for (uint32_t tx = 0; tx < static_cast<uint32_t>(width()); tx += tileWidth) {
+                const int32_t columns = static_cast<int32_t>(std::min<uint32_t>(tileWidth, width() - tx));
+                for (int p = 0; p < planes; ++p) {
+                    if (TIFFReadTile(tif.get(), buffer.data(), tx, ty, 0, static_cast<uint16_t>(p)) < 0)
+                        readFailed(static_cast<int32_t>(ty));
+                    const int32_t from = std::max<int32_t>(t.firstRow, static_cast<int32_t>(ty));
+                    const int32_t to = std::min<int64_t>(last, int64_t{ty} + tileLength);
+                    for (int32_t row = from; row < to; ++row) {
+                        const uint8_t* src = buffer.data() + (row - ty) * tileRowBytes;
+                        const int32_t r = row - t.firstRow;
+                        if (planar) {
+                            store(t, p, r, static_cast<int32_t>(tx), columns, src, 1);
+                        } else {
+                            for (int c = 0; c < 3; ++c)
+                                store(t, c, r, static_cast<int32_t>(tx), columns, src + c * bytes, 3);
+                        }
+                    }
+                }
+            }
+        }
+    }
+};
+
+std::optional<std::string> tiffText(TIFF* tif, ttag_t tag) {
+    const char* value = nullptr;
+    if (TIFFGetField(tif, tag, &value) != 1 || !value) return std::nullopt;
+    return std::string(value);
+}
+
+std::unique_ptr<InputImage> openTiff(const std::string& path) {
+    {
+        // libtiff would only say "Cannot open"; the system's reason is clearer.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) refuse(kCannotOpenInputText, systemReason(errno));
+        struct stat st {};
+        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        ::close(fd);
+        if (!regular) refuse(kCannotOpenInputText, systemReason(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    }
+    TiffMessages messages;
+    TiffHandle tif = openTiffForReading(path, messages);
+    if (!tif) refuse(kNotTiffText, messages.lastError);
+
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0, photometric = 0, planarConfig = 0, sampleFormat = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planarConfig);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    const bool hasPhotometric = TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric) == 1;
+
+    if (samples != 3) refuse(kUnsupportedTiffText, "SamplesPerPixel " + std::to_string(samples));
+    if (bits != 8 && bits != 16) refuse(kUnsupportedTiffText, "BitsPerSample " + std::to_string(bits));
+    if (!hasPhotometric || photometric != PHOTOMETRIC_RGB)
+        refuse(kUnsupportedTiffText, "PhotometricInterpretation " + std::to_string(photometric));
+    if (sampleFormat != SAMPLEFORMAT_UINT) refuse(kUnsupportedTiffText, "SampleFormat " + std::to_string(sampleFormat));
+    if (planarConfig != PLANARCONFIG_CONTIG && planarConfig != PLANARCONFIG_SEPARATE)
+        refuse(kUnsupportedTiffText, "PlanarConfiguration " + std::to_string(planarConfig));
+    const auto maxDimension = static_cast<uint32_t>(std::numeric_limits<int32_t>::max());
+    if (width < 1 || height < 1 || width > maxDimension || height > maxDimension)
+        refuse(kUnsupportedTiffText, std::to_string(width) + " x " + std::to_string(height));
+
+    auto in = std::make_unique<TiffInput>(static_cast<int32_t>(width), static_cast<int32_t>(height), bits);
+    in->planar = planarConfig == PLANARCONFIG_SEPARATE;
+    in->tiled = TIFFIsTiled(tif.get()) != 0;
+    const uint64_t rowSamples = uint64_t{width} * (in->planar ? 1 : 3);
+    if (in->tiled) {
+        TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &in->tileWidth);
+        TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &in->tileLength);
+        const uint64_t tileBytes = TIFFTileSize64(tif.get());
+        const uint64_t needed = uint64_t{in->tileWidth} * in->tileLength * (in->planar ? 1 : 3) * (bits / 8);
+        if (in->tileWidth == 0 || in->tileLength == 0 || tileBytes < needed || tileBytes > kMaxTileBytes)
+            refuse(kUnsupportedTiffText, "tile " + std::to_string(in->tileWidth) + " x " +
+                                             std::to_string(in->tileLength));
+        in->buffer.resize(static_cast<std::size_t>(tileBytes));
+    } else {
+        const uint64_t lineBytes = TIFFScanlineSize64(tif.get());
+        if (lineBytes < rowSamples * (bits / 8) || lineBytes > kMaxTileBytes)
+            refuse(kUnsupportedTiffText, "scanline of " + std::to_string(lineBytes) + " bytes");
+        in->buffer.resize(static_cast<std::size_t>(lineBytes));
+    }
+
+    // Tags carried through the container; absent ones stay absent.
+    ImageMetadata& m = in->metadata;
+    m.make = tiffText(tif.get(), TIFFTAG_MAKE);
+    m.model = tiffText(tif.get(), TIFFTAG_MODEL);
+    m.software = tiffText(tif.get(), TIFFTAG_SOFTWARE);
+    m.dateTime = tiffText(tif.get(), TIFFTAG_DATETIME);
+    m.artist = tiffText(tif.get(), TIFFTAG_ARTIST);
+    uint16_t unit = 0;
+    float xres = 0.0f, yres = 0.0f;
+    if (TIFFGetField(tif.get(), TIFFTAG_RESOLUTIONUNIT, &unit) == 1) m.resolutionUnit = unit;
+    if (TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &xres) == 1) m.xResolution = xres;
+    if (TIFFGetField(tif.get(), TIFFTAG_YRESOLUTION, &yres) == 1) m.yResolution = yres;
+    uint32_t iccLength = 0;
+    const void* icc = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) == 1 && icc && iccLength > 0) {
+        const auto* p = static_cast<const uint8_t*>(icc);
+        m.iccProfile.assign(p, p + iccLength);
+    }
+    // This file's own description when it has a short one, otherwise the
+    // credit: decided per file, never remembered for the next.
+    const std::optional<std::string> description = tiffText(tif.get(), TIFFTAG_IMAGEDESCRIPTION);
+    m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
+                                                                                          : creditText();
+
+    in->tif = std::move(tif);
+    in->messages = std::move(messages);
+    return in;
+}
+
+// ---- BMP --------------------------------------------------------------------
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+class BmpInput final : public InputImage {
+public:
+    BmpInput(int32_t width, int32_t height) : InputImage(InputFormat::Bmp, width, height, 8) {}
+
+    void readRows(const StripTarget& t, int32_t count) override {
+        // The strip's rows are contiguous in the file: the bottom-most first
+        // in a bottom-up file, the top-most first in a top-down one.
+        const int64_t firstFileRow = topDown ? t.firstRow : int64_t{height()} - t.firstRow - count;
+        const int64_t offset = dataOffset + firstFileRow * rowStride;
+        const std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(rowStride);
+        rows.resize(bytes);
+        if (fseeko(file.get(), offset, SEEK_SET) != 0 || std::fread(rows.data(), 1, bytes, file.get()) != bytes)
+            refuse(kInputReadText, "BMP rows " + std::to_string(t.firstRow) + " to " +
+                                       std::to_string(t.firstRow + count - 1));
+        for (int32_t r = 0; r < count; ++r) {
+            const uint8_t* src = rows.data() + static_cast<std::size_t>(topDown ? r : count - 1 - r) * rowStride;
+            t.store8(0, r, 0, width(), src + 2, 3);
+            t.store8(1, r, 0, width(), src + 1, 3);
+            t.store8(2, r, 0, width(), src, 3);
+        }
+    }
+
+    std::unique_ptr<std::FILE, FileCloser> file;
+    int64_t dataOffset = 0;
+    int64_t rowStride = 0;
+    bool topDown = false;
+    std::vector<uint8_t> rows;  // one strip of file rows
+};
+
+std::unique_ptr<InputImage> openBmp(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) refuse(kCannotOpenInputText, systemReason(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno ? errno : EINVAL;
+        ::close(fd);
+        refuse(kCannotOpenInputText, systemReason(err));
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "rb"));
+    if (!file) {
+        const int err = errno;
+        ::close(fd);
+        refuse(kCannotOpenInputText, systemReason(err));
+    }
+    uint8_t h[54];
+    if (std::fread(h, 1, sizeof h, file.get()) != sizeof h || h[0] != 'B' || h[1] != 'M') refuse(kNotBmpText);
+
+    const uint32_t dataOffset = le32(h + 10);
+    const uint32_t infoSize = le32(h + 14);
+    const auto width = static_cast<int32_t>(le32(h + 18));
+    const auto rawHeight = static_cast<int32_t>(le32(h + 22));
+    const uint16_t bitCount = le16(h + 28);
+    const uint32_t compression = le32(h + 30);
+    // Headers shorter than the 40-byte information header have 16-bit sizes.
+    if (infoSize < 40) refuse(kUnsupportedBmpText, "header of " + std::to_string(infoSize) + " bytes");
+    if (bitCount != 24) refuse(kUnsupportedBmpText, std::to_string(bitCount) + " bits per pixel");
+    if (compression != 0) refuse(kUnsupportedBmpText, "compression " + std::to_string(compression));
+    if (width < 1 || rawHeight == 0 || rawHeight == std::numeric_limits<int32_t>::min())
+        refuse(kUnsupportedBmpText, std::to_string(width) + " x " + std::to_string(rawHeight));
+    const int32_t height = rawHeight < 0 ? -rawHeight : rawHeight;
+
+    auto in = std::make_unique<BmpInput>(width, height);
+    in->dataOffset = dataOffset;
+    in->rowStride = (int64_t{width} * 3 + 3) & ~int64_t{3};
+    in->topDown = rawHeight < 0;
+    if (uint64_t{dataOffset} < 14 + uint64_t{infoSize})
+        refuse(kUnsupportedBmpText, "pixel data at offset " + std::to_string(dataOffset));
+    // A file cut short is refused now rather than halfway through.
+    if (in->dataOffset + in->rowStride * height > static_cast<int64_t>(st.st_size))
+        refuse(kInputReadText, "the file ends before its last pixel row");
+    in->file = std::move(file);
+    in->metadata.description = creditText();
+    return in;
+}
+
+}  // namespace
+
+void StripTarget::store8(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const {
+    for (int32_t i = 0; i < count; ++i) at(c, x0 + i, row) = static_cast<int16_t>(src[i * step]);
+}
+
+void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const uint16_t* src, int step) const {
+    for (int32_t i = 0; i < count; ++i) at(c, x0 + i, row) = static_cast<int16_t>((src[i * step] + 8) >> 4);
+}
+
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format) {
+    return format == InputFormat::Tiff ? openTiff(path) : openBmp(path);
+}
+
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, CodecState& s) {
+    std::unique_ptr<InputImage> in = openInputImage(path, format);
+    s.sourceWidth = in->width();
+    s.stripImageRows = in->height();
+    s.stripBudgetLog2 = kStripBudgetLog2;
+    computeStripLayout(s);
+    return in;
+}
+
+void readInputStrip(InputImage& in, const CodecState& s, int32_t stripIndex, StripWork& w) {
+    if (stripIndex < 0 || stripIndex >= s.stripCount || s.sourceWidth != in.width() ||
+        s.imageHeight != in.height())
+        throw Error("strip " + std::to_string(stripIndex) + " is not part of this image's layout");
+    const bool last = stripIndex == s.stripCount - 1;
+    const int32_t rows = last ? s.lastStripRows : s.stripHeight;
+    const int32_t coded = last ? s.lastStripPaddedRows : s.stripHeight;
+    const int32_t W = s.sourceWidth;
+    const int32_t paddedWidth = s.paddedWidth;
+    const auto blocks = static_cast<std::size_t>(paddedWidth / 4) * static_cast<std::size_t>(s.stripHeight / 4);
+    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || rows < 1 ||
+        coded < rows || coded > s.stripHeight)
+        throw Error("input planes are not allocated for this strip");
+
+    const StripTarget t{{w.rPlane.data(), w.gPlane.data(), w.bPlane.data()},
+                        paddedWidth / 4,
+                        s.stripHeight,
+                        stripIndex * s.stripHeight};
+    in.readRows(t, rows);
+
+    // Mirror without repeating the edge; images narrower than 5 columns or
+    // strips shorter than 5 rows clamp at the first column or row.
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = W; x < paddedWidth; ++x) {
+            const int32_t m = std::max(0, 2 * W - x - 2);
+            for (int c = 0; c < 3; ++c) t.at(c, x, r) = t.at(c, m, r);
+        }
+    for (int32_t r = rows; r < coded; ++r) {
+        const int32_t m = std::max(0, 2 * rows - r - 2);
+        for (int32_t x = 0; x < paddedWidth; ++x)
+            for (int c = 0; c < 3; ++c) t.at(c, x, r) = t.at(c, x, m);
+    }
+}
+
+void readInputStrip(InputImage& in, CodecState& s) { readInputStrip(in, s, s.stripIndex, s.strip); }
+
+}  // namespace kirune

@@ -1,0 +1,94 @@
+#pragma once
+// Image input: TIFF (through libtiff: stripped or tiled, interleaved or planar,
+// any compression libtiff decodes) with three 8- or 16-bit RGB samples, and
+// uncompressed 24-bit BMP (bottom-up or top-down, any pixel-data offset).
+// A strip at a time is read into the R, G and B block planes, extended to the
+// padded size by mirroring, so the image is never held whole.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "codec/val.h"
+#include "container/metadata.h"
+
+namespace kirune {
+
+enum class InputFormat { Tiff, Bmp };
+
+// Where one strip's rows go: sample (x, strip row r) of channel c (0 R, 1 G,
+// 2 B) is lane ((sh-1-r) & 3) * 4 + (x & 3) of block ((sh-1-r) >> 2) *
+// blocksPerRow + (x >> 2), sh being the strip height.
+struct StripTarget {
+    BlockVec* planes[3] = {};
+    int32_t blocksPerRow = 0;
+    int32_t stripHeight = 0;
+    int32_t firstRow = 0;  // image row of strip row 0
+
+    int16_t& at(int c, int32_t x, int32_t stripRow) const {
+        const int32_t y = stripHeight - 1 - stripRow;
+        return planes[c][(y >> 2) * blocksPerRow + (x >> 2)].lane[(y & 3) * 4 + (x & 3)];
+    }
+    // Stores `count` samples of channel c for image row `row` from column x0,
+    // taking every `step`-th element of src; 16-bit samples become (v + 8) >> 4.
+    void store8(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const;
+    void store16(int c, int32_t row, int32_t x0, int32_t count, const uint16_t* src, int step) const;
+};
+
+// An open input image with the metadata it carries. Holds its handles until
+// destroyed.
+class InputImage {
+public:
+    virtual ~InputImage() = default;
+    InputImage(const InputImage&) = delete;
+    InputImage& operator=(const InputImage&) = delete;
+
+    InputFormat format() const { return format_; }
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    // 16 or 8; a BMP is 8. Selects the colour transform's variant.
+    int32_t bitsPerSample() const { return bitsPerSample_; }
+
+    // What the container carries: tags of a TIFF (none for a BMP) and the
+    // description chosen by the ImageDescription rule.
+    ImageMetadata metadata;
+
+    // Fills image rows [t.firstRow, t.firstRow + count) of the three planes,
+    // columns 0 .. width-1. Throws Error(kInputReadText ...) when they cannot
+    // be read in full.
+    virtual void readRows(const StripTarget& t, int32_t count) = 0;
+
+protected:
+    InputImage(InputFormat format, int32_t width, int32_t height, int32_t bits)
+        : format_(format), width_(width), height_(height), bitsPerSample_(bits) {}
+
+private:
+    InputFormat format_;
+    int32_t width_;
+    int32_t height_;
+    int32_t bitsPerSample_;
+};
+
+// Opens and examines an input: size, sample width, tags. Refuses with Error
+// what it cannot read as specified (unreadable file, not a TIFF or BMP, not
+// RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated).
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format);
+
+// openInputImage, then the strip layout for the image in `s` (sourceWidth,
+// imageWidth, imageHeight, stripBudgetLog2 = 22, paddedWidth, stripHeight,
+// stripCount, last-strip rows, block grids, bmpRowStride, bmpFileSize).
+// Allocates nothing: the driver sets colourSampling and then calls
+// allocCodecBuffers(s, s.paddedWidth, s.stripHeight).
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, CodecState& s);
+
+// Reads strip `stripIndex` of the layout in `s` into w.rPlane, w.gPlane,
+// w.bPlane: strip row r in buffer row stripHeight - 1 - r, columns past the
+// right edge mirrored (column x takes 2W - x - 2, at least 0), rows below the
+// image's last row mirrored within the strip (strip row r takes
+// 2 * rows - r - 2, at least 0). Rows above a short last strip's coded area
+// are left as they are.
+void readInputStrip(InputImage& in, const CodecState& s, int32_t stripIndex, StripWork& w);
+// The same for s.stripIndex into s.strip.
+void readInputStrip(InputImage& in, CodecState& s);
+
+}  // namespace kirune

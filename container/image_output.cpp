@@ -1,0 +1,201 @@
+#include "container/image_output.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "container/messages.h"
+#include "container/tiff_support.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+struct StripRows {
+    int32_t first;  // image row of strip row 0
+    int32_t count;  // image rows in the strip
+};
+
+StripRows stripRows(const CodecState& s, int32_t stripIndex, const StripWork& w) {
+    if (stripIndex < 0 || stripIndex >= s.stripCount)
+        throw Error("strip " + std::to_string(stripIndex) + " is outside the image");
+    const auto blocks = static_cast<std::size_t>(s.paddedWidth / 4) * static_cast<std::size_t>(s.stripHeight / 4);
+    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks)
+        throw Error("output planes are not allocated for this strip");
+    const bool last = stripIndex == s.stripCount - 1;
+    return {stripIndex * s.stripHeight, last ? s.lastStripRows : s.stripHeight};
+}
+
+// Sample (x, strip row r) of a plane, as the unsigned value it stands for.
+uint16_t sampleAt(const BlockPlane& plane, const CodecState& s, int32_t x, int32_t r) {
+    const int32_t y = s.stripHeight - 1 - r;
+    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (s.paddedWidth / 4) + (x >> 2))]
+                                     .lane[(y & 3) * 4 + (x & 3)]);
+}
+
+uint8_t to8Bits(uint16_t v) { return static_cast<uint8_t>(std::min(255, (v + 128) >> 8)); }
+
+void putLe(uint8_t* p, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+// ---- TIFF -------------------------------------------------------------------
+
+struct TiffOutput::Handle {
+    TiffMessages messages;  // outlives tif
+    TiffHandle tif;
+    std::vector<uint16_t> line;
+};
+
+TiffOutput::TiffOutput(std::string path) : file_(std::move(path)), handle_(std::make_unique<Handle>()) {}
+
+TiffOutput::~TiffOutput() {
+    handle_.reset();  // libtiff lets go of the descriptor before the file is removed
+}
+
+std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
+                                           const ImageMetadata& meta) {
+    if (s.imageWidth < 1 || s.imageHeight < 1)
+        throw Error("image size " + std::to_string(s.imageWidth) + " x " + std::to_string(s.imageHeight) +
+                    " is empty");
+    std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath));
+    TiffOutput::Handle& h = *out->handle_;
+    h.tif = openTiffForWriting(out->file_.fd(), outputPath, h.messages);
+    if (!h.tif) out->file_.fail(kCannotCreateOutputText, 0);
+    TIFF* tif = h.tif.get();
+
+    const std::string description(meta.description.c_str());  // up to its NUL
+    bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+              TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.imageWidth)) == 1 &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.imageHeight)) == 1 &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, kOutputBitsPerSample) == 1 &&
+              TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) == 1;
+    if (ok && meta.xResolution > 0.0f) {
+        ok = TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) == 1 &&
+             TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) == 1 &&
+             TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(meta.yResolution)) == 1;
+    }
+    const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
+        {TIFFTAG_MAKE, &meta.make},         {TIFFTAG_MODEL, &meta.model},   {TIFFTAG_SOFTWARE, &meta.software},
+        {TIFFTAG_DATETIME, &meta.dateTime}, {TIFFTAG_ARTIST, &meta.artist},
+    };
+    for (const auto& [tag, text] : texts)
+        if (ok && *text) ok = TIFFSetField(tif, tag, (*text)->c_str()) == 1;
+    if (ok && !meta.iccProfile.empty())
+        ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
+                          meta.iccProfile.data()) == 1;
+    if (!ok) out->file_.fail(kCannotCreateOutputText, 0);
+
+    h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);
+    return out;
+}
+
+void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w) {
+    const StripRows rows = stripRows(s, stripIndex, w);
+    TiffOutput::Handle& h = *out.handle_;
+    if (!h.tif || rows.first != out.nextRow_ || h.line.size() != static_cast<std::size_t>(s.imageWidth) * 3)
+        throw Error("TIFF strips must be written once each, top to bottom");
+    for (int32_t r = 0; r < rows.count; ++r) {
+        uint16_t* p = h.line.data();
+        for (int32_t x = 0; x < s.imageWidth; ++x) {
+            *p++ = sampleAt(w.rPlane, s, x, r);
+            *p++ = sampleAt(w.gPlane, s, x, r);
+            *p++ = sampleAt(w.bPlane, s, x, r);
+        }
+        if (TIFFWriteScanline(h.tif.get(), h.line.data(), static_cast<uint32_t>(rows.first + r), 0) < 0)
+            throw Error(std::string(kCannotWriteOutputText) + ": " + out.path() + h.messages.reason());
+    }
+    out.nextRow_ = rows.first + rows.count;
+}
+
+void writeTiffStrip(TiffOutput& out, const CodecState& s) { writeTiffStrip(out, s, s.stripIndex, s.strip); }
+
+void finishTiffOutput(TiffOutput& out) {
+    TiffOutput::Handle& h = *out.handle_;
+    if (!h.tif) throw Error("TIFF output is already finished");
+    uint32_t height = 0;
+    TIFFGetField(h.tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    if (static_cast<uint32_t>(out.nextRow_) != height)
+        throw Error("TIFF output is missing rows " + std::to_string(out.nextRow_) + " and after");
+    if (TIFFFlush(h.tif.get()) != 1)
+        throw Error(std::string(kCannotWriteOutputText) + ": " + out.path() + h.messages.reason());
+    h.tif.reset();
+    out.file_.commit();
+}
+
+// ---- BMP --------------------------------------------------------------------
+
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s) {
+    if (s.bmpFileSize > int64_t{std::numeric_limits<uint32_t>::max()} || s.bmpFileSize < kBmpHeaderBytes)
+        throw Error(std::string(kBmpTooLargeText) + " (" + std::to_string(s.bmpFileSize) + " bytes)");
+    std::array<uint8_t, kBmpHeaderBytes> h{};
+    h[0] = 'B';
+    h[1] = 'M';
+    putLe(&h[2], static_cast<uint32_t>(s.bmpFileSize), 4);
+    putLe(&h[10], kBmpHeaderBytes, 4);
+    putLe(&h[14], 40, 4);
+    putLe(&h[18], static_cast<uint32_t>(s.imageWidth), 4);
+    putLe(&h[22], static_cast<uint32_t>(s.imageHeight), 4);
+    putLe(&h[26], 1, 2);
+    putLe(&h[28], 24, 2);
+    putLe(&h[38], 2835, 4);
+    putLe(&h[42], 2835, 4);
+    return h;
+}
+
+namespace {
+// Refuses an oversized BMP before its temporary file exists.
+std::string checkedBmpPath(std::string path, const CodecState& s) {
+    buildBmpHeader(s);
+    return path;
+}
+}  // namespace
+
+BmpOutput::BmpOutput(std::string outputPath, const CodecState& s)
+    : file_(checkedBmpPath(std::move(outputPath), s)), height_(s.imageHeight) {
+    const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(s);
+    if (std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size())
+        file_.fail(kCannotWriteOutputText, errno);
+}
+
+void writeBmpStrip(BmpOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w) {
+    const StripRows rows = stripRows(s, stripIndex, w);
+    const auto stride = static_cast<std::size_t>(s.bmpRowStride);
+    if (stride < static_cast<std::size_t>(s.imageWidth) * 3)
+        throw Error("BMP row stride " + std::to_string(stride) + " is too short");
+    out.rows_.assign(stride * static_cast<std::size_t>(rows.count), 0);
+    // The strip's rows lie together in the file, its bottom row first.
+    for (int32_t r = 0; r < rows.count; ++r) {
+        uint8_t* p = out.rows_.data() + static_cast<std::size_t>(rows.count - 1 - r) * stride;
+        for (int32_t x = 0; x < s.imageWidth; ++x) {
+            *p++ = to8Bits(sampleAt(w.bPlane, s, x, r));
+            *p++ = to8Bits(sampleAt(w.gPlane, s, x, r));
+            *p++ = to8Bits(sampleAt(w.rPlane, s, x, r));
+        }
+    }
+    const int64_t offset =
+        kBmpHeaderBytes + (int64_t{s.imageHeight} - rows.first - rows.count) * static_cast<int64_t>(stride);
+    std::FILE* f = out.file_.stream();
+    if (fseeko(f, offset, SEEK_SET) != 0 || std::fwrite(out.rows_.data(), 1, out.rows_.size(), f) != out.rows_.size())
+        out.file_.fail(kCannotWriteOutputText, errno);
+    out.rowsWritten_ += rows.count;
+}
+
+void BmpOutput::commit() {
+    if (rowsWritten_ != height_)
+        throw Error("BMP output has " + std::to_string(rowsWritten_) + " of " + std::to_string(height_) + " rows");
+    file_.commit();
+}
+
+void writeBmpStrip(BmpOutput& out, const CodecState& s) { writeBmpStrip(out, s, s.stripIndex, s.strip); }
+
+}  // namespace kirune

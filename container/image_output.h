@@ -1,0 +1,88 @@
+#pragma once
+// Image output: a 16-bit RGB TIFF with the carried metadata, written a strip
+// at a time, or a 24-bit BMP whose rows are written at their final offsets.
+// Both go to a temporary file that commit() renames over the final name, so a
+// failed expansion leaves nothing behind and an existing file untouched.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/val.h"
+#include "container/metadata.h"
+#include "container/output_file.h"
+
+namespace kirune {
+
+inline constexpr int kBmpHeaderBytes = 54;
+inline constexpr int32_t kOutputBitsPerSample = 16;
+
+class TiffOutput;
+
+// Creates the TIFF with exactly these tags: PhotometricInterpretation RGB,
+// SamplesPerPixel 3, PlanarConfiguration 1, ImageWidth, ImageLength,
+// BitsPerSample 16, ImageDescription, and when xResolution > 0 the three
+// resolution tags, then each carried text and the ICC profile when present.
+std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
+                                           const ImageMetadata& meta);
+
+// Writes the image rows of strip `stripIndex` from w.rPlane, w.gPlane, w.bPlane
+// (16-bit values, unchanged); strips must come in order.
+void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w);
+// The same for s.stripIndex from s.strip.
+void writeTiffStrip(TiffOutput& out, const CodecState& s);
+
+// Completes the TIFF (directory written, file renamed to its final name).
+void finishTiffOutput(TiffOutput& out);
+
+class TiffOutput {
+public:
+    ~TiffOutput();
+    TiffOutput(const TiffOutput&) = delete;
+    TiffOutput& operator=(const TiffOutput&) = delete;
+    const std::string& path() const { return file_.finalPath(); }
+
+private:
+    struct Handle;
+    explicit TiffOutput(std::string path);
+    friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const CodecState&, const ImageMetadata&);
+    friend void writeTiffStrip(TiffOutput&, const CodecState&, int32_t, const StripWork&);
+    friend void finishTiffOutput(TiffOutput&);
+
+    OutputFile file_;
+    std::unique_ptr<Handle> handle_;  // closed before file_ goes
+    int32_t nextRow_ = 0;
+};
+
+// The 54 header bytes of a bottom-up 24-bit BMP of the image in `s`
+// (bmpFileSize, imageWidth, imageHeight). Throws Error(kBmpTooLargeText) when
+// bmpFileSize does not fit the format's 32-bit size field.
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s);
+
+// A BMP being written: the header at once, each strip's rows at their final
+// offsets, so the image is never assembled whole in memory.
+class BmpOutput {
+public:
+    BmpOutput(std::string outputPath, const CodecState& s);
+    const std::string& path() const { return file_.finalPath(); }
+    // Renames the complete file over its final name; throws when a strip is
+    // missing.
+    void commit();
+
+private:
+    friend void writeBmpStrip(BmpOutput&, const CodecState&, int32_t, const StripWork&);
+    OutputFile file_;
+    int64_t height_ = 0;
+    int64_t rowsWritten_ = 0;
+    std::vector<uint8_t> rows_;  // one strip of file rows
+};
+
+// Writes strip `stripIndex`: image row i goes to byte 54 + (H - 1 - i) *
+// bmpRowStride as (B + 128) >> 8, (G + 128) >> 8, (R + 128) >> 8 per pixel,
+// with the padding bytes 0.
+void writeBmpStrip(BmpOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w);
+void writeBmpStrip(BmpOutput& out, const CodecState& s);
+
+}  // namespace kirune

@@ -1,0 +1,33 @@
+#pragma once
+// Descriptive metadata that travels from an input image through the container
+// into an expanded TIFF. One instance per file: nothing here outlives the file
+// it was read from, so no description or tag can leak into a later file.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kirune {
+
+struct ImageMetadata {
+    // Texts are cp932 bytes without their terminating NUL; nullopt = absent,
+    // which the container tells apart from an empty text.
+    std::optional<std::string> make, model, software, dateTime, artist;
+    uint16_t resolutionUnit = 0;
+    float xResolution = 0.0f;
+    float yResolution = 0.0f;
+    std::vector<uint8_t> iccProfile;
+    // The container's description (at most kDescriptionBytes - 1 bytes are
+    // stored): the input's own ImageDescription when it has one of 4 to 30
+    // bytes, otherwise creditText().
+    std::string description;
+};
+
+// Size of the description field this system writes into every container.
+inline constexpr int32_t kDescriptionBytes = 32;
+
+// "開発者：" followed by the credit name, as cp932 bytes.
+std::string creditText();
+
+}  // namespace kirune

@@ -1,0 +1,385 @@
+#include "container/rpx_container.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <system_error>
+
+#include "codec/payload.h"
+#include "container/messages.h"
+#include "kirune/Error.h"
+#include "lossless/BWT.h"
+
+namespace kirune {
+
+namespace {
+
+// Streams 4 and 5 (indexBitsLow, indexBitsHigh) are stored as they are.
+bool storedVerbatim(int stream) { return stream == StreamIndexBitsLow || stream == StreamIndexBitsHigh; }
+bool bitPacked(int stream) {
+    return stream == StreamDcSignBits || stream == StreamHeaderBits || stream == StreamIndexBitsLow ||
+           stream == StreamIndexBitsHigh;
+}
+
+void putU16(std::vector<uint8_t>& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void putU32(std::vector<uint8_t>& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void putF32(std::vector<uint8_t>& b, float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    putU32(b, v);
+}
+uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t getU32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+float getF32(const uint8_t* p) {
+    const uint32_t v = getU32(p);
+    float f;
+    std::memcpy(&f, &v, 4);
+    return f;
+}
+
+// A text's bytes up to its first NUL (all of them when it has none).
+std::string textUpToNul(const uint8_t* p, std::size_t n) {
+    const void* nul = std::memchr(p, 0, n);
+    return std::string(reinterpret_cast<const char*>(p),
+                       nul ? static_cast<const uint8_t*>(nul) - p : n);
+}
+
+std::array<const std::optional<std::string>*, 5> carriedTexts(const ImageMetadata& m) {
+    return {&m.make, &m.model, &m.software, &m.dateTime, &m.artist};
+}
+std::array<std::optional<std::string>*, 5> carriedTexts(ImageMetadata& m) {
+    return {&m.make, &m.model, &m.software, &m.dateTime, &m.artist};
+}
+
+[[noreturn]] void unsupported() { throw Error(kUnsupportedFormatText); }
+[[noreturn]] void damaged() { throw Error(kDamagedFileText); }
+
+}  // namespace
+
+std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetadata& meta) {
+    std::vector<uint8_t> b;
+    for (char c : std::string_view("RP2")) b.push_back(static_cast<uint8_t>(c) ^ kMagicXor);
+    b.push_back(0);
+    for (char c : std::string_view(kContainerVersion)) b.push_back(static_cast<uint8_t>(c + 1));
+    b.push_back(0);
+    putU32(b, static_cast<uint32_t>(s.imageWidth));
+    putU32(b, static_cast<uint32_t>(s.imageHeight));
+    putU32(b, static_cast<uint32_t>(s.qualityLevel));
+    putU32(b, static_cast<uint32_t>(s.colourSampling));
+    putU32(b, static_cast<uint32_t>(s.stripBudgetLog2));
+    putU32(b, kDescriptionBytes);
+
+    // The text up to its NUL, at most 31 bytes so that a NUL always follows;
+    // a byte equal to the XOR value becomes 0 and ends the text for a reader.
+    uint8_t description[kDescriptionBytes] = {};
+    const std::string text = textUpToNul(reinterpret_cast<const uint8_t*>(meta.description.data()),
+                                         meta.description.size());
+    const std::size_t n = std::min<std::size_t>(text.size(), kDescriptionBytes - 1);
+    for (std::size_t i = 0; i < n; ++i) description[i] = static_cast<uint8_t>(text[i]) ^ kDescriptionXor;
+    b.insert(b.end(), description, description + kDescriptionBytes);
+
+    putU16(b, meta.resolutionUnit);
+    putF32(b, meta.xResolution);
+    putF32(b, meta.yResolution);
+    if (meta.iccProfile.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        throw Error("ICC profile of " + std::to_string(meta.iccProfile.size()) + " bytes is too large");
+    putU32(b, static_cast<uint32_t>(meta.iccProfile.size()));
+    b.insert(b.end(), meta.iccProfile.begin(), meta.iccProfile.end());
+
+    for (const std::optional<std::string>* t : carriedTexts(meta)) {
+        if (!*t) {
+            putU32(b, 0);
+            continue;
+        }
+        const std::string value = textUpToNul(reinterpret_cast<const uint8_t*>((*t)->data()), (*t)->size());
+        putU32(b, static_cast<uint32_t>(value.size() + 1));
+        b.insert(b.end(), value.begin(), value.end());
+        b.push_back(0);
+    }
+    return b;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+void ContainerWriter::commit() {
+    // A stored stream never leaves more than its raw bytes, but cutting the
+    // file at the end of the last strip keeps that true whatever happened.
+    out_.truncate(end_);
+    out_.commit();
+}
+
+void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta) {
+    const std::vector<uint8_t> header = encodeContainerHeader(s, meta);
+    std::FILE* f = out.stream();
+    if (fseeko(f, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), f) != header.size())
+        out.out_.fail(kCannotWriteOutputText, errno);
+    out.end_ = static_cast<int64_t>(header.size());
+}
+
+StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
+    std::FILE* f = out.stream();
+    const int64_t start = out.end_;
+    const auto writeFailed = [&] { out.out_.fail(kCannotWriteOutputText, errno); };
+
+    const uint8_t placeholder[kStreamTableBytes] = {};
+    if (fseeko(f, start, SEEK_SET) != 0 || std::fwrite(placeholder, 1, sizeof placeholder, f) != sizeof placeholder)
+        writeFailed();
+    int64_t pos = start + kStreamTableBytes;
+
+    StreamTable table{};
+    for (int i = 0; i < kStreamCount; ++i) {
+        const StreamBuffer& buf = streamBuffer(st, i);
+        const uint32_t raw = st.rawLength[i];
+        if (raw > buf.size())
+            throw Error("stream " + std::to_string(i + 1) + " claims " + std::to_string(raw) +
+                        " bytes, beyond its buffer");
+        uint32_t recorded = raw;
+        if (storedVerbatim(i)) {
+            if (raw && std::fwrite(buf.data(), 1, raw, f) != raw) writeFailed();
+            pos += raw;
+        } else {
+            BwtSource src = BwtSource::fromMemory(buf.data(), raw);
+            BwtSink sink = BwtSink::toFile(f);
+            recorded = bwtCode(BwtMode::Compress, src, sink, raw, 0);
+            if (recorded > raw)
+                throw Error("block-sorting coder recorded " + std::to_string(recorded) + " bytes for " +
+                            std::to_string(raw));
+            if (recorded == raw) {
+                // The reader reads a stored stream as exactly its raw bytes.
+                pos += raw;
+                if (fseeko(f, pos, SEEK_SET) != 0) writeFailed();
+            } else {
+                pos = ftello(f);
+                if (pos < 0) writeFailed();
+            }
+        }
+        table[static_cast<std::size_t>(i)] = {raw, recorded};
+    }
+
+    uint8_t bytes[kStreamTableBytes];
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        for (int k = 0; k < 4; ++k) {
+            bytes[8 * i + k] = static_cast<uint8_t>(table[i].rawLength >> (8 * k));
+            bytes[8 * i + 4 + k] = static_cast<uint8_t>(table[i].recordedSize >> (8 * k));
+        }
+    }
+    if (fseeko(f, start, SEEK_SET) != 0 || std::fwrite(bytes, 1, sizeof bytes, f) != sizeof bytes ||
+        fseeko(f, pos, SEEK_SET) != 0)
+        writeFailed();
+    out.out_.checkStream();
+    out.end_ = pos;
+    return table;
+}
+
+StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w) {
+    encodeMeans(s, w);
+    return writeStripSection(out, w.streams);
+}
+
+// ---- reading ----------------------------------------------------------------
+
+ContainerReader::ContainerReader(const std::string& path) : path_(path) {
+    const auto refuse = [&](int err) {
+        throw Error(std::string(kCannotOpenInputText) + ": " + path + " (" +
+                    std::error_code(err, std::generic_category()).message() + ")");
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) refuse(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno ? errno : EINVAL;
+        ::close(fd);
+        refuse(err);
+    }
+    file_ = ::fdopen(fd, "rb");
+    if (!file_) {
+        const int err = errno;
+        ::close(fd);
+        refuse(err);
+    }
+    size_ = static_cast<int64_t>(st.st_size);
+}
+
+ContainerReader::~ContainerReader() {
+    if (file_) std::fclose(file_);
+}
+
+void ContainerReader::read(void* dst, std::size_t n, const char* failText) {
+    if (static_cast<uint64_t>(remaining()) < n) throw Error(failText);
+    if (n && std::fread(dst, 1, n, file_) != n) throw Error(failText);
+    pos_ += static_cast<int64_t>(n);
+}
+
+void ContainerReader::skip(uint64_t n, const char* failText) {
+    if (static_cast<uint64_t>(remaining()) < n) throw Error(failText);
+    uint8_t scratch[4096];
+    while (n) {
+        const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(n, sizeof scratch));
+        read(scratch, k, failText);
+        n -= k;
+    }
+}
+
+void ContainerReader::syncPosition(const char* failText) {
+    const int64_t p = ftello(file_);
+    if (p < pos_ || p > size_) throw Error(failText);
+    pos_ = p;
+}
+
+void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta) {
+    uint8_t magic[4];
+    in.read(magic, 4, kUnsupportedFormatText);
+    for (int i = 0; i < 3; ++i) magic[i] ^= kMagicXor;
+    if (std::memcmp(magic, "RP2", 4) != 0) unsupported();  // compares the NUL too
+    uint8_t version[6];
+    in.read(version, 6, kUnsupportedFormatText);
+    for (int i = 0; i < 5; ++i) version[i] = static_cast<uint8_t>(version[i] - 1);
+    if (std::memcmp(version, kContainerVersion, 6) != 0) unsupported();
+
+    uint8_t fields[24];
+    in.read(fields, sizeof fields, kUnsupportedFormatText);
+    const uint32_t width = getU32(fields);
+    const uint32_t height = getU32(fields + 4);
+    const auto level = static_cast<int32_t>(getU32(fields + 8));
+    const auto sampling = static_cast<int32_t>(getU32(fields + 12));
+    const auto budgetLog2 = static_cast<int32_t>(getU32(fields + 16));
+    const auto descriptionLength = static_cast<int32_t>(getU32(fields + 20));
+
+    const auto maxDimension = static_cast<uint32_t>(std::numeric_limits<int32_t>::max());
+    if (width < 1 || height < 1 || width > maxDimension || height > maxDimension) unsupported();
+    // Levels beyond kMaxQualityLevel would overflow the limit K * 256.
+    if (level < 1 || level > kMaxQualityLevel) unsupported();
+    if (sampling != Sampling420 && sampling != Sampling422 && sampling != Sampling444) unsupported();
+    // This system only writes 22; larger budgets would make a strip's buffers
+    // grow beyond what the expansion is meant to need.
+    if (budgetLog2 < kMinStripBudgetLog2 || budgetLog2 > kStripBudgetLog2) unsupported();
+    if (descriptionLength < 0 || descriptionLength > in.remaining()) unsupported();
+
+    std::vector<uint8_t> description(static_cast<std::size_t>(descriptionLength));
+    in.read(description.data(), description.size(), kUnsupportedFormatText);
+    std::size_t textLength = 0;
+    while (textLength < description.size() && description[textLength] != 0)
+        description[textLength++] ^= kDescriptionXor;
+    meta.description.assign(reinterpret_cast<const char*>(description.data()), textLength);
+
+    uint8_t resolution[14];
+    in.read(resolution, sizeof resolution, kUnsupportedFormatText);
+    meta.resolutionUnit = getU16(resolution);
+    meta.xResolution = getF32(resolution + 2);
+    meta.yResolution = getF32(resolution + 6);
+    const auto iccLength = static_cast<int32_t>(getU32(resolution + 10));
+    if (iccLength < 0 || iccLength > in.remaining()) unsupported();
+    meta.iccProfile.assign(static_cast<std::size_t>(iccLength), 0);
+    in.read(meta.iccProfile.data(), meta.iccProfile.size(), kUnsupportedFormatText);
+
+    for (std::optional<std::string>* t : carriedTexts(meta)) {
+        uint8_t lengthBytes[4];
+        in.read(lengthBytes, 4, kUnsupportedFormatText);
+        const uint32_t n = getU32(lengthBytes);
+        if (n == 0) {
+            t->reset();
+            continue;
+        }
+        if (n > static_cast<uint64_t>(in.remaining())) unsupported();
+        std::vector<uint8_t> bytes(n);
+        in.read(bytes.data(), n, kUnsupportedFormatText);
+        *t = textUpToNul(bytes.data(), n);
+    }
+
+    setCodecParams(s, level);
+    s.colourSampling = sampling;
+    s.stripBudgetLog2 = budgetLog2;
+    s.sourceWidth = static_cast<int32_t>(width);
+    s.stripImageRows = static_cast<int32_t>(height);
+    try {
+        computeStripLayout(s);
+    } catch (const Error&) {
+        unsupported();  // a width beyond the strip budget, or a height beyond 32 bits
+    }
+    // Every strip needs at least its table: a size the file cannot hold is
+    // refused before any strip buffer is allocated for it.
+    if (int64_t{s.stripCount} * kStreamTableBytes > in.remaining()) damaged();
+}
+
+namespace {
+
+StreamTable readStreamTable(ContainerReader& in) {
+    uint8_t bytes[kStreamTableBytes];
+    in.read(bytes, sizeof bytes, kDamagedFileText);
+    StreamTable table{};
+    uint64_t footprint = 0;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        table[i] = {getU32(bytes + 8 * i), getU32(bytes + 8 * i + 4)};
+        // A coded stream is shorter than its raw bytes and carries at least
+        // the factor byte and one block header besides its payload.
+        if (table[i].recordedSize > table[i].rawLength) damaged();
+        footprint += table[i].recordedSize == table[i].rawLength ? table[i].rawLength
+                                                                 : uint64_t{table[i].recordedSize} + 7;
+    }
+    if (footprint > static_cast<uint64_t>(in.remaining())) damaged();
+    return table;
+}
+
+}  // namespace
+
+StreamTable stripReader(ContainerReader& in, SideStreams& st) {
+    const StreamTable table = readStreamTable(in);
+    for (int i = 0; i < kStreamCount; ++i) {
+        const StreamBuffer& buf = streamBuffer(st, i);
+        // The decoder's 16-bit window reads one byte past the data.
+        if (table[static_cast<std::size_t>(i)].rawLength >= buf.size() &&
+            table[static_cast<std::size_t>(i)].rawLength > 0)
+            damaged();
+    }
+    for (int i = 0; i < kStreamCount; ++i) {
+        const StreamEntry e = table[static_cast<std::size_t>(i)];
+        StreamBuffer& buf = streamBuffer(st, i);
+        if (e.recordedSize == e.rawLength) {
+            in.read(buf.data(), e.rawLength, kDamagedFileText);
+        } else {
+            BwtSource src = BwtSource::fromFile(in.stream());
+            BwtSink sink = BwtSink::toMemory(buf.data(), e.rawLength);
+            if (bwtCode(BwtMode::Expand, src, sink, e.recordedSize, e.rawLength) != e.rawLength) damaged();
+            in.syncPosition(kDamagedFileText);
+        }
+        if (bitPacked(i) && e.rawLength < buf.size()) buf[e.rawLength] = 0;
+        st.rawLength[i] = e.rawLength;
+    }
+    return table;
+}
+
+StreamTable skipStripSection(ContainerReader& in) {
+    const StreamTable table = readStreamTable(in);
+    for (const StreamEntry& e : table) {
+        if (e.recordedSize == e.rawLength) {
+            in.skip(e.rawLength, kDamagedFileText);
+            continue;
+        }
+        in.skip(1, kDamagedFileText);  // block factor
+        uint64_t payload = 0;
+        do {
+            uint8_t header[6];
+            in.read(header, sizeof header, kDamagedFileText);
+            const uint32_t length = (uint32_t{header[3]} << 16) | (uint32_t{header[4]} << 8) | header[5];
+            in.skip(length, kDamagedFileText);
+            payload += length;
+        } while (payload < e.recordedSize);
+        if (payload != e.recordedSize) damaged();
+    }
+    return table;
+}
+
+}  // namespace kirune

@@ -1,0 +1,115 @@
+#pragma once
+// The .rpx container: a header with the image size, the coding parameters and
+// the carried metadata, then per strip a table of seven (raw length, recorded
+// size) pairs followed by the seven side streams. Streams 4 and 5 are stored
+// verbatim, the others go through the block-sorting coder.
+//
+// The writer goes strictly forward except for one seek back per strip to
+// complete its stream table; the reader never seeks. Everything read is checked
+// against the file's size and the stream buffers before it is used, so a
+// damaged file throws Error and never makes the reader allocate more than the
+// file can justify: kUnsupportedFormatText for a foreign or damaged header,
+// kDamagedFileText for damaged strip data.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "codec/val.h"
+#include "container/metadata.h"
+#include "container/output_file.h"
+
+namespace kirune {
+
+inline constexpr uint8_t kMagicXor = 0xB4;        // "RP2" stored XOR this
+inline constexpr uint8_t kDescriptionXor = 0xB4;  // description bytes before the NUL
+inline constexpr const char* kContainerVersion = "09.16";
+inline constexpr int kStreamTableBytes = 56;
+
+struct StreamEntry {
+    uint32_t rawLength = 0;
+    uint32_t recordedSize = 0;  // == rawLength: stored verbatim
+    bool operator==(const StreamEntry&) const = default;
+};
+using StreamTable = std::array<StreamEntry, 7>;
+
+// The header's bytes for the geometry and parameters in `s` (imageWidth,
+// imageHeight, qualityLevel, colourSampling, stripBudgetLog2) and `meta`.
+std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetadata& meta);
+
+// A container being written to a temporary file beside its final name.
+class ContainerWriter {
+public:
+    explicit ContainerWriter(std::string path) : out_(std::move(path)) {}
+
+    std::FILE* stream() const { return out_.stream(); }
+    const std::string& path() const { return out_.finalPath(); }
+    // End of what has been written: where the next strip starts.
+    int64_t end() const { return end_; }
+    // Completes the file under its final name (see OutputFile::commit).
+    void commit();
+
+private:
+    friend void writeContainerHeader(ContainerWriter&, const CodecState&, const ImageMetadata&);
+    friend StreamTable writeStripSection(ContainerWriter&, const SideStreams&);
+    OutputFile out_;
+    int64_t end_ = 0;
+};
+
+// Writes the header at the start of the file. Call once, before any strip.
+void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta);
+
+// Appends one strip section from streams whose contents and rawLength[] are
+// final. Returns the table it wrote.
+StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st);
+
+// The strip writer: codes the strip's mean bytes into dcSignBits and dcBytes
+// (encodeMeans, which also settles every rawLength), then writeStripSection.
+StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w);
+
+// A container opened for reading, with its size known up front.
+class ContainerReader {
+public:
+    // Throws Error(kCannotOpenInputText ...) when the file cannot be opened.
+    explicit ContainerReader(const std::string& path);
+    ~ContainerReader();
+    ContainerReader(const ContainerReader&) = delete;
+    ContainerReader& operator=(const ContainerReader&) = delete;
+
+    std::FILE* stream() const { return file_; }
+    const std::string& path() const { return path_; }
+    int64_t size() const { return size_; }
+    int64_t position() const { return pos_; }
+    int64_t remaining() const { return size_ - pos_; }
+
+    // Reads exactly n bytes or throws Error(failText).
+    void read(void* dst, std::size_t n, const char* failText);
+    // Steps over n bytes without keeping them, or throws Error(failText).
+    void skip(uint64_t n, const char* failText);
+    // Takes the position from the stream after a call that read through it.
+    void syncPosition(const char* failText);
+
+private:
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    int64_t size_ = 0;
+    int64_t pos_ = 0;
+};
+
+// Reads and checks the header; sets the codec parameters (setCodecParams),
+// colourSampling, stripBudgetLog2 and the whole strip layout in `s`, and the
+// metadata in `meta`. Allocates nothing beyond the header's own fields: the
+// driver calls allocCodecBuffers(s, s.paddedWidth, s.stripHeight) next.
+void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta);
+
+// Reads the next strip section into the stream buffers (allocated for the
+// file's geometry) and sets st.rawLength[] for the decoder.
+StreamTable stripReader(ContainerReader& in, SideStreams& st);
+
+// Reads the next strip's table and steps over its streams without expanding
+// them (for listing a container's layout).
+StreamTable skipStripSection(ContainerReader& in);
+
+}  // namespace kirune
