@@ -1,0 +1,268 @@
+#include "lossless/BWT.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "kirune/AlignedBuffer.h"
+#include "kirune/Error.h"
+#include "lossless/mem_func.h"
+#include "lossless/messages.h"
+#include "lossless/range_coder.h"
+#include "lossless/rle_mtf.h"
+#include "lossless/rotation_sort.h"
+
+namespace kirune {
+
+namespace {
+
+constexpr uint32_t kBlockHeaderBytes = 6;
+constexpr uint32_t kMaxField24 = (1u << 24) - 1;
+
+uint32_t blockSizeOf(uint32_t factor) { return factor << 19; }
+// 1.25 x blockSize: the largest output of the first run-length stage, and the
+// largest second run-length and payload buffers a decoder of the format holds.
+uint32_t bufferSizeOf(uint32_t factor) { return (factor << 17) + (factor << 19); }
+
+void putField24(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 16);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v);
+}
+
+uint32_t getField24(const uint8_t* p) {
+    return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+}
+
+[[noreturn]] void damaged() { throw Error(kDamagedFileText); }
+
+// Working memory of one compression, sized for the largest block it will see.
+struct CompressBuffers {
+    uint32_t cap1;                   // first-stage output of a block
+    AlignedBuffer<uint8_t> raw;      // one raw block
+    AlignedBuffer<uint8_t> text;     // first-stage output, doubled for the sort
+    AlignedBuffer<uint8_t> column;   // last column
+    AlignedBuffer<uint8_t> ranks;    // move-to-front output
+    AlignedBuffer<uint8_t> packed;   // second-stage output
+    AlignedBuffer<uint8_t> payload;  // range coder output
+    SortWorkspace sort;
+    RangeModels models;
+
+    CompressBuffers(uint32_t rawBlock, uint32_t bufferSize)
+        : cap1(rle1EncodeBound(rawBlock)),
+          raw(rawBlock),
+          text(2 * size_t{cap1}),
+          column(cap1),
+          ranks(cap1),
+          packed(2 * size_t{cap1}),
+          payload(std::min(bufferSize, 2 * cap1 + 64)),
+          sort(cap1) {}
+};
+
+// Codes one raw block; returns the payload length, or 0 when the block cannot
+// be kept as coded (payload over payloadLimit, or a stage output the format's
+// fixed buffers could not hold).
+uint32_t codeBlock(CompressBuffers& b, uint32_t n, uint32_t bufferSize, uint32_t payloadLimit,
+                   uint32_t& primaryIndex) {
+    const uint32_t len1 = rle1Encode(b.text.data(), b.raw.data(), n, kRle1Threshold);
+    primaryIndex = twoStageSort(b.text.data(), len1, b.column.data(), b.sort,
+                                defaultCompareBudget(len1));
+    mtfEncode(b.ranks.data(), b.column.data(), len1);
+    const uint32_t len2 = rle2Encode(b.packed.data(), b.ranks.data(), len1);
+    if (len2 > bufferSize) return 0;
+    const uint32_t limit =
+        std::min({payloadLimit, static_cast<uint32_t>(b.payload.size()), kMaxField24});
+    return rangeEncode(b.payload.data(), limit, b.packed.data(), len2, b.models);
+}
+
+uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
+    const long long inStart = src.streamTell();
+    const uint32_t blockSize = blockSizeOf(kBwtBlockFactor);
+    const uint32_t bufferSize = bufferSizeOf(kBwtBlockFactor);
+
+    // The coded form is collected first and reaches the sink only once it is
+    // sure to be kept, so a stored stream leaves nothing else behind.
+    std::vector<uint8_t> coded;
+    bool keep = rawLength > 0;
+    if (keep) {
+        auto buffers = std::make_unique<CompressBuffers>(std::min(rawLength, blockSize), bufferSize);
+        coded.push_back(static_cast<uint8_t>(kBwtBlockFactor));
+        uint32_t produced = 0;
+        uint32_t left = rawLength;
+        while (left > 0) {
+            const uint32_t n = std::min(left, blockSize);
+            if (src.streamRead(buffers->raw.data(), 1, n) != n) throw Error(kShortSourceText);
+            left -= n;
+            uint32_t primaryIndex = 0;
+            // The sum of payloads must stay below the raw length.
+            const uint32_t len3 =
+                codeBlock(*buffers, n, bufferSize, rawLength - produced - 1, primaryIndex);
+            if (len3 == 0) {
+                keep = false;
+                break;
+            }
+            produced += len3;
+            uint8_t header[kBlockHeaderBytes];
+            putField24(header, primaryIndex);
+            putField24(header + 3, len3);
+            coded.insert(coded.end(), header, header + kBlockHeaderBytes);
+            coded.insert(coded.end(), buffers->payload.data(), buffers->payload.data() + len3);
+        }
+        if (keep) {
+            writeExactly(sink, coded.data(), coded.size());
+            return produced;
+        }
+    }
+    copyStored(src, inStart, sink, rawLength);
+    return rawLength;
+}
+
+// Working memory of one expansion. Sizes follow the stream's block factor but
+// never exceed what the expected raw length can need, so a forged factor or
+// length cannot make a small stream allocate much.
+struct ExpandBuffers {
+    uint32_t capPayload, capPacked, capRanks, capRaw;
+    AlignedBuffer<uint8_t> payload;
+    AlignedBuffer<uint8_t> packed;
+    AlignedBuffer<uint8_t> ranks;
+    AlignedBuffer<uint8_t> column;
+    AlignedBuffer<uint8_t> raw;
+    AlignedBuffer<uint32_t> links;
+    RangeModels models;
+
+    ExpandBuffers(uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
+        : capPayload(std::min(bufferSizeOf(factor), recordedSize)),
+          capPacked(bufferSizeOf(factor)),
+          capRanks(std::min(bufferSizeOf(factor),
+                            rle1EncodeBound(std::min(blockSizeOf(factor), rawLength)))),
+          capRaw(std::min(blockSizeOf(factor), rawLength)),
+          payload(capPayload),
+          packed(std::min(capPacked, 2 * capRanks + 2)),
+          ranks(capRanks),
+          column(capRanks),
+          raw(capRaw),
+          links(capRanks) {
+        capPacked = static_cast<uint32_t>(packed.size());
+    }
+};
+
+uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uint32_t rawLength) {
+    if (recordedSize == rawLength) {
+        copyThrough(src, sink, rawLength);
+        return rawLength;
+    }
+    // A coded stream always records less than its raw length.
+    if (recordedSize > rawLength) damaged();
+
+    const int factor = src.streamGetc();
+    if (factor < 1 || factor > static_cast<int>(kBwtMaxBlockFactor)) damaged();
+    const uint32_t blockSize = blockSizeOf(static_cast<uint32_t>(factor));
+    auto b = std::make_unique<ExpandBuffers>(static_cast<uint32_t>(factor), rawLength, recordedSize);
+
+    uint32_t total = 0;
+    uint32_t payloadSum = 0;
+    while (total < rawLength) {
+        uint8_t header[kBlockHeaderBytes];
+        readExactly(src, header, kBlockHeaderBytes);
+        const uint32_t primaryIndex = getField24(header);
+        const uint32_t payloadLength = getField24(header + 3);
+        if (payloadLength > b->capPayload || payloadLength > recordedSize - payloadSum) damaged();
+        payloadSum += payloadLength;
+        readExactly(src, b->payload.data(), payloadLength);
+
+        const uint32_t len2 = rangeDecode(b->packed.data(), b->capPacked, b->payload.data(),
+                                          payloadLength, b->models);
+        const uint32_t n = rle2Decode(b->ranks.data(), b->capRanks, b->packed.data(), len2);
+        if (n == 0 || primaryIndex >= n) damaged();
+        mtfDecode(b->column.data(), b->ranks.data(), n);
+        inverseBwt(b->ranks.data(), b->column.data(), primaryIndex, n, b->links.data());
+        const uint32_t capacity = std::min(blockSize, rawLength - total);
+        const uint32_t m = rle1Decode(b->raw.data(), capacity, b->ranks.data(), n, kRle1Threshold);
+        writeExactly(sink, b->raw.data(), m);
+        total += m;
+        // Only the last block may be short; a stream that stops short of the
+        // raw length is damaged.
+        if (m < blockSize && total < rawLength) damaged();
+    }
+    if (payloadSum != recordedSize) damaged();
+    return total;
+}
+
+// Out-of-memory from the standard library becomes the project's error.
+template <class F>
+auto guarded(F&& f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        throw Error(kOutOfMemoryText);
+    }
+}
+
+}  // namespace
+
+uint32_t bwtCode(BwtMode mode, BwtSource& in, BwtSink& out, uint32_t inSize, uint32_t outSize) {
+    ByteStream src = in.file ? ByteStream::overFile(in.file)
+                             : ByteStream::overMemory(const_cast<uint8_t*>(in.data), in.size);
+    ByteStream sink = out.file ? ByteStream::overFile(out.file)
+                               : ByteStream::overMemory(out.data, out.capacity);
+    if (mode == BwtMode::Expand && sink.isMemory() && out.capacity < outSize)
+        throw Error(kSinkTooSmallText);
+    if (mode == BwtMode::Compress && src.isMemory() && in.size < inSize)
+        throw Error(kShortSourceText);
+
+    // Memory counts are reported even when the call fails part way.
+    struct Report {
+        BwtSource& in;
+        BwtSink& out;
+        ByteStream& src;
+        ByteStream& sink;
+        ~Report() {
+            if (src.isMemory()) in.consumed = src.memory().pos;
+            if (sink.isMemory()) out.written = sink.memory().pos;
+        }
+    } report{in, out, src, sink};
+
+    return guarded([&] {
+        return mode == BwtMode::Compress ? bwtCompress(src, sink, inSize)
+                                         : bwtExpand(src, sink, inSize, outSize);
+    });
+}
+
+size_t bwtCompressBound(uint32_t n) noexcept {
+    // A coded stream is kept only while its payloads sum below n, so at most
+    // n - 1 payload bytes, the factor byte and a header per block.
+    const size_t blocks = (size_t{n} + kBwtBlockSize - 1) / kBwtBlockSize;
+    return std::max<size_t>(n, n == 0 ? 0 : size_t{n} + kBlockHeaderBytes * blocks);
+}
+
+uint32_t bwtCompressToVector(const uint8_t* in, uint32_t n, std::vector<uint8_t>& out) {
+    out.assign(bwtCompressBound(n), 0);
+    BwtSource src = BwtSource::fromMemory(in, n);
+    BwtSink sink = BwtSink::toMemory(out.data(), out.size());
+    const uint32_t recorded = bwtCode(BwtMode::Compress, src, sink, n, 0);
+    out.resize(sink.written);
+    return recorded;
+}
+
+uint32_t bwtCompressToFile(const uint8_t* in, uint32_t n, std::FILE* out) {
+    BwtSource src = BwtSource::fromMemory(in, n);
+    BwtSink sink = BwtSink::toFile(out);
+    return bwtCode(BwtMode::Compress, src, sink, n, 0);
+}
+
+void bwtExpandFromMemory(const uint8_t* in, size_t available, uint32_t recordedSize, uint8_t* out,
+                         uint32_t rawLength, size_t* consumed) {
+    BwtSource src = BwtSource::fromMemory(in, available);
+    BwtSink sink = BwtSink::toMemory(out, rawLength);
+    bwtCode(BwtMode::Expand, src, sink, recordedSize, rawLength);
+    if (consumed) *consumed = src.consumed;
+}
+
+void bwtExpandFromFile(std::FILE* in, uint32_t recordedSize, uint8_t* out, uint32_t rawLength) {
+    BwtSource src = BwtSource::fromFile(in);
+    BwtSink sink = BwtSink::toMemory(out, rawLength);
+    bwtCode(BwtMode::Expand, src, sink, recordedSize, rawLength);
+}
+
+}  // namespace kirune

@@ -1,0 +1,159 @@
+#include "lossless/range_coder.h"
+
+#include "kirune/Error.h"
+#include "lossless/messages.h"
+
+namespace kirune {
+
+namespace {
+
+constexpr uint32_t kTop = 1u << 24;
+
+class RangeEncoder {
+public:
+    RangeEncoder(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) {}
+
+    template <unsigned N>
+    void encode(FreqModel<N>& m, unsigned s) {
+        const uint32_t r = range_ / m.cum[m.symbolCount];
+        const uint32_t t = r * m.cum[s];
+        if (t > ~low_) propagateCarry(out_, pos_);
+        low_ += t;
+        range_ = r * m.freq[s];
+        modelUpdate(m, s);
+        while (range_ < kTop) {
+            put(static_cast<uint8_t>(low_ >> 24));
+            low_ <<= 8;
+            range_ <<= 8;
+        }
+    }
+
+    void flush() {
+        for (int shift = 24; shift >= 0; shift -= 8) put(static_cast<uint8_t>(low_ >> shift));
+    }
+
+    bool overflowed() const { return overflow_; }
+    uint32_t size() const { return pos_; }
+
+private:
+    void put(uint8_t b) {
+        // Past the capacity bytes are dropped; the caller discards the result.
+        if (pos_ < capacity_) {
+            out_[pos_++] = b;
+        } else {
+            overflow_ = true;
+        }
+    }
+
+    uint8_t* out_;
+    uint32_t capacity_;
+    uint32_t pos_ = 0;
+    uint32_t low_ = 0;
+    uint32_t range_ = 0xffffffffu;
+    bool overflow_ = false;
+};
+
+class RangeDecoder {
+public:
+    RangeDecoder(const uint8_t* in, uint32_t length) : in_(in), length_(length) {
+        for (int k = 0; k < 4; ++k) code_ = (code_ << 8) | next();
+    }
+
+    template <unsigned N>
+    unsigned decode(FreqModel<N>& m) {
+        const uint32_t r = range_ / m.cum[m.symbolCount];
+        const unsigned target = (code_ / r) & 0xffffu;
+        const int s = modelFindSymbol(m, target);
+        if (s < 0) throw Error(rangeDecodeErrorText(m.symbolCount));
+        code_ -= r * m.cum[s];
+        range_ = r * m.freq[s];
+        modelUpdate(m, static_cast<unsigned>(s));
+        while (range_ < kTop) {
+            range_ <<= 8;
+            code_ = (code_ << 8) + next();
+        }
+        return static_cast<unsigned>(s);
+    }
+
+    bool usedUp() const { return pos_ == length_; }
+
+private:
+    uint32_t next() {
+        if (pos_ >= length_) throw Error(kDamagedFileText);
+        return in_[pos_++];
+    }
+
+    const uint8_t* in_;
+    uint32_t length_;
+    uint32_t pos_ = 0;
+    uint32_t range_ = 0xffffffffu;
+    uint32_t code_ = 0;
+};
+
+}  // namespace
+
+void propagateCarry(uint8_t* out, uint32_t pos) {
+    for (uint32_t i = pos; i > 0; --i) {
+        if (++out[i - 1] != 0) return;
+    }
+}
+
+RangeModels::RangeModels() {
+    unsigned v = 0;
+    for (unsigned b = 0; b < kBucketCount; ++b) {
+        for (unsigned k = 0; k < kBucketSize[b]; ++k) valueBucket[v++] = static_cast<uint8_t>(b);
+    }
+    for (auto& row : bucketModels) {
+        for (auto& m : row) m.symbolCount = kBucketCount;
+    }
+    for (unsigned b = 0; b < kBucketCount; ++b) offsetModels[b].symbolCount = kBucketSize[b];
+    resetAllModels();
+}
+
+void RangeModels::resetAllModels() {
+    for (auto& row : bucketModels) {
+        for (auto& m : row) modelReset(m);
+    }
+    for (auto& m : offsetModels) modelReset(m);
+}
+
+uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n,
+                     RangeModels& models) {
+    RangeEncoder enc(out, outCapacity);
+    models.resetAllModels();
+    unsigned c1 = 0, c2 = 0;
+    for (uint32_t i = 0; i <= n; ++i) {
+        const unsigned v = i < n ? in[i] : kEndSymbol;
+        const unsigned b = models.valueBucket[v];
+        enc.encode(models.bucketModels[c2][c1], b);
+        c2 = c1;
+        c1 = b;
+        if (v >= 3) enc.encode(models.offsetModels[b], v - kBucketBase[b]);
+        if (enc.overflowed()) return 0;
+    }
+    enc.flush();
+    return enc.overflowed() ? 0 : enc.size();
+}
+
+uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in,
+                     uint32_t payloadLength, RangeModels& models) {
+    models.resetAllModels();
+    RangeDecoder dec(in, payloadLength);
+    unsigned c1 = 0, c2 = 0;
+    uint32_t o = 0;
+    for (;;) {
+        const unsigned b = dec.decode(models.bucketModels[c2][c1]);
+        c2 = c1;
+        c1 = b;
+        unsigned v = b;
+        if (b > 2) v = kBucketBase[b] + dec.decode(models.offsetModels[b]);
+        if (v == kEndSymbol) break;
+        // Bucket 9 holds offsets up to 127, so 257 cannot come out.
+        if (o >= outCapacity) throw Error(kDamagedFileText);
+        out[o++] = static_cast<uint8_t>(v);
+    }
+    if (!dec.usedUp()) throw Error(kDamagedFileText);
+    return o;
+}
+
+}  // namespace kirune

@@ -1,0 +1,92 @@
+#pragma once
+// Byte-oriented range coder with 32-bit low and range, carries propagated into
+// the bytes already written, and adaptive models: every value (a byte, or the
+// end symbol 256) is a bucket coded in the context of the two previous buckets
+// and an offset within the bucket. Models live in a RangeModels owned by the
+// caller, so coders on different threads share nothing.
+
+#include <cstdint>
+
+namespace kirune {
+
+inline constexpr uint32_t kBucketCount = 10;
+inline constexpr uint32_t kEndSymbol = 256;
+inline constexpr uint32_t kModelTotalLimit = 32768;
+
+inline constexpr uint16_t kBucketSize[kBucketCount] = {1, 1, 1, 2, 4, 8, 16, 32, 64, 128};
+inline constexpr uint16_t kBucketBase[kBucketCount] = {0, 1, 2, 3, 5, 9, 17, 33, 65, 129};
+
+// One adaptive model of up to N symbols; freq[s] >= 1 always, cum[s + 1] =
+// cum[s] + freq[s] and cum[symbolCount] is the total.
+template <unsigned N>
+struct FreqModel {
+    uint16_t symbolCount = N;
+    uint16_t freq[N];
+    uint16_t cum[N + 1];
+};
+
+using BucketModel = FreqModel<kBucketCount>;
+using OffsetModel = FreqModel<128>;
+
+template <unsigned N>
+void modelReset(FreqModel<N>& m) {
+    const unsigned n = m.symbolCount;
+    for (unsigned s = 0; s < n; ++s) {
+        m.freq[s] = 1;
+        m.cum[s] = static_cast<uint16_t>(s);
+    }
+    m.cum[n] = static_cast<uint16_t>(n);
+}
+
+// Counts one more s; halves the model within the same update once the total
+// reaches kModelTotalLimit, keeping every frequency odd and at least 1.
+template <unsigned N>
+inline void modelUpdate(FreqModel<N>& m, unsigned s) {
+    const unsigned n = m.symbolCount;
+    ++m.freq[s];
+    for (unsigned k = s + 1; k <= n; ++k) ++m.cum[k];
+    if (m.cum[n] >= kModelTotalLimit) {
+        m.cum[0] = 0;
+        for (unsigned k = 0; k < n; ++k) {
+            m.freq[k] = static_cast<uint16_t>((m.freq[k] >> 1) | 1);
+            m.cum[k + 1] = static_cast<uint16_t>(m.cum[k] + m.freq[k]);
+        }
+    }
+}
+
+// The symbol whose interval holds target, or -1 when target is past the total.
+template <unsigned N>
+inline int modelFindSymbol(const FreqModel<N>& m, unsigned target) {
+    const unsigned n = m.symbolCount;
+    if (target >= m.cum[n]) return -1;
+    unsigned s = 0;
+    while (m.cum[s + 1] <= target) ++s;
+    return static_cast<int>(s);
+}
+
+// Adds the carry of low's overflow to the pos bytes already written.
+void propagateCarry(uint8_t* out, uint32_t pos);
+
+// All models of one coder, with the value-to-bucket table built from
+// kBucketSize.
+struct RangeModels {
+    BucketModel bucketModels[kBucketCount][kBucketCount];  // [c2][c1]
+    OffsetModel offsetModels[kBucketCount];                // buckets 3 to 9
+    uint8_t valueBucket[kEndSymbol + 1];
+
+    RangeModels();
+    void resetAllModels();
+};
+
+// Codes n bytes and the end symbol into out. Returns the payload length (the
+// 4 closing bytes included), or 0 when it would not fit outCapacity.
+uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n,
+                     RangeModels& models);
+
+// Decodes a payload of exactly payloadLength bytes. Throws the damaged-file
+// error when the payload is short or left partly unread, or the output would
+// pass outCapacity; "RangeCoder : decode error N" when a model finds no symbol.
+uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in,
+                     uint32_t payloadLength, RangeModels& models);
+
+}  // namespace kirune

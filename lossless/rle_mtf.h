@@ -1,0 +1,32 @@
+#pragma once
+// Run-length and move-to-front stages of the block-sorting coder. Each reads
+// one buffer and writes another (never overlapping) and keeps nothing between
+// calls. Decoders bound their output and throw the damaged-file error instead
+// of overrunning it.
+
+#include <cstdint>
+
+namespace kirune {
+
+// The run threshold the coder uses for the first stage.
+inline constexpr uint32_t kRle1Threshold = 4;
+
+// Largest output of rle1Encode for n input bytes (a run of exactly 4 gains a byte).
+constexpr uint32_t rle1EncodeBound(uint32_t n) { return n + n / 4; }
+
+// Runs of `threshold` or more equal bytes become threshold bytes and a count.
+uint32_t rle1Encode(uint8_t* out, const uint8_t* in, uint32_t n, uint32_t threshold);
+uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n,
+                    uint32_t threshold);
+
+// Move-to-front variant that moves a byte to the second place, and to the
+// front only when it is met again at rank 1 right after a non-zero rank.
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n);
+void mtfDecode(uint8_t* out, const uint8_t* in, uint32_t n);
+
+// Zero runs as base-2 digits, other runs of three or more with a count,
+// escapes for ranks 254 and 255. out must hold 2 x n bytes.
+uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n);
+uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
+
+}  // namespace kirune
