@@ -1,0 +1,45 @@
+#include "app/gui/Pavo.h"
+
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include "app/gui/DialogServices.h"
+#include "app/gui/PavoDlg.h"
+
+namespace kirune {
+
+CPavoApp::CPavoApp(int& argc, char** argv) : app_(argc, argv), services_(makeDesktopServices()) {
+    QApplication::setApplicationName(QStringLiteral("kirune"));
+    QApplication::setApplicationVersion(QStringLiteral("2.11"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kirune"));
+    // The window is Japanese whatever the locale; so should Qt's own buttons be.
+    if (qtTexts_.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts_);
+}
+
+CPavoApp::~CPavoApp() = default;
+
+int CPavoApp::InitInstance() {
+    CPavoDlg dlg(*services_);
+    const QStringList files = pathsFromArguments(QCoreApplication::arguments().mid(1));
+    if (!files.isEmpty()) {
+        // Queued, so the batch starts once the window is on screen.
+        QTimer::singleShot(0, &dlg, [&dlg, files] { dlg.onFilesDropped(files); });
+    }
+    dlg.exec();
+    return 0;
+}
+
+QStringList pathsFromArguments(const QStringList& arguments) {
+    QStringList paths;
+    for (const QString& arg : arguments) {
+        if (arg.isEmpty()) continue;
+        const QString local = arg.startsWith(QStringLiteral("file:")) ? QUrl(arg).toLocalFile() : arg;
+        if (!local.isEmpty()) paths.append(QFileInfo(local).absoluteFilePath());
+    }
+    return paths;
+}
+
+}  // namespace kirune

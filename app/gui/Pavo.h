@@ -1,0 +1,33 @@
+#pragma once
+// The application object: owns the Qt application, runs the main dialog
+// modally and ends the program when it closes.
+
+#include <QApplication>
+#include <QTranslator>
+#include <memory>
+
+namespace kirune {
+
+class DialogServices;
+
+class CPavoApp {
+public:
+    CPavoApp(int& argc, char** argv);
+    ~CPavoApp();
+    CPavoApp(const CPavoApp&) = delete;
+    CPavoApp& operator=(const CPavoApp&) = delete;
+
+    // Shows the dialog, runs the files named on the command line as one dropped
+    // batch, and returns the program's exit status once the dialog has closed.
+    int InitInstance();
+
+private:
+    QApplication app_;
+    QTranslator qtTexts_;
+    std::unique_ptr<DialogServices> services_;
+};
+
+// Command-line arguments as absolute local paths (file: URLs included).
+QStringList pathsFromArguments(const QStringList& arguments);
+
+}  // namespace kirune

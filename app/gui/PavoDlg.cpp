@@ -1,0 +1,399 @@
+#include "app/gui/PavoDlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFontInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QUrl>
+#include <exception>
+
+#include "app/core/FileList.h"
+#include "app/core/presets.h"
+#include "app/gui/BatchBridge.h"
+#include "app/gui/DialogServices.h"
+
+namespace kirune {
+
+namespace {
+
+constexpr int kHighQualityRadio = 1;  // 高画質, the start-up choice and the fallback
+
+QIcon programIcon() { return QIcon(QStringLiteral(":/kirune/kirune.png")); }
+
+// The dialog was laid out in dialog units of its 9-point font: a quarter of
+// the average Latin letter's width across, an eighth of the em down.
+QSize dialogUnits(const QFont& font, int x, int y) {
+    const QFontMetrics fm(font);
+    const int letters = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int baseX = (letters / 26 + 1) / 2;
+    const int baseY = QFontInfo(font).pixelSize();
+    return {x * baseX / 4, y * baseY / 8};
+}
+
+QLabel* centredLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+}  // namespace
+
+CVersionInfoDlg::CVersionInfoDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("versionIcon"));
+    icon->setPixmap(programIcon().pixmap(32, 32));
+    auto* text = new QLabel(QStringLiteral("Kirune Ver. 2.11"), this);
+    text->setObjectName(QStringLiteral("versionText"));
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("versionOk"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon);
+    row->addSpacing(12);
+    row->addWidget(text, 1);
+    row->addWidget(ok, 0, Qt::AlignTop);
+    setLayout(row);
+    setFixedSize(sizeHint());
+}
+
+CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent), services_(services) {
+    setWindowTitle(QStringLiteral("TIFF(RGB各16bit)専用  圧縮／伸張プログラム"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(programIcon());
+    // The nearest free match for the Japanese UI font the layout was drawn for.
+    setFont(QFont(QStringLiteral("Noto Sans CJK JP"), 9));
+
+    qualityGroup_ = new QGroupBox(QStringLiteral("画品質の設定"), this);
+    qualityGroup_->setObjectName(QStringLiteral("qualityGroup"));
+    radios_ = new QButtonGroup(this);
+    auto* radioRow = new QHBoxLayout(qualityGroup_);
+    const QString radioTexts[3] = {QStringLiteral("標準"), QStringLiteral("高画質"), QStringLiteral("超高画質")};
+    const char* radioNames[3] = {"standardRadio", "highRadio", "superRadio"};
+    for (int i = 0; i < 3; ++i) {
+        radioButtons_[i] = new QRadioButton(radioTexts[i], qualityGroup_);
+        radioButtons_[i]->setObjectName(QString::fromLatin1(radioNames[i]));
+        radios_->addButton(radioButtons_[i], i);
+        radioRow->addWidget(radioButtons_[i]);
+    }
+
+    browseButton_ = new QPushButton(QStringLiteral("参照"), this);
+    browseButton_->setObjectName(QStringLiteral("browseButton"));
+    helpButton_ = new QPushButton(QStringLiteral("ヘルプ"), this);
+    helpButton_->setObjectName(QStringLiteral("helpButton"));
+    closeButton_ = new QPushButton(QStringLiteral("終了"), this);
+    closeButton_->setObjectName(QStringLiteral("closeButton"));
+    for (QPushButton* b : {browseButton_, helpButton_, closeButton_}) {
+        b->setAutoDefault(false);
+        b->setMinimumSize(dialogUnits(font(), 40, 14));
+    }
+
+    pathLabel_ = centredLabel(QString(), this);
+    pathLabel_->setObjectName(QStringLiteral("pathText"));
+    // A long path must not widen the fixed-size window; it is elided instead.
+    pathLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    pathLabel_->setMinimumHeight(pathLabel_->fontMetrics().height());
+    counterLabel_ = centredLabel(QStringLiteral("0 / 0"), this);
+    counterLabel_->setObjectName(QStringLiteral("counterText"));
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("progressBar"));
+    progress_->setTextVisible(false);
+    hintLabel_ = centredLabel(QStringLiteral("TIFFファイルとRPXファイルをドラッグ＆ドロップできます"), this);
+    hintLabel_->setObjectName(QStringLiteral("dropHint"));
+
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(qualityGroup_, 0, 0, 3, 1);
+    grid->addWidget(browseButton_, 0, 1);
+    grid->addWidget(helpButton_, 1, 1);
+    grid->addWidget(closeButton_, 2, 1);
+    grid->addWidget(pathLabel_, 3, 0, 1, 2);
+    grid->addWidget(counterLabel_, 4, 0, 1, 2);
+    grid->addWidget(progress_, 5, 0, 1, 2);
+    grid->addWidget(hintLabel_, 6, 0, 1, 2);
+    grid->setColumnStretch(0, 1);
+
+    connect(radios_, &QButtonGroup::idClicked, this, [this](int) { onQualityChanged(); });
+    connect(browseButton_, &QPushButton::clicked, this, &CPavoDlg::onBrowse);
+    connect(helpButton_, &QPushButton::clicked, this, &CPavoDlg::onHelp);
+    connect(closeButton_, &QPushButton::clicked, this, &CPavoDlg::onClose);
+
+    OnInitDialog();
+    setFixedSize(dialogUnits(font(), 198, 109).expandedTo(minimumSizeHint()));
+}
+
+CPavoDlg::~CPavoDlg() {
+    // The program is ending: let the current file finish, skip the rest.
+    if (worker_.joinable()) {
+        control_->cancel();
+        worker_.join();
+    }
+}
+
+void CPavoDlg::OnInitDialog() {
+    // X11 has no system menu to extend; the About item sits in the context menu.
+    auto* about = new QAction(QStringLiteral("Kirune のﾊﾞｰｼﾞｮﾝ情報(&A)..."), this);
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &CPavoDlg::onAbout);
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    setAcceptDrops(true);
+
+    installEventFilter(this);
+    for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
+
+    selectRadio(qualityRadio_);
+    bmpOutput_ = false;
+    onQualityChanged();
+}
+
+JobSettings CPavoDlg::jobSettings() const {
+    JobSettings s;
+    s.qualityLevel = qualityLevel_;
+    s.colourSampling = colourSampling_;
+    s.qualityDbText = std::to_string(dbEstimate_);
+    s.bmpOutput = bmpOutput_;
+    return s;
+}
+
+void CPavoDlg::onQualityChanged() {
+    if (batchRunning()) {
+        selectRadio(qualityRadio_);
+        return;
+    }
+    qualityRadio_ = radios_->checkedId();
+    colourSampling_ = 4;
+    int db = 0;
+    if (const auto preset = presetForRadio(qualityRadio_)) {
+        qualityLevel_ = preset->qualityLevel;
+        db = preset->dbFigure;
+    }
+    dbEstimate_ = db;
+    showQuality();
+}
+
+void CPavoDlg::showQuality() {
+    const QString text = bmpOutput_ ? QStringLiteral("画品質は約 %1 dBです  出力:BMP ")
+                                    : QStringLiteral("画品質は約 %1 dBです  出力:TIFF");
+    qualityGroup_->setTitle(text.arg(dbEstimate_));
+}
+
+void CPavoDlg::selectRadio(int radio) {
+    if (radio >= 0 && radio < 3) {
+        radioButtons_[radio]->setChecked(true);
+        return;
+    }
+    // An exclusive group refuses to end up with nothing checked.
+    radios_->setExclusive(false);
+    for (QRadioButton* b : radioButtons_) b->setChecked(false);
+    radios_->setExclusive(true);
+}
+
+bool CPavoDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        // A key a child ignores is sent on to its parents; act on its first receiver only.
+        QWidget* first = focusWidget() ? focusWidget() : this;
+        if (watched == first && preTranslateKey(*static_cast<QKeyEvent*>(event))) return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+bool CPavoDlg::preTranslateKey(const QKeyEvent& key) {
+    const int k = key.key();
+    // Neither closes the dialog nor presses a button.
+    if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape) return true;
+    if (batchRunning()) return false;
+    // These came as system keys, not key-downs, where the key table was drawn up.
+    if (k == Qt::Key_Alt || k == Qt::Key_AltGr || k == Qt::Key_F10 || (key.modifiers() & Qt::AltModifier))
+        return false;
+
+    enum { Unchanged = -2, NoRadio = -1 };
+    int radio = Unchanged;
+    int db = dbEstimate_;
+    const bool keypad = key.modifiers() & Qt::KeypadModifier;  // only the main keyboard's digits
+    if (!keypad && k >= Qt::Key_0 && k <= Qt::Key_9) {
+        const Preset& p = kPresets[k - Qt::Key_0];
+        qualityLevel_ = p.qualityLevel;
+        colourSampling_ = p.colourSampling;
+        db = p.dbFigure;
+        radio = p.radio;
+    } else {
+        if (k == Qt::Key_B)
+            bmpOutput_ = true;
+        else if (k == Qt::Key_T)
+            bmpOutput_ = false;
+        else
+            radio = NoRadio;
+        if (db <= 0) {  // no preset in force: fall back to 高画質
+            const Preset& p = *presetForRadio(kHighQualityRadio);
+            qualityLevel_ = p.qualityLevel;
+            colourSampling_ = p.colourSampling;
+            db = p.dbFigure;
+            radio = kHighQualityRadio;
+        }
+    }
+    dbEstimate_ = db;
+    if (radio >= 0) {
+        qualityRadio_ = radio;
+        selectRadio(radio);
+    } else if (radio == NoRadio) {
+        selectRadio(NoRadio);  // qualityRadio_ keeps its value
+    }
+    showQuality();
+    return false;
+}
+
+void CPavoDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!batchRunning() && event->mimeData()->hasUrls()) {
+        for (const QUrl& url : event->mimeData()->urls()) {
+            if (url.isLocalFile()) {
+                event->acceptProposedAction();
+                return;
+            }
+        }
+    }
+    event->ignore();
+}
+
+void CPavoDlg::dropEvent(QDropEvent* event) {
+    if (batchRunning()) {
+        event->ignore();
+        return;
+    }
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths.append(url.toLocalFile());
+    event->acceptProposedAction();
+    onFilesDropped(paths);
+}
+
+void CPavoDlg::onFilesDropped(const QStringList& paths) {
+    if (batchRunning()) return;
+    startBatch(paths);
+}
+
+void CPavoDlg::onBrowse() {
+    if (batchRunning()) return;
+    const QStringList files = services_.browseFiles(this, QStringLiteral("RPX,TIFFファイル (*.rpx *.tif)"));
+    if (files.isEmpty()) return;  // cancelled: nothing changes
+    startBatch(files);
+}
+
+void CPavoDlg::startBatch(const QStringList& paths) {
+    FileList list;
+    for (const QString& p : paths)
+        if (!list.add(pathFromQString(p))) break;  // the first 1000 in the order given
+    sortFileList(list);
+
+    try {
+        processor_ = services_.makeProcessor(jobSettings());
+    } catch (const std::exception& e) {
+        services_.showMessage(this, QString(), QString::fromUtf8(e.what()));
+        return;
+    }
+    control_ = std::make_shared<BatchControl>();
+    batchUi_ = std::make_unique<DialogBatchUi>(*control_);
+    connect(batchUi_.get(), &DialogBatchUi::messageRequested, this, &CPavoDlg::showMessage, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::pathTextChanged, this, &CPavoDlg::setPathText, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::counterTextChanged, this, &CPavoDlg::setCounterText,
+            Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::progressChanged, this, &CPavoDlg::setProgress, Qt::QueuedConnection);
+    setInputEnabled(false);
+
+    worker_ = std::thread([this, list = std::move(list)] {
+        try {
+            GuardedProcessor guarded(*processor_, *control_);
+            runBatch(list, guarded, *batchUi_);
+        } catch (...) {
+            // Only the display could have failed here; the files were all handled.
+        }
+        QMetaObject::invokeMethod(this, [this] { finishBatch(); }, Qt::QueuedConnection);
+    });
+}
+
+void CPavoDlg::finishBatch() {
+    if (worker_.joinable()) worker_.join();
+    batchUi_.reset();
+    processor_.reset();
+    control_.reset();
+    setInputEnabled(true);
+    closeButton_->setEnabled(true);
+    emit batchFinished();
+    if (closeRequested_) {
+        closeRequested_ = false;
+        QDialog::reject();
+    }
+}
+
+void CPavoDlg::showMessage(const QString& path, const QString& text) {
+    // Held here: a cancelled batch may finish while the box is open.
+    const std::shared_ptr<BatchControl> control = control_;
+    if (control && !control->cancelled()) services_.showMessage(this, path, text);
+    if (control) control->acknowledge();
+}
+
+void CPavoDlg::setPathText(const QString& text) {
+    pathText_ = text;
+    pathLabel_->setText(pathLabel_->fontMetrics().elidedText(text, Qt::ElideMiddle, pathLabel_->width()));
+    pathLabel_->setToolTip(QDir::toNativeSeparators(text));
+}
+
+void CPavoDlg::setCounterText(const QString& text) { counterLabel_->setText(text); }
+
+void CPavoDlg::setProgress(int percent) { progress_->setValue(percent); }
+
+void CPavoDlg::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    setPathText(pathText_);
+}
+
+void CPavoDlg::setInputEnabled(bool enabled) {
+    qualityGroup_->setEnabled(enabled);
+    browseButton_->setEnabled(enabled);
+}
+
+void CPavoDlg::onHelp() {
+    const QString pdf = QCoreApplication::applicationDirPath() + QStringLiteral("/Kirune_操作説明.pdf");
+    services_.openUrl(QUrl::fromLocalFile(pdf));
+}
+
+void CPavoDlg::onClose() { reject(); }
+
+void CPavoDlg::reject() {
+    if (batchRunning()) {
+        // No half-written file: the current one finishes, the rest are skipped,
+        // and the window closes when the worker is done.
+        closeRequested_ = true;
+        control_->cancel();
+        setInputEnabled(false);
+        closeButton_->setEnabled(false);
+        return;
+    }
+    QDialog::reject();
+}
+
+void CPavoDlg::onAbout() {
+    CVersionInfoDlg about(this);
+    about.exec();
+}
+
+}  // namespace kirune

@@ -1,0 +1,110 @@
+#pragma once
+// The main dialog: quality presets, output kind, drop and browse, the batch
+// counter, path display and progress bar, help and the About box.
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <thread>
+
+#include "app/core/drivers.h"
+
+class QButtonGroup;
+class QGroupBox;
+class QKeyEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace kirune {
+
+class BatchControl;
+class DialogBatchUi;
+class DialogServices;
+class FileProcessor;
+
+// The About box.
+class CVersionInfoDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CVersionInfoDlg(QWidget* parent = nullptr);
+};
+
+class CPavoDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CPavoDlg(DialogServices& services, QWidget* parent = nullptr);
+    ~CPavoDlg() override;
+
+    // The settings a batch started now would run with.
+    JobSettings jobSettings() const;
+    int qualityRadio() const { return qualityRadio_; }
+    int dbEstimate() const { return dbEstimate_; }
+    bool batchRunning() const { return worker_.joinable(); }
+    QString pathText() const { return pathText_; }
+
+public slots:
+    // Takes the paths as one dropped batch: drop order, at most 1000, then sorted.
+    void onFilesDropped(const QStringList& paths);
+    void onBrowse();
+    void onQualityChanged();
+    void onHelp();
+    void onClose();
+    void onAbout();
+    void reject() override;
+
+signals:
+    void batchFinished();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void OnInitDialog();
+    // True when the key is swallowed.
+    bool preTranslateKey(const QKeyEvent& key);
+    void showQuality();
+    void selectRadio(int radio);
+    void startBatch(const QStringList& paths);
+    void finishBatch();
+    void showMessage(const QString& path, const QString& text);
+    void setPathText(const QString& text);
+    void setCounterText(const QString& text);
+    void setProgress(int percent);
+    void setInputEnabled(bool enabled);
+
+    DialogServices& services_;
+
+    // Settings; they outlive batches and change only by the radios and keys.
+    int32_t qualityLevel_ = 12;
+    int32_t colourSampling_ = 4;
+    int dbEstimate_ = 49;
+    int qualityRadio_ = 1;
+    bool bmpOutput_ = false;
+
+    QButtonGroup* radios_ = nullptr;
+    QRadioButton* radioButtons_[3] = {};
+    QGroupBox* qualityGroup_ = nullptr;
+    QPushButton* browseButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    QPushButton* helpButton_ = nullptr;
+    QLabel* pathLabel_ = nullptr;
+    QLabel* counterLabel_ = nullptr;
+    QLabel* hintLabel_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QString pathText_;  // the whole path; the label may show it elided
+
+    // One batch at a time; all of it is empty while none runs.
+    std::shared_ptr<BatchControl> control_;
+    std::unique_ptr<DialogBatchUi> batchUi_;
+    std::unique_ptr<FileProcessor> processor_;
+    std::thread worker_;
+    bool closeRequested_ = false;
+};
+
+}  // namespace kirune
