@@ -1,0 +1,41 @@
+#pragma once
+// Block encoder: codes one plane region block by block with the first coding
+// of a fixed cascade (flat, smooth, match, pattern, match plus pattern, one or
+// two VQ stages, raw) whose squared error stays under the distortion limit,
+// appends the symbols to the strip's side streams and leaves in the planes
+// exactly what the decoder will rebuild.
+
+#include <cstdint>
+
+#include "codec/payload.h"
+#include "codec/val.h"
+#include "encoder/prepare.h"
+#include "encoder/search.h"
+
+namespace kirune {
+
+// Codes rows R..R+H-1 (W blocks each) of one plane. On entry recon holds the
+// block samples, corr the samples minus their mean value and means the mean
+// bytes; each coded block of recon and corr is overwritten with its
+// reconstruction and reconstructed correction. Reads qualityLevel,
+// distortionLimit, meanLevel and residualShift. Throws Error if the streams
+// were not sized for that many more blocks.
+void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec* corr,
+                 const uint8_t* means, int32_t W, int32_t H, int32_t R,
+                 const SearchSetup& setup = {});
+void encodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region,
+                 const SearchSetup& setup = {});
+
+// Appends the symbols of one decided block and counts it. `block` is the
+// block's input samples, of which only a SpecialRaw block writes bytes; W is
+// the plane's blocks per row, for the match byte.
+void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, int32_t W);
+
+// The encoder's whole work for one strip, from the R, G, B planes of the
+// current strip (beginStrip) to finished streams: plane preparation, the
+// three encodePlane calls and encodeMeans, so that every stream and its
+// raw length (st.rawLength) is ready for the strip writer. The streams must
+// have been reset since the previous strip.
+void encodeStrip(const CodecState& s, StripWork& w, RgbInput input);
+
+}  // namespace kirune
