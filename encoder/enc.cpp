@@ -44,14 +44,6 @@ inline void addMean(const BlockVec& corr, int16_t d0, BlockVec& recon) {
     blockAdd(recon, corr, recon);
 }
 
-// First VQ level to try, from the energy per quality step.
-inline int startLevel(int64_t E, int32_t Q) {
-    const int64_t v = E / Q;
-    int L = 0;
-    while (L < 3 && v >= levelStartBounds[L]) ++L;
-    return L;
-}
-
 void emitVqIndices(SideStreams& st, const BlockDecision& d) {
     const int L = d.vqLevel;
     uint8_t* buf = L < 2 ? st.indexBitsLow.data() : st.indexBitsHigh.data();
@@ -75,6 +67,13 @@ void emitPattern(SideStreams& st, const BlockDecision& d) {
 }
 
 }  // namespace
+
+int vqStartLevel(int64_t E, int32_t Q) {
+    const int64_t v = E / Q;
+    int L = 0;
+    while (L < 3 && v >= levelStartBounds[L]) ++L;
+    return L;
+}
 
 void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, int32_t W) {
     uint8_t* header = st.headerBits.data();
@@ -258,7 +257,7 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
             // Gain-shape VQ of the correction or of the match residual.
             const BlockVec& S = matched ? residual : x;
             const int64_t E = matched ? best : e;
-            const int L0 = startLevel(E, lim.quality);
+            const int L0 = vqStartLevel(E, lim.quality);
             blockCopy(S, work);
             blockNormalize(work, static_cast<int32_t>(E));
             int won = -1;

@@ -26,6 +26,10 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
 void encodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region,
                  const SearchSetup& setup = {});
 
+// First VQ level tried for a source of energy E at quality level Q: the
+// larger the energy per quality step, the larger the dictionaries.
+int vqStartLevel(int64_t E, int32_t Q);
+
 // Appends the symbols of one decided block and counts it. `block` is the
 // block's input samples, of which only a SpecialRaw block writes bytes; W is
 // the plane's blocks per row, for the match byte.
