@@ -3,6 +3,7 @@
 // expansion of a container into a TIFF or BMP, strip by strip with progress.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/core/FileList.h"
@@ -19,15 +20,36 @@ struct JobSettings {
     bool bmpOutput = false;    // expand to BMP instead of TIFF
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core
+    bool measureQuality = false;  // compute the PSNR a compression reached
 };
 
+// What one finished file produced, for rpx's summary line.
+struct FileReport {
+    FileKind kind = FileKind::Unsupported;
+    std::string input;
+    std::string output;
+    uint64_t inputBytes = 0;
+    uint64_t outputBytes = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    double psnr = 0.0;       // RGB, 16-bit peak; compression with measureQuality only
+};
+
+// Compresses `path` into its container; returns the report. Throws Error.
+FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
+                        BatchUi& ui);
+// Expands the container `path` into a TIFF or BMP; returns the report. Throws Error.
+FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui);
+
 // Runs each supported file of a batch through the matching driver. Errors are
-// shown through the UI and counted; the batch always goes on.
+// shown through the UI (with the file's path) and counted; the batch goes on.
 class FileDrivers : public FileProcessor {
 public:
     explicit FileDrivers(JobSettings settings) : settings_(std::move(settings)) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     const JobSettings& settings() const { return settings_; }
+    // Called after each file that succeeded.
+    std::function<void(const FileReport&)> onFileDone;
 
 private:
     JobSettings settings_;

@@ -1,0 +1,327 @@
+// rpx: the batch logic of the dialog from a terminal.
+//
+//   rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-q] FILE...
+//   rpx info [--json] FILE.rpx
+//
+// Exit status: 0 when every file succeeded, 1 when any was refused or failed,
+// 2 for a usage error.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iconv.h>
+#include <string>
+#include <vector>
+
+#include "app/core/FileList.h"
+#include "app/core/drivers.h"
+#include "app/core/presets.h"
+#include "app/core/ui.h"
+#include "codec/val.h"
+#include "container/metadata.h"
+#include "container/rpx_container.h"
+#include "kirune/Error.h"
+
+using namespace kirune;
+
+namespace {
+
+const char* const kUsage =
+    "usage: rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-q] FILE...\n"
+    "       rpx info [--json] FILE.rpx\n"
+    "\n"
+    "Compresses TIFF and BMP files into .rpx containers and expands .rpx files\n"
+    "back into 16-bit TIFF (or 24-bit BMP with --bmp). Files are dispatched by name:\n"
+    "a name containing .rpx is expanded, .tif or .bmp is compressed.\n"
+    "\n"
+    "  -p DIGIT   quality preset 0-9 as the dialog's digit keys (default 2, about 49 dB)\n"
+    "  --bmp      expand to 24-bit BMP instead of 16-bit TIFF\n"
+    "  -o DIR     write outputs into DIR instead of beside each input\n"
+    "  -j N       worker threads (default: every core)\n"
+    "  -q         no summary lines, no progress bar\n";
+
+// Messages go to standard error, one line each, prefixed with their file.
+class TerminalUi : public BatchUi {
+public:
+    explicit TerminalUi(bool quiet) : bar_(!quiet && ::isatty(STDERR_FILENO)) {}
+    ~TerminalUi() override { clearBar(); }
+
+    void showMessage(const std::string& path, const std::string& text) override {
+        clearBar();
+        if (path.empty())
+            std::fprintf(stderr, "%s\n", text.c_str());
+        else
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), text.c_str());
+    }
+    void setPathText(const std::string& text) override { path_ = text; }
+    void setCounterText(const std::string& text) override { counter_ = text; }
+    void setProgress(int percent) override {
+        if (!bar_) return;
+        if (percent <= 0) {
+            clearBar();
+            return;
+        }
+        const int filled = percent * 30 / 100;
+        std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %s  %s\x1b[K", filled,
+                     "##############################", 30 - filled, "", percent, counter_.c_str(),
+                     path_.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void clearBar() {
+        if (drawn_) {
+            std::fputs("\r\x1b[K", stderr);
+            std::fflush(stderr);
+            drawn_ = false;
+        }
+    }
+
+private:
+    bool bar_;
+    bool drawn_ = false;
+    std::string path_;
+    std::string counter_;
+};
+
+std::string withThousands(uint64_t v) {
+    std::string digits = std::to_string(v), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+void printReport(const FileReport& r) {
+    if (r.kind == FileKind::Expand) {
+        std::printf("%s  %s -> %s bytes  %dx%d\n", r.output.c_str(), withThousands(r.inputBytes).c_str(),
+                    withThousands(r.outputBytes).c_str(), r.width, r.height);
+    } else {
+        const double pixels = static_cast<double>(r.width) * r.height;
+        const double ratio = r.outputBytes ? static_cast<double>(r.inputBytes) / r.outputBytes : 0.0;
+        const double bpp = pixels > 0 ? 8.0 * r.outputBytes / pixels : 0.0;
+        char psnr[32];
+        if (std::isinf(r.psnr))
+            std::snprintf(psnr, sizeof psnr, "lossless");
+        else
+            std::snprintf(psnr, sizeof psnr, "%.2f dB", r.psnr);
+        std::printf("%s  %s -> %s bytes  %.1f:1  %.3f bpp  PSNR %s\n", r.output.c_str(),
+                    withThousands(r.inputBytes).c_str(), withThousands(r.outputBytes).c_str(), ratio,
+                    bpp, psnr);
+    }
+    std::fflush(stdout);
+}
+
+// cp932 bytes as UTF-8 for display; bytes that do not convert are shown as \xNN.
+std::string cp932ToUtf8(const std::string& in) {
+    std::string out;
+    iconv_t cd = ::iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return in;
+    char* src = const_cast<char*>(in.data());
+    std::size_t left = in.size();
+    while (left > 0) {
+        char buf[256];
+        char* dst = buf;
+        std::size_t room = sizeof buf;
+        const std::size_t rc = ::iconv(cd, &src, &left, &dst, &room);
+        out.append(buf, static_cast<std::size_t>(dst - buf));
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(*src));
+            out += esc;
+            ++src;
+            --left;
+        }
+    }
+    ::iconv_close(cd);
+    return out;
+}
+
+std::string jsonString(const std::string& utf8) {
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+int runInfo(const std::vector<std::string>& args) {
+    bool json = false;
+    std::vector<std::string> files;
+    for (const std::string& a : args) {
+        if (a == "--json")
+            json = true;
+        else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "rpx info: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        } else
+            files.push_back(a);
+    }
+    if (files.size() != 1) {
+        std::fprintf(stderr, "%s", kUsage);
+        return 2;
+    }
+    const std::string& path = files[0];
+    try {
+        ContainerReader in(path);
+        CodecState s;
+        ImageMetadata meta;
+        readContainerHeader(in, s, meta);
+        std::vector<StreamTable> strips;
+        for (int32_t k = 0; k < s.stripCount; ++k) strips.push_back(skipStripSection(in));
+        if (in.remaining() != 0) throw Error(kDamagedFileText);
+
+        const struct { const char* name; const std::optional<std::string>* text; } texts[] = {
+            {"make", &meta.make}, {"model", &meta.model}, {"software", &meta.software},
+            {"dateTime", &meta.dateTime}, {"artist", &meta.artist}};
+        if (json) {
+            std::printf("{\n  \"file\": %s,\n", jsonString(path).c_str());
+            std::printf("  \"width\": %d, \"height\": %d,\n", s.imageWidth, s.imageHeight);
+            std::printf("  \"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d,\n",
+                        s.qualityLevel, s.colourSampling, s.stripBudgetLog2);
+            std::printf("  \"description\": %s,\n", jsonString(cp932ToUtf8(meta.description)).c_str());
+            std::printf("  \"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g,\n",
+                        meta.resolutionUnit, meta.xResolution, meta.yResolution);
+            std::printf("  \"iccLength\": %zu,\n", meta.iccProfile.size());
+            for (const auto& t : texts)
+                std::printf("  \"%s\": %s,\n", t.name,
+                            *t.text ? jsonString(cp932ToUtf8(**t.text)).c_str() : "null");
+            std::printf("  \"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d,\n",
+                        s.stripHeight, s.stripCount, s.lastStripRows);
+            std::printf("  \"strips\": [\n");
+            for (std::size_t k = 0; k < strips.size(); ++k) {
+                std::printf("    [");
+                for (int i = 0; i < 7; ++i)
+                    std::printf("%s[%u, %u]", i ? ", " : "", strips[k][i].rawLength,
+                                strips[k][i].recordedSize);
+                std::printf("]%s\n", k + 1 < strips.size() ? "," : "");
+            }
+            std::printf("  ]\n}\n");
+        } else {
+            std::printf("file            %s\n", path.c_str());
+            std::printf("size            %d x %d\n", s.imageWidth, s.imageHeight);
+            std::printf("quality level   %d\n", s.qualityLevel);
+            std::printf("colour sampling %s\n", s.colourSampling == 1   ? "4:2:0"
+                                                : s.colourSampling == 2 ? "4:2:2"
+                                                                        : "4:4:4");
+            std::printf("strip budget    2^%d pixels\n", s.stripBudgetLog2);
+            std::printf("description     %s\n", cp932ToUtf8(meta.description).c_str());
+            std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution,
+                        meta.yResolution);
+            std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
+            for (const auto& t : texts)
+                std::printf("%-15s %s\n", t.name, *t.text ? cp932ToUtf8(**t.text).c_str() : "(none)");
+            std::printf("strips          %d of %d rows, last %d rows\n", s.stripCount, s.stripHeight,
+                        s.lastStripRows);
+            static const char* const names[7] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
+                                                 "indexBitsHigh", "gainBytes", "matchBytes"};
+            for (std::size_t k = 0; k < strips.size(); ++k) {
+                std::printf("strip %zu\n", k);
+                for (int i = 0; i < 7; ++i)
+                    std::printf("  %-14s raw %10u  recorded %10u%s\n", names[i], strips[k][i].rawLength,
+                                strips[k][i].recordedSize,
+                                strips[k][i].rawLength == strips[k][i].recordedSize ? "  (stored)" : "");
+            }
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+        return 1;
+    }
+}
+
+bool parseInt(const char* text, int lo, int hi, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno || end == text || *end || v < lo || v > hi) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args[0] == "info") return runInfo({args.begin() + 1, args.end()});
+
+    JobSettings settings;
+    int digit = kDefaultPresetDigit;
+    bool quiet = false;
+    FileList list;
+    bool capped = false;
+    bool optionsDone = false;
+    const auto usageError = [](const std::string& what) {
+        std::fprintf(stderr, "rpx: %s\n%s", what.c_str(), kUsage);
+        return 2;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const auto value = [&](const char* opt) -> const char* {
+            if (i + 1 >= args.size()) return nullptr;
+            (void)opt;
+            return args[++i].c_str();
+        };
+        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+            if (!list.add(a)) capped = true;
+        } else if (a == "--") {
+            optionsDone = true;
+        } else if (a == "-h" || a == "--help") {
+            std::printf("%s", kUsage);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("rpx (Kirune) 2.11\n");
+            return 0;
+        } else if (a == "-p") {
+            const char* v = value("-p");
+            if (!v || !parseInt(v, 0, 9, digit)) return usageError("-p takes a digit 0-9");
+        } else if (a.size() == 3 && a.rfind("-p", 0) == 0) {
+            if (!parseInt(a.c_str() + 2, 0, 9, digit)) return usageError("-p takes a digit 0-9");
+        } else if (a == "--bmp") {
+            settings.bmpOutput = true;
+        } else if (a == "-o") {
+            const char* v = value("-o");
+            if (!v || !*v) return usageError("-o takes a folder");
+            settings.outputDir = v;
+        } else if (a == "-j") {
+            const char* v = value("-j");
+            if (!v || !parseInt(v, 1, 1024, settings.threads)) return usageError("-j takes a thread count");
+        } else if (a == "-q") {
+            quiet = true;
+        } else {
+            return usageError("unknown option " + a);
+        }
+    }
+    if (list.count() == 0) return usageError("no files given");
+    if (capped)
+        std::fprintf(stderr, "rpx: only the first %zu files are taken\n", kMaxBatchFiles);
+
+    const Preset& preset = kPresets[digit];
+    settings.qualityLevel = preset.qualityLevel;
+    settings.colourSampling = preset.colourSampling;
+    settings.qualityDbText = std::to_string(preset.dbFigure);
+    settings.measureQuality = !quiet;
+
+    sortFileList(list);
+    TerminalUi ui(quiet);
+    FileDrivers drivers(settings);
+    if (!quiet) drivers.onFileDone = [&ui](const FileReport& r) {
+        ui.clearBar();
+        printReport(r);
+    };
+    const BatchResult result = runBatch(list, drivers, ui);
+    return result.failed == 0 && !capped ? 0 : 1;
+}
