@@ -23,17 +23,6 @@ int32_t mirror(int32_t i, int32_t n) {
     return m >= 0 ? m : n - 1;
 }
 
-CodecState makeState(const RgbImage& img, const CodecChoice& choice) {
-    CodecState s;
-    setCodecParams(s, choice.quality);
-    s.colourSampling = choice.sampling;
-    s.sourceWidth = img.width;
-    s.stripImageRows = img.height;
-    s.stripBudgetLog2 = choice.stripBudgetLog2;
-    setupExpandGeometry(s);
-    return s;
-}
-
 // Earlier content a decoder must never depend on.
 void scramble(StripWork& w, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -82,6 +71,17 @@ void storeStripRows(const CodecState& s, const StripWork& w, RgbImage& out) {
 }
 
 }  // namespace
+
+CodecState stateFor(const RgbImage& img, const CodecChoice& choice) {
+    CodecState s;
+    setCodecParams(s, choice.quality);
+    s.colourSampling = choice.sampling;
+    s.sourceWidth = img.width;
+    s.stripImageRows = img.height;
+    s.stripBudgetLog2 = choice.stripBudgetLog2;
+    setupExpandGeometry(s);
+    return s;
+}
 
 RgbImage loadFixture(const std::string& name) {
     const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / (name + ".rgb16");
@@ -171,9 +171,9 @@ double ImageResult::bitsPerPixel(const RgbImage& img) const {
 ImageResult runImage(const RgbImage& img, const CodecChoice& choice) {
     ImageResult result;
     result.decoded = RgbImage(img.width, img.height);
-    CodecState enc = makeState(img, choice);
-    CodecState dec = makeState(img, choice);
-    CodecState again = makeState(img, choice);
+    CodecState enc = stateFor(img, choice);
+    CodecState dec = stateFor(img, choice);
+    CodecState again = stateFor(img, choice);
     scramble(dec.strip, 1);
     scramble(again.strip, 2);
     result.strips = enc.stripCount;

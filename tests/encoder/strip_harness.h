@@ -38,6 +38,9 @@ struct CodecChoice {
     int32_t stripBudgetLog2 = kStripBudgetLog2;
 };
 
+// A codec state with buffers laid out for `img` (setupExpandGeometry).
+CodecState stateFor(const RgbImage& img, const CodecChoice& choice);
+
 // Fills rPlane, gPlane, bPlane of the current strip (beginStrip) as the image
 // reader does: (v + 8) >> 4, bottom row first, padding mirrored without the
 // edge (repeating the edge where the image is too small to mirror).
