@@ -41,12 +41,15 @@ public:
         else readScanlines(t, count);
     }
 
-    TiffMessages messages;  // outlives tif (declared first)
+    std::unique_ptr<TiffMessages> messages;  // outlives tif; libtiff keeps its address
     TiffHandle tif;
     bool tiled = false;
     bool planar = false;  // PlanarConfiguration 2: one plane per sample
     uint32_t tileWidth = 0, tileLength = 0;
+    uint32_t rowsPerStrip = 1;
     std::vector<uint8_t> buffer;  // one scanline or one tile
+    int32_t lastRow = -1;  // where libtiff's scanline reader stands
+    int lastSample = -1;
 
 private:
     void store(const StripTarget& t, int c, int32_t row, int32_t x0, int32_t n, const uint8_t* src,
@@ -58,19 +61,33 @@ private:
     }
 
     [[noreturn]] void readFailed(int32_t row) const {
-        refuse(kInputReadText, "TIFF row " + std::to_string(row) + messages.reason());
+        refuse(kInputReadText, "TIFF row " + std::to_string(row) + messages->reason());
     }
 
-    // Interleaved rows are read in order in one pass; planar ones a plane at a
-    // time, so that a compressed strip is never restarted for every row.
+    // libtiff decodes a compressed strip only forwards from its first row, so
+    // a read that does not continue the previous one restarts at the start of
+    // the strip holding it. Interleaved rows thus decode once in one pass;
+    // planar ones a plane at a time, redoing at most one strip per plane.
+    void readLine(int32_t row, int sample) {
+        if (sample != lastSample || row != lastRow + 1) {
+            for (int32_t r = row - static_cast<int32_t>(row % rowsPerStrip); r < row; ++r) readOneLine(r, sample);
+        }
+        readOneLine(row, sample);
+    }
+
+    void readOneLine(int32_t row, int sample) {
+        lastSample = -1;
+        if (TIFFReadScanline(tif.get(), buffer.data(), static_cast<uint32_t>(row), static_cast<uint16_t>(sample)) < 0)
+            readFailed(row);
+        lastRow = row;
+        lastSample = sample;
+    }
+
     void readScanlines(const StripTarget& t, int32_t count) {
         const int planes = planar ? 3 : 1;
         for (int p = 0; p < planes; ++p) {
             for (int32_t r = 0; r < count; ++r) {
-                const int32_t row = t.firstRow + r;
-                if (TIFFReadScanline(tif.get(), buffer.data(), static_cast<uint32_t>(row),
-                                     static_cast<uint16_t>(p)) < 0)
-                    readFailed(row);
+                readLine(t.firstRow + r, p);
                 if (planar) {
                     store(t, p, r, 0, width(), buffer.data(), 1);
                 } else {
@@ -128,9 +145,9 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
         ::close(fd);
         if (!regular) refuse(kCannotOpenInputText, systemReason(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
     }
-    TiffMessages messages;
-    TiffHandle tif = openTiffForReading(path, messages);
-    if (!tif) refuse(kNotTiffText, messages.lastError);
+    auto messages = std::make_unique<TiffMessages>();
+    TiffHandle tif = openTiffForReading(path, *messages);
+    if (!tif) refuse(kNotTiffText, messages->lastError);
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0, planarConfig = 0, sampleFormat = 0;
@@ -171,6 +188,9 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
         if (lineBytes < rowSamples * (bits / 8) || lineBytes > kMaxTileBytes)
             refuse(kUnsupportedTiffText, "scanline of " + std::to_string(lineBytes) + " bytes");
         in->buffer.resize(static_cast<std::size_t>(lineBytes));
+        uint32_t rows = 0;
+        TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ROWSPERSTRIP, &rows);
+        in->rowsPerStrip = rows == 0 ? height : std::min(rows, height);
     }
 
     // Tags carried through the container; absent ones stay absent.
