@@ -68,7 +68,10 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath));
     TiffOutput::Handle& h = *out->handle_;
     h.tif = openTiffForWriting(out->file_.fd(), outputPath, h.messages);
-    if (!h.tif) out->file_.fail(kCannotCreateOutputText, 0);
+    const auto refused = [&] {
+        throw Error(std::string(kCannotCreateOutputText) + ": " + outputPath + h.messages.reason());
+    };
+    if (!h.tif) refused();
     TIFF* tif = h.tif.get();
 
     const std::string description(meta.description.c_str());  // up to its NUL
@@ -93,7 +96,7 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     if (ok && !meta.iccProfile.empty())
         ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
                           meta.iccProfile.data()) == 1;
-    if (!ok) out->file_.fail(kCannotCreateOutputText, 0);
+    if (!ok) refused();
 
     h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);
     return out;
