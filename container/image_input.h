@@ -70,7 +70,7 @@ private:
 };
 
 // Opens and examines an input: size, sample width, tags. Refuses with Error
-// what it cannot read as specified (unreadable file, not a TIFF or BMP, not
+// what it cannot read (unreadable file, not a TIFF or BMP, not
 // RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated).
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format);
 

@@ -45,7 +45,7 @@ inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
 using Pixels = std::function<uint16_t(int x, int y, int c)>;
 inline uint16_t pattern(int x, int y, int c) { return static_cast<uint16_t>((x * 977 + y * 3163 + c * 20011) * 7); }
 
-struct TiffSpec {
+struct TiffLayout {
     int width = 13, height = 11, bits = 16;
     uint16_t compression = COMPRESSION_NONE;
     uint16_t planar = PLANARCONFIG_CONTIG;
@@ -56,7 +56,7 @@ struct TiffSpec {
 };
 
 // Writes a TIFF whose 16-bit samples are px(x, y, c) (8-bit: the high byte).
-inline void writeTiff(const std::string& p, const TiffSpec& t, const Pixels& px = pattern) {
+inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& px = pattern) {
     TIFF* tif = TIFFOpen(p.c_str(), "w");
     ASSERT_NE(tif, nullptr);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, t.width);

@@ -14,7 +14,7 @@ namespace {
 using test::bmpBytes;
 using test::pattern;
 using test::Pixels;
-using test::TiffSpec;
+using test::TiffLayout;
 using test::writeFile;
 using test::writeTiff;
 using ::testing::HasSubstr;
@@ -64,19 +64,19 @@ protected:
 };
 
 TEST_F(ImageInput, EveryTiffLayoutLibtiffDecodesGivesTheSamePlanes) {
-    std::vector<TiffSpec> specs(9);
-    specs[1].bits = 8;
-    specs[2].compression = COMPRESSION_ADOBE_DEFLATE, specs[2].rowsPerStrip = 11;
-    specs[3].compression = COMPRESSION_LZW;
-    specs[4].tile = 16;
-    specs[5].tile = 16, specs[5].compression = COMPRESSION_ADOBE_DEFLATE, specs[5].bits = 8;
-    specs[6].planar = PLANARCONFIG_SEPARATE;
-    specs[7].planar = PLANARCONFIG_SEPARATE, specs[7].compression = COMPRESSION_ADOBE_DEFLATE;
-    specs[8].planar = PLANARCONFIG_SEPARATE, specs[8].tile = 16;
-    for (size_t i = 0; i < specs.size(); ++i) {
-        specs[i].width = 37, specs[i].height = 45;
+    std::vector<TiffLayout> layouts(9);
+    layouts[1].bits = 8;
+    layouts[2].compression = COMPRESSION_ADOBE_DEFLATE, layouts[2].rowsPerStrip = 11;
+    layouts[3].compression = COMPRESSION_LZW;
+    layouts[4].tile = 16;
+    layouts[5].tile = 16, layouts[5].compression = COMPRESSION_ADOBE_DEFLATE, layouts[5].bits = 8;
+    layouts[6].planar = PLANARCONFIG_SEPARATE;
+    layouts[7].planar = PLANARCONFIG_SEPARATE, layouts[7].compression = COMPRESSION_ADOBE_DEFLATE;
+    layouts[8].planar = PLANARCONFIG_SEPARATE, layouts[8].tile = 16;
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        layouts[i].width = 37, layouts[i].height = 45;
         const std::string p = path(std::to_string(i) + ".tif");
-        writeTiff(p, specs[i]);
+        writeTiff(p, layouts[i]);
         // 2^9 pixels over 40 padded columns: strips of 8 rows, the last of 5.
         expectStrips(p, InputFormat::Tiff, 9);
     }
@@ -84,7 +84,7 @@ TEST_F(ImageInput, EveryTiffLayoutLibtiffDecodesGivesTheSamePlanes) {
 
 TEST_F(ImageInput, SixteenBitSamplesRoundToTwelveBits) {
     const Pixels px = [](int x, int, int) -> uint16_t { return x == 0 ? 65535 : x == 1 ? 8 : 7; };
-    writeTiff(path("c.tif"), TiffSpec{.width = 3, .height = 1}, px);
+    writeTiff(path("c.tif"), TiffLayout{.width = 3, .height = 1}, px);
     CodecState s;
     std::unique_ptr<InputImage> in = openInputImage(path("c.tif"), InputFormat::Tiff, s);
     allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
@@ -112,7 +112,7 @@ TEST_F(ImageInput, NarrowImagesAndShortLastStripsClampTheMirror) {
     // 1 to 4 rows.
     for (int w = 1; w <= 4; ++w)
         for (int h : {1, 2, 3, 4, 17, 20}) {
-            writeTiff(path("n.tif"), TiffSpec{.width = w, .height = h, .bits = 8});
+            writeTiff(path("n.tif"), TiffLayout{.width = w, .height = h, .bits = 8});
             expectStrips(path("n.tif"), InputFormat::Tiff, 6);
             writeFile(path("n.bmp"), bmpBytes(w, h, false));
             expectStrips(path("n.bmp"), InputFormat::Bmp, 6);
@@ -121,7 +121,7 @@ TEST_F(ImageInput, NarrowImagesAndShortLastStripsClampTheMirror) {
 
 TEST_F(ImageInput, TagsAreCarriedAndTheDescriptionRuleHoldsPerFile) {
     const uint8_t icc[] = {0, 1, 2, 250};
-    writeTiff(path("tags.tif"), TiffSpec{.tags = [&](TIFF* t) {
+    writeTiff(path("tags.tif"), TiffLayout{.tags = [&](TIFF* t) {
                   TIFFSetField(t, TIFFTAG_MAKE, "Maker");
                   TIFFSetField(t, TIFFTAG_MODEL, "M-1");
                   TIFFSetField(t, TIFFTAG_SOFTWARE, "\x8A\x4A");
@@ -146,7 +146,7 @@ TEST_F(ImageInput, TagsAreCarriedAndTheDescriptionRuleHoldsPerFile) {
     EXPECT_EQ(m.description, "abcd");
 
     // An untagged file after it carries nothing of it.
-    writeTiff(path("plain.tif"), TiffSpec{});
+    writeTiff(path("plain.tif"), TiffLayout{});
     const ImageMetadata plain = openInputImage(path("plain.tif"), InputFormat::Tiff)->metadata;
     EXPECT_FALSE(plain.make || plain.model || plain.software || plain.dateTime || plain.artist);
     EXPECT_EQ(plain.resolutionUnit, 0);
@@ -155,7 +155,7 @@ TEST_F(ImageInput, TagsAreCarriedAndTheDescriptionRuleHoldsPerFile) {
     EXPECT_EQ(plain.description, creditText());
 
     for (const std::string& d : {std::string("abc"), std::string(31, 'x'), std::string(30, 'y')}) {
-        writeTiff(path("d.tif"), TiffSpec{.tags = [&](TIFF* t) { TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, d.c_str()); }});
+        writeTiff(path("d.tif"), TiffLayout{.tags = [&](TIFF* t) { TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, d.c_str()); }});
         EXPECT_EQ(openInputImage(path("d.tif"), InputFormat::Tiff)->metadata.description,
                   d.size() == 30 ? d : creditText());
     }
@@ -168,9 +168,9 @@ TEST(CreditText, IsTheDeveloperLabelInCp932AndFitsTheField) {
 
 TEST_F(ImageInput, WhatCannotBeReadIsRefusedBeforeAnyOutputWithItsReason) {
     writeFile(path("text.tif"), {'h', 'e', 'l', 'l', 'o'});
-    writeTiff(path("rgba.tif"), TiffSpec{.samples = 4});
-    writeTiff(path("grey.tif"), TiffSpec{.samples = 1, .photometric = PHOTOMETRIC_MINISBLACK});
-    writeTiff(path("cmy.tif"), TiffSpec{.photometric = PHOTOMETRIC_SEPARATED});
+    writeTiff(path("rgba.tif"), TiffLayout{.samples = 4});
+    writeTiff(path("grey.tif"), TiffLayout{.samples = 1, .photometric = PHOTOMETRIC_MINISBLACK});
+    writeTiff(path("cmy.tif"), TiffLayout{.photometric = PHOTOMETRIC_SEPARATED});
     std::vector<uint8_t> bmp = bmpBytes(5, 4, false);
     writeFile(path("ok.bmp"), bmp);
     bmp[28] = 32;
@@ -201,7 +201,7 @@ TEST_F(ImageInput, WhatCannotBeReadIsRefusedBeforeAnyOutputWithItsReason) {
 }
 
 TEST_F(ImageInput, DamagedTiffDataFailsTheStripWithAMessage) {
-    writeTiff(path("z.tif"), TiffSpec{.width = 40, .height = 40, .compression = COMPRESSION_ADOBE_DEFLATE,
+    writeTiff(path("z.tif"), TiffLayout{.width = 40, .height = 40, .compression = COMPRESSION_ADOBE_DEFLATE,
                                       .rowsPerStrip = 40});
     std::vector<uint8_t> b = test::readFile(path("z.tif"));
     for (size_t i = 16; i < 200; ++i) b[i] ^= 0x5A;  // inside the only strip's deflate data

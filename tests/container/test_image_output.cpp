@@ -169,7 +169,7 @@ TEST_F(ImageOutput, MetadataOfAnUntaggedInputLeavesOutResolutionTextsAndProfile)
 
 TEST_F(ImageOutput, MetadataRoundTripFromInputThroughContainerToOutput) {
     const uint8_t icc[] = {1, 2, 3};
-    test::writeTiff(path("in.tif"), test::TiffSpec{.tags = [&](TIFF* t) {
+    test::writeTiff(path("in.tif"), test::TiffLayout{.tags = [&](TIFF* t) {
                         TIFFSetField(t, TIFFTAG_MAKE, "Cam");
                         TIFFSetField(t, TIFFTAG_ARTIST, "Me");
                         TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
