@@ -59,7 +59,7 @@ void requireDictionaryWidths() {
 void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
-    alignas(16) BlockVec t;
+    BlockVec t;
     for (int j = 0; j < 4; ++j)
         rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &t.lane[4 * j]);
     blockScale15(t, gainLevels[info.gainByte[stage]], out);
@@ -68,7 +68,7 @@ void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
 void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
-        alignas(16) BlockVec second;
+        BlockVec second;
         stageBlock(info, 1, second);
         blockAdd(out, second, out);
     }
@@ -78,7 +78,7 @@ void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
 void patternCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
     const int32_t g = gainLevels[info.gainByte[0]];
     const int16_t* pattern = patternDictionary[info.pattern];
-    alignas(16) BlockVec p;
+    BlockVec p;
     for (int i = 0; i < 16; ++i) p.lane[i] = pattern[i];
     blockScale15(p, info.patternSign ? -g : g, out);
     if (shift) blockShiftUp(out, k);
@@ -181,7 +181,7 @@ void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec
     const int k = s.residualShift;
     const int meanShift = s.meanLevel + 4;
     BlockSideInfo info;
-    alignas(16) BlockVec corr;
+    BlockVec corr;
 
     for (int32_t row = 0; row < R; ++row) {
         const int32_t a = O + row;
