@@ -129,6 +129,7 @@ struct ExpandBuffers {
     AlignedBuffer<uint8_t> column;
     AlignedBuffer<uint8_t> raw;
     AlignedBuffer<uint32_t> links;
+    AlignedBuffer<uint32_t> lfLinks;
     RangeModels models;
 
     ExpandBuffers(uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
@@ -142,7 +143,8 @@ struct ExpandBuffers {
           ranks(capRanks),
           column(capRanks),
           raw(capRaw),
-          links(capRanks) {
+          links(capRanks),
+          lfLinks(capRanks) {
         capPacked = static_cast<uint32_t>(packed.size());
     }
 };
@@ -176,7 +178,8 @@ uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uin
         const uint32_t n = rle2Decode(b->ranks.data(), b->capRanks, b->packed.data(), len2);
         if (n == 0 || primaryIndex >= n) damaged();
         mtfDecode(b->column.data(), b->ranks.data(), n);
-        inverseBwt(b->ranks.data(), b->column.data(), primaryIndex, n, b->links.data());
+        inverseBwt(b->ranks.data(), b->column.data(), primaryIndex, n, b->links.data(),
+                   b->lfLinks.data());
         const uint32_t capacity = std::min(blockSize, rawLength - total);
         const uint32_t m = rle1Decode(b->raw.data(), capacity, b->ranks.data(), n, kRle1Threshold);
         writeExactly(sink, b->raw.data(), m);

@@ -9,13 +9,28 @@ namespace {
 
 constexpr uint32_t kTop = 1u << 24;
 
+// range / total is taken for every symbol; totals are below 2^15, so a
+// constant table of reciprocals turns the division into a multiplication.
+// ceil(2^64 / d) gives the exact quotient for every 32-bit dividend.
+struct Reciprocals {
+    uint64_t of[kModelTotalLimit];
+    constexpr Reciprocals() : of() {
+        for (uint32_t d = 2; d < kModelTotalLimit; ++d) of[d] = ~uint64_t{0} / d + 1;
+    }
+};
+constexpr Reciprocals kReciprocals;
+
+inline uint32_t divideByTotal(uint32_t x, uint32_t total) {
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(kReciprocals.of[total]) * x) >> 64);
+}
+
 class RangeEncoder {
 public:
     RangeEncoder(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) {}
 
     template <unsigned N>
     void encode(FreqModel<N>& m, unsigned s) {
-        const uint32_t r = range_ / m.cum[m.symbolCount];
+        const uint32_t r = divideByTotal(range_, m.cum[N]);
         const uint32_t t = r * m.cum[s];
         if (t > ~low_) propagateCarry(out_, pos_);
         low_ += t;
@@ -61,10 +76,18 @@ public:
 
     template <unsigned N>
     unsigned decode(FreqModel<N>& m) {
-        const uint32_t r = range_ / m.cum[m.symbolCount];
-        const unsigned target = (code_ / r) & 0xffffu;
-        const int s = modelFindSymbol(m, target);
-        if (s < 0) throw Error(rangeDecodeErrorText(m.symbolCount));
+        const unsigned total = m.cum[N];
+        const uint32_t r = divideByTotal(range_, total);
+        int s;
+        if (code_ < r * total) {
+            // code / r >= cum[s] exactly when code >= r x cum[s]: no division.
+            s = 0;
+            while (r * m.cum[s + 1] <= code_) ++s;
+        } else {
+            // Only damaged data gets here; the quotient's low 16 bits decide.
+            s = modelFindSymbol(m, (code_ / r) & 0xffffu);
+            if (s < 0) throw Error(rangeDecodeErrorText(N));
+        }
         code_ -= r * m.cum[s];
         range_ = r * m.freq[s];
         modelUpdate(m, static_cast<unsigned>(s));
@@ -103,10 +126,6 @@ RangeModels::RangeModels() {
     for (unsigned b = 0; b < kBucketCount; ++b) {
         for (unsigned k = 0; k < kBucketSize[b]; ++k) valueBucket[v++] = static_cast<uint8_t>(b);
     }
-    for (auto& row : bucketModels) {
-        for (auto& m : row) m.symbolCount = kBucketCount;
-    }
-    for (unsigned b = 0; b < kBucketCount; ++b) offsetModels[b].symbolCount = kBucketSize[b];
     resetAllModels();
 }
 
@@ -114,7 +133,14 @@ void RangeModels::resetAllModels() {
     for (auto& row : bucketModels) {
         for (auto& m : row) modelReset(m);
     }
-    for (auto& m : offsetModels) modelReset(m);
+    OffsetModels& o = offsetModels;
+    modelReset(o.bucket3);
+    modelReset(o.bucket4);
+    modelReset(o.bucket5);
+    modelReset(o.bucket6);
+    modelReset(o.bucket7);
+    modelReset(o.bucket8);
+    modelReset(o.bucket9);
 }
 
 uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n,
@@ -128,7 +154,8 @@ uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
         enc.encode(models.bucketModels[c2][c1], b);
         c2 = c1;
         c1 = b;
-        if (v >= 3) enc.encode(models.offsetModels[b], v - kBucketBase[b]);
+        if (v >= 3)
+            withOffsetModel(models.offsetModels, b, [&](auto& m) { enc.encode(m, v - kBucketBase[b]); });
         if (enc.overflowed()) return 0;
     }
     enc.flush();
@@ -146,7 +173,9 @@ uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in,
         c2 = c1;
         c1 = b;
         unsigned v = b;
-        if (b > 2) v = kBucketBase[b] + dec.decode(models.offsetModels[b]);
+        if (b > 2)
+            v = kBucketBase[b] +
+                withOffsetModel(models.offsetModels, b, [&](auto& m) { return dec.decode(m); });
         if (v == kEndSymbol) break;
         // Bucket 9 holds offsets up to 127, so 257 cannot come out.
         if (o >= outCapacity) throw Error(kDamagedFileText);

@@ -16,38 +16,34 @@ inline constexpr uint32_t kModelTotalLimit = 32768;
 inline constexpr uint16_t kBucketSize[kBucketCount] = {1, 1, 1, 2, 4, 8, 16, 32, 64, 128};
 inline constexpr uint16_t kBucketBase[kBucketCount] = {0, 1, 2, 3, 5, 9, 17, 33, 65, 129};
 
-// One adaptive model of up to N symbols; freq[s] >= 1 always, cum[s + 1] =
-// cum[s] + freq[s] and cum[symbolCount] is the total.
+// One adaptive model of N symbols; freq[s] >= 1 always, cum[s + 1] = cum[s] +
+// freq[s] and cum[N] is the total. cum is padded to whole vectors so updates
+// run without a scalar tail; the padding is never read.
 template <unsigned N>
 struct FreqModel {
-    uint16_t symbolCount = N;
+    static constexpr unsigned symbolCount = N;
+    static constexpr unsigned kPadded = (N + 1 + 15) & ~15u;
     uint16_t freq[N];
-    uint16_t cum[N + 1];
+    alignas(32) uint16_t cum[kPadded];
 };
-
-using BucketModel = FreqModel<kBucketCount>;
-using OffsetModel = FreqModel<128>;
 
 template <unsigned N>
 void modelReset(FreqModel<N>& m) {
-    const unsigned n = m.symbolCount;
-    for (unsigned s = 0; s < n; ++s) {
-        m.freq[s] = 1;
-        m.cum[s] = static_cast<uint16_t>(s);
-    }
-    m.cum[n] = static_cast<uint16_t>(n);
+    for (unsigned s = 0; s < N; ++s) m.freq[s] = 1;
+    for (unsigned s = 0; s < FreqModel<N>::kPadded; ++s)
+        m.cum[s] = static_cast<uint16_t>(s <= N ? s : N);
 }
 
 // Counts one more s; halves the model within the same update once the total
 // reaches kModelTotalLimit, keeping every frequency odd and at least 1.
 template <unsigned N>
 inline void modelUpdate(FreqModel<N>& m, unsigned s) {
-    const unsigned n = m.symbolCount;
     ++m.freq[s];
-    for (unsigned k = s + 1; k <= n; ++k) ++m.cum[k];
-    if (m.cum[n] >= kModelTotalLimit) {
+    for (unsigned k = 0; k < FreqModel<N>::kPadded; ++k)
+        m.cum[k] = static_cast<uint16_t>(m.cum[k] + (k > s ? 1 : 0));
+    if (m.cum[N] >= kModelTotalLimit) {
         m.cum[0] = 0;
-        for (unsigned k = 0; k < n; ++k) {
+        for (unsigned k = 0; k < N; ++k) {
             m.freq[k] = static_cast<uint16_t>((m.freq[k] >> 1) | 1);
             m.cum[k + 1] = static_cast<uint16_t>(m.cum[k] + m.freq[k]);
         }
@@ -57,11 +53,37 @@ inline void modelUpdate(FreqModel<N>& m, unsigned s) {
 // The symbol whose interval holds target, or -1 when target is past the total.
 template <unsigned N>
 inline int modelFindSymbol(const FreqModel<N>& m, unsigned target) {
-    const unsigned n = m.symbolCount;
-    if (target >= m.cum[n]) return -1;
+    if (target >= m.cum[N]) return -1;
     unsigned s = 0;
     while (m.cum[s + 1] <= target) ++s;
     return static_cast<int>(s);
+}
+
+using BucketModel = FreqModel<kBucketCount>;
+
+// One offset model per bucket from 3 on, each of its bucket's size.
+struct OffsetModels {
+    FreqModel<2> bucket3;
+    FreqModel<4> bucket4;
+    FreqModel<8> bucket5;
+    FreqModel<16> bucket6;
+    FreqModel<32> bucket7;
+    FreqModel<64> bucket8;
+    FreqModel<128> bucket9;
+};
+
+// Calls f with the offset model of bucket b (3 to 9).
+template <class F>
+inline decltype(auto) withOffsetModel(OffsetModels& m, unsigned b, F&& f) {
+    switch (b) {
+        case 3: return f(m.bucket3);
+        case 4: return f(m.bucket4);
+        case 5: return f(m.bucket5);
+        case 6: return f(m.bucket6);
+        case 7: return f(m.bucket7);
+        case 8: return f(m.bucket8);
+        default: return f(m.bucket9);
+    }
 }
 
 // Adds the carry of low's overflow to the pos bytes already written.
@@ -71,7 +93,7 @@ void propagateCarry(uint8_t* out, uint32_t pos);
 // kBucketSize.
 struct RangeModels {
     BucketModel bucketModels[kBucketCount][kBucketCount];  // [c2][c1]
-    OffsetModel offsetModels[kBucketCount];                // buckets 3 to 9
+    OffsetModels offsetModels;
     uint8_t valueBucket[kEndSymbol + 1];
 
     RangeModels();

@@ -24,24 +24,28 @@ private:
     const uint32_t* rank_;
 };
 
-// Sorts groups of rotations that share a prefix by cached 8-byte keys,
-// refining groups of equal keys 8 bytes further on. Distinct rotations have
-// one order only, so this gives the same table as any correct comparison
-// sort. It gives up (returns false) on equal rotations, whose order the
-// stable merge by rank settles, and once keyBudget keys have been loaded.
+// Sorts groups of rotations that share a prefix by cached keys: the next 5
+// bytes of a rotation above its 24-bit position, so a group sorts as plain
+// integers. Groups of equal keys are refined 5 bytes further on. Distinct
+// rotations have one order only, so this gives the same table as any correct
+// comparison sort. It gives up (returns false) on equal rotations, whose
+// order the stable merge by rank settles, and once keyBudget keys are spent.
 class KeySorter {
 public:
-    KeySorter(const uint8_t* text, uint32_t n, KeyedRow* work, uint64_t keyBudget)
+    static constexpr uint32_t kKeyBytes = 5;
+    static constexpr uint64_t kPosMask = (uint64_t{1} << 24) - 1;
+
+    KeySorter(const uint8_t* text, uint32_t n, uint64_t* work, uint64_t keyBudget)
         : text_(text), n_(n), work_(work), budget_(keyBudget) {}
 
-    // Sorts rows[0 .. count-1], whose rotations share their first byte.
-    bool sortRising(uint32_t* rows, uint32_t count) {
+    // Sorts rows[0 .. count-1], whose rotations share their first depth bytes.
+    bool sortGroup(uint32_t* rows, uint32_t count, uint32_t depth) {
         pending_.clear();
-        pending_.push_back({0, count, 1});
+        pending_.push_back({0, count, depth});
         while (!pending_.empty()) {
             const Group g = pending_.back();
             pending_.pop_back();
-            if (!sortGroup(rows + g.first, work_ + g.first, g.count, g.depth, g.first)) return false;
+            if (!sortStep(rows + g.first, work_ + g.first, g.count, g.depth, g.first)) return false;
         }
         return true;
     }
@@ -55,36 +59,38 @@ private:
         uint64_t k;
         if (left >= 8) {
             std::memcpy(&k, text_ + pos, 8);
-            return __builtin_bswap64(k);
+            return __builtin_bswap64(k) & ~kPosMask;
         }
         // The rotation ends within this key: only its last bytes count.
         k = 0;
-        for (uint32_t i = 0; i < left; ++i) k |= uint64_t{text_[pos + i]} << (56 - 8 * i);
+        for (uint32_t i = 0; i < left && i < kKeyBytes; ++i)
+            k |= uint64_t{text_[pos + i]} << (56 - 8 * i);
         return k;
     }
 
-    bool sortGroup(uint32_t* rows, KeyedRow* work, uint32_t count, uint32_t depth,
-                   uint32_t first) {
+    // Orders one group by its next key and queues the runs of equal keys.
+    bool sortStep(uint32_t* rows, uint64_t* work, uint32_t count, uint32_t depth,
+                  uint32_t first) {
         if (depth >= n_ || budget_ < count) return false;
         budget_ -= count;
         const uint32_t left = n_ - depth;
-        bool allEqual = true;
+        uint64_t differ = 0;
         for (uint32_t i = 0; i < count; ++i) {
-            work[i] = {keyAt(rows[i] + depth, left), rows[i]};
-            allEqual = allEqual && work[i].key == work[0].key;
+            work[i] = keyAt(rows[i] + depth, left) | rows[i];
+            differ |= (work[i] ^ work[0]) & ~kPosMask;
         }
         // Long repeats leave whole groups undivided: look further on at once.
-        if (allEqual) {
-            pending_.push_back({first, count, depth + 8});
+        if (differ == 0) {
+            pending_.push_back({first, count, depth + kKeyBytes});
             return true;
         }
-        std::sort(work, work + count,
-                  [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; });
-        for (uint32_t i = 0; i < count; ++i) rows[i] = work[i].pos;
+        std::sort(work, work + count);
+        for (uint32_t i = 0; i < count; ++i) rows[i] = static_cast<uint32_t>(work[i] & kPosMask);
         for (uint32_t i = 0; i < count;) {
+            const uint64_t key = work[i] & ~kPosMask;
             uint32_t j = i + 1;
-            while (j < count && work[j].key == work[i].key) ++j;
-            if (j - i >= 2) pending_.push_back({first + i, j - i, depth + 8});
+            while (j < count && (work[j] & ~kPosMask) == key) ++j;
+            if (j - i >= 2) pending_.push_back({first + i, j - i, depth + kKeyBytes});
             i = j;
         }
         return true;
@@ -92,7 +98,7 @@ private:
 
     const uint8_t* text_;
     uint32_t n_;
-    KeyedRow* work_;
+    uint64_t* work_;
     uint64_t budget_;
     std::vector<Group> pending_;
 };
@@ -134,49 +140,107 @@ void rotationMergeSort(uint32_t* table, uint32_t* scratch, uint32_t lo, uint32_t
     while (i < leftCount) table[k++] = scratch[i++];
 }
 
-// The whole two-stage sort; sortRows(lo, hi) sorts rows lo to hi of one
-// bucket. Returns false when sortRows gave up.
-template <class SortRows>
-bool sortRotations(const uint8_t* text, uint32_t n, uint32_t* table, SortRows&& sortRows) {
+struct Buckets {
+    uint32_t start[257];  // first row of each first-byte bucket; start[256] = n
+};
+
+Buckets countBuckets(const uint8_t* text, uint32_t n) {
     uint32_t count[256] = {};
-    uint32_t start[257];
     for (uint32_t i = 0; i < n; ++i) ++count[text[i]];
-    start[0] = 0;
-    for (uint32_t c = 1; c <= 256; ++c) start[c] = start[c - 1] + count[c - 1];
+    Buckets b;
+    b.start[0] = 0;
+    for (uint32_t c = 1; c <= 256; ++c) b.start[c] = b.start[c - 1] + count[c - 1];
+    return b;
+}
 
-    // Each bucket gets its positions in increasing order.
-    uint32_t end[256];
-    for (uint32_t c = 0; c < 256; ++c) end[c] = start[c + 1];
-    for (uint32_t i = n; i-- > 0;) table[--end[text[i]]] = i;
-
-    for (uint32_t c = 1; c < 256; ++c) {
-        uint32_t f = start[c];
-        for (uint32_t i = start[c]; i < start[c + 1]; ++i) {
-            const uint32_t p = table[i];
-            if (text[p] > text[p + 1]) std::swap(table[i], table[f++]);
-        }
-        if (start[c + 1] - f >= 2 && !sortRows(f, start[c + 1] - 1)) return false;
-    }
-    // Nothing falls below byte 0, so bucket 0 is sorted whole.
-    if (start[1] >= 2 && !sortRows(0, start[1] - 1)) return false;
-
-    // Induction: a falling rotation q follows from q + 1, which sits in an
-    // earlier bucket and is therefore final when the scan reaches it.
+// Induction: a falling rotation q follows from q + 1, which sits in an
+// earlier bucket and is therefore final when the scan reaches it. Overwrites
+// the falling part of every bucket from its first row on.
+void induceFalling(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b) {
     uint32_t next[256];
-    std::memcpy(next, start, sizeof next);
+    std::memcpy(next, b.start, sizeof next);
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t p = table[i];
         const uint32_t q = p == 0 ? n - 1 : p - 1;
         const uint8_t c = text[q];
         if (c > text[p]) table[next[c]++] = q;
     }
+}
+
+// The two-stage sort as a stable merge sort sees it: positions distributed
+// into buckets in increasing order, falling rotations swapped to the front of
+// each bucket, the rising rest merge-sorted by rank. The exact placement
+// matters only for the order of equal rotations.
+void sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* scratch,
+                const uint32_t* rank) {
+    const Buckets b = countBuckets(text, n);
+    uint32_t end[256];
+    for (uint32_t c = 0; c < 256; ++c) end[c] = b.start[c + 1];
+    for (uint32_t i = n; i-- > 0;) table[--end[text[i]]] = i;
+
+    RankOrder order(rank);
+    for (uint32_t c = 1; c < 256; ++c) {
+        uint32_t f = b.start[c];
+        for (uint32_t i = b.start[c]; i < b.start[c + 1]; ++i) {
+            const uint32_t p = table[i];
+            if (text[p] > text[p + 1]) std::swap(table[i], table[f++]);
+        }
+        if (b.start[c + 1] - f >= 2) rotationMergeSort(table, scratch, f, b.start[c + 1] - 1, order);
+    }
+    // Nothing falls below byte 0, so bucket 0 is sorted whole.
+    if (b.start[1] >= 2) rotationMergeSort(table, scratch, 0, b.start[1] - 1, order);
+    induceFalling(text, n, table, b);
+}
+
+// The two-stage sort for blocks without equal rotations, whose order is
+// unique: rising rotations are distributed by their first two bytes and each
+// such group is sorted by keys. Returns false on equal rotations or when the
+// key budget runs out.
+bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace& work,
+                uint64_t budget) {
+    const Buckets b = countBuckets(text, n);
+    uint32_t* pairStart = work.pairStart.data();
+    std::fill(pairStart, pairStart + 65536, 0);
+    uint32_t falling[256] = {};
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t c = text[i], c2 = text[i + 1];
+        if (c > c2) {
+            ++falling[c];
+        } else {
+            ++pairStart[(c << 8) | c2];
+        }
+    }
+    // Rising pairs (c, c2 >= c) follow the falling part of bucket c in c2 order.
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t row = b.start[c] + falling[c];
+        for (uint32_t c2 = c; c2 < 256; ++c2) {
+            const uint32_t k = pairStart[(c << 8) | c2];
+            pairStart[(c << 8) | c2] = row;
+            row += k;
+        }
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t c = text[i], c2 = text[i + 1];
+        if (c <= c2) table[pairStart[(c << 8) | c2]++] = i;
+    }
+    // Each pair's slot counter now points at its end.
+    KeySorter keys(text, n, work.keyedRows.data(), budget);
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t first = b.start[c] + falling[c];
+        for (uint32_t c2 = c; c2 < 256; ++c2) {
+            const uint32_t last = pairStart[(c << 8) | c2];
+            if (last - first >= 2 && !keys.sortGroup(table + first, last - first, 2)) return false;
+            first = last;
+        }
+    }
+    induceFalling(text, n, table, b);
     return true;
 }
 
 }  // namespace
 
 SortWorkspace::SortWorkspace(uint32_t maxN)
-    : rotationTable(maxN), mergeScratch(maxN / 2 + 1), keyedRows(maxN) {}
+    : rotationTable(maxN), mergeScratch(maxN / 2 + 1), keyedRows(maxN), pairStart(65536) {}
 
 uint64_t defaultCompareBudget(uint32_t n) { return uint64_t{4} * n + (uint64_t{1} << 16); }
 
@@ -186,20 +250,12 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     uint32_t* table = work.rotationTable.data();
     uint32_t* scratch = work.mergeScratch.data();
 
-    KeySorter keys(text, n, work.keyedRows.data(), compareBudget);
-    const bool sorted = sortRotations(text, n, table, [&](uint32_t lo, uint32_t hi) {
-        return keys.sortRising(table + lo, hi - lo + 1);
-    });
-    if (!sorted) {
+    if (!sortByKeys(text, n, table, work, compareBudget)) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
         AlignedBuffer<uint32_t> rank(n);
         rotationRanks(text, n, rank.data());
-        RankOrder order(rank.data());
-        sortRotations(text, n, table, [&](uint32_t lo, uint32_t hi) {
-            rotationMergeSort(table, scratch, lo, hi, order);
-            return true;
-        });
+        sortByRank(text, n, table, scratch, rank.data());
     }
 
     uint32_t primaryIndex = 0;
@@ -212,7 +268,7 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
 }
 
 void inverseBwt(uint8_t* out, const uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
-                uint32_t* links) {
+                uint32_t* links, uint32_t* lfLinks) {
     uint32_t end[256] = {};
     for (uint32_t i = 0; i < n; ++i) ++end[lastColumn[i]];
     uint32_t sum = 0;
@@ -220,18 +276,29 @@ void inverseBwt(uint8_t* out, const uint8_t* lastColumn, uint32_t primaryIndex, 
         sum += end[c];
         end[c] = sum;
     }
-    // Each link carries the byte of the row it points to in its top 8 bits,
-    // so the walk touches one table entry per byte. Rows stay below 2^24.
+    // links[row] leads from a rotation's row to the row of the next rotation,
+    // lfLinks[i] back to the row of the previous one. Each entry carries in
+    // its top 8 bits the byte the walk writes there (rows stay below 2^24),
+    // so a step costs one table read.
     for (uint32_t i = n; i-- > 0;) {
-        const uint8_t c = lastColumn[i];
-        links[--end[c]] = i;
+        const uint32_t c = lastColumn[i];
+        const uint32_t row = --end[c];
+        links[row] = i | (c << 24);
+        lfLinks[i] = row | (c << 24);
     }
-    for (uint32_t r = 0; r < n; ++r) links[r] |= uint32_t{lastColumn[links[r]]} << 24;
-    uint32_t j = links[primaryIndex];
-    for (uint32_t k = 0; k < n; ++k) {
-        out[k] = static_cast<uint8_t>(j >> 24);
-        j = links[j & 0xffffffu];
+    // Two independent walks, from the front and from the back, so the cache
+    // misses of one overlap those of the other.
+    const uint32_t half = n / 2;
+    uint32_t f = links[primaryIndex];
+    uint32_t b = lfLinks[primaryIndex];
+    uint32_t back = n;
+    for (uint32_t k = 0; k < half; ++k) {
+        out[k] = static_cast<uint8_t>(f >> 24);
+        out[--back] = static_cast<uint8_t>(b >> 24);
+        f = links[f & 0xffffffu];
+        b = lfLinks[b & 0xffffffu];
     }
+    if (back > half) out[half] = static_cast<uint8_t>(f >> 24);
 }
 
 }  // namespace kirune

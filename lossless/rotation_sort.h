@@ -10,24 +10,20 @@
 
 namespace kirune {
 
-struct KeyedRow {
-    uint64_t key;  // the next 8 bytes of the rotation, first byte most significant
-    uint32_t pos;
-};
-
 // Tables of the sort, sized once for the largest block of a call.
 struct SortWorkspace {
     AlignedBuffer<uint32_t> rotationTable;  // text positions in sorted order
     AlignedBuffer<uint32_t> mergeScratch;   // left halves of merges
-    AlignedBuffer<KeyedRow> keyedRows;      // cached keys of one bucket
+    AlignedBuffer<uint64_t> keyedRows;      // cached keys of one group
+    AlignedBuffer<uint32_t> pairStart;      // rows of the two-byte groups
     explicit SortWorkspace(uint32_t maxN);
 };
 
-// Keys (8 bytes each) the sort of an n-byte block may load before ranking by
+// Keys (5 bytes each) the sort of an n-byte block may load before ranking by
 // suffix sorting takes over; about what the ranking itself costs.
 uint64_t defaultCompareBudget(uint32_t n);
 
-// Sorts the rotations of text[0 .. n-1] (n >= 1; text has room for 2n bytes),
+// Sorts the rotations of text[0 .. n-1] (1 <= n < 2^24; text has room for 2n bytes),
 // writes the last column to lastColumn[0 .. n-1] and returns the primary index.
 // Rising parts are sorted by cached keys; a block with equal rotations, or one
 // that needs more than compareBudget keys, is ranked by suffix sorting and
@@ -35,8 +31,9 @@ uint64_t defaultCompareBudget(uint32_t n);
 uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorkspace& work,
                       uint64_t compareBudget);
 
-// Rebuilds the block from its last column; links holds n entries.
+// Rebuilds the block from its last column, position 0 first; links and
+// lfLinks hold n entries each.
 void inverseBwt(uint8_t* out, const uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
-                uint32_t* links);
+                uint32_t* links, uint32_t* lfLinks);
 
 }  // namespace kirune

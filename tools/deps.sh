@@ -6,7 +6,7 @@ kirune_packages=(
   g++ cmake ninja-build pkg-config
   libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk
-  bzip2
+  bzip2 libbz2-dev
 )
 
 kirune_install_deps() {

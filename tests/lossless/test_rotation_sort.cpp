@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lossless/rotation_sort.h"
+#include "lossless/suffix_array.h"
+
+namespace kirune {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Transform {
+    Bytes last;
+    uint32_t primary;
+    bool operator==(const Transform&) const = default;
+};
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Transform sortBlock(const Bytes& in, uint64_t budget) {
+    const uint32_t n = static_cast<uint32_t>(in.size());
+    Bytes text(2 * n);
+    std::copy(in.begin(), in.end(), text.begin());
+    SortWorkspace work(n);
+    Transform t{Bytes(n), 0};
+    t.primary = twoStageSort(text.data(), n, t.last.data(), work, budget);
+    return t;
+}
+
+Transform sortBlock(const Bytes& in) {
+    return sortBlock(in, defaultCompareBudget(static_cast<uint32_t>(in.size())));
+}
+
+// The two-stage method written out plainly: distribution, swap partition,
+// stable sort of whole rotations, induction.
+Transform referenceSort(const Bytes& in) {
+    const uint32_t n = static_cast<uint32_t>(in.size());
+    Bytes t(in);
+    t.insert(t.end(), in.begin(), in.end());
+    auto less = [&](uint32_t p, uint32_t q) {
+        return std::lexicographical_compare(t.begin() + p, t.begin() + p + n, t.begin() + q,
+                                            t.begin() + q + n);
+    };
+    std::vector<uint32_t> start(257, 0), table(n);
+    for (uint32_t i = 0; i < n; ++i) ++start[t[i] + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<uint32_t> end(start.begin() + 1, start.end());
+    for (uint32_t i = n; i-- > 0;) table[--end[t[i]]] = i;
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t f = start[c];
+        for (uint32_t i = start[c]; i < start[c + 1]; ++i)
+            if (t[table[i]] > t[table[i] + 1]) std::swap(table[i], table[f++]);
+        std::stable_sort(table.begin() + f, table.begin() + start[c + 1], less);
+    }
+    std::vector<uint32_t> next(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t p = table[i], q = p == 0 ? n - 1 : p - 1;
+        if (t[q] > t[p]) table[next[t[q]]++] = q;
+    }
+    Transform out{Bytes(n), 0};
+    for (uint32_t i = 0; i < n; ++i) {
+        out.last[i] = t[table[i] + n - 1];
+        if (table[i] == 0) out.primary = i;
+    }
+    return out;
+}
+
+Bytes invert(const Bytes& last, uint32_t primary) {
+    const uint32_t n = static_cast<uint32_t>(last.size());
+    Bytes out(n);
+    std::vector<uint32_t> links(n), lf(n);
+    inverseBwt(out.data(), last.data(), primary, n, links.data(), lf.data());
+    return out;
+}
+
+Bytes repeat(const Bytes& word, size_t times) {
+    Bytes out;
+    for (size_t i = 0; i < times; ++i) out.insert(out.end(), word.begin(), word.end());
+    return out;
+}
+
+TEST(RotationSort, SmallBlocks) {
+    EXPECT_EQ(sortBlock(Bytes{42}), (Transform{Bytes{42}, 0}));
+    EXPECT_EQ(sortBlock(bytesOf("banana")), (Transform{bytesOf("nnbaaa"), 3}));
+    EXPECT_EQ(sortBlock(bytesOf("ab")), (Transform{bytesOf("ba"), 0}));
+    EXPECT_EQ(sortBlock(bytesOf("ba")), (Transform{bytesOf("ba"), 1}));
+    EXPECT_EQ(sortBlock(bytesOf("abab")), (Transform{bytesOf("bbaa"), 0}));
+    // Four equal bytes and the count 0 the first run-length stage leaves.
+    EXPECT_EQ(sortBlock(Bytes{'x', 'x', 'x', 'x', 0}), (Transform{Bytes{'x', 'x', 'x', 'x', 0}, 4}));
+    // The first run-length stage's output for 1000 zeros.
+    EXPECT_EQ(sortBlock(Bytes{0, 0, 0, 0, 131, 100}), (Transform{Bytes{100, 0, 0, 0, 131, 0}, 0}));
+}
+
+TEST(RotationSort, AnyRowOfAnEqualRotationInverts) {
+    EXPECT_EQ(invert(bytesOf("bbaa"), 0), bytesOf("abab"));
+    EXPECT_EQ(invert(bytesOf("bbaa"), 1), bytesOf("abab"));
+    EXPECT_EQ(invert(bytesOf("nnbaaa"), 3), bytesOf("banana"));
+    EXPECT_EQ(invert(Bytes{7}, 0), Bytes{7});
+}
+
+// Keys, ranks and the plain method must agree on the table exactly,
+// including the order of equal rotations in periodic blocks.
+TEST(RotationSort, KeyAndRankPathsMatchThePlainMethod) {
+    std::mt19937 rng(11);
+    std::vector<Bytes> blocks;
+    for (int i = 0; i < 60; ++i) {
+        Bytes b(1 + rng() % 700);
+        const unsigned alphabet = 1 + rng() % (i % 3 == 0 ? 255 : 3);
+        for (auto& v : b) v = static_cast<uint8_t>(rng() % alphabet);
+        blocks.push_back(b);
+    }
+    for (int i = 0; i < 40; ++i) {
+        Bytes word(1 + rng() % 7);
+        for (auto& v : word) v = static_cast<uint8_t>(rng() % 3);
+        blocks.push_back(repeat(word, 2 + rng() % 40));
+    }
+    Bytes flawed = repeat(bytesOf("ab"), 1000);
+    flawed[777] = 'c';
+    blocks.push_back(flawed);
+    blocks.push_back(repeat(bytesOf("aab"), 500));
+
+    for (const Bytes& b : blocks) {
+        const Transform expected = referenceSort(b);
+        EXPECT_EQ(sortBlock(b), expected) << "size " << b.size();
+        EXPECT_EQ(sortBlock(b, 0), expected) << "ranked, size " << b.size();
+        EXPECT_EQ(invert(expected.last, expected.primary), b);
+    }
+}
+
+TEST(RotationSort, PeriodicMegabyteFinishes) {
+    const Bytes block = repeat(bytesOf("ab"), 1u << 19);
+    const Transform t = sortBlock(block);
+    // Rotations at even positions all start "ab": the stable order keeps
+    // position 0 first.
+    EXPECT_EQ(t.primary, 0u);
+    EXPECT_TRUE(std::all_of(t.last.begin(), t.last.begin() + (1 << 19), [](uint8_t c) { return c == 'b'; }));
+    EXPECT_TRUE(std::all_of(t.last.begin() + (1 << 19), t.last.end(), [](uint8_t c) { return c == 'a'; }));
+    EXPECT_EQ(invert(t.last, t.primary), block);
+}
+
+TEST(RotationSort, LongRepeatsWithoutEqualRotationsRoundTrip) {
+    std::mt19937 rng(2);
+    Bytes word(997);
+    for (auto& v : word) v = static_cast<uint8_t>(rng());
+    Bytes block = repeat(word, 300);
+    block[block.size() / 2] ^= 1;
+    const Transform t = sortBlock(block);
+    EXPECT_EQ(invert(t.last, t.primary), block);
+}
+
+TEST(SuffixArray, MatchesPlainSorting) {
+    std::mt19937 rng(4);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int32_t n = 2 + static_cast<int32_t>(rng() % 300);
+        const int32_t alphabet = 2 + static_cast<int32_t>(rng() % (trial % 2 ? 3 : 50));
+        std::vector<int32_t> s(n);
+        for (auto& v : s) v = 1 + static_cast<int32_t>(rng() % (alphabet - 1));
+        s[n - 1] = 0;
+        std::vector<int32_t> sa(n), expected(n);
+        buildSuffixArray(s.data(), sa.data(), n, alphabet);
+        std::iota(expected.begin(), expected.end(), 0);
+        std::sort(expected.begin(), expected.end(), [&](int32_t a, int32_t b) {
+            return std::lexicographical_compare(s.begin() + a, s.end(), s.begin() + b, s.end());
+        });
+        EXPECT_EQ(sa, expected);
+    }
+}
+
+TEST(SuffixArray, RotationRanksOrderAndTieLikeRotations) {
+    std::mt19937 rng(6);
+    for (int trial = 0; trial < 40; ++trial) {
+        Bytes word(1 + rng() % 9);
+        for (auto& v : word) v = static_cast<uint8_t>(rng() % 3);
+        const Bytes text = repeat(word, 1 + rng() % 6);
+        const uint32_t n = static_cast<uint32_t>(text.size());
+        std::vector<uint32_t> rank(n);
+        rotationRanks(text.data(), n, rank.data());
+        auto rotation = [&](uint32_t p) {
+            Bytes r(text.begin() + p, text.end());
+            r.insert(r.end(), text.begin(), text.begin() + p);
+            return r;
+        };
+        for (uint32_t p = 0; p < n; ++p) {
+            for (uint32_t q = 0; q < n; ++q) {
+                ASSERT_EQ(rank[p] < rank[q], rotation(p) < rotation(q));
+                ASSERT_EQ(rank[p] == rank[q], rotation(p) == rotation(q));
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kirune
