@@ -55,7 +55,7 @@ private:
     void store(const StripTarget& t, int c, int32_t row, int32_t x0, int32_t n, const uint8_t* src,
                int step) const {
         if (bitsPerSample() == 16)
-            t.store16(c, row, x0, n, reinterpret_cast<const uint16_t*>(src), step);
+            t.store16(c, row, x0, n, src, step);
         else
             t.store8(c, row, x0, n, src, step);
     }
@@ -314,8 +314,12 @@ void StripTarget::store8(int c, int32_t row, int32_t x0, int32_t count, const ui
     for (int32_t i = 0; i < count; ++i) at(c, x0 + i, row) = static_cast<int16_t>(src[i * step]);
 }
 
-void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const uint16_t* src, int step) const {
-    for (int32_t i = 0; i < count; ++i) at(c, x0 + i, row) = static_cast<int16_t>((src[i * step] + 8) >> 4);
+void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const {
+    for (int32_t i = 0; i < count; ++i) {
+        uint16_t v;
+        std::memcpy(&v, src + 2 * i * step, 2);
+        at(c, x0 + i, row) = static_cast<int16_t>((v + 8) >> 4);
+    }
 }
 
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format) {

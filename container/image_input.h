@@ -30,9 +30,10 @@ struct StripTarget {
         return planes[c][(y >> 2) * blocksPerRow + (x >> 2)].lane[(y & 3) * 4 + (x & 3)];
     }
     // Stores `count` samples of channel c for image row `row` from column x0,
-    // taking every `step`-th element of src; 16-bit samples become (v + 8) >> 4.
+    // taking every `step`-th sample of src; 16-bit samples (native byte order)
+    // become (v + 8) >> 4.
     void store8(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const;
-    void store16(int c, int32_t row, int32_t x0, int32_t count, const uint16_t* src, int step) const;
+    void store16(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const;
 };
 
 // An open input image with the metadata it carries. Holds its handles until

@@ -23,7 +23,8 @@ std::string systemReason(int err) { return std::error_code(err, std::generic_cat
 std::string temporaryName(const std::string& finalPath, std::mt19937_64& rng) {
     const std::size_t slash = finalPath.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+    // Shortened so that a final name near the 255-byte limit still has room.
+    const std::string base = (slash == std::string::npos ? finalPath : finalPath.substr(slash + 1)).substr(0, 200);
     static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string suffix(8, 'x');
     for (char& c : suffix) c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
