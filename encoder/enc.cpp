@@ -39,6 +39,18 @@ PlaneLimits planeLimits(const CodecState& s) {
             s.meanLevel};
 }
 
+// energy(a - b) as blockEnergy(blockSub(a, b)) forms it (16-bit differences,
+// 32-bit wrapping sum), inline: the match search evaluates up to 220
+// candidates per block.
+inline int32_t blockDistance(const BlockVec& a, const BlockVec& b) {
+    uint32_t e = 0;
+    for (int i = 0; i < 16; ++i) {
+        const int32_t d = static_cast<int16_t>(a.lane[i] - b.lane[i]);
+        e += static_cast<uint32_t>(d * d);
+    }
+    return static_cast<int32_t>(e);
+}
+
 inline void addMean(const BlockVec& corr, int16_t d0, BlockVec& recon) {
     blockFill(recon, d0);
     blockAdd(recon, corr, recon);
@@ -131,7 +143,7 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
 
     BlockDecision d;
     d.setup = setup;
-    BlockVec smooth, diff, residual, work, pattern;
+    BlockVec smooth, residual, work, pattern;
     BlockVec stageRecon[kVqLevels], stageResidual[kVqLevels];
     int32_t stageError[kVqLevels];
     BlockVec secondRecon, secondResidual, secondWork;
@@ -162,7 +174,7 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
 
             // Smooth: interpolated from the neighbouring means.
             interpolateFromMeans(means, W, H, col, R + row, R, lim.meanLevel, smooth);
-            if (blockEnergy(blockSub(smooth, out, diff)) <= lim.smooth) {
+            if (blockDistance(smooth, out) <= lim.smooth) {
                 d.blockType = BlockPredicted;
                 d.smoothFlag = 1;
                 blockCopy(smooth, out);
@@ -189,10 +201,9 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
                         const std::size_t j = candBase + static_cast<std::size_t>(cc);
                         const int32_t ej = energies[j];
                         if (ej == 0 || ej < lo || ej > hi) continue;
-                        const int32_t dj = blockEnergy(blockSub(x, corr[j], diff));
+                        const int32_t dj = blockDistance(x, corr[j]);
                         if (dj < lim.T || dj < best) {
                             best = dj;
-                            blockCopy(diff, residual);
                             offset = static_cast<uint32_t>(n - j);
                             if (dj < lim.T) {
                                 done = true;
@@ -201,7 +212,10 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
                         }
                     }
                 }
-                if (offset != 0 && best < (e >> 1)) matched = true;
+                if (offset != 0 && best < (e >> 1)) {
+                    matched = true;
+                    blockSub(x, corr[n - offset], residual);
+                }
                 if (best < lim.T) {
                     d.blockType = BlockSpecial;
                     d.specialType = SpecialMatch;

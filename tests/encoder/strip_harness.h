@@ -65,8 +65,9 @@ struct ImageResult {
     double bitsPerPixel(const RgbImage& img) const;
 };
 
-// Codes and decodes every strip of `img` in order.
-ImageResult runImage(const RgbImage& img, const CodecChoice& choice);
+// Codes and decodes every strip of `img` in order; `secondDecode` adds the
+// second decoder and its comparison (measurements may leave it out).
+ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode = true);
 
 // RGB PSNR in dB over all three channels, 16-bit peak (65535).
 double psnr16(const RgbImage& a, const RgbImage& b);

@@ -1,0 +1,141 @@
+// Encode and decode time of one 4-megapixel strip (2048 x 2048, the largest
+// strip the format lays out), single-threaded, for each of the dialog's ten
+// presets. The picture is tiled from the committed photograph crops; tiles
+// repeat far outside the match window, so matching is not flattered.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/dec.h"
+#include "codec/payload.h"
+#include "codec/transforms.h"
+#include "codec/val.h"
+#include "encoder/enc.h"
+
+using namespace kirune;
+
+namespace {
+
+constexpr int32_t kSide = 2048;
+
+struct Preset {
+    int32_t quality;
+    int32_t sampling;
+};
+constexpr Preset kPresets[10] = {{400, Sampling420}, {21, Sampling444}, {12, Sampling444}, {6, Sampling444},
+                                 {4, Sampling444},   {3, Sampling444},  {1, Sampling444},  {65, Sampling444},
+                                 {100, Sampling422}, {200, Sampling422}};
+
+struct Crop {
+    int32_t w = 0, h = 0;
+    std::vector<uint16_t> rgb;
+};
+
+Crop loadCrop(const char* name) {
+    const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "data" /
+                      (std::string(name) + ".rgb16");
+    std::ifstream in(path, std::ios::binary);
+    uint32_t size[2] = {};
+    in.read(reinterpret_cast<char*>(size), sizeof size);
+    Crop c;
+    if (!in || size[0] == 0 || size[1] == 0 || size[0] > 4096 || size[1] > 4096) return c;
+    c.w = static_cast<int32_t>(size[0]);
+    c.h = static_cast<int32_t>(size[1]);
+    c.rgb.resize(std::size_t(c.w) * c.h * 3);
+    in.read(reinterpret_cast<char*>(c.rgb.data()), static_cast<std::streamsize>(c.rgb.size() * 2));
+    if (!in) c.w = c.h = 0;
+    return c;
+}
+
+CodecState stripState(const Preset& p) {
+    CodecState s;
+    setCodecParams(s, p.quality);
+    s.colourSampling = p.sampling;
+    s.sourceWidth = kSide;
+    s.stripImageRows = kSide;
+    setupExpandGeometry(s);
+    beginStrip(s, 0);
+    return s;
+}
+
+// Fills the R, G, B planes with the crops tiled in turn, in 12-bit units.
+bool fillRgb(CodecState& s) {
+    const Crop crops[3] = {loadCrop("astronaut_face"), loadCrop("astronaut_flag"), loadCrop("coffee_spoon")};
+    for (const Crop& c : crops)
+        if (c.w == 0) return false;
+    BlockPlane* planes[3] = {&s.strip.rPlane, &s.strip.gPlane, &s.strip.bPlane};
+    const int32_t B = s.lumaBlocksPerRow;
+    for (int32_t y = 0; y < kSide; ++y) {
+        for (int32_t x = 0; x < kSide; ++x) {
+            const int tile = (x / crops[0].w + 2 * (y / crops[0].h)) % 3;
+            const Crop& c = crops[tile];
+            const std::size_t src = (std::size_t(y % c.h) * c.w + x % c.w) * 3;
+            for (int k = 0; k < 3; ++k)
+                (*planes[k])[std::size_t(y / 4) * B + x / 4].lane[(y % 4) * 4 + x % 4] =
+                    static_cast<int16_t>((c.rgb[src + k] + 8) >> 4);
+        }
+    }
+    return true;
+}
+
+void rewindCursors(SideStreams& st) {
+    st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
+    st.dcBytesPos = st.gainBytesPos = st.matchBytesPos = st.dcSignBitCount = st.blockCounter = 0;
+}
+
+void BM_EncodeStrip(benchmark::State& state) {
+    const Preset p = kPresets[state.range(0)];
+    CodecState s = stripState(p);
+    if (!fillRgb(s)) {
+        state.SkipWithError("photograph crops not found");
+        return;
+    }
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetStreams(s);
+        state.ResumeTiming();
+        encodeStrip(s, s.strip, RgbInput::Native12);
+        bytes = 0;
+        for (uint32_t len : s.strip.streams.rawLength) bytes += len;
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);
+    state.counters["bpp"] = 8.0 * double(bytes) / (double(kSide) * kSide);
+}
+
+void BM_DecodeStrip(benchmark::State& state) {
+    const Preset p = kPresets[state.range(0)];
+    CodecState enc = stripState(p);
+    if (!fillRgb(enc)) {
+        state.SkipWithError("photograph crops not found");
+        return;
+    }
+    encodeStrip(enc, enc.strip, RgbInput::Native12);
+    CodecState dec = stripState(p);
+    for (int i = 0; i < kStreamCount; ++i) {
+        const uint32_t len = enc.strip.streams.rawLength[i];
+        std::memcpy(streamBuffer(dec.strip.streams, i).data(), streamBuffer(enc.strip.streams, i).data(), len);
+        dec.strip.streams.rawLength[i] = len;
+    }
+    for (auto _ : state) {
+        rewindCursors(dec.strip.streams);
+        decodeStrip(dec, dec.strip);
+        stripToRgb(dec, dec.strip);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);
+}
+
+}  // namespace
+
+// Argument: the digit key of the preset (0 = level 400 at 4:2:0, ..., 9 = level 200 at 4:2:2).
+BENCHMARK(BM_EncodeStrip)->DenseRange(0, 9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeStrip)->DenseRange(0, 9)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
