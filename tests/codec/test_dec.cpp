@@ -295,27 +295,3 @@ TEST(DecodePlane, DamagedFieldsAreRefused) {
         ++index;
     }
 }
-
-TEST(DecodePlane, TruncatedHeaderAndOversizedLengthsAreRefused) {
-    CodecState s = stripOf(8, 8);
-    StreamWriter out(s.strip.streams);
-    for (int i = 0; i < 4; ++i) out.flat();
-    out.finish();
-    EXPECT_NO_THROW(decodeLuma(s));
-
-    CodecState t = stripOf(8, 8);
-    StreamWriter cut(t.strip.streams);
-    for (int i = 0; i < 4; ++i) cut.flat();
-    cut.finish();
-    t.strip.streams.rawLength[StreamHeaderBits] = 0;
-    EXPECT_TRUE(throwsDamaged([&] { decodeLuma(t); }));
-
-    // A length the buffer cannot hold (with the bit reader's one-byte window).
-    t.strip.streams.rawLength[StreamHeaderBits] =
-        static_cast<uint32_t>(t.strip.streams.headerBits.size());
-    EXPECT_TRUE(throwsDamaged([&] { decodeLuma(t); }));
-    t.strip.streams.rawLength[StreamHeaderBits] = 1;
-    t.strip.streams.rawLength[StreamMatchBytes] =
-        static_cast<uint32_t>(t.strip.streams.matchBytes.size() + 1);
-    EXPECT_TRUE(throwsDamaged([&] { decodeLuma(t); }));
-}

@@ -197,25 +197,6 @@ TEST(MeanCoding, SignByteAfterWholeBytesIsZeroWhateverCameBefore) {
     EXPECT_EQ(w.streams.dcSignBits[3], 0x00);
 }
 
-TEST(StreamLengths, FollowTheCursors) {
-    SideStreams st;
-    st.dcSignBitCount = 16;
-    st.dcBytesPos = 16;
-    st.headerPos = {3, 0};
-    st.indexLowPos = {0, 0};
-    st.indexHighPos = {5, 7};
-    st.gainBytesPos = 0;
-    st.matchBytesPos = 32;
-    const auto len = streamRawLengths(st);
-    EXPECT_EQ(len[StreamDcSignBits], 3u);
-    EXPECT_EQ(len[StreamDcBytes], 16u);
-    EXPECT_EQ(len[StreamHeaderBits], 4u);
-    EXPECT_EQ(len[StreamIndexBitsLow], 1u);
-    EXPECT_EQ(len[StreamIndexBitsHigh], 6u);
-    EXPECT_EQ(len[StreamGainBytes], 0u);
-    EXPECT_EQ(len[StreamMatchBytes], 32u);
-}
-
 TEST(StripRegions, LastStripStartsAtItsRowOffsets) {
     // 4000 x 2100: last strip 696 of 704 rows -> luma offset 2, 4:2:0 chroma 1.
     CodecState s;
