@@ -8,6 +8,7 @@
 #include "kirune/AlignedBuffer.h"
 #include "kirune/Error.h"
 #include "lossless/mem_func.h"
+#include "lossless/page_arena.h"
 #include "lossless/messages.h"
 #include "lossless/range_coder.h"
 #include "lossless/rle_mtf.h"
@@ -37,27 +38,50 @@ uint32_t getField24(const uint8_t* p) {
 
 [[noreturn]] void damaged() { throw Error(kDamagedFileText); }
 
+// Places buffers one after another in a single arena, 64-byte aligned.
+class Layout {
+public:
+    size_t add(size_t bytes) {
+        const size_t at = size_;
+        size_ += (bytes + 63) & ~size_t{63};
+        return at;
+    }
+    size_t size() const { return size_; }
+
+private:
+    size_t size_ = 0;
+};
+
 // Working memory of one compression, sized for the largest block it will see.
+// Buffers whose lives do not overlap share room: the second-stage output goes
+// where the sorted text was, the payload where the last column was.
 struct CompressBuffers {
-    uint32_t cap1;                   // first-stage output of a block
-    AlignedBuffer<uint8_t> raw;      // one raw block
-    AlignedBuffer<uint8_t> text;     // first-stage output, doubled for the sort
-    AlignedBuffer<uint8_t> column;   // last column
-    AlignedBuffer<uint8_t> ranks;    // move-to-front output
-    AlignedBuffer<uint8_t> packed;   // second-stage output
-    AlignedBuffer<uint8_t> payload;  // range coder output
+    uint32_t cap1;  // first-stage output of a block
+    PageArena arena;
+    uint8_t* raw;     // one raw block
+    uint8_t* text;    // first-stage output, doubled for the sort; then second-stage output
+    uint8_t* column;  // last column; then the payload
+    uint8_t* ranks;   // move-to-front output
     SortWorkspace sort;
     RangeModels models;
 
-    CompressBuffers(uint32_t rawBlock, uint32_t bufferSize)
+    CompressBuffers(uint32_t rawBlock, Layout layout = {})
         : cap1(rle1EncodeBound(rawBlock)),
-          raw(rawBlock),
-          text(2 * size_t{cap1}),
-          column(cap1),
-          ranks(cap1),
-          packed(2 * size_t{cap1}),
-          payload(std::min(bufferSize, 2 * cap1 + 64)),
+          arena(layoutSize(layout, rawBlock, cap1)),
+          raw(arena.data() + layout.add(rawBlock)),
+          text(arena.data() + layout.add(2 * size_t{cap1})),
+          column(arena.data() + layout.add(cap1)),
+          ranks(arena.data() + layout.add(cap1)),
           sort(cap1) {}
+
+private:
+    static size_t layoutSize(Layout copy, uint32_t rawBlock, uint32_t cap1) {
+        copy.add(rawBlock);
+        copy.add(2 * size_t{cap1});
+        copy.add(cap1);
+        copy.add(cap1);
+        return copy.size();
+    }
 };
 
 // Codes one raw block; returns the payload length, or 0 when the block cannot
@@ -65,15 +89,14 @@ struct CompressBuffers {
 // fixed buffers could not hold).
 uint32_t codeBlock(CompressBuffers& b, uint32_t n, uint32_t bufferSize, uint32_t payloadLimit,
                    uint32_t& primaryIndex) {
-    const uint32_t len1 = rle1Encode(b.text.data(), b.raw.data(), n, kRle1Threshold);
-    primaryIndex = twoStageSort(b.text.data(), len1, b.column.data(), b.sort,
-                                defaultCompareBudget(len1));
-    mtfEncode(b.ranks.data(), b.column.data(), len1);
-    const uint32_t len2 = rle2Encode(b.packed.data(), b.ranks.data(), len1);
+    const uint32_t len1 = rle1Encode(b.text, b.raw, n, kRle1Threshold);
+    primaryIndex = twoStageSort(b.text, len1, b.column, b.sort, defaultCompareBudget(len1));
+    mtfEncode(b.ranks, b.column, len1);
+    uint8_t* packed = b.text;
+    const uint32_t len2 = rle2Encode(packed, b.ranks, len1);
     if (len2 > bufferSize) return 0;
-    const uint32_t limit =
-        std::min({payloadLimit, static_cast<uint32_t>(b.payload.size()), kMaxField24});
-    return rangeEncode(b.payload.data(), limit, b.packed.data(), len2, b.models);
+    const uint32_t limit = std::min({payloadLimit, bufferSize, b.cap1, kMaxField24});
+    return rangeEncode(b.column, limit, packed, len2, b.models);
 }
 
 uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
@@ -86,13 +109,13 @@ uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
     std::vector<uint8_t> coded;
     bool keep = rawLength > 0;
     if (keep) {
-        auto buffers = std::make_unique<CompressBuffers>(std::min(rawLength, blockSize), bufferSize);
+        auto buffers = std::make_unique<CompressBuffers>(std::min(rawLength, blockSize));
         coded.push_back(static_cast<uint8_t>(kBwtBlockFactor));
         uint32_t produced = 0;
         uint32_t left = rawLength;
         while (left > 0) {
             const uint32_t n = std::min(left, blockSize);
-            if (src.streamRead(buffers->raw.data(), 1, n) != n) throw Error(kShortSourceText);
+            if (src.streamRead(buffers->raw, 1, n) != n) throw Error(kShortSourceText);
             left -= n;
             uint32_t primaryIndex = 0;
             // The sum of payloads must stay below the raw length.
@@ -107,7 +130,7 @@ uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
             putField24(header, primaryIndex);
             putField24(header + 3, len3);
             coded.insert(coded.end(), header, header + kBlockHeaderBytes);
-            coded.insert(coded.end(), buffers->payload.data(), buffers->payload.data() + len3);
+            coded.insert(coded.end(), buffers->column, buffers->column + len3);
         }
         if (keep) {
             writeExactly(sink, coded.data(), coded.size());
@@ -120,32 +143,43 @@ uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
 
 // Working memory of one expansion. Sizes follow the stream's block factor but
 // never exceed what the expected raw length can need, so a forged factor or
-// length cannot make a small stream allocate much.
+// length cannot make a small stream allocate much. The backward links take
+// the room of the payload and the second-stage output, which are used up by
+// then; a raw block for a file sink takes the room of the forward links.
 struct ExpandBuffers {
     uint32_t capPayload, capPacked, capRanks, capRaw;
-    AlignedBuffer<uint8_t> payload;
-    AlignedBuffer<uint8_t> packed;
-    AlignedBuffer<uint8_t> ranks;
-    AlignedBuffer<uint8_t> column;
-    AlignedBuffer<uint8_t> raw;
-    AlignedBuffer<uint32_t> links;
-    AlignedBuffer<uint32_t> lfLinks;
+    PageArena arena;
+    uint8_t* payload;
+    uint8_t* packed;
+    uint32_t* lfLinks;
+    uint32_t* links;
+    uint8_t* raw;
+    uint8_t* ranks;
+    uint8_t* column;
     RangeModels models;
 
     ExpandBuffers(uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
         : capPayload(std::min(bufferSizeOf(factor), recordedSize)),
-          capPacked(bufferSizeOf(factor)),
           capRanks(std::min(bufferSizeOf(factor),
                             rle1EncodeBound(std::min(blockSizeOf(factor), rawLength)))),
-          capRaw(std::min(blockSizeOf(factor), rawLength)),
-          payload(capPayload),
-          packed(std::min(capPacked, 2 * capRanks + 2)),
-          ranks(capRanks),
-          column(capRanks),
-          raw(capRaw),
-          links(capRanks),
-          lfLinks(capRanks) {
-        capPacked = static_cast<uint32_t>(packed.size());
+          capRaw(std::min(blockSizeOf(factor), rawLength)) {
+        // Second-stage output is at most twice the first-stage input.
+        capPacked = std::min(bufferSizeOf(factor), 2 * capRanks + 2);
+        const size_t linkBytes = 4 * size_t{capRanks};
+        Layout layout;
+        const size_t atPayload = layout.add(std::max(linkBytes, size_t{capPayload} + 64 + capPacked));
+        const size_t atLinks = layout.add(linkBytes);
+        const size_t atRanks = layout.add(capRanks);
+        const size_t atColumn = layout.add(capRanks);
+        arena.reset(layout.size());
+        uint8_t* base = arena.data();
+        payload = base + atPayload;
+        packed = payload + ((size_t{capPayload} + 63) & ~size_t{63});
+        lfLinks = reinterpret_cast<uint32_t*>(base + atPayload);
+        links = reinterpret_cast<uint32_t*>(base + atLinks);
+        raw = base + atLinks;
+        ranks = base + atRanks;
+        column = base + atColumn;
     }
 };
 
@@ -171,18 +205,23 @@ uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uin
         const uint32_t payloadLength = getField24(header + 3);
         if (payloadLength > b->capPayload || payloadLength > recordedSize - payloadSum) damaged();
         payloadSum += payloadLength;
-        readExactly(src, b->payload.data(), payloadLength);
+        readExactly(src, b->payload, payloadLength);
 
-        const uint32_t len2 = rangeDecode(b->packed.data(), b->capPacked, b->payload.data(),
-                                          payloadLength, b->models);
-        const uint32_t n = rle2Decode(b->ranks.data(), b->capRanks, b->packed.data(), len2);
+        const uint32_t len2 =
+            rangeDecode(b->packed, b->capPacked, b->payload, payloadLength, b->models);
+        const uint32_t n = rle2Decode(b->ranks, b->capRanks, b->packed, len2);
         if (n == 0 || primaryIndex >= n) damaged();
-        mtfDecode(b->column.data(), b->ranks.data(), n);
-        inverseBwt(b->ranks.data(), b->column.data(), primaryIndex, n, b->links.data(),
-                   b->lfLinks.data());
+        mtfDecode(b->column, b->ranks, n);
+        inverseBwt(b->ranks, b->column, primaryIndex, n, b->links, b->lfLinks);
         const uint32_t capacity = std::min(blockSize, rawLength - total);
-        const uint32_t m = rle1Decode(b->raw.data(), capacity, b->ranks.data(), n, kRle1Threshold);
-        writeExactly(sink, b->raw.data(), m);
+        // A memory sink takes the block in place; a file sink through a buffer.
+        uint8_t* dst = sink.isMemory() ? sink.memory().base + sink.memory().pos : b->raw;
+        const uint32_t m = rle1Decode(dst, capacity, b->ranks, n, kRle1Threshold);
+        if (sink.isMemory()) {
+            sink.memory().pos += m;
+        } else {
+            writeExactly(sink, b->raw, m);
+        }
         total += m;
         // Only the last block may be short; a stream that stops short of the
         // raw length is damaged.

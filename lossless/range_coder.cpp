@@ -78,24 +78,20 @@ public:
     unsigned decode(FreqModel<N>& m) {
         const unsigned total = m.cum[N];
         const uint32_t r = divideByTotal(range_, total);
-        int s;
-        if (code_ < r * total) {
-            // code / r >= cum[s] exactly when code >= r x cum[s]: no division.
-            s = 0;
-            while (r * m.cum[s + 1] <= code_) ++s;
-        } else {
-            // Only damaged data gets here; the quotient's low 16 bits decide.
-            s = modelFindSymbol(m, (code_ / r) & 0xffffu);
-            if (s < 0) throw Error(rangeDecodeErrorText(N));
-        }
+        const unsigned target = (code_ / r) & 0xffffu;
+        if (target >= total) throw Error(rangeDecodeErrorText(N));
+        // The symbol is the number of interval ends at or below target;
+        // counting them all avoids a mispredicted search exit per symbol.
+        unsigned s = 0;
+        for (unsigned k = 1; k <= N; ++k) s += m.cum[k] <= target ? 1 : 0;
         code_ -= r * m.cum[s];
         range_ = r * m.freq[s];
-        modelUpdate(m, static_cast<unsigned>(s));
+        modelUpdate(m, s);
         while (range_ < kTop) {
             range_ <<= 8;
             code_ = (code_ << 8) + next();
         }
-        return static_cast<unsigned>(s);
+        return s;
     }
 
     bool usedUp() const { return pos_ == length_; }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kirune/AlignedBuffer.h"
 #include "lossless/suffix_array.h"
 
 namespace kirune {
@@ -199,7 +200,7 @@ void sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* scra
 bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace& work,
                 uint64_t budget) {
     const Buckets b = countBuckets(text, n);
-    uint32_t* pairStart = work.pairStart.data();
+    uint32_t* pairStart = work.pairStart();
     std::fill(pairStart, pairStart + 65536, 0);
     uint32_t falling[256] = {};
     for (uint32_t i = 0; i < n; ++i) {
@@ -224,7 +225,7 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
         if (c <= c2) table[pairStart[(c << 8) | c2]++] = i;
     }
     // Each pair's slot counter now points at its end.
-    KeySorter keys(text, n, work.keyedRows.data(), budget);
+    KeySorter keys(text, n, work.keyedRows(), budget);
     for (uint32_t c = 0; c < 256; ++c) {
         uint32_t first = b.start[c] + falling[c];
         for (uint32_t c2 = c; c2 < 256; ++c2) {
@@ -240,22 +241,24 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
 }  // namespace
 
 SortWorkspace::SortWorkspace(uint32_t maxN)
-    : rotationTable(maxN), mergeScratch(maxN / 2 + 1), keyedRows(maxN), pairStart(65536) {}
+    : arena_(8 * (size_t{maxN} + (size_t{maxN} + 1) / 2 + 65536 / 2)),
+      keys_(reinterpret_cast<uint64_t*>(arena_.data())),
+      table_(reinterpret_cast<uint32_t*>(keys_ + maxN)),
+      pairs_(table_ + maxN + 1) {}
 
 uint64_t defaultCompareBudget(uint32_t n) { return uint64_t{4} * n + (uint64_t{1} << 16); }
 
 uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorkspace& work,
                       uint64_t compareBudget) {
     std::memcpy(text + n, text, n);
-    uint32_t* table = work.rotationTable.data();
-    uint32_t* scratch = work.mergeScratch.data();
-
+    uint32_t* table = work.rotationTable();
     if (!sortByKeys(text, n, table, work, compareBudget)) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
-        AlignedBuffer<uint32_t> rank(n);
-        rotationRanks(text, n, rank.data());
-        sortByRank(text, n, table, scratch, rank.data());
+        // The abandoned keys' room holds the ranks and the merge scratch.
+        uint32_t* rank = reinterpret_cast<uint32_t*>(work.keyedRows());
+        rotationRanks(text, n, rank);
+        sortByRank(text, n, table, rank + n, rank);
     }
 
     uint32_t primaryIndex = 0;

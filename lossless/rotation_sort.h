@@ -6,17 +6,25 @@
 
 #include <cstdint>
 
-#include "kirune/AlignedBuffer.h"
+#include "lossless/page_arena.h"
 
 namespace kirune {
 
-// Tables of the sort, sized once for the largest block of a call.
-struct SortWorkspace {
-    AlignedBuffer<uint32_t> rotationTable;  // text positions in sorted order
-    AlignedBuffer<uint32_t> mergeScratch;   // left halves of merges
-    AlignedBuffer<uint64_t> keyedRows;      // cached keys of one group
-    AlignedBuffer<uint32_t> pairStart;      // rows of the two-byte groups
+// Tables of the sort, sized once for the largest block of a call and held in
+// one allocation (every fresh page costs a fault).
+class SortWorkspace {
+public:
     explicit SortWorkspace(uint32_t maxN);
+
+    uint32_t* rotationTable() noexcept { return table_; }  // positions in sorted order
+    uint64_t* keyedRows() noexcept { return keys_; }       // cached keys of one group
+    uint32_t* pairStart() noexcept { return pairs_; }      // rows of the two-byte groups
+
+private:
+    PageArena arena_;
+    uint64_t* keys_;
+    uint32_t* table_;
+    uint32_t* pairs_;
 };
 
 // Keys (5 bytes each) the sort of an n-byte block may load before ranking by
