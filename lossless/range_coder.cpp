@@ -9,28 +9,13 @@ namespace {
 
 constexpr uint32_t kTop = 1u << 24;
 
-// range / total is taken for every symbol; totals are below 2^15, so a
-// constant table of reciprocals turns the division into a multiplication.
-// ceil(2^64 / d) gives the exact quotient for every 32-bit dividend.
-struct Reciprocals {
-    uint64_t of[kModelTotalLimit];
-    constexpr Reciprocals() : of() {
-        for (uint32_t d = 2; d < kModelTotalLimit; ++d) of[d] = ~uint64_t{0} / d + 1;
-    }
-};
-constexpr Reciprocals kReciprocals;
-
-inline uint32_t divideByTotal(uint32_t x, uint32_t total) {
-    return static_cast<uint32_t>((static_cast<unsigned __int128>(kReciprocals.of[total]) * x) >> 64);
-}
-
 class RangeEncoder {
 public:
     RangeEncoder(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) {}
 
     template <unsigned N>
     void encode(FreqModel<N>& m, unsigned s) {
-        const uint32_t r = divideByTotal(range_, m.cum[N]);
+        const uint32_t r = m.divideByTotal(range_);
         const uint32_t t = r * m.cum[s];
         if (t > ~low_) propagateCarry(out_, pos_);
         low_ += t;
@@ -77,13 +62,20 @@ public:
     template <unsigned N>
     unsigned decode(FreqModel<N>& m) {
         const unsigned total = m.cum[N];
-        const uint32_t r = divideByTotal(range_, total);
-        const unsigned target = (code_ / r) & 0xffffu;
-        if (target >= total) throw Error(rangeDecodeErrorText(N));
-        // The symbol is the number of interval ends at or below target;
+        const uint32_t r = m.divideByTotal(range_);
+        // The symbol is the number of interval ends at or below code / r;
         // counting them all avoids a mispredicted search exit per symbol.
         unsigned s = 0;
-        for (unsigned k = 1; k <= N; ++k) s += m.cum[k] <= target ? 1 : 0;
+        if (N <= 16 && code_ < r * total) {
+            // Small models skip the division: code / r >= cum[k] exactly
+            // when code >= r x cum[k].
+            for (unsigned k = 1; k <= N; ++k) s += r * m.cum[k] <= code_ ? 1 : 0;
+        } else {
+            // Only damaged data has code / r >= total; its low 16 bits decide.
+            const unsigned target = (code_ / r) & 0xffffu;
+            if (target >= total) throw Error(rangeDecodeErrorText(N));
+            for (unsigned k = 1; k <= N; ++k) s += m.cum[k] <= target ? 1 : 0;
+        }
         code_ -= r * m.cum[s];
         range_ = r * m.freq[s];
         modelUpdate(m, s);

@@ -6,6 +6,7 @@
 // caller, so coders on different threads share nothing.
 
 #include <cstdint>
+#include <cstring>
 
 namespace kirune {
 
@@ -16,15 +17,33 @@ inline constexpr uint32_t kModelTotalLimit = 32768;
 inline constexpr uint16_t kBucketSize[kBucketCount] = {1, 1, 1, 2, 4, 8, 16, 32, 64, 128};
 inline constexpr uint16_t kBucketBase[kBucketCount] = {0, 1, 2, 3, 5, 9, 17, 33, 65, 129};
 
+// range / total is taken for every symbol; totals are below 2^15, so a
+// constant table of reciprocals turns the division into a multiplication.
+// ceil(2^64 / d) gives the exact quotient for every 32-bit dividend.
+struct Reciprocals {
+    uint64_t of[kModelTotalLimit];
+    constexpr Reciprocals() : of() {
+        for (uint32_t d = 2; d < kModelTotalLimit; ++d) of[d] = ~uint64_t{0} / d + 1;
+    }
+};
+inline constexpr Reciprocals kReciprocals;
+
 // One adaptive model of N symbols; freq[s] >= 1 always, cum[s + 1] = cum[s] +
 // freq[s] and cum[N] is the total. cum is padded to whole vectors so updates
-// run without a scalar tail; the padding is never read.
+// run without a scalar tail; the padding is never read. totalReciprocal is
+// kept with the model so coding a symbol need not look it up.
 template <unsigned N>
 struct FreqModel {
     static constexpr unsigned symbolCount = N;
     static constexpr unsigned kPadded = (N + 1 + 15) & ~15u;
+    uint64_t totalReciprocal;
     uint16_t freq[N];
-    alignas(32) uint16_t cum[kPadded];
+    alignas(16) uint16_t cum[kPadded];
+
+    // x / total, exact for every 32-bit x.
+    uint32_t divideByTotal(uint32_t x) const {
+        return static_cast<uint32_t>((static_cast<unsigned __int128>(totalReciprocal) * x) >> 64);
+    }
 };
 
 template <unsigned N>
@@ -32,15 +51,27 @@ void modelReset(FreqModel<N>& m) {
     for (unsigned s = 0; s < N; ++s) m.freq[s] = 1;
     for (unsigned s = 0; s < FreqModel<N>::kPadded; ++s)
         m.cum[s] = static_cast<uint16_t>(s <= N ? s : N);
+    m.totalReciprocal = kReciprocals.of[N];
 }
 
 // Counts one more s; halves the model within the same update once the total
 // reaches kModelTotalLimit, keeping every frequency odd and at least 1.
 template <unsigned N>
 inline void modelUpdate(FreqModel<N>& m, unsigned s) {
+    // cum[k] += 1 for k > s, eight lanes at a time. Lane indices and s are
+    // below 2^15, so a signed compare gives the mask (-1 where k > s).
+    using Lanes = int16_t __attribute__((vector_size(16)));
     ++m.freq[s];
-    for (unsigned k = 0; k < FreqModel<N>::kPadded; ++k)
-        m.cum[k] = static_cast<uint16_t>(m.cum[k] + (k > s ? 1 : 0));
+    const Lanes split = {0, 0, 0, 0, 0, 0, 0, 0};
+    Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
+    const Lanes sym = split + static_cast<int16_t>(s);
+    for (unsigned k = 0; k < FreqModel<N>::kPadded; k += 8) {
+        Lanes c;
+        std::memcpy(&c, m.cum + k, sizeof c);
+        c -= (index > sym);
+        std::memcpy(m.cum + k, &c, sizeof c);
+        index += 8;
+    }
     if (m.cum[N] >= kModelTotalLimit) {
         m.cum[0] = 0;
         for (unsigned k = 0; k < N; ++k) {
@@ -48,6 +79,7 @@ inline void modelUpdate(FreqModel<N>& m, unsigned s) {
             m.cum[k + 1] = static_cast<uint16_t>(m.cum[k] + m.freq[k]);
         }
     }
+    m.totalReciprocal = kReciprocals.of[m.cum[N]];
 }
 
 // The symbol whose interval holds target, or -1 when target is past the total.
