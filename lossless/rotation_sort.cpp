@@ -25,6 +25,35 @@ private:
     const uint32_t* rank_;
 };
 
+// Sorts packed keys by their top 40 bits (the position below them is
+// distinct, so no two entries tie): least significant digit first, 10 bits a
+// pass, skipping passes whose digit is the same everywhere. Large groups sort
+// several times faster this way than by comparisons.
+void radixSortKeys(uint64_t* keys, uint64_t* scratch, uint32_t count) {
+    constexpr unsigned kDigitBits = 10, kPasses = 4, kRadix = 1u << kDigitBits;
+    uint32_t histogram[kPasses][kRadix] = {};
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t k = keys[i] >> 24;
+        for (unsigned d = 0; d < kPasses; ++d) ++histogram[d][(k >> (kDigitBits * d)) & (kRadix - 1)];
+    }
+    uint64_t* from = keys;
+    uint64_t* to = scratch;
+    for (unsigned d = 0; d < kPasses; ++d) {
+        uint32_t* h = histogram[d];
+        const unsigned shift = 24 + kDigitBits * d;
+        if (h[(from[0] >> shift) & (kRadix - 1)] == count) continue;
+        uint32_t sum = 0;
+        for (unsigned v = 0; v < kRadix; ++v) {
+            const uint32_t c = h[v];
+            h[v] = sum;
+            sum += c;
+        }
+        for (uint32_t i = 0; i < count; ++i) to[h[(from[i] >> shift) & (kRadix - 1)]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != keys) std::memcpy(keys, from, count * sizeof(uint64_t));
+}
+
 // Sorts groups of rotations that share a prefix by cached keys: the next 5
 // bytes of a rotation above its 24-bit position, so a group sorts as plain
 // integers. Groups of equal keys are refined 5 bytes further on. Distinct
@@ -36,26 +65,28 @@ public:
     static constexpr uint32_t kKeyBytes = 5;
     static constexpr uint64_t kPosMask = (uint64_t{1} << 24) - 1;
 
-    KeySorter(const uint8_t* text, uint32_t n, uint64_t* work, uint64_t keyBudget)
-        : text_(text), n_(n), work_(work), budget_(keyBudget) {}
+    KeySorter(const uint8_t* text, uint32_t n, uint64_t* scratch, uint64_t keyBudget)
+        : text_(text), n_(n), scratch_(scratch), budget_(keyBudget) {}
 
-    // Sorts rows[0 .. count-1], whose rotations share their first depth bytes.
-    bool sortGroup(uint32_t* rows, uint32_t count, uint32_t depth) {
+    // Sorts rows[0 .. count-1], whose rotations share their first depth bytes,
+    // with keys[0 .. count-1] as room for their keys. When keysLoaded, the
+    // keys at this depth are already there.
+    bool sortGroup(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth,
+                   bool keysLoaded) {
         pending_.clear();
         pending_.push_back({0, count, depth});
         while (!pending_.empty()) {
             const Group g = pending_.back();
             pending_.pop_back();
-            if (!sortStep(rows + g.first, work_ + g.first, g.count, g.depth, g.first)) return false;
+            if (!sortStep(rows + g.first, keys + g.first, g.count, g.depth, g.first, keysLoaded))
+                return false;
+            keysLoaded = false;
         }
         return true;
     }
 
-private:
-    struct Group {
-        uint32_t first, count, depth;
-    };
-
+    // The key of the rotation bytes from pos on, of which `left` remain,
+    // above a zero position field.
     uint64_t keyAt(uint32_t pos, uint32_t left) const {
         uint64_t k;
         if (left >= 8) {
@@ -69,37 +100,48 @@ private:
         return k;
     }
 
+private:
+    struct Group {
+        uint32_t first, count, depth;
+    };
+
     // Orders one group by its next key and queues the runs of equal keys.
-    bool sortStep(uint32_t* rows, uint64_t* work, uint32_t count, uint32_t depth,
-                  uint32_t first) {
+    bool sortStep(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth,
+                  uint32_t first, bool keysLoaded) {
         if (depth >= n_ || budget_ < count) return false;
         budget_ -= count;
         const uint32_t left = n_ - depth;
-        uint64_t differ = 0;
-        for (uint32_t i = 0; i < count; ++i) {
-            work[i] = keyAt(rows[i] + depth, left) | rows[i];
-            differ |= (work[i] ^ work[0]) & ~kPosMask;
+        if (!keysLoaded) {
+            for (uint32_t i = 0; i < count; ++i) keys[i] = keyAt(rows[i] + depth, left) | rows[i];
         }
+        uint64_t differ = 0;
+        for (uint32_t i = 0; i < count; ++i) differ |= (keys[i] ^ keys[0]) & ~kPosMask;
         // Long repeats leave whole groups undivided: look further on at once.
         if (differ == 0) {
             pending_.push_back({first, count, depth + kKeyBytes});
             return true;
         }
-        std::sort(work, work + count);
-        for (uint32_t i = 0; i < count; ++i) rows[i] = static_cast<uint32_t>(work[i] & kPosMask);
+        if (count >= kRadixFrom) {
+            radixSortKeys(keys, scratch_, count);
+        } else {
+            std::sort(keys, keys + count);
+        }
+        for (uint32_t i = 0; i < count; ++i) rows[i] = static_cast<uint32_t>(keys[i] & kPosMask);
         for (uint32_t i = 0; i < count;) {
-            const uint64_t key = work[i] & ~kPosMask;
+            const uint64_t key = keys[i] & ~kPosMask;
             uint32_t j = i + 1;
-            while (j < count && (work[j] & ~kPosMask) == key) ++j;
+            while (j < count && (keys[j] & ~kPosMask) == key) ++j;
             if (j - i >= 2) pending_.push_back({first + i, j - i, depth + kKeyBytes});
             i = j;
         }
         return true;
     }
 
+    static constexpr uint32_t kRadixFrom = 512;
+
     const uint8_t* text_;
     uint32_t n_;
-    uint64_t* work_;
+    uint64_t* scratch_;
     uint64_t budget_;
     std::vector<Group> pending_;
 };
@@ -156,24 +198,31 @@ Buckets countBuckets(const uint8_t* text, uint32_t n) {
 
 // Induction: a falling rotation q follows from q + 1, which sits in an
 // earlier bucket and is therefore final when the scan reaches it. Overwrites
-// the falling part of every bucket from its first row on.
-void induceFalling(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b) {
+// the falling part of every bucket from its first row on. Every row is final
+// when the scan reads it, so the scan also writes the last column (the byte
+// before each rotation) and returns the row of rotation 0.
+uint32_t induceFalling(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b,
+                       uint8_t* lastColumn) {
     uint32_t next[256];
     std::memcpy(next, b.start, sizeof next);
+    uint32_t primaryIndex = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t p = table[i];
         const uint32_t q = p == 0 ? n - 1 : p - 1;
         const uint8_t c = text[q];
+        lastColumn[i] = c;
+        if (p == 0) primaryIndex = i;
         if (c > text[p]) table[next[c]++] = q;
     }
+    return primaryIndex;
 }
 
 // The two-stage sort as a stable merge sort sees it: positions distributed
 // into buckets in increasing order, falling rotations swapped to the front of
 // each bucket, the rising rest merge-sorted by rank. The exact placement
 // matters only for the order of equal rotations.
-void sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* scratch,
-                const uint32_t* rank) {
+uint32_t sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* scratch,
+                    const uint32_t* rank, uint8_t* lastColumn) {
     const Buckets b = countBuckets(text, n);
     uint32_t end[256];
     for (uint32_t c = 0; c < 256; ++c) end[c] = b.start[c + 1];
@@ -190,16 +239,16 @@ void sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* scra
     }
     // Nothing falls below byte 0, so bucket 0 is sorted whole.
     if (b.start[1] >= 2) rotationMergeSort(table, scratch, 0, b.start[1] - 1, order);
-    induceFalling(text, n, table, b);
+    return induceFalling(text, n, table, b, lastColumn);
 }
 
 // The two-stage sort for blocks without equal rotations, whose order is
-// unique: rising rotations are distributed by their first two bytes and each
-// such group is sorted by keys. Returns false on equal rotations or when the
-// key budget runs out.
+// unique: rising rotations are distributed by their first two bytes, with
+// their next key read in the same sequential pass, and each such group is
+// sorted by keys. Returns false on equal rotations or when the key budget
+// runs out.
 bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace& work,
-                uint64_t budget) {
-    const Buckets b = countBuckets(text, n);
+                uint64_t budget, uint8_t* lastColumn, uint32_t& primaryIndex) {
     uint32_t* pairStart = work.pairStart();
     std::fill(pairStart, pairStart + 65536, 0);
     uint32_t falling[256] = {};
@@ -211,39 +260,53 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
             ++pairStart[(c << 8) | c2];
         }
     }
-    // Rising pairs (c, c2 >= c) follow the falling part of bucket c in c2 order.
+    // Bucket c holds its falling rotations, then the rising pairs (c, c2 >= c)
+    // in c2 order.
+    Buckets b;
+    uint32_t row = 0;
     for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t row = b.start[c] + falling[c];
+        b.start[c] = row;
+        row += falling[c];
         for (uint32_t c2 = c; c2 < 256; ++c2) {
             const uint32_t k = pairStart[(c << 8) | c2];
             pairStart[(c << 8) | c2] = row;
             row += k;
         }
     }
+    b.start[256] = n;
+    KeySorter keys(text, n, work.keyScratch(), budget);
+    uint64_t* keyed = work.keyedRows();
+    const uint32_t left = n > 2 ? n - 2 : 0;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t c = text[i], c2 = text[i + 1];
-        if (c <= c2) table[pairStart[(c << 8) | c2]++] = i;
+        if (c <= c2) {
+            const uint32_t slot = pairStart[(c << 8) | c2]++;
+            table[slot] = i;
+            keyed[slot] = keys.keyAt(i + 2, left) | i;
+        }
     }
     // Each pair's slot counter now points at its end.
-    KeySorter keys(text, n, work.keyedRows(), budget);
     for (uint32_t c = 0; c < 256; ++c) {
         uint32_t first = b.start[c] + falling[c];
         for (uint32_t c2 = c; c2 < 256; ++c2) {
             const uint32_t last = pairStart[(c << 8) | c2];
-            if (last - first >= 2 && !keys.sortGroup(table + first, last - first, 2)) return false;
+            if (last - first >= 2 &&
+                !keys.sortGroup(table + first, keyed + first, last - first, 2, true))
+                return false;
             first = last;
         }
     }
-    induceFalling(text, n, table, b);
+    primaryIndex = induceFalling(text, n, table, b, lastColumn);
     return true;
 }
 
 }  // namespace
 
 SortWorkspace::SortWorkspace(uint32_t maxN)
-    : arena_(8 * (size_t{maxN} + (size_t{maxN} + 1) / 2 + 65536 / 2)),
+    : arena_(8 * (2 * size_t{maxN} + (size_t{maxN} + 1) / 2 + 65536 / 2)),
       keys_(reinterpret_cast<uint64_t*>(arena_.data())),
-      table_(reinterpret_cast<uint32_t*>(keys_ + maxN)),
+      scratch_(keys_ + maxN),
+      table_(reinterpret_cast<uint32_t*>(scratch_ + maxN)),
       pairs_(table_ + maxN + 1) {}
 
 uint64_t defaultCompareBudget(uint32_t n) { return uint64_t{4} * n + (uint64_t{1} << 16); }
@@ -252,20 +315,14 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
                       uint64_t compareBudget) {
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
-    if (!sortByKeys(text, n, table, work, compareBudget)) {
+    uint32_t primaryIndex = 0;
+    if (!sortByKeys(text, n, table, work, compareBudget, lastColumn, primaryIndex)) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
         // The abandoned keys' room holds the ranks and the merge scratch.
         uint32_t* rank = reinterpret_cast<uint32_t*>(work.keyedRows());
         rotationRanks(text, n, rank);
-        sortByRank(text, n, table, rank + n, rank);
-    }
-
-    uint32_t primaryIndex = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t p = table[i];
-        lastColumn[i] = text[p + n - 1];
-        if (p == 0) primaryIndex = i;
+        primaryIndex = sortByRank(text, n, table, rank + n, rank, lastColumn);
     }
     return primaryIndex;
 }

@@ -18,11 +18,13 @@ public:
 
     uint32_t* rotationTable() noexcept { return table_; }  // positions in sorted order
     uint64_t* keyedRows() noexcept { return keys_; }       // cached keys of one group
+    uint64_t* keyScratch() noexcept { return scratch_; }   // radix passes of a group
     uint32_t* pairStart() noexcept { return pairs_; }      // rows of the two-byte groups
 
 private:
     PageArena arena_;
     uint64_t* keys_;
+    uint64_t* scratch_;
     uint32_t* table_;
     uint32_t* pairs_;
 };
