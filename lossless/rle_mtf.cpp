@@ -33,7 +33,7 @@ uint8_t* writeCount(uint8_t* o, uint32_t e) {
     return o;
 }
 
-// The list update shared by both directions of move-to-front.
+// The list update of move-to-front decoding (encoding folds it into its search).
 inline void mtfMove(uint8_t* list, uint32_t r, uint32_t prev) {
     if (r == 1) {
         if (prev != 0) std::swap(list[0], list[1]);
@@ -96,10 +96,22 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t c = in[i];
         uint32_t r = 0;
-        if (list[0] != c) {
+        if (list[1] == c) {
             r = 1;
-            while (list[r] != c) ++r;
-            mtfMove(list, r, prev);
+            if (prev != 0) std::swap(list[0], list[1]);
+        } else if (list[0] != c) {
+            // Search and shift in one pass: entries from place 1 on move one
+            // place on until c is met, then c takes place 1.
+            uint8_t carry = list[1];
+            r = 2;
+            for (;;) {
+                const uint8_t here = list[r];
+                list[r] = carry;
+                if (here == c) break;
+                carry = here;
+                ++r;
+            }
+            list[1] = c;
         }
         out[i] = static_cast<uint8_t>(r);
         prev = r;
