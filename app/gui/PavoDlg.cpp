@@ -31,6 +31,12 @@ namespace {
 
 constexpr int kHighQualityRadio = 1;  // 高画質, the start-up choice and the fallback
 
+// Neither closes the dialog nor presses a button.
+bool isSwallowed(const QKeyEvent& key) {
+    const int k = key.key();
+    return k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape;
+}
+
 QIcon programIcon() { return QIcon(QStringLiteral(":/kirune/kirune.png")); }
 
 // The dialog was laid out in dialog units of its 9-point font: a quarter of
@@ -210,21 +216,21 @@ void CPavoDlg::selectRadio(int radio) {
 
 bool CPavoDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
+        const auto& key = *static_cast<QKeyEvent*>(event);
+        if (isSwallowed(key)) return true;
         // A key a child ignores is sent on to its parents; act on its first receiver only.
         QWidget* first = focusWidget() ? focusWidget() : this;
-        if (watched == first && preTranslateKey(*static_cast<QKeyEvent*>(event))) return true;
+        if (watched == first) preTranslateKey(key);
     }
     return QDialog::eventFilter(watched, event);
 }
 
-bool CPavoDlg::preTranslateKey(const QKeyEvent& key) {
+void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
     const int k = key.key();
-    // Neither closes the dialog nor presses a button.
-    if (k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape) return true;
-    if (batchRunning()) return false;
+    if (batchRunning()) return;
     // These came as system keys, not key-downs, where the key table was drawn up.
     if (k == Qt::Key_Alt || k == Qt::Key_AltGr || k == Qt::Key_F10 || (key.modifiers() & Qt::AltModifier))
-        return false;
+        return;
 
     enum { Unchanged = -2, NoRadio = -1 };
     int radio = Unchanged;
@@ -259,7 +265,6 @@ bool CPavoDlg::preTranslateKey(const QKeyEvent& key) {
         selectRadio(NoRadio);  // qualityRadio_ keeps its value
     }
     showQuality();
-    return false;
 }
 
 void CPavoDlg::dragEnterEvent(QDragEnterEvent* event) {

@@ -66,8 +66,8 @@ protected:
 
 private:
     void OnInitDialog();
-    // True when the key is swallowed.
-    bool preTranslateKey(const QKeyEvent& key);
+    // The key table: presets, output kind, clearing the radios.
+    void preTranslateKey(const QKeyEvent& key);
     void showQuality();
     void selectRadio(int radio);
     void startBatch(const QStringList& paths);

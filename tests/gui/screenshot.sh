@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Starts kirune on a virtual X display, captures its window to a PNG and checks
+# that something was drawn: anti-aliased Japanese glyphs give many shades, a
+# blank or black window one or two. Usage: screenshot.sh KIRUNE OUTPUT.png
+# Refresh the README's picture with:
+#   tests/gui/screenshot.sh build/release/bin/kirune docs/kirune-dialog.png
+set -euo pipefail
+if [ $# -ne 2 ]; then
+  echo "usage: $0 KIRUNE OUTPUT.png" >&2
+  exit 2
+fi
+kirune=$(readlink -f "$1")
+out=$(readlink -f "$(dirname "$2")")/$(basename "$2")
+
+if [ -z "${KIRUNE_SCREENSHOT_INNER:-}" ]; then
+  # Run this script again inside a fresh virtual display of its own.
+  export LANG=${LANG:-C.UTF-8}
+  KIRUNE_SCREENSHOT_INNER=1 xvfb-run -a -s "-screen 0 800x600x24" "$0" "$kirune" "$out"
+  colours=$(convert "$out" -format '%k' info:)
+  echo "captured $out: $(convert "$out" -format '%wx%h' info:), $colours colours"
+  if [ "$colours" -lt 16 ]; then
+    echo "the captured window looks blank" >&2
+    exit 1
+  fi
+  exit 0
+fi
+
+QT_QPA_PLATFORM=xcb "$kirune" &
+pid=$!
+status=1
+raw="$out.screen.png"
+# The screen of a bare X server is black until the window is mapped and drawn;
+# allow 15 s for that, then cut the window out of the black around it.
+for _ in $(seq 1 75); do
+  sleep 0.2
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "kirune ended before its window could be captured" >&2
+    break
+  fi
+  timeout 10 import -window root "$raw" 2>/dev/null || continue
+  if [ "$(convert "$raw" -format '%k' info:)" -gt 1 ]; then
+    sleep 0.5  # the first frame may still be painting; take the settled one
+    timeout 10 import -window root "$raw" && convert "$raw" -trim +repage "$out" && status=0
+    break
+  fi
+done
+rm -f "$raw"
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+exit $status
