@@ -253,7 +253,9 @@ void appendArray(std::string& out, const char* decl, const std::vector<uint8_t>&
     out += " = {";
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (i % perLine == 0) out += "\n   ";
-        out += " " + std::to_string(v[i]) + ",";
+        char buf[8];
+        std::snprintf(buf, sizeof buf, " %d,", v[i]);
+        out += buf;
     }
     out += "\n};\n";
 }
@@ -273,15 +275,18 @@ void appendCodewords(std::string& out, const char* decl, const CodeClass& c) {
 
 std::string classText(const char* kind, const CodeClass& c, int bucketEntries, const char* entriesName) {
     std::string out;
-    const std::string n = std::to_string(c.size);
-    const std::string k = kind;
-    appendCodewords(out, ("const int16_t " + k + "Class" + n + "[" + n + "][4]").c_str(), c);
-    appendArray(out, ("const uint8_t " + k + "Order" + n + "[3 * " + n + "]").c_str(), c.order, 16);
+    char decl[128];
+    std::snprintf(decl, sizeof decl, "const int16_t %sClass%d[%d][4]", kind, c.size, c.size);
+    appendCodewords(out, decl, c);
+    std::snprintf(decl, sizeof decl, "const uint8_t %sOrder%d[3 * %d]", kind, c.size, c.size);
+    appendArray(out, decl, c.order, 16);
     std::vector<uint8_t> first(c.first), last(c.last);
     first.resize(bucketEntries, 0);
     last.resize(bucketEntries, 0);
-    appendArray(out, ("const uint8_t " + k + "First" + n + "[" + entriesName + "]").c_str(), first, 24);
-    appendArray(out, ("const uint8_t " + k + "Last" + n + "[" + entriesName + "]").c_str(), last, 24);
+    std::snprintf(decl, sizeof decl, "const uint8_t %sFirst%d[%s]", kind, c.size, entriesName);
+    appendArray(out, decl, first, 24);
+    std::snprintf(decl, sizeof decl, "const uint8_t %sLast%d[%s]", kind, c.size, entriesName);
+    appendArray(out, decl, last, 24);
     return out;
 }
 
@@ -289,13 +294,19 @@ std::string classText(const char* kind, const CodeClass& c, int bucketEntries, c
 
 std::string shapeIncludeText(const DictionarySet& set, const std::string& banner) {
     std::string out = banner;
-    for (const auto& c : set.shape) out += "\n" + classText("shape", c, kShapeBucketEntries, "kShapeBucketEntries");
+    for (const auto& c : set.shape) {
+        out += '\n';
+        out += classText("shape", c, kShapeBucketEntries, "kShapeBucketEntries");
+    }
     return out;
 }
 
 std::string gainIncludeText(const DictionarySet& set, const std::string& banner) {
     std::string out = banner;
-    for (const auto& c : set.gain) out += "\n" + classText("gain", c, kGainBucketEntries, "kGainBucketEntries");
+    for (const auto& c : set.gain) {
+        out += '\n';
+        out += classText("gain", c, kGainBucketEntries, "kGainBucketEntries");
+    }
     return out;
 }
 
