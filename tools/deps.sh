@@ -6,6 +6,7 @@ kirune_packages=(
   g++ cmake ninja-build pkg-config
   libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk
+  xvfb xauth imagemagick
   bzip2 libbz2-dev
 )
 
