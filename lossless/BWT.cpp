@@ -209,9 +209,8 @@ uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uin
 
         const uint32_t len2 =
             rangeDecode(b->packed, b->capPacked, b->payload, payloadLength, b->models);
-        const uint32_t n = rle2Decode(b->ranks, b->capRanks, b->packed, len2);
+        const uint32_t n = rle2MtfDecode(b->column, b->capRanks, b->packed, len2);
         if (n == 0 || primaryIndex >= n) damaged();
-        mtfDecode(b->column, b->ranks, n);
         inverseBwt(b->ranks, b->column, primaryIndex, n, b->links, b->lfLinks);
         const uint32_t capacity = std::min(blockSize, rawLength - total);
         // A memory sink takes the block in place; a file sink through a buffer.

@@ -162,14 +162,18 @@ uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n) {
     return static_cast<uint32_t>(o - out);
 }
 
-uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
-    uint32_t o = 0;
+namespace {
+
+// Parses second-stage bytes and hands each run of one rank to sink.put(rank,
+// count); the sink bounds its output.
+template <class Sink>
+void rle2Parse(Sink& sink, const uint8_t* in, uint32_t n) {
     uint32_t i = 0;
     while (i < n) {
         const uint8_t s = in[i];
         if (s == 255) {
-            if (i + 1 >= n || o >= outCapacity) damaged();
-            out[o++] = in[i + 1] != 0 ? 255 : 254;
+            if (i + 1 >= n) damaged();
+            sink.put(in[i + 1] != 0 ? 255 : 254, 1);
             i += 2;
         } else if (s >= 2) {
             uint32_t run = 1;
@@ -179,9 +183,7 @@ uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
                 ++i;
             }
             if (run == 3) run += readCount(in, n, i);
-            if (run > outCapacity - o) damaged();
-            std::memset(out + o, s - 1, run);
-            o += run;
+            sink.put(static_cast<uint8_t>(s - 1), run);
         } else {
             uint32_t j = i;
             while (j < n && in[j] <= 1) ++j;
@@ -189,14 +191,69 @@ uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
             if (j - i > 32) damaged();
             uint64_t v = 1;
             for (uint32_t k = j; k > i; --k) v = 2 * v + in[k - 1];
-            const uint64_t zeros = v - 1;
-            if (zeros > outCapacity - o) damaged();
-            std::memset(out + o, 0, static_cast<size_t>(zeros));
-            o += static_cast<uint32_t>(zeros);
+            sink.put(0, v - 1);
             i = j;
         }
     }
-    return o;
+}
+
+class RankSink {
+public:
+    RankSink(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) {}
+    void put(uint8_t rank, uint64_t count) {
+        if (count > capacity_ - o_) damaged();
+        std::memset(out_ + o_, rank, static_cast<size_t>(count));
+        o_ += static_cast<uint32_t>(count);
+    }
+    uint32_t size() const { return o_; }
+
+private:
+    uint8_t* out_;
+    uint32_t capacity_;
+    uint32_t o_ = 0;
+};
+
+// Turns ranks into bytes as they come: a zero run repeats the front byte.
+class MtfSink {
+public:
+    MtfSink(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) { initList(list_); }
+    void put(uint8_t rank, uint64_t count) {
+        if (count > capacity_ - o_) damaged();
+        if (count == 0) return;
+        if (rank == 0) {
+            std::memset(out_ + o_, list_[0], static_cast<size_t>(count));
+            o_ += static_cast<uint32_t>(count);
+        } else {
+            for (uint64_t k = 0; k < count; ++k) {
+                out_[o_++] = list_[rank];
+                mtfMove(list_, rank, prev_);
+                prev_ = rank;
+            }
+        }
+        prev_ = rank;
+    }
+    uint32_t size() const { return o_; }
+
+private:
+    uint8_t* out_;
+    uint32_t capacity_;
+    uint32_t o_ = 0;
+    uint32_t prev_ = 1;
+    alignas(16) uint8_t list_[256];
+};
+
+}  // namespace
+
+uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
+    RankSink sink(out, outCapacity);
+    rle2Parse(sink, in, n);
+    return sink.size();
+}
+
+uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
+    MtfSink sink(out, outCapacity);
+    rle2Parse(sink, in, n);
+    return sink.size();
 }
 
 }  // namespace kirune

@@ -29,4 +29,7 @@ void mtfDecode(uint8_t* out, const uint8_t* in, uint32_t n);
 uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n);
 uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
 
+// rle2Decode followed by mtfDecode in one pass, as expansion runs them.
+uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
+
 }  // namespace kirune

@@ -155,6 +155,25 @@ TEST(SecondRunLength, RoundTripsMixedRanks) {
     }
 }
 
+TEST(SecondRunLength, FusedWithMoveToFrontMatchesTheTwoStages) {
+    std::mt19937 rng(21);
+    for (int trial = 0; trial < 20; ++trial) {
+        Bytes in;
+        while (in.size() < 6000) {
+            const uint8_t v = static_cast<uint8_t>(rng() % 6 == 0 ? rng() : rng() % 5);
+            in.insert(in.end(), rng() % 5 == 0 ? 1 + rng() % 300 : 1 + rng() % 3, v);
+        }
+        const Bytes packed = rle2(mtf(in));
+        Bytes out(in.size());
+        out.resize(rle2MtfDecode(out.data(), static_cast<uint32_t>(out.size()), packed.data(),
+                                 static_cast<uint32_t>(packed.size())));
+        EXPECT_EQ(out, in);
+        EXPECT_THROW(rle2MtfDecode(out.data(), static_cast<uint32_t>(in.size()) - 1, packed.data(),
+                                   static_cast<uint32_t>(packed.size())),
+                     Error);
+    }
+}
+
 TEST(SecondRunLength, DecodingRejectsDamage) {
     EXPECT_THROW(unrle2(Bytes{255}, 10), Error);           // escape without its byte
     EXPECT_THROW(unrle2(Bytes{6, 6, 6}, 10), Error);       // run without its count
