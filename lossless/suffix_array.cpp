@@ -8,25 +8,24 @@ namespace kirune {
 
 namespace {
 
-void bucketBounds(const int32_t* s, int32_t n, int32_t* bkt, int32_t k, bool ends) {
-    std::fill(bkt, bkt + k, 0);
-    for (int32_t i = 0; i < n; ++i) ++bkt[s[i]];
+// Bucket heads (ends false) or ends (ends true) from the symbol counts.
+void bucketBounds(const int32_t* count, int32_t* bkt, int32_t k, bool ends) {
     int32_t sum = 0;
     for (int32_t c = 0; c < k; ++c) {
-        sum += bkt[c];
-        bkt[c] = ends ? sum : sum - bkt[c];
+        sum += count[c];
+        bkt[c] = ends ? sum : sum - count[c];
     }
 }
 
 // Sorts all suffixes from the LMS suffixes already placed at bucket ends.
-void induce(const int32_t* s, int32_t* sa, int32_t n, int32_t* bkt, int32_t k,
-            const uint8_t* isS) {
-    bucketBounds(s, n, bkt, k, false);
+void induce(const int32_t* s, int32_t* sa, int32_t n, const int32_t* count, int32_t* bkt,
+            int32_t k, const uint8_t* isS) {
+    bucketBounds(count, bkt, k, false);
     for (int32_t i = 0; i < n; ++i) {
         const int32_t j = sa[i] - 1;
         if (sa[i] > 0 && !isS[j]) sa[bkt[s[j]]++] = j;
     }
-    bucketBounds(s, n, bkt, k, true);
+    bucketBounds(count, bkt, k, true);
     for (int32_t i = n - 1; i >= 0; --i) {
         const int32_t j = sa[i] - 1;
         if (sa[i] > 0 && isS[j]) sa[--bkt[s[j]]] = j;
@@ -45,15 +44,18 @@ void sais(const int32_t* s, int32_t* sa, int32_t n, int32_t k) {
         isS[i] = s[i] < s[i + 1] || (s[i] == s[i + 1] && isS[i + 1]);
     auto isLms = [&](int32_t i) { return i > 0 && isS[i] && !isS[i - 1]; };
 
-    AlignedBuffer<int32_t> bktBuf(static_cast<size_t>(k));
-    int32_t* bkt = bktBuf.data();
+    AlignedBuffer<int32_t> bktBuf(2 * static_cast<size_t>(k));
+    int32_t* count = bktBuf.data();
+    int32_t* bkt = count + k;
+    std::fill(count, count + k, 0);
+    for (int32_t i = 0; i < n; ++i) ++count[s[i]];
 
     // Stage 1: sort the LMS substrings by one induction from unsorted seeds.
     std::fill(sa, sa + n, -1);
-    bucketBounds(s, n, bkt, k, true);
+    bucketBounds(count, bkt, k, true);
     for (int32_t i = 1; i < n; ++i)
         if (isLms(i)) sa[--bkt[s[i]]] = i;
-    induce(s, sa, n, bkt, k, isS);
+    induce(s, sa, n, count, bkt, k, isS);
 
     int32_t n1 = 0;
     for (int32_t i = 0; i < n; ++i)
@@ -96,13 +98,13 @@ void sais(const int32_t* s, int32_t* sa, int32_t n, int32_t k) {
     std::fill(sa + n1, sa + n, -1);
 
     // Stage 3: place the sorted LMS suffixes and induce everything else.
-    bucketBounds(s, n, bkt, k, true);
+    bucketBounds(count, bkt, k, true);
     for (int32_t i = n1 - 1; i >= 0; --i) {
         const int32_t j = sa[i];
         sa[i] = -1;
         sa[--bkt[s[j]]] = j;
     }
-    induce(s, sa, n, bkt, k, isS);
+    induce(s, sa, n, count, bkt, k, isS);
 }
 
 }  // namespace
