@@ -250,7 +250,7 @@ void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
         else
             radio = NoRadio;
         if (db <= 0) {  // no preset in force: fall back to 高画質
-            const Preset& p = *presetForRadio(kHighQualityRadio);
+            const Preset p = *presetForRadio(kHighQualityRadio);
             qualityLevel_ = p.qualityLevel;
             colourSampling_ = p.colourSampling;
             db = p.dbFigure;
