@@ -130,9 +130,8 @@ void BM_Bzip2Expand(benchmark::State& st) {
 void kinds(benchmark::internal::Benchmark* b) {
     for (int k = Realistic; k <= RandomBytes; ++k) b->Arg(k);
     b->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-    b->ComputeStatistics("min", [](const std::vector<double>& v) {
-        return *std::min_element(v.begin(), v.end());
-    });
+    b->ComputeStatistics(
+        "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
 }
 
 BENCHMARK(BM_KiruneCompress)->Apply(kinds);
@@ -193,11 +192,11 @@ void printComparison() {
         if (back != data) std::printf("round trip differs for %s\n", kKindNames[k]);
         const auto mbps = [](double ms) { return ms < 1e29 ? kBlockBytes / 1e3 / ms : 0.0; };
         const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-        std::printf("%-14s %9.2f %9.2f %6.2f | %9.2f %9.2f %6.2f | %8zu %8zu %6.3f | %.3f s\n",
-                    kKindNames[k], mbps(best[0]), mbps(best[2]), ratio(mbps(best[0]), mbps(best[2])),
-                    mbps(best[1]), mbps(best[3]), ratio(mbps(best[1]), mbps(best[3])), coded.size(),
-                    bzSize, ratio(static_cast<double>(coded.size()), static_cast<double>(bzSize)),
-                    slowest / 1e3);
+        std::printf(
+            "%-14s %9.2f %9.2f %6.2f | %9.2f %9.2f %6.2f | %8zu %8zu %6.3f | %.3f s\n",
+            kKindNames[k], mbps(best[0]), mbps(best[2]), ratio(mbps(best[0]), mbps(best[2])),
+            mbps(best[1]), mbps(best[3]), ratio(mbps(best[1]), mbps(best[3])), coded.size(), bzSize,
+            ratio(static_cast<double>(coded.size()), static_cast<double>(bzSize)), slowest / 1e3);
     }
     std::printf("ratios are kirune / bzip2: speed above 1 is faster, size below 1 is smaller\n");
 }

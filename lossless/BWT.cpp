@@ -1,15 +1,13 @@
 #include "lossless/BWT.h"
 
 #include <algorithm>
-#include <limits>
 #include <memory>
 #include <new>
 
-#include "kirune/AlignedBuffer.h"
 #include "kirune/Error.h"
 #include "lossless/mem_func.h"
-#include "lossless/page_arena.h"
 #include "lossless/messages.h"
+#include "lossless/page_arena.h"
 #include "lossless/range_coder.h"
 #include "lossless/rle_mtf.h"
 #include "lossless/rotation_sort.h"
@@ -65,22 +63,17 @@ struct CompressBuffers {
     SortWorkspace sort;
     RangeModels models;
 
-    CompressBuffers(uint32_t rawBlock, Layout layout = {})
-        : cap1(rle1EncodeBound(rawBlock)),
-          arena(layoutSize(layout, rawBlock, cap1)),
-          raw(arena.data() + layout.add(rawBlock)),
-          text(arena.data() + layout.add(2 * size_t{cap1})),
-          column(arena.data() + layout.add(cap1)),
-          ranks(arena.data() + layout.add(cap1)),
-          sort(cap1) {}
-
-private:
-    static size_t layoutSize(Layout copy, uint32_t rawBlock, uint32_t cap1) {
-        copy.add(rawBlock);
-        copy.add(2 * size_t{cap1});
-        copy.add(cap1);
-        copy.add(cap1);
-        return copy.size();
+    explicit CompressBuffers(uint32_t rawBlock) : cap1(rle1EncodeBound(rawBlock)), sort(cap1) {
+        Layout layout;
+        const size_t atRaw = layout.add(rawBlock);
+        const size_t atText = layout.add(2 * size_t{cap1});
+        const size_t atColumn = layout.add(cap1);
+        const size_t atRanks = layout.add(cap1);
+        arena.reset(layout.size());
+        raw = arena.data() + atRaw;
+        text = arena.data() + atText;
+        column = arena.data() + atColumn;
+        ranks = arena.data() + atRanks;
     }
 };
 
@@ -167,7 +160,8 @@ struct ExpandBuffers {
         capPacked = std::min(bufferSizeOf(factor), 2 * capRanks + 2);
         const size_t linkBytes = 4 * size_t{capRanks};
         Layout layout;
-        const size_t atPayload = layout.add(std::max(linkBytes, size_t{capPayload} + 64 + capPacked));
+        const size_t atPayload =
+            layout.add(std::max(linkBytes, size_t{capPayload} + 64 + capPacked));
         const size_t atLinks = layout.add(linkBytes);
         const size_t atRanks = layout.add(capRanks);
         const size_t atColumn = layout.add(capRanks);
@@ -194,7 +188,8 @@ uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uin
     const int factor = src.streamGetc();
     if (factor < 1 || factor > static_cast<int>(kBwtMaxBlockFactor)) damaged();
     const uint32_t blockSize = blockSizeOf(static_cast<uint32_t>(factor));
-    auto b = std::make_unique<ExpandBuffers>(static_cast<uint32_t>(factor), rawLength, recordedSize);
+    auto b =
+        std::make_unique<ExpandBuffers>(static_cast<uint32_t>(factor), rawLength, recordedSize);
 
     uint32_t total = 0;
     uint32_t payloadSum = 0;
@@ -245,8 +240,8 @@ auto guarded(F&& f) {
 uint32_t bwtCode(BwtMode mode, BwtSource& in, BwtSink& out, uint32_t inSize, uint32_t outSize) {
     ByteStream src = in.file ? ByteStream::overFile(in.file)
                              : ByteStream::overMemory(const_cast<uint8_t*>(in.data), in.size);
-    ByteStream sink = out.file ? ByteStream::overFile(out.file)
-                               : ByteStream::overMemory(out.data, out.capacity);
+    ByteStream sink =
+        out.file ? ByteStream::overFile(out.file) : ByteStream::overMemory(out.data, out.capacity);
     if (mode == BwtMode::Expand && sink.isMemory() && out.capacity < outSize)
         throw Error(kSinkTooSmallText);
     if (mode == BwtMode::Compress && src.isMemory() && in.size < inSize)

@@ -82,8 +82,8 @@ uint32_t bwtCompressToFile(const uint8_t* in, uint32_t n, std::FILE* out);
 // Expands the stream at the start of `in` (of `available` readable bytes) into
 // out[0 .. rawLength). If consumed is given it receives the stream's byte
 // count, so several streams held back to back can be walked.
-void bwtExpandFromMemory(const uint8_t* in, size_t available, uint32_t recordedSize,
-                         uint8_t* out, uint32_t rawLength, size_t* consumed = nullptr);
+void bwtExpandFromMemory(const uint8_t* in, size_t available, uint32_t recordedSize, uint8_t* out,
+                         uint32_t rawLength, size_t* consumed = nullptr);
 
 // Expands the stream at the current position of a binary stdio stream into
 // out[0 .. rawLength), leaving the stream positioned directly behind it.

@@ -143,15 +143,16 @@ uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
         c2 = c1;
         c1 = b;
         if (v >= 3)
-            withOffsetModel(models.offsetModels, b, [&](auto& m) { enc.encode(m, v - kBucketBase[b]); });
+            withOffsetModel(models.offsetModels, b,
+                            [&](auto& m) { enc.encode(m, v - kBucketBase[b]); });
         if (enc.overflowed()) return 0;
     }
     enc.flush();
     return enc.overflowed() ? 0 : enc.size();
 }
 
-uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in,
-                     uint32_t payloadLength, RangeModels& models) {
+uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t payloadLength,
+                     RangeModels& models) {
     models.resetAllModels();
     RangeDecoder dec(in, payloadLength);
     unsigned c1 = 0, c2 = 0;

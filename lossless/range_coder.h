@@ -108,13 +108,20 @@ struct OffsetModels {
 template <class F>
 inline decltype(auto) withOffsetModel(OffsetModels& m, unsigned b, F&& f) {
     switch (b) {
-        case 3: return f(m.bucket3);
-        case 4: return f(m.bucket4);
-        case 5: return f(m.bucket5);
-        case 6: return f(m.bucket6);
-        case 7: return f(m.bucket7);
-        case 8: return f(m.bucket8);
-        default: return f(m.bucket9);
+        case 3:
+            return f(m.bucket3);
+        case 4:
+            return f(m.bucket4);
+        case 5:
+            return f(m.bucket5);
+        case 6:
+            return f(m.bucket6);
+        case 7:
+            return f(m.bucket7);
+        case 8:
+            return f(m.bucket8);
+        default:
+            return f(m.bucket9);
     }
 }
 
@@ -140,7 +147,7 @@ uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
 // Decodes a payload of exactly payloadLength bytes. Throws the damaged-file
 // error when the payload is short or left partly unread, or the output would
 // pass outCapacity; "RangeCoder : decode error N" when a model finds no symbol.
-uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in,
-                     uint32_t payloadLength, RangeModels& models);
+uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t payloadLength,
+                     RangeModels& models);
 
 }  // namespace kirune

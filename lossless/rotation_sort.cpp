@@ -14,13 +14,14 @@ namespace {
 
 constexpr uint32_t kInsertionRows = 11;
 
-// Order of rotations by precomputed rank; never runs out.
+// Order of rotations by their ranks.
 class RankOrder {
 public:
     explicit RankOrder(const uint32_t* rank) : rank_(rank) {}
     int operator()(uint32_t p, uint32_t q) const {
         return rank_[p] < rank_[q] ? -1 : (rank_[p] > rank_[q] ? 1 : 0);
     }
+
 private:
     const uint32_t* rank_;
 };
@@ -34,7 +35,8 @@ void radixSortKeys(uint64_t* keys, uint64_t* scratch, uint32_t count) {
     uint32_t histogram[kPasses][kRadix] = {};
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t k = keys[i] >> 24;
-        for (unsigned d = 0; d < kPasses; ++d) ++histogram[d][(k >> (kDigitBits * d)) & (kRadix - 1)];
+        for (unsigned d = 0; d < kPasses; ++d)
+            ++histogram[d][(k >> (kDigitBits * d)) & (kRadix - 1)];
     }
     uint64_t* from = keys;
     uint64_t* to = scratch;
@@ -106,8 +108,8 @@ private:
     };
 
     // Orders one group by its next key and queues the runs of equal keys.
-    bool sortStep(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth,
-                  uint32_t first, bool keysLoaded) {
+    bool sortStep(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth, uint32_t first,
+                  bool keysLoaded) {
         if (depth >= n_ || budget_ < count) return false;
         budget_ -= count;
         const uint32_t left = n_ - depth;
@@ -161,8 +163,7 @@ void rotationInsertionSort(uint32_t* table, uint32_t lo, uint32_t hi, Order& ord
 
 // Stable: ties keep the left entry first.
 template <class Order>
-void rotationMergeSort(uint32_t* table, uint32_t* scratch, uint32_t lo, uint32_t hi,
-                       Order& order) {
+void rotationMergeSort(uint32_t* table, uint32_t* scratch, uint32_t lo, uint32_t hi, Order& order) {
     if (hi - lo < kInsertionRows) {
         rotationInsertionSort(table, lo, hi, order);
         return;
@@ -235,7 +236,8 @@ uint32_t sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* 
             const uint32_t p = table[i];
             if (text[p] > text[p + 1]) std::swap(table[i], table[f++]);
         }
-        if (b.start[c + 1] - f >= 2) rotationMergeSort(table, scratch, f, b.start[c + 1] - 1, order);
+        if (b.start[c + 1] - f >= 2)
+            rotationMergeSort(table, scratch, f, b.start[c + 1] - 1, order);
     }
     // Nothing falls below byte 0, so bucket 0 is sorted whole.
     if (b.start[1] >= 2) rotationMergeSort(table, scratch, 0, b.start[1] - 1, order);

@@ -18,8 +18,8 @@ void bucketBounds(const int32_t* count, int32_t* bkt, int32_t k, bool ends) {
 }
 
 // Sorts all suffixes from the LMS suffixes already placed at bucket ends.
-void induce(const int32_t* s, int32_t* sa, int32_t n, const int32_t* count, int32_t* bkt,
-            int32_t k, const uint8_t* isS) {
+void induce(const int32_t* s, int32_t* sa, int32_t n, const int32_t* count, int32_t* bkt, int32_t k,
+            const uint8_t* isS) {
     bucketBounds(count, bkt, k, false);
     for (int32_t i = 0; i < n; ++i) {
         const int32_t j = sa[i] - 1;

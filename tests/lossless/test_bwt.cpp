@@ -133,7 +133,8 @@ TEST(BwtStream, RoundTripsThroughAFileAtAnOffset) {
 }
 
 TEST(BwtStream, LengthsAroundTheBlockSize) {
-    for (const size_t n : {size_t{kBlock} - 1, size_t{kBlock}, size_t{kBlock} + 1, size_t{3} * kBlock}) {
+    for (const size_t n :
+         {size_t{kBlock} - 1, size_t{kBlock}, size_t{kBlock} + 1, size_t{3} * kBlock}) {
         SCOPED_TRACE(n);
         fileRoundTrip(realistic(n, static_cast<unsigned>(n)), false);
     }
@@ -157,24 +158,36 @@ TEST(BwtStream, ThousandZerosGiveTheStagesWorkedByHand) {
     EXPECT_EQ(stream, expected);
 }
 
-TEST(BwtStream, EveryMemoryAndFileCombination) {
-    const Bytes raw = realistic(50000, 7);
+// Coded and stored streams; a stored stream from a file source is read a
+// second time from where the call began.
+class EveryCombination : public testing::TestWithParam<bool> {};
+
+TEST_P(EveryCombination, OfMemoryAndFileSidesGivesTheSameStream) {
+    const Bytes raw = GetParam() ? realistic(50000, 7) : randomBytes(3000, 8);
     const uint32_t n = static_cast<uint32_t>(raw.size());
     Bytes coded;
     const uint32_t recorded = bwtCompressToVector(raw.data(), n, coded);
+    EXPECT_EQ(recorded == n, !GetParam());
 
     for (const bool inFile : {false, true}) {
         for (const bool outFile : {false, true}) {
             SCOPED_TRACE(testing::Message() << "in file " << inFile << ", out file " << outFile);
-            // Compress.
+            // Compress, from behind a header when the source is a file.
             TempFile src, dst;
+            std::fwrite(kHead.data(), 1, kHead.size(), src.f);
             std::fwrite(raw.data(), 1, raw.size(), src.f);
-            std::rewind(src.f);
+            std::fseek(src.f, static_cast<long>(kHead.size()), SEEK_SET);
             Bytes mem(bwtCompressBound(n));
-            BwtSource in = inFile ? BwtSource::fromFile(src.f) : BwtSource::fromMemory(raw.data(), n);
-            BwtSink out = outFile ? BwtSink::toFile(dst.f) : BwtSink::toMemory(mem.data(), mem.size());
+            BwtSource in =
+                inFile ? BwtSource::fromFile(src.f) : BwtSource::fromMemory(raw.data(), n);
+            BwtSink out =
+                outFile ? BwtSink::toFile(dst.f) : BwtSink::toMemory(mem.data(), mem.size());
             EXPECT_EQ(bwtCode(BwtMode::Compress, in, out, n, 0), recorded);
-            const Bytes got = outFile ? dst.contents() : Bytes(mem.begin(), mem.begin() + out.written);
+            if (inFile) {
+                EXPECT_EQ(std::ftell(src.f), static_cast<long>(kHead.size() + n));
+            }
+            const Bytes got =
+                outFile ? dst.contents() : Bytes(mem.begin(), mem.begin() + out.written);
             EXPECT_EQ(got, coded);
 
             // Expand.
@@ -193,6 +206,8 @@ TEST(BwtStream, EveryMemoryAndFileCombination) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BwtStream, EveryCombination, testing::Values(true, false));
 
 TEST(BwtStream, StreamsBackToBackInMemory) {
     const Bytes a = realistic(30000, 3), b = randomBytes(500, 4), c = periodic(7000);
@@ -276,7 +291,8 @@ TEST(BwtDamage, FlippedBytesNeverEscapeTheBuffers) {
     const uint32_t recorded = bwtCompressToVector(raw.data(), 4000, coded);
     std::mt19937 rng(12);
     for (size_t at = 0; at < coded.size(); ++at) {
-        for (const uint8_t mask : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xff}, static_cast<uint8_t>(rng() | 1)}) {
+        for (const uint8_t mask :
+             {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xff}, static_cast<uint8_t>(rng() | 1)}) {
             Bytes bad = coded;
             bad[at] ^= mask;
             expectRejectedOrExact(bad, recorded, 4000);
@@ -292,6 +308,13 @@ TEST(BwtDamage, HeadersAndLengthsOutOfRange) {
         Bytes back(rawLength);
         EXPECT_THROW(bwtExpandFromMemory(s.data(), s.size(), rec, back.data(), rawLength), Error);
     };
+    // One short block decodes alike under every factor the expander accepts.
+    for (uint8_t factor = 1; factor <= kBwtMaxBlockFactor; ++factor) {
+        Bytes s = coded, back(2000);
+        s[0] = factor;
+        bwtExpandFromMemory(s.data(), s.size(), recorded, back.data(), 2000);
+        EXPECT_EQ(back, raw);
+    }
     for (const uint8_t factor : {uint8_t{0}, uint8_t{10}, uint8_t{255}}) {
         Bytes s = coded;
         s[0] = factor;
@@ -303,10 +326,10 @@ TEST(BwtDamage, HeadersAndLengthsOutOfRange) {
     Bytes payload = coded;
     payload[4] = 0xff;  // payload length far beyond the stream
     rejects(payload, recorded, 2000);
-    rejects(coded, 3000, 2000);            // recorded above raw length
-    rejects(coded, recorded - 1, 2000);    // payloads do not add up
-    rejects(coded, recorded, 1999);        // more bytes than expected
-    rejects(coded, recorded, 4000);        // stream stops short of the raw length
+    rejects(coded, 3000, 2000);          // recorded above raw length
+    rejects(coded, recorded - 1, 2000);  // payloads do not add up
+    rejects(coded, recorded, 1999);      // more bytes than expected
+    rejects(coded, recorded, 4000);      // stream stops short of the raw length
     Bytes garbage = coded;
     garbage.resize(7);
     garbage.insert(garbage.end(), {0xff, 0xff, 0xff, 0xff, 0xff});

@@ -85,7 +85,7 @@ TEST(RangeCoder, ModelHalvesWithinTheUpdateThatReachesTheLimit) {
 
 TEST(RangeCoder, ValuesSplitIntoBucketsAndOffsets) {
     RangeModels m;
-    const uint8_t expected[][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 3}, {5, 4}, {8, 4},
+    const uint8_t expected[][2] = {{0, 0}, {1, 1},  {2, 2},  {3, 3},   {4, 3},   {5, 4},  {8, 4},
                                    {9, 5}, {16, 5}, {17, 6}, {128, 8}, {129, 9}, {255, 9}};
     for (const auto& e : expected) EXPECT_EQ(m.valueBucket[e[0]], e[1]) << int(e[0]);
     EXPECT_EQ(m.valueBucket[kEndSymbol], 9);
@@ -147,12 +147,15 @@ TEST(RangeCoder, DecodeErrorNamesTheModelSize) {
     // Random payloads fail only with the known texts. (Once a symbol is
     // decoded the code stays below the range, so only the first bucket model
     // can find no symbol.)
-    const std::set<std::string> allowed = {
-        kDamagedFileText,
-        "RangeCoder : decode error 10",  "RangeCoder : decode error 2",
-        "RangeCoder : decode error 4",   "RangeCoder : decode error 8",
-        "RangeCoder : decode error 16",  "RangeCoder : decode error 32",
-        "RangeCoder : decode error 64",  "RangeCoder : decode error 128"};
+    const std::set<std::string> allowed = {kDamagedFileText,
+                                           "RangeCoder : decode error 10",
+                                           "RangeCoder : decode error 2",
+                                           "RangeCoder : decode error 4",
+                                           "RangeCoder : decode error 8",
+                                           "RangeCoder : decode error 16",
+                                           "RangeCoder : decode error 32",
+                                           "RangeCoder : decode error 64",
+                                           "RangeCoder : decode error 128"};
     std::mt19937 rng(1);
     std::set<std::string> seen;
     for (int trial = 0; trial < 3000; ++trial) {

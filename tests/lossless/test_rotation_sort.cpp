@@ -91,7 +91,8 @@ TEST(RotationSort, SmallBlocks) {
     EXPECT_EQ(sortBlock(bytesOf("ba")), (Transform{bytesOf("ba"), 1}));
     EXPECT_EQ(sortBlock(bytesOf("abab")), (Transform{bytesOf("bbaa"), 0}));
     // Four equal bytes and the count 0 the first run-length stage leaves.
-    EXPECT_EQ(sortBlock(Bytes{'x', 'x', 'x', 'x', 0}), (Transform{Bytes{'x', 'x', 'x', 'x', 0}, 4}));
+    EXPECT_EQ(sortBlock(Bytes{'x', 'x', 'x', 'x', 0}),
+              (Transform{Bytes{'x', 'x', 'x', 'x', 0}, 4}));
     // The first run-length stage's output for 1000 zeros.
     EXPECT_EQ(sortBlock(Bytes{0, 0, 0, 0, 131, 100}), (Transform{Bytes{100, 0, 0, 0, 131, 0}, 0}));
 }
@@ -138,8 +139,10 @@ TEST(RotationSort, PeriodicMegabyteFinishes) {
     // Rotations at even positions all start "ab": the stable order keeps
     // position 0 first.
     EXPECT_EQ(t.primary, 0u);
-    EXPECT_TRUE(std::all_of(t.last.begin(), t.last.begin() + (1 << 19), [](uint8_t c) { return c == 'b'; }));
-    EXPECT_TRUE(std::all_of(t.last.begin() + (1 << 19), t.last.end(), [](uint8_t c) { return c == 'a'; }));
+    EXPECT_TRUE(std::all_of(t.last.begin(), t.last.begin() + (1 << 19),
+                            [](uint8_t c) { return c == 'b'; }));
+    EXPECT_TRUE(
+        std::all_of(t.last.begin() + (1 << 19), t.last.end(), [](uint8_t c) { return c == 'a'; }));
     EXPECT_EQ(invert(t.last, t.primary), block);
 }
 
