@@ -59,16 +59,17 @@ void modelReset(FreqModel<N>& m) {
 template <unsigned N>
 inline void modelUpdate(FreqModel<N>& m, unsigned s) {
     // cum[k] += 1 for k > s, eight lanes at a time. Lane indices and s are
-    // below 2^15, so a signed compare gives the mask (-1 where k > s).
-    using Lanes = int16_t __attribute__((vector_size(16)));
+    // below 2^15, so a signed compare gives the mask (all ones where k > s);
+    // the counts themselves wrap as unsigned.
+    using Index = int16_t __attribute__((vector_size(16)));
+    using Counts = uint16_t __attribute__((vector_size(16)));
     ++m.freq[s];
-    const Lanes split = {0, 0, 0, 0, 0, 0, 0, 0};
-    Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
-    const Lanes sym = split + static_cast<int16_t>(s);
+    const Index sym = Index{} + static_cast<int16_t>(s);
+    Index index = {0, 1, 2, 3, 4, 5, 6, 7};
     for (unsigned k = 0; k < FreqModel<N>::kPadded; k += 8) {
-        Lanes c;
+        Counts c;
         std::memcpy(&c, m.cum + k, sizeof c);
-        c -= (index > sym);
+        c -= reinterpret_cast<Counts>(index > sym);
         std::memcpy(m.cum + k, &c, sizeof c);
         index += 8;
     }

@@ -304,12 +304,16 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
 
 }  // namespace
 
-SortWorkspace::SortWorkspace(uint32_t maxN)
-    : arena_(8 * (2 * size_t{maxN} + (size_t{maxN} + 1) / 2 + 65536 / 2)),
-      keys_(reinterpret_cast<uint64_t*>(arena_.data())),
-      scratch_(keys_ + maxN),
-      table_(reinterpret_cast<uint32_t*>(scratch_ + maxN)),
-      pairs_(table_ + maxN + 1) {}
+SortWorkspace::SortWorkspace(uint32_t maxN) {
+    // In 8-byte units: keys, radix scratch, the table (two entries a unit)
+    // and the 65536 pair counters.
+    const size_t tableUnits = (size_t{maxN} + 1) / 2;
+    arena_.reset(8 * (2 * size_t{maxN} + tableUnits + 65536 / 2));
+    keys_ = reinterpret_cast<uint64_t*>(arena_.data());
+    scratch_ = keys_ + maxN;
+    table_ = reinterpret_cast<uint32_t*>(scratch_ + maxN);
+    pairs_ = reinterpret_cast<uint32_t*>(scratch_ + maxN + tableUnits);
+}
 
 uint64_t defaultCompareBudget(uint32_t n) { return uint64_t{4} * n + (uint64_t{1} << 16); }
 
