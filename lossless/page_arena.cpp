@@ -8,9 +8,23 @@ namespace kirune {
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KIRUNE_ARENA_ALLOCATOR_ONLY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KIRUNE_ARENA_ALLOCATOR_ONLY 1
+#endif
+#endif
+
 constexpr size_t kHugePage = size_t{2} << 20;
 // Below this the ordinary allocator is cheaper than a mapping of its own.
+// Under the address sanitizer every arena comes from the allocator, whose
+// blocks the sanitizer guards.
+#ifdef KIRUNE_ARENA_ALLOCATOR_ONLY
+constexpr size_t kMappedFrom = ~size_t{0};
+#else
 constexpr size_t kMappedFrom = size_t{4} << 20;
+#endif
 
 }  // namespace
 
