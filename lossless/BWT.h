@@ -58,14 +58,19 @@ struct BwtSink {
 };
 
 // The one entry, in both directions and for every file/memory combination.
-//   Compress: reads inSize raw bytes, writes the coded or stored stream and
-//             returns recordedSize; outSize is unused (pass 0). Nothing of an
-//             abandoned coding attempt reaches the sink: a stored stream
-//             leaves exactly its raw bytes behind the start position.
+//   Compress: reads inSize raw bytes (a memory source must hold them), writes
+//             the coded or stored stream and returns recordedSize; outSize is
+//             unused (pass 0). Nothing of an abandoned coding attempt reaches
+//             the sink: a stored stream leaves exactly its raw bytes behind
+//             the start position. A file source is read again for a stored
+//             copy, so it must be seekable. A memory sink needs at most
+//             bwtCompressBound(inSize) bytes.
 //   Expand:   inSize is the recordedSize that compression returned, outSize
-//             the expected raw length; writes exactly outSize bytes, returns
-//             outSize, and reads exactly the stream's bytes (a file source is
-//             left positioned directly behind the stream).
+//             the expected raw length (a memory sink must hold it); writes
+//             exactly outSize bytes, returns outSize, and reads exactly the
+//             stream's bytes (a file source is left directly behind the
+//             stream). A file sink may hold earlier blocks when a later one
+//             turns out damaged.
 uint32_t bwtCode(BwtMode mode, BwtSource& in, BwtSink& out, uint32_t inSize, uint32_t outSize);
 
 // Largest number of bytes a compressed stream of n raw bytes can occupy.
