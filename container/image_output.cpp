@@ -38,6 +38,8 @@ uint16_t sampleAt(const BlockPlane& plane, const CodecState& s, int32_t x, int32
                                      .lane[(y & 3) * 4 + (x & 3)]);
 }
 
+constexpr tmsize_t kTiffWriteBufferBytes = tmsize_t{1} << 20;
+
 uint8_t to8Bits(uint16_t v) { return static_cast<uint8_t>(std::min(255, (v + 128) >> 8)); }
 
 void putLe(uint8_t* p, uint32_t v, int bytes) {
@@ -96,6 +98,11 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     if (ok && !meta.iccProfile.empty())
         ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
                           meta.iccProfile.data()) == 1;
+    // Without RowsPerStrip the image is one strip, and libtiff's scanline
+    // writer would buffer a whole strip: the image the header claims, however
+    // large. A fixed buffer streams the rows out as they come, in the same
+    // single-strip layout.
+    if (ok) ok = TIFFWriteBufferSetup(tif, nullptr, kTiffWriteBufferBytes) == 1;
     if (!ok) refused();
 
     h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);

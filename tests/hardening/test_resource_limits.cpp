@@ -1,0 +1,115 @@
+// Hostile headers. The limits: a container's image may claim any size the
+// header fields allow, but expanding it allocates the strip working set (the
+// planes of one strip of at most 2^22 padded pixels and its stream buffers,
+// each sized by that strip's worst case per block), one block-sorting call's
+// buffers (bounded by the block size and the stream's own lengths), and the
+// output it really writes. Raw lengths beyond their stream buffer, and tables
+// whose streams run past the end of the file, are refused before anything is
+// allocated for them. Measured with RLIMIT_AS in a child process.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "app/core/drivers.h"
+#include "container/messages.h"
+#include "container/rpx_container.h"
+#include "kirune/Error.h"
+#include "tests/hardening/support.h"
+
+namespace kirune {
+namespace {
+
+using test::inChild;
+using test::readFile;
+using test::writeFile;
+
+// Address space the expansion may add to what the process already has: the
+// working set of a 2^22-pixel strip with its stream buffers is below 200 MiB.
+constexpr uint64_t kHeadroom = uint64_t{1} << 30;
+
+bool limitAddressSpace(uint64_t headroom) {
+    std::ifstream status("/proc/self/status");
+    uint64_t kb = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) kb = std::stoull(line.substr(7));
+    const rlimit lim{kb * 1024 + headroom, kb * 1024 + headroom};
+    return kb > 0 && ::setrlimit(RLIMIT_AS, &lim) == 0;
+}
+
+void putU32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+
+class ResourceLimits : public test::ScratchDir {
+protected:
+    void SetUp() override {
+        if (test::kSanitized) GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+        ScratchDir::SetUp();
+    }
+
+    // Expands `rpx` to TIFF or BMP under the address limit; the error text,
+    // or "expanded".
+    std::string expandLimited(const std::string& rpx, bool bmp) {
+        return inChild([&] {
+            if (!limitAddressSpace(kHeadroom)) return std::string("no limit");
+            JobSettings settings;
+            settings.bmpOutput = bmp;
+            test::RecordingUi ui;
+            try {
+                expandFile(rpx, settings, ui);
+            } catch (const Error& e) {
+                return std::string(e.what());
+            }
+            return std::string("expanded");
+        });
+    }
+};
+
+TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
+    // One real strip of 1024 x 64, then a header claiming 400,000 rows of
+    // such strips (a 2.4 GB TIFF, a 1.2 GB BMP) on a 64 Ki-pixel budget, and
+    // empty tables for the other strips: strip 0 decodes and is written, the
+    // next is damaged.
+    writeFile(path("strip.bmp"), test::bmpBytes(1024, 64));
+    test::RecordingUi ui;
+    const FileReport c = compressFile(path("strip.bmp"), FileKind::CompressBmp, JobSettings{}, ui);
+    std::vector<uint8_t> bytes = readFile(c.output);
+    putU32(bytes, 14, 400000);
+    putU32(bytes, 26, 16);
+    const size_t strip1 = bytes.size();
+    bytes.resize(bytes.size() + 6249 * kStreamTableBytes, 0);
+    writeFile(path("tall.rpx"), bytes);
+    // The same with strip 1 claiming a 3.75 GiB matchBytes stream.
+    putU32(bytes, strip1 + 6 * 8, 0xF0000000u);
+    putU32(bytes, strip1 + 6 * 8 + 4, 16);
+    writeFile(path("greedy.rpx"), bytes);
+
+    for (const char* name : {"tall", "greedy"})
+        for (bool bmp : {false, true})
+            EXPECT_EQ(expandLimited(path(std::string(name) + ".rpx"), bmp), kDamagedFileText) << name << bmp;
+
+    // 500,000 x 1,000,000 with a table for every strip: the BMP is refused
+    // before any output exists, the TIFF fails at the first strip's data.
+    std::vector<uint8_t> huge = encodeContainerHeader([] {
+        CodecState s;
+        s.imageWidth = 500000;
+        s.imageHeight = 1000000;
+        s.qualityLevel = 12;
+        return s;
+    }(), ImageMetadata{});
+    huge.resize(huge.size() + 125000 * kStreamTableBytes, 0);
+    writeFile(path("huge.rpx"), huge);
+    EXPECT_EQ(expandLimited(path("huge.rpx"), false), kDamagedFileText);
+    EXPECT_EQ(expandLimited(path("huge.rpx"), true).rfind(kBmpTooLargeText, 0), 0u);
+
+    // Nothing stays behind but the inputs.
+    EXPECT_EQ(test::entries(dir), (std::vector<std::string>{"greedy.rpx", "huge.rpx", "strip.bmp", "strip_49-2.rpx",
+                                                            "tall.rpx"}));
+}
+
+}  // namespace
+}  // namespace kirune
