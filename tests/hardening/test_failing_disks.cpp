@@ -1,0 +1,133 @@
+// Outputs that cannot be written: a full disk (RLIMIT_FSIZE in a child with
+// SIGXFSZ ignored, so writes past the limit fail with EFBIG as on a full file
+// system) and a read-only folder (the child drops the capabilities that let
+// root write anywhere). For the container, TIFF and BMP outputs alike the
+// file fails with a message, no temporary stays, an existing output of that
+// name is untouched, and the batch goes on with the next file.
+
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <csignal>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/core/FileList.h"
+#include "app/core/drivers.h"
+#include "container/messages.h"
+#include "kirune/Error.h"
+#include "tests/hardening/support.h"
+
+namespace kirune {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+
+enum class Failure { FullDisk, ReadOnly };
+enum class Job { Compress, ExpandTiff, ExpandBmp };
+
+// Outputs of the big input (200 x 160) exceed this, those of the small one
+// (16 x 16) do not.
+constexpr rlim_t kFileSizeLimit = 16 * 1024;
+
+bool applyFailure(Failure f) {
+    if (f == Failure::FullDisk) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{kFileSizeLimit, kFileSizeLimit};
+        return ::setrlimit(RLIMIT_FSIZE, &lim) == 0;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    return ::syscall(SYS_capset, &header, none) == 0;
+}
+
+class FailingDisks : public test::ScratchDir {
+protected:
+    // target/ holds the big input and an existing file of each output name;
+    // rw/ the small input.
+    void SetUp() override {
+        ScratchDir::SetUp();
+        std::filesystem::create_directory(dir / "target");
+        std::filesystem::create_directory(dir / "rw");
+        std::filesystem::copy_file(std::string(KIRUNE_TEST_DATA) + "/coffee-200.tif", path("target/big.tif"));
+        writeFile(path("rw/small.bmp"), test::bmpBytes(16, 16));
+        test::RecordingUi ui;
+        FileDrivers drivers{JobSettings{}};
+        FileList list;
+        list.add(path("target/big.tif"));
+        list.add(path("rw/small.bmp"));
+        ASSERT_EQ(runBatch(list, drivers, ui).succeeded, 2);
+        writeFile(path("target/big_49-2.tif"), {'o', 'l', 'd', 't'});
+        writeFile(path("target/big_49-2.bmp"), {'o', 'l', 'd', 'b'});
+        for (const std::string& name : test::entries(dir / "target")) before_[name] = readFile(path("target/" + name));
+    }
+    void TearDown() override {
+        ::chmod((dir / "target").c_str(), 0755);
+        ScratchDir::TearDown();
+    }
+
+    // Runs the batch [big, small] for `job` in a child under `failure`;
+    // returns "succeeded failed" and the messages, one per line.
+    std::string runFailing(Job job, Failure failure) {
+        const bool compress = job == Job::Compress;
+        JobSettings settings;
+        settings.bmpOutput = job == Job::ExpandBmp;
+        FileList list;
+        list.add(path(compress ? "target/big.tif" : "target/big_49-2.rpx"));
+        list.add(path(compress ? "rw/small.bmp" : "rw/small_49-2.rpx"));
+        if (failure == Failure::ReadOnly) ::chmod((dir / "target").c_str(), 0555);
+        const std::string result = test::inChild([&] {
+            if (!applyFailure(failure)) return std::string("limit not applied");
+            test::RecordingUi ui;
+            FileDrivers drivers(settings);
+            const BatchResult r = runBatch(list, drivers, ui);
+            std::string text = std::to_string(r.succeeded) + " " + std::to_string(r.failed);
+            for (const std::string& m : ui.messages) text += "\n" + m;
+            return text;
+        });
+        ::chmod((dir / "target").c_str(), 0755);
+        return result;
+    }
+
+    std::map<std::string, std::vector<uint8_t>> before_;
+};
+
+TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
+    const struct {
+        Job job;
+        const char* input;
+        const char* output;
+        const char* smallOutput;
+    } jobs[] = {
+        {Job::Compress, "target/big.tif", "target/big_49-2.rpx", "rw/small_49-2.rpx"},
+        {Job::ExpandTiff, "target/big_49-2.rpx", "target/big_49-2.tif", "rw/small_49-2.tif"},
+        {Job::ExpandBmp, "target/big_49-2.rpx", "target/big_49-2.bmp", "rw/small_49-2.bmp"},
+    };
+    for (const Failure failure : {Failure::FullDisk, Failure::ReadOnly}) {
+        const char* text = failure == Failure::FullDisk ? kCannotWriteOutputText : kCannotCreateOutputText;
+        for (const auto& j : jobs) {
+            SCOPED_TRACE(std::string(j.output) + (failure == Failure::FullDisk ? ", full disk" : ", read-only"));
+            std::filesystem::remove(path(j.smallOutput));
+            // One message, naming the file and its output; the small file still done.
+            const std::string got = runFailing(j.job, failure);
+            const std::string want = "1 1\n" + path(j.input) + "|" + text + ": " + path(j.output) + " (";
+            EXPECT_EQ(got.rfind(want, 0), 0u) << got;
+            EXPECT_EQ(got.find('\n', want.size()), std::string::npos) << got;
+            EXPECT_TRUE(std::filesystem::exists(path(j.smallOutput)));
+            // The target folder holds exactly what it held, byte for byte.
+            std::vector<std::string> changed;
+            for (const std::string& name : test::entries(dir / "target"))
+                if (!before_.count(name) || before_[name] != readFile(path("target/" + name))) changed.push_back(name);
+            EXPECT_EQ(test::entries(dir / "target").size(), before_.size());
+            EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kirune
