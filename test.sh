@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: first the optimised
-# build, then the whole suite again under AddressSanitizer/UBSan.
-# Set KIRUNE_SKIP_ASAN=1 to run only the optimised build.
+# build, then the whole suite again under AddressSanitizer/UBSan, then a short
+# run of each fuzz target over its seeds and committed crash inputs.
+# Set KIRUNE_SKIP_ASAN=1 or KIRUNE_SKIP_FUZZ=1 to leave those out, and
+# KIRUNE_FUZZ_SECONDS to change the fuzzing time per target (default 25).
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/deps.sh
@@ -16,4 +18,10 @@ if [ "${KIRUNE_SKIP_ASAN:-0}" != "1" ]; then
   cmake --preset asan >/dev/null
   cmake --build --preset asan -j "$jobs"
   ctest --preset asan -j "$jobs"
+fi
+
+if [ "${KIRUNE_SKIP_FUZZ:-0}" != "1" ]; then
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  fuzz/run.sh "${KIRUNE_FUZZ_SECONDS:-25}"
 fi

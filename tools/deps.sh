@@ -8,6 +8,7 @@ kirune_packages=(
   qt6-base-dev fonts-noto-cjk
   xvfb xauth imagemagick
   bzip2 libbz2-dev
+  clang-14 libclang-rt-14-dev
 )
 
 kirune_install_deps() {

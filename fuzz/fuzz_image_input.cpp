@@ -1,0 +1,72 @@
+// A TIFF (KIRUNE_FUZZ_TIFF) or a BMP from bytes as compression input. Small
+// images are compressed whole, with the preset chosen by the input's length;
+// larger ones up to kReadLimit pixels are only read strip by strip, so that a
+// header claiming a huge image stays quick; beyond that only the header is.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/core/drivers.h"
+#include "app/core/presets.h"
+#include "codec/val.h"
+#include "container/image_input.h"
+#include "fuzz/fuzz_support.h"
+#include "kirune/Error.h"
+
+using namespace kirune;
+using namespace kirune::fuzz;
+
+namespace {
+
+#ifdef KIRUNE_FUZZ_TIFF
+constexpr InputFormat kFormat = InputFormat::Tiff;
+constexpr FileKind kKind = FileKind::CompressTiff;
+constexpr const char* kName = "in.tif";
+#else
+constexpr InputFormat kFormat = InputFormat::Bmp;
+constexpr FileKind kKind = FileKind::CompressBmp;
+constexpr const char* kName = "in.bmp";
+#endif
+
+constexpr int64_t kCompressLimit = int64_t{1} << 16;
+constexpr int64_t kReadLimit = int64_t{1} << 22;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const ScratchDir& dir = scratch();
+    dir.clear();
+    const std::string input = dir.path(kName);
+    writeInput(input, data, size);
+    int64_t pixels = 0;
+    try {
+        CodecState s;
+        std::unique_ptr<InputImage> in = openInputImage(input, kFormat, s);
+        pixels = int64_t{in->width()} * in->height();
+        if (pixels > kCompressLimit && pixels <= kReadLimit) {
+            allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+            for (int32_t k = 0; k < s.stripCount; ++k) {
+                beginStrip(s, k);
+                readInputStrip(*in, s);
+            }
+        }
+    } catch (const Error&) {
+        return 0;
+    }
+    if (pixels > kCompressLimit) return 0;
+    const Preset& p = kPresets[size % 10];
+    JobSettings settings;
+    settings.qualityLevel = p.qualityLevel;
+    settings.colourSampling = p.colourSampling;
+    settings.qualityDbText = std::to_string(p.dbFigure);
+    settings.outputDir = dir.dir().string();
+    SilentUi ui;
+    try {
+        compressFile(input, kKind, settings, ui);
+    } catch (const Error&) {
+        requireNoTemporaries();
+    }
+    return 0;
+}

@@ -1,0 +1,86 @@
+// fuzz_make_seeds BWT_DIR STRIP_DIR FILE.rpx...
+// Writes, for each strip of each container, one fuzz_strip_decode input with
+// its expanded streams, and one fuzz_bwt_expand input per coded stream. The
+// seeds thus start from what the encoder really writes.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/payload.h"
+#include "container/rpx_container.h"
+#include "fuzz/strip_input.h"
+#include "kirune/Error.h"
+#include "lossless/BWT.h"
+
+using namespace kirune;
+using namespace kirune::fuzz;
+
+namespace {
+
+void save(const std::filesystem::path& p, const std::vector<uint8_t>& b) {
+    std::ofstream f(p, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    if (!f) throw Error("cannot write " + p.string());
+}
+
+void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const std::filesystem::path& stripDir) {
+    ContainerReader in(path);
+    CodecState s;
+    ImageMetadata meta;
+    readContainerHeader(in, s, meta);
+    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    const std::string stem = std::filesystem::path(path).stem().string();
+    StripGeometry g;
+    g.sampling = s.colourSampling;
+    g.qualityLevel = s.qualityLevel;
+    g.width = s.imageWidth;
+    g.height = s.imageHeight;
+    g.budgetLog2 = s.stripBudgetLog2;
+    const bool stripSeeds = g.width <= kMaxSide && g.height <= kMaxSide;
+    for (int32_t k = 0; k < s.stripCount; ++k) {
+        beginStrip(s, k);
+        SideStreams& st = s.strip.streams;
+        const StreamTable table = stripReader(in, st);
+        std::array<std::vector<uint8_t>, 7> streams;
+        for (int i = 0; i < kStreamCount; ++i) {
+            const StreamBuffer& buf = streamBuffer(st, i);
+            streams[i].assign(buf.data(), buf.data() + st.rawLength[i]);
+            if (table[i].recordedSize == table[i].rawLength) continue;
+            std::vector<uint8_t> seed;
+            putLe(seed, table[i].recordedSize, 4);
+            putLe(seed, table[i].rawLength, 4);
+            seed.push_back(static_cast<uint8_t>(i & 1));  // memory and file sources alike
+            std::vector<uint8_t> coded;
+            if (bwtCompressToVector(streams[i].data(), st.rawLength[i], coded) != table[i].recordedSize)
+                throw Error(path + ": stream " + std::to_string(i + 1) + " codes differently");
+            seed.insert(seed.end(), coded.begin(), coded.end());
+            save(bwtDir / (stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1)), seed);
+        }
+        g.stripIndex = k;
+        if (stripSeeds) save(stripDir / (stem + "-s" + std::to_string(k)), stripInput(g, streams));
+        resetStreams(s);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: fuzz_make_seeds BWT_DIR STRIP_DIR FILE.rpx...\n");
+        return 2;
+    }
+    int status = 0;
+    for (int i = 3; i < argc; ++i) {
+        try {
+            seedsOf(argv[i], argv[1], argv[2]);
+        } catch (const Error& e) {
+            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
+            status = 1;
+        }
+    }
+    return status;
+}
