@@ -10,6 +10,16 @@
 // damaged file throws Error and never makes the reader allocate more than the
 // file can justify: kUnsupportedFormatText for a foreign or damaged header,
 // kDamagedFileText for damaged strip data.
+//
+// Limits on what a hostile file costs to expand, whatever size its header
+// claims: header texts and the ICC profile no longer than the rest of the
+// file; strip budget at most 2^22 padded pixels, and one 56-byte table per
+// strip present in the file before any strip buffer exists; so the working
+// set is one strip's planes and stream buffers, each stream sized by the
+// worst case per block of that geometry. A raw length that does not fit its
+// buffer, or streams that run past the end of the file, are refused before
+// they are read; a coded stream's buffers are bounded by one block and by its
+// own lengths; the TIFF and BMP writers hold one strip of rows at most.
 
 #include <array>
 #include <cstdint>
