@@ -1,15 +1,21 @@
 #pragma once
-// Synthetic images and scratch folders for the container tests.
+// Synthetic images, scratch folders and metadata checks shared by the file
+// tests (container, drivers, dialog).
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <string>
-#include <vector>
+#include <set>
+#include <tuple>
+
+#include "codec/val.h"
+#include "container/metadata.h"
+#include "kirune/Error.h"
 
 namespace kirune::test {
 
@@ -17,16 +23,16 @@ namespace kirune::test {
 class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kirune-container-XXXXXX").string();
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kirune-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string path(const std::string& name) const { return (dir / name).string(); }
     // Names in the folder, hidden temporary files included.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
         return names;
     }
     std::filesystem::path dir;
@@ -36,9 +42,41 @@ inline std::vector<uint8_t> readFile(const std::string& p) {
     std::ifstream f(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
 }
+// The text of the Error that f throws, "accepted" when it throws none; any
+// other exception fails the test.
+inline std::string errorText(const std::function<void()>& f) {
+    try { f(); } catch (const Error& e) { return e.what(); }
+    return "accepted";
+}
 inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+// The strip layout of a w x h image (buffers not yet allocated).
+inline CodecState layout(int w, int h, int budgetLog2 = kStripBudgetLog2) {
+    CodecState s;
+    setCodecParams(s, 12);  // 4:4:4 by default
+    s.sourceWidth = w, s.stripImageRows = h, s.stripBudgetLog2 = budgetLog2;
+    computeStripLayout(s);
+    return s;
+}
+// Sample (x, strip row r) of channel c of a strip: rows bottom-up, 4 x 4 blocks.
+inline int16_t& sample(StripWork& w, const CodecState& s, int c, int x, int r) {
+    BlockPlane* planes[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
+    const int y = s.stripHeight - 1 - r;
+    return (*planes[c])[(y / 4) * (s.paddedWidth / 4) + x / 4].lane[(y % 4) * 4 + x % 4];
+}
+
+// Every carried field, so a failure shows which one differs.
+inline auto fields(const ImageMetadata& m) {
+    return std::tie(m.make, m.model, m.software, m.dateTime, m.artist, m.resolutionUnit, m.xResolution,
+                    m.yResolution, m.iccProfile, m.description);
+}
+// Tags of every kind: a cp932 text, an empty one, a short description.
+inline ImageMetadata allTags() {
+    return {"Maker", "M-1", "\x8A\x4A", "2024:01:02 03:04:05", "", RESUNIT_CENTIMETER, 118.5f, 100.0f,
+            {0, 1, 2, 250}, "abcd"};
 }
 
 // Sample c (0 R, 1 G, 2 B) of pixel (x, y), full 16-bit range.
@@ -47,60 +85,53 @@ inline uint16_t pattern(int x, int y, int c) { return static_cast<uint16_t>((x *
 
 struct TiffLayout {
     int width = 13, height = 11, bits = 16;
-    uint16_t compression = COMPRESSION_NONE;
-    uint16_t planar = PLANARCONFIG_CONTIG;
-    uint32_t tile = 0;  // tile side, 0 for strips
-    uint32_t rowsPerStrip = 3;
+    uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG;
+    uint32_t tile = 0, rowsPerStrip = 3;  // tile side, 0 for strips
     uint16_t samples = 3, photometric = PHOTOMETRIC_RGB;
-    std::function<void(TIFF*)> tags = nullptr;
+    const ImageMetadata* tags = nullptr;  // written as TIFF tags when set
 };
 
 // Writes a TIFF whose 16-bit samples are px(x, y, c) (8-bit: the high byte).
 inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& px = pattern) {
     TIFF* tif = TIFFOpen(p.c_str(), "w");
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, t.width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, t.height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, t.bits);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, t.samples);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, t.photometric);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, t.planar);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, t.compression);
-    if (t.tags) t.tags(tif);
-    const int bytes = t.bits / 8;
-    const bool planar = t.planar == PLANARCONFIG_SEPARATE;
-    const int perPixel = planar ? 1 : t.samples;
-    auto put = [&](std::vector<uint8_t>& buf, size_t i, int x, int y, int c) {
-        const uint16_t v = px(x, y, c);
-        if (bytes == 2) reinterpret_cast<uint16_t*>(buf.data())[i] = v;
-        else buf[i] = static_cast<uint8_t>(v >> 8);
-    };
-    if (t.tile) {
-        TIFFSetField(tif, TIFFTAG_TILEWIDTH, t.tile);
-        TIFFSetField(tif, TIFFTAG_TILELENGTH, t.tile);
-    } else {
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, t.rowsPerStrip);
+    const bool tiled = t.tile > 0, planar = t.planar == PLANARCONFIG_SEPARATE;
+    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, t.width}, {TIFFTAG_IMAGELENGTH, t.height},
+                              {TIFFTAG_BITSPERSAMPLE, t.bits}, {TIFFTAG_SAMPLESPERPIXEL, t.samples},
+                              {TIFFTAG_PHOTOMETRIC, t.photometric}, {TIFFTAG_PLANARCONFIG, t.planar},
+                              {TIFFTAG_COMPRESSION, t.compression}})
+        TIFFSetField(tif, tag, value);
+    if (tiled) TIFFSetField(tif, TIFFTAG_TILEWIDTH, t.tile), TIFFSetField(tif, TIFFTAG_TILELENGTH, t.tile);
+    else TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, t.rowsPerStrip);
+    if (const ImageMetadata* m = t.tags) {
+        const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
+            {TIFFTAG_MAKE, &m->make}, {TIFFTAG_MODEL, &m->model}, {TIFFTAG_SOFTWARE, &m->software},
+            {TIFFTAG_DATETIME, &m->dateTime}, {TIFFTAG_ARTIST, &m->artist}};
+        for (const auto& [tag, text] : texts)
+            if (*text) TIFFSetField(tif, tag, (*text)->c_str());
+        if (m->resolutionUnit) TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, m->resolutionUnit);
+        if (m->xResolution > 0) TIFFSetField(tif, TIFFTAG_XRESOLUTION, double(m->xResolution));
+        if (m->yResolution > 0) TIFFSetField(tif, TIFFTAG_YRESOLUTION, double(m->yResolution));
+        if (!m->iccProfile.empty())
+            TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(m->iccProfile.size()), m->iccProfile.data());
+        if (!m->description.empty()) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, m->description.c_str());
     }
-    for (int c = 0; c < (planar ? t.samples : 1); ++c) {
-        if (t.tile) {
-            std::vector<uint8_t> buf(t.tile * t.tile * perPixel * bytes);
-            for (uint32_t ty = 0; ty < uint32_t(t.height); ty += t.tile)
-                for (uint32_t tx = 0; tx < uint32_t(t.width); tx += t.tile) {
-                    for (uint32_t y = 0; y < t.tile; ++y)
-                        for (uint32_t x = 0; x < t.tile; ++x)
-                            for (int s = 0; s < perPixel; ++s)
-                                put(buf, (y * t.tile + x) * perPixel + s, tx + x, ty + y, planar ? c : s);
-                    ASSERT_GE(TIFFWriteTile(tif, buf.data(), tx, ty, 0, c), 0);
+    const int bytes = t.bits / 8, perPixel = planar ? 1 : t.samples;
+    const uint32_t tw = tiled ? t.tile : uint32_t(t.width), th = tiled ? t.tile : 1;
+    // A tile, or one scanline when the file has strips.
+    std::vector<uint8_t> buf(size_t{tw} * th * perPixel * bytes);
+    for (int c = 0; c < (planar ? t.samples : 1); ++c)
+        for (uint32_t ty = 0; ty < uint32_t(t.height); ty += th)
+            for (uint32_t tx = 0; tx < uint32_t(t.width); tx += tw) {
+                for (size_t i = 0; i < size_t{tw} * th * perPixel; ++i) {
+                    const size_t at = i / perPixel;
+                    const uint16_t v = px(int(tx + at % tw), int(ty + at / tw), planar ? c : int(i % perPixel));
+                    if (bytes == 2) std::memcpy(&buf[2 * i], &v, 2);
+                    else buf[i] = uint8_t(v >> 8);
                 }
-        } else {
-            std::vector<uint8_t> line(t.width * perPixel * bytes);
-            for (int y = 0; y < t.height; ++y) {
-                for (int x = 0; x < t.width; ++x)
-                    for (int s = 0; s < perPixel; ++s) put(line, x * perPixel + s, x, y, planar ? c : s);
-                ASSERT_GE(TIFFWriteScanline(tif, line.data(), y, c), 0);
+                ASSERT_GE(tiled ? TIFFWriteTile(tif, buf.data(), tx, ty, 0, c)
+                                 : TIFFWriteScanline(tif, buf.data(), ty, c), 0);
             }
-        }
-    }
     TIFFClose(tif);
 }
 

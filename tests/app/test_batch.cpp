@@ -1,0 +1,226 @@
+// The batch: dispatch by name, output names, and the drivers end to end on
+// files (TIFF and BMP in, container out, and back).
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <set>
+
+#include "app/core/FileList.h"
+#include "app/core/drivers.h"
+#include "app/core/output_names.h"
+#include "app/core/presets.h"
+#include "app/core/ui.h"
+#include "container/image_input.h"
+#include "container/messages.h"
+#include "tests/container/support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+
+namespace {
+
+// Every call in order, one line each; as the processor it fails b.rpx.
+struct Recorder : BatchUi, FileProcessor {
+    std::vector<std::string> events;
+    void showMessage(const std::string& p, const std::string& t) override { events.push_back("msg:" + p + "|" + t); }
+    void setPathText(const std::string& t) override { events.push_back("path:" + t); }
+    void setCounterText(const std::string& t) override { events.push_back("count:" + t); }
+    void setProgress(int p) override { events.push_back(std::to_string(p)); }
+    bool processOneFile(const std::string& path, FileKind kind, BatchUi&) override {
+        events.push_back(std::string(std::array{"?", "tiff:", "bmp:", "expand:"}[int(kind)]) + path);
+        return path != "b.rpx";
+    }
+};
+
+JobSettings presetSettings(int digit) {
+    const Preset& p = kPresets[digit];
+    return {.qualityLevel = p.qualityLevel, .colourSampling = p.colourSampling,
+            .qualityDbText = std::to_string(p.dbFigure), .measureQuality = true};
+}
+
+// A photograph-like 16-bit picture: smooth shading, an edge and some texture.
+uint16_t photo(int x, int y, int c) {
+    double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5);
+    v += (x > 2 * y ? 12000 : 0) + ((x * 7 + y * 13 + c * 5) % 17) * 150;
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
+}
+
+// PSNR of an expanded w x h 16-bit TIFF against the samples the reader takes
+// from a `bits`-bit source, on the 16-bit scale the encoder measures on.
+double psnrOfExpansion(const std::string& path, uint32_t w, uint32_t h, int bits) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (!t) return -1;
+    uint32_t width = 0, height = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(w, h)) << path;
+    std::vector<uint16_t> line(size_t{w} * 3);
+    double sum = 0;
+    for (uint32_t y = 0; y < h && TIFFReadScanline(t, line.data(), y, 0) == 1; ++y)
+        for (uint32_t i = 0; i < line.size(); ++i) {
+            const int v = photo(int(i / 3), int(y), int(i % 3));
+            const double ref = bits == 16 ? ((v + 8) >> 4) * 16.0 : (v >> 8) * 256.0;
+            sum += (ref - line[i]) * (ref - line[i]);
+        }
+    TIFFClose(t);
+    return sum == 0 ? INFINITY : 10 * std::log10(65535.0 * 65535.0 * 3 * w * h / sum);
+}
+
+// Tags of a TIFF's first directory.
+std::set<uint16_t> tiffTags(const std::string& path) {
+    const std::vector<uint8_t> b = readFile(path);  // little-endian on this host
+    const auto u16 = [&](size_t at) { return uint16_t(b[at] | b[at + 1] << 8); };
+    std::set<uint16_t> found;
+    for (size_t ifd = u16(4) | u16(6) << 16, i = 0; i < u16(ifd); ++i) found.insert(u16(ifd + 2 + 12 * i));
+    return found;
+}
+
+using Drivers = ScratchDir;
+
+}  // namespace
+
+TEST(Dispatch, ClassifiesByNameWithRpxFirstAndSortsCaseInsensitivelyByUnsignedBytes) {
+    using enum FileKind;
+    const std::pair<const char*, FileKind> cases[] = {
+        {"/scan/Photo.TIF", CompressTiff},       {"a.tiff", CompressTiff},   {"x.rpx.tif", Expand},
+        {"/d/my.tif.files/b.bmp", CompressTiff}, {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
+        {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}};
+    for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
+    EXPECT_EQ(unsupportedMessage("/a.b/c.Jpeg"), "jpegファイル形式には対応していません");
+    EXPECT_EQ(unsupportedMessage("/d/folder"), "ファイル形式には対応していません");
+
+    const auto sorted = [](std::initializer_list<const char*> names) {
+        FileList list;
+        for (const char* n : names) list.add(n);
+        sortFileList(list);
+        return list.paths();
+    };
+    // '_' (0x5f) sorts before the lower-cased letters, a UTF-8 lead byte after them.
+    EXPECT_EQ(sorted({"b.tif", "A.tif", "\xe5\x86\x99.tif", "c.rpx", "_x.tif", "Z.tif"}),
+              (std::vector<std::string>{"_x.tif", "A.tif", "b.tif", "c.rpx", "Z.tif", "\xe5\x86\x99.tif"}));
+    // Names equal but for case are never exchanged with each other; only a
+    // smaller name moves one.
+    EXPECT_EQ(sorted({"B.tif", "b.tif", "a.tif"}), (std::vector<std::string>{"a.tif", "b.tif", "B.tif"}));
+}
+
+TEST(Dispatch, BatchShowsCounterAndPathAndGoesOnAfterFailures) {
+    FileList list;
+    for (const char* p : {"A.tif", "notes.txt", "b.rpx", "c.bmp"}) list.add(p);
+    Recorder ui;
+    const BatchResult r = runBatch(list, ui, ui);
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(2, 2));
+    EXPECT_EQ(ui.events, (std::vector<std::string>{
+                             "count:1 / 4", "path:A.tif", "tiff:A.tif", "path:", "count:2 / 4",
+                             "msg:notes.txt|txtファイル形式には対応していません", "path:", "count:3 / 4",
+                             "path:b.rpx", "expand:b.rpx", "path:", "count:4 / 4", "path:c.bmp", "bmp:c.bmp",
+                             "path:", "path:", "count:0 / 0"}));
+    ui.events.clear();
+    runBatch(FileList{}, ui, ui);
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"path:", "count:0 / 0"}));
+}
+
+TEST(OutputNames, ReplaceFromTheLastDotOfTheFileName) {
+    EXPECT_EQ(compressedName("/scan/Photo.TIF", "40"), "/scan/Photo_40-2.rpx");
+    EXPECT_EQ(compressedName("/d/x.rpx.tif", "49"), "/d/x.rpx_49-2.rpx");
+    // A dot in a folder name does not move the output into the parent folder.
+    EXPECT_EQ(compressedName("/d/my.tif.files/scan", "49"), "/d/my.tif.files/scan_49-2.rpx");
+    EXPECT_EQ(compressedName("/d/shots.rpx/a.bmp", "47", "/out"), "/out/a_47-2.rpx");
+    EXPECT_EQ(expandedName("/scan/img01_49-2.rpx", false), "/scan/img01_49-2.tif");
+    EXPECT_EQ(expandedName("/d/a_49-2.rpx", true, "/out/"), "/out/a_49-2.bmp");
+    EXPECT_EQ(expandedName("rel.rpx", true, "o"), "o/rel.bmp");
+}
+
+TEST_F(Drivers, OneStripTiffRoundTripCarriesTheTagsAndDecodesWhatTheEncoderHeld) {
+    const ImageMetadata tags = allTags();
+    writeTiff(path("Shot.TIF"), TiffLayout{.width = 101, .height = 67, .tags = &tags}, photo);
+    Recorder ui;
+    const FileReport c = compressFile(path("Shot.TIF"), FileKind::CompressTiff, presetSettings(2), ui);
+    EXPECT_EQ(c.output, path("Shot_49-2.rpx"));
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"5", "33", "66", "100", "0"}));
+    ui.events.clear();
+    const FileReport e = expandFile(c.output, presetSettings(2), ui);
+    EXPECT_EQ(e.output, path("Shot_49-2.tif"));
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"33", "66", "100", "0"}));
+    // The expanded pixels are the encoder's own reconstruction: same PSNR.
+    EXPECT_NEAR(psnrOfExpansion(e.output, 101, 67, 16), c.psnr, 1e-9);
+    EXPECT_GT(c.psnr, 35.0);
+    EXPECT_EQ(fields(openInputImage(e.output, InputFormat::Tiff)->metadata), fields(tags));
+    // Exactly the listed tags, with those libtiff adds: Compression 1, strip offsets and sizes.
+    EXPECT_EQ(tiffTags(e.output), (std::set<uint16_t>{256, 257, 258, 259, 262, 270, 271, 272, 273, 277, 279, 282,
+                                                      283, 284, 296, 305, 306, 315, 34675}));
+}
+
+TEST_F(Drivers, TwoStripsMoveTheProgressBarPerPlaneAndLandInPlace) {
+    // 2048 x 2100 does not fit one strip of 2^22 pixels.
+    writeFile(path("tall.bmp"), bmpBytes(2048, 2100, false, 54, photo));
+    Recorder ui;
+    JobSettings settings = presetSettings(8);  // 4:2:2
+    const FileReport c = compressFile(path("tall.bmp"), FileKind::CompressBmp, settings, ui);
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"5", "16", "33", "50", "66", "83", "100", "0"}));
+    EXPECT_EQ(c.output, path("tall_40-2.rpx"));
+    EXPECT_NEAR(psnrOfExpansion(expandFile(c.output, settings, ui).output, 2048, 2100, 8), c.psnr, 1e-9);
+    ui.events.clear();
+    std::filesystem::create_directory(dir / "out");
+    settings.bmpOutput = true, settings.outputDir = path("out");
+    const FileReport e = expandFile(c.output, settings, ui);
+    EXPECT_EQ(ui.events, (std::vector<std::string>{"16", "33", "50", "66", "83", "100", "0"}));
+    EXPECT_EQ(e.output, path("out/tall_40-2.bmp"));
+    EXPECT_EQ(std::filesystem::file_size(e.output), 54u + 2048u * 3 * 2100);
+}
+
+TEST_F(Drivers, SmallAndOddGeometriesSurviveEveryPresetAndSampleWidth) {
+    const TiffLayout sizes[] = {{.width = 1, .height = 1},
+                                {.width = 3, .height = 3, .bits = 8},
+                                {.width = 8, .height = 1},
+                                {.width = 1001, .height = 9, .compression = COMPRESSION_LZW},
+                                {.width = 4, .height = 13, .bits = 8, .compression = COMPRESSION_ADOBE_DEFLATE}};
+    for (const TiffLayout& size : sizes)
+        for (int digit = 0; digit < 10; ++digit) {
+            writeTiff(path("g.tif"), size, photo);
+            Recorder ui;
+            const FileReport c = compressFile(path("g.tif"), FileKind::CompressTiff, presetSettings(digit), ui);
+            const FileReport e = expandFile(c.output, presetSettings(digit), ui);
+            EXPECT_NEAR(psnrOfExpansion(e.output, size.width, size.height, size.bits), c.psnr, 1e-9)
+                << size.width << "x" << size.height << " preset " << digit;
+            if (&size == sizes)  // untagged: no resolution, texts or profile
+                EXPECT_EQ(tiffTags(e.output), (std::set<uint16_t>{256, 257, 258, 259, 262, 270, 273, 277, 279, 284}));
+        }
+}
+
+TEST_F(Drivers, BatchRefusesBadFilesLeavesNothingAndGoesOn) {
+    writeTiff(path("a_good.tif"), TiffLayout{.width = 40, .height = 24}, photo);
+    Recorder quiet;
+    const FileReport c = compressFile(path("a_good.tif"), FileKind::CompressTiff, presetSettings(2), quiet);
+    std::vector<uint8_t> bytes = readFile(c.output);
+    std::filesystem::remove(c.output);
+    // A container cut short, one with flipped bytes, one that is not a container.
+    writeFile(path("b_cut.rpx"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 2));
+    for (size_t i = 200; i < bytes.size(); i += 37) bytes[i] ^= 0x5A;
+    writeFile(path("c_flip.rpx"), bytes);
+    writeFile(path("d_foreign.rpx"), std::vector<uint8_t>(500, 'x'));
+    writeFile(path("e_notes.txt"), {'h', 'i'});
+    writeFile(path("f_fake.tif"), std::vector<uint8_t>(100, 0));
+    writeFile(path("b_cut.tif"), {1, 2, 3});  // an existing output of a failed file survives
+
+    FileList list;
+    for (const char* n : {"a_good.tif", "b_cut.rpx", "c_flip.rpx", "d_foreign.rpx", "e_notes.txt", "f_fake.tif"})
+        list.add(path(n));
+    Recorder ui;
+    FileDrivers drivers(presetSettings(2));
+    const BatchResult r = runBatch(list, drivers, ui);
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 5));
+    // In order; each names its file and starts with the right text.
+    const std::pair<const char*, std::string> want[] = {
+        {"b_cut.rpx", kDamagedFileText},  {"c_flip.rpx", ""}, {"d_foreign.rpx", kUnsupportedFormatText},
+        {"e_notes.txt", "txtファイル形式には対応していません"}, {"f_fake.tif", kNotTiffText}};
+    std::vector<std::string> messages;
+    for (const std::string& ev : ui.events)
+        if (ev.starts_with("msg:")) messages.push_back(ev.substr(4));
+    ASSERT_EQ(messages.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(messages[i].starts_with(path(want[i].first) + "|" + want[i].second)) << messages[i];
+    EXPECT_EQ(entries(), (std::set<std::string>{"a_good.tif", "a_good_49-2.rpx", "b_cut.rpx", "b_cut.tif",
+                                                "c_flip.rpx", "d_foreign.rpx", "e_notes.txt", "f_fake.tif"}));
+    EXPECT_EQ(readFile(path("b_cut.tif")), (std::vector<uint8_t>{1, 2, 3}));
+}

@@ -1,0 +1,110 @@
+// Outputs: temporary files renamed over their final names, and the image writers.
+
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include "container/image_output.h"
+#include "container/messages.h"
+#include "container/output_file.h"
+#include "support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+using namespace ::testing;
+
+namespace {
+
+// A W x H layout (W at most 16) in strips of 8 rows; fill(k) puts
+// value(x, image row, c) into strip k's planes.
+struct Reconstruction {
+    CodecState s;
+    Pixels value;
+    Reconstruction(int w, int h, Pixels v) : s(layout(w, h, w > 8 ? 7 : 6)), value(std::move(v)) {
+        allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    }
+    void fill(int k) {
+        for (int r = 0; r < s.stripHeight; ++r)
+            for (int x = 0; x < s.paddedWidth; ++x)
+                for (int c = 0; c < 3; ++c)
+                    sample(s.strip, s, c, x, r) = int16_t(value(x, k * s.stripHeight + r, c));
+    }
+};
+
+using Outputs = ScratchDir;
+
+// Failures that leave an existing file untouched are covered end to end by the
+// drivers' batch test.
+TEST_F(Outputs, TemporaryFilesReplaceTheFinalNameOnlyWhenCommitted) {
+    writeFile(path("out.rpx"), {'o', 'l', 'd'});
+    OutputFile f(path("out.rpx"));
+    ASSERT_GE(std::fputs("new", f.stream()), 0);
+    EXPECT_EQ(entries().size(), 2u);
+    EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'o', 'l', 'd'}));
+    f.commit();
+    EXPECT_THAT(entries(), ElementsAre("out.rpx"));
+    EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'n', 'e', 'w'}));
+    struct stat st {};
+    ASSERT_EQ(::stat(path("out.rpx").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0044, 0u);  // the umask decides, not the temporary file's 0600
+
+    EXPECT_THAT(errorText([&] { OutputFile g(path("missing/x.rpx")); }),
+                AllOf(StartsWith(kCannotCreateOutputText), HasSubstr(path("missing/x.rpx"))));
+    // A folder of the output's name is not replaced.
+    std::filesystem::create_directory(dir / "d.bmp");
+    OutputFile g(path("d.bmp"));
+    EXPECT_THROW(g.commit(), Error);
+    EXPECT_THAT(entries(), ElementsAre("d.bmp", "out.rpx"));
+
+    // Paths beyond 255 bytes, and a name near the limit of one.
+    std::filesystem::path deep = dir;
+    for (char c : {'a', 'b', 'c'}) deep /= std::string(100, c);
+    std::filesystem::create_directories(deep);
+    const std::string p = (deep / (std::string(240, 'n') + "_49-2.rpx")).string();
+    OutputFile h(p);
+    h.commit();
+    EXPECT_TRUE(std::filesystem::exists(p));
+}
+
+TEST_F(Outputs, BmpRowsLandBottomUpRoundedAndPaddedAndUnfinishedOutputsLeaveNothing) {
+    // 65535 -> 255 (clamped), 128 -> 1, 127 -> 0; row 0 ends the file.
+    Reconstruction rec(5, 11, [](int x, int y, int c) -> uint16_t {
+        const uint16_t v[] = {65535, 128, 127, uint16_t(y * 256 + c * 2560), uint16_t(x * 1000)};
+        return x < 5 ? v[x] : 0;  // columns past the image are never written
+    });
+    {
+        BmpOutput out(path("o.bmp"), rec.s);
+        for (int k = rec.s.stripCount - 1; k >= 0; --k) {  // any order: rows go to their offsets
+            rec.fill(k);
+            writeBmpStrip(out, rec.s, k, rec.s.strip);
+        }
+        out.commit();
+    }
+    const std::vector<uint8_t> b = readFile(path("o.bmp"));
+    ASSERT_EQ(b.size(), 54u + 16 * 11);
+    const std::vector<uint8_t> header = {'B', 'M', 230, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0,
+                                         5,   0,   0,   0, 11, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 0, 0,
+                                         0,   0,   0x13, 0x0B, 0, 0, 0x13, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 54), header);  // 2835 pixels per metre
+    for (int y = 0; y < 11; ++y) {
+        const uint8_t* row = &b[54 + (10 - y) * 16];
+        for (int x = 0; x < 5; ++x)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(row[3 * x + 2 - c], std::min(255, (rec.value(x, y, c) + 128) >> 8)) << x << "," << y;
+        EXPECT_EQ(row[15], 0);
+    }
+    std::filesystem::remove(path("o.bmp"));
+
+    // Oversized or unfinished outputs leave nothing behind.
+    EXPECT_THAT(errorText([&] { BmpOutput(path("big.bmp"), layout(524288, 2800)); }), StartsWith(kBmpTooLargeText));
+    {
+        auto tiff = openTiffOutput(path("x.tif"), rec.s, ImageMetadata{});
+        writeTiffStrip(*tiff, rec.s, 0, rec.s.strip);
+        EXPECT_THROW(finishTiffOutput(*tiff), Error);  // a strip missing
+        BmpOutput bmp(path("x.bmp"), rec.s);
+        writeBmpStrip(bmp, rec.s, 1, rec.s.strip);
+        EXPECT_THROW(bmp.commit(), Error);
+    }
+    EXPECT_TRUE(entries().empty());
+}
+
+}  // namespace
