@@ -29,8 +29,9 @@ private:
 // ASCII letters lowered byte by byte; other bytes (cp932 or UTF-8) untouched.
 std::string asciiLower(std::string text);
 
-// Exchange sort, ascending under case-insensitive byte comparison; equal names
-// keep their order.
+// Exchange sort, ascending under case-insensitive byte comparison. Names that
+// compare equal are never swapped with each other, though other swaps may
+// still reorder them.
 void sortFileList(FileList& list);
 
 enum class FileKind { Unsupported, CompressTiff, CompressBmp, Expand };
