@@ -300,8 +300,10 @@ std::unique_ptr<InputImage> openBmp(const std::string& path) {
     in->topDown = rawHeight < 0;
     if (uint64_t{dataOffset} < 14 + uint64_t{infoSize})
         refuse(kUnsupportedBmpText, "pixel data at offset " + std::to_string(dataOffset));
-    // A file cut short is refused now rather than halfway through.
-    if (in->dataOffset + in->rowStride * height > static_cast<int64_t>(st.st_size))
+    // A file cut short is refused now rather than halfway through. Divided,
+    // not multiplied: stride x height of a forged header passes 63 bits.
+    const auto fileSize = static_cast<int64_t>(st.st_size);
+    if (in->dataOffset > fileSize || (fileSize - in->dataOffset) / in->rowStride < height)
         refuse(kInputReadText, "the file ends before its last pixel row");
     in->file = std::move(file);
     in->metadata.description = creditText();

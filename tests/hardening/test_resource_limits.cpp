@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/core/drivers.h"
+#include "container/image_input.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
@@ -109,6 +110,26 @@ TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
     // Nothing stays behind but the inputs.
     EXPECT_EQ(test::entries(dir), (std::vector<std::string>{"greedy.rpx", "huge.rpx", "strip.bmp", "strip_49-2.rpx",
                                                             "tall.rpx"}));
+}
+
+// Found by fuzzing: a forged BMP whose row stride times height passes 63 bits
+// overflowed the reader's file-size check.
+using HostileInputs = test::ScratchDir;
+
+TEST_F(HostileInputs, BmpSizesBeyondTheFileAreRefusedWithoutOverflow) {
+    const std::string p = path("huge.bmp");
+    for (const uint32_t height : {0x7FFFFFFFu, 0x951F19FFu /* top-down */, 2u}) {
+        std::vector<uint8_t> b = test::bmpBytes(1, 1);
+        putU32(b, 18, 0x7FFFFFFFu);
+        putU32(b, 22, height);
+        writeFile(p, b);
+        try {
+            openInputImage(p, InputFormat::Bmp);
+            ADD_FAILURE() << height;
+        } catch (const Error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(kInputReadText, 0), 0u) << e.what();
+        }
+    }
 }
 
 }  // namespace
