@@ -1,11 +1,14 @@
 // A whole container from bytes, expanded to TIFF and then to BMP: the header
-// and strip readers, the block-sorting expander, the decoder and both writers.
-// Whatever fails must fail as kirune::Error and leave no temporary behind.
+// and strip readers, the block-sorting expander, the decoder and both writers;
+// then walked as `rpx info` does. Whatever fails must fail as kirune::Error
+// and leave no temporary behind.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "app/core/drivers.h"
+#include "container/rpx_container.h"
 #include "fuzz/fuzz_support.h"
 #include "kirune/Error.h"
 
@@ -18,15 +21,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input = dir.path("in.rpx");
     writeInput(input, data, size);
     SilentUi ui;
+    bool expanded = false;
     for (bool bmp : {false, true}) {
         JobSettings settings;
         settings.bmpOutput = bmp;
         settings.outputDir = dir.dir().string();
         try {
             expandFile(input, settings, ui);
+            expanded = true;
         } catch (const Error&) {
             requireNoTemporaries();
         }
+    }
+    // The layout walk of `rpx info` steps over the streams by their framing;
+    // on a file that expanded it must land exactly on the end.
+    try {
+        ContainerReader in(input);
+        CodecState s;
+        ImageMetadata meta;
+        readContainerHeader(in, s, meta);
+        for (int32_t k = 0; k < s.stripCount; ++k) skipStripSection(in);
+        if (expanded && in.remaining() != 0) std::abort();
+    } catch (const Error&) {
+        if (expanded) std::abort();
     }
     return 0;
 }

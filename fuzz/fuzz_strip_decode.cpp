@@ -1,12 +1,17 @@
 // One strip's seven streams decoded into planes and converted to RGB, for any
 // geometry, quality level and colour sampling (layout: strip_input.h). The
 // streams reach the decoder as the strip reader leaves them: a raw length
-// below the buffer's size, the byte after a bit stream's data cleared.
+// below the buffer's size, the byte after the data cleared. The strip is
+// decoded twice, every buffer first filled with a different byte: the image
+// rows must come out the same, or the decoder read something it never wrote.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "codec/dec.h"
 #include "codec/payload.h"
@@ -18,38 +23,81 @@
 using namespace kirune;
 using namespace kirune::fuzz;
 
+namespace {
+
+void fill(StripWork& w, uint8_t byte) {
+    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane, &w.yResidual,
+                          &w.cbResidual, &w.crResidual, &w.cbPlaneHalf, &w.crPlaneHalf, &w.cbResidualHalf,
+                          &w.crResidualHalf, &w.cbPlaneQuarter, &w.crPlaneQuarter, &w.cbResidualQuarter,
+                          &w.crResidualQuarter})
+        if (!p->empty()) std::memset(p->data(), byte, p->size() * sizeof(BlockVec));
+    for (MeanPlane* p : {&w.yMeans, &w.cbMeans, &w.crMeans, &w.cbMeansHalf, &w.crMeansHalf, &w.cbMeansQuarter,
+                         &w.crMeansQuarter})
+        if (!p->empty()) std::memset(p->data(), byte, p->size());
+    for (int i = 0; i < kStreamCount; ++i) {
+        StreamBuffer& b = streamBuffer(w.streams, i);
+        std::memset(b.data(), byte, b.size());
+    }
+}
+
+// The strip's image rows as R, G, B samples, or the error's text.
+std::string decode(const StripGeometry& g, const uint8_t* data, size_t size, uint8_t filler,
+                   std::vector<int16_t>& rows) {
+    CodecState s;
+    setCodecParams(s, g.qualityLevel);
+    s.colourSampling = g.sampling;
+    s.sourceWidth = g.width;
+    s.stripImageRows = g.height;
+    s.stripBudgetLog2 = g.budgetLog2;
+    computeStripLayout(s);
+    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    beginStrip(s, g.stripIndex % s.stripCount);
+    StripWork& w = s.strip;
+    fill(w, filler);
+    SideStreams& st = w.streams;
+    size_t at = kStripHeaderBytes;
+    for (int i = 0; i < kStreamCount; ++i) {
+        uint32_t raw = 0;
+        if (size - at >= 4) {
+            for (int k = 0; k < 4; ++k) raw |= uint32_t{data[at + k]} << (8 * k);
+            at += 4;
+        }
+        StreamBuffer& buf = streamBuffer(st, i);
+        if (raw > 0 && raw >= buf.size()) return "refused by the strip reader";
+        const size_t n = std::min<size_t>(raw, size - at);
+        std::memcpy(buf.data(), data + at, n);
+        std::memset(buf.data() + n, 0, raw - n + 1);
+        at += n;
+        st.rawLength[i] = raw;
+    }
+    try {
+        decodeStrip(s, w);
+        stripToRgb(s, w);
+    } catch (const Error& e) {
+        return e.what();
+    }
+    const int32_t B = s.paddedWidth / 4;
+    for (int32_t r = 0; r < s.stripImageRows; ++r) {
+        const int32_t y = s.stripHeight - 1 - r;
+        for (int32_t x = 0; x < s.imageWidth; ++x)
+            for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane})
+                rows.push_back((*p)[static_cast<size_t>((y >> 2) * B + (x >> 2))].lane[(y & 3) * 4 + (x & 3)]);
+    }
+    return "decoded";
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kStripHeaderBytes) return 0;
     const StripGeometry g = parseStripGeometry(data);
-    size_t at = kStripHeaderBytes;
+    std::vector<int16_t> first, second;
     try {
-        CodecState s;
-        setCodecParams(s, g.qualityLevel);
-        s.colourSampling = g.sampling;
-        s.sourceWidth = g.width;
-        s.stripImageRows = g.height;
-        s.stripBudgetLog2 = g.budgetLog2;
-        computeStripLayout(s);
-        allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
-        beginStrip(s, g.stripIndex % s.stripCount);
-        SideStreams& st = s.strip.streams;
-        for (int i = 0; i < kStreamCount; ++i) {
-            uint32_t raw = 0;
-            if (size - at >= 4) {
-                for (int k = 0; k < 4; ++k) raw |= uint32_t{data[at + k]} << (8 * k);
-                at += 4;
-            }
-            StreamBuffer& buf = streamBuffer(st, i);
-            if (raw > 0 && raw >= buf.size()) return 0;  // the strip reader refuses these
-            const size_t n = std::min<size_t>(raw, size - at);
-            std::memcpy(buf.data(), data + at, n);
-            std::memset(buf.data() + n, 0, raw - n + 1);
-            at += n;
-            st.rawLength[i] = raw;
-        }
-        decodeStrip(s, s.strip);
-        stripToRgb(s, s.strip);
+        const std::string a = decode(g, data, size, 0x00, first);
+        const std::string b = decode(g, data, size, 0xA5, second);
+        if (a != b || first != second) std::abort();
     } catch (const Error&) {
+        // A geometry the layout refuses.
     }
     return 0;
 }
