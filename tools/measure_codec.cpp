@@ -97,11 +97,12 @@ int main(int argc, char** argv) {
             se += n * 65535.0 * 65535.0 / std::pow(10.0, psnr / 10.0);
             samples += n;
             pixels += double(img.width) * img.height;
-            bytes += double(r.totalBytes());
+            bytes += double(r.bytes);
             lo = std::min(lo, psnr);
             hi = std::max(hi, psnr);
             char buf[160];
-            std::snprintf(buf, sizeof buf, "  %-28s %6.2f dB %6.3f bpp", name.c_str(), psnr, r.bitsPerPixel(img));
+            std::snprintf(buf, sizeof buf, "  %-28s %6.2f dB %6.3f bpp", name.c_str(), psnr,
+                          8.0 * double(r.bytes) / (double(img.width) * img.height));
             perImage.emplace_back(buf);
         }
         const double pooled = 10.0 * std::log10(65535.0 * 65535.0 / (se / samples));

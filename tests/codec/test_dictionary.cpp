@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <set>
@@ -11,179 +12,107 @@ using namespace kirune;
 
 namespace {
 
-double norm4(const int16_t* v) {
+double norm(const int16_t* v, int n = 4) {
     double s = 0;
-    for (int k = 0; k < 4; ++k) s += double{v[k]} * v[k];
+    for (int k = 0; k < n; ++k) s += double(v[k]) * v[k];
     return std::sqrt(s);
-}
-
-// A list of n indices that holds each of 0..n-1 once and runs by descending
-// component j of `codes`.
-void expectOrderList(const int16_t (*codes)[4], const uint8_t* list, int n, int j) {
-    std::set<int> seen(list, list + n);
-    EXPECT_EQ(static_cast<int>(seen.size()), n);
-    EXPECT_LT(*seen.rbegin(), n);
-    for (int i = 1; i < n; ++i) EXPECT_GE(codes[list[i - 1]][j], codes[list[i]][j]) << "list " << j << " at " << i;
 }
 
 // The bucket a value of `scale` full scale falls in, from the real-valued rule.
 int bucketByRule(double v, double scale) { return 10 - static_cast<int>(std::floor((10 * v + scale / 2) / scale)); }
 
+// Checks one class: sizes match the index widths, norms lie within one of
+// `unit`, codewords run by descending first component, each order list holds
+// every index once by descending component j, and every codeword lies in the
+// bucket range of its component's bucket in that component's order.
+void expectClass(const int16_t (*codes)[4], int size, int bits, double unit, const uint8_t* orders,
+                 const uint8_t* first, const uint8_t* last, int buckets, bool checkBuckets, const char* what) {
+    EXPECT_EQ(size, 1 << bits) << what;
+    for (int i = 0; i < size; ++i) EXPECT_NEAR(norm(codes[i]), unit, 1.0) << what << " codeword " << i;
+    for (int b = 0; b <= buckets; ++b) EXPECT_TRUE(first[b] <= last[b] && last[b] < size) << what << " bucket " << b;
+    for (int j = 0; j < 4; ++j) {
+        const uint8_t* list = j > 0 ? orders + (j - 1) * size : nullptr;
+        const auto at = [&](int pos) { return codes[list ? list[pos] : pos]; };
+        EXPECT_TRUE(!list || (std::set<int>(list, list + size).size() == std::size_t(size) &&
+                              *std::max_element(list, list + size) < size)) << what << " list " << j;
+        for (int pos = 0; pos < size; ++pos) {
+            EXPECT_GE(at(std::max(pos - 1, 0))[j], at(pos)[j]) << what << " order " << j << " at " << pos;
+            const int b = bucketByRule(at(pos)[j], unit);
+            EXPECT_TRUE(!checkBuckets || b < 0 || b > buckets || (pos >= first[b] && pos <= last[b]))
+                << what << " component " << j << " position " << pos;
+        }
+    }
+}
+
 }  // namespace
 
-TEST(ShapeClasses, HaveUnitNormsAntipodesAndDescendingFirstComponents) {
-    const int sizes[kVqLevels] = {16, 64, 128, 256};
+// Shape codewords: unit norm 8192, antipodal; gain codewords: non-negative,
+// norm 16384. Buckets are rebuilt by the rule for every class but the level-0
+// shape class, whose buckets the format gives.
+TEST(DictionaryClasses, MeetEveryStatedProperty) {
+    const int shapeSizes[kVqLevels] = {16, 64, 128, 256}, gainSizes[kVqLevels] = {64, 64, 128, 256};
     for (int l = 0; l < kVqLevels; ++l) {
         const DictionaryClass& c = dictionaryClasses[l];
-        ASSERT_EQ(c.shapeSize, sizes[l]);
-        EXPECT_EQ(1 << shapeIndexBits[l], c.shapeSize);
-        const int n = c.shapeSize;
-        for (int i = 0; i < n; ++i) {
-            const double norm = norm4(c.shape[i]);
-            EXPECT_GE(norm, 8191.0) << "level " << l << " codeword " << i;
-            EXPECT_LE(norm, 8193.0) << "level " << l << " codeword " << i;
-            for (int k = 0; k < 4; ++k) EXPECT_EQ(c.shape[n - 1 - i][k], -c.shape[i][k]);
-            if (i > 0) EXPECT_GE(c.shape[i - 1][0], c.shape[i][0]);
-        }
-        for (int j = 1; j <= 3; ++j) expectOrderList(c.shape, shapeOrderList(l, j), n, j);
+        ASSERT_EQ(c.shapeSize, shapeSizes[l]);
+        ASSERT_EQ(c.gainSize, gainSizes[l]);
+        expectClass(c.shape, c.shapeSize, shapeIndexBits[l], 8192, c.shapeOrder, c.shapeFirst, c.shapeLast, 20, l > 0, "shape");
+        expectClass(c.gain, c.gainSize, gainIndexBits[l], 16384, c.gainOrder, c.gainFirst, c.gainLast, 10, true, "gain");
+        for (int i = 0; i < c.shapeSize; ++i)
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(c.shape[c.shapeSize - 1 - i][k], -c.shape[i][k]) << l << " " << i;
+        EXPECT_TRUE(std::all_of(&c.gain[0][0], &c.gain[0][0] + 4 * c.gainSize, [](int16_t g) { return g >= 0; }));
+        for (int b = 21; b < kShapeBucketEntries; ++b) EXPECT_EQ(c.shapeFirst[b] | c.shapeLast[b], 0);
+        // No unit vector has its largest component near 0: bucket 10 is the whole class.
+        EXPECT_TRUE(c.shapeFirst[10] == 0 && c.shapeLast[10] == c.shapeSize - 1) << l;
     }
+    EXPECT_TRUE(dictionaryClasses[0].gain == dictionaryClasses[1].gain && dictionaryClasses[0].gainFirst == dictionaryClasses[1].gainFirst);
 }
 
-TEST(ShapeClasses, LevelZeroIsTheFormatsOwn) {
+TEST(DictionaryClasses, LevelZeroShapesAreTheFormatsOwn) {
     const DictionaryClass& c = dictionaryClasses[0];
-    const int16_t row0[4] = {7822, -237, -2422, 87}, row3[4] = {4348, 3973, 3879, 4167},
-                  row7[4] = {230, 2501, 964, -7738};
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(c.shape[0][k], row0[k]);
-        EXPECT_EQ(c.shape[3][k], row3[k]);
-        EXPECT_EQ(c.shape[7][k], row7[k]);
-    }
+    const int16_t rows[3][4] = {{7822, -237, -2422, 87}, {4348, 3973, 3879, 4167}, {230, 2501, 964, -7738}};
+    const int at[3] = {0, 3, 7};
+    for (int r = 0; r < 3; ++r) EXPECT_TRUE(std::equal(rows[r], rows[r] + 4, c.shape[at[r]])) << at[r];
     const uint8_t list1[16] = {11, 1, 10, 3, 2, 7, 9, 15, 0, 6, 8, 13, 12, 5, 14, 4};
     const uint8_t list3[16] = {8, 9, 13, 3, 14, 5, 0, 4, 11, 15, 10, 1, 12, 2, 6, 7};
-    EXPECT_TRUE(std::equal(list1, list1 + 16, shapeOrderList(0, 1)));
-    EXPECT_TRUE(std::equal(list3, list3 + 16, shapeOrderList(0, 3)));
+    EXPECT_TRUE(std::equal(list1, list1 + 16, shapeOrderList(0, 1)) && std::equal(list3, list3 + 16, shapeOrderList(0, 3)));
     const uint8_t first[21] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 2, 6, 6, 9};
     const uint8_t last[21] = {6, 8, 9, 13, 13, 11, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15};
-    EXPECT_TRUE(std::equal(first, first + 21, c.shapeFirst));
-    EXPECT_TRUE(std::equal(last, last + 21, c.shapeLast));
-}
-
-TEST(GainClasses, AreNonNegativeUnitVectorsByDescendingFirstComponent) {
-    const int sizes[kVqLevels] = {64, 64, 128, 256};
-    for (int l = 0; l < kVqLevels; ++l) {
-        const DictionaryClass& c = dictionaryClasses[l];
-        ASSERT_EQ(c.gainSize, sizes[l]);
-        EXPECT_EQ(1 << gainIndexBits[l], c.gainSize);
-        for (int i = 0; i < c.gainSize; ++i) {
-            const double norm = norm4(c.gain[i]);
-            EXPECT_GE(norm, 16383.0) << "level " << l << " codeword " << i;
-            EXPECT_LE(norm, 16385.0) << "level " << l << " codeword " << i;
-            for (int k = 0; k < 4; ++k) EXPECT_GE(c.gain[i][k], 0);
-            if (i > 0) EXPECT_GE(c.gain[i - 1][0], c.gain[i][0]);
-        }
-        for (int j = 1; j <= 3; ++j) expectOrderList(c.gain, gainOrderList(l, j), c.gainSize, j);
-    }
-    // Levels 0 and 1 share one gain class and its bucket arrays.
-    EXPECT_EQ(dictionaryClasses[0].gain, dictionaryClasses[1].gain);
-    EXPECT_EQ(dictionaryClasses[0].gainFirst, dictionaryClasses[1].gainFirst);
-    EXPECT_EQ(dictionaryClasses[0].gainOrder, dictionaryClasses[1].gainOrder);
-}
-
-// The trained classes' buckets are rebuilt by the rule: bucket b holds, in the
-// order of every component, each codeword whose component lies in b's own
-// value interval (a margin may widen it further).
-TEST(BucketTables, CoverEveryCodewordOfTheirIntervalInEveryOrder) {
-    for (int l = 0; l < kVqLevels; ++l) {
-        const DictionaryClass& c = dictionaryClasses[l];
-        for (int b = 0; b <= 20; ++b) {
-            ASSERT_LE(c.shapeFirst[b], c.shapeLast[b]);
-            ASSERT_LT(c.shapeLast[b], c.shapeSize);
-        }
-        for (int b = 21; b < kShapeBucketEntries; ++b) EXPECT_EQ(c.shapeFirst[b] | c.shapeLast[b], 0);
-        for (int b = 0; b <= 10; ++b) {
-            ASSERT_LE(c.gainFirst[b], c.gainLast[b]);
-            ASSERT_LT(c.gainLast[b], c.gainSize);
-        }
-        for (int j = 0; j < 4; ++j) {
-            for (int pos = 0; pos < c.gainSize; ++pos) {
-                const int idx = j == 0 ? pos : gainOrderList(l, j)[pos];
-                const int b = bucketByRule(c.gain[idx][j], 16384.0);
-                if (b < 0 || b > 10) continue;
-                EXPECT_TRUE(pos >= c.gainFirst[b] && pos <= c.gainLast[b])
-                    << "gain level " << l << " component " << j << " position " << pos << " bucket " << b;
-            }
-            if (l == 0) continue;  // level 0's shape buckets are the format's own
-            for (int pos = 0; pos < c.shapeSize; ++pos) {
-                const int idx = j == 0 ? pos : shapeOrderList(l, j)[pos];
-                const int b = bucketByRule(c.shape[idx][j], 8192.0);
-                if (b < 0 || b > 20) continue;
-                EXPECT_TRUE(pos >= c.shapeFirst[b] && pos <= c.shapeLast[b])
-                    << "shape level " << l << " component " << j << " position " << pos << " bucket " << b;
-            }
-        }
-        // Buckets that no unit vector reaches cover the whole class.
-        EXPECT_EQ(c.shapeFirst[10], 0);
-        EXPECT_EQ(c.shapeLast[10], c.shapeSize - 1);
-    }
+    EXPECT_TRUE(std::equal(first, first + 21, c.shapeFirst) && std::equal(last, last + 21, c.shapeLast));
 }
 
 TEST(BucketFormulas, MatchTheRealValuedRuleAndTheEnds) {
-    EXPECT_EQ(shapeBucket(8192), 0);
-    EXPECT_EQ(shapeBucket(-8192), 20);
-    EXPECT_EQ(shapeBucket(0), 10);
-    EXPECT_EQ(gainBucket(16384), 0);
-    EXPECT_EQ(gainBucket(8192), 5);
-    EXPECT_EQ(gainBucket(0), 10);
+    EXPECT_TRUE(shapeBucket(8192) == 0 && shapeBucket(-8192) == 20 && gainBucket(16384) == 0);
     for (int v = -8192; v <= 8192; ++v) ASSERT_EQ(shapeBucket(v), bucketByRule(v, 8192.0)) << v;
     for (int v = 0; v <= 16384; ++v) ASSERT_EQ(gainBucket(v), bucketByRule(v, 16384.0)) << v;
 }
 
-TEST(GainLevels, RiseGeometricallyFrom32To16736) {
-    EXPECT_EQ(gainLevels[0], 32);
-    EXPECT_EQ(gainLevels[64], 750);
-    EXPECT_EQ(gainLevels[112], 7990);
-    EXPECT_EQ(gainLevels[127], 16736);
-    for (int k = 1; k < kGainLevelCount; ++k) {
-        ASSERT_GT(gainLevels[k], gainLevels[k - 1]);
-        const double ratio = double{gainLevels[k]} / gainLevels[k - 1];
-        EXPECT_NEAR(ratio, 1.0505, 0.04) << k;
-    }
-}
-
-TEST(GainLevelBuckets, FollowTheNearestLevelRuleWithItsExceptions) {
+TEST(GainLevels, RiseGeometricallyAndTheirBucketsFollowTheRule) {
+    EXPECT_EQ((std::array{gainLevels[0], gainLevels[64], gainLevels[112], gainLevels[127]}),
+              (std::array<int16_t, 4>{32, 750, 7990, 16736}));
+    for (int k = 1; k < kGainLevelCount; ++k) EXPECT_NEAR(double(gainLevels[k]) / gainLevels[k - 1], 1.0505, 0.04) << k;
+    // Entry a names the level nearest 32 a (ties to the higher level, as at
+    // a = 256, between 7990 and 8394); 344 and 419 take the next level; the
+    // ends are fixed.
     for (int a = 2; a <= 510; ++a) {
-        const int x = 32 * a;
         int nearest = 0;
-        for (int k = 0; k < kGainLevelCount; ++k) {
-            const int dk = std::abs(gainLevels[k] - x), dn = std::abs(gainLevels[nearest] - x);
-            if (dk < dn || (dk == dn && k > nearest)) nearest = k;
-        }
-        const int expected = (a == 344 || a == 419) ? nearest + 1 : nearest;
-        EXPECT_EQ(gainLevelBuckets[a], expected) << "entry " << a;
+        for (int k = 1; k < kGainLevelCount; ++k)
+            if (std::abs(gainLevels[k] - 32 * a) <= std::abs(gainLevels[nearest] - 32 * a)) nearest = k;
+        EXPECT_EQ(gainLevelBuckets[a], nearest + (a == 344 || a == 419)) << "entry " << a;
     }
-    EXPECT_EQ(gainLevelBuckets[0], 0);
-    EXPECT_EQ(gainLevelBuckets[1], 0);
-    EXPECT_EQ(gainLevelBuckets[256], 113);  // the one exact tie (7990 | 8394) goes up
-    EXPECT_EQ(gainLevelBuckets[344], 119);
-    EXPECT_EQ(gainLevelBuckets[419], 123);
+    EXPECT_EQ((std::array{gainLevelBuckets[0], gainLevelBuckets[1], gainLevelBuckets[256], gainLevelBuckets[344],
+                          gainLevelBuckets[419]}),
+              (std::array<uint8_t, 5>{0, 0, 113, 119, 123}));
     for (int a = 511; a < kGainLevelBucketCount; ++a) EXPECT_EQ(gainLevelBuckets[a], 127) << a;
-    EXPECT_LT(gainLevelBuckets[510], 127);
 }
 
 TEST(Patterns, AreUnitVectorsOfTheStatedShapes) {
-    for (int p = 0; p < kPatternCount; ++p) {
-        double s = 0;
-        for (int e = 0; e < 16; ++e) s += double{patternDictionary[p][e]} * patternDictionary[p][e];
-        EXPECT_NEAR(std::sqrt(s), 16384.0, 4.0) << p;
-    }
-    for (int e = 0; e < 16; ++e) {
-        EXPECT_EQ(patternDictionary[6][e], 4096);                                    // flat
-        EXPECT_EQ(patternDictionary[3][e], (e / 4) % 2 ? -4096 : 4096);              // rows
-        EXPECT_EQ(patternDictionary[4][e], e % 2 ? -4096 : 4096);                    // columns
-        EXPECT_EQ(patternDictionary[7][e], patternDictionary[0][4 * (e / 4) + 3 - e % 4]);  // mirror of 0
-    }
+    for (int p = 0; p < kPatternCount; ++p) EXPECT_NEAR(norm(patternDictionary[p], 16), 16384.0, 4.0) << p;
+    // 6 is flat, 3 alternates by rows, 4 by columns, 7 mirrors 0.
+    for (int e = 0; e < 16; ++e)
+        EXPECT_TRUE(patternDictionary[6][e] == 4096 && patternDictionary[3][e] == ((e / 4) % 2 ? -4096 : 4096) &&
+                    patternDictionary[4][e] == (e % 2 ? -4096 : 4096) &&
+                    patternDictionary[7][e] == patternDictionary[0][4 * (e / 4) + 3 - e % 4]) << e;
     EXPECT_EQ(patternDictionary[5][5], -6689);
-    EXPECT_EQ(levelStartBounds[0], 10179);
-    EXPECT_EQ(levelStartBounds[1], 59723);
-    EXPECT_EQ(levelStartBounds[2], 152823);
+    EXPECT_EQ((std::array{levelStartBounds[0], levelStartBounds[1], levelStartBounds[2]}),
+              (std::array{10179, 59723, 152823}));
 }
