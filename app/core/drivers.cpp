@@ -79,6 +79,20 @@ private:
     double samples_ = 0.0;
 };
 
+// What a finished file produced.
+FileReport finishedReport(FileKind kind, const std::string& input, const std::string& output,
+                          const CodecState& s) {
+    FileReport r;
+    r.kind = kind;
+    r.input = input;
+    r.output = output;
+    r.inputBytes = fileSize(input);
+    r.outputBytes = fileSize(output);
+    r.width = s.imageWidth;
+    r.height = s.imageHeight;
+    return r;
+}
+
 }  // namespace
 
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
@@ -125,14 +139,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     out.commit();
     ui.setProgress(0);
 
-    FileReport report;
-    report.kind = kind;
-    report.input = path;
-    report.output = out.path();
-    report.inputBytes = fileSize(path);
-    report.outputBytes = fileSize(report.output);
-    report.width = s.imageWidth;
-    report.height = s.imageHeight;
+    FileReport report = finishedReport(kind, path, out.path(), s);
     report.psnr = settings.measureQuality ? meter.psnr() : 0.0;
     return report;
 }
@@ -179,15 +186,7 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
         bmp->commit();
     ui.setProgress(0);
 
-    FileReport report;
-    report.kind = FileKind::Expand;
-    report.input = path;
-    report.output = outputPath;
-    report.inputBytes = fileSize(path);
-    report.outputBytes = fileSize(outputPath);
-    report.width = s.imageWidth;
-    report.height = s.imageHeight;
-    return report;
+    return finishedReport(FileKind::Expand, path, outputPath, s);
 }
 
 bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
