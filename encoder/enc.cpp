@@ -1,6 +1,8 @@
 #include "encoder/enc.h"
 
 #include <algorithm>
+#include <bit>
+#include <climits>
 #include <string>
 
 #include "codec/dictionary.h"
@@ -37,18 +39,6 @@ PlaneLimits planeLimits(const CodecState& s) {
             s.residualShift,
             s.meanLevel + 4,
             s.meanLevel};
-}
-
-// energy(a - b) as blockEnergy(blockSub(a, b)) forms it (16-bit differences,
-// 32-bit wrapping sum), inline: the match search evaluates up to 220
-// candidates per block.
-inline int32_t blockDistance(const BlockVec& a, const BlockVec& b) {
-    uint32_t e = 0;
-    for (int i = 0; i < 16; ++i) {
-        const int32_t d = static_cast<int16_t>(a.lane[i] - b.lane[i]);
-        e += static_cast<uint32_t>(d * d);
-    }
-    return static_cast<int32_t>(e);
 }
 
 inline void addMean(const BlockVec& corr, int16_t d0, BlockVec& recon) {
@@ -189,27 +179,38 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
             int64_t best = 2 * lim.T;
             uint32_t offset = 0;
             if (((row + col) & 1) != 0) {
-                const int64_t lo = (e >> 4) + (e >> 6) + (e >> 7);
-                const int64_t hi = 3 * int64_t{e} - lo;
+                const int32_t lo = (e >> 4) + (e >> 6) + (e >> 7);
+                // The window's top may pass 32 bits; clamped, it admits the same energies.
+                const int32_t hi = static_cast<int32_t>(
+                    std::clamp<int64_t>(3 * int64_t{e} - lo, INT32_MIN, INT32_MAX));
                 const int32_t lastRow = std::max(row - rowsUp, 0);
+                // Candidate j, nearest first; true once one comes under T.
+                const auto tryCandidate = [&](std::size_t j) {
+                    const int32_t dj = blockDistance(x, corr[j]);
+                    if (dj < lim.T || dj < best) {
+                        best = dj;
+                        offset = static_cast<uint32_t>(n - j);
+                    }
+                    return dj < lim.T;
+                };
                 bool done = false;
                 for (int32_t cr = row; cr >= lastRow && !done; --cr) {
                     const int32_t cFirst = cr == row ? col - 1 : std::min(col + 31, W - 1);
                     const int32_t cLast = std::max(col - 31, 0);
                     const std::size_t candBase = static_cast<std::size_t>(R + cr) * static_cast<std::size_t>(W);
-                    for (int32_t cc = cFirst; cc >= cLast; --cc) {
-                        const std::size_t j = candBase + static_cast<std::size_t>(cc);
-                        const int32_t ej = energies[j];
-                        if (ej == 0 || ej < lo || ej > hi) continue;
-                        const int32_t dj = blockDistance(x, corr[j]);
-                        if (dj < lim.T || dj < best) {
-                            best = dj;
-                            offset = static_cast<uint32_t>(n - j);
-                            if (dj < lim.T) {
-                                done = true;
-                                break;
-                            }
+                    const int32_t* rowEnergies = energies.data() + candBase;
+                    int32_t cc = cFirst;
+                    // Four energies at a time: most candidates fall outside the window.
+                    for (; cc - 3 >= cLast && !done; cc -= 4) {
+                        for (unsigned m = energyWindow4(rowEnergies + cc - 3, lo, hi); m != 0 && !done;) {
+                            const int k = std::bit_width(m) - 1;
+                            m &= ~(1u << k);
+                            done = tryCandidate(candBase + static_cast<std::size_t>(cc - 3 + k));
                         }
+                    }
+                    for (; cc >= cLast && !done; --cc) {
+                        const int32_t ej = rowEnergies[cc];
+                        if (ej != 0 && ej >= lo && ej <= hi) done = tryCandidate(candBase + static_cast<std::size_t>(cc));
                     }
                 }
                 if (offset != 0 && best < (e >> 1)) {

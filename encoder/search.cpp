@@ -8,28 +8,13 @@ namespace kirune {
 
 namespace {
 
-// Squared distance as the searches form it: 16-bit differences, 32-bit sum.
-inline int32_t rowDistance(const int16_t* a, const int16_t* b) {
-    int16_t diff[4];
-    return rowEnergy(rowSub(a, b, diff));
-}
-
 // Best codeword of positions first[b]..last[b] in the order of component p
 // (the class order for p = 0); the first of equal distances wins.
-int bestInBucket(const int16_t (*codes)[4], const uint8_t* orderLists, int size, const uint8_t* first,
-                 const uint8_t* last, int b, int p, const int16_t* y) {
+inline int bestInBucket(const int16_t (*codes)[4], const uint8_t* orderLists, int size, const uint8_t* first,
+                        const uint8_t* last, int b, int p, const int16_t* y) {
     const uint8_t* order = p == 0 ? nullptr : orderLists + (p - 1) * size;
-    int32_t best = int32_t{1} << 30;
-    int bestIndex = 0;
-    for (int pos = first[b]; pos <= last[b] && pos < size; ++pos) {
-        const int index = order ? order[pos] : pos;
-        const int32_t dist = rowDistance(y, codes[index]);
-        if (dist < best) {
-            best = dist;
-            bestIndex = index;
-        }
-    }
-    return bestIndex;
+    const int end = last[b] < size ? last[b] + 1 : size;
+    return nearestRow(codes, order, first[b], end, y);
 }
 
 inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
@@ -100,10 +85,12 @@ int32_t gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& 
             int16_t* quarter = work.lane + 4 * i;
             // Read as unsigned: a wrapped energy must not reach sqrt as negative.
             const double g = std::sqrt(static_cast<double>(static_cast<uint32_t>(rowEnergy(quarter))));
-            d.quarterNorms[i] = static_cast<int16_t>(static_cast<int32_t>(std::floor(g + 0.5)));
+            // Both roundings below add 0.5 to a non-negative value, so truncation
+            // is the floor, without a call into libm.
+            d.quarterNorms[i] = static_cast<int16_t>(static_cast<int32_t>(g + 0.5));
             double x = g * (1.0 / 16384.0);
             if (x < 1.0 / 255.0) x = 1.0 / 255.0;
-            rowScale8(quarter, static_cast<int32_t>(std::floor(128.0 / x + 0.5)));
+            rowScale8(quarter, static_cast<int32_t>(128.0 / x + 0.5));
         }
     }
     if (d.setup.observer) d.setup.observer->quantised(level, stage, work, d.quarterNorms);
@@ -133,9 +120,8 @@ int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon)
         // Patterns weaker than the strongest so far are not evaluated.
         if (magnitude < bestMagnitude) continue;
         bestMagnitude = magnitude;
-        BlockVec y, r;
-        blockScale15(pattern, s, y);
-        const int32_t err = blockEnergy(blockSub(target, y, r));
+        BlockVec y;
+        const int32_t err = blockDistance(target, blockScale15(pattern, s, y));
         if (err < bestError) {
             bestError = err;
             chosen = p;
@@ -152,9 +138,7 @@ int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon)
     quantiseGain(d, 0, 0);
     int32_t g = gainLevels[d.gainLevelIndex[0][0]];
     if (d.patternSign) g = -g;
-    blockScale15(patternBlock(chosen), g, recon);
-    BlockVec r;
-    return blockEnergy(blockSub(target, recon, r));
+    return blockDistance(target, blockScale15(patternBlock(chosen), g, recon));
 }
 
 }  // namespace kirune

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <random>
 
 #include "codec/vec_lib.h"
 
@@ -85,4 +90,180 @@ TEST(BlockArithmetic, ShiftsRoundWithEightAndDropBits) {
     v = make({1, -1, 16384, 0x4001, -16384});
     expectLanes(blockShiftUp(v, 1).lane, {2, -2, -32768, -32766, -32768}, "up 1");
     expectLanes(blockShiftUp(v, 2).lane, {8, -8, 0}, "up 2");
+}
+
+// The vector forms against the scalar references: random lanes over the whole
+// range, lanes drawn from the extremes only, and factors split every way
+// across their 16-bit halves.
+namespace {
+
+constexpr int16_t kExtremes[] = {-32768, 32767, 0, -1, 1, -32767, 16384, -16384};
+
+class LaneSource {
+public:
+    explicit LaneSource(uint32_t seed) : rng_(seed) {}
+
+    int16_t lane(int kind) {
+        switch (kind) {
+        case 0: return static_cast<int16_t>(rng_());
+        case 1: return kExtremes[rng_() % std::size(kExtremes)];
+        default: return static_cast<int16_t>(static_cast<int>(rng_() % 8193) - 4096);
+        }
+    }
+    BlockVec block(int kind) {
+        BlockVec b;
+        for (auto& l : b.lane) l = lane(kind);
+        return b;
+    }
+    int32_t factor() {
+        static constexpr int32_t special[] = {0, 1, -1, 32767, 32768, -32768, 65535, 65536, -65536, 0x18000,
+                                              0x7FFF8000, INT32_MAX, INT32_MIN, 1 << 17, 524288, -1008};
+        switch (rng_() % 4) {
+        case 0: return special[rng_() % std::size(special)];
+        case 1: return static_cast<int16_t>(rng_());
+        default: return static_cast<int32_t>(rng_());
+        }
+    }
+    uint32_t next() { return rng_(); }
+
+private:
+    std::mt19937 rng_;
+};
+
+bool sameBlock(const BlockVec& a, const BlockVec& b) { return std::memcmp(a.lane, b.lane, sizeof a.lane) == 0; }
+bool sameRow(const int16_t* a, const int16_t* b) { return std::memcmp(a, b, 4 * sizeof(int16_t)) == 0; }
+
+constexpr int kRounds = 3000;
+
+}  // namespace
+
+TEST(VectorForms, LaneSumsAndDifferencesMatchScalar) {
+    LaneSource src(11);
+    for (int i = 0; i < kRounds; ++i) {
+        const int kind = i % 3;
+        const BlockVec a = src.block(kind), b = src.block(kind);
+        const int16_t s = src.lane(kind);
+        BlockVec v, r;
+        ASSERT_TRUE(sameBlock(blockAdd(a, b, v), scalar::blockAdd(a, b, r))) << i;
+        ASSERT_TRUE(sameBlock(blockSub(a, b, v), scalar::blockSub(a, b, r))) << i;
+        blockSubScalar(a, s, v), scalar::blockSubScalar(a, s, r);
+        ASSERT_TRUE(sameBlock(v, r)) << i << " s " << s;
+        int16_t rv[4], rr[4];
+        ASSERT_TRUE(sameRow(rowSub(a.lane + 4, b.lane + 8, rv), scalar::rowSub(a.lane + 4, b.lane + 8, rr))) << i;
+        // In place, as the encoder adds into its own operand.
+        v = a, r = a;
+        ASSERT_TRUE(sameBlock(blockSub(v, b, v), scalar::blockSub(r, b, r))) << i;
+    }
+}
+
+TEST(VectorForms, WrappingProductsMatchScalarForEveryFactor) {
+    LaneSource src(12);
+    for (int i = 0; i < kRounds; ++i) {
+        const int kind = i % 3;
+        const BlockVec a = src.block(kind);
+        const int32_t g = src.factor();
+        BlockVec v, r;
+        ASSERT_TRUE(sameBlock(blockScale15(a, g, v), scalar::blockScale15(a, g, r))) << i << " g " << g;
+        v = a, r = a;
+        blockScale5(v, g), scalar::blockScale5(r, g);
+        ASSERT_TRUE(sameBlock(v, r)) << i << " g " << g;
+        int16_t rv[4], rr[4];
+        rowScale13(a.lane + 12, g, rv), scalar::rowScale13(a.lane + 12, g, rr);
+        ASSERT_TRUE(sameRow(rv, rr)) << i << " g " << g;
+        std::memcpy(rv, a.lane, sizeof rv), std::memcpy(rr, a.lane, sizeof rr);
+        rowScale8(rv, g), scalar::rowScale8(rr, g);
+        ASSERT_TRUE(sameRow(rv, rr)) << i << " g " << g;
+    }
+    // Rows of a block left alone by a row operation.
+    BlockVec v = filled(7);
+    rowScale8(v.lane + 4, 1 << 9);
+    expectLanes(v.lane, {7, 7, 7, 7, 14, 14, 14, 14, 7, 7, 7, 7, 7}, "one row scaled");
+}
+
+TEST(VectorForms, DotsEnergiesAndDistancesWrapAsScalar) {
+    LaneSource src(13);
+    for (int i = 0; i < kRounds; ++i) {
+        const int kind = i % 3;
+        const BlockVec a = src.block(kind), b = src.block(kind);
+        ASSERT_EQ(blockDot(a, b), scalar::blockDot(a, b)) << i;
+        ASSERT_EQ(blockEnergy(a), scalar::blockEnergy(a)) << i;
+        ASSERT_EQ(blockDistance(a, b), scalar::blockDistance(a, b)) << i;
+        ASSERT_EQ(rowEnergy(a.lane + 8), scalar::rowEnergy(a.lane + 8)) << i;
+        ASSERT_EQ(rowDistance(a.lane, b.lane + 12), scalar::rowDistance(a.lane, b.lane + 12)) << i;
+    }
+    // Every lane at an extreme: 2^34 and each dot half 2^33 wrap to 0; a pair of
+    // -32768 squares is exactly where the packed multiply-add overflows.
+    const BlockVec lo = filled(-32768), hi = filled(32767);
+    EXPECT_EQ(blockEnergy(lo), 0);
+    EXPECT_EQ(blockDot(lo, lo), 0);
+    EXPECT_EQ(blockDot(lo, hi), scalar::blockDot(lo, hi));
+    EXPECT_EQ(blockEnergy(hi), scalar::blockEnergy(hi));
+    EXPECT_EQ(blockDistance(hi, lo), scalar::blockDistance(hi, lo));  // every difference wraps to -1
+    EXPECT_EQ(blockDistance(hi, lo), 16);
+    EXPECT_EQ(rowDistance(lo.lane, hi.lane), 4);
+    const BlockVec pair = make({-32768, -32768, 0, 0, -32768, -32768});
+    EXPECT_EQ(blockEnergy(pair), scalar::blockEnergy(pair));
+    EXPECT_EQ(blockDot(pair, pair), scalar::blockDot(pair, pair));
+}
+
+TEST(VectorForms, ShiftsMatchScalarForEveryCount) {
+    LaneSource src(14);
+    for (int i = 0; i < kRounds; ++i) {
+        const BlockVec a = src.block(i % 3);
+        const int shift = i % 16;
+        BlockVec v = a, r = a;
+        blockShiftDown(v, shift), scalar::blockShiftDown(r, shift);
+        ASSERT_TRUE(sameBlock(v, r)) << i << " down " << shift;
+        v = a, r = a;
+        ASSERT_TRUE(sameBlock(blockShiftUp(v, shift), scalar::blockShiftUp(r, shift))) << i << " up " << shift;
+    }
+}
+
+TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
+    LaneSource src(15);
+    int16_t codes[256][4];
+    uint8_t order[256];
+    for (int round = 0; round < 200; ++round) {
+        const int kind = round % 3;
+        for (auto& c : codes)
+            for (auto& l : c) l = src.lane(kind);
+        // Repeated codewords make ties, which the first position must win.
+        for (int k = 0; k < 40; ++k) std::memcpy(codes[src.next() % 256], codes[src.next() % 256], sizeof codes[0]);
+        for (int k = 0; k < 256; ++k) order[k] = static_cast<uint8_t>(k);
+        std::shuffle(order, order + 256, std::mt19937(round));
+        for (int q = 0; q < 20; ++q) {
+            int16_t y[4];
+            for (auto& l : y) l = src.lane(kind);
+            if (q % 4 == 0) std::memcpy(y, codes[src.next() % 256], sizeof y);
+            const int begin = static_cast<int>(src.next() % 64), end = begin + static_cast<int>(src.next() % 193);
+            for (const uint8_t* o : {static_cast<const uint8_t*>(nullptr), static_cast<const uint8_t*>(order)})
+                ASSERT_EQ(nearestRow(codes, o, begin, end, y), scalar::nearestRow(codes, o, begin, end, y))
+                    << round << " " << q << " [" << begin << ", " << end << ")";
+        }
+    }
+    // A distance of 2^30 (one difference of -32768) never wins, so a range
+    // holding only such codewords gives 0, as does an empty range.
+    int16_t far[6][4] = {};
+    for (auto& c : far) c[0] = 16384;
+    const int16_t y[4] = {-16384, 0, 0, 0};
+    EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 0);
+    EXPECT_EQ(scalar::nearestRow(far, nullptr, 1, 6, y), 0);
+    EXPECT_EQ(nearestRow(far, nullptr, 3, 2, y), 0);
+    far[5][0] = 16383;
+    EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 5);
+}
+
+TEST(VectorForms, EnergyWindowMatchesScalar) {
+    LaneSource src(16);
+    const int32_t specials[] = {0, 1, -1, INT32_MAX, INT32_MIN, 1000, 999, 3000, 3001};
+    for (int i = 0; i < kRounds; ++i) {
+        int32_t e[4];
+        for (auto& x : e) x = i % 2 ? specials[src.next() % std::size(specials)] : static_cast<int32_t>(src.next() % 5000) - 500;
+        const int32_t lo = i % 3 ? 1000 : specials[src.next() % std::size(specials)];
+        const int32_t hi = i % 3 ? 3000 : specials[src.next() % std::size(specials)];
+        ASSERT_EQ(energyWindow4(e, lo, hi), scalar::energyWindow4(e, lo, hi))
+            << i << ": " << e[0] << " " << e[1] << " " << e[2] << " " << e[3] << " in [" << lo << ", " << hi << "]";
+    }
+    const int32_t e[4] = {0, 1000, 3000, 3001};
+    EXPECT_EQ(energyWindow4(e, 1000, 3000), 0b0110u);
 }
