@@ -1,12 +1,22 @@
 // Throughput of the block-sorting coder on 1 MiB blocks beside bzip2 -9 on the
 // same bytes (through libbz2, in the same process, so both see the same load).
 // After the runs a table compares speeds and sizes as ratios.
+//
+// KIRUNE_STREAM_DIR names a directory of real side streams written by
+// tools/dump_side_streams (<name>.raw, and <name>.bwt with the coded bytes of
+// the build that wrote them). Their rows code each stream by itself, as the
+// container does, and count streams whose coded bytes differ from the .bwt.
+// KIRUNE_BENCH_TABLE=0 skips the table.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -57,6 +67,51 @@ std::vector<uint8_t> makeData(int kind) {
     return d;
 }
 
+struct SideStream {
+    std::string name;
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> reference;  // coded bytes from the dump, if any
+    bool hasReference = false;
+};
+
+std::vector<uint8_t> readFile(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// The dumped streams in name order, so runs see them alike.
+const std::vector<SideStream>& sideStreams() {
+    static const std::vector<SideStream> streams = [] {
+        std::vector<SideStream> v;
+        const char* dir = std::getenv("KIRUNE_STREAM_DIR");
+        if (!dir || !*dir) return v;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+            if (e.path().extension() != ".raw") continue;
+            SideStream s;
+            s.name = e.path().stem().string();
+            s.raw = readFile(e.path());
+            auto ref = e.path();
+            ref.replace_extension(".bwt");
+            if (std::filesystem::exists(ref)) {
+                s.reference = readFile(ref);
+                s.hasReference = true;
+            }
+            v.push_back(std::move(s));
+        }
+        std::sort(v.begin(), v.end(),
+                  [](const SideStream& a, const SideStream& b) { return a.name < b.name; });
+        return v;
+    }();
+    return streams;
+}
+
+size_t sideStreamBytes() {
+    size_t n = 0;
+    for (const auto& s : sideStreams()) n += s.raw.size();
+    return n;
+}
+
 void setLabels(benchmark::State& st, size_t bytesIn, size_t bytesOut) {
     st.SetBytesProcessed(static_cast<int64_t>(st.iterations()) * static_cast<int64_t>(bytesIn));
     st.counters["out_bytes"] = static_cast<double>(bytesOut);
@@ -86,6 +141,37 @@ void BM_KiruneExpand(benchmark::State& st) {
     }
     if (back != data) st.SkipWithError("round trip differs");
     setLabels(st, data.size(), coded.size());
+}
+
+// The whole set of dumped side streams per iteration, one call per stream.
+void BM_KiruneCompressStreams(benchmark::State& st) {
+    std::vector<uint8_t> out;
+    for (auto _ : st) {
+        for (const auto& s : sideStreams()) {
+            bwtCompressToVector(s.raw.data(), static_cast<uint32_t>(s.raw.size()), out);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * sideStreamBytes()));
+}
+
+void BM_KiruneExpandStreams(benchmark::State& st) {
+    const auto& streams = sideStreams();
+    std::vector<std::vector<uint8_t>> coded(streams.size());
+    std::vector<uint32_t> recorded(streams.size());
+    for (size_t i = 0; i < streams.size(); ++i)
+        recorded[i] = bwtCompressToVector(streams[i].raw.data(),
+                                          static_cast<uint32_t>(streams[i].raw.size()), coded[i]);
+    std::vector<uint8_t> back;
+    for (auto _ : st) {
+        for (size_t i = 0; i < streams.size(); ++i) {
+            back.resize(streams[i].raw.size());
+            bwtExpandFromMemory(coded[i].data(), coded[i].size(), recorded[i], back.data(),
+                                static_cast<uint32_t>(back.size()));
+            benchmark::DoNotOptimize(back.data());
+        }
+    }
+    st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * sideStreamBytes()));
 }
 
 #ifdef KIRUNE_HAVE_BZIP2
@@ -155,48 +241,90 @@ double wallMs() {
 
 // The comparison table: the four codings alternate round after round, so a
 // change of load on the shared machine hits both coders alike, and each keeps
-// its fastest round (thread CPU time). The slowest compression is wall time.
-void printComparison() {
+// its fastest round (thread CPU time). The slowest compression is the wall
+// time of the slowest single call.
+// Each row codes a set of inputs one call each (one block, or the side streams).
+struct Inputs {
+    const char* label;
+    std::vector<const std::vector<uint8_t>*> items;
+    std::vector<const SideStream*> streams;  // with references, for the side streams
+};
+
+void printRow(const Inputs& in) {
     constexpr int kRounds = 9;
+    const size_t count = in.items.size();
+    size_t total = 0;
+    for (const auto* d : in.items) total += d->size();
+    std::vector<std::vector<uint8_t>> coded(count), back(count);
+    std::vector<uint32_t> recorded(count);
+    std::vector<std::vector<char>> bz(count);
+    for (size_t i = 0; i < count; ++i) back[i].resize(in.items[i]->size());
+    double best[4] = {1e30, 1e30, 1e30, 1e30}, slowest = 0;
+    size_t size = 0, bzSize = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        double t = threadMs();
+        for (size_t i = 0; i < count; ++i) {
+            const double w1 = wallMs();
+            recorded[i] = bwtCompressToVector(in.items[i]->data(),
+                                              static_cast<uint32_t>(in.items[i]->size()), coded[i]);
+            slowest = std::max(slowest, wallMs() - w1);
+        }
+        best[0] = std::min(best[0], threadMs() - t);
+        t = threadMs();
+        for (size_t i = 0; i < count; ++i)
+            bwtExpandFromMemory(coded[i].data(), coded[i].size(), recorded[i], back[i].data(),
+                                static_cast<uint32_t>(back[i].size()));
+        best[1] = std::min(best[1], threadMs() - t);
+#ifdef KIRUNE_HAVE_BZIP2
+        t = threadMs();
+        for (size_t i = 0; i < count; ++i) bz[i] = bzip2Compress(*in.items[i]);
+        best[2] = std::min(best[2], threadMs() - t);
+        t = threadMs();
+        for (size_t i = 0; i < count; ++i) {
+            unsigned int len = static_cast<unsigned int>(in.items[i]->size());
+            std::vector<char> out(len + 1);
+            BZ2_bzBuffToBuffDecompress(out.data(), &len, bz[i].data(),
+                                       static_cast<unsigned>(bz[i].size()), 0, 0);
+        }
+        best[3] = std::min(best[3], threadMs() - t);
+#endif
+    }
+    size_t differs = 0, pinned = 0, wrong = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size += coded[i].size();
+        bzSize += bz[i].size();
+        if (back[i] != *in.items[i]) ++wrong;
+        if (i < in.streams.size() && in.streams[i]->hasReference) {
+            ++pinned;
+            if (coded[i] != in.streams[i]->reference) ++differs;
+        }
+    }
+    if (wrong) std::printf("round trip differs for %zu of %s\n", wrong, in.label);
+    const auto mbps = [&](double ms) { return ms < 1e29 ? total / 1e3 / ms : 0.0; };
+    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("%-14s %9.2f %9.2f %6.2f | %9.2f %9.2f %6.2f | %8zu %8zu %6.3f | %.3f s\n",
+                in.label, mbps(best[0]), mbps(best[2]), ratio(mbps(best[0]), mbps(best[2])),
+                mbps(best[1]), mbps(best[3]), ratio(mbps(best[1]), mbps(best[3])), size, bzSize,
+                ratio(static_cast<double>(size), static_cast<double>(bzSize)), slowest / 1e3);
+    if (pinned)
+        std::printf("%-14s %zu streams, %zu bytes; coded bytes differ from the dump in %zu of %zu\n",
+                    "", count, total, differs, pinned);
+}
+
+void printComparison() {
     std::printf("\n%-14s %9s %9s %6s | %9s %9s %6s | %8s %8s %6s | %s\n", "data", "comp MB/s",
                 "bz2 -9", "ratio", "exp MB/s", "bz2 -d", "ratio", "size", "bz2 size", "ratio",
                 "slowest compress");
-    for (int k = Realistic; k <= RandomBytes; ++k) {
-        const auto data = makeData(k);
-        const uint32_t n = static_cast<uint32_t>(data.size());
-        std::vector<uint8_t> coded, back(n);
-        uint32_t recorded = 0;
-        double best[4] = {1e30, 1e30, 1e30, 1e30}, slowest = 0;
-        size_t bzSize = 0;
-        for (int round = 0; round < kRounds; ++round) {
-            double w = wallMs(), t = threadMs();
-            recorded = bwtCompressToVector(data.data(), n, coded);
-            best[0] = std::min(best[0], threadMs() - t);
-            slowest = std::max(slowest, wallMs() - w);
-            t = threadMs();
-            bwtExpandFromMemory(coded.data(), coded.size(), recorded, back.data(), n);
-            best[1] = std::min(best[1], threadMs() - t);
-#ifdef KIRUNE_HAVE_BZIP2
-            t = threadMs();
-            const auto bz = bzip2Compress(data);
-            best[2] = std::min(best[2], threadMs() - t);
-            bzSize = bz.size();
-            unsigned int len = n;
-            std::vector<char> out(n);
-            t = threadMs();
-            BZ2_bzBuffToBuffDecompress(out.data(), &len, const_cast<char*>(bz.data()),
-                                       static_cast<unsigned>(bz.size()), 0, 0);
-            best[3] = std::min(best[3], threadMs() - t);
-#endif
+    std::vector<std::vector<uint8_t>> blocks;
+    for (int k = Realistic; k <= RandomBytes; ++k) blocks.push_back(makeData(k));
+    for (int k = Realistic; k <= RandomBytes; ++k) printRow({kKindNames[k], {&blocks[k]}, {}});
+    if (!sideStreams().empty()) {
+        Inputs in{"side streams", {}, {}};
+        for (const auto& s : sideStreams()) {
+            in.items.push_back(&s.raw);
+            in.streams.push_back(&s);
         }
-        if (back != data) std::printf("round trip differs for %s\n", kKindNames[k]);
-        const auto mbps = [](double ms) { return ms < 1e29 ? kBlockBytes / 1e3 / ms : 0.0; };
-        const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-        std::printf(
-            "%-14s %9.2f %9.2f %6.2f | %9.2f %9.2f %6.2f | %8zu %8zu %6.3f | %.3f s\n",
-            kKindNames[k], mbps(best[0]), mbps(best[2]), ratio(mbps(best[0]), mbps(best[2])),
-            mbps(best[1]), mbps(best[3]), ratio(mbps(best[1]), mbps(best[3])), coded.size(), bzSize,
-            ratio(static_cast<double>(coded.size()), static_cast<double>(bzSize)), slowest / 1e3);
+        printRow(in);
     }
     std::printf("ratios are kirune / bzip2: speed above 1 is faster, size below 1 is smaller\n");
 }
@@ -204,10 +332,19 @@ void printComparison() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!sideStreams().empty()) {
+        for (auto* b : {benchmark::RegisterBenchmark("BM_KiruneCompressStreams",
+                                                     BM_KiruneCompressStreams),
+                        benchmark::RegisterBenchmark("BM_KiruneExpandStreams",
+                                                     BM_KiruneExpandStreams)})
+            b->Unit(benchmark::kMillisecond);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
-    printComparison();
+    // KIRUNE_BENCH_TABLE=0 leaves the table out, e.g. while profiling one benchmark.
+    const char* table = std::getenv("KIRUNE_BENCH_TABLE");
+    if (!table || std::string(table) != "0") printComparison();
     benchmark::Shutdown();
     return 0;
 }

@@ -1,0 +1,79 @@
+// dump_side_streams OUT_DIR FILE.rpx...
+// Writes every block-sorted side stream of every strip of the given containers
+// as OUT_DIR/<stem>-s<strip>-<stream>.raw (the expanded bytes) and .bwt (the
+// bytes this build's coder makes of them). bench_lossless times the coder on
+// the .raw files (KIRUNE_STREAM_DIR) and checks its output against the .bwt
+// files, so a dump made by one build pins the coded bytes for later builds.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/payload.h"
+#include "container/rpx_container.h"
+#include "kirune/Error.h"
+#include "lossless/BWT.h"
+
+using namespace kirune;
+
+namespace {
+
+void save(const std::filesystem::path& p, const uint8_t* data, size_t n) {
+    std::ofstream f(p, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    if (!f) throw Error("cannot write " + p.string());
+}
+
+size_t dumpContainer(const std::string& path, const std::filesystem::path& outDir) {
+    ContainerReader in(path);
+    CodecState s;
+    ImageMetadata meta;
+    readContainerHeader(in, s, meta);
+    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    const std::string stem = std::filesystem::path(path).stem().string();
+    size_t dumped = 0;
+    for (int32_t k = 0; k < s.stripCount; ++k) {
+        beginStrip(s, k);
+        SideStreams& st = s.strip.streams;
+        const StreamTable table = stripReader(in, st);
+        for (int i = 0; i < kStreamCount; ++i) {
+            // Index bits are stored verbatim, never block-sorted.
+            if (i == StreamIndexBitsLow || i == StreamIndexBitsHigh) continue;
+            const uint32_t raw = st.rawLength[i];
+            if (raw == 0) continue;
+            const uint8_t* data = streamBuffer(st, i).data();
+            std::vector<uint8_t> coded;
+            if (bwtCompressToVector(data, raw, coded) != table[i].recordedSize)
+                throw Error(path + ": stream " + std::to_string(i + 1) + " codes differently");
+            const std::string name = stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1);
+            save(outDir / (name + ".raw"), data, raw);
+            save(outDir / (name + ".bwt"), coded.data(), coded.size());
+            ++dumped;
+        }
+        resetStreams(s);
+    }
+    return dumped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: dump_side_streams OUT_DIR FILE.rpx...\n");
+        return 2;
+    }
+    int status = 0;
+    for (int i = 2; i < argc; ++i) {
+        try {
+            const size_t n = dumpContainer(argv[i], argv[1]);
+            std::printf("%s: %zu streams\n", argv[i], n);
+        } catch (const Error& e) {
+            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
+            status = 1;
+        }
+    }
+    return status;
+}
