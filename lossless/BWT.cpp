@@ -136,15 +136,16 @@ uint32_t bwtCompress(ByteStream& src, ByteStream& sink, uint32_t rawLength) {
 
 // Working memory of one expansion. Sizes follow the stream's block factor but
 // never exceed what the expected raw length can need, so a forged factor or
-// length cannot make a small stream allocate much. The backward links take
-// the room of the payload and the second-stage output, which are used up by
-// then; a raw block for a file sink takes the room of the forward links.
+// length cannot make a small stream allocate much. The inverse transform's
+// scratch takes the room of the payload and the second-stage output, which
+// are used up by then; a raw block for a file sink takes the room of the
+// links.
 struct ExpandBuffers {
     uint32_t capPayload, capPacked, capRanks, capRaw;
     PageArena arena;
     uint8_t* payload;
     uint8_t* packed;
-    uint32_t* lfLinks;
+    uint8_t* scratch;
     uint32_t* links;
     uint8_t* raw;
     uint8_t* ranks;
@@ -158,18 +159,17 @@ struct ExpandBuffers {
           capRaw(std::min(blockSizeOf(factor), rawLength)) {
         // Second-stage output is at most twice the first-stage input.
         capPacked = std::min(bufferSizeOf(factor), 2 * capRanks + 2);
-        const size_t linkBytes = 4 * size_t{capRanks};
         Layout layout;
-        const size_t atPayload =
-            layout.add(std::max(linkBytes, size_t{capPayload} + 64 + capPacked));
-        const size_t atLinks = layout.add(linkBytes);
+        const size_t atPayload = layout.add(
+            std::max(inverseBwtScratchBytes(capRanks), size_t{capPayload} + 64 + capPacked));
+        const size_t atLinks = layout.add(4 * size_t{capRanks});
         const size_t atRanks = layout.add(capRanks);
         const size_t atColumn = layout.add(capRanks);
         arena.reset(layout.size());
         uint8_t* base = arena.data();
         payload = base + atPayload;
         packed = payload + ((size_t{capPayload} + 63) & ~size_t{63});
-        lfLinks = reinterpret_cast<uint32_t*>(base + atPayload);
+        scratch = base + atPayload;
         links = reinterpret_cast<uint32_t*>(base + atLinks);
         raw = base + atLinks;
         ranks = base + atRanks;
@@ -206,7 +206,7 @@ uint32_t bwtExpand(ByteStream& src, ByteStream& sink, uint32_t recordedSize, uin
             rangeDecode(b->packed, b->capPacked, b->payload, payloadLength, b->models);
         const uint32_t n = rle2MtfDecode(b->column, b->capRanks, b->packed, len2);
         if (n == 0 || primaryIndex >= n) damaged();
-        inverseBwt(b->ranks, b->column, primaryIndex, n, b->links, b->lfLinks);
+        inverseBwt(b->ranks, b->column, primaryIndex, n, b->links, b->scratch);
         const uint32_t capacity = std::min(blockSize, rawLength - total);
         // A memory sink takes the block in place; a file sink through a buffer.
         uint8_t* dst = sink.isMemory() ? sink.memory().base + sink.memory().pos : b->raw;

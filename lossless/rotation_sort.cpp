@@ -13,6 +13,8 @@ namespace kirune {
 namespace {
 
 constexpr uint32_t kInsertionRows = 11;
+// Rows between the chains the inverse walks side by side, and their slot size.
+constexpr uint32_t kSegmentBytes = 256;
 
 // Order of rotations by their ranks.
 class RankOrder {
@@ -333,38 +335,145 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     return primaryIndex;
 }
 
-void inverseBwt(uint8_t* out, const uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
-                uint32_t* links, uint32_t* lfLinks) {
-    uint32_t end[256] = {};
-    for (uint32_t i = 0; i < n; ++i) ++end[lastColumn[i]];
-    uint32_t sum = 0;
-    for (uint32_t c = 0; c < 256; ++c) {
-        sum += end[c];
-        end[c] = sum;
+size_t inverseBwtScratchBytes(uint32_t n) {
+    const size_t slots = 2 * (size_t{n} / kSegmentBytes) + 3;
+    return slots * (kSegmentBytes + 2 * sizeof(uint32_t));
+}
+
+void inverseBwt(uint8_t* out, uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
+                uint32_t* links, uint8_t* scratch) {
+    // links[i] = the row of rotation i's predecessor (the LF mapping), a start
+    // mark, and the byte lastColumn[i] in the top 8 bits. Rows stay below 2^23.
+    constexpr uint32_t kMark = 1u << 23, kRowMask = kMark - 1;
+    {
+        uint32_t count[4][256] = {};
+        uint32_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++count[0][lastColumn[i]];
+            ++count[1][lastColumn[i + 1]];
+            ++count[2][lastColumn[i + 2]];
+            ++count[3][lastColumn[i + 3]];
+        }
+        for (; i < n; ++i) ++count[0][lastColumn[i]];
+        uint32_t next[256];
+        uint32_t sum = 0;
+        for (uint32_t c = 0; c < 256; ++c) {
+            next[c] = sum;
+            sum += count[0][c] + count[1][c] + count[2][c] + count[3][c];
+        }
+        for (i = 0; i < n; ++i) {
+            const uint32_t c = lastColumn[i];
+            links[i] = next[c]++ | (c << 24);
+        }
     }
-    // links[row] leads from a rotation's row to the row of the next rotation,
-    // lfLinks[i] back to the row of the previous one. Each entry carries in
-    // its top 8 bits the byte the walk writes there (rows stay below 2^24),
-    // so a step costs one table read.
-    for (uint32_t i = n; i-- > 0;) {
-        const uint32_t c = lastColumn[i];
-        const uint32_t row = --end[c];
-        links[row] = i | (c << 24);
-        lfLinks[i] = row | (c << 24);
+
+    // Walking the mapping from the primary row reads the block backwards, one
+    // cache miss a byte. Instead, rows spread over the table start chains of
+    // their own, walked side by side so their misses overlap; a chain stops
+    // at the next start row. Each chain writes fixed slots of kSegmentBytes,
+    // continued in a fresh slot when full, and notes which slot follows.
+    const uint32_t starts = (n + kSegmentBytes - 1) / kSegmentBytes;
+    const bool primaryApart = primaryIndex % kSegmentBytes != 0;
+    const uint32_t primarySlot = primaryApart ? starts : primaryIndex / kSegmentBytes;
+    const uint32_t initialSlots = starts + (primaryApart ? 1 : 0);
+    const size_t slotCount = inverseBwtScratchBytes(n) / (kSegmentBytes + 2 * sizeof(uint32_t));
+    uint8_t* slots = scratch;
+    uint32_t* slotLength = reinterpret_cast<uint32_t*>(scratch + slotCount * kSegmentBytes);
+    uint32_t* slotNext = slotLength + slotCount;
+    for (uint32_t r = 0; r < n; r += kSegmentBytes) links[r] |= kMark;
+    links[primaryIndex] |= kMark;
+    const auto slotOfStart = [&](uint32_t row) {
+        return row % kSegmentBytes == 0 ? row / kSegmentBytes : primarySlot;
+    };
+
+    constexpr uint32_t kLanes = 8;
+    struct Lane {
+        uint32_t entry;  // links entry of the row whose byte comes next
+        uint32_t slot;
+        uint8_t* write;
+        uint8_t* end;
+    };
+    Lane lane[kLanes];
+    uint32_t pending = 0;  // next initial slot to start
+    uint32_t freeSlot = initialSlots;
+    const auto startLane = [&](Lane& l) {
+        const uint32_t row = pending < starts ? pending * kSegmentBytes : primaryIndex;
+        l.slot = pending++;
+        l.entry = links[row];
+        l.write = slots + size_t{l.slot} * kSegmentBytes;
+        l.end = l.write + kSegmentBytes;
+    };
+    uint32_t active = 0;
+    while (active < kLanes && pending < initialSlots) startLane(lane[active++]);
+    while (active > 0) {
+        for (uint32_t k = 0; k < active; ++k) {
+            Lane& l = lane[k];
+            const uint32_t e = l.entry;
+            *l.write++ = static_cast<uint8_t>(e >> 24);
+            const uint32_t row = e & kRowMask;
+            const uint32_t next = links[row];
+            l.entry = next;
+            if (__builtin_expect(((next & kMark) != 0) | (l.write == l.end), 0)) {
+                uint8_t* const begin = slots + size_t{l.slot} * kSegmentBytes;
+                slotLength[l.slot] = static_cast<uint32_t>(l.write - begin);
+                if (next & kMark) {
+                    slotNext[l.slot] = slotOfStart(row);
+                    if (pending < initialSlots) {
+                        startLane(l);
+                    } else {
+                        l = lane[--active];
+                        --k;
+                    }
+                } else {
+                    slotNext[l.slot] = freeSlot;
+                    l.slot = freeSlot++;
+                    l.write = slots + size_t{l.slot} * kSegmentBytes;
+                    l.end = l.write + kSegmentBytes;
+                }
+            }
+        }
     }
-    // Two independent walks, from the front and from the back, so the cache
-    // misses of one overlap those of the other.
-    const uint32_t half = n / 2;
-    uint32_t f = links[primaryIndex];
-    uint32_t b = lfLinks[primaryIndex];
-    uint32_t back = n;
-    for (uint32_t k = 0; k < half; ++k) {
-        out[k] = static_cast<uint8_t>(f >> 24);
-        out[--back] = static_cast<uint8_t>(b >> 24);
-        f = links[f & 0xffffffu];
-        b = lfLinks[b & 0xffffffu];
+
+    // The walk reads the block backwards: the back half from the primary
+    // row on, the front half (and a middle byte) from its successor
+    // backwards. A valid block has one cycle of n rows; equal rotations may
+    // leave the primary row a shorter one, which the output repeats.
+    uint32_t cycle = 0;
+    uint32_t slot = primarySlot;
+    do {
+        cycle += slotLength[slot];
+        slot = slotNext[slot];
+    } while (slot != primarySlot);
+    if (cycle == n) {
+        uint32_t t = 0;
+        do {
+            const uint8_t* from = slots + size_t{slot} * kSegmentBytes;
+            const uint32_t len = slotLength[slot];
+            uint8_t* to = out + (n - t);
+            for (uint32_t k = 0; k < len; ++k) *--to = from[k];
+            t += len;
+            slot = slotNext[slot];
+        } while (slot != primarySlot);
+        return;
     }
-    if (back > half) out[half] = static_cast<uint8_t>(f >> 24);
+    // The short cycle in walking order, gathered into the used-up column.
+    uint32_t t = 0;
+    do {
+        std::memcpy(lastColumn + t, slots + size_t{slot} * kSegmentBytes, slotLength[slot]);
+        t += slotLength[slot];
+        slot = slotNext[slot];
+    } while (slot != primarySlot);
+    const uint32_t front = n - n / 2;
+    t = 0;
+    for (uint32_t j = n; j-- > front;) {
+        out[j] = lastColumn[t];
+        t = t + 1 == cycle ? 0 : t + 1;
+    }
+    t = cycle - 1;
+    for (uint32_t j = 0; j < front; ++j) {
+        out[j] = lastColumn[t];
+        t = t == 0 ? cycle - 1 : t - 1;
+    }
 }
 
 }  // namespace kirune

@@ -4,6 +4,7 @@
 // (first byte <= second) are sorted by a stable comparison sort, the falling
 // ones are placed by one induction pass.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "lossless/page_arena.h"
@@ -41,9 +42,11 @@ uint64_t defaultCompareBudget(uint32_t n);
 uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorkspace& work,
                       uint64_t compareBudget);
 
-// Rebuilds the block from its last column, position 0 first; links and
-// lfLinks hold n entries each.
-void inverseBwt(uint8_t* out, const uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
-                uint32_t* links, uint32_t* lfLinks);
+// Rebuilds the block from its last column, position 0 first (0 < n < 2^23).
+// The column is used up (overwritten); links holds n entries and scratch
+// inverseBwtScratchBytes(n) bytes.
+void inverseBwt(uint8_t* out, uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
+                uint32_t* links, uint8_t* scratch);
+size_t inverseBwtScratchBytes(uint32_t n);
 
 }  // namespace kirune

@@ -72,9 +72,10 @@ Transform referenceSort(const Bytes& in) {
 
 Bytes invert(const Bytes& last, uint32_t primary) {
     const uint32_t n = static_cast<uint32_t>(last.size());
-    Bytes out(n);
-    std::vector<uint32_t> links(n), lf(n);
-    inverseBwt(out.data(), last.data(), primary, n, links.data(), lf.data());
+    Bytes out(n), column(last);
+    std::vector<uint32_t> links(n);
+    std::vector<uint8_t> scratch(inverseBwtScratchBytes(n));
+    inverseBwt(out.data(), column.data(), primary, n, links.data(), scratch.data());
     return out;
 }
 
@@ -144,6 +145,54 @@ TEST(RotationSort, PeriodicMegabyteFinishes) {
     EXPECT_TRUE(
         std::all_of(t.last.begin() + (1 << 19), t.last.end(), [](uint8_t c) { return c == 'a'; }));
     EXPECT_EQ(invert(t.last, t.primary), block);
+}
+
+// The inverse walks many chains side by side and stitches them; whatever the
+// column (damaged ones make several cycles), the result must be the plain
+// walk's: forward from the primary row for the front half and the middle
+// byte, backward for the rest. Sizes straddle the chain spacing of 256 rows.
+TEST(RotationSort, InverseMatchesThePlainWalkOnAnyColumn) {
+    const auto plainWalk = [](const Bytes& last, uint32_t primary) {
+        const uint32_t n = static_cast<uint32_t>(last.size());
+        std::vector<uint32_t> start(257, 0), lf(n), fwd(n);
+        for (uint8_t c : last) ++start[c + 1];
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        for (uint32_t i = 0; i < n; ++i) {
+            lf[i] = start[last[i]]++;
+            fwd[lf[i]] = i;
+        }
+        Bytes out(n);
+        uint32_t f = primary, b = primary;
+        for (uint32_t j = n; j-- > n - n / 2;) {
+            out[j] = last[b];
+            b = lf[b];
+        }
+        for (uint32_t j = 0; j < n - n / 2; ++j) {
+            f = fwd[f];
+            out[j] = last[f];
+        }
+        return out;
+    };
+    std::mt19937 rng(23);
+    for (uint32_t n : {1u, 2u, 3u, 255u, 256u, 257u, 511u, 512u, 513u, 2047u, 2048u, 2049u,
+                       2304u, 5000u, 70001u}) {
+        for (int trial = 0; trial < 4; ++trial) {
+            Bytes last(n);
+            const unsigned alphabet = trial < 2 ? 256 : 2 + trial;
+            for (auto& v : last) v = static_cast<uint8_t>(rng() % alphabet);
+            for (uint32_t primary : {0u, n - 1, static_cast<uint32_t>(rng() % n),
+                                     std::min(n - 1, 256u), n / 2}) {
+                ASSERT_EQ(invert(last, primary), plainWalk(last, primary))
+                    << "n " << n << " primary " << primary;
+            }
+        }
+    }
+    // A block of one repeated word: each row of equal rotations is a valid
+    // primary index, whose cycle is one period long.
+    const Bytes block = repeat(bytesOf("abcab"), 600);
+    const Transform t = referenceSort(block);
+    for (uint32_t primary : {0u, 1u, 255u, 256u, 599u, 600u, 1500u, 2999u})
+        EXPECT_EQ(invert(t.last, primary), plainWalk(t.last, primary)) << primary;
 }
 
 // Ranks come from suffix sorting of the doubled primitive word.
