@@ -1,9 +1,11 @@
 #include "codec/val.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
 
+#include "codec/payload.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -126,12 +128,25 @@ void allocStreamBuffers(CodecState& s) {
 
 void resetStreams(CodecState& s) {
     SideStreams& st = s.strip.streams;
+    // Writers add fields into bytes that must start at zero; readers treat
+    // bytes past the data as zero. Every byte a strip can have changed lies
+    // below its writer's cursor (plus the few bytes a field may straddle) or
+    // its raw length, so clearing up to there leaves the buffer as new.
+    const struct {
+        StreamBuffer* buf;
+        uint32_t cursor;
+        uint32_t raw;
+    } bitStreams[] = {
+        {&st.headerBits, st.headerPos.byte, st.rawLength[StreamHeaderBits]},
+        {&st.indexBitsLow, st.indexLowPos.byte, st.rawLength[StreamIndexBitsLow]},
+        {&st.indexBitsHigh, st.indexHighPos.byte, st.rawLength[StreamIndexBitsHigh]},
+    };
+    for (const auto& b : bitStreams) {
+        const std::size_t dirty = std::size_t{std::max(b.cursor, b.raw)} + kStreamSlack;
+        if (!b.buf->empty()) std::memset(b.buf->data(), 0, std::min(dirty, b.buf->size()));
+    }
     st.dcSignBitCount = st.dcBytesPos = st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
-    // Writers add fields into bytes that must start at zero; readers treat
-    // bytes past the data as zero. Clearing the whole buffer serves both.
-    for (StreamBuffer* b : {&st.headerBits, &st.indexBitsLow, &st.indexBitsHigh})
-        if (!b->empty()) std::memset(b->data(), 0, b->size());
 }
 
 void freeCodecBuffers(CodecState& s) {

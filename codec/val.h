@@ -86,7 +86,10 @@ struct StripWork {
     CodedPlane crPlaneSlot() const { return {codedCr, residCr, meansCr, cBlocksPerRow, cBlockRows}; }
 };
 
-struct CodecState {
+// Parameters and geometry of one file, plus the current strip's rows and
+// grids. Plain values: a worker coding strips of its own copies these from the
+// file's state and keeps its own StripWork.
+struct CodecParams {
     // Codec parameters (setCodecParams).
     int32_t qualityLevel = 0;
     int32_t distortionLimit = 0;
@@ -125,7 +128,9 @@ struct CodecState {
     // Size the buffers were allocated for (A = allocWidth * allocHeight samples).
     int32_t allocWidth = 0;
     int32_t allocHeight = 0;
+};
 
+struct CodecState : CodecParams {
     StripWork strip;
 };
 

@@ -332,7 +332,6 @@ std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat 
     std::unique_ptr<InputImage> in = openInputImage(path, format);
     s.sourceWidth = in->width();
     s.stripImageRows = in->height();
-    s.stripBudgetLog2 = kStripBudgetLog2;
     computeStripLayout(s);
     return in;
 }

@@ -75,8 +75,8 @@ private:
 // RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated).
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format);
 
-// openInputImage, then the strip layout for the image in `s` (sourceWidth,
-// imageWidth, imageHeight, stripBudgetLog2 = 22, paddedWidth, stripHeight,
+// openInputImage, then the strip layout for the image in `s` at the strip
+// budget it holds (sourceWidth, imageWidth, imageHeight, paddedWidth, stripHeight,
 // stripCount, last-strip rows, block grids, bmpRowStride, bmpFileSize).
 // Allocates nothing: the driver sets colourSampling and then calls
 // allocCodecBuffers(s, s.paddedWidth, s.stripHeight).

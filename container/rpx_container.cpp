@@ -14,6 +14,7 @@
 #include "codec/payload.h"
 #include "container/messages.h"
 #include "kirune/Error.h"
+#include "kirune/Parallel.h"
 #include "lossless/BWT.h"
 
 namespace kirune {
@@ -129,59 +130,61 @@ void writeContainerHeader(ContainerWriter& out, const CodecState& s, const Image
     out.end_ = static_cast<int64_t>(header.size());
 }
 
-StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
-    std::FILE* f = out.stream();
-    const int64_t start = out.end_;
-    const auto writeFailed = [&] { out.out_.fail(kCannotWriteOutputText, errno); };
-
-    const uint8_t placeholder[kStreamTableBytes] = {};
-    if (fseeko(f, start, SEEK_SET) != 0 || std::fwrite(placeholder, 1, sizeof placeholder, f) != sizeof placeholder)
-        writeFailed();
-    int64_t pos = start + kStreamTableBytes;
-
+void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
+    std::array<std::vector<uint8_t>, kStreamCount> coded;
     StreamTable table{};
-    for (int i = 0; i < kStreamCount; ++i) {
-        const StreamBuffer& buf = streamBuffer(st, i);
-        const uint32_t raw = st.rawLength[i];
-        if (raw > buf.size())
-            throw Error("stream " + std::to_string(i + 1) + " claims " + std::to_string(raw) +
+    for (int i = 0; i < kStreamCount; ++i)
+        if (st.rawLength[i] > streamBuffer(st, i).size())
+            throw Error("stream " + std::to_string(i + 1) + " claims " + std::to_string(st.rawLength[i]) +
                         " bytes, beyond its buffer");
+    parallelFor(kStreamCount, threads, [&](int i) {
+        const uint32_t raw = st.rawLength[i];
         uint32_t recorded = raw;
-        if (storedVerbatim(i)) {
-            if (raw && std::fwrite(buf.data(), 1, raw, f) != raw) writeFailed();
-            pos += raw;
-        } else {
-            BwtSource src = BwtSource::fromMemory(buf.data(), raw);
-            BwtSink sink = BwtSink::toFile(f);
-            recorded = bwtCode(BwtMode::Compress, src, sink, raw, 0);
+        if (!storedVerbatim(i)) {
+            recorded = bwtCompressToVector(streamBuffer(st, i).data(), raw, coded[static_cast<std::size_t>(i)]);
             if (recorded > raw)
                 throw Error("block-sorting coder recorded " + std::to_string(recorded) + " bytes for " +
                             std::to_string(raw));
-            if (recorded == raw) {
-                // The reader reads a stored stream as exactly its raw bytes.
-                pos += raw;
-                if (fseeko(f, pos, SEEK_SET) != 0) writeFailed();
-            } else {
-                pos = ftello(f);
-                if (pos < 0) writeFailed();
-            }
         }
+        if (recorded == raw) coded[static_cast<std::size_t>(i)].clear();  // stored: the raw bytes themselves
         table[static_cast<std::size_t>(i)] = {raw, recorded};
-    }
+    });
 
-    uint8_t bytes[kStreamTableBytes];
+    sec.table = table;
+    sec.bytes.resize(kStreamTableBytes);
     for (std::size_t i = 0; i < table.size(); ++i) {
         for (int k = 0; k < 4; ++k) {
-            bytes[8 * i + k] = static_cast<uint8_t>(table[i].rawLength >> (8 * k));
-            bytes[8 * i + 4 + k] = static_cast<uint8_t>(table[i].recordedSize >> (8 * k));
+            sec.bytes[8 * i + k] = static_cast<uint8_t>(table[i].rawLength >> (8 * k));
+            sec.bytes[8 * i + 4 + k] = static_cast<uint8_t>(table[i].recordedSize >> (8 * k));
         }
     }
-    if (fseeko(f, start, SEEK_SET) != 0 || std::fwrite(bytes, 1, sizeof bytes, f) != sizeof bytes ||
-        fseeko(f, pos, SEEK_SET) != 0)
-        writeFailed();
+    for (int i = 0; i < kStreamCount; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        sec.offset[u] = sec.bytes.size();
+        if (table[u].recordedSize == table[u].rawLength) {
+            const uint8_t* raw = streamBuffer(st, i).data();
+            sec.bytes.insert(sec.bytes.end(), raw, raw + table[u].rawLength);
+        } else {
+            sec.bytes.insert(sec.bytes.end(), coded[u].begin(), coded[u].end());
+        }
+    }
+    sec.offset[kStreamCount] = sec.bytes.size();
+}
+
+void appendStripSection(ContainerWriter& out, const StripSection& sec) {
+    std::FILE* f = out.stream();
+    if (fseeko(f, out.end_, SEEK_SET) != 0 ||
+        std::fwrite(sec.bytes.data(), 1, sec.bytes.size(), f) != sec.bytes.size())
+        out.out_.fail(kCannotWriteOutputText, errno);
     out.out_.checkStream();
-    out.end_ = pos;
-    return table;
+    out.end_ += static_cast<int64_t>(sec.bytes.size());
+}
+
+StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
+    StripSection sec;
+    encodeStripSection(st, sec);
+    appendStripSection(out, sec);
+    return sec.table;
 }
 
 StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w) {
@@ -335,30 +338,78 @@ StreamTable readStreamTable(ContainerReader& in) {
 
 }  // namespace
 
-StreamTable stripReader(ContainerReader& in, SideStreams& st) {
-    const StreamTable table = readStreamTable(in);
+void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& sec) {
+    const int64_t start = in.position();
+    sec.table = readStreamTable(in);
     for (int i = 0; i < kStreamCount; ++i) {
-        const StreamBuffer& buf = streamBuffer(st, i);
         // The decoder's 16-bit window reads one byte past the data.
-        if (table[static_cast<std::size_t>(i)].rawLength >= buf.size() &&
-            table[static_cast<std::size_t>(i)].rawLength > 0)
-            damaged();
+        const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
+        if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
     }
+    sec.bytes.resize(kStreamTableBytes);
+    for (std::size_t i = 0; i < sec.table.size(); ++i)
+        for (int k = 0; k < 4; ++k) {
+            sec.bytes[8 * i + k] = static_cast<uint8_t>(sec.table[i].rawLength >> (8 * k));
+            sec.bytes[8 * i + 4 + k] = static_cast<uint8_t>(sec.table[i].recordedSize >> (8 * k));
+        }
+    // Every piece is checked against the rest of the file before it is read.
+    const auto take = [&](uint64_t n) {
+        if (n > static_cast<uint64_t>(in.remaining())) damaged();
+        const std::size_t at = sec.bytes.size();
+        sec.bytes.resize(at + static_cast<std::size_t>(n));
+        in.read(sec.bytes.data() + at, static_cast<std::size_t>(n), kDamagedFileText);
+        return sec.bytes.data() + at;
+    };
     for (int i = 0; i < kStreamCount; ++i) {
-        const StreamEntry e = table[static_cast<std::size_t>(i)];
+        const StreamEntry e = sec.table[static_cast<std::size_t>(i)];
+        sec.offset[static_cast<std::size_t>(i)] = sec.bytes.size();
+        if (e.recordedSize == e.rawLength) {
+            take(e.rawLength);
+            continue;
+        }
+        take(1);  // block factor
+        uint64_t payload = 0;
+        do {
+            const uint8_t* header = take(6);
+            const uint32_t length = (uint32_t{header[3]} << 16) | (uint32_t{header[4]} << 8) | header[5];
+            take(length);
+            payload += length;
+        } while (payload < e.recordedSize);
+        if (payload != e.recordedSize) damaged();
+    }
+    sec.offset[kStreamCount] = sec.bytes.size();
+    if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) damaged();
+}
+
+void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
+    for (int i = 0; i < kStreamCount; ++i) {
+        const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
+        if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
+    }
+    parallelFor(kStreamCount, threads, [&](int i) {
+        const auto u = static_cast<std::size_t>(i);
+        const StreamEntry e = sec.table[u];
+        const uint8_t* data = sec.bytes.data() + sec.offset[u];
+        const std::size_t n = sec.offset[u + 1] - sec.offset[u];
         StreamBuffer& buf = streamBuffer(st, i);
         if (e.recordedSize == e.rawLength) {
-            in.read(buf.data(), e.rawLength, kDamagedFileText);
+            if (n != e.rawLength) damaged();
+            if (n) std::memcpy(buf.data(), data, n);
         } else {
-            BwtSource src = BwtSource::fromFile(in.stream());
-            BwtSink sink = BwtSink::toMemory(buf.data(), e.rawLength);
-            if (bwtCode(BwtMode::Expand, src, sink, e.recordedSize, e.rawLength) != e.rawLength) damaged();
-            in.syncPosition(kDamagedFileText);
+            std::size_t consumed = 0;
+            bwtExpandFromMemory(data, n, e.recordedSize, buf.data(), e.rawLength, &consumed);
+            if (consumed != n) damaged();
         }
         if (bitPacked(i) && e.rawLength < buf.size()) buf[e.rawLength] = 0;
-        st.rawLength[i] = e.rawLength;
-    }
-    return table;
+    });
+    for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = sec.table[static_cast<std::size_t>(i)].rawLength;
+}
+
+StreamTable stripReader(ContainerReader& in, SideStreams& st) {
+    StripSection sec;
+    readStripSection(in, st, sec);
+    expandStripSection(sec, st);
+    return sec.table;
 }
 
 StreamTable skipStripSection(ContainerReader& in) {

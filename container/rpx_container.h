@@ -4,8 +4,8 @@
 // size) pairs followed by the seven side streams. Streams 4 and 5 are stored
 // verbatim, the others go through the block-sorting coder.
 //
-// The writer goes strictly forward except for one seek back per strip to
-// complete its stream table; the reader never seeks. Everything read is checked
+// The writer codes each strip section in memory and appends it; the reader
+// never seeks. Everything read is checked
 // against the file's size and the stream buffers before it is used, so a
 // damaged file throws Error and never makes the reader allocate more than the
 // file can justify: kUnsupportedFormatText for a foreign or damaged header,
@@ -45,6 +45,14 @@ struct StreamEntry {
 };
 using StreamTable = std::array<StreamEntry, 7>;
 
+// One strip section as it lies in the file: the stream table, then the seven
+// streams; stream i occupies bytes[offset[i], offset[i + 1]).
+struct StripSection {
+    StreamTable table{};
+    std::vector<uint8_t> bytes;
+    std::array<std::size_t, 8> offset{};
+};
+
 // The header's bytes for the geometry and parameters in `s` (imageWidth,
 // imageHeight, qualityLevel, colourSampling, stripBudgetLog2) and `meta`.
 std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetadata& meta);
@@ -63,13 +71,20 @@ public:
 
 private:
     friend void writeContainerHeader(ContainerWriter&, const CodecState&, const ImageMetadata&);
-    friend StreamTable writeStripSection(ContainerWriter&, const SideStreams&);
+    friend void appendStripSection(ContainerWriter&, const StripSection&);
     OutputFile out_;
     int64_t end_ = 0;
 };
 
 // Writes the header at the start of the file. Call once, before any strip.
 void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta);
+
+// Codes streams whose contents and rawLength[] are final into a section, the
+// block-sorted streams on up to `threads` threads (the bytes do not depend on
+// it).
+void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1);
+// Appends a coded section behind the last one.
+void appendStripSection(ContainerWriter& out, const StripSection& sec);
 
 // Appends one strip section from streams whose contents and rawLength[] are
 // final. Returns the table it wrote.
@@ -113,6 +128,14 @@ private:
 // metadata in `meta`. Allocates nothing beyond the header's own fields: the
 // driver calls allocCodecBuffers(s, s.paddedWidth, s.stripHeight) next.
 void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta);
+
+// Reads the next strip section as it lies in the file. Raw lengths are checked
+// against the buffers of `st` and every length against the rest of the file
+// before anything is read, so a section never holds more than the file has.
+void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& sec);
+// Expands a section read by readStripSection into the stream buffers of `st`
+// (on up to `threads` threads) and sets st.rawLength[] for the decoder.
+void expandStripSection(const StripSection& sec, SideStreams& st, int threads = 1);
 
 // Reads the next strip section into the stream buffers (allocated for the
 // file's geometry) and sets st.rawLength[] for the decoder.

@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "app/core/output_names.h"
 #include "app/core/ui.h"
@@ -19,6 +23,7 @@
 #include "encoder/enc.h"
 #include "encoder/prepare.h"
 #include "kirune/Error.h"
+#include "kirune/Parallel.h"
 
 namespace kirune {
 
@@ -29,16 +34,11 @@ uint64_t fileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-// Progress after plane p (0..2) of strip s of n: (3s + p + 1) * 100 / (3n).
-int planeProgress(int32_t strip, int plane, int32_t strips) {
-    return static_cast<int>((int64_t{3} * strip + plane + 1) * 100 / (int64_t{3} * strips));
-}
-
-// Squared error of the reconstruction against the image as read, over the
-// image pixels of the current strip, with both sides on the 16-bit scale.
+// Squared error of one strip's reconstruction against the strip as read,
+// over its image pixels, with both sides on the 16-bit scale.
 class QualityMeter {
 public:
-    void keepInput(const CodecState& s, const StripWork& w) {
+    void keepInput(const StripWork& w) {
         const std::size_t n = w.rPlane.size();
         if (input_[0].size() != n)
             for (auto& p : input_) p.reset(n);
@@ -48,9 +48,10 @@ public:
     }
 
     // After stripToRgb: w's R, G, B planes hold the reconstruction.
-    void addStrip(const CodecState& s, const StripWork& w, int inputScale) {
+    double stripSquares(const CodecState& s, const StripWork& w, int inputScale) const {
         const BlockPlane* rec[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
         const int32_t B = s.lumaBlocksPerRow;
+        double sum = 0.0;
         for (int32_t r = 0; r < s.stripImageRows; ++r) {
             const int32_t y = s.stripHeight - 1 - r;
             for (int32_t x = 0; x < s.imageWidth; ++x) {
@@ -59,25 +60,110 @@ public:
                 for (int c = 0; c < 3; ++c) {
                     const double ref = static_cast<double>(input_[c][blk].lane[lane]) * inputScale;
                     const double got = static_cast<uint16_t>((*rec[c])[blk].lane[lane]);
-                    sumSquares_ += (ref - got) * (ref - got);
+                    sum += (ref - got) * (ref - got);
                 }
             }
         }
-        samples_ += 3.0 * s.stripImageRows * s.imageWidth;
-    }
-
-    double psnr() const {
-        if (samples_ == 0) return 0.0;
-        const double mse = sumSquares_ / samples_;
-        if (mse <= 0.0) return INFINITY;
-        return 10.0 * std::log10(65535.0 * 65535.0 / mse);
+        return sum;
     }
 
 private:
     BlockPlane input_[3];
-    double sumSquares_ = 0.0;
-    double samples_ = 0.0;
 };
+
+double psnrOf(double sumSquares, double samples) {
+    if (samples == 0) return 0.0;
+    const double mse = sumSquares / samples;
+    if (mse <= 0.0) return INFINITY;
+    return 10.0 * std::log10(65535.0 * 65535.0 / mse);
+}
+
+// One worker: its own copy of the file's parameters and strip working set.
+struct StripWorker {
+    CodecState s;
+    StripSection section;
+    QualityMeter meter;
+    int32_t strip = -1;
+    double squares = 0.0;  // the strip's squared error, when measured
+
+    StripWorker(const CodecParams& file, int32_t allocWidth, int32_t allocHeight) {
+        static_cast<CodecParams&>(s) = file;
+        allocCodecBuffers(s, allocWidth, allocHeight);
+    }
+};
+
+// Runs the strips of a file on the workers. read(w) runs for the strips in
+// order, one at a time; work(w) on every worker at once; write(w) again in
+// strip order, one at a time, so files are written front to back. The first
+// failure stops every worker and is rethrown.
+template <class Read, class Work, class Write>
+void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& workers, Read read,
+               Work work, Write write) {
+    std::mutex readMutex, writeMutex;
+    std::condition_variable written;
+    int32_t nextRead = 0, nextWrite = 0;
+    bool aborted = false;
+    const int n = static_cast<int>(workers.size());
+    parallelFor(n, n, [&](int i) {
+        StripWorker& w = *workers[static_cast<std::size_t>(i)];
+        try {
+            for (;;) {
+                {
+                    std::lock_guard lock(readMutex);
+                    if (aborted || nextRead >= stripCount) return;
+                    w.strip = nextRead++;
+                    beginStrip(w.s, w.strip);
+                    read(w);
+                }
+                work(w);
+                {
+                    std::unique_lock lock(writeMutex);
+                    written.wait(lock, [&] { return aborted || nextWrite == w.strip; });
+                    if (aborted) return;
+                    write(w);
+                    ++nextWrite;
+                }
+                written.notify_all();
+            }
+        } catch (...) {
+            {
+                std::scoped_lock lock(readMutex, writeMutex);
+                aborted = true;
+            }
+            written.notify_all();
+            throw;
+        }
+    });
+}
+
+// Serialises the drivers' progress reports from the workers: planes finished
+// out of three per strip.
+class ProgressCounter {
+public:
+    ProgressCounter(BatchUi& ui, int32_t strips) : ui_(ui), total_(int64_t{3} * strips) {}
+    void planeDone() {
+        std::lock_guard lock(m_);
+        ++done_;
+        ui_.setProgress(static_cast<int>(done_ * 100 / total_));
+        ui_.repaint();
+    }
+
+private:
+    BatchUi& ui_;
+    std::mutex m_;
+    int64_t total_;
+    int64_t done_ = 0;
+};
+
+// Strip workers for a file: no more than it has strips; the threads left
+// over code each strip's streams side by side.
+std::vector<std::unique_ptr<StripWorker>> makeWorkers(const CodecState& s, int threads) {
+    const int count = std::clamp(threads, 1, std::max<int32_t>(s.stripCount, 1));
+    std::vector<std::unique_ptr<StripWorker>> workers;
+    for (int i = 0; i < count; ++i)
+        workers.push_back(std::make_unique<StripWorker>(s, s.paddedWidth, s.stripHeight));
+    return workers;
+}
 
 // What a finished file produced.
 FileReport finishedReport(FileKind kind, const std::string& input, const std::string& output,
@@ -100,47 +186,55 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     CodecState s;
     setCodecParams(s, settings.qualityLevel);
     s.colourSampling = settings.colourSampling;
+    s.stripBudgetLog2 = settings.stripBudgetLog2;
     const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
     std::unique_ptr<InputImage> in = openInputImage(path, format, s);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    const int threads = resolveThreadCount(settings.threads);
+    auto workers = makeWorkers(s, threads);
+    const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
     const RgbInput units =
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
+    const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
     ContainerWriter out(compressedName(path, settings.qualityDbText, settings.outputDir));
     writeContainerHeader(out, s, in->metadata);
     ui.setProgress(5);
     ui.repaint();
 
-    QualityMeter meter;
-    for (int32_t k = 0; k < s.stripCount; ++k) {
-        // compressStrip
-        beginStrip(s, k);
-        StripWork& w = s.strip;
-        readInputStrip(*in, s);
-        if (settings.measureQuality) meter.keepInput(s, w);
-        rgbToYcc(s, w, units);
-        downsampleChroma(s, w);
-        computeMeans(s, w);
-        removeMeans(s, w);
-        // encodeStripPlanes
-        const auto regions = stripRegions(s, w);
-        for (int p = 0; p < 3; ++p) {
-            encodePlane(s, w.streams, regions[p]);
-            ui.setProgress(planeProgress(k, p, s.stripCount));
-            ui.repaint();
-        }
-        stripWriter(out, s, w);
-        resetStreams(s);
-        if (settings.measureQuality) {
-            stripToRgb(s, w);
-            meter.addStrip(s, w, units == RgbInput::Native12 ? 16 : 256);
-        }
-    }
+    ProgressCounter progress(ui, s.stripCount);
+    double sumSquares = 0.0;
+    runStrips(
+        s.stripCount, workers,
+        [&](StripWorker& w) { readInputStrip(*in, w.s, w.strip, w.s.strip); },
+        [&](StripWorker& w) {
+            StripWork& sw = w.s.strip;
+            if (settings.measureQuality) w.meter.keepInput(sw);
+            rgbToYcc(w.s, sw, units);
+            downsampleChroma(w.s, sw);
+            computeMeans(w.s, sw);
+            removeMeans(w.s, sw);
+            const auto regions = stripRegions(w.s, sw);
+            for (int p = 0; p < 3; ++p) {
+                encodePlane(w.s, sw.streams, regions[p]);
+                progress.planeDone();
+            }
+            encodeMeans(w.s, sw);
+            encodeStripSection(sw.streams, w.section, streamThreads);
+            resetStreams(w.s);
+            if (settings.measureQuality) {
+                stripToRgb(w.s, sw);
+                w.squares = w.meter.stripSquares(w.s, sw, inputScale);
+            }
+        },
+        [&](StripWorker& w) {
+            appendStripSection(out, w.section);
+            sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
+        });
     out.commit();
     ui.setProgress(0);
 
     FileReport report = finishedReport(kind, path, out.path(), s);
-    report.psnr = settings.measureQuality ? meter.psnr() : 0.0;
+    if (settings.measureQuality) report.psnr = psnrOf(sumSquares, 3.0 * s.imageWidth * s.imageHeight);
     return report;
 }
 
@@ -149,7 +243,9 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
     CodecState s;
     ImageMetadata meta;
     readContainerHeader(in, s, meta);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    const int threads = resolveThreadCount(settings.threads);
+    auto workers = makeWorkers(s, threads);
+    const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
 
     const std::string outputPath = expandedName(path, settings.bmpOutput, settings.outputDir);
     std::unique_ptr<TiffOutput> tiff;
@@ -159,26 +255,28 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
     else
         tiff = openTiffOutput(outputPath, s, meta);
 
-    for (int32_t k = 0; k < s.stripCount; ++k) {
-        // expandStrip
-        beginStrip(s, k);
-        StripWork& w = s.strip;
-        stripReader(in, w.streams);
-        decodeMeans(s, w);
-        // decodeStripPlanes
-        const auto regions = stripRegions(s, w);
-        for (int p = 0; p < 3; ++p) {
-            decodePlane(s, w.streams, regions[p]);
-            ui.setProgress(planeProgress(k, p, s.stripCount));
-            ui.repaint();
-        }
-        stripToRgb(s, w);
-        if (tiff)
-            writeTiffStrip(*tiff, s);
-        else
-            writeBmpStrip(*bmp, s);
-        resetStreams(s);
-    }
+    ProgressCounter progress(ui, s.stripCount);
+    runStrips(
+        s.stripCount, workers,
+        [&](StripWorker& w) { readStripSection(in, w.s.strip.streams, w.section); },
+        [&](StripWorker& w) {
+            StripWork& sw = w.s.strip;
+            expandStripSection(w.section, sw.streams, streamThreads);
+            decodeMeans(w.s, sw);
+            const auto regions = stripRegions(w.s, sw);
+            for (int p = 0; p < 3; ++p) {
+                decodePlane(w.s, sw.streams, regions[p]);
+                progress.planeDone();
+            }
+            stripToRgb(w.s, sw);
+            resetStreams(w.s);
+        },
+        [&](StripWorker& w) {
+            if (tiff)
+                writeTiffStrip(*tiff, w.s, w.strip, w.s.strip);
+            else
+                writeBmpStrip(*bmp, w.s, w.strip, w.s.strip);
+        });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
     if (tiff)
         finishTiffOutput(*tiff);

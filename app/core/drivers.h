@@ -19,7 +19,10 @@ struct JobSettings {
     std::string qualityDbText = "49";
     bool bmpOutput = false;    // expand to BMP instead of TIFF
     std::string outputDir;     // empty: beside the input
-    int threads = 0;           // 0: every core
+    int threads = 0;           // 0: every core; outputs do not depend on it
+    // Pixels per strip of the containers written, as a power of two. Readers
+    // take any budget from 2^3 to 2^24; the dialog and rpx keep the default.
+    int32_t stripBudgetLog2 = 22;
     bool measureQuality = false;  // compute the PSNR a compression reached
 };
 

@@ -2,6 +2,8 @@
 // Owning, aligned, fixed-size array of trivially copyable elements. Allocation
 // failure throws Error("Out of Memory") instead of ending the process.
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -24,12 +26,15 @@ public:
     AlignedBuffer(const AlignedBuffer&) = delete;
     AlignedBuffer& operator=(const AlignedBuffer&) = delete;
     AlignedBuffer(AlignedBuffer&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+        : data_(std::exchange(o.data_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
+          mapped_(std::exchange(o.mapped_, 0)) {}
     AlignedBuffer& operator=(AlignedBuffer&& o) noexcept {
         if (this != &o) {
             release();
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
+            mapped_ = std::exchange(o.mapped_, 0);
         }
         return *this;
     }
@@ -42,6 +47,17 @@ public:
         if (count > std::numeric_limits<std::size_t>::max() / sizeof(T))
             throw Error(kOutOfMemoryText);
         const std::size_t bytes = count * sizeof(T);
+        if (zeroed && bytes >= kMapThreshold && Align <= 4096) {
+            // Fresh anonymous pages read as zero and cost nothing until
+            // written, so a large zeroed buffer neither needs a memset nor
+            // occupies memory for the part that stays unused.
+            void* m = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m == MAP_FAILED) throw Error(kOutOfMemoryText);
+            data_ = static_cast<T*>(m);
+            size_ = count;
+            mapped_ = bytes;
+            return;
+        }
         void* p = ::operator new(bytes, std::align_val_t{Align}, std::nothrow);
         if (!p) throw Error(kOutOfMemoryText);
         if (zeroed) std::memset(p, 0, bytes);
@@ -50,9 +66,13 @@ public:
     }
 
     void release() noexcept {
-        if (data_) ::operator delete(data_, std::align_val_t{Align});
+        if (mapped_)
+            ::munmap(data_, mapped_);
+        else if (data_)
+            ::operator delete(data_, std::align_val_t{Align});
         data_ = nullptr;
         size_ = 0;
+        mapped_ = 0;
     }
 
     T* data() noexcept { return data_; }
@@ -67,8 +87,10 @@ public:
     const T* end() const noexcept { return data_ + size_; }
 
 private:
+    static constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
     T* data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t mapped_ = 0;  // bytes mapped, when the buffer came from mmap
 };
 
 }  // namespace kirune

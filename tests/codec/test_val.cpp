@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "codec/payload.h"
 #include "codec/val.h"
 #include "kirune/Error.h"
 
@@ -120,11 +121,15 @@ TEST(CodecBuffers, StreamSizesCoverTheWorstCaseAndResetClears) {
     const StreamBuffer* bufs[7] = {&st.dcSignBits,    &st.dcBytes,   &st.headerBits, &st.indexBitsLow,
                                    &st.indexBitsHigh, &st.gainBytes, &st.matchBytes};
     for (int i = 0; i < 7; ++i) EXPECT_GE(bufs[i]->size(), least[i]) << i;
-    st.headerBits[5] = st.indexBitsLow[10 * n - 1] = st.indexBitsHigh[0] = 0xAB;
-    st.headerPos = {9, 3}, st.dcSignBitCount = st.matchBytesPos = st.blockCounter = 4;
+    // Dirty bytes: below a writer's cursor, a field straddling it, and below
+    // a raw length a reader was given.
+    st.headerBits[5] = st.indexBitsLow[10 * n - 1] = st.indexBitsHigh[0] = st.indexBitsHigh[12] = 0xAB;
+    st.headerPos = {9, 3}, st.indexLowPos = {static_cast<uint32_t>(10 * n - 3), 1};
+    st.rawLength[StreamIndexBitsHigh] = 5;
+    st.dcSignBitCount = st.matchBytesPos = st.blockCounter = 4;
     beginStrip(s, 2);  // the shorter last strip: clearing must still reach every byte
     resetStreams(s);
-    EXPECT_EQ(st.headerBits[5] | st.indexBitsLow[10 * n - 1] | st.indexBitsHigh[0], 0);
+    EXPECT_EQ(st.headerBits[5] | st.indexBitsLow[10 * n - 1] | st.indexBitsHigh[0] | st.indexBitsHigh[12], 0);
     EXPECT_EQ(st.headerPos.byte + st.headerPos.bit + st.dcSignBitCount + st.matchBytesPos + st.blockCounter, 0u);
     freeCodecBuffers(s);
     EXPECT_TRUE(s.strip.yPlane.empty() && s.strip.streams.matchBytes.empty() && s.strip.codedY == nullptr);
