@@ -1,6 +1,7 @@
 #include "lossless/rle_mtf.h"
 
 #include <cstring>
+#include <emmintrin.h>
 
 #include "kirune/Error.h"
 
@@ -33,16 +34,36 @@ uint8_t* writeCount(uint8_t* o, uint32_t e) {
     return o;
 }
 
+// Moves list[1 .. r-1] one place on (r >= 2). A call to memmove per byte
+// costs more than the move: 16 bytes at a time from the top, each chunk read
+// before the store that overlaps it. The lowest chunk may reach below the
+// list into its 16 bytes of padding and over list[0], which is put back.
+inline void shiftUp(uint8_t* list, uint32_t r) {
+    const uint8_t front = list[0];
+    for (int32_t top = static_cast<int32_t>(r) - 16; top > -15; top -= 16) {
+        uint8_t chunk[16];
+        std::memcpy(chunk, list + top, 16);
+        std::memcpy(list + top + 1, chunk, 16);
+    }
+    list[0] = front;
+}
+
 // The list update of move-to-front decoding (encoding folds it into its search).
 inline void mtfMove(uint8_t* list, uint32_t r, uint32_t prev) {
     if (r == 1) {
         if (prev != 0) std::swap(list[0], list[1]);
     } else if (r >= 2) {
         const uint8_t c = list[r];
-        std::memmove(list + 2, list + 1, r - 1);
+        shiftUp(list, r);
         list[1] = c;
     }
 }
+
+// A move-to-front list behind 16 bytes of padding for shiftUp.
+struct MtfList {
+    alignas(16) uint8_t room[16 + 256];
+    uint8_t* list() { return room + 16; }
+};
 
 void initList(uint8_t* list) {
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
@@ -83,14 +104,20 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
         }
         if (run == threshold) run += readCount(in, n, i);
         if (run > outCapacity - o) damaged();
-        std::memset(out + o, c, run);
+        // Most runs are short: bytes one by one rather than a call each.
+        if (run <= 8) {
+            for (uint32_t k = 0; k < run; ++k) out[o + k] = c;
+        } else {
+            std::memset(out + o, c, run);
+        }
         o += run;
     }
     return o;
 }
 
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
-    uint8_t list[256];
+    MtfList room{};
+    uint8_t* list = room.list();
     initList(list);
     uint32_t prev = 1;
     for (uint32_t i = 0; i < n; ++i) {
@@ -100,17 +127,18 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
             r = 1;
             if (prev != 0) std::swap(list[0], list[1]);
         } else if (list[0] != c) {
-            // Search and shift in one pass: entries from place 1 on move one
-            // place on until c is met, then c takes place 1.
-            uint8_t carry = list[1];
-            r = 2;
-            for (;;) {
-                const uint8_t here = list[r];
-                list[r] = carry;
-                if (here == c) break;
-                carry = here;
-                ++r;
+            // Every byte is in the list once, so the search ends within it.
+            const __m128i key = _mm_set1_epi8(static_cast<char>(c));
+            for (uint32_t at = 0;; at += 16) {
+                const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(list + at));
+                const unsigned hits =
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key)));
+                if (hits) {
+                    r = at + static_cast<uint32_t>(__builtin_ctz(hits));
+                    break;
+                }
             }
+            shiftUp(list, r);
             list[1] = c;
         }
         out[i] = static_cast<uint8_t>(r);
@@ -119,7 +147,8 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
 }
 
 void mtfDecode(uint8_t* out, const uint8_t* in, uint32_t n) {
-    uint8_t list[256];
+    MtfList room{};
+    uint8_t* list = room.list();
     initList(list);
     uint32_t prev = 1;
     for (uint32_t i = 0; i < n; ++i) {
@@ -217,6 +246,7 @@ private:
 class MtfSink {
 public:
     MtfSink(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) { initList(list_); }
+    MtfSink(const MtfSink&) = delete;
     void put(uint8_t rank, uint64_t count) {
         if (count > capacity_ - o_) damaged();
         if (count == 0) return;
@@ -239,7 +269,8 @@ private:
     uint32_t capacity_;
     uint32_t o_ = 0;
     uint32_t prev_ = 1;
-    alignas(16) uint8_t list_[256];
+    MtfList room_{};
+    uint8_t* list_ = room_.list();
 };
 
 }  // namespace

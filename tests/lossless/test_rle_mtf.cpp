@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -93,6 +94,47 @@ TEST(MoveToFront, NewBytesMoveToSecondPlace) {
     // After 2 the list is 0 2 1 3 ...: 1 now has rank 2, 3 keeps rank 3.
     EXPECT_EQ(mtf(Bytes{2, 1, 3}), (Bytes{2, 2, 3}));
     EXPECT_EQ(mtf(Bytes{255, 255, 255}), (Bytes{255, 1, 0}));
+}
+
+// The coders search and shift the list 16 bytes at a time; a plain list must
+// give the same ranks at every depth, chunk edges included, and the decoders
+// must undo them.
+TEST(MoveToFront, MatchesAPlainListAtEveryRank) {
+    const auto plainMtf = [](const Bytes& in) {
+        std::vector<uint8_t> list(256);
+        for (int i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
+        Bytes out;
+        uint32_t prev = 1;
+        for (uint8_t c : in) {
+            const uint32_t r = static_cast<uint32_t>(
+                std::find(list.begin(), list.end(), c) - list.begin());
+            if (r == 1 && prev != 0) std::swap(list[0], list[1]);
+            if (r >= 2) {
+                list.erase(list.begin() + r);
+                list.insert(list.begin() + 1, c);
+            }
+            out.push_back(static_cast<uint8_t>(r));
+            prev = r;
+        }
+        return out;
+    };
+    std::mt19937 rng(5);
+    Bytes in;
+    // Bytes not seen for a while sink deep; fresh ones reach every rank.
+    for (int v = 255; v >= 0; --v) in.push_back(static_cast<uint8_t>(v));
+    for (int i = 0; i < 20000; ++i)
+        in.push_back(static_cast<uint8_t>(i % 3 == 0 ? rng() : rng() % (1 + i % 40)));
+    const Bytes ranks = mtf(in);
+    ASSERT_EQ(ranks, plainMtf(in));
+    for (uint32_t r = 0; r < 256; ++r)
+        EXPECT_NE(std::find(ranks.begin(), ranks.end(), r), ranks.end()) << r;
+    const uint32_t n = static_cast<uint32_t>(in.size());
+    Bytes out(n);
+    mtfDecode(out.data(), ranks.data(), n);
+    EXPECT_EQ(out, in);
+    const Bytes packed = rle2(ranks);
+    EXPECT_EQ(rle2MtfDecode(out.data(), n, packed.data(), static_cast<uint32_t>(packed.size())), n);
+    EXPECT_EQ(out, in);
 }
 
 TEST(SecondRunLength, ZeroRunsAreBaseTwoDigits) {
