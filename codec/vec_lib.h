@@ -317,32 +317,42 @@ inline BlockVec& blockShiftUp(BlockVec& v, int shift) {
 inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin, int end, const int16_t* y) {
     using namespace detail;
     int32_t best = int32_t{1} << 30;
-    int bestIndex = 0;
-    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
-    __m128i bestv = _mm_set1_epi32(best);
     int pos = begin;
-    for (; pos + 4 <= end; pos += 4) {
-        int index[4];
-        for (int k = 0; k < 4; ++k) index[k] = order ? order[pos + k] : pos + k;
-        const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
-        const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
-        const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
-        const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
-        const __m128i dist =
-            _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
-                          _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
-        // Most groups hold nothing nearer; the rare one that does is taken in order.
-        if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(dist, bestv))) == 0) continue;
-        alignas(16) int32_t d[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(d), dist);
+    int bestPos = -1;
+    if (end - begin >= 4) {
+        // Four running minima, lane k over positions begin + k, + 4, ...: the
+        // strict comparison keeps each lane's first, and no branch depends on
+        // the data, which a search through random codewords would mispredict.
+        const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
+        __m128i bestv = _mm_set1_epi32(best), at = _mm_set1_epi32(-1);
+        __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
+        for (; pos + 4 <= end; pos += 4) {
+            int index[4];
+            for (int k = 0; k < 4; ++k) index[k] = order ? order[pos + k] : pos + k;
+            const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
+            const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
+            const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
+            const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
+            const __m128i dist =
+                _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
+                              _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
+            const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
+            bestv = _mm_or_si128(_mm_and_si128(nearer, dist), _mm_andnot_si128(nearer, bestv));
+            at = _mm_or_si128(_mm_and_si128(nearer, posv), _mm_andnot_si128(nearer, at));
+            posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
+        }
+        // The overall first minimum is the least lane minimum at the earliest position.
+        alignas(16) int32_t d[4], p[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(d), bestv);
+        _mm_store_si128(reinterpret_cast<__m128i*>(p), at);
         for (int k = 0; k < 4; ++k) {
-            if (d[k] < best) {
+            if (p[k] >= 0 && (d[k] < best || (d[k] == best && p[k] < bestPos))) {
                 best = d[k];
-                bestIndex = index[k];
+                bestPos = p[k];
             }
         }
-        bestv = _mm_set1_epi32(best);
     }
+    int bestIndex = bestPos < 0 ? 0 : order ? order[bestPos] : bestPos;
     for (; pos < end; ++pos) {
         const int index = order ? order[pos] : pos;
         const int32_t dist = rowDistance(y, codes[index]);
