@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include "codec/dictionary.h"
@@ -77,6 +79,53 @@ TEST(SearchShapeAndGain, FindEveryCodewordFromNearItself) {
         }
         for (int i = 0; i < c.gainSize; ++i)
             EXPECT_TRUE(searchGain(d, l, 0, c.gain[i]) == c.gain[i] && d.vqIndex[l][0][kGainSlot] == uint32_t(i)) << l << " " << i;
+    }
+}
+
+// The vector searches against a walk of the whole bucket, one codeword at a
+// time, on quarters and norms of every size: unit, unnormalised and extreme
+// ones, whose distances wrap and whose buckets are clamped.
+TEST(SearchShapeAndGain, AgreeWithAWalkOfTheBucket) {
+    const auto walk = [](const int16_t (*codes)[4], const uint8_t* orders, int size, int firstPos, int lastPos,
+                         int p, const int16_t* y) {
+        int32_t best = int32_t{1} << 30;
+        int index = 0;
+        for (int pos = firstPos; pos <= lastPos && pos < size; ++pos) {
+            const int k = p == 0 ? pos : orders[(p - 1) * size + pos];
+            if (const int32_t dist = scalar::rowDistance(y, codes[k]); dist < best) best = dist, index = k;
+        }
+        return index;
+    };
+    const auto largest = [](const int16_t* v, bool magnitude) {
+        int p = 0;
+        for (int k = 1; k < 4; ++k)
+            if ((magnitude ? std::abs(v[k]) : v[k]) > (magnitude ? std::abs(v[p]) : v[p])) p = k;
+        return p;
+    };
+    std::mt19937 rng(9);
+    const int16_t extremes[] = {-32768, 32767, 0, 8192, -8192, 16384};
+    for (int l = 0; l < kVqLevels; ++l) {
+        const DictionaryClass& c = dictionaryClasses[l];
+        BlockDecision d;
+        for (int trial = 0; trial < 1500; ++trial) {
+            int16_t y[4], norms[4];
+            for (int k = 0; k < 4; ++k) {
+                switch (trial % 3) {
+                case 0: y[k] = static_cast<int16_t>(rng()); break;
+                case 1: y[k] = static_cast<int16_t>(int(rng() % 8193) - 4096); break;
+                default: y[k] = extremes[rng() % std::size(extremes)];
+                }
+                norms[k] = static_cast<int16_t>(trial % 2 ? rng() % 32768 : rng() % 16385);
+            }
+            const int p = largest(y, true), q = largest(norms, false);
+            const int b = std::clamp(shapeBucket(y[p]), 0, 20), g = std::clamp(gainBucket(norms[q]), 0, 10);
+            searchShape(d, l, 0, 2, y);
+            ASSERT_EQ(d.vqIndex[l][0][2], uint32_t(walk(c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst[b], c.shapeLast[b], p, y)))
+                << "level " << l << " trial " << trial;
+            searchGain(d, l, 0, norms);
+            ASSERT_EQ(d.vqIndex[l][0][kGainSlot], uint32_t(walk(c.gain, c.gainOrder, c.gainSize, c.gainFirst[g], c.gainLast[g], q, norms)))
+                << "level " << l << " trial " << trial;
+        }
     }
 }
 
