@@ -255,14 +255,14 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
                 uint64_t budget, uint8_t* lastColumn, uint32_t& primaryIndex) {
     uint32_t* pairStart = work.pairStart();
     std::fill(pairStart, pairStart + 65536, 0);
-    uint32_t falling[256] = {};
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t c = text[i], c2 = text[i + 1];
-        if (c > c2) {
-            ++falling[c];
-        } else {
-            ++pairStart[(c << 8) | c2];
-        }
+    // Every pair is counted, without a branch on rising or falling; the
+    // falling pairs of c (c2 < c) then sum to its falling count.
+    for (uint32_t i = 0; i < n; ++i) ++pairStart[(uint32_t{text[i]} << 8) | text[i + 1]];
+    uint32_t falling[256];
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t sum = 0;
+        for (uint32_t c2 = 0; c2 < c; ++c2) sum += pairStart[(c << 8) | c2];
+        falling[c] = sum;
     }
     // Bucket c holds its falling rotations, then the rising pairs (c, c2 >= c)
     // in c2 order.
