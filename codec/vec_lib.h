@@ -8,6 +8,7 @@
 // has a vector form; the vector form must agree with it on every input, and
 // targets without SSE2 use it directly.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -107,6 +108,10 @@ inline int32_t rowDistance(const int16_t* a, const int16_t* b) {
     return rowEnergy(rowSub(a, b, d));
 }
 
+inline void blockDistance4(const BlockVec& a, const BlockVec* b, int32_t* out) {
+    for (int k = 0; k < 4; ++k) out[k] = blockDistance(a, b[k]);
+}
+
 inline void blockShiftDown(BlockVec& v, int shift) {
     for (auto& l : v.lane) {
         const int32_t x = l;
@@ -131,6 +136,26 @@ inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin
         }
     }
     return bestIndex;
+}
+
+inline int rowLargest(const int16_t* v) {
+    int p = 0;
+    for (int k = 1; k < 4; ++k)
+        if (v[k] > v[p]) p = k;
+    return p;
+}
+
+inline int rowLargestMagnitude(const int16_t* v) {
+    int p = 0;
+    int32_t magnitude = v[0] < 0 ? -int32_t{v[0]} : v[0];
+    for (int k = 1; k < 4; ++k) {
+        const int32_t m = v[k] < 0 ? -int32_t{v[k]} : v[k];
+        if (m > magnitude) {
+            magnitude = m;
+            p = k;
+        }
+    }
+    return p;
 }
 
 inline unsigned energyWindow4(const int32_t* e, int32_t lo, int32_t hi) {
@@ -183,6 +208,35 @@ inline int32_t sum4(__m128i x) {
 // pmaddwd wraps exactly as the 32-bit sums do: its one overflow, two products
 // of -32768 * -32768, yields 0x80000000, which is 2^31 modulo 2^32.
 inline __m128i square(__m128i x) { return _mm_madd_epi16(x, x); }
+
+inline __m128i select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// The least (greatest) of the four signed 32-bit lanes, in every lane.
+inline __m128i broadcastMin(__m128i x) {
+    __m128i y = _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2));
+    x = select(_mm_cmplt_epi32(x, y), x, y);
+    y = _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1));
+    return select(_mm_cmplt_epi32(x, y), x, y);
+}
+inline __m128i broadcastMax(__m128i x) {
+    __m128i y = _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2));
+    x = select(_mm_cmpgt_epi32(x, y), x, y);
+    y = _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1));
+    return select(_mm_cmpgt_epi32(x, y), x, y);
+}
+
+// The four lanes of a row widened to 32 bits with their signs.
+inline __m128i widenRow(const int16_t* r) {
+    const __m128i x = loadRow(r);
+    return _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+}
+
+// Index of the first lane equal to the greatest; every row has one.
+inline int firstOfGreatest(__m128i x) {
+    return std::countr_zero(static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(x, broadcastMax(x))))));
+}
 
 }  // namespace detail
 #endif
@@ -282,6 +336,21 @@ inline int32_t blockDistance(const BlockVec& a, const BlockVec& b) {
                               square(_mm_sub_epi16(load(a, 1), load(b, 1)))));
 }
 
+// blockDistance(a, b[k]) into out[k] for four consecutive blocks, summed
+// across together.
+inline void blockDistance4(const BlockVec& a, const BlockVec* b, int32_t* out) {
+    using namespace detail;
+    const __m128i a0 = load(a, 0), a1 = load(a, 1);
+    __m128i s[4];
+    for (int k = 0; k < 4; ++k)
+        s[k] = _mm_add_epi32(square(_mm_sub_epi16(a0, load(b[k], 0))), square(_mm_sub_epi16(a1, load(b[k], 1))));
+    // Transposed sums: lanes 0..3 end up holding blocks 0..3.
+    const __m128i t0 = _mm_add_epi32(_mm_unpacklo_epi32(s[0], s[1]), _mm_unpackhi_epi32(s[0], s[1]));
+    const __m128i t1 = _mm_add_epi32(_mm_unpacklo_epi32(s[2], s[3]), _mm_unpackhi_epi32(s[2], s[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_add_epi32(_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1)));
+}
+
 // rowEnergy(a - b) without storing the difference.
 inline int32_t rowDistance(const int16_t* a, const int16_t* b) {
     const __m128i m = detail::square(_mm_sub_epi16(detail::loadRow(a), detail::loadRow(b)));
@@ -316,52 +385,56 @@ inline BlockVec& blockShiftUp(BlockVec& v, int shift) {
 // wins; a distance of 2^30 or more never does, and 0 is returned when none wins.
 inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin, int end, const int16_t* y) {
     using namespace detail;
-    int32_t best = int32_t{1} << 30;
-    int pos = begin;
-    int bestPos = -1;
-    if (end - begin >= 4) {
-        // Four running minima, lane k over positions begin + k, + 4, ...: the
-        // strict comparison keeps each lane's first, and no branch depends on
-        // the data, which a search through random codewords would mispredict.
-        const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
-        __m128i bestv = _mm_set1_epi32(best), at = _mm_set1_epi32(-1);
-        __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
-        for (; pos + 4 <= end; pos += 4) {
-            int index[4];
-            for (int k = 0; k < 4; ++k) index[k] = order ? order[pos + k] : pos + k;
-            const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
-            const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
-            const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
-            const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
-            const __m128i dist =
-                _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
-                              _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
-            const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
-            bestv = _mm_or_si128(_mm_and_si128(nearer, dist), _mm_andnot_si128(nearer, bestv));
-            at = _mm_or_si128(_mm_and_si128(nearer, posv), _mm_andnot_si128(nearer, at));
-            posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
-        }
-        // The overall first minimum is the least lane minimum at the earliest position.
-        alignas(16) int32_t d[4], p[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(d), bestv);
-        _mm_store_si128(reinterpret_cast<__m128i*>(p), at);
+    if (end <= begin) return 0;
+    // Four running minima, lane k over positions begin + k, + 4, ...: the
+    // strict comparison keeps each lane's first, and no branch depends on the
+    // distances, which a search through random codewords would mispredict.
+    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
+    __m128i bestv = _mm_set1_epi32(int32_t{1} << 30), at = _mm_set1_epi32(INT32_MAX);
+    __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
+    const auto distances = [&](int pos, int last) {
+        int index[4];
         for (int k = 0; k < 4; ++k) {
-            if (p[k] >= 0 && (d[k] < best || (d[k] == best && p[k] < bestPos))) {
-                best = d[k];
-                bestPos = p[k];
-            }
+            const int p = pos + k < last ? pos + k : last;
+            index[k] = order ? order[p] : p;
         }
+        const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
+        const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
+        const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
+        const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
+        return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
+                             _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
+    };
+    const auto update = [&](__m128i dist) {
+        const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
+        bestv = select(nearer, dist, bestv);
+        at = select(nearer, posv, at);
+        posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
+    };
+    int pos = begin;
+    for (; pos + 4 <= end; pos += 4) update(distances(pos, pos + 3));
+    if (pos < end) {
+        // The last, partial group repeats its last codeword in the lanes past
+        // the end, then rules them out with a distance nothing is below.
+        const __m128i inside = _mm_cmplt_epi32(posv, _mm_set1_epi32(end));
+        const __m128i dist = distances(pos, end - 1);
+        update(select(inside, dist, _mm_set1_epi32(INT32_MAX)));
     }
-    int bestIndex = bestPos < 0 ? 0 : order ? order[bestPos] : bestPos;
-    for (; pos < end; ++pos) {
-        const int index = order ? order[pos] : pos;
-        const int32_t dist = rowDistance(y, codes[index]);
-        if (dist < best) {
-            best = dist;
-            bestIndex = index;
-        }
-    }
-    return bestIndex;
+    // The overall first minimum: the least lane minimum at its earliest position.
+    const __m128i least = broadcastMin(bestv);
+    const int first = _mm_cvtsi128_si32(broadcastMin(select(_mm_cmpeq_epi32(bestv, least), at, _mm_set1_epi32(INT32_MAX))));
+    if (_mm_cvtsi128_si32(least) >= int32_t{1} << 30) return 0;
+    return order ? order[first] : first;
+}
+
+// Index of the first of the four lanes with the greatest value.
+inline int rowLargest(const int16_t* v) { return detail::firstOfGreatest(detail::widenRow(v)); }
+
+// Index of the first of the four lanes with the greatest magnitude (that of
+// -32768 being 32768).
+inline int rowLargestMagnitude(const int16_t* v) {
+    const __m128i x = detail::widenRow(v), sign = _mm_srai_epi32(x, 31);
+    return detail::firstOfGreatest(_mm_sub_epi32(_mm_xor_si128(x, sign), sign));
 }
 
 // Bit k set when e[k] is not 0 and lies in [lo, hi].
@@ -377,6 +450,7 @@ inline unsigned energyWindow4(const int32_t* e, int32_t lo, int32_t hi) {
 
 using scalar::blockAdd;
 using scalar::blockDistance;
+using scalar::blockDistance4;
 using scalar::blockDot;
 using scalar::blockEnergy;
 using scalar::blockScale15;
@@ -389,6 +463,8 @@ using scalar::energyWindow4;
 using scalar::nearestRow;
 using scalar::rowDistance;
 using scalar::rowEnergy;
+using scalar::rowLargest;
+using scalar::rowLargestMagnitude;
 using scalar::rowScale13;
 using scalar::rowScale8;
 using scalar::rowSub;

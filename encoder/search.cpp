@@ -29,15 +29,7 @@ inline BlockVec patternBlock(int p) {
 
 const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, const int16_t quarter[4]) {
     const DictionaryClass& c = d.setup.dictionaries[level];
-    int p = 0;
-    int32_t magnitude = std::abs(int32_t{quarter[0]});
-    for (int k = 1; k < 4; ++k) {
-        const int32_t m = std::abs(int32_t{quarter[k]});
-        if (m > magnitude) {
-            magnitude = m;
-            p = k;
-        }
-    }
+    const int p = rowLargestMagnitude(quarter);
     // Unit quarters reach buckets 0..20 only; the clamp keeps anything else
     // (a caller's unnormalised vector) inside the tables.
     const int b = clampBucket(shapeBucket(quarter[p]), 20);
@@ -48,9 +40,7 @@ const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, con
 
 const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t norms[4]) {
     const DictionaryClass& c = d.setup.dictionaries[level];
-    int p = 0;
-    for (int k = 1; k < 4; ++k)
-        if (norms[k] > norms[p]) p = k;
+    const int p = rowLargest(norms);
     const int b = clampBucket(gainBucket(norms[p]), 10);
     const int index = bestInBucket(c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, b, p, norms);
     d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);

@@ -190,6 +190,11 @@ TEST(VectorForms, DotsEnergiesAndDistancesWrapAsScalar) {
         ASSERT_EQ(blockDistance(a, b), scalar::blockDistance(a, b)) << i;
         ASSERT_EQ(rowEnergy(a.lane + 8), scalar::rowEnergy(a.lane + 8)) << i;
         ASSERT_EQ(rowDistance(a.lane, b.lane + 12), scalar::rowDistance(a.lane, b.lane + 12)) << i;
+        const BlockVec four[4] = {b, a, src.block(kind), src.block(kind)};
+        int32_t dv[4], dr[4];
+        blockDistance4(a, four, dv), scalar::blockDistance4(a, four, dr);
+        ASSERT_TRUE(std::equal(dv, dv + 4, dr)) << i;
+        ASSERT_EQ(dv[1], 0) << i;
     }
     // Every lane at an extreme: 2^34 and each dot half 2^33 wrap to 0; a pair of
     // -32768 squares is exactly where the packed multiply-add overflows.
@@ -251,6 +256,23 @@ TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
     EXPECT_EQ(nearestRow(far, nullptr, 3, 2, y), 0);
     far[5][0] = 16383;
     EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 5);
+}
+
+TEST(VectorForms, LargestLaneIsTheFirstOfEqualsAsScalar) {
+    LaneSource src(17);
+    for (int i = 0; i < kRounds; ++i) {
+        int16_t v[4];
+        for (auto& l : v) l = src.lane(i % 3);
+        ASSERT_EQ(rowLargest(v), scalar::rowLargest(v)) << i;
+        ASSERT_EQ(rowLargestMagnitude(v), scalar::rowLargestMagnitude(v)) << i;
+    }
+    // -32768 outweighs 32767; equal magnitudes of either sign go to the first.
+    const int16_t a[4] = {32767, -32768, 5, 32767}, b[4] = {-7, 7, -7, 3}, c[4] = {-2, -1, -1, -3};
+    EXPECT_EQ(rowLargestMagnitude(a), 1);
+    EXPECT_EQ(rowLargest(a), 0);
+    EXPECT_EQ(rowLargestMagnitude(b), 0);
+    EXPECT_EQ(rowLargest(b), 1);
+    EXPECT_EQ(rowLargest(c), 1);
 }
 
 TEST(VectorForms, EnergyWindowMatchesScalar) {
