@@ -184,9 +184,9 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
                 const int32_t hi = static_cast<int32_t>(
                     std::clamp<int64_t>(3 * int64_t{e} - lo, INT32_MIN, INT32_MAX));
                 const int32_t lastRow = std::max(row - rowsUp, 0);
-                // Candidate j, nearest first; true once one comes under T.
-                const auto tryCandidate = [&](std::size_t j) {
-                    const int32_t dj = blockDistance(x, corr[j]);
+                // Takes candidate j at distance dj, candidates coming nearest
+                // first; true once one comes under T.
+                const auto take = [&](std::size_t j, int32_t dj) {
                     if (dj < lim.T || dj < best) {
                         best = dj;
                         offset = static_cast<uint32_t>(n - j);
@@ -200,17 +200,28 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
                     const std::size_t candBase = static_cast<std::size_t>(R + cr) * static_cast<std::size_t>(W);
                     const int32_t* rowEnergies = energies.data() + candBase;
                     int32_t cc = cFirst;
-                    // Four energies at a time: most candidates fall outside the window.
+                    // Four candidates at a time: more than half lie in the energy
+                    // window, so measuring all four beats picking them out.
                     for (; cc - 3 >= cLast && !done; cc -= 4) {
-                        for (unsigned m = energyWindow4(rowEnergies + cc - 3, lo, hi); m != 0 && !done;) {
+                        unsigned m = energyWindow4(rowEnergies + cc - 3, lo, hi);
+                        if (m == 0) continue;
+                        const std::size_t j0 = candBase + static_cast<std::size_t>(cc - 3);
+                        alignas(16) int32_t dist[4];
+                        blockDistance4(x, corr + j0, dist);
+                        // Only a candidate under T or under the best so far changes
+                        // anything; mostly there is none, and the group costs no branch.
+                        const int64_t limit = std::max(lim.T, best);
+                        for (int k = 0; k < 4; ++k) m &= ~(static_cast<unsigned>(dist[k] >= limit) << k);
+                        while (m != 0 && !done) {
                             const int k = std::bit_width(m) - 1;
                             m &= ~(1u << k);
-                            done = tryCandidate(candBase + static_cast<std::size_t>(cc - 3 + k));
+                            done = take(j0 + static_cast<std::size_t>(k), dist[k]);
                         }
                     }
                     for (; cc >= cLast && !done; --cc) {
                         const int32_t ej = rowEnergies[cc];
-                        if (ej != 0 && ej >= lo && ej <= hi) done = tryCandidate(candBase + static_cast<std::size_t>(cc));
+                        const std::size_t j = candBase + static_cast<std::size_t>(cc);
+                        if (ej != 0 && ej >= lo && ej <= hi) done = take(j, blockDistance(x, corr[j]));
                     }
                 }
                 if (offset != 0 && best < (e >> 1)) {
