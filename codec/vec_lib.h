@@ -8,6 +8,7 @@
 // has a vector form; the vector form must agree with it on every input, and
 // targets without SSE2 use it directly.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -390,14 +391,12 @@ inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin
     // strict comparison keeps each lane's first, and no branch depends on the
     // distances, which a search through random codewords would mispredict.
     const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
-    __m128i bestv = _mm_set1_epi32(int32_t{1} << 30), at = _mm_set1_epi32(INT32_MAX);
+    __m128i bestv = _mm_set1_epi32(int32_t{1} << 30), bestAt = _mm_set1_epi32(INT32_MAX);
     __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
-    const auto distances = [&](int pos, int last) {
+    // Distances to the codewords at positions group[0..3].
+    const auto distances = [&](const int* group) {
         int index[4];
-        for (int k = 0; k < 4; ++k) {
-            const int p = pos + k < last ? pos + k : last;
-            index[k] = order ? order[p] : p;
-        }
+        for (int k = 0; k < 4; ++k) index[k] = order ? order[group[k]] : group[k];
         const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
         const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
         const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
@@ -408,21 +407,25 @@ inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin
     const auto update = [&](__m128i dist) {
         const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
         bestv = select(nearer, dist, bestv);
-        at = select(nearer, posv, at);
+        bestAt = select(nearer, posv, bestAt);
         posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
     };
     int pos = begin;
-    for (; pos + 4 <= end; pos += 4) update(distances(pos, pos + 3));
+    for (; pos + 4 <= end; pos += 4) {
+        const int group[4] = {pos, pos + 1, pos + 2, pos + 3};
+        update(distances(group));
+    }
     if (pos < end) {
         // The last, partial group repeats its last codeword in the lanes past
         // the end, then rules them out with a distance nothing is below.
+        const int group[4] = {pos, std::min(pos + 1, end - 1), std::min(pos + 2, end - 1), end - 1};
         const __m128i inside = _mm_cmplt_epi32(posv, _mm_set1_epi32(end));
-        const __m128i dist = distances(pos, end - 1);
+        const __m128i dist = distances(group);
         update(select(inside, dist, _mm_set1_epi32(INT32_MAX)));
     }
     // The overall first minimum: the least lane minimum at its earliest position.
     const __m128i least = broadcastMin(bestv);
-    const int first = _mm_cvtsi128_si32(broadcastMin(select(_mm_cmpeq_epi32(bestv, least), at, _mm_set1_epi32(INT32_MAX))));
+    const int first = _mm_cvtsi128_si32(broadcastMin(select(_mm_cmpeq_epi32(bestv, least), bestAt, _mm_set1_epi32(INT32_MAX))));
     if (_mm_cvtsi128_si32(least) >= int32_t{1} << 30) return 0;
     return order ? order[first] : first;
 }
