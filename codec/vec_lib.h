@@ -393,16 +393,19 @@ inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin
     const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
     __m128i bestv = _mm_set1_epi32(int32_t{1} << 30), bestAt = _mm_set1_epi32(INT32_MAX);
     __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
-    // Distances to the codewords at positions group[0..3].
-    const auto distances = [&](const int* group) {
-        int index[4];
-        for (int k = 0; k < 4; ++k) index[k] = order ? order[group[k]] : group[k];
-        const __m128i c01 = _mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]]));
-        const __m128i c23 = _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]]));
+    // Distances to four codewords, two to a register.
+    const auto measure = [&](__m128i c01, __m128i c23) {
         const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
         const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
         return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
                              _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
+    };
+    // Distances to the codewords at positions group[0..3].
+    const auto distances = [&](const int* group) {
+        int index[4];
+        for (int k = 0; k < 4; ++k) index[k] = order ? order[group[k]] : group[k];
+        return measure(_mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]])),
+                       _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]])));
     };
     const auto update = [&](__m128i dist) {
         const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
@@ -411,9 +414,16 @@ inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin
         posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
     };
     int pos = begin;
-    for (; pos + 4 <= end; pos += 4) {
-        const int group[4] = {pos, pos + 1, pos + 2, pos + 3};
-        update(distances(group));
+    if (order) {
+        for (; pos + 4 <= end; pos += 4) {
+            const int group[4] = {pos, pos + 1, pos + 2, pos + 3};
+            update(distances(group));
+        }
+    } else {
+        // The class order: two codewords to a load.
+        for (; pos + 4 <= end; pos += 4)
+            update(measure(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[pos])),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[pos + 2]))));
     }
     if (pos < end) {
         // The last, partial group repeats its last codeword in the lanes past
