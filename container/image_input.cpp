@@ -41,12 +41,20 @@ public:
         else readScanlines(t, count);
     }
 
+    // Tiles are read where they stand; a strip restarts at most one stored
+    // strip ahead of a run, which costs little when stored strips are short
+    // or need no decoding.
+    bool readsRunsCheaply(int32_t rows) const override {
+        return tiled || !compressed || rowsPerStrip <= static_cast<uint32_t>(std::max(rows / 4, 1));
+    }
+
     std::unique_ptr<TiffMessages> messages;  // outlives tif; libtiff keeps its address
     TiffHandle tif;
     bool tiled = false;
     bool planar = false;  // PlanarConfiguration 2: one plane per sample
     uint32_t tileWidth = 0, tileLength = 0;
     uint32_t rowsPerStrip = 1;
+    bool compressed = true;
     std::vector<uint8_t> buffer;  // one scanline or one tile
     int32_t lastRow = -1;  // where libtiff's scanline reader stands
     int lastSample = -1;
@@ -173,6 +181,9 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
     auto in = std::make_unique<TiffInput>(static_cast<int32_t>(width), static_cast<int32_t>(height), bits);
     in->planar = planarConfig == PLANARCONFIG_SEPARATE;
     in->tiled = TIFFIsTiled(tif.get()) != 0;
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    in->compressed = compression != COMPRESSION_NONE;
     const uint64_t rowSamples = uint64_t{width} * (in->planar ? 1 : 3);
     if (in->tiled) {
         TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &in->tileWidth);

@@ -59,6 +59,11 @@ public:
     // be read in full.
     virtual void readRows(const StripTarget& t, int32_t count) = 0;
 
+    // Whether another handle on the same file can read any run of `rows` rows
+    // starting anywhere at little more than their own cost, so that strips
+    // can be read side by side, one handle each.
+    virtual bool readsRunsCheaply(int32_t rows) const { (void)rows; return false; }
+
 protected:
     InputImage(InputFormat format, int32_t width, int32_t height, int32_t bits)
         : format_(format), width_(width), height_(height), bitsPerSample_(bits) {}

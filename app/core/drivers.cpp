@@ -81,6 +81,7 @@ double psnrOf(double sumSquares, double samples) {
 // One worker: its own copy of the file's parameters and strip working set.
 struct StripWorker {
     CodecState s;
+    std::unique_ptr<InputImage> input;  // a handle of its own, when strips are read side by side
     StripSection section;
     QualityMeter meter;
     int32_t strip = -1;
@@ -192,6 +193,10 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(s, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    // Decoding the input is much of a compression's serial work; where a
+    // handle can start at any strip cheaply, every worker reads its own.
+    if (workers.size() > 1 && in->readsRunsCheaply(s.stripHeight))
+        for (auto& w : workers) w->input = openInputImage(path, format);
     const RgbInput units =
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
@@ -205,9 +210,12 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     double sumSquares = 0.0;
     runStrips(
         s.stripCount, workers,
-        [&](StripWorker& w) { readInputStrip(*in, w.s, w.strip, w.s.strip); },
+        [&](StripWorker& w) {
+            if (!w.input) readInputStrip(*in, w.s, w.strip, w.s.strip);
+        },
         [&](StripWorker& w) {
             StripWork& sw = w.s.strip;
+            if (w.input) readInputStrip(*w.input, w.s, w.strip, sw);
             if (settings.measureQuality) w.meter.keepInput(sw);
             rgbToYcc(w.s, sw, units);
             downsampleChroma(w.s, sw);

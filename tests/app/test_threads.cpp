@@ -35,10 +35,20 @@ uint16_t texture(int x, int y, int c) {
 using Threads = ScratchDir;
 
 TEST_F(Threads, EveryThreadCountWritesTheSameBytes) {
+    // Strips of 16 rows. Short stored strips and tiles let every worker read
+    // through a handle of its own; one long compressed strip is read in turn.
     writeTiff(path("synthetic.tif"), TiffLayout{.width = 203, .height = 150}, texture);
+    writeTiff(path("lzw.tif"), TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_LZW}, texture);
+    writeTiff(path("onestrip.tif"),
+              TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_LZW, .rowsPerStrip = 150}, texture);
+    writeTiff(path("tiled.tif"),
+              TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_ADOBE_DEFLATE,
+                         .planar = PLANARCONFIG_SEPARATE, .tile = 32},
+              texture);
     std::filesystem::copy_file(std::string(KIRUNE_TEST_DATA) + "/astronaut-256.tif", path("real.tif"));
-    for (const char* name : {"synthetic", "real"})
+    for (const char* name : {"synthetic", "real", "lzw", "onestrip", "tiled"})
         for (int digit : {2, 0, 8}) {  // 4:4:4, 4:2:0, 4:2:2
+            if (digit != 2 && std::string(name) != "synthetic" && std::string(name) != "real") continue;
             const Preset& p = kPresets[digit];
             JobSettings settings{.qualityLevel = p.qualityLevel, .colourSampling = p.colourSampling,
                                  .qualityDbText = "x", .stripBudgetLog2 = 12};
