@@ -125,6 +125,7 @@ void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, co
             throw Error(std::string(kCannotWriteOutputText) + ": " + out.path() + h.messages.reason());
     }
     out.nextRow_ = rows.first + rows.count;
+    out.file_.startWriteback();
 }
 
 void writeTiffStrip(TiffOutput& out, const CodecState& s) { writeTiffStrip(out, s, s.stripIndex, s.strip); }
@@ -198,6 +199,7 @@ void writeBmpStrip(BmpOutput& out, const CodecState& s, int32_t stripIndex, cons
     if (fseeko(f, offset, SEEK_SET) != 0 || std::fwrite(out.rows_.data(), 1, out.rows_.size(), f) != out.rows_.size())
         out.file_.fail(kCannotWriteOutputText, errno);
     out.rowsWritten_ += rows.count;
+    out.file_.startWriteback();
 }
 
 void BmpOutput::commit() {

@@ -88,6 +88,11 @@ void OutputFile::checkStream() const {
     if (std::ferror(stream_)) fail(kCannotWriteOutputText, errno ? errno : EIO);
 }
 
+void OutputFile::startWriteback() noexcept {
+    if (!stream_ || std::fflush(stream_) != 0) return;
+    ::sync_file_range(fileno(stream_), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void OutputFile::truncate(int64_t size) {
     if (!stream_ || std::fflush(stream_) != 0) fail(kCannotWriteOutputText, errno);
     if (::ftruncate(fileno(stream_), static_cast<off_t>(size)) != 0) fail(kCannotWriteOutputText, errno);

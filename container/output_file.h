@@ -30,6 +30,10 @@ public:
 
     // Throws Error naming the output when the stream has seen a write error.
     void checkStream() const;
+    // Starts writing out what the file holds so far without waiting for it,
+    // so that the sync in commit() has little left to wait for. Advice only:
+    // errors surface at commit().
+    void startWriteback() noexcept;
     // Cuts the file to `size` bytes (flushing the stream first).
     void truncate(int64_t size);
     // Flushes, syncs, closes and renames over the final name. On failure the

@@ -178,6 +178,7 @@ void appendStripSection(ContainerWriter& out, const StripSection& sec) {
         out.out_.fail(kCannotWriteOutputText, errno);
     out.out_.checkStream();
     out.end_ += static_cast<int64_t>(sec.bytes.size());
+    out.out_.startWriteback();
 }
 
 StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
