@@ -86,7 +86,7 @@ private:
     // boundary with huge pages advised: first touches then cost one fault per
     // 2 MiB rather than per 4 KiB, and fresh pages already read as zero.
     // Under AddressSanitizer they stay on the heap, where overruns are caught.
-    static constexpr std::size_t kMapThreshold = std::size_t{2} << 20;
+    static constexpr std::size_t kMapThreshold = std::size_t{512} << 10;
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 #if defined(__SANITIZE_ADDRESS__)
     static constexpr bool kMapLargeBuffers = false;
