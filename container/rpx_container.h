@@ -15,11 +15,13 @@
 // claims: header texts and the ICC profile no longer than the rest of the
 // file; strip budget at most 2^22 padded pixels, and one 56-byte table per
 // strip present in the file before any strip buffer exists; so the working
-// set is one strip's planes and stream buffers, each stream sized by the
-// worst case per block of that geometry. A raw length that does not fit its
-// buffer, or streams that run past the end of the file, are refused before
-// they are read; a coded stream's buffers are bounded by one block and by its
-// own lengths; the TIFF and BMP writers hold one strip of rows at most.
+// set is one strip's planes and stream buffers per strip worker (the driver
+// bounds the workers by the threads, the strips and a 1 GiB budget), each
+// stream sized by the worst case per block of that geometry. A raw length
+// that does not fit its buffer, or streams that run past the end of the file,
+// are refused before they are read; a section read into memory is bounded by
+// the rest of the file; a coded stream's buffers are bounded by one block and
+// by its own lengths; the TIFF and BMP writers hold one strip of rows at most.
 
 #include <array>
 #include <cstdint>

@@ -156,10 +156,18 @@ private:
     int64_t done_ = 0;
 };
 
-// Strip workers for a file: no more than it has strips; the threads left
-// over code each strip's streams side by side.
+// What the strip workers' buffers may span together. Each worker holds a
+// whole strip's planes and stream buffers (about 26 bytes per padded pixel),
+// so past this many cores add memory faster than they add speed, and a
+// hostile header cannot multiply its cost by the number of cores.
+constexpr uint64_t kWorkerMemoryBudget = uint64_t{1} << 30;
+
+// Strip workers for a file: no more than it has strips or the budget allows;
+// the threads left over code each strip's streams side by side.
 std::vector<std::unique_ptr<StripWorker>> makeWorkers(const CodecState& s, int threads) {
-    const int count = std::clamp(threads, 1, std::max<int32_t>(s.stripCount, 1));
+    const uint64_t perWorker = uint64_t{26} * static_cast<uint64_t>(s.paddedWidth) * static_cast<uint64_t>(s.stripHeight);
+    const auto byMemory = static_cast<int>(std::clamp<uint64_t>(kWorkerMemoryBudget / std::max<uint64_t>(perWorker, 1), 1, 1024));
+    const int count = std::clamp(std::min(threads, byMemory), 1, std::max<int32_t>(s.stripCount, 1));
     std::vector<std::unique_ptr<StripWorker>> workers;
     for (int i = 0; i < count; ++i)
         workers.push_back(std::make_unique<StripWorker>(s, s.paddedWidth, s.stripHeight));

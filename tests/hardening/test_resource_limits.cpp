@@ -28,8 +28,9 @@ using test::inChild;
 using test::readFile;
 using test::writeFile;
 
-// Address space the expansion may add to what the process already has: the
-// working set of a 2^22-pixel strip with its stream buffers is below 200 MiB.
+// Address space the expansion may add to what the process already has: two
+// workers' working sets of a 2^22-pixel strip with its stream buffers are
+// below 300 MiB.
 constexpr uint64_t kHeadroom = uint64_t{1} << 30;
 
 bool limitAddressSpace(uint64_t headroom) {
@@ -59,6 +60,7 @@ protected:
             if (!limitAddressSpace(kHeadroom)) return std::string("no limit");
             JobSettings settings;
             settings.bmpOutput = bmp;
+            settings.threads = 2;  // each worker holds a working set of its own
             test::RecordingUi ui;
             try {
                 expandFile(rpx, settings, ui);
