@@ -137,91 +137,59 @@ constexpr int kRounds = 3000;
 
 }  // namespace
 
-TEST(VectorForms, LaneSumsAndDifferencesMatchScalar) {
+TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
     LaneSource src(11);
     for (int i = 0; i < kRounds; ++i) {
-        const int kind = i % 3;
+        const int kind = i % 3, shift = i % 16;
         const BlockVec a = src.block(kind), b = src.block(kind);
+        const BlockVec four[4] = {b, a, src.block(kind), src.block(kind)};
         const int16_t s = src.lane(kind);
-        BlockVec v, r;
-        ASSERT_TRUE(sameBlock(blockAdd(a, b, v), scalar::blockAdd(a, b, r))) << i;
-        ASSERT_TRUE(sameBlock(blockSub(a, b, v), scalar::blockSub(a, b, r))) << i;
-        blockSubScalar(a, s, v), scalar::blockSubScalar(a, s, r);
-        ASSERT_TRUE(sameBlock(v, r)) << i << " s " << s;
-        int16_t rv[4], rr[4];
-        ASSERT_TRUE(sameRow(rowSub(a.lane + 4, b.lane + 8, rv), scalar::rowSub(a.lane + 4, b.lane + 8, rr))) << i;
-        // In place, as the encoder adds into its own operand.
-        v = a, r = a;
-        ASSERT_TRUE(sameBlock(blockSub(v, b, v), scalar::blockSub(r, b, r))) << i;
-    }
-}
-
-TEST(VectorForms, WrappingProductsMatchScalarForEveryFactor) {
-    LaneSource src(12);
-    for (int i = 0; i < kRounds; ++i) {
-        const int kind = i % 3;
-        const BlockVec a = src.block(kind);
         const int32_t g = src.factor();
+        SCOPED_TRACE(testing::Message() << "round " << i << " s " << s << " g " << g << " shift " << shift);
         BlockVec v, r;
-        ASSERT_TRUE(sameBlock(blockScale15(a, g, v), scalar::blockScale15(a, g, r))) << i << " g " << g;
-        v = a, r = a;
-        blockScale5(v, g), scalar::blockScale5(r, g);
-        ASSERT_TRUE(sameBlock(v, r)) << i << " g " << g;
         int16_t rv[4], rr[4];
-        rowScale13(a.lane + 12, g, rv), scalar::rowScale13(a.lane + 12, g, rr);
-        ASSERT_TRUE(sameRow(rv, rr)) << i << " g " << g;
+        int32_t dv[4], dr[4];
+        ASSERT_TRUE(sameBlock(blockAdd(a, b, v), scalar::blockAdd(a, b, r)));
+        ASSERT_TRUE(sameBlock(blockSub(a, b, v), scalar::blockSub(a, b, r)));
+        ASSERT_TRUE(sameBlock((blockSubScalar(a, s, v), v), (scalar::blockSubScalar(a, s, r), r)));
+        ASSERT_TRUE(sameRow(rowSub(a.lane + 4, b.lane + 8, rv), scalar::rowSub(a.lane + 4, b.lane + 8, rr)));
+        v = a, r = a;  // in place, as the encoder adds into its own operand
+        ASSERT_TRUE(sameBlock(blockSub(v, b, v), scalar::blockSub(r, b, r)));
+        ASSERT_TRUE(sameBlock(blockScale15(a, g, v), scalar::blockScale15(a, g, r)));
+        v = a, r = a;
+        ASSERT_TRUE(sameBlock((blockScale5(v, g), v), (scalar::blockScale5(r, g), r)));
+        ASSERT_TRUE(sameRow((rowScale13(a.lane + 12, g, rv), rv), (scalar::rowScale13(a.lane + 12, g, rr), rr)));
         std::memcpy(rv, a.lane, sizeof rv), std::memcpy(rr, a.lane, sizeof rr);
-        rowScale8(rv, g), scalar::rowScale8(rr, g);
-        ASSERT_TRUE(sameRow(rv, rr)) << i << " g " << g;
+        ASSERT_TRUE(sameRow((rowScale8(rv, g), rv), (scalar::rowScale8(rr, g), rr)));
+        v = a, r = a;
+        ASSERT_TRUE(sameBlock((blockShiftDown(v, shift), v), (scalar::blockShiftDown(r, shift), r)));
+        v = a, r = a;
+        ASSERT_TRUE(sameBlock(blockShiftUp(v, shift), scalar::blockShiftUp(r, shift)));
+        ASSERT_EQ(blockDot(a, b), scalar::blockDot(a, b));
+        ASSERT_EQ(blockEnergy(a), scalar::blockEnergy(a));
+        ASSERT_EQ(blockDistance(a, b), scalar::blockDistance(a, b));
+        ASSERT_EQ(rowEnergy(a.lane + 8), scalar::rowEnergy(a.lane + 8));
+        ASSERT_EQ(rowDistance(a.lane, b.lane + 12), scalar::rowDistance(a.lane, b.lane + 12));
+        blockDistance4(a, four, dv), scalar::blockDistance4(a, four, dr);
+        ASSERT_TRUE(std::equal(dv, dv + 4, dr) && dv[1] == 0);
+        ASSERT_EQ(rowLargest(b.lane), scalar::rowLargest(b.lane));
+        ASSERT_EQ(rowLargestMagnitude(b.lane + 4), scalar::rowLargestMagnitude(b.lane + 4));
     }
     // Rows of a block left alone by a row operation.
     BlockVec v = filled(7);
     rowScale8(v.lane + 4, 1 << 9);
     expectLanes(v.lane, {7, 7, 7, 7, 14, 14, 14, 14, 7, 7, 7, 7, 7}, "one row scaled");
-}
-
-TEST(VectorForms, DotsEnergiesAndDistancesWrapAsScalar) {
-    LaneSource src(13);
-    for (int i = 0; i < kRounds; ++i) {
-        const int kind = i % 3;
-        const BlockVec a = src.block(kind), b = src.block(kind);
-        ASSERT_EQ(blockDot(a, b), scalar::blockDot(a, b)) << i;
-        ASSERT_EQ(blockEnergy(a), scalar::blockEnergy(a)) << i;
-        ASSERT_EQ(blockDistance(a, b), scalar::blockDistance(a, b)) << i;
-        ASSERT_EQ(rowEnergy(a.lane + 8), scalar::rowEnergy(a.lane + 8)) << i;
-        ASSERT_EQ(rowDistance(a.lane, b.lane + 12), scalar::rowDistance(a.lane, b.lane + 12)) << i;
-        const BlockVec four[4] = {b, a, src.block(kind), src.block(kind)};
-        int32_t dv[4], dr[4];
-        blockDistance4(a, four, dv), scalar::blockDistance4(a, four, dr);
-        ASSERT_TRUE(std::equal(dv, dv + 4, dr)) << i;
-        ASSERT_EQ(dv[1], 0) << i;
-    }
     // Every lane at an extreme: 2^34 and each dot half 2^33 wrap to 0; a pair of
     // -32768 squares is exactly where the packed multiply-add overflows.
-    const BlockVec lo = filled(-32768), hi = filled(32767);
-    EXPECT_EQ(blockEnergy(lo), 0);
-    EXPECT_EQ(blockDot(lo, lo), 0);
-    EXPECT_EQ(blockDot(lo, hi), scalar::blockDot(lo, hi));
+    const BlockVec lo = filled(-32768), hi = filled(32767), pair = make({-32768, -32768, 0, 0, -32768, -32768});
+    EXPECT_TRUE(blockEnergy(lo) == 0 && blockDot(lo, lo) == 0 && blockDot(lo, hi) == scalar::blockDot(lo, hi));
     EXPECT_EQ(blockEnergy(hi), scalar::blockEnergy(hi));
-    EXPECT_EQ(blockDistance(hi, lo), scalar::blockDistance(hi, lo));  // every difference wraps to -1
-    EXPECT_EQ(blockDistance(hi, lo), 16);
-    EXPECT_EQ(rowDistance(lo.lane, hi.lane), 4);
-    const BlockVec pair = make({-32768, -32768, 0, 0, -32768, -32768});
-    EXPECT_EQ(blockEnergy(pair), scalar::blockEnergy(pair));
-    EXPECT_EQ(blockDot(pair, pair), scalar::blockDot(pair, pair));
-}
-
-TEST(VectorForms, ShiftsMatchScalarForEveryCount) {
-    LaneSource src(14);
-    for (int i = 0; i < kRounds; ++i) {
-        const BlockVec a = src.block(i % 3);
-        const int shift = i % 16;
-        BlockVec v = a, r = a;
-        blockShiftDown(v, shift), scalar::blockShiftDown(r, shift);
-        ASSERT_TRUE(sameBlock(v, r)) << i << " down " << shift;
-        v = a, r = a;
-        ASSERT_TRUE(sameBlock(blockShiftUp(v, shift), scalar::blockShiftUp(r, shift))) << i << " up " << shift;
-    }
+    EXPECT_TRUE(blockDistance(hi, lo) == 16 && rowDistance(lo.lane, hi.lane) == 4);  // every difference wraps to -1
+    EXPECT_TRUE(blockEnergy(pair) == scalar::blockEnergy(pair) && blockDot(pair, pair) == scalar::blockDot(pair, pair));
+    // -32768 outweighs 32767; equal magnitudes of either sign go to the first.
+    const int16_t a[4] = {32767, -32768, 5, 32767}, b[4] = {-7, 7, -7, 3}, c[4] = {-2, -1, -1, -3};
+    EXPECT_TRUE(rowLargestMagnitude(a) == 1 && rowLargest(a) == 0);
+    EXPECT_TRUE(rowLargestMagnitude(b) == 0 && rowLargest(b) == 1 && rowLargest(c) == 1);
 }
 
 TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
@@ -256,23 +224,6 @@ TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
     EXPECT_EQ(nearestRow(far, nullptr, 3, 2, y), 0);
     far[5][0] = 16383;
     EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 5);
-}
-
-TEST(VectorForms, LargestLaneIsTheFirstOfEqualsAsScalar) {
-    LaneSource src(17);
-    for (int i = 0; i < kRounds; ++i) {
-        int16_t v[4];
-        for (auto& l : v) l = src.lane(i % 3);
-        ASSERT_EQ(rowLargest(v), scalar::rowLargest(v)) << i;
-        ASSERT_EQ(rowLargestMagnitude(v), scalar::rowLargestMagnitude(v)) << i;
-    }
-    // -32768 outweighs 32767; equal magnitudes of either sign go to the first.
-    const int16_t a[4] = {32767, -32768, 5, 32767}, b[4] = {-7, 7, -7, 3}, c[4] = {-2, -1, -1, -3};
-    EXPECT_EQ(rowLargestMagnitude(a), 1);
-    EXPECT_EQ(rowLargest(a), 0);
-    EXPECT_EQ(rowLargestMagnitude(b), 0);
-    EXPECT_EQ(rowLargest(b), 1);
-    EXPECT_EQ(rowLargest(c), 1);
 }
 
 TEST(VectorForms, EnergyWindowMatchesScalar) {

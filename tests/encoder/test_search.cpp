@@ -67,21 +67,6 @@ TEST(QuantiseGain, TakesTheNearestCandidateOfItsBucket) {
     for (auto c : cases) EXPECT_EQ(quantise(int16_t(c.x)), c.k) << c.x;
 }
 
-TEST(SearchShapeAndGain, FindEveryCodewordFromNearItself) {
-    std::mt19937 rng(7);
-    for (int l = 0; l < kVqLevels; ++l) {
-        const DictionaryClass& c = dictionaryClasses[l];
-        BlockDecision d;
-        for (int i = 0; i < c.shapeSize; ++i) {
-            int16_t y[4];
-            for (int k = 0; k < 4; ++k) y[k] = static_cast<int16_t>(c.shape[i][k] + int(rng() % 7) - 3);
-            EXPECT_TRUE(searchShape(d, l, 1, 3, y) == c.shape[i] && d.vqIndex[l][1][3] == uint32_t(i)) << l << " " << i;
-        }
-        for (int i = 0; i < c.gainSize; ++i)
-            EXPECT_TRUE(searchGain(d, l, 0, c.gain[i]) == c.gain[i] && d.vqIndex[l][0][kGainSlot] == uint32_t(i)) << l << " " << i;
-    }
-}
-
 // The vector searches against a walk of the whole bucket, one codeword at a
 // time, on quarters and norms of every size: unit, unnormalised and extreme
 // ones, whose distances wrap and whose buckets are clamped.
