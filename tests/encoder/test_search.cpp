@@ -81,12 +81,6 @@ TEST(SearchShapeAndGain, AgreeWithAWalkOfTheBucket) {
         }
         return index;
     };
-    const auto largest = [](const int16_t* v, bool magnitude) {
-        int p = 0;
-        for (int k = 1; k < 4; ++k)
-            if ((magnitude ? std::abs(v[k]) : v[k]) > (magnitude ? std::abs(v[p]) : v[p])) p = k;
-        return p;
-    };
     std::mt19937 rng(9);
     const int16_t extremes[] = {-32768, 32767, 0, 8192, -8192, 16384};
     for (int l = 0; l < kVqLevels; ++l) {
@@ -102,7 +96,7 @@ TEST(SearchShapeAndGain, AgreeWithAWalkOfTheBucket) {
                 }
                 norms[k] = static_cast<int16_t>(trial % 2 ? rng() % 32768 : rng() % 16385);
             }
-            const int p = largest(y, true), q = largest(norms, false);
+            const int p = scalar::rowLargestMagnitude(y), q = scalar::rowLargest(norms);
             const int b = std::clamp(shapeBucket(y[p]), 0, 20), g = std::clamp(gainBucket(norms[q]), 0, 10);
             searchShape(d, l, 0, 2, y);
             ASSERT_EQ(d.vqIndex[l][0][2], uint32_t(walk(c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst[b], c.shapeLast[b], p, y)))

@@ -34,26 +34,23 @@ Bytes decode(const Bytes& payload, uint32_t capacity) {
 }
 
 TEST(RangeCoder, KnownPayloads) {
-    EXPECT_EQ(encode(Bytes{}), (Bytes{0xff, 0xcc, 0xcc, 0xae, 0x00}));
-    EXPECT_EQ(encode(Bytes{0}), (Bytes{0x19, 0x94, 0xf1, 0xe2, 0x00}));
-    EXPECT_EQ(encode(Bytes{0x61, 0x62, 0x63}),
-              (Bytes{0xd9, 0xf1, 0x02, 0xc9, 0xfd, 0x34, 0xb7, 0x00}));
-    EXPECT_EQ(decode(Bytes{0xff, 0xcc, 0xcc, 0xae, 0x00}, 10), Bytes{});
-    EXPECT_EQ(decode(Bytes{0x19, 0x94, 0xf1, 0xe2, 0x00}, 10), Bytes{0});
-    EXPECT_EQ(decode(Bytes{0xd9, 0xf1, 0x02, 0xc9, 0xfd, 0x34, 0xb7, 0x00}, 10),
-              (Bytes{0x61, 0x62, 0x63}));
+    const struct { Bytes raw, payload; } cases[] = {
+        {{}, {0xff, 0xcc, 0xcc, 0xae, 0x00}},
+        {{0}, {0x19, 0x94, 0xf1, 0xe2, 0x00}},
+        {{0x61, 0x62, 0x63}, {0xd9, 0xf1, 0x02, 0xc9, 0xfd, 0x34, 0xb7, 0x00}}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(encode(c.raw), c.payload) << c.raw.size();
+        EXPECT_EQ(decode(c.payload, 10), c.raw) << c.raw.size();
+    }
 }
 
 TEST(RangeCoder, CarryRunsBackThroughWrittenBytes) {
-    Bytes b{0x12, 0xff, 0xff};
-    propagateCarry(b.data(), 3);
-    EXPECT_EQ(b, (Bytes{0x13, 0x00, 0x00}));
-    Bytes stop{0x12, 0xfe, 0xff};
-    propagateCarry(stop.data(), 3);
-    EXPECT_EQ(stop, (Bytes{0x12, 0xff, 0x00}));
-    Bytes all{0xff, 0xff};
-    propagateCarry(all.data(), 2);
-    EXPECT_EQ(all, (Bytes{0x00, 0x00}));
+    const struct { Bytes in, out; } cases[] = {
+        {{0x12, 0xff, 0xff}, {0x13, 0x00, 0x00}}, {{0x12, 0xfe, 0xff}, {0x12, 0xff, 0x00}}, {{0xff, 0xff}, {0x00, 0x00}}};
+    for (auto c : cases) {
+        propagateCarry(c.in.data(), static_cast<uint32_t>(c.in.size()));
+        EXPECT_EQ(c.in, c.out);
+    }
 }
 
 TEST(RangeCoder, ModelHalvesWithinTheUpdateThatReachesTheLimit) {
@@ -61,24 +58,16 @@ TEST(RangeCoder, ModelHalvesWithinTheUpdateThatReachesTheLimit) {
     modelReset(m);
     EXPECT_EQ(m.cum[2], 2);
     for (int i = 0; i < 32765; ++i) modelUpdate(m, 0);
-    EXPECT_EQ(m.cum[2], 32767);
-    EXPECT_EQ(m.freq[0], 32766);
+    EXPECT_TRUE(m.cum[2] == 32767 && m.freq[0] == 32766);
     modelUpdate(m, 0);  // total would be 32768
-    EXPECT_EQ(m.freq[0], 16383);
-    EXPECT_EQ(m.freq[1], 1);
-    EXPECT_EQ(m.cum[0], 0);
-    EXPECT_EQ(m.cum[1], 16383);
-    EXPECT_EQ(m.cum[2], 16384);
+    EXPECT_TRUE(m.freq[0] == 16383 && m.freq[1] == 1 && m.cum[0] == 0 && m.cum[1] == 16383 && m.cum[2] == 16384);
     // Halving keeps every frequency odd and at least 1.
     FreqModel<10> even;
     modelReset(even);
     for (int i = 0; i < 32758; ++i) modelUpdate(even, static_cast<unsigned>(i % 2));
-    for (unsigned s = 0; s < 10; ++s) {
-        EXPECT_EQ(even.freq[s] % 2, 1);
-        EXPECT_EQ(even.cum[s + 1], even.cum[s] + even.freq[s]);
-    }
-    EXPECT_EQ(modelFindSymbol(even, even.cum[10]), -1);
-    EXPECT_EQ(modelFindSymbol(even, even.cum[3]), 3);
+    for (unsigned s = 0; s < 10; ++s)
+        EXPECT_TRUE(even.freq[s] % 2 == 1 && even.cum[s + 1] == even.cum[s] + even.freq[s]) << s;
+    EXPECT_TRUE(modelFindSymbol(even, even.cum[10]) == -1 && modelFindSymbol(even, even.cum[3]) == 3);
 }
 
 TEST(RangeCoder, ValuesAreBucketsInContextAndOffsets) {
