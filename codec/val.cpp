@@ -112,8 +112,10 @@ std::size_t streamBlockCount(const CodecState& s, int32_t paddedRows) {
 static constexpr std::size_t kStreamSlack = 16;
 
 void allocStreamBuffers(CodecState& s) {
-    SideStreams& st = s.strip.streams;
-    const std::size_t n = static_cast<std::size_t>(s.allocWidth) * 3 * s.allocHeight / 16;
+    allocSideStreams(s.strip.streams, static_cast<std::size_t>(s.allocWidth) * 3 * s.allocHeight / 16);
+}
+
+void allocSideStreams(SideStreams& st, std::size_t n) {
     st.dcSignBits.reset(((n + 7) >> 3) + kStreamSlack);
     st.dcBytes.reset(n + kStreamSlack);
     st.headerBits.reset(2 * n + kStreamSlack, true);
@@ -126,8 +128,9 @@ void allocStreamBuffers(CodecState& s) {
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
 }
 
-void resetStreams(CodecState& s) {
-    SideStreams& st = s.strip.streams;
+void resetStreams(CodecState& s) { clearSideStreams(s.strip.streams); }
+
+void clearSideStreams(SideStreams& st) {
     // Writers add fields into bytes that must start at zero; readers treat
     // bytes past the data as zero. Every byte a strip can have changed lies
     // below its writer's cursor (plus the few bytes a field may straddle) or

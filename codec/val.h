@@ -151,8 +151,11 @@ void setupExpandGeometry(CodecState& s);
 // colourSampling, then the stream buffers, then selects the coded planes.
 void allocCodecBuffers(CodecState& s, int32_t width, int32_t height);
 void allocStreamBuffers(CodecState& s);
+// Stream buffers for n blocks, cleared, with cursors at the start.
+void allocSideStreams(SideStreams& st, std::size_t n);
 // Clears cursors and the bit-packed buffers for the next strip.
 void resetStreams(CodecState& s);
+void clearSideStreams(SideStreams& st);
 void freeCodecBuffers(CodecState& s);
 void selectCodedPlanes(CodecState& s);
 

@@ -50,12 +50,15 @@ TEST_F(Threads, EveryThreadCountWritesTheSameBytes) {
         for (int digit : {2, 0, 8}) {  // 4:4:4, 4:2:0, 4:2:2
             if (digit != 2 && std::string(name) != "synthetic" && std::string(name) != "real") continue;
             const Preset& p = kPresets[digit];
+            // Many strips, one per worker; and one strip whose planes are
+            // coded side by side.
+            for (int32_t budget : {12, 22}) {
             JobSettings settings{.qualityLevel = p.qualityLevel, .colourSampling = p.colourSampling,
-                                 .qualityDbText = "x", .stripBudgetLog2 = 12};
+                                 .qualityDbText = "x", .stripBudgetLog2 = budget};
             std::vector<uint8_t> container, tiff, bmp;
             int strips = 0;
             for (int threads : {1, 2, 8}) {
-                const std::string where = std::string(name) + " preset " + std::to_string(digit) +
+                const std::string where = std::string(name) + " budget " + std::to_string(budget) + " preset " + std::to_string(digit) +
                                           " threads " + std::to_string(threads);
                 settings.threads = threads;
                 settings.bmpOutput = false;
@@ -78,7 +81,8 @@ TEST_F(Threads, EveryThreadCountWritesTheSameBytes) {
                 EXPECT_TRUE(readFile(t.output) == tiff) << where;
                 EXPECT_TRUE(readFile(b.output) == bmp) << where;
             }
-            EXPECT_GE(strips, 8) << name;  // enough strips that workers overlap
+            if (budget == 12) EXPECT_GE(strips, 8) << name;  // enough strips that workers overlap
+            }
         }
 }
 
