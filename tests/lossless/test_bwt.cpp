@@ -243,9 +243,12 @@ TEST(BwtDamage, HeadersAndLengthsOutOfRange) {
         s[0] = factor;
         rejects(s, recorded, 2000);
     }
-    Bytes primary = coded;
-    primary[1] = primary[2] = primary[3] = 0xff;  // past the block's length
-    rejects(primary, recorded, 2000);
+    // The block is 3 3 3 3 and a two-byte count: primary indices from 6 on lie past it.
+    for (const uint32_t index : {6u, 0xffffffu}) {
+        Bytes primary = coded;
+        primary[1] = uint8_t(index >> 16), primary[2] = uint8_t(index >> 8), primary[3] = uint8_t(index);
+        rejects(primary, recorded, 2000);
+    }
     Bytes payload = coded;
     payload[4] = 0xff;  // payload length far beyond the stream
     rejects(payload, recorded, 2000);
