@@ -41,15 +41,17 @@ public:
     }
     ~AlignedBuffer() { release(); }
 
-    // Replaces the contents with `count` elements (uninitialised unless zeroed).
-    void reset(std::size_t count, bool zeroed = false) {
+    // Replaces the contents with `count` elements (uninitialised unless
+    // zeroed). A sparse buffer, of which usually only a small start is
+    // written, is mapped in small pages so that it costs what is written.
+    void reset(std::size_t count, bool zeroed = false, bool sparse = false) {
         release();
         if (count == 0) return;
         if (count > std::numeric_limits<std::size_t>::max() / sizeof(T))
             throw Error(kOutOfMemoryText);
         const std::size_t bytes = count * sizeof(T);
         if (kMapLargeBuffers && bytes >= kMapThreshold) {
-            mapPages(bytes);
+            mapPages(bytes, !sparse);
             size_ = count;
             return;
         }
@@ -82,7 +84,7 @@ public:
     const T* end() const noexcept { return data_ + size_; }
 
 private:
-    // Large buffers (strip planes, stream buffers) are mapped on a 2 MiB
+    // Large buffers (strip planes; stream buffers in small pages) are mapped on a 2 MiB
     // boundary with huge pages advised: first touches then cost one fault per
     // 2 MiB rather than per 4 KiB, and fresh pages already read as zero.
     // Under AddressSanitizer they stay on the heap, where overruns are caught.
@@ -100,7 +102,7 @@ private:
     static constexpr bool kMapLargeBuffers = true;
 #endif
 
-    void mapPages(std::size_t bytes) {
+    void mapPages(std::size_t bytes, bool hugePages) {
         const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
         if (rounded < bytes || rounded > std::numeric_limits<std::size_t>::max() - kHugePage)
             throw Error(kOutOfMemoryText);
@@ -113,7 +115,7 @@ private:
         if (aligned > start) ::munmap(p, aligned - start);
         const std::size_t tail = (start + span) - (aligned + rounded);
         if (tail) ::munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-        ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);  // advice only
+        if (hugePages) ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);  // advice only
         data_ = reinterpret_cast<T*>(aligned);
         mapped_ = rounded;
     }
