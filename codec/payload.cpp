@@ -50,45 +50,6 @@ std::array<PlaneRegion, 3> stripRegions(const CodecState& s, StripWork& w) {
     return regions;
 }
 
-namespace {
-
-// Puts the bits of src before `end` behind bit `at` of dst, whose bits from
-// there on are still zero, and moves `at` past them.
-void appendBits(StreamBuffer& dst, BitCursor& at, const StreamBuffer& src, BitCursor end) {
-    const std::size_t bytes = std::size_t{end.byte} + (end.bit ? 1 : 0);
-    if (std::size_t{at.byte} + bytes + 1 > dst.size() || bytes > src.size())
-        throw Error("joined bit streams do not fit their buffer");
-    uint8_t* d = dst.data() + at.byte;
-    const uint8_t* p = src.data();
-    const unsigned shift = at.bit;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        d[i] = static_cast<uint8_t>(d[i] | (p[i] << shift));
-        if (shift) d[i + 1] = static_cast<uint8_t>(p[i] >> (8 - shift));
-    }
-    const uint64_t bit = uint64_t{at.byte} * 8 + at.bit + uint64_t{end.byte} * 8 + end.bit;
-    at = {static_cast<uint32_t>(bit >> 3), static_cast<uint32_t>(bit & 7)};
-}
-
-void appendBytes(StreamBuffer& dst, uint32_t& pos, const StreamBuffer& src, uint32_t n) {
-    if (std::size_t{pos} + n > dst.size() || n > src.size())
-        throw Error("joined byte streams do not fit their buffer");
-    if (n) std::memcpy(dst.data() + pos, src.data(), n);
-    pos += n;
-}
-
-}  // namespace
-
-void appendPlaneStreams(SideStreams& st, const SideStreams& tail) {
-    if (uint64_t{st.blockCounter} + tail.blockCounter > st.blockCapacity)
-        throw Error("strip has more blocks than the stream buffers hold");
-    appendBits(st.headerBits, st.headerPos, tail.headerBits, tail.headerPos);
-    appendBits(st.indexBitsLow, st.indexLowPos, tail.indexBitsLow, tail.indexLowPos);
-    appendBits(st.indexBitsHigh, st.indexHighPos, tail.indexBitsHigh, tail.indexHighPos);
-    appendBytes(st.gainBytes, st.gainBytesPos, tail.gainBytes, tail.gainBytesPos);
-    appendBytes(st.matchBytes, st.matchBytesPos, tail.matchBytes, tail.matchBytesPos);
-    st.blockCounter += tail.blockCounter;
-}
-
 std::array<uint32_t, kStreamCount> streamRawLengths(const SideStreams& st) {
     return {
         (st.dcSignBitCount >> 3) + 1,

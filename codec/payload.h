@@ -178,11 +178,6 @@ inline int32_t meanPrediction(const uint8_t* means, std::size_t n, int32_t B, in
     return 128;
 }
 
-// Appends what encodePlane wrote into `tail` (header and index bits, gain and
-// match bytes, blocks) behind what `st` holds, bit for bit as if the planes
-// had been coded into `st` one after the other.
-void appendPlaneStreams(SideStreams& st, const SideStreams& tail);
-
 // Raw length of every stream as its cursors stand after a strip's coding.
 std::array<uint32_t, kStreamCount> streamRawLengths(const SideStreams& st);
 

@@ -82,7 +82,6 @@ double psnrOf(double sumSquares, double samples) {
 struct StripWorker {
     CodecState s;
     std::unique_ptr<InputImage> input;  // a handle of its own, when strips are read side by side
-    SideStreams planeStreams[2];  // Cb and Cr, when a strip's planes are coded side by side
     StripSection section;
     QualityMeter meter;
     int32_t strip = -1;
@@ -202,9 +201,6 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(s, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
-    if (streamThreads > 1)
-        for (auto& w : workers)
-            for (SideStreams& t : w->planeStreams) allocSideStreams(t, w->s.strip.streams.blockCapacity);
     // Decoding the input is much of a compression's serial work; where a
     // handle can start at any strip cheaply, every worker reads its own.
     if (workers.size() > 1 && in->readsRunsCheaply(s.stripHeight))
@@ -234,21 +230,9 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
             computeMeans(w.s, sw);
             removeMeans(w.s, sw);
             const auto regions = stripRegions(w.s, sw);
-            if (streamThreads > 1) {
-                // Each plane into streams of its own, joined bit for bit after.
-                parallelFor(3, streamThreads, [&](int p) {
-                    encodePlane(w.s, p == 0 ? sw.streams : w.planeStreams[p - 1], regions[p]);
-                    progress.planeDone();
-                });
-                for (SideStreams& tail : w.planeStreams) {
-                    appendPlaneStreams(sw.streams, tail);
-                    clearSideStreams(tail);
-                }
-            } else {
-                for (int p = 0; p < 3; ++p) {
-                    encodePlane(w.s, sw.streams, regions[p]);
-                    progress.planeDone();
-                }
+            for (int p = 0; p < 3; ++p) {
+                encodePlane(w.s, sw.streams, regions[p]);
+                progress.planeDone();
             }
             encodeMeans(w.s, sw);
             encodeStripSection(sw.streams, w.section, streamThreads);
