@@ -84,7 +84,9 @@ void fdUnmap(thandle_t, void*, toff_t) {}
 TiffHandle openTiffForReading(const std::string& path, TiffMessages& messages) {
     auto opts = makeOptions(messages);
     if (!opts) return nullptr;
-    return TiffHandle(TIFFOpenExt(path.c_str(), "r", opts.get()));
+    // "m": read, not map, the file: a mapped input counts its whole size in the
+    // resident set, once more for every worker handle that touches it.
+    return TiffHandle(TIFFOpenExt(path.c_str(), "rm", opts.get()));
 }
 
 TiffHandle openTiffForWriting(int fd, const std::string& name, TiffMessages& messages) {
