@@ -130,6 +130,21 @@ void writeContainerHeader(ContainerWriter& out, const CodecState& s, const Image
     out.end_ = static_cast<int64_t>(header.size());
 }
 
+namespace {
+
+// A section holding just its stream table, in the file's byte order.
+void beginSection(StripSection& sec, const StreamTable& table) {
+    sec.table = table;
+    sec.bytes.resize(kStreamTableBytes);
+    for (std::size_t i = 0; i < table.size(); ++i)
+        for (int k = 0; k < 4; ++k) {
+            sec.bytes[8 * i + k] = static_cast<uint8_t>(table[i].rawLength >> (8 * k));
+            sec.bytes[8 * i + 4 + k] = static_cast<uint8_t>(table[i].recordedSize >> (8 * k));
+        }
+}
+
+}  // namespace
+
 void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
     std::array<std::vector<uint8_t>, kStreamCount> coded;
     StreamTable table{};
@@ -150,14 +165,7 @@ void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
         table[static_cast<std::size_t>(i)] = {raw, recorded};
     });
 
-    sec.table = table;
-    sec.bytes.resize(kStreamTableBytes);
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        for (int k = 0; k < 4; ++k) {
-            sec.bytes[8 * i + k] = static_cast<uint8_t>(table[i].rawLength >> (8 * k));
-            sec.bytes[8 * i + 4 + k] = static_cast<uint8_t>(table[i].recordedSize >> (8 * k));
-        }
-    }
+    beginSection(sec, table);
     for (int i = 0; i < kStreamCount; ++i) {
         const auto u = static_cast<std::size_t>(i);
         sec.offset[u] = sec.bytes.size();
@@ -347,12 +355,7 @@ void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& 
         const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
         if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
     }
-    sec.bytes.resize(kStreamTableBytes);
-    for (std::size_t i = 0; i < sec.table.size(); ++i)
-        for (int k = 0; k < 4; ++k) {
-            sec.bytes[8 * i + k] = static_cast<uint8_t>(sec.table[i].rawLength >> (8 * k));
-            sec.bytes[8 * i + 4 + k] = static_cast<uint8_t>(sec.table[i].recordedSize >> (8 * k));
-        }
+    beginSection(sec, sec.table);
     // Every piece is checked against the rest of the file before it is read.
     const auto take = [&](uint64_t n) {
         if (n > static_cast<uint64_t>(in.remaining())) damaged();
