@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "container/input_file.h"
 #include "container/messages.h"
 #include "container/tiff_support.h"
 #include "kirune/Error.h"
@@ -46,6 +47,13 @@ public:
     // or need no decoding.
     bool readsRunsCheaply(int32_t rows) const override {
         return tiled || !compressed || rowsPerStrip <= static_cast<uint32_t>(std::max(rows / 4, 1));
+    }
+
+    std::vector<std::string> warnings() const override {
+        std::vector<std::string> all = messages->warnings;
+        if (messages->moreWarnings)
+            all.push_back("and " + std::to_string(messages->moreWarnings) + " more libtiff warnings");
+        return all;
     }
 
     std::unique_ptr<TiffMessages> messages;  // outlives tif; libtiff keeps its address
@@ -143,19 +151,35 @@ std::optional<std::string> tiffText(TIFF* tif, ttag_t tag) {
     return std::string(value);
 }
 
-std::unique_ptr<InputImage> openTiff(const std::string& path) {
-    {
-        // libtiff would only say "Cannot open"; the system's reason is clearer.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) refuse(kCannotOpenInputText, systemReason(errno));
-        struct stat st {};
-        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        ::close(fd);
-        if (!regular) refuse(kCannotOpenInputText, systemReason(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+// Directories after the first may only be reduced-resolution images
+// (thumbnails, NewSubfileType bit 0): any other would be a page silently
+// lost. Leaves the handle on the first directory.
+void checkSinglePage(TIFF* tif, TiffMessages& messages) {
+    constexpr int kMaxDirectories = 256;  // bounds the walk of a forged chain
+    int directories = 1, pages = 1;
+    while (!TIFFLastDirectory(tif) && directories < kMaxDirectories) {
+        if (TIFFReadDirectory(tif) != 1) {
+            // A damaged link after the first image: that image is still whole.
+            messages.warnings.push_back("directory " + std::to_string(directories + 1) +
+                                        " cannot be read; only the first image is used" + messages.reason());
+            break;
+        }
+        ++directories;
+        uint32_t subfileType = 0;
+        TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfileType);
+        if (!(subfileType & FILETYPE_REDUCEDIMAGE)) ++pages;
     }
+    if (pages > 1) refuse(kMultiPageTiffText, std::to_string(pages) + " pages");
+    if (directories > 1 && TIFFSetDirectory(tif, 0) != 1) refuse(kNotTiffText, messages.lastError);
+}
+
+std::unique_ptr<InputImage> openTiff(const std::string& path) {
+    struct stat st {};
+    UniqueFd fd = openRegularFile(path, st);
     auto messages = std::make_unique<TiffMessages>();
-    TiffHandle tif = openTiffForReading(path, *messages);
+    TiffHandle tif = openTiffForReading(fd.release(), path, *messages);
     if (!tif) refuse(kNotTiffText, messages->lastError);
+    checkSinglePage(tif.get(), *messages);
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0, planarConfig = 0, sampleFormat = 0;
@@ -213,9 +237,14 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
     m.artist = tiffText(tif.get(), TIFFTAG_ARTIST);
     uint16_t unit = 0;
     float xres = 0.0f, yres = 0.0f;
-    if (TIFFGetField(tif.get(), TIFFTAG_RESOLUTIONUNIT, &unit) == 1) m.resolutionUnit = unit;
-    if (TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &xres) == 1) m.xResolution = xres;
-    if (TIFFGetField(tif.get(), TIFFTAG_YRESOLUTION, &yres) == 1) m.yResolution = yres;
+    const bool hasX = TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &xres) == 1;
+    const bool hasY = TIFFGetField(tif.get(), TIFFTAG_YRESOLUTION, &yres) == 1;
+    if (hasX) m.xResolution = xres;
+    if (hasY) m.yResolution = yres;
+    if (TIFFGetField(tif.get(), TIFFTAG_RESOLUTIONUNIT, &unit) == 1)
+        m.resolutionUnit = unit;
+    else if (hasX || hasY)
+        m.resolutionUnit = RESUNIT_INCH;  // the TIFF default; 0 would not be writable on the way out
     uint32_t iccLength = 0;
     const void* icc = nullptr;
     if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) == 1 && icc && iccLength > 0) {
@@ -230,6 +259,7 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
 
     in->tif = std::move(tif);
     in->messages = std::move(messages);
+    in->fileStatus = st;
     return in;
 }
 
@@ -274,20 +304,11 @@ public:
 };
 
 std::unique_ptr<InputImage> openBmp(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) refuse(kCannotOpenInputText, systemReason(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno ? errno : EINVAL;
-        ::close(fd);
-        refuse(kCannotOpenInputText, systemReason(err));
-    }
-    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "rb"));
-    if (!file) {
-        const int err = errno;
-        ::close(fd);
-        refuse(kCannotOpenInputText, systemReason(err));
-    }
+    UniqueFd fd = openRegularFile(path, st);
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd.get(), "rb"));
+    if (!file) refuse(kCannotOpenInputText, systemReason(errno));
+    fd.release();
     uint8_t h[54];
     if (std::fread(h, 1, sizeof h, file.get()) != sizeof h || h[0] != 'B' || h[1] != 'M') refuse(kNotBmpText);
 
@@ -317,6 +338,7 @@ std::unique_ptr<InputImage> openBmp(const std::string& path) {
     if (in->dataOffset > fileSize || (fileSize - in->dataOffset) / in->rowStride < height)
         refuse(kInputReadText, "the file ends before its last pixel row");
     in->file = std::move(file);
+    in->fileStatus = st;
     in->metadata.description = creditText();
     return in;
 }

@@ -5,9 +5,12 @@
 // A strip at a time is read into the R, G and B block planes, extended to the
 // padded size by mirroring, so the image is never held whole.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/val.h"
 #include "container/metadata.h"
@@ -54,6 +57,13 @@ public:
     // description chosen by the ImageDescription rule.
     ImageMetadata metadata;
 
+    // The file as opened: its identity, permissions and times.
+    struct stat fileStatus {};
+
+    // What was noticed but did not stop the reading so far (libtiff's repairs
+    // of a damaged file, ignored tags), each once.
+    virtual std::vector<std::string> warnings() const { return {}; }
+
     // Fills image rows [t.firstRow, t.firstRow + count) of the three planes,
     // columns 0 .. width-1. Throws Error(kInputReadText ...) when they cannot
     // be read in full.
@@ -76,8 +86,10 @@ private:
 };
 
 // Opens and examines an input: size, sample width, tags. Refuses with Error
-// what it cannot read (unreadable file, not a TIFF or BMP, not
-// RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated).
+// what it cannot read (not a regular file, unreadable, not a TIFF or BMP, not
+// RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated, a
+// TIFF with a second full-size page). A resolution without unit is taken in
+// inches, the TIFF default.
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format);
 
 // openInputImage, then the strip layout for the image in `s` at the strip

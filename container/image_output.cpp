@@ -52,58 +52,88 @@ void putLe(uint8_t* p, uint32_t v, int bytes) {
 
 struct TiffOutput::Handle {
     TiffMessages messages;  // outlives tif
+    TiffSink sink;          // outlives tif
     TiffHandle tif;
     std::vector<uint16_t> line;
+    std::vector<std::string> droppedTags;
 };
 
-TiffOutput::TiffOutput(std::string path) : file_(std::move(path)), handle_(std::make_unique<Handle>()) {}
+TiffOutput::TiffOutput(std::string path, const OutputOptions& options)
+    : file_(std::move(path), options), handle_(std::make_unique<Handle>()) {}
+
+std::vector<std::string> TiffOutput::warnings() const {
+    std::vector<std::string> all = handle_->droppedTags;
+    all.insert(all.end(), handle_->messages.warnings.begin(), handle_->messages.warnings.end());
+    return all;
+}
+
+namespace {
+// The reason a write failed: the system's (a full disk says so) before libtiff's.
+std::string writeFailure(const std::string& path, const TiffSink& sink, const TiffMessages& messages) {
+    std::string text = std::string(kCannotWriteOutputText) + ": " + path;
+    if (sink.lastErrno) return text + " (" + std::strerror(sink.lastErrno) + ")";
+    return text + messages.reason();
+}
+}  // namespace
 
 TiffOutput::~TiffOutput() {
     handle_.reset();  // libtiff lets go of the descriptor before the file is removed
 }
 
 std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
-                                           const ImageMetadata& meta) {
+                                           const ImageMetadata& meta, const OutputOptions& options) {
     if (s.imageWidth < 1 || s.imageHeight < 1)
         throw Error("image size " + std::to_string(s.imageWidth) + " x " + std::to_string(s.imageHeight) +
                     " is empty");
-    std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath));
+    std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath, options));
     TiffOutput::Handle& h = *out->handle_;
-    h.tif = openTiffForWriting(out->file_.fd(), outputPath, h.messages);
+    h.sink.fd = out->file_.fd();
+    h.tif = openTiffForWriting(h.sink, outputPath, h.messages);
     const auto refused = [&] {
         throw Error(std::string(kCannotCreateOutputText) + ": " + outputPath + h.messages.reason());
     };
     if (!h.tif) refused();
     TIFF* tif = h.tif.get();
 
+    const bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.imageWidth)) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.imageHeight)) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, kOutputBitsPerSample) == 1;
+    if (!ok) refused();
+
+    // The carried tags: one that libtiff refuses is left out, never the image.
+    const auto drop = [&](const char* tag) {
+        h.droppedTags.push_back(std::string(tag) + " left out" + h.messages.reason());
+        h.messages.lastError.clear();
+    };
     const std::string description(meta.description.c_str());  // up to its NUL
-    bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
-              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
-              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-              TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.imageWidth)) == 1 &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.imageHeight)) == 1 &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, kOutputBitsPerSample) == 1 &&
-              TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) == 1;
-    if (ok && meta.xResolution > 0.0f) {
-        ok = TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) == 1 &&
-             TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) == 1 &&
-             TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(meta.yResolution)) == 1;
+    if (TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1) drop("ImageDescription");
+    if (meta.xResolution > 0.0f) {
+        if (TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) != 1)
+            drop("ResolutionUnit");  // the reader's default, inch, stands
+        if (TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) != 1 ||
+            TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(meta.yResolution)) != 1) {
+            for (ttag_t tag : {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_RESOLUTIONUNIT})
+                TIFFUnsetField(tif, tag);
+            drop("Resolution");
+        }
     }
     const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
         {TIFFTAG_MAKE, &meta.make},         {TIFFTAG_MODEL, &meta.model},   {TIFFTAG_SOFTWARE, &meta.software},
         {TIFFTAG_DATETIME, &meta.dateTime}, {TIFFTAG_ARTIST, &meta.artist},
     };
     for (const auto& [tag, text] : texts)
-        if (ok && *text) ok = TIFFSetField(tif, tag, (*text)->c_str()) == 1;
-    if (ok && !meta.iccProfile.empty())
-        ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
-                          meta.iccProfile.data()) == 1;
+        if (*text && TIFFSetField(tif, tag, (*text)->c_str()) != 1) drop(TIFFFieldName(TIFFFieldWithTag(tif, tag)));
+    if (!meta.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
+                                                 meta.iccProfile.data()) != 1)
+        drop("ICC profile");
     // Without RowsPerStrip the image is one strip, and libtiff's scanline
     // writer would buffer a whole strip: the image the header claims, however
     // large. A fixed buffer streams the rows out as they come, in the same
     // single-strip layout.
-    if (ok) ok = TIFFWriteBufferSetup(tif, nullptr, kTiffWriteBufferBytes) == 1;
-    if (!ok) refused();
+    if (TIFFWriteBufferSetup(tif, nullptr, kTiffWriteBufferBytes) != 1) refused();
 
     h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);
     return out;
@@ -122,7 +152,7 @@ void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, co
             *p++ = sampleAt(w.bPlane, s, x, r);
         }
         if (TIFFWriteScanline(h.tif.get(), h.line.data(), static_cast<uint32_t>(rows.first + r), 0) < 0)
-            throw Error(std::string(kCannotWriteOutputText) + ": " + out.path() + h.messages.reason());
+            throw Error(writeFailure(out.path(), h.sink, h.messages));
     }
     out.nextRow_ = rows.first + rows.count;
     out.file_.startWriteback();
@@ -137,8 +167,7 @@ void finishTiffOutput(TiffOutput& out) {
     TIFFGetField(h.tif.get(), TIFFTAG_IMAGELENGTH, &height);
     if (static_cast<uint32_t>(out.nextRow_) != height)
         throw Error("TIFF output is missing rows " + std::to_string(out.nextRow_) + " and after");
-    if (TIFFFlush(h.tif.get()) != 1)
-        throw Error(std::string(kCannotWriteOutputText) + ": " + out.path() + h.messages.reason());
+    if (TIFFFlush(h.tif.get()) != 1) throw Error(writeFailure(out.path(), h.sink, h.messages));
     h.tif.reset();
     out.file_.commit();
 }
@@ -171,8 +200,8 @@ std::string checkedBmpPath(std::string path, const CodecState& s) {
 }
 }  // namespace
 
-BmpOutput::BmpOutput(std::string outputPath, const CodecState& s)
-    : file_(checkedBmpPath(std::move(outputPath), s)), height_(s.imageHeight) {
+BmpOutput::BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options)
+    : file_(checkedBmpPath(std::move(outputPath), s), options), height_(s.imageHeight) {
     const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(s);
     if (std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size())
         file_.fail(kCannotWriteOutputText, errno);

@@ -25,8 +25,11 @@ class TiffOutput;
 // SamplesPerPixel 3, PlanarConfiguration 1, ImageWidth, ImageLength,
 // BitsPerSample 16, ImageDescription, and when xResolution > 0 the three
 // resolution tags, then each carried text and the ICC profile when present.
+// Metadata never blocks the pixels: a carried tag that libtiff refuses (a
+// resolution unit of 0 or out of range, a resolution that is not a number)
+// is left out with a warning.
 std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
-                                           const ImageMetadata& meta);
+                                           const ImageMetadata& meta, const OutputOptions& options = {});
 
 // Writes the image rows of strip `stripIndex` from w.rPlane, w.gPlane, w.bPlane
 // (16-bit values, unchanged); strips must come in order.
@@ -43,11 +46,14 @@ public:
     TiffOutput(const TiffOutput&) = delete;
     TiffOutput& operator=(const TiffOutput&) = delete;
     const std::string& path() const { return file_.finalPath(); }
+    // Tags left out and libtiff's own warnings, each once.
+    std::vector<std::string> warnings() const;
 
 private:
     struct Handle;
-    explicit TiffOutput(std::string path);
-    friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const CodecState&, const ImageMetadata&);
+    TiffOutput(std::string path, const OutputOptions& options);
+    friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const CodecState&, const ImageMetadata&,
+                                                      const OutputOptions&);
     friend void writeTiffStrip(TiffOutput&, const CodecState&, int32_t, const StripWork&);
     friend void finishTiffOutput(TiffOutput&);
 
@@ -65,7 +71,7 @@ std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s);
 // offsets, so the image is never assembled whole in memory.
 class BmpOutput {
 public:
-    BmpOutput(std::string outputPath, const CodecState& s);
+    BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options = {});
     const std::string& path() const { return file_.finalPath(); }
     // Renames the complete file over its final name; throws when a strip is
     // missing.

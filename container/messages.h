@@ -10,6 +10,10 @@ inline constexpr const char* kUnsupportedFormatText = "このフォーマット�
 
 // Input images, refused before any output is created.
 inline constexpr const char* kCannotOpenInputText = "ファイルを開けません";
+// A folder, FIFO, device or socket: refused without being opened.
+inline constexpr const char* kNotRegularFileText = "通常のファイルではありません";
+// Only the first directory is read; further full-size pages would be lost.
+inline constexpr const char* kMultiPageTiffText = "複数ページのTIFFには対応していません";
 inline constexpr const char* kNotTiffText = "TIFFファイルとして読めません";
 inline constexpr const char* kUnsupportedTiffText =
     "RGB 3サンプル8ビットまたは16ビットのTIFFではありません";
@@ -20,6 +24,8 @@ inline constexpr const char* kInputReadText = "画像データを読み込めま
 // Outputs.
 inline constexpr const char* kCannotCreateOutputText = "出力ファイルを作成できません";
 inline constexpr const char* kCannotWriteOutputText = "出力ファイルに書き込めません";
+// An existing file of the output's name, which rpx replaces only when forced.
+inline constexpr const char* kOutputExistsText = "出力ファイルが既にあります（置き換えるには -f/--force）";
 inline constexpr const char* kBmpTooLargeText = "BMPの上限4GiBを超えるため書き出せません";
 
 }  // namespace kirune

@@ -1,21 +1,46 @@
 #pragma once
-// An output written under a temporary name in its target folder and renamed
-// over the final name only once it is complete. Until commit() succeeds the
-// final name is never touched, so a failed run leaves no half-written file and
-// never destroys an existing one; destruction without commit removes the
-// temporary file.
+// An output written into a temporary file in its target folder and put in
+// place only once it is complete and synced. Where the file system allows,
+// the temporary file has no name at all (O_TMPFILE), so nothing of it can
+// stay behind, not even when the process is killed; elsewhere it has a hidden
+// name that is removed whenever the output is abandoned. Until commit()
+// succeeds the final name is never touched, so a failed run leaves no
+// half-written file and never destroys an existing one.
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace kirune {
 
+// What an output takes from its input, as gzip does: the permission bits
+// (never more open than the input) and the access and modification times.
+struct SourceAttributes {
+    mode_t mode = 0600;
+    struct timespec accessed {};
+    struct timespec modified {};
+};
+SourceAttributes sourceAttributesOf(const struct stat& st);
+
+struct OutputOptions {
+    // False: an existing file of the final name is refused when the output is
+    // created, and again, atomically, when it is put in place.
+    bool replaceExisting = true;
+    // None: permissions 0666 less the umask, times of the writing.
+    std::optional<SourceAttributes> source;
+    // Tests turn this off to exercise the named temporary file.
+    bool unnamedTemporary = true;
+};
+
 class OutputFile {
 public:
-    // Creates the temporary file beside `finalPath`; throws Error naming
-    // `finalPath` when the folder does not allow it.
-    explicit OutputFile(std::string finalPath);
+    // Checks the final name before any work (not a folder, not too long, not
+    // an existing file unless replacing) and creates the temporary file;
+    // throws Error naming `finalPath` otherwise.
+    explicit OutputFile(std::string finalPath, OutputOptions options = {});
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -26,6 +51,7 @@ public:
     // stream() without fflush in between.
     int fd() const;
     const std::string& finalPath() const { return finalPath_; }
+    // The hidden name of a named temporary file; empty for an unnamed one.
     const std::string& tempPath() const { return tempPath_; }
 
     // Throws Error naming the output when the stream has seen a write error.
@@ -36,8 +62,9 @@ public:
     void startWriteback() noexcept;
     // Cuts the file to `size` bytes (flushing the stream first).
     void truncate(int64_t size);
-    // Flushes, syncs, closes and renames over the final name. On failure the
-    // temporary file is removed and Error is thrown.
+    // Flushes, syncs, applies the source's attributes and puts the file in
+    // place under its final name. On failure the temporary file is removed
+    // and Error is thrown.
     void commit();
     bool committed() const { return committed_; }
 
@@ -46,8 +73,11 @@ public:
 
 private:
     void discard() noexcept;
+    int placeFile();  // errno of the failure, 0 when in place
 
     std::string finalPath_;
+    std::string folder_;  // "." for a bare name
+    OutputOptions options_;
     std::string tempPath_;
     std::FILE* stream_ = nullptr;
     bool committed_ = false;

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "codec/payload.h"
+#include "container/input_file.h"
 #include "container/messages.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
@@ -204,24 +205,13 @@ StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w)
 // ---- reading ----------------------------------------------------------------
 
 ContainerReader::ContainerReader(const std::string& path) : path_(path) {
-    const auto refuse = [&](int err) {
-        throw Error(std::string(kCannotOpenInputText) + ": " + path + " (" +
-                    std::error_code(err, std::generic_category()).message() + ")");
-    };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) refuse(errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno ? errno : EINVAL;
-        ::close(fd);
-        refuse(err);
-    }
-    file_ = ::fdopen(fd, "rb");
-    if (!file_) {
-        const int err = errno;
-        ::close(fd);
-        refuse(err);
-    }
+    UniqueFd fd = openRegularFile(path, st);
+    file_ = ::fdopen(fd.get(), "rb");
+    if (!file_)
+        throw Error(std::string(kCannotOpenInputText) + ": " + std::error_code(errno, std::generic_category()).message());
+    fd.release();
+    status_ = st;
     size_ = static_cast<int64_t>(st.st_size);
 }
 

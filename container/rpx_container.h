@@ -23,6 +23,8 @@
 // the rest of the file; a coded stream's buffers are bounded by one block and
 // by its own lengths; the TIFF and BMP writers hold one strip of rows at most.
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -62,7 +64,8 @@ std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetad
 // A container being written to a temporary file beside its final name.
 class ContainerWriter {
 public:
-    explicit ContainerWriter(std::string path) : out_(std::move(path)) {}
+    explicit ContainerWriter(std::string path, const OutputOptions& options = {})
+        : out_(std::move(path), options) {}
 
     std::FILE* stream() const { return out_.stream(); }
     const std::string& path() const { return out_.finalPath(); }
@@ -99,7 +102,8 @@ StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w)
 // A container opened for reading, with its size known up front.
 class ContainerReader {
 public:
-    // Throws Error(kCannotOpenInputText ...) when the file cannot be opened.
+    // Throws Error (kCannotOpenInputText, kNotRegularFileText) when the file
+    // cannot be opened or is not a regular file.
     explicit ContainerReader(const std::string& path);
     ~ContainerReader();
     ContainerReader(const ContainerReader&) = delete;
@@ -110,6 +114,8 @@ public:
     int64_t size() const { return size_; }
     int64_t position() const { return pos_; }
     int64_t remaining() const { return size_ - pos_; }
+    // The file as opened: its identity, permissions and times.
+    const struct stat& status() const { return status_; }
 
     // Reads exactly n bytes or throws Error(failText).
     void read(void* dst, std::size_t n, const char* failText);
@@ -121,6 +127,7 @@ public:
 private:
     std::string path_;
     std::FILE* file_ = nullptr;
+    struct stat status_ {};
     int64_t size_ = 0;
     int64_t pos_ = 0;
 };

@@ -24,7 +24,19 @@ int recordError(TIFF*, void* user, const char* module, const char* fmt, va_list 
     return 1;  // handled: the process-wide handler is not called
 }
 
-int ignoreWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int recordWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* messages = static_cast<TiffMessages*>(user);
+    std::string warning = module && *module ? std::string(module) + ": " + text : std::string(text);
+    for (const std::string& w : messages->warnings)
+        if (w == warning) return 1;
+    if (messages->warnings.size() < TiffMessages::kMaxWarnings)
+        messages->warnings.push_back(std::move(warning));
+    else
+        ++messages->moreWarnings;
+    return 1;
+}
 
 struct OptionsDeleter {
     void operator()(TIFFOpenOptions* o) const noexcept { TIFFOpenOptionsFree(o); }
@@ -34,13 +46,14 @@ std::unique_ptr<TIFFOpenOptions, OptionsDeleter> makeOptions(TiffMessages& messa
     std::unique_ptr<TIFFOpenOptions, OptionsDeleter> opts(TIFFOpenOptionsAlloc());
     if (!opts) return opts;
     TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), recordError, &messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), ignoreWarning, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), recordWarning, &messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), kTiffMaxSingleAlloc);
     return opts;
 }
 
 // I/O on a descriptor owned by the caller (the temporary output file).
-int fdOf(thandle_t h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
+TiffSink& sinkOf(thandle_t h) { return *static_cast<TiffSink*>(h); }
+int fdOf(thandle_t h) { return sinkOf(h).fd; }
 
 tmsize_t fdRead(thandle_t h, void* buf, tmsize_t n) {
     tmsize_t done = 0;
@@ -58,7 +71,10 @@ tmsize_t fdWrite(thandle_t h, void* buf, tmsize_t n) {
     while (done < n) {
         const ssize_t k = ::write(fdOf(h), static_cast<const char*>(buf) + done, static_cast<size_t>(n - done));
         if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return -1;
+        if (k <= 0) {
+            sinkOf(h).lastErrno = k < 0 ? errno : ENOSPC;
+            return -1;
+        }
         done += k;
     }
     return done;
@@ -81,19 +97,25 @@ void fdUnmap(thandle_t, void*, toff_t) {}
 
 }  // namespace
 
-TiffHandle openTiffForReading(const std::string& path, TiffMessages& messages) {
+TiffHandle openTiffForReading(int fd, const std::string& name, TiffMessages& messages) {
     auto opts = makeOptions(messages);
-    if (!opts) return nullptr;
+    if (!opts) {
+        ::close(fd);
+        return nullptr;
+    }
     // "m": read, not map, the file: a mapped input counts its whole size in the
     // resident set, once more for every worker handle that touches it.
-    return TiffHandle(TIFFOpenExt(path.c_str(), "rm", opts.get()));
+    // libtiff closes the descriptor with the handle, but not when it refuses it.
+    TIFF* tif = TIFFFdOpenExt(fd, name.c_str(), "rm", opts.get());
+    if (!tif) ::close(fd);
+    return TiffHandle(tif);
 }
 
-TiffHandle openTiffForWriting(int fd, const std::string& name, TiffMessages& messages) {
+TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages) {
     auto opts = makeOptions(messages);
     if (!opts) return nullptr;
-    return TiffHandle(TIFFClientOpenExt(name.c_str(), "w", reinterpret_cast<thandle_t>(intptr_t{fd}), fdRead,
-                                        fdWrite, fdSeek, fdClose, fdSize, fdMap, fdUnmap, opts.get()));
+    return TiffHandle(TIFFClientOpenExt(name.c_str(), "w", static_cast<thandle_t>(&sink), fdRead, fdWrite, fdSeek,
+                                        fdClose, fdSize, fdMap, fdUnmap, opts.get()));
 }
 
 }  // namespace kirune

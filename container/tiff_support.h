@@ -7,12 +7,18 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kirune {
 
-// The last error libtiff reported for one handle. Must outlive the handle.
+// What libtiff reported for one handle: the last error, and its warnings
+// (inputs it repaired on the fly, tags it ignored), each once. Must outlive
+// the handle.
 struct TiffMessages {
+    static constexpr std::size_t kMaxWarnings = 20;
     std::string lastError;
+    std::vector<std::string> warnings;
+    std::size_t moreWarnings = 0;  // beyond kMaxWarnings, not kept
     // " (reason)" when libtiff gave one, else "".
     std::string reason() const { return lastError.empty() ? std::string() : " (" + lastError + ")"; }
 };
@@ -22,11 +28,19 @@ struct TiffCloser {
 };
 using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 
-// Opens `path` for reading; null when libtiff refuses it (messages says why).
-TiffHandle openTiffForReading(const std::string& path, TiffMessages& messages);
+// Opens a TIFF for reading on `fd`, which is closed with the handle, or at
+// once when libtiff refuses the file; null when libtiff refuses it (messages says why).
+TiffHandle openTiffForReading(int fd, const std::string& name, TiffMessages& messages);
 
-// Opens a TIFF for writing on a descriptor the caller owns and keeps open
-// until after the handle is closed; `name` only labels messages.
-TiffHandle openTiffForWriting(int fd, const std::string& name, TiffMessages& messages);
+// The descriptor a TIFF is written to, owned by the caller and kept open
+// until after the handle is closed, and the system's reason for the last
+// failed write (ENOSPC for a full disk), which libtiff does not keep.
+struct TiffSink {
+    int fd = -1;
+    int lastErrno = 0;
+};
+
+// Opens a TIFF for writing on `sink`; `name` only labels messages.
+TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages);
 
 }  // namespace kirune

@@ -13,8 +13,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Work abandoned because the user asked to stop (a signal): no output was
+// written and the batch ends.
+class Interrupted : public Error {
+public:
+    using Error::Error;
+};
+
 // Texts shared by several subsystems.
 inline constexpr const char* kDamagedFileText = "ファイルが壊れています";
 inline constexpr const char* kOutOfMemoryText = "Out of Memory";
+inline constexpr const char* kInterruptedText = "中断しました（出力は書き出していません）";
 
 }  // namespace kirune

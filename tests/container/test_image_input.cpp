@@ -97,7 +97,7 @@ TEST_F(ImageInput, WhatCannotBeReadIsRefusedWithItsReason) {
     bmp("32.bmp", 28, 32), bmp("rle.bmp", 30, 1), bmp("nobm.bmp", 0, 'X'), bmp("short.bmp", 0, 'B', 1);
     using enum InputFormat;
     const std::tuple<std::string, InputFormat, std::string> cases[] = {
-        {"missing.tif", Tiff, kCannotOpenInputText}, {"", Bmp, kCannotOpenInputText},  // "": the folder
+        {"missing.tif", Tiff, kCannotOpenInputText}, {"", Bmp, kNotRegularFileText},  // "": the folder
         {"text.tif", Tiff, kNotTiffText},            {"cmy.tif", Tiff, kUnsupportedTiffText},
         {"rgba.tif", Tiff, kUnsupportedTiffText + std::string(": SamplesPerPixel 4")},
         {"nobm.bmp", Bmp, kNotBmpText},              {"32.bmp", Bmp, kUnsupportedBmpText},

@@ -34,26 +34,41 @@ using Outputs = ScratchDir;
 
 // Failures that leave an existing file untouched are covered end to end by the
 // drivers' batch test.
-TEST_F(Outputs, TemporaryFilesReplaceTheFinalNameOnlyWhenCommitted) {
-    writeFile(path("out.rpx"), {'o', 'l', 'd'});
-    OutputFile f(path("out.rpx"));
-    ASSERT_GE(std::fputs("new", f.stream()), 0);
-    EXPECT_EQ(entries().size(), 2u);
-    EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'o', 'l', 'd'}));
-    f.commit();
-    EXPECT_THAT(entries(), ElementsAre("out.rpx"));
-    EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'n', 'e', 'w'}));
-    struct stat st {};
-    ASSERT_EQ(::stat(path("out.rpx").c_str(), &st), 0);
-    EXPECT_NE(st.st_mode & 0044, 0u);  // the umask decides, not the temporary file's 0600
+TEST_F(Outputs, TemporaryFilesReplaceTheFinalNameOnlyWhenCommittedAndVanishOtherwise) {
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        const OutputOptions options{.unnamedTemporary = unnamed};
+        writeFile(path("out.rpx"), {'o', 'l', 'd'});
+        {
+            OutputFile f(path("out.rpx"), options);
+            ASSERT_GE(std::fputs("new", f.stream()), 0);
+            EXPECT_EQ(entries().size(), unnamed ? 1u : 2u);  // an unnamed one is nowhere to be left behind
+            EXPECT_EQ(f.tempPath().empty(), unnamed);
+            EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'o', 'l', 'd'}));
+            f.commit();
+        }
+        EXPECT_THAT(entries(), ElementsAre("out.rpx"));
+        EXPECT_EQ(readFile(path("out.rpx")), std::vector<uint8_t>({'n', 'e', 'w'}));
+        struct stat st {};
+        ASSERT_EQ(::stat(path("out.rpx").c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & 0044, 0u);  // without a source the umask decides, not 0600
+        {
+            OutputFile abandoned(path("gone.rpx"), options);
+            ASSERT_GE(std::fputs("x", abandoned.stream()), 0);
+        }
+        EXPECT_THAT(entries(), ElementsAre("out.rpx"));
+        std::filesystem::remove(path("out.rpx"));
+    }
 
     EXPECT_THAT(errorText([&] { OutputFile g(path("missing/x.rpx")); }),
                 AllOf(StartsWith(kCannotCreateOutputText), HasSubstr(path("missing/x.rpx"))));
-    // A folder of the output's name is not replaced.
+    // A folder of the output's name, or a name too long for the folder, is
+    // refused when the output is created, not after the work.
     std::filesystem::create_directory(dir / "d.bmp");
-    OutputFile g(path("d.bmp"));
-    EXPECT_THROW(g.commit(), Error);
-    EXPECT_THAT(entries(), ElementsAre("d.bmp", "out.rpx"));
+    EXPECT_THAT(errorText([&] { OutputFile g(path("d.bmp")); }),
+                AllOf(StartsWith(kCannotCreateOutputText), HasSubstr("d.bmp (Is a directory)")));
+    EXPECT_THAT(errorText([&] { OutputFile g(path(std::string(256, 'n'))); }), HasSubstr("(File name too long)"));
+    EXPECT_THAT(entries(), ElementsAre("d.bmp"));
 
     // Paths beyond 255 bytes, and a name near the limit of one.
     std::filesystem::path deep = dir;
@@ -63,6 +78,76 @@ TEST_F(Outputs, TemporaryFilesReplaceTheFinalNameOnlyWhenCommitted) {
     OutputFile h(p);
     h.commit();
     EXPECT_TRUE(std::filesystem::exists(p));
+}
+
+TEST_F(Outputs, WithoutReplacingAnExistingNameIsRefusedAtTheStartAndAtTheEnd) {
+    const OutputOptions keep{.replaceExisting = false};
+    writeFile(path("taken.rpx"), {'o', 'l', 'd'});
+    EXPECT_EQ(errorText([&] { OutputFile f(path("taken.rpx"), keep); }),
+              std::string(kOutputExistsText) + ": " + path("taken.rpx"));
+    // A dangling symbolic link holds the name as well.
+    std::filesystem::create_symlink(path("nowhere"), path("link.rpx"));
+    EXPECT_THAT(errorText([&] { OutputFile f(path("link.rpx"), keep); }), StartsWith(kOutputExistsText));
+    for (const bool unnamed : {true, false}) {
+        OutputOptions options = keep;
+        options.unnamedTemporary = unnamed;
+        OutputFile f(path("late.rpx"), options);
+        ASSERT_GE(std::fputs("new", f.stream()), 0);
+        writeFile(path("late.rpx"), {'m', 'e'});  // appears while the output is written
+        EXPECT_EQ(errorText([&] { f.commit(); }), std::string(kOutputExistsText) + ": " + path("late.rpx"));
+        EXPECT_EQ(readFile(path("late.rpx")), std::vector<uint8_t>({'m', 'e'}));
+        EXPECT_THAT(entries(), ElementsAre("late.rpx", "link.rpx", "taken.rpx"));
+        std::filesystem::remove(path("late.rpx"));
+    }
+}
+
+TEST_F(Outputs, ASourcesPermissionsAndTimesAreTakenWhateverTheUmask) {
+    const SourceAttributes source{0604, {1'400'000'000, 1}, {1'300'000'000, 999'999'999}};
+    const mode_t umask = ::umask(0077);
+    for (const bool unnamed : {true, false}) {
+        OutputFile f(path(unnamed ? "u" : "n"), {.source = source, .unnamedTemporary = unnamed});
+        f.commit();
+    }
+    ::umask(umask);
+    for (const char* name : {"u", "n"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0604u) << name;
+        EXPECT_EQ(st.st_atim.tv_sec, 1'400'000'000) << name;
+        EXPECT_EQ(std::make_pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec), std::make_pair(1'300'000'000L, 999'999'999L))
+            << name;
+    }
+}
+
+TEST_F(Outputs, TiffMetadataThatLibtiffRefusesIsLeftOutWithAWarningNotThePicture) {
+    Reconstruction rec(5, 11, [](int x, int y, int c) { return uint16_t(x * 1000 + y * 10 + c); });
+    ImageMetadata meta = allTags();
+    meta.resolutionUnit = 0;
+    const auto write = [&](const std::string& name) {
+        auto out = openTiffOutput(path(name), rec.s, meta);
+        for (int k = 0; k < rec.s.stripCount; ++k) {
+            rec.fill(k);
+            writeTiffStrip(*out, rec.s, k, rec.s.strip);
+        }
+        finishTiffOutput(*out);
+        return out->warnings();
+    };
+    EXPECT_THAT(write("unit0.tif"), ElementsAre(HasSubstr("ResolutionUnit left out")));
+    meta.resolutionUnit = RESUNIT_CENTIMETER;
+    meta.yResolution = -1.0f;
+    EXPECT_THAT(write("negative.tif"), ElementsAre(HasSubstr("Resolution left out")));
+    for (const char* name : {"unit0.tif", "negative.tif"}) {
+        TIFF* t = TIFFOpen(path(name).c_str(), "r");
+        ASSERT_NE(t, nullptr) << name;
+        std::vector<uint16_t> line(15);
+        ASSERT_EQ(TIFFReadScanline(t, line.data(), 10, 0), 1);
+        EXPECT_EQ(line[3 * 4 + 2], 4000 + 100 + 2) << name;  // the pixels are all there
+        const char* make = nullptr;
+        EXPECT_EQ(TIFFGetField(t, TIFFTAG_MAKE, &make), 1);
+        float x = 0;
+        EXPECT_EQ(TIFFGetField(t, TIFFTAG_XRESOLUTION, &x), name == std::string("unit0.tif") ? 1 : 0) << name;
+        TIFFClose(t);
+    }
 }
 
 TEST_F(Outputs, BmpRowsLandBottomUpRoundedAndPaddedAndUnfinishedOutputsLeaveNothing) {
