@@ -1,13 +1,15 @@
 // rpx: the batch logic of the dialog from a terminal.
 //
-//   rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-q] FILE...
+//   rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-f] [-q] FILE...
 //   rpx info [--json] FILE.rpx
 //
 // Exit status: 0 when every file succeeded, 1 when any was refused or failed,
-// 2 for a usage error.
+// 2 for a usage error, 128 + the signal's number when SIGINT, SIGTERM or
+// SIGHUP stopped the batch.
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "app/core/FileList.h"
 #include "app/core/drivers.h"
 #include "app/core/presets.h"
+#include "app/core/signals.h"
 #include "app/core/ui.h"
 #include "codec/val.h"
 #include "container/metadata.h"
@@ -31,7 +34,7 @@ using namespace kirune;
 namespace {
 
 const char* const kUsage =
-    "usage: rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-q] FILE...\n"
+    "usage: rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-f] [-q] FILE...\n"
     "       rpx info [--json] FILE.rpx\n"
     "\n"
     "Compresses TIFF and BMP files into .rpx containers and expands .rpx files\n"
@@ -42,6 +45,7 @@ const char* const kUsage =
     "  --bmp      expand to 24-bit BMP instead of 16-bit TIFF\n"
     "  -o DIR     write outputs into DIR instead of beside each input\n"
     "  -j N       worker threads (default: every core)\n"
+    "  -f, --force  replace existing output files (never an input of the batch)\n"
     "  -q         no summary lines, no progress bar\n";
 
 // Messages go to standard error, one line each, prefixed with their file.
@@ -56,6 +60,10 @@ public:
             std::fprintf(stderr, "%s\n", text.c_str());
         else
             std::fprintf(stderr, "%s: %s\n", path.c_str(), text.c_str());
+    }
+    void showWarning(const std::string& path, const std::string& text) override {
+        clearBar();
+        std::fprintf(stderr, "%s: warning: %s\n", path.c_str(), text.c_str());
     }
     void setPathText(const std::string& text) override { path_ = text; }
     void setCounterText(const std::string& text) override { counter_ = text; }
@@ -257,8 +265,12 @@ bool parseInt(const char* text, int lo, int hi, int& out) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args[0] == "info") return runInfo({args.begin() + 1, args.end()});
+    // Before any thread starts: a signal stops the batch cleanly.
+    SignalStop signals;
 
     JobSettings settings;
+    settings.replaceExisting = false;  // as gzip and zstd: only when forced
+    settings.stop = signals.token();
     int digit = kDefaultPresetDigit;
     bool quiet = false;
     FileList list;
@@ -301,6 +313,8 @@ int main(int argc, char** argv) {
             if (!v || !parseInt(v, 1, 1024, settings.threads)) return usageError("-j takes a thread count");
         } else if (a == "-q") {
             quiet = true;
+        } else if (a == "-f" || a == "--force") {
+            settings.replaceExisting = true;
         } else {
             return usageError("unknown option " + a);
         }
@@ -322,6 +336,13 @@ int main(int argc, char** argv) {
         ui.clearBar();
         printReport(r);
     };
-    const BatchResult result = runBatch(list, drivers, ui);
+    const BatchResult result = runBatch(list, drivers, ui, signals.token());
+    ui.clearBar();
+    if (const int sig = signals.signal()) {
+        std::fprintf(stderr, "rpx: stopped by %s: %d done, %d failed or abandoned, %d not started\n",
+                     sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP", result.succeeded,
+                     result.failed, result.notStarted);
+        return 128 + sig;
+    }
     return result.failed == 0 && !capped ? 0 : 1;
 }

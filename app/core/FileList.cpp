@@ -1,10 +1,14 @@
 #include "app/core/FileList.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "app/core/ui.h"
+#include "container/input_file.h"
 
 namespace kirune {
 
@@ -54,10 +58,43 @@ std::string unsupportedMessage(const std::string& path) {
     return ext + "ファイル形式には対応していません";
 }
 
-BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui) {
+namespace {
+
+std::optional<FileIdentity> identityOfPath(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return identityOf(st);
+}
+
+// Why the output `output` of a file must not be written, or "" when it may:
+// compared with the batch's inputs (found before any work) and the outputs
+// its earlier files wrote, by what the name leads to now.
+std::string outputConflict(const std::string& output, const FileList& list,
+                           const std::vector<std::optional<FileIdentity>>& inputs,
+                           const std::vector<std::pair<FileIdentity, std::size_t>>& written) {
+    const std::optional<FileIdentity> target = identityOfPath(output);
+    if (!target) return {};
+    for (std::size_t j = 0; j < inputs.size(); ++j)
+        if (inputs[j] == target) return std::string(kOutputIsInputText) + ": " + output + " (" + list[j] + ")";
+    for (const auto& [identity, j] : written)
+        if (identity == *target) return std::string(kOutputTakenText) + ": " + output + " (" + list[j] + ")";
+    return {};
+}
+
+}  // namespace
+
+BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop) {
     BatchResult result;
     const std::size_t n = list.count();
+    std::vector<std::optional<FileIdentity>> inputs(n);
+    for (std::size_t i = 0; i < n; ++i) inputs[i] = identityOfPath(list[i]);
+    std::vector<std::pair<FileIdentity, std::size_t>> written;  // and the file that wrote it
     for (std::size_t i = 0; i < n; ++i) {
+        if (stop.stop_requested()) {
+            result.stopped = true;
+            result.notStarted = static_cast<int>(n - i);
+            break;
+        }
         char counter[32];
         std::snprintf(counter, sizeof counter, "%zu / %zu", i + 1, n);
         ui.setCounterText(counter);
@@ -69,15 +106,25 @@ BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui
             ++result.failed;
             continue;
         }
+        const std::string output = processor.outputPath(path, kind);
+        if (const std::string conflict = outputConflict(output, list, inputs, written); !conflict.empty()) {
+            ui.showMessage(path, conflict);
+            ui.setPathText("");
+            ++result.failed;
+            continue;
+        }
         ui.setPathText(path);
         ui.repaint();
-        if (processor.processOneFile(path, kind, ui))
+        if (processor.processOneFile(path, kind, ui)) {
             ++result.succeeded;
-        else
+            if (const auto made = identityOfPath(output)) written.emplace_back(*made, i);
+        } else {
             ++result.failed;
+        }
         ui.setPathText("");
         ui.repaint();
     }
+    if (stop.stop_requested()) result.stopped = true;
     ui.setPathText("");
     ui.setCounterText("0 / 0");
     ui.repaint();

@@ -3,6 +3,7 @@
 // what their names contain.
 
 #include <cstddef>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -49,15 +50,27 @@ public:
     virtual ~FileProcessor() = default;
     // Works on one file; returns false when it failed (and has reported it).
     virtual bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) = 0;
+    // The file that processOneFile would write for `path`; empty when none.
+    virtual std::string outputPath(const std::string& path, FileKind kind) const { return {}; }
 };
 
 struct BatchResult {
     int succeeded = 0;
     int failed = 0;       // refused or failed files, unsupported names included
+    int notStarted = 0;   // left when the batch was stopped
+    bool stopped = false;
 };
 
+// "出力ファイルが…" messages of the batch's own checks.
+inline constexpr const char* kOutputIsInputText = "出力ファイルがこのバッチの入力ファイルを置き換えてしまいます";
+inline constexpr const char* kOutputTakenText = "出力ファイルがこのバッチの先のファイルの出力と重なります";
+
 // Runs the batch in list order with the "%d / %d" counter and path display;
-// the caller sorts first. Never stops early.
-BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui);
+// the caller sorts first. Goes on past every failure; stops, leaving the rest,
+// only once `stop` is requested. No file's output may replace an input of the
+// batch (whatever name reaches it: files are compared by device and inode) or
+// an output that an earlier file of the batch has written: such a file fails
+// with a message naming the other one.
+BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop = {});
 
 }  // namespace kirune

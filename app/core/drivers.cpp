@@ -19,6 +19,8 @@
 #include "codec/val.h"
 #include "container/image_input.h"
 #include "container/image_output.h"
+#include "container/input_file.h"
+#include "container/messages.h"
 #include "container/rpx_container.h"
 #include "encoder/enc.h"
 #include "encoder/prepare.h"
@@ -98,8 +100,8 @@ struct StripWorker {
 // strip order, one at a time, so files are written front to back. The first
 // failure stops every worker and is rethrown.
 template <class Read, class Work, class Write>
-void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& workers, Read read,
-               Work work, Write write) {
+void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& workers, const std::stop_token& stop,
+               Read read, Work work, Write write) {
     std::mutex readMutex, writeMutex;
     std::condition_variable written;
     int32_t nextRead = 0, nextWrite = 0;
@@ -112,6 +114,7 @@ void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& wo
                 {
                     std::lock_guard lock(readMutex);
                     if (aborted || nextRead >= stripCount) return;
+                    if (stop.stop_requested()) throw Interrupted(kInterruptedText);
                     w.strip = nextRead++;
                     beginStrip(w.s, w.strip);
                     read(w);
@@ -138,11 +141,13 @@ void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& wo
 }
 
 // Serialises the drivers' progress reports from the workers: planes finished
-// out of three per strip.
+// out of three per strip. A stop request ends the work at the next plane.
 class ProgressCounter {
 public:
-    ProgressCounter(BatchUi& ui, int32_t strips) : ui_(ui), total_(int64_t{3} * strips) {}
+    ProgressCounter(BatchUi& ui, int32_t strips, std::stop_token stop)
+        : ui_(ui), stop_(std::move(stop)), total_(int64_t{3} * strips) {}
     void planeDone() {
+        if (stop_.stop_requested()) throw Interrupted(kInterruptedText);
         std::lock_guard lock(m_);
         ++done_;
         ui_.setProgress(static_cast<int>(done_ * 100 / total_));
@@ -151,6 +156,7 @@ public:
 
 private:
     BatchUi& ui_;
+    std::stop_token stop_;
     std::mutex m_;
     int64_t total_;
     int64_t done_ = 0;
@@ -188,6 +194,48 @@ FileReport finishedReport(FileKind kind, const std::string& input, const std::st
     return r;
 }
 
+// Hands what was noticed while a file was worked on to the UI once, when the
+// file is done or has failed; the same warning from several handles once.
+class Warnings {
+public:
+    Warnings(BatchUi& ui, std::string path) : ui_(ui), path_(std::move(path)) {}
+    Warnings(const Warnings&) = delete;
+    Warnings& operator=(const Warnings&) = delete;
+    ~Warnings() {
+        for (const std::string& w : list_) {
+            try {
+                ui_.showWarning(path_, w);
+            } catch (...) {  // a warning never turns into a failure
+            }
+        }
+    }
+    void add(const std::vector<std::string>& warnings) {
+        for (const std::string& w : warnings)
+            if (std::find(list_.begin(), list_.end(), w) == list_.end()) list_.push_back(w);
+    }
+
+private:
+    BatchUi& ui_;
+    std::string path_;
+    std::vector<std::string> list_;
+};
+
+// Runs `f` when the scope ends, however it ends.
+template <class F>
+struct AtExit {
+    F f;
+    ~AtExit() { f(); }
+};
+template <class F>
+AtExit(F) -> AtExit<F>;
+
+OutputOptions outputOptions(const JobSettings& settings, const struct stat& source) {
+    OutputOptions o;
+    o.replaceExisting = settings.replaceExisting;
+    o.source = sourceAttributesOf(source);
+    return o;
+}
+
 }  // namespace
 
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
@@ -198,26 +246,38 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     s.stripBudgetLog2 = settings.stripBudgetLog2;
     const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
     std::unique_ptr<InputImage> in = openInputImage(path, format, s);
+    // Checked before the work: a name that cannot be written fails now.
+    ContainerWriter out(compressedName(path, settings.qualityDbText, settings.outputDir),
+                        outputOptions(settings, in->fileStatus));
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(s, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    Warnings warnings(ui, path);
+    const AtExit gather{[&] {
+        warnings.add(in->warnings());
+        for (const auto& w : workers)
+            if (w->input) warnings.add(w->input->warnings());
+    }};
     // Decoding the input is much of a compression's serial work; where a
     // handle can start at any strip cheaply, every worker reads its own.
     if (workers.size() > 1 && in->readsRunsCheaply(s.stripHeight))
-        for (auto& w : workers) w->input = openInputImage(path, format);
+        for (auto& w : workers) {
+            w->input = openInputImage(path, format);
+            if (identityOf(w->input->fileStatus) != identityOf(in->fileStatus))
+                throw Error(std::string(kInputReadText) + ": the file was replaced while it was read");
+        }
     const RgbInput units =
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
-    ContainerWriter out(compressedName(path, settings.qualityDbText, settings.outputDir));
     writeContainerHeader(out, s, in->metadata);
     ui.setProgress(5);
     ui.repaint();
 
-    ProgressCounter progress(ui, s.stripCount);
+    ProgressCounter progress(ui, s.stripCount, settings.stop);
     double sumSquares = 0.0;
     runStrips(
-        s.stripCount, workers,
+        s.stripCount, workers, settings.stop,
         [&](StripWorker& w) {
             if (!w.input) readInputStrip(*in, w.s, w.strip, w.s.strip);
         },
@@ -259,21 +319,27 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
     CodecState s;
     ImageMetadata meta;
     readContainerHeader(in, s, meta);
+
+    // Created before the work: a name that cannot be written fails now.
+    const std::string outputPath = expandedName(path, settings.bmpOutput, settings.outputDir);
+    std::unique_ptr<TiffOutput> tiff;
+    std::unique_ptr<BmpOutput> bmp;
+    const OutputOptions options = outputOptions(settings, in.status());
+    if (settings.bmpOutput)
+        bmp = std::make_unique<BmpOutput>(outputPath, s, options);
+    else
+        tiff = openTiffOutput(outputPath, s, meta, options);
+    Warnings warnings(ui, path);
+    const AtExit gather{[&] {
+        if (tiff) warnings.add(tiff->warnings());
+    }};
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(s, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
 
-    const std::string outputPath = expandedName(path, settings.bmpOutput, settings.outputDir);
-    std::unique_ptr<TiffOutput> tiff;
-    std::unique_ptr<BmpOutput> bmp;
-    if (settings.bmpOutput)
-        bmp = std::make_unique<BmpOutput>(outputPath, s);
-    else
-        tiff = openTiffOutput(outputPath, s, meta);
-
-    ProgressCounter progress(ui, s.stripCount);
+    ProgressCounter progress(ui, s.stripCount, settings.stop);
     runStrips(
-        s.stripCount, workers,
+        s.stripCount, workers, settings.stop,
         [&](StripWorker& w) { readStripSection(in, w.s.strip.streams, w.section); },
         [&](StripWorker& w) {
             StripWork& sw = w.s.strip;
@@ -301,6 +367,12 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
     ui.setProgress(0);
 
     return finishedReport(FileKind::Expand, path, outputPath, s);
+}
+
+std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {
+    if (kind == FileKind::Unsupported) return {};
+    return kind == FileKind::Expand ? expandedName(path, settings_.bmpOutput, settings_.outputDir)
+                                    : compressedName(path, settings_.qualityDbText, settings_.outputDir);
 }
 
 bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {

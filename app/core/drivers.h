@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 
 #include "app/core/FileList.h"
@@ -24,6 +25,11 @@ struct JobSettings {
     // take any budget from 2^3 to 2^24; the dialog and rpx keep the default.
     int32_t stripBudgetLog2 = 22;
     bool measureQuality = false;  // compute the PSNR a compression reached
+    // False: an existing file of an output's name is refused (rpx without
+    // -f); the dialog replaces earlier outputs.
+    bool replaceExisting = true;
+    // Requested: the file being worked on is abandoned (no output written).
+    std::stop_token stop;
 };
 
 // What one finished file produced, for rpx's summary line.
@@ -38,7 +44,12 @@ struct FileReport {
     double psnr = 0.0;       // RGB, 16-bit peak; compression with measureQuality only
 };
 
-// Compresses `path` into its container; returns the report. Throws Error.
+// Outputs are written beside their inputs (or into settings.outputDir) with
+// the input's permission bits and times, never replacing an existing file
+// unless settings.replaceExisting; warnings go to ui.showWarning.
+
+// Compresses `path` into its container; returns the report. Throws Error
+// (Interrupted when settings.stop is requested).
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui);
 // Expands the container `path` into a TIFF or BMP; returns the report. Throws Error.
@@ -50,6 +61,7 @@ class FileDrivers : public FileProcessor {
 public:
     explicit FileDrivers(JobSettings settings) : settings_(std::move(settings)) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
+    std::string outputPath(const std::string& path, FileKind kind) const override;
     const JobSettings& settings() const { return settings_; }
     // Called after each file that succeeded.
     std::function<void(const FileReport&)> onFileDone;

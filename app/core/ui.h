@@ -16,6 +16,10 @@ public:
     virtual void setCounterText(const std::string& text) = 0;
     virtual void setProgress(int percent) = 0;
     virtual void repaint() {}
+    // Something noticed about `path` that did not stop its work (a tag left
+    // out, a damaged input that libtiff repaired). Never waits. The default
+    // writes "path: warning: text" to standard error.
+    virtual void showWarning(const std::string& path, const std::string& text);
 };
 
 }  // namespace kirune

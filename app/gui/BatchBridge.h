@@ -64,6 +64,9 @@ class GuardedProcessor : public FileProcessor {
 public:
     GuardedProcessor(FileProcessor& inner, const BatchControl& control) : inner_(inner), control_(control) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
+    std::string outputPath(const std::string& path, FileKind kind) const override {
+        return inner_.outputPath(path, kind);
+    }
 
 private:
     FileProcessor& inner_;

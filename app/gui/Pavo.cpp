@@ -5,12 +5,14 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "app/core/signals.h"
 #include "app/gui/DialogServices.h"
 #include "app/gui/PavoDlg.h"
 
 namespace kirune {
 
-CPavoApp::CPavoApp(int& argc, char** argv) : app_(argc, argv), services_(makeDesktopServices()) {
+CPavoApp::CPavoApp(int& argc, char** argv, const SignalStop& stopSignals)
+    : signals_(stopSignals), app_(argc, argv), services_(makeDesktopServices()) {
     QApplication::setApplicationName(QStringLiteral("kirune"));
     QApplication::setApplicationVersion(QStringLiteral("2.11"));
     QGuiApplication::setDesktopFileName(QStringLiteral("kirune"));
@@ -23,13 +25,18 @@ CPavoApp::~CPavoApp() = default;
 
 int CPavoApp::InitInstance() {
     CPavoDlg dlg(*services_);
+    dlg.setStopToken(signals_.token());
+    // Runs on the thread that took the signal; the window acts on its own.
+    const std::stop_callback onSignal(signals_.token(), [&dlg] {
+        QMetaObject::invokeMethod(&dlg, [&dlg] { dlg.reject(); }, Qt::QueuedConnection);
+    });
     const QStringList files = pathsFromArguments(QCoreApplication::arguments().mid(1));
     if (!files.isEmpty()) {
         // Queued, so the batch starts once the window is on screen.
         QTimer::singleShot(0, &dlg, [&dlg, files] { dlg.onFilesDropped(files); });
     }
     dlg.exec();
-    return 0;
+    return signals_.signal() ? 128 + signals_.signal() : 0;
 }
 
 QStringList pathsFromArguments(const QStringList& arguments) {

@@ -9,10 +9,13 @@
 namespace kirune {
 
 class DialogServices;
+class SignalStop;
 
 class CPavoApp {
 public:
-    CPavoApp(int& argc, char** argv);
+    // `stopSignals` (made before any thread) ends the program cleanly on SIGINT,
+    // SIGTERM or SIGHUP: the current file abandoned, its output not written.
+    CPavoApp(int& argc, char** argv, const SignalStop& stopSignals);
     ~CPavoApp();
     CPavoApp(const CPavoApp&) = delete;
     CPavoApp& operator=(const CPavoApp&) = delete;
@@ -22,6 +25,7 @@ public:
     int InitInstance();
 
 private:
+    const SignalStop& signals_;
     QApplication app_;
     QTranslator qtTexts_;
     std::unique_ptr<DialogServices> services_;

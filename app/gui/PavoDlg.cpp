@@ -178,6 +178,7 @@ JobSettings CPavoDlg::jobSettings() const {
     s.colourSampling = colourSampling_;
     s.qualityDbText = std::to_string(dbEstimate_);
     s.bmpOutput = bmpOutput_;
+    s.stop = stop_;  // the dialog replaces earlier outputs, as it always has
     return s;
 }
 
@@ -327,7 +328,7 @@ void CPavoDlg::startBatch(const QStringList& paths) {
     worker_ = std::thread([this, list = std::move(list)] {
         try {
             GuardedProcessor guarded(*processor_, *control_);
-            runBatch(list, guarded, *batchUi_);
+            runBatch(list, guarded, *batchUi_, stop_);
         } catch (...) {
             // Only the display could have failed here; the files were all handled.
         }

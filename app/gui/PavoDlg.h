@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <stop_token>
 #include <thread>
 
 #include "app/core/drivers.h"
@@ -40,6 +41,9 @@ public:
 
     // The settings a batch started now would run with.
     JobSettings jobSettings() const;
+    // Once requested (a signal to the program), the current file is
+    // abandoned and the window closes.
+    void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
     int qualityRadio() const { return qualityRadio_; }
     int dbEstimate() const { return dbEstimate_; }
     bool batchRunning() const { return worker_.joinable(); }
@@ -105,6 +109,7 @@ private:
     std::unique_ptr<FileProcessor> processor_;
     std::thread worker_;
     bool closeRequested_ = false;
+    std::stop_token stop_;
 };
 
 }  // namespace kirune

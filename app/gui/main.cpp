@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/core/signals.h"
 #include "app/gui/Pavo.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
         std::fputs("kirune: no display found; the rpx command does the same work from a terminal\n", stderr);
         return 1;
     }
-    kirune::CPavoApp app(argc, argv);
+    kirune::SignalStop stopSignals;  // before Qt starts any thread
+    kirune::CPavoApp app(argc, argv, stopSignals);
     return app.InitInstance();
 }

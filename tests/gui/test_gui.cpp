@@ -353,6 +353,30 @@ private slots:
                  QStringList({"bad.rpx", "memo.txt", "pic.tif", "pic_40-2.bmp", "pic_40-2.rpx"}));
         QCOMPARE(QFileInfo(dir.filePath("pic_40-2.bmp")).size(), qint64(54 + 64 * 3 * 40));
     }
+
+    void realDriversNeverReplaceAnInputOrAnEarlierOutputButReplaceOldOutputs() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        test::writeTiff(dir.filePath("a.tif").toStdString(), {.width = 24, .height = 16});
+        test::writeFile(dir.filePath("a.bmp").toStdString(), std::vector<uint8_t>(10, 'x'));  // fails: a.tif may write
+        test::writeTiff(dir.filePath("b.tif").toStdString(), {.width = 24, .height = 16});
+        test::writeTiff(dir.filePath("b.TIF").toStdString(), {.width = 32, .height = 16});
+        test::writeFile(dir.filePath("a_49-2.rpx").toStdString(), {'o', 'l', 'd'});
+        services_->realDrivers = true;
+        QVERIFY(drop({dir.filePath("a.tif"), dir.filePath("a.bmp"), dir.filePath("b.tif"), dir.filePath("b.TIF")}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->messagePaths, QStringList({dir.filePath("a.bmp"), dir.filePath("b.TIF")}));
+        QVERIFY(services_->messages.value(1).startsWith(QString::fromUtf8(kOutputTakenText)));
+        QVERIFY(QFileInfo(dir.filePath("a_49-2.rpx")).size() > 3);  // an earlier output is replaced
+        // The container renamed x.rpx.tif would expand onto itself.
+        QVERIFY(QFile::copy(dir.filePath("a_49-2.rpx"), dir.filePath("x.rpx.tif")));
+        services_->messages.clear(), services_->messagePaths.clear();
+        QVERIFY(drop({dir.filePath("x.rpx.tif")}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->messages.size(), 1);
+        QVERIFY(services_->messages[0].startsWith(QString::fromUtf8(kOutputIsInputText)));
+        QCOMPARE(QFileInfo(dir.filePath("x.rpx.tif")).size(), QFileInfo(dir.filePath("a_49-2.rpx")).size());
+    }
 };
 
 QTEST_MAIN(DialogTest)

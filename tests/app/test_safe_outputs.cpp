@@ -1,0 +1,314 @@
+// What a batch may never do to a user's files: give back less than it took,
+// replace an input or an earlier output, replace an existing file unasked,
+// hang on something that is not a file, open a private scan to everyone, drop
+// a page, or find out at the end what it could have known at the start.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <stop_token>
+
+#include "app/core/FileList.h"
+#include "app/core/drivers.h"
+#include "app/core/ui.h"
+#include "container/image_input.h"
+#include "container/messages.h"
+#include "container/rpx_container.h"
+#include "tests/container/support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+using namespace ::testing;
+
+namespace {
+
+// Messages and warnings as "name|text" with the folder cut off; progress as numbers.
+struct Ui : BatchUi {
+    std::string dir;
+    std::vector<std::string> messages, warnings;
+    std::vector<int> progress;
+    std::function<void(int)> onProgress;
+    std::string local(const std::string& p) const { return p.starts_with(dir) ? p.substr(dir.size() + 1) : p; }
+    std::string cut(std::string text) const {
+        for (std::size_t at; (at = text.find(dir + "/")) != std::string::npos;) text.erase(at, dir.size() + 1);
+        return text;
+    }
+    void showMessage(const std::string& p, const std::string& t) override { messages.push_back(local(p) + "|" + cut(t)); }
+    void showWarning(const std::string& p, const std::string& t) override { warnings.push_back(local(p) + "|" + cut(t)); }
+    void setPathText(const std::string&) override {}
+    void setCounterText(const std::string&) override {}
+    void setProgress(int p) override {
+        progress.push_back(p);
+        if (onProgress) onProgress(p);
+    }
+};
+
+class SafeOutputs : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        ui.dir = dir.string();
+    }
+    // Runs the named files (relative to the folder) as one sorted batch.
+    BatchResult run(std::initializer_list<std::string> names, JobSettings settings = {}) {
+        FileList list;
+        for (const std::string& n : names) list.add(path(n));
+        sortFileList(list);
+        FileDrivers drivers(std::move(settings));
+        return runBatch(list, drivers, ui, stop.get_token());
+    }
+    void tiff(const std::string& name, int w = 24, int h = 20, const ImageMetadata* tags = nullptr) {
+        writeTiff(path(name), TiffLayout{.width = w, .height = h, .tags = tags});
+    }
+    int32_t containerWidth(const std::string& name) const {
+        ContainerReader in(path(name));
+        CodecState s;
+        ImageMetadata meta;
+        readContainerHeader(in, s, meta);
+        return s.imageWidth;
+    }
+    struct stat status(const std::string& name) const {
+        struct stat st {};
+        EXPECT_EQ(::stat(path(name).c_str(), &st), 0) << name;
+        return st;
+    }
+    Ui ui;
+    std::stop_source stop;
+};
+
+JobSettings noReplace() {
+    JobSettings s;
+    s.replaceExisting = false;
+    return s;
+}
+
+TEST_F(SafeOutputs, ResolutionWithoutUnitIsCarriedAsInchesAndAnUnwritableUnitIsLeftOutNotThePicture) {
+    ImageMetadata tags = allTags();
+    tags.resolutionUnit = 0;  // not written: the TIFF's own default, inch, applies
+    tags.xResolution = tags.yResolution = 300.0f;
+    tiff("scan.tif", 24, 20, &tags);
+    ASSERT_EQ(run({"scan.tif"}).succeeded, 1) << PrintToString(ui.messages);
+    EXPECT_EQ(openInputImage(path("scan.tif"), InputFormat::Tiff)->metadata.resolutionUnit, RESUNIT_INCH);
+    ASSERT_EQ(run({"scan_49-2.rpx"}).succeeded, 1) << PrintToString(ui.messages);
+    const ImageMetadata back = openInputImage(path("scan_49-2.tif"), InputFormat::Tiff)->metadata;
+    EXPECT_EQ(std::tie(back.resolutionUnit, back.xResolution, back.yResolution),
+              std::make_tuple(uint16_t{RESUNIT_INCH}, 300.0f, 300.0f));
+
+    // A container from before, holding unit 0 (or any unit libtiff refuses)
+    // with a resolution, still expands: the unit is left out with a warning.
+    std::vector<uint8_t> old = readFile(path("scan_49-2.rpx"));
+    constexpr std::size_t kUnitOffset = 4 + 6 + 24 + kDescriptionBytes;
+    ASSERT_EQ(old[kUnitOffset] | old[kUnitOffset + 1] << 8, RESUNIT_INCH);
+    for (uint16_t unit : {0, 7}) {
+        old[kUnitOffset] = uint8_t(unit);
+        writeFile(path("old.rpx"), old);
+        std::filesystem::remove(path("old.tif"));
+        ui.warnings.clear();
+        ASSERT_EQ(run({"old.rpx"}).succeeded, 1) << PrintToString(ui.messages);
+        EXPECT_THAT(ui.warnings, ElementsAre(StartsWith("old.rpx|ResolutionUnit left out")));
+        const ImageMetadata m = openInputImage(path("old.tif"), InputFormat::Tiff)->metadata;
+        EXPECT_EQ(fields(m), fields(back)) << unit;  // everything else, and inches by default
+    }
+}
+
+TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) {
+    tiff("photo.tif");
+    ASSERT_EQ(run({"photo.tif"}).succeeded, 1);
+    const std::vector<uint8_t> original = readFile(path("photo.tif")), container = readFile(path("photo_49-2.rpx"));
+    // Expanding x.rpx.tif would write x.rpx.tif; pic.rpx.bmp with --bmp likewise.
+    std::filesystem::copy_file(path("photo_49-2.rpx"), path("x.rpx.tif"));
+    std::filesystem::copy_file(path("photo_49-2.rpx"), path("pic.rpx.bmp"));
+    JobSettings bmp;
+    bmp.bmpOutput = true;
+    for (auto [name, settings] : {std::pair{"x.rpx.tif", JobSettings{}}, std::pair{"pic.rpx.bmp", bmp}}) {
+        ui.messages.clear();
+        EXPECT_EQ(run({name}, settings).failed, 1);
+        EXPECT_THAT(ui.messages, ElementsAre(std::string(name) + "|" + kOutputIsInputText + ": " + name + " (" + name + ")"));
+        EXPECT_EQ(readFile(path(name)), container);
+    }
+    // photo.rpx sorts first and would expand over photo.tif, a later input.
+    std::filesystem::copy_file(path("photo_49-2.rpx"), path("photo.rpx"));
+    std::filesystem::remove(path("photo_49-2.rpx"));
+    ui.messages.clear();
+    const BatchResult r = run({"photo.tif", "photo.rpx"});
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
+    EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + std::string(kOutputIsInputText) + ": photo.tif (photo.tif)"));
+    EXPECT_EQ(readFile(path("photo.tif")), original);
+    EXPECT_EQ(readFile(path("photo_49-2.rpx")), container);  // made from the original
+
+    // A hard link or a symbolic link at the output's name is the input too.
+    std::filesystem::create_hard_link(path("photo.tif"), path("h_49-2.rpx"));
+    std::filesystem::create_symlink(path("photo.tif"), path("s_49-2.rpx"));
+    tiff("h.tif"), tiff("s.tif");
+    ui.messages.clear();
+    EXPECT_EQ(run({"h.tif", "s.tif", "photo.tif"}, JobSettings{}).failed, 2);
+    EXPECT_THAT(ui.messages, ElementsAre(HasSubstr("h_49-2.rpx (photo.tif)"), HasSubstr("s_49-2.rpx (photo.tif)")));
+    EXPECT_EQ(readFile(path("photo.tif")), original);
+}
+
+TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
+    tiff("a.tif", 24, 20), tiff("a.TIF", 32, 20);
+    writeFile(path("b.bmp"), bmpBytes(16, 8, false));
+    tiff("b.tif", 40, 8);
+    std::filesystem::create_directories(dir / "d1"), std::filesystem::create_directories(dir / "d2");
+    std::filesystem::create_directories(dir / "out");
+    tiff("d1/x.tif", 24, 20), tiff("d2/x.tif", 48, 8);
+    BatchResult r = run({"a.tif", "a.TIF", "b.bmp", "b.tif"});
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(2, 2));
+    EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + std::string(kOutputTakenText) + ": a_49-2.rpx (a.tif)",
+                                         "b.tif|" + std::string(kOutputTakenText) + ": b_49-2.rpx (b.bmp)"));
+    EXPECT_EQ(containerWidth("a_49-2.rpx"), 24);  // a.tif's, which came first
+    ui.messages.clear();
+    JobSettings intoOut;
+    intoOut.outputDir = path("out");
+    r = run({"d1/x.tif", "d2/x.tif"}, intoOut);
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
+    EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + std::string(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
+    EXPECT_EQ(containerWidth("out/x_49-2.rpx"), 24);
+}
+
+TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOutputsOfOthersWithItNever) {
+    tiff("a.tif");
+    writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
+    EXPECT_EQ(run({"a.tif"}, noReplace()).failed, 1);
+    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + std::string(kOutputExistsText) + ": a_49-2.rpx"));
+    EXPECT_EQ(readFile(path("a_49-2.rpx")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_THAT(ui.progress, Each(0));  // refused before any work
+    // The dialog's way: an earlier output is replaced.
+    EXPECT_EQ(run({"a.tif"}).succeeded, 1);
+    EXPECT_GT(readFile(path("a_49-2.rpx")).size(), 100u);
+    // A first file that failed has written nothing: the name is free for the second.
+    writeFile(path("c.bmp"), {1, 2, 3});
+    tiff("c.tif");
+    ui.messages.clear();
+    const BatchResult r = run({"c.bmp", "c.tif"}, noReplace());
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
+    EXPECT_THAT(ui.messages, ElementsAre(StartsWith("c.bmp|" + std::string(kNotBmpText))));
+}
+
+TEST_F(SafeOutputs, OnlyRegularFilesAreOpenedAndNothingWaitsOnAFifo) {
+    for (const char* name : {"pipe.tif", "pipe.bmp", "fifo.rpx"}) ASSERT_EQ(::mkfifo(path(name).c_str(), 0644), 0);
+    std::filesystem::create_directory(dir / "folder.tif");
+    tiff("z.tif");
+    const BatchResult r = run({"pipe.tif", "pipe.bmp", "fifo.rpx", "folder.tif", "/dev/null.tif", "z.tif"});
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 5));
+    EXPECT_THAT(ui.messages, ElementsAre("/dev/null.tif|" + std::string(kCannotOpenInputText) + ": No such file or directory",
+                                         "fifo.rpx|" + std::string(kNotRegularFileText) + ": FIFO",
+                                         "folder.tif|" + std::string(kNotRegularFileText) + ": folder",
+                                         "pipe.bmp|" + std::string(kNotRegularFileText) + ": FIFO",
+                                         "pipe.tif|" + std::string(kNotRegularFileText) + ": FIFO"));
+    std::filesystem::create_symlink("/dev/zero", path("zero.rpx"));
+    ui.messages.clear();
+    EXPECT_EQ(run({"zero.rpx"}).failed, 1);
+    EXPECT_THAT(ui.messages, ElementsAre("zero.rpx|" + std::string(kNotRegularFileText) + ": character device"));
+}
+
+TEST_F(SafeOutputs, OutputsTakeTheInputsPermissionsAndTimes) {
+    tiff("private.tif");
+    ASSERT_EQ(::chmod(path("private.tif").c_str(), 0600), 0);
+    const struct timespec times[2] = {{1'600'000'000, 5}, {1'500'000'000, 123'456'789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("private.tif").c_str(), times, 0), 0);
+    const mode_t umask = ::umask(0);  // outputs must not depend on it
+    ASSERT_EQ(run({"private.tif"}).succeeded, 1);
+    ::umask(umask);
+    EXPECT_EQ(status("private_49-2.rpx").st_mode & 07777, 0600u);
+    ASSERT_EQ(::chmod(path("private_49-2.rpx").c_str(), 0640), 0);  // the container's own bits carry on
+    JobSettings bmp;
+    bmp.bmpOutput = true;
+    ASSERT_EQ(run({"private_49-2.rpx"}).succeeded, 1);
+    ASSERT_EQ(run({"private_49-2.rpx"}, bmp).succeeded, 1);
+    for (const auto& [name, mode] : {std::pair{"private_49-2.rpx", 0640}, {"private_49-2.tif", 0640}, {"private_49-2.bmp", 0640}}) {
+        const struct stat st = status(name);
+        EXPECT_EQ(st.st_mode & 07777, mode_t(mode)) << name;
+        EXPECT_EQ(std::make_pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec), std::make_pair(1'500'000'000L, 123'456'789L)) << name;
+    }
+}
+
+TEST_F(SafeOutputs, MultiPageTiffsAreRefusedThumbnailsIgnoredAndLibtiffWarningsReported) {
+    const auto pages = [&](const std::string& name, uint32_t secondSubfileType) {
+        TIFF* t = TIFFOpen(path(name).c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        for (int page = 0; page < 2; ++page) {
+            const uint32_t w = page ? 8 : 24, h = page ? 4 : 12;
+            if (page) TIFFSetField(t, TIFFTAG_SUBFILETYPE, secondSubfileType);
+            TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w), TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB), TIFFSetField(t, TIFFTAG_PLANARCONFIG, 1);
+            std::vector<uint16_t> line(w * 3, 30000);
+            for (uint32_t y = 0; y < h; ++y) ASSERT_EQ(TIFFWriteScanline(t, line.data(), y, 0), 1);
+            ASSERT_EQ(TIFFWriteDirectory(t), 1);
+        }
+        TIFFClose(t);
+    };
+    pages("two.tif", 0);
+    pages("page.tif", FILETYPE_PAGE);
+    pages("thumb.tif", FILETYPE_REDUCEDIMAGE);
+    const BatchResult r = run({"two.tif", "page.tif", "thumb.tif"});
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 2));
+    EXPECT_THAT(ui.messages, ElementsAre("page.tif|" + std::string(kMultiPageTiffText) + ": 2 pages",
+                                         "two.tif|" + std::string(kMultiPageTiffText) + ": 2 pages"));
+    EXPECT_EQ(entries(), (std::set<std::string>{"page.tif", "thumb.tif", "thumb_49-2.rpx", "two.tif"}));
+
+    // An ASCII tag without its NUL: libtiff repairs it and says so.
+    ImageMetadata tags;
+    tags.artist = "Somebody";
+    tiff("odd.tif", 24, 20, &tags);
+    std::vector<uint8_t> b = readFile(path("odd.tif"));
+    const auto at = std::search(b.begin(), b.end(), std::begin("Somebody"), std::end("Somebody"));
+    ASSERT_NE(at, b.end());
+    at[8] = 'y';
+    writeFile(path("odd.tif"), b);
+    EXPECT_EQ(run({"odd.tif"}).succeeded, 1);
+    EXPECT_THAT(ui.warnings, ElementsAre(AllOf(StartsWith("odd.tif|"), HasSubstr("Artist"))));
+}
+
+TEST_F(SafeOutputs, UnwritableOutputNamesFailBeforeAnyWork) {
+    tiff("a.tif");
+    std::filesystem::create_directory(dir / "a_49-2.rpx");
+    const std::string longName = std::string(250, 'n') + ".tif";
+    tiff(longName);
+    writeFile(path("a_49-2.rpx/keep"), {1});
+    const BatchResult r = run({"a.tif", longName});
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + std::string(kCannotCreateOutputText) + ": a_49-2.rpx (Is a directory)",
+                                         longName + "|" + std::string(kCannotCreateOutputText) + ": " +
+                                             std::string(250, 'n') + "_49-2.rpx (File name too long)"));
+    EXPECT_THAT(ui.progress, Each(0));
+    EXPECT_TRUE(std::filesystem::exists(path("a_49-2.rpx/keep")));
+}
+
+TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
+    // Several strips each way, so the stop lands between them.
+    writeFile(path("a.bmp"), bmpBytes(64, 200, false));
+    writeFile(path("b.bmp"), bmpBytes(16, 16, false));
+    JobSettings settings;
+    settings.threads = 1;
+    settings.stripBudgetLog2 = 12;
+    settings.stop = stop.get_token();
+    ASSERT_EQ(run({"a.bmp"}, settings).succeeded, 1);
+    const std::vector<uint8_t> complete = readFile(path("a_49-2.rpx"));
+    writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
+    for (const std::string input : {"a.bmp", "a_49-2.rpx"}) {
+        SCOPED_TRACE(input);
+        if (input == "a_49-2.rpx") {
+            writeFile(path("a_49-2.rpx"), complete);
+            writeFile(path("a_49-2.tif"), {'o', 'l', 'd'});
+        }
+        const std::set<std::string> before = entries();
+        ui.messages.clear();
+        ui.onProgress = [&](int p) {
+            if (p > 5) stop.request_stop();
+        };
+        const BatchResult r = run({input, "b.bmp"}, settings);
+        EXPECT_TRUE(r.stopped);
+        EXPECT_EQ(std::make_tuple(r.succeeded, r.failed, r.notStarted), std::make_tuple(0, 1, 1));
+        EXPECT_THAT(ui.messages, ElementsAre(input + "|" + kInterruptedText));
+        EXPECT_EQ(entries(), before);
+        EXPECT_EQ(readFile(path(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+        stop = std::stop_source();
+        settings.stop = stop.get_token();
+    }
+}
+
+}  // namespace
