@@ -110,12 +110,14 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
     };
     for (const Failure failure : {Failure::FullDisk, Failure::ReadOnly}) {
         const char* text = failure == Failure::FullDisk ? kCannotWriteOutputText : kCannotCreateOutputText;
+        // The system's own reason, also from inside libtiff's writer.
+        const char* reason = failure == Failure::FullDisk ? "File too large)" : "Permission denied)";
         for (const auto& j : jobs) {
             SCOPED_TRACE(std::string(j.output) + (failure == Failure::FullDisk ? ", full disk" : ", read-only"));
             std::filesystem::remove(path(j.smallOutput));
             // One message, naming the file and its output; the small file still done.
             const std::string got = runFailing(j.job, failure);
-            const std::string want = "1 1\n" + path(j.input) + "|" + text + ": " + path(j.output) + " (";
+            const std::string want = "1 1\n" + path(j.input) + "|" + text + ": " + path(j.output) + " (" + reason;
             EXPECT_EQ(got.rfind(want, 0), 0u) << got;
             EXPECT_EQ(got.find('\n', want.size()), std::string::npos) << got;
             EXPECT_TRUE(std::filesystem::exists(path(j.smallOutput)));

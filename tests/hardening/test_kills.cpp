@@ -1,0 +1,148 @@
+// rpx killed at random points of a 16-megapixel compression and expansion
+// (SIGKILL, SIGINT, SIGTERM): the folder holds nothing but its inputs and
+// complete outputs afterwards, and an existing output that the run was to
+// replace keeps its bytes unless the run completed. SIGINT and SIGTERM end
+// rpx with 130 and 143 (or 0 when the file was done before the signal).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/hardening/support.h"
+
+namespace kirune {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::entries;
+using test::readFile;
+using test::writeFile;
+
+// Under the sanitizers rpx is many times slower; a smaller image keeps the
+// test's time in bounds and still spans several strips.
+constexpr int kWidth = test::kSanitized ? 2048 : 4096;
+constexpr int kHeight = test::kSanitized ? 2048 : 4096;
+
+// A 16-bit RGB TIFF with shading and seeded grain, so that it codes like a scan.
+void writeGrainTiff(const std::string& path) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth), TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB), TIFFSetField(t, TIFFTAG_PLANARCONFIG, 1);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 64);
+    std::mt19937 grain(7);
+    std::vector<uint16_t> line(size_t{kWidth} * 3);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x)
+            for (int c = 0; c < 3; ++c)
+                line[size_t(x) * 3 + c] = uint16_t(12000 + 9 * x + 5 * y + 3000 * c + (grain() & 2047));
+        ASSERT_EQ(TIFFWriteScanline(t, line.data(), uint32_t(y), 0), 1);
+    }
+    TIFFClose(t);
+}
+
+struct Outcome {
+    int status = 0;  // as waitpid gives it
+    double seconds = 0;
+};
+
+// Runs rpx with `args`; when `killAfter` is set, sends `sig` that many seconds in.
+Outcome rpx(const std::vector<std::string>& args, double killAfter = -1, int sig = 0) {
+    std::vector<char*> argv{const_cast<char*>(KIRUNE_RPX)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1), ::dup2(null, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    Outcome r;
+    if (pid < 0) return {-1, 0};
+    if (killAfter >= 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(killAfter));
+        ::kill(pid, sig);
+    }
+    ::waitpid(pid, &r.status, 0);
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return r;
+}
+
+bool exitedWith(const Outcome& r, int code) { return WIFEXITED(r.status) && WEXITSTATUS(r.status) == code; }
+
+class Kills : public test::ScratchDir {};
+
+TEST_F(Kills, SignalsAtAnyPointLeaveOnlyInputsAndCompleteOutputsAndSparedFilesIntact) {
+    const std::string input = path("scan.tif"), container = path("scan_49-2.rpx"), image = path("scan_49-2.tif");
+    writeGrainTiff(input);
+    const Outcome c = rpx({"-q", "-j", "2", input});
+    ASSERT_TRUE(exitedWith(c, 0));
+    const Outcome e = rpx({"-q", "-j", "2", container});
+    ASSERT_TRUE(exitedWith(e, 0));
+    const std::vector<uint8_t> completeContainer = readFile(container), completeImage = readFile(image);
+    const std::vector<std::string> names = entries(dir);
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+
+    const unsigned seed = std::random_device{}();
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    struct Direction {
+        const char* what;
+        std::string in, out;
+        const std::vector<uint8_t>& complete;
+        double seconds;
+    };
+    for (const Direction& d : {Direction{"compression", input, container, completeContainer, c.seconds},
+                               Direction{"expansion", container, image, completeImage, e.seconds}}) {
+        writeFile(container, completeContainer);  // the expansion's input
+        for (const int sig : {SIGKILL, SIGINT, SIGTERM})
+            for (const bool existing : {true, false}) {
+                const double at = std::uniform_real_distribution<double>(0.02, 1.0)(rng) * d.seconds;
+                SCOPED_TRACE(std::string(d.what) + ", signal " + std::to_string(sig) + " at " + std::to_string(at) +
+                             " s of " + std::to_string(d.seconds) + (existing ? ", replacing" : ", new"));
+                if (existing)
+                    writeFile(d.out, old);
+                else
+                    std::filesystem::remove(d.out);
+                const Outcome r = existing ? rpx({"-q", "-f", "-j", "2", d.in}, at, sig) : rpx({"-q", "-j", "2", d.in}, at, sig);
+                const bool finished = exitedWith(r, 0);
+                if (sig == SIGKILL)
+                    EXPECT_TRUE(finished || (WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGKILL)) << r.status;
+                else
+                    EXPECT_TRUE(finished || exitedWith(r, 128 + sig)) << r.status;
+                // Nothing but what was there and, when it was written whole, the output.
+                std::vector<std::string> expected = names;
+                if (!std::filesystem::exists(d.out))
+                    std::erase(expected, std::filesystem::path(d.out).filename().string());
+                EXPECT_EQ(entries(dir), expected);
+                if (!std::filesystem::exists(d.out)) {
+                    EXPECT_FALSE(existing || finished);
+                    continue;
+                }
+                // A signal may land after the file was done: complete, or the old bytes, never a mix.
+                const std::vector<uint8_t> got = readFile(d.out);
+                if (finished || !existing)
+                    EXPECT_TRUE(got == d.complete) << "a partial output of " << got.size() << " bytes";
+                else
+                    EXPECT_TRUE(got == old || got == d.complete) << "neither the old nor the complete output";
+            }
+        writeFile(d.out, d.complete);
+    }
+}
+
+}  // namespace
+}  // namespace kirune
