@@ -26,10 +26,6 @@ CPavoApp::~CPavoApp() = default;
 int CPavoApp::InitInstance() {
     CPavoDlg dlg(*services_);
     dlg.setStopToken(signals_.token());
-    // Runs on the thread that took the signal; the window acts on its own.
-    const std::stop_callback onSignal(signals_.token(), [&dlg] {
-        QMetaObject::invokeMethod(&dlg, [&dlg] { dlg.reject(); }, Qt::QueuedConnection);
-    });
     const QStringList files = pathsFromArguments(QCoreApplication::arguments().mid(1));
     if (!files.isEmpty()) {
         // Queued, so the batch starts once the window is on screen.

@@ -145,6 +145,7 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
 }
 
 CPavoDlg::~CPavoDlg() {
+    onStop_.reset();
     // The program is ending: let the current file finish, skip the rest.
     if (worker_.joinable()) {
         control_->cancel();
@@ -170,6 +171,22 @@ void CPavoDlg::OnInitDialog() {
     selectRadio(qualityRadio_);
     bmpOutput_ = false;
     onQualityChanged();
+}
+
+void CPavoDlg::setStopToken(std::stop_token stop) {
+    onStop_.reset();
+    stop_ = std::move(stop);
+    // Runs on the thread that requests the stop; the window acts on its own.
+    onStop_ = std::make_unique<std::stop_callback<std::function<void()>>>(stop_, [this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (w != this && w->isVisible()) w->close();
+                reject();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 JobSettings CPavoDlg::jobSettings() const {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <stop_token>
 #include <thread>
@@ -41,9 +42,10 @@ public:
 
     // The settings a batch started now would run with.
     JobSettings jobSettings() const;
-    // Once requested (a signal to the program), the current file is
-    // abandoned and the window closes.
-    void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
+    // Once `stop` is requested (a signal to the program), the current file is
+    // abandoned, open boxes and file dialogs are closed (no one may be there
+    // to answer them) and the window closes as soon as the batch lets it.
+    void setStopToken(std::stop_token stop);
     int qualityRadio() const { return qualityRadio_; }
     int dbEstimate() const { return dbEstimate_; }
     bool batchRunning() const { return worker_.joinable(); }
@@ -110,6 +112,7 @@ private:
     std::thread worker_;
     bool closeRequested_ = false;
     std::stop_token stop_;
+    std::unique_ptr<std::stop_callback<std::function<void()>>> onStop_;
 };
 
 }  // namespace kirune

@@ -354,6 +354,24 @@ private slots:
         QCOMPARE(QFileInfo(dir.filePath("pic_40-2.bmp")).size(), qint64(54 + 64 * 3 * 40));
     }
 
+    void aStopRequestClosesBoxesAndTheWindowAfterTheCurrentFileAndSkipsTheRest() {
+        std::stop_source stop;
+        dlg_->setStopToken(stop.get_token());
+        QCOMPARE(dlg_->jobSettings().stop, stop.get_token());  // the drivers abandon the current file
+        services_->gated = true;
+        QVERIFY(drop({"/p/a.tif", "/p/b.tif", "/p/c.tif"}));
+        QVERIFY(services_->started.tryAcquire(1, kWait));
+        QMessageBox box(QMessageBox::Information, "x", "nobody reads this");  // as a box left open
+        box.show();
+        stop.request_stop();  // from this thread, as from the signal thread: queued either way
+        QTRY_VERIFY_WITH_TIMEOUT(!box.isVisible(), kWait);
+        QVERIFY(dlg_->isVisible());  // a.tif still works
+        services_->proceed.release(3);
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg_->isVisible(), kWait);
+        QVERIFY(!dlg_->batchRunning());
+        QCOMPARE(services_->seen(), std::vector<std::string>{"/p/a.tif"});
+    }
+
     void realDriversNeverReplaceAnInputOrAnEarlierOutputButReplaceOldOutputs() {
         QTemporaryDir tmp;
         const QDir dir(tmp.path());
