@@ -9,7 +9,6 @@
 #include <string>
 
 #include "app/core/drivers.h"
-#include "app/core/presets.h"
 #include "codec/val.h"
 #include "container/image_input.h"
 #include "fuzz/fuzz_support.h"
@@ -56,12 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (pixels > kCompressLimit) return 0;
-    const Preset& p = kPresets[size % 10];
-    JobSettings settings;
-    settings.qualityLevel = p.qualityLevel;
-    settings.colourSampling = p.colourSampling;
-    settings.qualityDbText = std::to_string(p.dbFigure);
-    settings.outputDir = dir.dir().string();
+    const JobSettings settings = presetSettings(size, dir.dir().string());
     SilentUi ui;
     try {
         compressFile(input, kKind, settings, ui);

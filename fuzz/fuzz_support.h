@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app/core/drivers.h"
+#include "app/core/presets.h"
 #include "app/core/ui.h"
 
 namespace kirune::fuzz {
@@ -55,12 +57,26 @@ inline void writeInput(const std::string& path, const uint8_t* data, size_t size
     if (std::fclose(f) != 0 || !ok) std::abort();
 }
 
+// Warnings (tags left out, repaired inputs) are expected on fuzzed images.
 struct SilentUi : BatchUi {
     void showMessage(const std::string&, const std::string&) override {}
+    void showWarning(const std::string&, const std::string&) override {}
     void setPathText(const std::string&) override {}
     void setCounterText(const std::string&) override {}
     void setProgress(int) override {}
 };
+
+// Settings of the preset that `key` picks (every sampling gets its share),
+// writing into `outputDir`.
+inline JobSettings presetSettings(std::size_t key, const std::string& outputDir) {
+    const Preset& p = kPresets[key % 10];
+    JobSettings settings;
+    settings.qualityLevel = p.qualityLevel;
+    settings.colourSampling = p.colourSampling;
+    settings.qualityDbText = std::to_string(p.dbFigure);
+    settings.outputDir = outputDir;
+    return settings;
+}
 
 // No temporary (".name.xxxxxxxx.part") may outlive a failed file.
 inline void requireNoTemporaries() {

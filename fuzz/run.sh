@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-25}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_bwt_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_bwt_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input
+  fuzz_roundtrip)
 
 passed=0
 failed=0
@@ -19,7 +20,7 @@ for t in "${targets[@]}"; do
   case $t in
     fuzz_rpx_expand) dict=rpx ;;
     fuzz_bwt_expand) dict=bwt ;;
-    fuzz_tiff_input) dict=tiff ;;
+    fuzz_tiff_input | fuzz_roundtrip) dict=tiff ;;
     fuzz_bmp_input) dict=bmp ;;
     *) dict= ;;
   esac
