@@ -75,7 +75,7 @@ void upsample422Plane(const BlockVec* src, BlockVec* dst, int32_t cB, int32_t ro
 
 inline uint16_t toRgbSample(int32_t t) {
     const int32_t v = (t + 256) >> 9;
-    return static_cast<uint16_t>(std::clamp(v, 0, 65280));
+    return static_cast<uint16_t>(std::clamp(v, 0, 65535));
 }
 
 }  // namespace
@@ -119,7 +119,8 @@ void yccToRgb(const CodecState& s, StripWork& w) {
         BlockVec& Bl = w.bPlane[n];
         for (int i = 0; i < 16; ++i) {
             const int32_t y = Y[n].lane[i], cb = Cb[n].lane[i], cr = Cr[n].lane[i];
-            // Output lanes hold 0..65280, stored as the bit pattern of uint16.
+            // Output lanes hold 0..65535, stored as the bit pattern of uint16:
+            // coded white (Y 4095) comes back as 65520, not an 8-bit 255 x 256.
             R.lane[i] = static_cast<int16_t>(toRgbSample(-11485 * 2048 + 11485 * cr + 8192 * y));
             G.lane[i] = static_cast<int16_t>(toRgbSample(8667 * 2048 - 5848 * cr - 2819 * cb + 8192 * y));
             Bl.lane[i] = static_cast<int16_t>(toRgbSample(-14515 * 2048 + 14515 * cb + 8192 * y));

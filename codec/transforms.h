@@ -24,7 +24,7 @@ void upsample420(const CodecState& s, StripWork& w);
 void upsample422(const CodecState& s, StripWork& w);
 
 // Y, Cb, Cr (12-bit, chroma centred on 2048) to 16-bit R, G, B clamped to
-// 0..65280, over the coded luma region of the current strip.
+// 0..65535, over the coded luma region of the current strip.
 void yccToRgb(const CodecState& s, StripWork& w);
 
 // Restores full-resolution chroma for the strip's colourSampling (nothing at

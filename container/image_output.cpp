@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -109,7 +111,9 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
         h.messages.lastError.clear();
     };
     const std::string description(meta.description.c_str());  // up to its NUL
-    if (TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1) drop("ImageDescription");
+    if (!description.empty() && description != creditText() &&
+        TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1)
+        drop("ImageDescription");
     if (meta.xResolution > 0.0f) {
         if (TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) != 1)
             drop("ResolutionUnit");  // the reader's default, inch, stands
@@ -174,7 +178,16 @@ void finishTiffOutput(TiffOutput& out) {
 
 // ---- BMP --------------------------------------------------------------------
 
-std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s) {
+namespace {
+// Pixels per metre of a TIFF resolution, 0 when it has no absolute unit.
+int32_t pixelsPerMetre(uint16_t unit, float value) {
+    const double perMetre = unit == RESUNIT_INCH ? value / 0.0254 : unit == RESUNIT_CENTIMETER ? value * 100.0 : 0.0;
+    if (!(perMetre >= 0.5)) return 0;  // NaN too
+    return static_cast<int32_t>(std::min<double>(std::lround(std::min(perMetre, 2e9)), INT32_MAX));
+}
+}  // namespace
+
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s, const ImageMetadata& meta) {
     if (s.bmpFileSize > int64_t{std::numeric_limits<uint32_t>::max()} || s.bmpFileSize < kBmpHeaderBytes)
         throw Error(std::string(kBmpTooLargeText) + " (" + std::to_string(s.bmpFileSize) + " bytes)");
     std::array<uint8_t, kBmpHeaderBytes> h{};
@@ -187,8 +200,11 @@ std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s) {
     putLe(&h[22], static_cast<uint32_t>(s.imageHeight), 4);
     putLe(&h[26], 1, 2);
     putLe(&h[28], 24, 2);
-    putLe(&h[38], 2835, 4);
-    putLe(&h[42], 2835, 4);
+    int32_t x = pixelsPerMetre(meta.resolutionUnit, meta.xResolution);
+    int32_t y = pixelsPerMetre(meta.resolutionUnit, meta.yResolution);
+    if (x == 0 || y == 0) x = y = 2835;  // 72 dpi, as most readers assume anyway
+    putLe(&h[38], static_cast<uint32_t>(x), 4);
+    putLe(&h[42], static_cast<uint32_t>(y), 4);
     return h;
 }
 
@@ -200,9 +216,10 @@ std::string checkedBmpPath(std::string path, const CodecState& s) {
 }
 }  // namespace
 
-BmpOutput::BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options)
+BmpOutput::BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options,
+                     const ImageMetadata& meta)
     : file_(checkedBmpPath(std::move(outputPath), s), options), height_(s.imageHeight) {
-    const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(s);
+    const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(s, meta);
     if (std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size())
         file_.fail(kCannotWriteOutputText, errno);
 }

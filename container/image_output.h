@@ -23,8 +23,9 @@ class TiffOutput;
 
 // Creates the TIFF with exactly these tags: PhotometricInterpretation RGB,
 // SamplesPerPixel 3, PlanarConfiguration 1, ImageWidth, ImageLength,
-// BitsPerSample 16, ImageDescription, and when xResolution > 0 the three
-// resolution tags, then each carried text and the ICC profile when present.
+// BitsPerSample 16, the photograph's own ImageDescription (never the program's
+// credit that the header holds in its place), and when xResolution > 0 the
+// three resolution tags, then each carried text and the ICC profile when present.
 // Metadata never blocks the pixels: a carried tag that libtiff refuses (a
 // resolution unit of 0 or out of range, a resolution that is not a number)
 // is left out with a warning.
@@ -63,15 +64,18 @@ private:
 };
 
 // The 54 header bytes of a bottom-up 24-bit BMP of the image in `s`
-// (bmpFileSize, imageWidth, imageHeight). Throws Error(kBmpTooLargeText) when
-// bmpFileSize does not fit the format's 32-bit size field.
-std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s);
+// (bmpFileSize, imageWidth, imageHeight), at the resolution `meta` carries
+// (2835 pixels per metre, 72 dpi, when it carries none in inches or
+// centimetres). Throws Error(kBmpTooLargeText) when bmpFileSize does not fit
+// the format's 32-bit size field.
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s, const ImageMetadata& meta = {});
 
 // A BMP being written: the header at once, each strip's rows at their final
 // offsets, so the image is never assembled whole in memory.
 class BmpOutput {
 public:
-    BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options = {});
+    BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options = {},
+              const ImageMetadata& meta = {});
     const std::string& path() const { return file_.finalPath(); }
     // Renames the complete file over its final name; throws when a strip is
     // missing.

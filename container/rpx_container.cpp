@@ -123,12 +123,28 @@ void ContainerWriter::commit() {
     out_.commit();
 }
 
+void ContainerWriter::append(const std::vector<uint8_t>& bytes) {
+    std::FILE* f = out_.stream();
+    if (fseeko(f, end_, SEEK_SET) != 0 || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
+        out_.fail(kCannotWriteOutputText, errno);
+    out_.checkStream();
+    written_.add(bytes.data(), bytes.size());
+    end_ += static_cast<int64_t>(bytes.size());
+}
+
 void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta) {
-    const std::vector<uint8_t> header = encodeContainerHeader(s, meta);
+    if (out.end_ != 0) throw Error("the container header is written first, once");
+    out.append(encodeContainerHeader(s, meta));
+}
+
+void appendTrailer(ContainerWriter& out, Trailer trailer) {
+    trailer.container = out.written_.digest();
+    const std::vector<uint8_t> bytes = encodeTrailer(trailer);
     std::FILE* f = out.stream();
-    if (fseeko(f, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), f) != header.size())
+    if (fseeko(f, out.end_, SEEK_SET) != 0 || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
         out.out_.fail(kCannotWriteOutputText, errno);
-    out.end_ = static_cast<int64_t>(header.size());
+    out.out_.checkStream();
+    out.end_ += static_cast<int64_t>(bytes.size());
 }
 
 namespace {
@@ -181,12 +197,7 @@ void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
 }
 
 void appendStripSection(ContainerWriter& out, const StripSection& sec) {
-    std::FILE* f = out.stream();
-    if (fseeko(f, out.end_, SEEK_SET) != 0 ||
-        std::fwrite(sec.bytes.data(), 1, sec.bytes.size(), f) != sec.bytes.size())
-        out.out_.fail(kCannotWriteOutputText, errno);
-    out.out_.checkStream();
-    out.end_ += static_cast<int64_t>(sec.bytes.size());
+    out.append(sec.bytes);
     out.out_.startWriteback();
 }
 

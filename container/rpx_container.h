@@ -25,6 +25,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +35,7 @@
 #include "codec/val.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
+#include "container/trailer.h"
 
 namespace kirune {
 
@@ -77,8 +79,11 @@ public:
 private:
     friend void writeContainerHeader(ContainerWriter&, const CodecState&, const ImageMetadata&);
     friend void appendStripSection(ContainerWriter&, const StripSection&);
+    friend void appendTrailer(ContainerWriter&, Trailer);
+    void append(const std::vector<uint8_t>& bytes);
     OutputFile out_;
     int64_t end_ = 0;
+    Checksummer written_;  // everything before the trailer, as it was written
 };
 
 // Writes the header at the start of the file. Call once, before any strip.
@@ -90,6 +95,10 @@ void writeContainerHeader(ContainerWriter& out, const CodecState& s, const Image
 void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1);
 // Appends a coded section behind the last one.
 void appendStripSection(ContainerWriter& out, const StripSection& sec);
+
+// Appends the trailer behind the last strip, with the checksum of every byte
+// written before it filled in. Nothing may follow it.
+void appendTrailer(ContainerWriter& out, Trailer trailer);
 
 // Appends one strip section from streams whose contents and rawLength[] are
 // final. Returns the table it wrote.
@@ -110,8 +119,11 @@ public:
     ContainerReader& operator=(const ContainerReader&) = delete;
 
     std::FILE* stream() const { return file_; }
+    int fd() const { return ::fileno(file_); }
     const std::string& path() const { return path_; }
+    // Where the strips must end: the file's size, or where its trailer starts.
     int64_t size() const { return size_; }
+    void setEnd(int64_t end) { size_ = std::min(size_, end); }
     int64_t position() const { return pos_; }
     int64_t remaining() const { return size_ - pos_; }
     // The file as opened: its identity, permissions and times.

@@ -7,7 +7,9 @@ kirune_packages=(
   libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-noto-cjk
   xvfb xauth imagemagick
+  libimage-exiftool-perl
   bzip2 libbz2-dev
+  libxxhash-dev
   clang-14 libclang-rt-14-dev
 )
 

@@ -2,6 +2,7 @@
 //
 //   rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-f] [-q] FILE...
 //   rpx info [--json] FILE.rpx
+//   rpx verify [--fast] [-j N] FILE.rpx...
 //
 // Exit status: 0 when every file succeeded, 1 when any was refused or failed,
 // 2 for a usage error, 128 + the signal's number when SIGINT, SIGTERM or
@@ -36,6 +37,7 @@ namespace {
 const char* const kUsage =
     "usage: rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-f] [-q] FILE...\n"
     "       rpx info [--json] FILE.rpx\n"
+    "       rpx verify [--fast] [-j N] FILE.rpx...\n"
     "\n"
     "Compresses TIFF and BMP files into .rpx containers and expands .rpx files\n"
     "back into 16-bit TIFF (or 24-bit BMP with --bmp). Files are dispatched by name:\n"
@@ -46,7 +48,10 @@ const char* const kUsage =
     "  -o DIR     write outputs into DIR instead of beside each input\n"
     "  -j N       worker threads (default: every core)\n"
     "  -f, --force  replace existing output files (never an input of the batch)\n"
-    "  -q         no summary lines, no progress bar\n";
+    "  -q         no summary lines, no progress bar\n"
+    "\n"
+    "verify decodes each container as an expansion would, writing nothing, and checks\n"
+    "its stored checksums (--fast: the container checksum alone); exit 1 when any is damaged.\n";
 
 // Messages go to standard error, one line each, prefixed with their file.
 class TerminalUi : public BatchUi {
@@ -149,6 +154,22 @@ std::string cp932ToUtf8(const std::string& in) {
     return out;
 }
 
+bool isUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const int more = c < 0x80 ? 0 : c >= 0xC2 && c < 0xE0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : c >= 0xF0 && c < 0xF5 ? 3 : -1;
+        if (more < 0 || text.size() - i <= static_cast<std::size_t>(more)) return false;
+        for (int k = 1; k <= more; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += static_cast<std::size_t>(more) + 1;
+    }
+    return true;
+}
+
+// Texts as the terminal shows them: UTF-8 as it is, anything else read as
+// cp932, the code page the dialog's own texts were first written in.
+std::string displayText(const std::string& text) { return isUtf8(text) ? text : cp932ToUtf8(text); }
+
 std::string jsonString(const std::string& utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
@@ -188,6 +209,10 @@ int runInfo(const std::vector<std::string>& args) {
         CodecState s;
         ImageMetadata meta;
         readContainerHeader(in, s, meta);
+        const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
+        if (trailer) in.setEnd(trailer->offset);
+        // The header holds the program's credit where the photograph had no description.
+        const bool ownDescription = meta.description != creditText();
         std::vector<StreamTable> strips;
         for (int32_t k = 0; k < s.stripCount; ++k) strips.push_back(skipStripSection(in));
         if (in.remaining() != 0) throw Error(kDamagedFileText);
@@ -200,13 +225,16 @@ int runInfo(const std::vector<std::string>& args) {
             std::printf("  \"width\": %d, \"height\": %d,\n", s.imageWidth, s.imageHeight);
             std::printf("  \"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d,\n",
                         s.qualityLevel, s.colourSampling, s.stripBudgetLog2);
-            std::printf("  \"description\": %s,\n", jsonString(cp932ToUtf8(meta.description)).c_str());
+            if (ownDescription)
+                std::printf("  \"description\": %s,\n", jsonString(displayText(meta.description)).c_str());
+            else
+                std::printf("  \"description\": null,\n");
             std::printf("  \"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g,\n",
                         meta.resolutionUnit, meta.xResolution, meta.yResolution);
             std::printf("  \"iccLength\": %zu,\n", meta.iccProfile.size());
             for (const auto& t : texts)
                 std::printf("  \"%s\": %s,\n", t.name,
-                            *t.text ? jsonString(cp932ToUtf8(**t.text)).c_str() : "null");
+                            *t.text ? jsonString(displayText(**t.text)).c_str() : "null");
             std::printf("  \"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d,\n",
                         s.stripHeight, s.stripCount, s.lastStripRows);
             std::printf("  \"strips\": [\n");
@@ -217,7 +245,20 @@ int runInfo(const std::vector<std::string>& args) {
                                 strips[k][i].recordedSize);
                 std::printf("]%s\n", k + 1 < strips.size() ? "," : "");
             }
-            std::printf("  ]\n}\n");
+            std::printf("  ],\n  \"trailer\": ");
+            if (!trailer) {
+                std::printf("null\n}\n");
+            } else {
+                std::printf("{\"offset\": %lld, \"records\": [", static_cast<long long>(trailer->offset));
+                for (std::size_t i = 0; i < trailer->records.size(); ++i)
+                    std::printf("%s{\"type\": %u, \"length\": %u}", i ? ", " : "", trailer->records[i].type,
+                                trailer->records[i].length);
+                std::printf("]");
+                if (trailer->container)
+                    std::printf(", \"containerChecksum\": \"%s\"", trailer->container->hex().c_str());
+                if (trailer->pixels) std::printf(", \"pixelChecksum\": \"%s\"", trailer->pixels->hex().c_str());
+                std::printf("}\n}\n");
+            }
         } else {
             std::printf("file            %s\n", path.c_str());
             std::printf("size            %d x %d\n", s.imageWidth, s.imageHeight);
@@ -226,16 +267,30 @@ int runInfo(const std::vector<std::string>& args) {
                                                 : s.colourSampling == 2 ? "4:2:2"
                                                                         : "4:4:4");
             std::printf("strip budget    2^%d pixels\n", s.stripBudgetLog2);
-            std::printf("description     %s\n", cp932ToUtf8(meta.description).c_str());
+            std::printf("description     %s\n", ownDescription ? displayText(meta.description).c_str() : "(none)");
             std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution,
                         meta.yResolution);
             std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
             for (const auto& t : texts)
-                std::printf("%-15s %s\n", t.name, *t.text ? cp932ToUtf8(**t.text).c_str() : "(none)");
+                std::printf("%-15s %s\n", t.name, *t.text ? displayText(**t.text).c_str() : "(none)");
             std::printf("strips          %d of %d rows, last %d rows\n", s.stripCount, s.stripHeight,
                         s.lastStripRows);
             static const char* const names[7] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
                                                  "indexBitsHigh", "gainBytes", "matchBytes"};
+            if (!trailer) {
+                std::printf("trailer         none (no checksums stored)\n");
+            } else {
+                std::printf("trailer         at byte %lld, %zu records\n", static_cast<long long>(trailer->offset),
+                            trailer->records.size());
+                for (const Trailer::Entry& r : trailer->records) {
+                    const char* name = r.type == 1 ? "container checksum" : r.type == 2 ? "pixel checksum"
+                                     : r.type == 3                       ? "metadata"
+                                                                         : "unknown record";
+                    std::printf("  %-18s type %u, %u bytes\n", name, r.type, r.length);
+                }
+                if (trailer->container) std::printf("  container XXH3-128 %s\n", trailer->container->hex().c_str());
+                if (trailer->pixels) std::printf("  pixels    XXH3-128 %s\n", trailer->pixels->hex().c_str());
+            }
             for (std::size_t k = 0; k < strips.size(); ++k) {
                 std::printf("strip %zu\n", k);
                 for (int i = 0; i < 7; ++i)
@@ -249,6 +304,61 @@ int runInfo(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
         return 1;
     }
+}
+
+bool parseInt(const char* text, int lo, int hi, int& out);
+
+int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
+    bool fast = false;
+    JobSettings settings;
+    settings.stop = signals.token();
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--fast") {
+            fast = true;
+        } else if (a == "-j") {
+            if (i + 1 >= args.size() || !parseInt(args[++i].c_str(), 1, 1024, settings.threads)) {
+                std::fprintf(stderr, "rpx verify: -j takes a thread count\n%s", kUsage);
+                return 2;
+            }
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "rpx verify: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "%s", kUsage);
+        return 2;
+    }
+    TerminalUi ui(true);
+    int bad = 0;
+    for (const std::string& path : files) {
+        if (signals.signal()) break;
+        try {
+            switch (verifyFile(path, fast, settings, ui)) {
+                case VerifyResult::Checked: std::printf("%s: OK\n", path.c_str()); break;
+                case VerifyResult::ContainerChecked: std::printf("%s: OK (container checksum)\n", path.c_str()); break;
+                case VerifyResult::StructureChecked:
+                    std::printf("%s: OK, no checksum stored (every strip decoded)\n", path.c_str());
+                    break;
+                case VerifyResult::LayoutChecked:
+                    std::printf("%s: OK, no checksum stored (strip layout only)\n", path.c_str());
+                    break;
+            }
+        } catch (const std::bad_alloc&) {
+            ++bad;
+            ui.showMessage(path, kOutOfMemoryText);
+        } catch (const std::exception& e) {
+            ++bad;
+            ui.showMessage(path, e.what());
+        }
+        std::fflush(stdout);
+    }
+    if (const int sig = signals.signal()) return 128 + sig;
+    return bad ? 1 : 0;
 }
 
 bool parseInt(const char* text, int lo, int hi, int& out) {
@@ -267,6 +377,7 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "info") return runInfo({args.begin() + 1, args.end()});
     // Before any thread starts: a signal stops the batch cleanly.
     SignalStop signals;
+    if (!args.empty() && args[0] == "verify") return runVerify({args.begin() + 1, args.end()}, signals);
 
     JobSettings settings;
     settings.replaceExisting = false;  // as gzip and zstd: only when forced

@@ -22,6 +22,7 @@
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
+#include "container/trailer.h"
 #include "encoder/enc.h"
 #include "encoder/prepare.h"
 #include "kirune/Error.h"
@@ -88,6 +89,7 @@ struct StripWorker {
     QualityMeter meter;
     int32_t strip = -1;
     double squares = 0.0;  // the strip's squared error, when measured
+    Checksum128 pixels;    // the strip's pixel checksum, when summed
 
     StripWorker(const CodecParams& file, int32_t allocWidth, int32_t allocHeight) {
         static_cast<CodecParams&>(s) = file;
@@ -276,6 +278,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
 
     ProgressCounter progress(ui, s.stripCount, settings.stop);
     double sumSquares = 0.0;
+    std::vector<Checksum128> stripSums;
     runStrips(
         s.stripCount, workers, settings.stop,
         [&](StripWorker& w) {
@@ -297,15 +300,19 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
             encodeMeans(w.s, sw);
             encodeStripSection(sw.streams, w.section, streamThreads);
             resetStreams(w.s);
-            if (settings.measureQuality) {
-                stripToRgb(w.s, sw);
-                w.squares = w.meter.stripSquares(w.s, sw, inputScale);
-            }
+            // The reconstruction the decoder will rebuild, summed for the trailer.
+            stripToRgb(w.s, sw);
+            w.pixels = stripPixelChecksum(w.s, w.strip, sw);
+            if (settings.measureQuality) w.squares = w.meter.stripSquares(w.s, sw, inputScale);
         },
         [&](StripWorker& w) {
             appendStripSection(out, w.section);
             sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
+            stripSums.push_back(w.pixels);
         });
+    Trailer trailer;
+    trailer.pixels = pixelChecksum(stripSums);
+    appendTrailer(out, std::move(trailer));
     out.commit();
     ui.setProgress(0);
 
@@ -314,20 +321,53 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     return report;
 }
 
-FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui) {
+namespace {
+
+enum class ExpandTo { Tiff, Bmp, Nothing };
+
+struct Expansion {
+    FileReport report;
+    bool checksums = false;  // the container had a trailer with both checksums
+};
+
+// Expands a container into a TIFF, a BMP or nothing (verification). With a
+// trailer, the container checksum is checked before any output exists and
+// the pixel checksum before the output is committed; `containerOnly` stops
+// after the first.
+Expansion expandContainer(const std::string& path, const JobSettings& settings, BatchUi& ui, ExpandTo to,
+                          bool containerOnly = false) {
     ContainerReader in(path);
     CodecState s;
     ImageMetadata meta;
     readContainerHeader(in, s, meta);
+    Expansion result;
+    result.report = finishedReport(FileKind::Expand, path, std::string(), s);
+    const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
+    if (trailer) {
+        if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
+            throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
+        in.setEnd(trailer->offset);
+        result.checksums = trailer->container && trailer->pixels;
+    }
+    if (containerOnly) {
+        // Without a checksum, the strips' tables at least must lead exactly
+        // to the end of the file.
+        if (!trailer) {
+            for (int32_t k = 0; k < s.stripCount; ++k) skipStripSection(in);
+            if (in.remaining() != 0) throw Error(kDamagedFileText);
+        }
+        return result;
+    }
 
     // Created before the work: a name that cannot be written fails now.
-    const std::string outputPath = expandedName(path, settings.bmpOutput, settings.outputDir);
+    const std::string outputPath = to == ExpandTo::Nothing ? std::string()
+                                                           : expandedName(path, to == ExpandTo::Bmp, settings.outputDir);
     std::unique_ptr<TiffOutput> tiff;
     std::unique_ptr<BmpOutput> bmp;
     const OutputOptions options = outputOptions(settings, in.status());
-    if (settings.bmpOutput)
-        bmp = std::make_unique<BmpOutput>(outputPath, s, options);
-    else
+    if (to == ExpandTo::Bmp)
+        bmp = std::make_unique<BmpOutput>(outputPath, s, options, meta);
+    else if (to == ExpandTo::Tiff)
         tiff = openTiffOutput(outputPath, s, meta, options);
     Warnings warnings(ui, path);
     const AtExit gather{[&] {
@@ -336,6 +376,8 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(s, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    const bool sumPixels = trailer && trailer->pixels;
+    std::vector<Checksum128> stripSums;
 
     ProgressCounter progress(ui, s.stripCount, settings.stop);
     runStrips(
@@ -351,22 +393,38 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
                 progress.planeDone();
             }
             stripToRgb(w.s, sw);
+            if (sumPixels) w.pixels = stripPixelChecksum(w.s, w.strip, sw);
             resetStreams(w.s);
         },
         [&](StripWorker& w) {
             if (tiff)
                 writeTiffStrip(*tiff, w.s, w.strip, w.s.strip);
-            else
+            else if (bmp)
                 writeBmpStrip(*bmp, w.s, w.strip, w.s.strip);
+            stripSums.push_back(w.pixels);
         });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
+    if (sumPixels && pixelChecksum(stripSums) != *trailer->pixels)
+        throw Error(std::string(kDamagedFileText) + ": pixel checksum does not match");
     if (tiff)
         finishTiffOutput(*tiff);
-    else
+    else if (bmp)
         bmp->commit();
     ui.setProgress(0);
+    if (!outputPath.empty()) result.report = finishedReport(FileKind::Expand, path, outputPath, s);
+    return result;
+}
 
-    return finishedReport(FileKind::Expand, path, outputPath, s);
+}  // namespace
+
+FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui) {
+    return expandContainer(path, settings, ui, settings.bmpOutput ? ExpandTo::Bmp : ExpandTo::Tiff).report;
+}
+
+VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui) {
+    const Expansion e = expandContainer(path, settings, ui, ExpandTo::Nothing, fast);
+    return e.checksums ? (fast ? VerifyResult::ContainerChecked : VerifyResult::Checked)
+                       : (fast ? VerifyResult::LayoutChecked : VerifyResult::StructureChecked);
 }
 
 std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {

@@ -53,7 +53,20 @@ struct FileReport {
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui);
 // Expands the container `path` into a TIFF or BMP; returns the report. Throws Error.
+// A container with a trailer is checked whole before anything is written and
+// its decoded pixels before the output is committed: a mismatch is
+// kDamagedFileText and no output.
 FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui);
+
+enum class VerifyResult {
+    Checked,           // both checksums match
+    ContainerChecked,  // fast: the container checksum matches
+    StructureChecked,  // no checksum stored: every strip decoded
+    LayoutChecked,     // fast, no checksum stored: the strips' tables walked
+};
+// Checks a container as an expansion would, writing nothing; `fast` checks the
+// container checksum alone. Throws Error when it is damaged.
+VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui);
 
 // Runs each supported file of a batch through the matching driver. Errors are
 // shown through the UI (with the file's path) and counted; the batch goes on.

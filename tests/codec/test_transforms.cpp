@@ -54,10 +54,10 @@ TEST(SmoothPredictor, RegionEdgesUseTheBlocksOwnMean) {
 TEST(ColourConversion, MatrixOffsetAndClamp) {
     CodecState s = stripState(8, 8);
     StripWork& w = s.strip;
-    // Y, Cb, Cr -> R, G, B; (t + 256) >> 9 clamped to 0..65280.
+    // Y, Cb, Cr -> R, G, B; (t + 256) >> 9 clamped to 0..65535: white stays white.
     const struct { int16_t y, cb, cr; uint16_t r, g, b; } cases[] = {
-        {2048, 2048, 2048, 32768, 32768, 32768}, {4095, 2048, 2048, 65280, 65280, 65280},
-        {0, 2048, 2048, 0, 0, 0},                {2048, 2048, 4095, 65280, 9387, 32768},
+        {2048, 2048, 2048, 32768, 32768, 32768}, {4095, 2048, 2048, 65520, 65520, 65520},
+        {0, 2048, 2048, 0, 0, 0},                {2048, 2048, 4095, 65535, 9387, 32768},
         {2048, 0, 2048, 32768, 44044, 0},        {-100, 2048, 2048, 0, 0, 0},
         {2048, 2048, 2304, 38511, 29844, 32768}};  // R exactly halfway: rounds up
     for (std::size_t i = 0; i < std::size(cases); ++i) w.yPlane[3].lane[i] = cases[i].y, w.cbPlane[3].lane[i] = cases[i].cb, w.crPlane[3].lane[i] = cases[i].cr;

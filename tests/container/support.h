@@ -53,6 +53,16 @@ inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
                                              static_cast<std::streamsize>(bytes.size()));
 }
 
+// A container as written before trailers existed: the header and strips alone.
+inline std::vector<uint8_t> withoutTrailer(std::vector<uint8_t> b) {
+    if (b.size() >= 32 && std::memcmp(&b[b.size() - 8], "RPXTRAIL", 8) == 0) {
+        uint64_t length = 0;
+        for (int i = 0; i < 8; ++i) length |= uint64_t{b[b.size() - 32 + i]} << (8 * i);
+        b.resize(b.size() - length);
+    }
+    return b;
+}
+
 // The strip layout of a w x h image (buffers not yet allocated).
 inline CodecState layout(int w, int h, int budgetLog2 = kStripBudgetLog2) {
     CodecState s;

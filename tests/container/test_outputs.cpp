@@ -179,6 +179,19 @@ TEST_F(Outputs, BmpRowsLandBottomUpRoundedAndPaddedAndUnfinishedOutputsLeaveNoth
     }
     std::filesystem::remove(path("o.bmp"));
 
+    // The carried resolution in pixels per metre; 72 dpi when there is none in real units.
+    const auto ppm = [&](uint16_t unit, float x, float y) {
+        ImageMetadata m;
+        m.resolutionUnit = unit, m.xResolution = x, m.yResolution = y;
+        const auto h = buildBmpHeader(rec.s, m);
+        return std::make_pair(h[38] | h[39] << 8 | h[40] << 16 | h[41] << 24, h[42] | h[43] << 8 | h[44] << 16 | h[45] << 24);
+    };
+    EXPECT_EQ(ppm(RESUNIT_INCH, 300, 150), std::make_pair(11811, 5906));
+    EXPECT_EQ(ppm(RESUNIT_CENTIMETER, 118.5f, 100), std::make_pair(11850, 10000));
+    for (const auto& [unit, x] : {std::pair<uint16_t, float>{RESUNIT_NONE, 300}, {0, 300}, {RESUNIT_INCH, 0},
+                                  {RESUNIT_INCH, std::nanf("")}, {RESUNIT_INCH, -5}})
+        EXPECT_EQ(ppm(unit, x, x), std::make_pair(2835, 2835)) << unit << " " << x;
+
     // Oversized or unfinished outputs leave nothing behind.
     EXPECT_THAT(errorText([&] { BmpOutput(path("big.bmp"), layout(524288, 2800)); }), StartsWith(kBmpTooLargeText));
     {

@@ -1,0 +1,192 @@
+#include "container/trailer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+constexpr char kHeadMagic[4] = {'R', 'P', 'X', 'T'};
+constexpr char kFootMagic[8] = {'R', 'P', 'X', 'T', 'R', 'A', 'I', 'L'};
+constexpr int kHeadBytes = 8;
+constexpr int kRecordHeadBytes = 8;
+
+void put(std::vector<uint8_t>& b, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint64_t get(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint64_t{p[i]} << (8 * i);
+    return v;
+}
+
+[[noreturn]] void damaged(const char* why) { throw Error(std::string(kDamagedFileText) + ": trailer " + why); }
+
+Checksum128 toChecksum(XXH128_hash_t h) { return {h.low64, h.high64}; }
+
+void putChecksum(std::vector<uint8_t>& b, const Checksum128& c) {
+    put(b, c.low, 8);
+    put(b, c.high, 8);
+}
+Checksum128 getChecksum(const uint8_t* p) { return {get(p, 8), get(p + 8, 8)}; }
+
+void addRecord(std::vector<uint8_t>& b, TrailerRecord type, std::span<const uint8_t> bytes) {
+    put(b, static_cast<uint16_t>(type), 2);
+    put(b, 0, 2);
+    put(b, bytes.size(), 4);
+    b.insert(b.end(), bytes.begin(), bytes.end());
+}
+
+// Reads exactly n bytes at `offset`, or throws.
+void readAt(int fd, void* dst, std::size_t n, int64_t offset) {
+    auto* p = static_cast<uint8_t*>(dst);
+    while (n > 0) {
+        const ssize_t k = ::pread(fd, p, n, static_cast<off_t>(offset));
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) damaged("cannot be read");
+        p += k, n -= static_cast<std::size_t>(k), offset += k;
+    }
+}
+
+}  // namespace
+
+std::string Checksum128::hex() const {
+    char text[33];
+    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(high),
+                  static_cast<unsigned long long>(low));
+    return text;
+}
+
+Checksummer::Checksummer() : state_(XXH3_createState()) {
+    if (!state_) throw std::bad_alloc();
+    XXH3_128bits_reset(state_);
+}
+Checksummer::~Checksummer() { XXH3_freeState(state_); }
+void Checksummer::add(const void* data, std::size_t n) { XXH3_128bits_update(state_, data, n); }
+Checksum128 Checksummer::digest() const { return toChecksum(XXH3_128bits_digest(state_)); }
+
+std::vector<uint8_t> encodeTrailer(const Trailer& t) {
+    std::vector<uint8_t> b(kHeadMagic, kHeadMagic + 4);
+    put(b, kTrailerVersion, 2);
+    const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()};
+    put(b, static_cast<uint64_t>(count), 2);
+    std::vector<uint8_t> sum;
+    if (t.container) {
+        putChecksum(sum, *t.container);
+        addRecord(b, TrailerRecord::ContainerChecksum, sum);
+    }
+    if (t.pixels) {
+        sum.clear();
+        putChecksum(sum, *t.pixels);
+        addRecord(b, TrailerRecord::PixelChecksum, sum);
+    }
+    if (!t.carriedTags.empty()) addRecord(b, TrailerRecord::CarriedTags, t.carriedTags);
+    const Checksum128 own = toChecksum(XXH3_128bits(b.data(), b.size()));
+    put(b, b.size() + kTrailerFooterBytes, 8);
+    putChecksum(b, own);
+    b.insert(b.end(), kFootMagic, kFootMagic + 8);
+    return b;
+}
+
+std::optional<Trailer> readTrailer(int fd, int64_t size) {
+    if (size < kTrailerFooterBytes) return std::nullopt;
+    uint8_t foot[kTrailerFooterBytes];
+    readAt(fd, foot, sizeof foot, size - kTrailerFooterBytes);
+    if (std::memcmp(foot + 24, kFootMagic, 8) != 0) return std::nullopt;
+    const uint64_t length = get(foot, 8);
+    if (length < kHeadBytes + kTrailerFooterBytes || length > static_cast<uint64_t>(kMaxTrailerBytes) ||
+        length > static_cast<uint64_t>(size))
+        damaged("length is impossible");
+    Trailer t;
+    t.offset = size - static_cast<int64_t>(length);
+    std::vector<uint8_t> b(static_cast<std::size_t>(length) - kTrailerFooterBytes);
+    readAt(fd, b.data(), b.size(), t.offset);
+    if (toChecksum(XXH3_128bits(b.data(), b.size())) != getChecksum(foot + 8)) damaged("checksum does not match");
+    if (std::memcmp(b.data(), kHeadMagic, 4) != 0) damaged("magic is wrong");
+    if (get(b.data() + 4, 2) != kTrailerVersion) damaged("version is unknown");
+    const auto count = static_cast<std::size_t>(get(b.data() + 6, 2));
+    std::size_t at = kHeadBytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (b.size() - at < kRecordHeadBytes) damaged("records overrun it");
+        const auto type = static_cast<uint16_t>(get(&b[at], 2));
+        const auto length32 = static_cast<uint32_t>(get(&b[at + 4], 4));
+        at += kRecordHeadBytes;
+        if (b.size() - at < length32) damaged("records overrun it");
+        const std::span<const uint8_t> bytes(&b[at], length32);
+        at += length32;
+        t.records.push_back({type, length32});
+        switch (static_cast<TrailerRecord>(type)) {
+            case TrailerRecord::ContainerChecksum:
+            case TrailerRecord::PixelChecksum: {
+                if (bytes.size() != 16) damaged("checksum record has the wrong size");
+                auto& slot = type == static_cast<uint16_t>(TrailerRecord::ContainerChecksum) ? t.container : t.pixels;
+                if (slot) damaged("repeats a record");
+                slot = getChecksum(bytes.data());
+                break;
+            }
+            case TrailerRecord::CarriedTags:
+                if (!t.carriedTags.empty() || bytes.empty()) damaged("metadata record is repeated or empty");
+                t.carriedTags.assign(bytes.begin(), bytes.end());
+                break;
+            default:
+                break;  // a later version's record: listed, not used
+        }
+    }
+    if (at != b.size()) damaged("records do not fill it");
+    return t;
+}
+
+Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const StripWork& w) {
+    if (stripIndex < 0 || stripIndex >= s.stripCount) throw Error("strip " + std::to_string(stripIndex) + " is outside the image");
+    const int32_t B = s.paddedWidth / 4;
+    const auto blocks = static_cast<std::size_t>(B) * static_cast<std::size_t>(s.stripHeight / 4);
+    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || s.imageWidth > s.paddedWidth)
+        throw Error("output planes are not allocated for this strip");
+    const int32_t rows = stripIndex == s.stripCount - 1 ? s.lastStripRows : s.stripHeight;
+    const BlockVec* planes[3] = {w.rPlane.data(), w.gPlane.data(), w.bPlane.data()};
+    std::vector<uint8_t> line(static_cast<std::size_t>(s.imageWidth) * 6);
+    Checksummer sum;
+    for (int32_t r = 0; r < rows; ++r) {
+        const int32_t y = s.stripHeight - 1 - r;
+        const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * B;
+        const int lane = (y & 3) * 4;
+        uint8_t* out = line.data();
+        for (int32_t x = 0; x < s.imageWidth; ++x) {
+            for (const BlockVec* p : planes) {
+                const auto v = static_cast<uint16_t>(p[rowStart + (x >> 2)].lane[lane + (x & 3)]);
+                *out++ = static_cast<uint8_t>(v);
+                *out++ = static_cast<uint8_t>(v >> 8);
+            }
+        }
+        sum.add(line.data(), line.size());
+    }
+    return sum.digest();
+}
+
+Checksum128 pixelChecksum(const std::vector<Checksum128>& strips) {
+    std::vector<uint8_t> b;
+    for (const Checksum128& c : strips) putChecksum(b, c);
+    return toChecksum(XXH3_128bits(b.data(), b.size()));
+}
+
+Checksum128 checksumOfFile(int fd, int64_t length) {
+    Checksummer sum;
+    std::vector<uint8_t> chunk(std::size_t{1} << 20);
+    for (int64_t at = 0; at < length;) {
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(length - at, static_cast<int64_t>(chunk.size())));
+        readAt(fd, chunk.data(), n, at);
+        sum.add(chunk.data(), n);
+        at += static_cast<int64_t>(n);
+    }
+    return sum.digest();
+}
+
+}  // namespace kirune

@@ -1,0 +1,98 @@
+#pragma once
+// The trailer: an optional block after the last strip. Readers that do not
+// know it never reach it (they walk the strips back to back and stop), so the
+// header and strips stay exactly what they were. Layout, little-endian:
+//
+//   "RPXT"  version u16 (1)  record count u16
+//   records: type u16, flags u16 (0), length u32, then `length` bytes
+//   footer, the file's last 32 bytes: trailer length u64 (from "RPXT" to the
+//   end of the file), XXH3-128 of the trailer before the footer (low 64 bits,
+//   then high), "RPXTRAIL"
+//
+// The footer lets a reader find the trailer from the end of the file. A file
+// whose last 8 bytes are not "RPXTRAIL" has no trailer (older containers);
+// one that ends in them must hold exactly one well-formed trailer there,
+// otherwise it is damaged. Records of types this version does not know are
+// kept in the listing and otherwise skipped.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <xxhash.h>
+
+#include "codec/val.h"
+
+namespace kirune {
+
+inline constexpr uint16_t kTrailerVersion = 1;
+inline constexpr int kTrailerFooterBytes = 32;
+// A larger trailer is damage: nothing this system writes comes near it.
+inline constexpr int64_t kMaxTrailerBytes = int64_t{64} << 20;
+
+enum class TrailerRecord : uint16_t {
+    ContainerChecksum = 1,  // XXH3-128 of every byte before the trailer
+    PixelChecksum = 2,      // pixelChecksum of the decoded image
+    CarriedTags = 3,        // the input's metadata as captured whole
+};
+
+// The pixel checksum: XXH3-128 over the sequence of strip checksums (16 bytes
+// each, low half first), each strip's being XXH3-128 over its image rows top
+// to bottom, every pixel's R, G, B as 16-bit little-endian samples, exactly
+// as an expanded TIFF holds them. Strips are summed on their own so that the
+// workers do it side by side.
+
+struct Checksum128 {
+    uint64_t low = 0, high = 0;
+    bool operator==(const Checksum128&) const = default;
+    std::string hex() const;
+};
+
+struct Trailer {
+    std::optional<Checksum128> container;
+    std::optional<Checksum128> pixels;
+    std::vector<uint8_t> carriedTags;  // empty: none
+    // Read back: where the trailer starts, and every record as it stood.
+    int64_t offset = 0;
+    struct Entry {
+        uint16_t type;
+        uint32_t length;
+    };
+    std::vector<Entry> records;
+};
+
+// The trailer's bytes, footer included.
+std::vector<uint8_t> encodeTrailer(const Trailer& t);
+
+// Looks for a trailer at the end of the `size` bytes readable through `fd`
+// (pread: the descriptor's position is untouched). nullopt when the file ends
+// without one; Error(kDamagedFileText) when it is malformed: a bad footer or
+// checksum, an unknown version, more than kMaxTrailerBytes, records that do
+// not fill it exactly or checksum records of the wrong size.
+std::optional<Trailer> readTrailer(int fd, int64_t size);
+
+// The checksum of strip `stripIndex`'s image rows from w.rPlane, w.gPlane,
+// w.bPlane (16-bit output values), and of a whole image from its strips'.
+Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const StripWork& w);
+Checksum128 pixelChecksum(const std::vector<Checksum128>& strips);
+
+// XXH3-128 of the first `length` bytes readable through `fd` (pread).
+Checksum128 checksumOfFile(int fd, int64_t length);
+
+// XXH3-128 streamed over bytes.
+class Checksummer {
+public:
+    Checksummer();
+    ~Checksummer();
+    Checksummer(const Checksummer&) = delete;
+    Checksummer& operator=(const Checksummer&) = delete;
+    void add(const void* data, std::size_t n);
+    Checksum128 digest() const;
+
+private:
+    XXH3_state_t* state_;
+};
+
+}  // namespace kirune

@@ -1,0 +1,225 @@
+// The trailer after the last strip: containers stay what they were up to it,
+// older containers expand as before, and any damage to a container with a
+// trailer fails the expansion and the verification before an output exists.
+
+#include <gmock/gmock.h>
+
+#include "app/core/drivers.h"
+#include "app/core/ui.h"
+#include "container/image_input.h"
+#include "container/messages.h"
+#include "container/rpx_container.h"
+#include "container/trailer.h"
+#include "tests/container/support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+using namespace ::testing;
+
+namespace {
+
+struct Quiet : BatchUi {
+    std::vector<std::string> warnings;
+    void showMessage(const std::string&, const std::string&) override {}
+    void showWarning(const std::string&, const std::string& t) override { warnings.push_back(t); }
+    void setPathText(const std::string&) override {}
+    void setCounterText(const std::string&) override {}
+    void setProgress(int) override {}
+};
+
+JobSettings preset(int level, int sampling, const char* db) {
+    JobSettings s;
+    s.qualityLevel = level, s.colourSampling = sampling, s.qualityDbText = db;
+    return s;
+}
+
+// The 16-bit samples of a TIFF, row by row.
+std::vector<uint16_t> tiffSamples(const std::string& path) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    EXPECT_NE(t, nullptr) << path;
+    if (!t) return {};
+    uint32_t w = 0, h = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint16_t> all(size_t{w} * h * 3);
+    for (uint32_t y = 0; y < h; ++y) EXPECT_EQ(TIFFReadScanline(t, &all[size_t{y} * w * 3], y, 0), 1);
+    TIFFClose(t);
+    return all;
+}
+
+using Trailers = ScratchDir;
+
+TEST_F(Trailers, HeaderAndStripsAreThoseOfContainersWrittenBeforeAndOldContainersStillExpand) {
+    const std::string data = std::string(KIRUNE_TEST_DATA) + "/../tests/data/";
+    const struct {
+        const char* input;
+        const char* legacy;
+        JobSettings settings;
+    } cases[] = {{"samples/coffee-200.tif", "coffee_49-2.rpx", preset(12, 4, "49-c")},
+                 {"samples/astronaut-256.tif", "astronaut_35-2.rpx", preset(400, 1, "35-a")},
+                 {"tests/data/no-unit.tif", "no-unit_40-2.rpx", preset(100, 2, "40-n")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legacy);
+        Quiet ui;
+        const FileReport made = compressFile(std::string(KIRUNE_TEST_DATA) + "/../" + c.input, FileKind::CompressTiff,
+                                             [&] { JobSettings s = c.settings; s.outputDir = dir.string(); return s; }(), ui);
+        const std::vector<uint8_t> now = readFile(made.output), legacy = readFile(data + "legacy/" + c.legacy);
+        ASSERT_FALSE(legacy.empty());
+        EXPECT_GT(now.size(), legacy.size());
+        EXPECT_TRUE(withoutTrailer(now) == legacy) << "the header or a strip changed";
+
+        // The legacy container expands, to the same pixels, and verifies by structure.
+        writeFile(path("legacy.rpx"), legacy);
+        JobSettings settings;
+        const std::string fresh = expandFile(made.output, settings, ui).output;
+        EXPECT_EQ(tiffSamples(expandFile(path("legacy.rpx"), settings, ui).output), tiffSamples(fresh));
+        EXPECT_EQ(verifyFile(path("legacy.rpx"), false, settings, ui), VerifyResult::StructureChecked);
+        EXPECT_EQ(verifyFile(path("legacy.rpx"), true, settings, ui), VerifyResult::LayoutChecked);
+        EXPECT_EQ(verifyFile(made.output, false, settings, ui), VerifyResult::Checked);
+        EXPECT_EQ(verifyFile(made.output, true, settings, ui), VerifyResult::ContainerChecked);
+        // Bytes after the strips that are not one well-formed trailer stay damage.
+        std::vector<uint8_t> extra = legacy;
+        extra.push_back(0);
+        writeFile(path("extra.rpx"), extra);
+        EXPECT_THAT(errorText([&] { verifyFile(path("extra.rpx"), false, settings, ui); }), StartsWith(kDamagedFileText));
+        for (const std::string& name : {"legacy.tif", "extra.tif", "legacy.rpx", "extra.rpx"}) std::filesystem::remove(path(name));
+        std::filesystem::remove(fresh), std::filesystem::remove(made.output);
+    }
+}
+
+TEST_F(Trailers, EveryFlippedBitFailsExpansionAndVerificationWithNoOutput) {
+    writeTiff(path("pic.tif"), TiffLayout{.width = 96, .height = 40});
+    Quiet ui;
+    JobSettings settings;
+    settings.stripBudgetLog2 = 10;  // several strips
+    const std::vector<uint8_t> good = readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, settings, ui).output);
+    const std::size_t strips = withoutTrailer(good).size();
+    // Bytes spread over the header and strips, and every byte of the trailer.
+    std::vector<std::size_t> offsets;
+    for (std::size_t at = 0; at < strips; at += 13) offsets.push_back(at);
+    for (std::size_t at = strips; at < good.size(); ++at) offsets.push_back(at);
+    for (const std::size_t at : offsets) {
+        std::vector<uint8_t> bad = good;
+        bad[at] ^= uint8_t(1u << (at % 8));
+        writeFile(path("bad.rpx"), bad);
+        for (const bool bmp : {false, true}) {
+            settings.bmpOutput = bmp;
+            EXPECT_NE(errorText([&] { expandFile(path("bad.rpx"), settings, ui); }), "accepted") << "byte " << at;
+        }
+        for (const bool fast : {false, true})
+            EXPECT_NE(errorText([&] { verifyFile(path("bad.rpx"), fast, settings, ui); }), "accepted") << "byte " << at;
+        ASSERT_EQ(entries(), (std::set<std::string>{"bad.rpx", "pic.tif", "pic_49-2.rpx"})) << "byte " << at;
+    }
+}
+
+TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
+    // A container whose strips changed after it was summed, with a container
+    // checksum made to match: only the pixel checksum can tell.
+    writeTiff(path("pic.tif"), TiffLayout{.width = 64, .height = 24});
+    Quiet ui;
+    const std::vector<uint8_t> good = readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output);
+    std::vector<uint8_t> body = withoutTrailer(good);
+    writeFile(path("good.rpx"), good);
+    const std::optional<Trailer> t = readTrailer(ContainerReader(path("good.rpx")).fd(), int64_t(good.size()));
+    ASSERT_TRUE(t && t->container && t->pixels);
+    const std::vector<uint16_t> pixels = tiffSamples(expandFile(path("good.rpx"), {}, ui).output);
+    int rejected = 0;
+    for (std::size_t at = 120; at < body.size(); at += 31) {  // past the header
+        std::vector<uint8_t> bad = body;
+        bad[at] ^= 0x10;
+        Trailer forged = *t;
+        forged.container = std::nullopt;
+        std::vector<uint8_t> trailer;
+        {
+            Checksummer sum;
+            sum.add(bad.data(), bad.size());
+            forged.container = sum.digest();
+            trailer = encodeTrailer(forged);
+        }
+        bad.insert(bad.end(), trailer.begin(), trailer.end());
+        writeFile(path("forged.rpx"), bad);
+        const std::string text = errorText([&] { expandFile(path("forged.rpx"), {}, ui); });
+        if (text == "accepted") {  // a bit the decoder never reads
+            EXPECT_EQ(tiffSamples(path("forged.tif")), pixels) << "byte " << at;
+            std::filesystem::remove(path("forged.tif"));
+            continue;
+        }
+        EXPECT_THAT(text, StartsWith(kDamagedFileText)) << "byte " << at;
+        rejected += text.find("pixel checksum") != std::string::npos;
+        EXPECT_FALSE(std::filesystem::exists(path("forged.tif"))) << "byte " << at;
+    }
+    EXPECT_GT(rejected, 0);  // some of them decode, to other pixels
+}
+
+TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
+    Trailer t;
+    t.container = Checksum128{1, 2};
+    t.pixels = Checksum128{3, 4};
+    t.carriedTags = {9, 8, 7};
+    const std::vector<uint8_t> strips(100, 0x55), trailer = encodeTrailer(t);
+    const auto read = [&](const std::vector<uint8_t>& bytes) {
+        writeFile(path("c.rpx"), bytes);
+        return readTrailer(ContainerReader(path("c.rpx")).fd(), int64_t(bytes.size()));
+    };
+    std::vector<uint8_t> file = strips;
+    file.insert(file.end(), trailer.begin(), trailer.end());
+    const std::optional<Trailer> back = read(file);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->offset, 100);
+    EXPECT_EQ(std::tie(back->container, back->pixels, back->carriedTags), std::tie(t.container, t.pixels, t.carriedTags));
+    EXPECT_EQ(back->records.size(), 3u);
+    EXPECT_FALSE(read(strips));  // no footer: an older container
+
+    const auto damage = [&](std::vector<uint8_t> bytes) { return errorText([&] { read(bytes); }); };
+    // Every byte of the trailer is covered by its own checksum or is the footer.
+    for (std::size_t at = 100; at < file.size(); ++at) {
+        std::vector<uint8_t> bad = file;
+        bad[at] ^= 0x01;
+        const std::string text = damage(bad);
+        if (at < file.size() - 8) {  // past it: no footer at all
+            EXPECT_THAT(text, StartsWith(kDamagedFileText)) << at;
+        }
+    }
+    // A version of its own, a length past the file or the limit: damage, checksums matching or not.
+    const auto withFooter = [&](std::vector<uint8_t> body, uint64_t length) {
+        std::vector<uint8_t> b = strips;
+        Checksummer sum;
+        sum.add(body.data(), body.size());
+        b.insert(b.end(), body.begin(), body.end());
+        for (uint64_t v : {length, sum.digest().low, sum.digest().high})
+            for (int i = 0; i < 8; ++i) b.push_back(uint8_t(v >> (8 * i)));
+        b.insert(b.end(), {'R', 'P', 'X', 'T', 'R', 'A', 'I', 'L'});
+        return b;
+    };
+    std::vector<uint8_t> body(trailer.begin(), trailer.end() - kTrailerFooterBytes);
+    EXPECT_TRUE(read(withFooter(body, body.size() + 32)));
+    body[4] = 2;  // version 2
+    EXPECT_THAT(damage(withFooter(body, body.size() + 32)), HasSubstr("version"));
+    body[4] = 1;
+    EXPECT_THAT(damage(withFooter(body, body.size() + 33 + 100)), HasSubstr("length"));
+    EXPECT_THAT(damage(withFooter(body, uint64_t{65} << 20)), HasSubstr("length"));
+    body.push_back(0);  // a byte no record covers
+    EXPECT_THAT(damage(withFooter(body, body.size() + 32)), HasSubstr("fill"));
+    // A record this version does not know is listed and skipped.
+    body.pop_back();
+    body[6] = 4;  // four records
+    for (uint8_t b : {0x63, 0, 0, 0, 2, 0, 0, 0, 0xAB, 0xCD}) body.push_back(b);
+    const std::optional<Trailer> later = read(withFooter(body, body.size() + 32));
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->records.back().type, 0x63);
+    EXPECT_EQ(later->carriedTags, t.carriedTags);
+}
+
+TEST_F(Trailers, WhiteComesBackAsWhiteInTheTiffAndTheBmp) {
+    writeTiff(path("white.tif"), TiffLayout{.width = 20, .height = 12}, [](int, int, int) { return uint16_t(65535); });
+    Quiet ui;
+    JobSettings settings;
+    const FileReport c = compressFile(path("white.tif"), FileKind::CompressTiff, settings, ui);
+    const std::vector<uint16_t> samples = tiffSamples(expandFile(c.output, settings, ui).output);
+    EXPECT_THAT(samples, Each(65520));
+    settings.bmpOutput = true;
+    const std::vector<uint8_t> bmp = readFile(expandFile(c.output, settings, ui).output);
+    ASSERT_EQ(bmp.size(), 54u + 60 * 12);
+    EXPECT_THAT(std::vector<uint8_t>(bmp.begin() + 54, bmp.end()), Each(255));
+}
+
+}  // namespace
