@@ -83,7 +83,8 @@ TiffOutput::~TiffOutput() {
 }
 
 std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
-                                           const ImageMetadata& meta, const OutputOptions& options) {
+                                           const ImageMetadata& meta, const OutputOptions& options,
+                                           TiffCompression compression) {
     if (s.imageWidth < 1 || s.imageHeight < 1)
         throw Error("image size " + std::to_string(s.imageWidth) + " x " + std::to_string(s.imageHeight) +
                     " is empty");
@@ -133,21 +134,36 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     if (!meta.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
                                                  meta.iccProfile.data()) != 1)
         drop("ICC profile");
-    // Without RowsPerStrip the image is one strip, and libtiff's scanline
-    // writer would buffer a whole strip: the image the header claims, however
-    // large. A fixed buffer streams the rows out as they come, in the same
-    // single-strip layout.
-    if (TIFFWriteBufferSetup(tif, nullptr, kTiffWriteBufferBytes) != 1) refused();
+    if (compression == TiffCompression::None) {
+        // Without RowsPerStrip the image is one strip, and libtiff's scanline
+        // writer would buffer a whole strip: the image the header claims,
+        // however large. A fixed buffer streams the rows out as they come, in
+        // the same single-strip layout.
+        if (TIFFWriteBufferSetup(tif, nullptr, kTiffWriteBufferBytes) != 1) refused();
+    } else {
+        // Strips of about 256 KiB: libtiff holds one while it codes it.
+        const uint16_t scheme = compression == TiffCompression::Deflate ? COMPRESSION_ADOBE_DEFLATE
+                                : compression == TiffCompression::Zstd  ? COMPRESSION_ZSTD
+                                                                        : COMPRESSION_LZW;
+        const auto rows = static_cast<uint32_t>(std::max<int64_t>(1, (int64_t{1} << 18) / (int64_t{s.imageWidth} * 6)));
+        if (!TIFFIsCODECConfigured(scheme) || TIFFSetField(tif, TIFFTAG_COMPRESSION, scheme) != 1 ||
+            TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) != 1 ||
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) != 1)
+            refused();
+    }
 
     h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);
     return out;
 }
 
-void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w) {
+void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w,
+                    Checksum128* stripSum) {
     const StripRows rows = stripRows(s, stripIndex, w);
     TiffOutput::Handle& h = *out.handle_;
     if (!h.tif || rows.first != out.nextRow_ || h.line.size() != static_cast<std::size_t>(s.imageWidth) * 3)
         throw Error("TIFF strips must be written once each, top to bottom");
+    std::optional<Checksummer> sum;
+    if (stripSum) sum.emplace();
     for (int32_t r = 0; r < rows.count; ++r) {
         uint16_t* p = h.line.data();
         for (int32_t x = 0; x < s.imageWidth; ++x) {
@@ -155,9 +171,12 @@ void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, co
             *p++ = sampleAt(w.gPlane, s, x, r);
             *p++ = sampleAt(w.bPlane, s, x, r);
         }
+        // Summed before libtiff's predictor may rewrite the line in place.
+        if (sum) addSamples(*sum, h.line.data(), h.line.size());
         if (TIFFWriteScanline(h.tif.get(), h.line.data(), static_cast<uint32_t>(rows.first + r), 0) < 0)
             throw Error(writeFailure(out.path(), h.sink, h.messages));
     }
+    if (sum) *stripSum = sum->digest();
     out.nextRow_ = rows.first + rows.count;
     out.file_.startWriteback();
 }

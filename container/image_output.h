@@ -13,6 +13,7 @@
 #include "codec/val.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
+#include "container/trailer.h"
 
 namespace kirune {
 
@@ -20,6 +21,10 @@ inline constexpr int kBmpHeaderBytes = 54;
 inline constexpr int32_t kOutputBitsPerSample = 16;
 
 class TiffOutput;
+
+// How an expanded TIFF's pixels are stored. The compressed kinds use the
+// horizontal predictor and strips of about 256 KiB, written as they come.
+enum class TiffCompression { None, Deflate, Zstd, Lzw };
 
 // Creates the TIFF with exactly these tags: PhotometricInterpretation RGB,
 // SamplesPerPixel 3, PlanarConfiguration 1, ImageWidth, ImageLength,
@@ -30,11 +35,14 @@ class TiffOutput;
 // resolution unit of 0 or out of range, a resolution that is not a number)
 // is left out with a warning.
 std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
-                                           const ImageMetadata& meta, const OutputOptions& options = {});
+                                           const ImageMetadata& meta, const OutputOptions& options = {},
+                                           TiffCompression compression = TiffCompression::None);
 
 // Writes the image rows of strip `stripIndex` from w.rPlane, w.gPlane, w.bPlane
-// (16-bit values, unchanged); strips must come in order.
-void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w);
+// (16-bit values, unchanged); strips must come in order. With `stripSum`, also
+// the strip's pixel checksum (stripPixelChecksum) from the rows as written.
+void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w,
+                    Checksum128* stripSum = nullptr);
 // The same for s.stripIndex from s.strip.
 void writeTiffStrip(TiffOutput& out, const CodecState& s);
 
@@ -54,8 +62,8 @@ private:
     struct Handle;
     TiffOutput(std::string path, const OutputOptions& options);
     friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const CodecState&, const ImageMetadata&,
-                                                      const OutputOptions&);
-    friend void writeTiffStrip(TiffOutput&, const CodecState&, int32_t, const StripWork&);
+                                                      const OutputOptions&, TiffCompression);
+    friend void writeTiffStrip(TiffOutput&, const CodecState&, int32_t, const StripWork&, Checksum128*);
     friend void finishTiffOutput(TiffOutput&);
 
     OutputFile file_;

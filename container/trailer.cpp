@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +145,16 @@ std::optional<Trailer> readTrailer(int fd, int64_t size) {
     return t;
 }
 
+void addSamples(Checksummer& sum, const uint16_t* samples, std::size_t count) {
+    if constexpr (std::endian::native == std::endian::little) {
+        sum.add(samples, count * 2);
+    } else {
+        std::vector<uint16_t> swapped(samples, samples + count);
+        for (uint16_t& v : swapped) v = static_cast<uint16_t>(v << 8 | v >> 8);
+        sum.add(swapped.data(), count * 2);
+    }
+}
+
 Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const StripWork& w) {
     if (stripIndex < 0 || stripIndex >= s.stripCount) throw Error("strip " + std::to_string(stripIndex) + " is outside the image");
     const int32_t B = s.paddedWidth / 4;
@@ -151,22 +162,25 @@ Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const St
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || s.imageWidth > s.paddedWidth)
         throw Error("output planes are not allocated for this strip");
     const int32_t rows = stripIndex == s.stripCount - 1 ? s.lastStripRows : s.stripHeight;
-    const BlockVec* planes[3] = {w.rPlane.data(), w.gPlane.data(), w.bPlane.data()};
-    std::vector<uint8_t> line(static_cast<std::size_t>(s.imageWidth) * 6);
+    std::vector<uint16_t> line(static_cast<std::size_t>(s.imageWidth) * 3);
     Checksummer sum;
     for (int32_t r = 0; r < rows; ++r) {
         const int32_t y = s.stripHeight - 1 - r;
         const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * B;
         const int lane = (y & 3) * 4;
-        uint8_t* out = line.data();
+        const BlockVec* R = w.rPlane.data() + rowStart;
+        const BlockVec* G = w.gPlane.data() + rowStart;
+        const BlockVec* Bl = w.bPlane.data() + rowStart;
+        uint16_t* out = line.data();
         for (int32_t x = 0; x < s.imageWidth; ++x) {
-            for (const BlockVec* p : planes) {
-                const auto v = static_cast<uint16_t>(p[rowStart + (x >> 2)].lane[lane + (x & 3)]);
-                *out++ = static_cast<uint8_t>(v);
-                *out++ = static_cast<uint8_t>(v >> 8);
-            }
+            const std::size_t b = static_cast<std::size_t>(x >> 2);
+            const int i = lane + (x & 3);
+            out[0] = static_cast<uint16_t>(R[b].lane[i]);
+            out[1] = static_cast<uint16_t>(G[b].lane[i]);
+            out[2] = static_cast<uint16_t>(Bl[b].lane[i]);
+            out += 3;
         }
-        sum.add(line.data(), line.size());
+        addSamples(sum, line.data(), line.size());
     }
     return sum.digest();
 }

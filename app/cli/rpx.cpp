@@ -35,7 +35,7 @@ using namespace kirune;
 namespace {
 
 const char* const kUsage =
-    "usage: rpx [-p DIGIT] [--bmp] [-o DIR] [-j N] [-f] [-q] FILE...\n"
+    "usage: rpx [-p DIGIT] [--bmp] [--tiff-compression KIND] [-o DIR] [-j N] [-f] [-q] FILE...\n"
     "       rpx info [--json] FILE.rpx\n"
     "       rpx verify [--fast] [-j N] FILE.rpx...\n"
     "\n"
@@ -48,6 +48,8 @@ const char* const kUsage =
     "  -o DIR     write outputs into DIR instead of beside each input\n"
     "  -j N       worker threads (default: every core)\n"
     "  -f, --force  replace existing output files (never an input of the batch)\n"
+    "  --tiff-compression none|deflate|zstd|lzw\n"
+    "             how expanded TIFFs are stored (default none; the others with a predictor)\n"
     "  -q         no summary lines, no progress bar\n"
     "\n"
     "verify decodes each container as an expansion would, writing nothing, and checks\n"
@@ -424,6 +426,14 @@ int main(int argc, char** argv) {
             if (!v || !parseInt(v, 1, 1024, settings.threads)) return usageError("-j takes a thread count");
         } else if (a == "-q") {
             quiet = true;
+        } else if (a == "--tiff-compression" || a.rfind("--tiff-compression=", 0) == 0) {
+            const char* v = a.size() > 18 ? a.c_str() + 19 : value("--tiff-compression");
+            const std::string name = v ? v : "";
+            if (name == "none") settings.tiffCompression = TiffCompression::None;
+            else if (name == "deflate") settings.tiffCompression = TiffCompression::Deflate;
+            else if (name == "zstd") settings.tiffCompression = TiffCompression::Zstd;
+            else if (name == "lzw") settings.tiffCompression = TiffCompression::Lzw;
+            else return usageError("--tiff-compression takes none, deflate, zstd or lzw");
         } else if (a == "-f" || a == "--force") {
             settings.replaceExisting = true;
         } else {

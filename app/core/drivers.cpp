@@ -368,7 +368,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     if (to == ExpandTo::Bmp)
         bmp = std::make_unique<BmpOutput>(outputPath, s, options, meta);
     else if (to == ExpandTo::Tiff)
-        tiff = openTiffOutput(outputPath, s, meta, options);
+        tiff = openTiffOutput(outputPath, s, meta, options, settings.tiffCompression);
     Warnings warnings(ui, path);
     const AtExit gather{[&] {
         if (tiff) warnings.add(tiff->warnings());
@@ -393,12 +393,13 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
                 progress.planeDone();
             }
             stripToRgb(w.s, sw);
-            if (sumPixels) w.pixels = stripPixelChecksum(w.s, w.strip, sw);
+            // A TIFF's rows are summed as they are written, at no extra cost.
+            if (sumPixels && !tiff) w.pixels = stripPixelChecksum(w.s, w.strip, sw);
             resetStreams(w.s);
         },
         [&](StripWorker& w) {
             if (tiff)
-                writeTiffStrip(*tiff, w.s, w.strip, w.s.strip);
+                writeTiffStrip(*tiff, w.s, w.strip, w.s.strip, sumPixels ? &w.pixels : nullptr);
             else if (bmp)
                 writeBmpStrip(*bmp, w.s, w.strip, w.s.strip);
             stripSums.push_back(w.pixels);

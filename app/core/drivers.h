@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/core/FileList.h"
+#include "container/image_output.h"
 
 namespace kirune {
 
@@ -19,6 +20,7 @@ struct JobSettings {
     int32_t colourSampling = 4;
     std::string qualityDbText = "49";
     bool bmpOutput = false;    // expand to BMP instead of TIFF
+    TiffCompression tiffCompression = TiffCompression::None;
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core; outputs do not depend on it
     // Pixels per strip of the containers written, as a power of two. Readers

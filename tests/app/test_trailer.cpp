@@ -222,4 +222,30 @@ TEST_F(Trailers, WhiteComesBackAsWhiteInTheTiffAndTheBmp) {
     EXPECT_THAT(std::vector<uint8_t>(bmp.begin() + 54, bmp.end()), Each(255));
 }
 
+TEST_F(Trailers, CompressedTiffOutputsHoldTheSamePixelsInSmallerFiles) {
+    writeTiff(path("pic.tif"), TiffLayout{.width = 300, .height = 200}, [](int x, int y, int c) {
+        return uint16_t(20000 + 40 * x + 30 * y + 5000 * c);
+    });
+    Quiet ui;
+    JobSettings settings;
+    const std::string container = compressFile(path("pic.tif"), FileKind::CompressTiff, settings, ui).output;
+    const std::string plain = expandFile(container, settings, ui).output;
+    const std::vector<uint16_t> pixels = tiffSamples(plain);
+    const auto plainSize = std::filesystem::file_size(plain);
+    settings.replaceExisting = true;
+    for (const auto& [kind, scheme] : {std::pair{TiffCompression::Deflate, COMPRESSION_ADOBE_DEFLATE},
+                                       {TiffCompression::Zstd, COMPRESSION_ZSTD}, {TiffCompression::Lzw, COMPRESSION_LZW}}) {
+        settings.tiffCompression = kind;
+        const std::string out = expandFile(container, settings, ui).output;
+        EXPECT_EQ(tiffSamples(out), pixels) << scheme;
+        EXPECT_LT(std::filesystem::file_size(out), plainSize / 2) << scheme;
+        TIFF* t = TIFFOpen(out.c_str(), "r");
+        uint16_t compression = 0, predictor = 0;
+        TIFFGetField(t, TIFFTAG_COMPRESSION, &compression), TIFFGetField(t, TIFFTAG_PREDICTOR, &predictor);
+        EXPECT_EQ(std::make_pair(compression, predictor), std::make_pair(uint16_t(scheme), uint16_t(PREDICTOR_HORIZONTAL)));
+        EXPECT_GT(TIFFNumberOfStrips(t), 1u);  // streamed in small strips, not held whole
+        TIFFClose(t);
+    }
+}
+
 }  // namespace
