@@ -104,6 +104,23 @@ cp "$samples/coffee-200.tif" "$safe/busy.tif"
 check "a folder of the output's name fails the file" grep -q "busy_49-2.rpx (Is a directory)" "$work/stderr"
 check "no hidden file is left anywhere" test -z "$(find "$work" -name '.*.part')"
 
+# Verification: checksums in the trailer, older containers by their structure.
+cp "$safe/scan_49-2.rpx" "$work/good.rpx"
+cp "$data/legacy/coffee_49-2.rpx" "$work/old.rpx"
+"$rpx" verify "$work/good.rpx" "$work/old.rpx" > "$work/stdout" 2> "$work/stderr"
+check "verify passes good containers" test $? -eq 0
+check "... saying what it checked" grep -q "good.rpx: OK$" "$work/stdout"
+check "... and that an older one has no checksum" grep -q "old.rpx: OK, no checksum stored" "$work/stdout"
+cp "$work/good.rpx" "$work/bad.rpx"
+printf '\x5a' | dd of="$work/bad.rpx" bs=1 seek=300 conv=notrunc 2> /dev/null
+for mode in "" --fast; do
+  "$rpx" verify $mode "$work/bad.rpx" "$work/good.rpx" > "$work/stdout" 2> "$work/stderr"
+  check "verify $mode finds a changed byte" test $? -eq 1
+  check "... naming the file" grep -q "bad.rpx: ファイルが壊れています" "$work/stderr"
+done
+"$rpx" -q "$work/bad.rpx" 2> /dev/null
+check "a damaged container is not expanded" test $? -eq 1 -a ! -e "$work/bad.tif"
+
 "$rpx" -p 12 "$work/Cup.TIF" > /dev/null 2>&1
 check "a bad preset is a usage error" test $? -eq 2
 "$rpx" > /dev/null 2>&1
