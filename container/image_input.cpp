@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "container/carried_tags.h"
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "container/tiff_support.h"
@@ -180,6 +181,7 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
     TiffHandle tif = openTiffForReading(fd.release(), path, *messages);
     if (!tif) refuse(kNotTiffText, messages->lastError);
     checkSinglePage(tif.get(), *messages);
+    std::vector<uint8_t> carried = readCarriedTags(tif.get(), messages->warnings);
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0, planarConfig = 0, sampleFormat = 0;
@@ -257,6 +259,7 @@ std::unique_ptr<InputImage> openTiff(const std::string& path) {
     m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
                                                                                           : creditText();
 
+    m.carriedTags = std::move(carried);
     in->tif = std::move(tif);
     in->messages = std::move(messages);
     in->fileStatus = st;

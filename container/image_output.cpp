@@ -10,6 +10,7 @@
 #include <optional>
 #include <utility>
 
+#include "container/carried_tags.h"
 #include "container/messages.h"
 #include "container/tiff_support.h"
 #include "kirune/Error.h"
@@ -58,6 +59,7 @@ struct TiffOutput::Handle {
     TiffHandle tif;
     std::vector<uint16_t> line;
     std::vector<std::string> droppedTags;
+    std::vector<uint8_t> carriedTags;  // appended once the image is written
 };
 
 TiffOutput::TiffOutput(std::string path, const OutputOptions& options)
@@ -81,6 +83,37 @@ std::string writeFailure(const std::string& path, const TiffSink& sink, const Ti
 TiffOutput::~TiffOutput() {
     handle_.reset();  // libtiff lets go of the descriptor before the file is removed
 }
+
+namespace {
+// The tags a container's header holds: description (never the program's
+// credit), resolution, texts and ICC profile.
+template <class Drop>
+void setHeaderTags(TIFF* tif, const ImageMetadata& meta, const Drop& drop) {
+    const std::string description(meta.description.c_str());  // up to its NUL
+    if (!description.empty() && description != creditText() &&
+        TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1)
+        drop("ImageDescription");
+    if (meta.xResolution > 0.0f) {
+        if (TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) != 1)
+            drop("ResolutionUnit");  // the reader's default, inch, stands
+        if (TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) != 1 ||
+            TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(meta.yResolution)) != 1) {
+            for (ttag_t tag : {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_RESOLUTIONUNIT})
+                TIFFUnsetField(tif, tag);
+            drop("Resolution");
+        }
+    }
+    const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
+        {TIFFTAG_MAKE, &meta.make},         {TIFFTAG_MODEL, &meta.model},   {TIFFTAG_SOFTWARE, &meta.software},
+        {TIFFTAG_DATETIME, &meta.dateTime}, {TIFFTAG_ARTIST, &meta.artist},
+    };
+    for (const auto& [tag, text] : texts)
+        if (*text && TIFFSetField(tif, tag, (*text)->c_str()) != 1) drop(TIFFFieldName(TIFFFieldWithTag(tif, tag)));
+    if (!meta.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
+                                                 meta.iccProfile.data()) != 1)
+        drop("ICC profile");
+}
+}  // namespace
 
 std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
                                            const ImageMetadata& meta, const OutputOptions& options,
@@ -111,29 +144,11 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
         h.droppedTags.push_back(std::string(tag) + " left out" + h.messages.reason());
         h.messages.lastError.clear();
     };
-    const std::string description(meta.description.c_str());  // up to its NUL
-    if (!description.empty() && description != creditText() &&
-        TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1)
-        drop("ImageDescription");
-    if (meta.xResolution > 0.0f) {
-        if (TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) != 1)
-            drop("ResolutionUnit");  // the reader's default, inch, stands
-        if (TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) != 1 ||
-            TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(meta.yResolution)) != 1) {
-            for (ttag_t tag : {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION, TIFFTAG_RESOLUTIONUNIT})
-                TIFFUnsetField(tif, tag);
-            drop("Resolution");
-        }
-    }
-    const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
-        {TIFFTAG_MAKE, &meta.make},         {TIFFTAG_MODEL, &meta.model},   {TIFFTAG_SOFTWARE, &meta.software},
-        {TIFFTAG_DATETIME, &meta.dateTime}, {TIFFTAG_ARTIST, &meta.artist},
-    };
-    for (const auto& [tag, text] : texts)
-        if (*text && TIFFSetField(tif, tag, (*text)->c_str()) != 1) drop(TIFFFieldName(TIFFFieldWithTag(tif, tag)));
-    if (!meta.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
-                                                 meta.iccProfile.data()) != 1)
-        drop("ICC profile");
+    // Tags carried whole stand for everything the header's fields hold, and
+    // are written after the image; older containers have the fields alone.
+    h.carriedTags = meta.carriedTags;
+    if (h.carriedTags.empty()) setHeaderTags(tif, meta, drop);
+
     if (compression == TiffCompression::None) {
         // Without RowsPerStrip the image is one strip, and libtiff's scanline
         // writer would buffer a whole strip: the image the header claims,
@@ -191,6 +206,13 @@ void finishTiffOutput(TiffOutput& out) {
     if (static_cast<uint32_t>(out.nextRow_) != height)
         throw Error("TIFF output is missing rows " + std::to_string(out.nextRow_) + " and after");
     if (TIFFFlush(h.tif.get()) != 1) throw Error(writeFailure(out.path(), h.sink, h.messages));
+    if (!h.carriedTags.empty()) {
+        try {
+            appendCarriedTags(h.tif.get(), h.carriedTags, h.droppedTags);
+        } catch (const Error&) {
+            throw Error(writeFailure(out.path(), h.sink, h.messages));
+        }
+    }
     h.tif.reset();
     out.file_.commit();
 }

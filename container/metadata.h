@@ -22,6 +22,10 @@ struct ImageMetadata {
     // stored): the input's own ImageDescription when it has one of 4 to 30
     // bytes, otherwise creditText().
     std::string description;
+    // Every other tag the input's image directory carries, with its Exif and
+    // GPS directories, encoded whole (carried_tags.h); empty for a BMP and
+    // for containers from before the trailer. Travels in the trailer.
+    std::vector<uint8_t> carriedTags;
 };
 
 // Size of the description field this system writes into every container.

@@ -11,7 +11,7 @@ seconds=${1:-25}
 [ $# -gt 0 ] && shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_bwt_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input
-  fuzz_roundtrip)
+  fuzz_roundtrip fuzz_carried_tags)
 
 passed=0
 failed=0

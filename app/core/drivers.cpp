@@ -17,6 +17,7 @@
 #include "codec/payload.h"
 #include "codec/transforms.h"
 #include "codec/val.h"
+#include "container/carried_tags.h"
 #include "container/image_input.h"
 #include "container/image_output.h"
 #include "container/input_file.h"
@@ -312,6 +313,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
         });
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
+    trailer.carriedTags = in->metadata.carriedTags;
     appendTrailer(out, std::move(trailer));
     out.commit();
     ui.setProgress(0);
@@ -348,6 +350,8 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
             throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
         in.setEnd(trailer->offset);
         result.checksums = trailer->container && trailer->pixels;
+        checkCarriedTags(trailer->carriedTags);
+        meta.carriedTags = trailer->carriedTags;
     }
     if (containerOnly) {
         // Without a checksum, the strips' tables at least must lead exactly

@@ -121,6 +121,28 @@ done
 "$rpx" -q "$work/bad.rpx" 2> /dev/null
 check "a damaged container is not expanded" test $? -eq 1 -a ! -e "$work/bad.tif"
 
+# Everything a photograph carries comes back (exiftool is installed by tools/deps.sh).
+if command -v exiftool > /dev/null; then
+  tags=$work/tags
+  mkdir "$tags"
+  "$(dirname "$0")/../container/exif_fixture.sh" "$samples/coffee-200.tif" "$tags/photo.tif"
+  "$rpx" -q "$tags/photo.tif" && "$rpx" -q "$tags/photo_49-2.rpx"
+  listing() {  # what exiftool sees, less the file's own facts and the pixels' storage
+    exiftool -a -G1 -s "$1" | grep -v '^\[System\]' |
+      grep -Ev '^\[IFD0\] +(Compression|FillOrder|StripOffsets|RowsPerStrip|StripByteCounts|Predictor) '
+  }
+  listing "$tags/photo.tif" > "$tags/before"
+  listing "$tags/photo_49-2.tif" > "$tags/after"
+  check "exiftool lists the same tags after compression and expansion" cmp -s "$tags/before" "$tags/after"
+  for field in Orientation Copyright Artist ImageDescription WhitePoint PrimaryChromaticities ExposureTime \
+               FNumber LensModel DateTimeOriginal GPSLatitude GPSLongitude Rating Subject Keywords; do
+    check "... among them $field" grep -q " $field " "$tags/after"
+  done
+else
+  echo "FAILED: exiftool is missing (tools/deps.sh installs libimage-exiftool-perl)"
+  fails=$((fails + 1))
+fi
+
 "$rpx" -p 12 "$work/Cup.TIF" > /dev/null 2>&1
 check "a bad preset is a usage error" test $? -eq 2
 "$rpx" > /dev/null 2>&1

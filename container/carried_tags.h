@@ -1,0 +1,88 @@
+#pragma once
+// Tags carried from an input TIFF into the expanded TIFF: every tag of the
+// image directory that does not describe how the input's pixels are stored,
+// and the Exif (with its Interoperability directory) and GPS directories,
+// each value with the exact bytes it had.
+//
+// Both ends work on the files' directory bytes, not through libtiff's typed
+// tag interface: libtiff keeps rationals as floats (WhitePoint 3127/10000
+// would come back as 10492471/33554432), cannot write a private tag it was
+// not told the type of, and writes Exif and GPS directories only by reading
+// back and rewriting the main directory after the image. So the reader
+// parses the directories through the input handle's own I/O procedures,
+// without leaving the current directory, and the writer, once libtiff has
+// written the image and its directory, appends the sub-directories and a
+// copy of that directory with the carried entries merged in, then points the
+// header at the copy. libtiff's own entry table stays behind unreferenced (a
+// few hundred bytes); the values it points to are shared by the copy.
+//
+// Not carried, each with a warning: tags whose value is the offset of other
+// data (SubIFDs, GlobalParametersIFD, IFD-typed entries), entries of
+// BigTIFF's 64-bit types, a TransferFunction for other than 16-bit samples,
+// entries that lie outside the file, and the largest tags beyond
+// kMaxCarriedTagBytes. Private tags are carried as they are, so data they
+// locate by file offset (such as some maker notes) does not follow them.
+//
+// Encoding, version 1; numbers little-endian:
+//   "KTAG", version (u8), directory count (u8, 1 to 4)
+//   per directory: kind (u8: 0 image, 1 Exif, 2 GPS, 3 Interoperability;
+//     ascending), entry count (u16, at least 1)
+//   per entry: tag (u16, ascending), TIFF type (u16, 1 to 12), count (u32,
+//     at least 1), then count x the type's size value bytes
+// Values are in little-endian order, except the XMP, IPTC, Photoshop and
+// ICC blocks, which keep the bytes they had in the file whatever their type.
+// An empty blob carries nothing.
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kirune {
+
+// Tag data carried at most, values only.
+inline constexpr uint64_t kMaxCarriedTagBytes = uint64_t{16} << 20;
+
+enum class CarriedDirectory : uint8_t { Image = 0, Exif = 1, Gps = 2, Interoperability = 3 };
+
+struct CarriedTag {
+    CarriedDirectory directory = CarriedDirectory::Image;
+    uint16_t tag = 0;
+    uint16_t type = 0;  // TIFF field type, 1 to 12
+    uint32_t count = 0;
+    std::span<const uint8_t> value;  // inside the blob: count x the type's size bytes
+};
+
+// Captures the carried tags of `tif`'s current directory (the first, right
+// after the input is opened and checked) and of the Exif, GPS and
+// Interoperability directories it points to, encoded as above; empty when
+// there are none. Leaves the handle on its directory, ready for reading
+// scanlines, and reads only the tags' values, never the image. A tag that
+// cannot be read or carried is left out with a warning text in `warnings`;
+// it throws nothing but std::bad_alloc.
+std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnings);
+
+// The tags of a blob, in its order; the values point into `encoded`.
+// Throws Error(kDamagedFileText) when the blob is malformed or holds a tag
+// that must not be carried.
+std::vector<CarriedTag> decodeCarriedTags(std::span<const uint8_t> encoded);
+
+// Validates a blob read from a container: throws Error(kDamagedFileText)
+// exactly when decodeCarriedTags would.
+void checkCarriedTags(std::span<const uint8_t> encoded);
+
+// Writes the blob's tags into an output TIFF whose image and directory
+// libtiff has just written: call it after TIFFFlush (or TIFFWriteDirectory)
+// succeeded and before the handle is closed; nothing is needed before the
+// scanlines. Structural tags stay the output's own; a carried tag replaces
+// one of the same number that libtiff wrote (ImageDescription, the
+// resolution, the ICC profile, ...), other tags libtiff wrote stay. When the
+// tags cannot be added (a directory that cannot be read back, a classic TIFF
+// that would pass 4 GiB) the file is left as libtiff wrote it and a warning
+// says why. Throws Error(kDamagedFileText) for a malformed blob and
+// Error(kCannotWriteOutputText ...) when a write fails.
+void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<std::string>& warnings);
+
+}  // namespace kirune

@@ -1,0 +1,583 @@
+// Tags carried from an input TIFF into an expanded one: captured with their
+// exact bytes, encoded, validated, and written back after the image.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+#include "container/carried_tags.h"
+#include "container/input_file.h"
+#include "container/messages.h"
+#include "container/tiff_support.h"
+#include "support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+using namespace ::testing;
+
+namespace {
+
+using CarriedTags = ScratchDir;
+
+std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> noise(std::size_t n, unsigned seed) {
+    std::vector<uint8_t> b(n);
+    for (auto& v : b) v = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+    return b;
+}
+
+const std::string kArtist = "山田 花子";
+const std::string kDescription = [] {
+    std::string d;
+    for (int i = 0; d.size() < 200; ++i) d += "frame " + std::to_string(i) + ", ";
+    return d.substr(0, 200);
+}();
+const std::vector<uint8_t> kXmp = bytes("<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF/></x:xmpmeta>");
+const std::vector<uint8_t> kIptc = noise(37, 1), kPhotoshop = noise(64, 2);
+
+// Opens through the expander's own reader, messages kept per handle.
+struct Opened {
+    std::unique_ptr<TiffMessages> messages = std::make_unique<TiffMessages>();
+    TiffHandle tif;
+};
+Opened openTiff(const std::string& p) {
+    Opened o;
+    o.tif = openTiffForReading(::open(p.c_str(), O_RDONLY), p, *o.messages);
+    EXPECT_TRUE(o.tif) << p << o.messages->reason();
+    return o;
+}
+
+std::vector<uint8_t> carriedTagsOf(const std::string& p, std::vector<std::string>* warnings = nullptr) {
+    Opened in = openTiff(p);
+    std::vector<std::string> w;
+    std::vector<uint8_t> blob = in.tif ? readCarriedTags(in.tif.get(), w) : std::vector<uint8_t>{};
+    if (warnings) *warnings = w;
+    return blob;
+}
+
+uint8_t inPixel(int x, int y, int c) { return uint8_t(x * 40 + y * 7 + c * 90); }
+uint16_t outPixel(int x, int y, int c) { return uint16_t(x * 9001 + y * 257 + c * 4099); }
+
+// A 5 x 4 8-bit photograph written by libtiff in `mode` ("w", "wb" big-endian,
+// "w8" BigTIFF), with tags of every kind, Exif and GPS directories included.
+void writePhoto(const std::string& p, const char* mode) {
+    TIFF* tif = TIFFOpen(p.c_str(), mode);
+    ASSERT_NE(tif, nullptr);
+    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, 5}, {TIFFTAG_IMAGELENGTH, 4},
+                              {TIFFTAG_BITSPERSAMPLE, 8}, {TIFFTAG_SAMPLESPERPIXEL, 3},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB}, {TIFFTAG_ROWSPERSTRIP, 2},
+                              {TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP}})
+        TIFFSetField(tif, tag, value);
+    const float white[2] = {0.3127f, 0.329f}, primaries[6] = {0.64f, 0.33f, 0.3f, 0.6f, 0.15f, 0.06f};
+    TIFFSetField(tif, TIFFTAG_COPYRIGHT, "(c) 2024 Kirune");
+    TIFFSetField(tif, TIFFTAG_ARTIST, kArtist.c_str());
+    TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, kDescription.c_str());
+    TIFFSetField(tif, TIFFTAG_WHITEPOINT, white);
+    TIFFSetField(tif, TIFFTAG_PRIMARYCHROMATICITIES, primaries);
+    TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(kXmp.size()), kXmp.data());
+    TIFFSetField(tif, TIFFTAG_RICHTIFFIPTC, uint32_t(kIptc.size()), kIptc.data());
+    TIFFSetField(tif, TIFFTAG_PHOTOSHOP, uint32_t(kPhotoshop.size()), kPhotoshop.data());
+    TIFFSetField(tif, TIFFTAG_EXIFIFD, uint64_t{0});  // offsets set once the directories are written
+    TIFFSetField(tif, TIFFTAG_GPSIFD, uint64_t{0});
+    uint8_t line[15];
+    for (int y = 0; y < 4; ++y) {
+        for (int i = 0; i < 15; ++i) line[i] = inPixel(i / 3, y, i % 3);
+        ASSERT_EQ(TIFFWriteScanline(tif, line, y, 0), 1);
+    }
+    ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    uint64_t exif = 0, gps = 0;
+    TIFFCreateEXIFDirectory(tif);
+    TIFFSetField(tif, EXIFTAG_EXPOSURETIME, 1.0 / 250);
+    TIFFSetField(tif, EXIFTAG_FNUMBER, 2.8);
+    TIFFSetField(tif, EXIFTAG_LENSMODEL, "Kirune 50mm F1.4");
+    TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, "2024:05:06 07:08:09");
+    ASSERT_EQ(TIFFWriteCustomDirectory(tif, &exif), 1);
+    TIFFFreeDirectory(tif);  // creating the next one would leak the Exif values
+    TIFFCreateGPSDirectory(tif);
+    const double latitude[3] = {35, 39, 30.96}, longitude[3] = {139, 44, 43.44};
+    TIFFSetField(tif, GPSTAG_LATITUDEREF, "N");
+    TIFFSetField(tif, GPSTAG_LATITUDE, latitude);
+    TIFFSetField(tif, GPSTAG_LONGITUDEREF, "E");
+    TIFFSetField(tif, GPSTAG_LONGITUDE, longitude);
+    ASSERT_EQ(TIFFWriteCustomDirectory(tif, &gps), 1);
+    ASSERT_EQ(TIFFSetDirectory(tif, 0), 1);
+    TIFFSetField(tif, TIFFTAG_EXIFIFD, exif);
+    TIFFSetField(tif, TIFFTAG_GPSIFD, gps);
+    ASSERT_EQ(TIFFRewriteDirectory(tif), 1);
+    TIFFClose(tif);
+}
+
+// Expands other pixels, 7 x 3, as the expander does: its own structure,
+// description and software, the rows through a fixed write buffer, TIFFFlush,
+// then the carried tags. "w" goes through the expander's own descriptor.
+std::vector<std::string> writeExpanded(const std::string& p, std::span<const uint8_t> blob, const char* mode = "w") {
+    UniqueFd fd(::open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
+    TiffSink sink{fd.get()};
+    TiffMessages messages;
+    TiffHandle tif(std::string(mode) == "w" ? openTiffForWriting(sink, p, messages).release()
+                                             : TIFFOpen(p.c_str(), mode));
+    EXPECT_TRUE(tif);
+    if (!tif) return {};
+    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, 7}, {TIFFTAG_IMAGELENGTH, 3},
+                              {TIFFTAG_BITSPERSAMPLE, 16}, {TIFFTAG_SAMPLESPERPIXEL, 3},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB}, {TIFFTAG_PLANARCONFIG, 1}})
+        TIFFSetField(tif.get(), tag, value);
+    TIFFSetField(tif.get(), TIFFTAG_IMAGEDESCRIPTION, "credit");
+    TIFFSetField(tif.get(), TIFFTAG_SOFTWARE, "Kirune");
+    TIFFWriteBufferSetup(tif.get(), nullptr, tmsize_t{1} << 20);
+    uint16_t line[21];
+    for (int y = 0; y < 3; ++y) {
+        for (int i = 0; i < 21; ++i) line[i] = outPixel(i / 3, y, i % 3);
+        EXPECT_EQ(TIFFWriteScanline(tif.get(), line, y, 0), 1);
+    }
+    EXPECT_EQ(TIFFFlush(tif.get()), 1);
+    std::vector<std::string> warnings;
+    appendCarriedTags(tif.get(), blob, warnings);
+    tif.reset();
+    EXPECT_EQ(messages.lastError, "");
+    return warnings;
+}
+
+// The output's own structure and pixels.
+void expectExpandedImage(TIFF* tif) {
+    uint32_t w = 0, h = 0;
+    uint16_t bits = 0, samples = 0, compression = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    EXPECT_EQ(std::tie(w, h, bits, samples, compression), std::make_tuple(7u, 3u, 16, 3, COMPRESSION_NONE));
+    uint16_t line[21];
+    ASSERT_EQ(TIFFScanlineSize(tif), tmsize_t{sizeof line});
+    for (int y = 0; y < 3; ++y) {
+        ASSERT_EQ(TIFFReadScanline(tif, line, y, 0), 1);
+        for (int i = 0; i < 21; ++i) EXPECT_EQ(line[i], outPixel(i / 3, y, i % 3)) << i << "," << y;
+    }
+}
+
+// What the blob holds, by (directory, tag).
+using TagValues = std::map<std::pair<int, int>, std::tuple<int, uint32_t, std::vector<uint8_t>>>;
+TagValues valuesOf(std::span<const uint8_t> blob) {
+    TagValues m;
+    for (const CarriedTag& t : decodeCarriedTags(blob))
+        m[{int(t.directory), t.tag}] = {t.type, t.count, {t.value.begin(), t.value.end()}};
+    return m;
+}
+std::vector<uint8_t> field(TIFF* tif, ttag_t tag) {
+    uint32_t n = 0;
+    const uint8_t* data = nullptr;
+    if (TIFFGetField(tif, tag, &n, &data) != 1) return {};
+    return {data, data + n};
+}
+std::string text(TIFF* tif, ttag_t tag) {
+    const char* s = nullptr;
+    return TIFFGetField(tif, tag, &s) == 1 && s ? s : "(none)";
+}
+
+TEST_F(CarriedTags, EveryTagOfAPhotographComesBackWithItsBytesAroundOtherPixels) {
+    writePhoto(path("photo.tif"), "w");
+    std::vector<std::string> warnings;
+    const std::vector<uint8_t> blob = carriedTagsOf(path("photo.tif"), &warnings);
+    EXPECT_THAT(warnings, ElementsAre());
+    std::vector<std::pair<int, int>> carried;
+    for (const auto& [key, value] : valuesOf(blob)) carried.push_back(key);
+    EXPECT_THAT(carried, ElementsAre(Pair(0, 270), Pair(0, 274), Pair(0, 315), Pair(0, 318), Pair(0, 319),
+                                     Pair(0, 700), Pair(0, 33432), Pair(0, 33723), Pair(0, 34377), Pair(1, 33434),
+                                     Pair(1, 33437), Pair(1, 36867), Pair(1, 42036), Pair(2, 1), Pair(2, 2),
+                                     Pair(2, 3), Pair(2, 4)));
+    // Values in little-endian order whatever the file's, and as libtiff wrote them.
+    EXPECT_EQ(valuesOf(blob).at({0, 274}), std::make_tuple(3, 1u, std::vector<uint8_t>{6, 0}));
+    EXPECT_EQ(std::get<2>(valuesOf(blob).at({0, 270})), bytes(kDescription + '\0'));
+    for (const char* mode : {"wb", "w8"}) {
+        writePhoto(path("other.tif"), mode);
+        EXPECT_EQ(carriedTagsOf(path("other.tif")), blob) << mode;
+    }
+
+    // Reading the tags leaves the input where its scanlines are read.
+    {
+        Opened in = openTiff(path("photo.tif"));
+        const uint64_t directory = TIFFCurrentDirOffset(in.tif.get());
+        std::vector<std::string> again;
+        EXPECT_EQ(readCarriedTags(in.tif.get(), again), blob);
+        EXPECT_EQ(TIFFCurrentDirOffset(in.tif.get()), directory);
+        uint8_t line[15];
+        for (int y = 0; y < 4; ++y) {
+            ASSERT_EQ(TIFFReadScanline(in.tif.get(), line, y, 0), 1);
+            for (int i = 0; i < 15; ++i) EXPECT_EQ(line[i], inPixel(i / 3, y, i % 3));
+        }
+    }
+
+    for (const char* mode : {"w", "wb", "w8"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_THAT(writeExpanded(path("out.tif"), blob, mode), ElementsAre());
+        Opened out = openTiff(path("out.tif"));
+        ASSERT_TRUE(out.tif);
+        TIFF* tif = out.tif.get();
+        expectExpandedImage(tif);
+        // Every carried value exactly, the output's software beside them.
+        TagValues expected = valuesOf(blob);
+        expected[{0, 305}] = {TIFF_ASCII, 7u, bytes(std::string("Kirune") + '\0')};
+        EXPECT_EQ(valuesOf(carriedTagsOf(path("out.tif"))), expected);
+
+        // And as libtiff reads them.
+        uint16_t orientation = 0;
+        EXPECT_EQ(TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation), 1);
+        EXPECT_EQ(orientation, ORIENTATION_RIGHTTOP);
+        EXPECT_EQ(text(tif, TIFFTAG_COPYRIGHT), "(c) 2024 Kirune");
+        EXPECT_EQ(text(tif, TIFFTAG_ARTIST), kArtist);
+        EXPECT_EQ(text(tif, TIFFTAG_IMAGEDESCRIPTION), kDescription);
+        EXPECT_EQ(text(tif, TIFFTAG_SOFTWARE), "Kirune");
+        float* white = nullptr;
+        float* primaries = nullptr;
+        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_WHITEPOINT, &white), 1);
+        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_PRIMARYCHROMATICITIES, &primaries), 1);
+        EXPECT_THAT(std::vector<float>(white, white + 2), Pointwise(FloatEq(), std::vector<float>{0.3127f, 0.329f}));
+        EXPECT_FLOAT_EQ(primaries[5], 0.06f);
+        EXPECT_EQ(field(tif, TIFFTAG_XMLPACKET), kXmp);
+        EXPECT_EQ(field(tif, TIFFTAG_RICHTIFFIPTC), kIptc);
+        EXPECT_EQ(field(tif, TIFFTAG_PHOTOSHOP), kPhotoshop);
+
+        toff_t exif = 0, gps = 0;
+        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif), 1);
+        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_GPSIFD, &gps), 1);
+        ASSERT_EQ(TIFFReadEXIFDirectory(tif, exif), 1);
+        float exposure = 0, fNumber = 0;  // libtiff hands single Exif rationals out as floats
+        EXPECT_EQ(TIFFGetField(tif, EXIFTAG_EXPOSURETIME, &exposure), 1);
+        EXPECT_EQ(TIFFGetField(tif, EXIFTAG_FNUMBER, &fNumber), 1);
+        EXPECT_FLOAT_EQ(exposure, 1.0f / 250);
+        EXPECT_FLOAT_EQ(fNumber, 2.8f);
+        EXPECT_EQ(text(tif, EXIFTAG_LENSMODEL), "Kirune 50mm F1.4");
+        EXPECT_EQ(text(tif, EXIFTAG_DATETIMEORIGINAL), "2024:05:06 07:08:09");
+        ASSERT_EQ(TIFFReadGPSDirectory(tif, gps), 1);
+        double* latitude = nullptr;
+        double* longitude = nullptr;
+        EXPECT_EQ(text(tif, GPSTAG_LATITUDEREF), "N");
+        ASSERT_EQ(TIFFGetField(tif, GPSTAG_LATITUDE, &latitude), 1);
+        ASSERT_EQ(TIFFGetField(tif, GPSTAG_LONGITUDE, &longitude), 1);
+        EXPECT_THAT(std::vector<double>(latitude, latitude + 3), Pointwise(DoubleNear(1e-9), std::vector<double>{35, 39, 30.96}));
+        EXPECT_NEAR(longitude[2], 43.44, 1e-9);
+        EXPECT_THAT(out.messages->warnings, ElementsAre());
+        EXPECT_EQ(out.messages->lastError, "");
+    }
+
+    // Nothing carried: the file stays as libtiff wrote it.
+    writeExpanded(path("plain.tif"), {});
+    const std::vector<uint8_t> plain = readFile(path("plain.tif"));
+    writeExpanded(path("out.tif"), blob);
+    const std::vector<uint8_t> carrying = readFile(path("out.tif"));
+    ASSERT_GT(carrying.size(), plain.size());
+    EXPECT_TRUE(std::equal(plain.begin() + 8, plain.end(), carrying.begin() + 8));  // past the header's pointer
+}
+
+// exiftool's view of a file, one "[Group] Name : value" line each, without
+// what rightly differs: the file's own details and its pixel structure.
+std::vector<std::string> exiftoolListing(const std::string& p) {
+    static const std::set<std::string> own = {
+        "[IFD0] ImageWidth",   "[IFD0] ImageHeight",   "[IFD0] BitsPerSample",       "[IFD0] Compression",
+        "[IFD0] StripOffsets", "[IFD0] RowsPerStrip",  "[IFD0] StripByteCounts",     "[IFD0] SamplesPerPixel",
+        "[IFD0] Software",     "[IFD0] PlanarConfiguration", "[IFD0] PhotometricInterpretation",
+        "[Composite] ImageSize", "[Composite] Megapixels", "[ExifTool] ExifToolVersion"};
+    std::vector<std::string> lines;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("exiftool -a -G1 -s '" + p + "'").c_str(), "r"), pclose);
+    if (!pipe) return lines;
+    char buf[4096];
+    while (std::fgets(buf, sizeof buf, pipe.get())) {
+        std::string line(buf);
+        const auto group = line.find(']'), colon = line.find(" : ");
+        if (group == std::string::npos || colon == std::string::npos) continue;
+        std::string g = line.substr(0, group + 1), name = line.substr(group + 1, colon - group - 1);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        if (g == "[System]" || (g == "[File]" && name != "CurrentIPTCDigest") || own.count(g + " " + name))
+            continue;
+        lines.push_back(g + " " + name + " :" + line.substr(colon + 2));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST_F(CarriedTags, ExiftoolFindsEveryFieldOfAnEditedPhotographInTheExpandedFile) {
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
+    writeTiff(path("plain.tif"), TiffLayout{.width = 5, .height = 4});
+    const std::string script = (std::filesystem::path(__FILE__).parent_path() / "exif_fixture.sh").string();
+    ASSERT_EQ(std::system(("bash '" + script + "' '" + path("plain.tif") + "' '" + path("photo.tif") + "'").c_str()),
+              0);
+    std::vector<std::string> warnings;
+    const std::vector<uint8_t> blob = carriedTagsOf(path("photo.tif"), &warnings);
+    EXPECT_THAT(warnings, ElementsAre());
+    EXPECT_THAT(writeExpanded(path("out.tif"), blob), ElementsAre());
+
+    const std::vector<std::string> before = exiftoolListing(path("photo.tif")), after = exiftoolListing(path("out.tif"));
+    EXPECT_EQ(after, before);
+    for (const char* wanted :
+         {"[IFD0] Orientation", "[IFD0] Copyright", "[IFD0] Artist : 山田 花子", "[IFD0] ImageDescription",
+          "[IFD0] WhitePoint : 0.3127 0.329", "[IFD0] PrimaryChromaticities", "[ExifIFD] ExposureTime : 1/250",
+          "[ExifIFD] FNumber : 2.8", "[ExifIFD] LensModel", "[ExifIFD] DateTimeOriginal", "[GPS] GPSLatitude :",
+          "[GPS] GPSLongitude :", "[XMP-xmp] Rating : 4", "[XMP-dc] Subject : harbour, dawn",
+          "[IPTC] Keywords : harbour, dawn", "[InteropIFD] InteropIndex"})
+        EXPECT_THAT(after, Contains(StartsWith(wanted)));
+    Opened out = openTiff(path("out.tif"));
+    ASSERT_TRUE(out.tif);
+    expectExpandedImage(out.tif.get());
+}
+
+// A classic TIFF of one 8-bit RGB pixel whose directory holds `extra` beside
+// the structural entries, values in the file's byte order; `tail` lies at
+// kTailAt, and `offset` overrides where an entry says its value is.
+struct RawEntry {
+    uint16_t tag, type;
+    uint32_t count;
+    std::vector<uint8_t> value;
+    std::optional<uint32_t> offset = {};
+};
+constexpr uint32_t kTailAt = 12;
+std::vector<uint8_t> number(uint64_t v, int n, bool bigEndian = false) {
+    std::vector<uint8_t> b(n);
+    for (int i = 0; i < n; ++i) b[bigEndian ? n - 1 - i : i] = uint8_t(v >> (8 * i));
+    return b;
+}
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+std::vector<uint8_t> rawTiff(bool be, std::vector<RawEntry> extra, const std::vector<uint8_t>& tail = {}) {
+    const auto s = [&](uint64_t v) { return number(v, 2, be); };
+    const auto l = [&](uint64_t v) { return number(v, 4, be); };
+    std::vector<uint8_t> b = std::vector<uint8_t>{uint8_t(be ? 'M' : 'I'), uint8_t(be ? 'M' : 'I')} + s(42) + l(0) +
+                             std::vector<uint8_t>{10, 20, 30, 0} + tail;
+    if (b.size() & 1) b.push_back(0);
+    for (RawEntry e : std::initializer_list<RawEntry>{
+             {256, 3, 1, s(1)}, {257, 3, 1, s(1)}, {258, 3, 3, s(8) + s(8) + s(8)}, {259, 3, 1, s(1)},
+             {262, 3, 1, s(2)}, {273, 4, 1, l(8)}, {277, 3, 1, s(3)}, {278, 3, 1, s(1)}, {279, 4, 1, l(3)}})
+        extra.push_back(e);
+    std::stable_sort(extra.begin(), extra.end(), [](auto& a, auto& b) { return a.tag < b.tag; });
+    std::vector<uint8_t> entries;
+    for (RawEntry& e : extra) {
+        std::vector<uint8_t> field = e.value;
+        if (e.offset || e.value.size() > 4) {
+            field = l(e.offset.value_or(uint32_t(b.size())));
+            if (!e.offset) b = b + e.value + std::vector<uint8_t>(e.value.size() & 1);
+        }
+        field.resize(4);
+        entries = entries + s(e.tag) + s(e.type) + l(e.count) + field;
+    }
+    const std::vector<uint8_t> pointer = l(b.size());
+    std::copy(pointer.begin(), pointer.end(), b.begin() + 4);
+    return b + s(extra.size()) + entries + l(0);
+}
+
+TEST_F(CarriedTags, PrivateTagsAndBigEndianValuesKeepTheirMeaningAndBlocksTheirBytes) {
+    const std::vector<uint8_t> block = {1, 2, 3, 4, 5, 6, 7, 8};
+    const bool be = true;
+    writeFile(path("mm.tif"),
+              rawTiff(be, {{33723, TIFF_LONG, 2, block},                                       // IPTC as Photoshop types it
+                           {65000, TIFF_SRATIONAL, 1, number(uint32_t(-3), 4, be) + number(7, 4, be)},
+                           {65001, TIFF_DOUBLE, 1, number(0x400921FB54442D18, 8, be)},         // pi
+                           {65002, TIFF_SSHORT, 3, number(1, 2, be) + number(uint16_t(-2), 2, be) + number(3, 2, be)},
+                           {65003, TIFF_UNDEFINED, 3, {9, 8, 7}}}));
+    std::vector<std::string> warnings;
+    const std::vector<uint8_t> blob = carriedTagsOf(path("mm.tif"), &warnings);
+    EXPECT_THAT(warnings, ElementsAre());
+    const TagValues expected = {
+        {{0, 33723}, {TIFF_LONG, 2, block}},
+        {{0, 65000}, {TIFF_SRATIONAL, 1, number(uint32_t(-3), 4) + number(7, 4)}},
+        {{0, 65001}, {TIFF_DOUBLE, 1, number(0x400921FB54442D18, 8)}},
+        {{0, 65002}, {TIFF_SSHORT, 3, number(1, 2) + number(uint16_t(-2), 2) + number(3, 2)}},
+        {{0, 65003}, {TIFF_UNDEFINED, 3, {9, 8, 7}}}};
+    EXPECT_EQ(valuesOf(blob), expected);
+    for (const char* mode : {"w", "wb", "w8"}) {
+        writeExpanded(path("out.tif"), blob, mode);
+        TagValues back = valuesOf(carriedTagsOf(path("out.tif")));
+        back.erase({0, 270}), back.erase({0, 305});  // the output's own
+        EXPECT_EQ(back, expected) << mode;
+        // The block's file bytes, not its longs, are what readers take.
+        const std::vector<uint8_t> file = readFile(path("out.tif"));
+        EXPECT_NE(std::search(file.begin(), file.end(), block.begin(), block.end()), file.end()) << mode;
+    }
+}
+
+TEST_F(CarriedTags, OddOrHostileEntriesAreLeftOutWithAWarningEach) {
+    const auto s = [](uint64_t v) { return number(v, 2); };
+    const auto l = [](uint64_t v) { return number(v, 4); };
+    // At kTailAt an Exif directory of three entries, then an Interoperability
+    // directory that claims 60000 entries.
+    constexpr uint32_t interop = kTailAt + 2 + 3 * 12 + 4;
+    const std::vector<uint8_t> tail = s(3) + s(33434) + s(TIFF_RATIONAL) + l(1) + l(0x7FFFFF00) +  // outside
+                                      s(40965) + s(TIFF_LONG) + l(1) + l(interop) +              //
+                                      s(42036) + s(TIFF_ASCII) + l(4) + bytes(std::string("abc") + '\0') + l(0) + s(60000);
+    writeFile(path("odd.tif"),
+              rawTiff(false, {{33432, TIFF_ASCII, 6, bytes(std::string("first") + '\0')},
+                              {33432, TIFF_ASCII, 7, bytes(std::string("second") + '\0')},
+                              {65000, 99, 1, l(5)},
+                              {65001, TIFF_ASCII, 100, {}, 0x7FFFFFF0},
+                              {65002, TIFF_DOUBLE, 0x10000000, {}, 16},
+                              {65003, TIFF_SHORT, 0, {}},
+                              {65004, TIFF_SRATIONAL, 1, l(1) + l(3)},
+                              {400, TIFF_LONG, 1, l(12)},
+                              {301, TIFF_SHORT, 3 * 256, std::vector<uint8_t>(6 * 256)},  // for 8-bit samples
+                              {34853, TIFF_SHORT, 2, s(1) + s(2)},
+                              {34665, TIFF_LONG, 1, l(kTailAt)}},
+                      tail));
+    std::vector<std::string> warnings;
+    const std::vector<uint8_t> blob = carriedTagsOf(path("odd.tif"), &warnings);
+    const TagValues kept = valuesOf(blob);
+    std::vector<std::pair<int, int>> carried;
+    for (const auto& [key, value] : kept) carried.push_back(key);
+    EXPECT_THAT(carried, ElementsAre(Pair(0, 33432), Pair(0, 65004), Pair(1, 42036)));
+    EXPECT_EQ(std::get<2>(kept.at({0, 33432})), bytes(std::string("first") + '\0'));
+    for (const char* what : {"repeats 1 tags", "tag 65000", "tag 65001", "tag 65002", "tag 65003", "tag 400",
+                             "tag 301", "tag 34853", "Exif tag 33434", "Interoperability directory"})
+        EXPECT_THAT(warnings, Contains(HasSubstr(what)));
+    EXPECT_EQ(warnings.size(), 10u) << testing::PrintToString(warnings);
+
+    // A pointer to nowhere loses its directory, not the image's tags.
+    writeFile(path("lost.tif"), rawTiff(false, {{34665, TIFF_LONG, 1, l(0xFFFFFF00)}, {274, TIFF_SHORT, 1, s(3)}}));
+    EXPECT_EQ(valuesOf(carriedTagsOf(path("lost.tif"), &warnings)).size(), 1u);
+    EXPECT_THAT(warnings, ElementsAre(HasSubstr("Exif directory left out")));
+
+    // Whatever a damaged photograph still gives is a blob the container accepts.
+    writePhoto(path("photo.tif"), "w");
+    const std::vector<uint8_t> photo = readFile(path("photo.tif"));
+    int opened = 0;
+    for (std::size_t i = 0; i < photo.size(); ++i)
+        for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+            std::vector<uint8_t> damaged = photo;
+            damaged[i] ^= flip;
+            writeFile(path("damaged.tif"), damaged);
+            TiffMessages messages;
+            TiffHandle tif = openTiffForReading(::open(path("damaged.tif").c_str(), O_RDONLY), "damaged", messages);
+            if (!tif) continue;
+            ++opened;
+            const std::vector<uint8_t> blob = readCarriedTags(tif.get(), warnings);
+            ASSERT_EQ(errorText([&] { checkCarriedTags(blob); }), "accepted") << i;
+        }
+    EXPECT_GT(opened, int(photo.size()));
+}
+
+TEST_F(CarriedTags, OverTheirBudgetTheLargestTagsAreLeftOut) {
+    const std::vector<uint8_t> xmp = noise(9 << 20, 3), photoshop = noise(8 << 20, 4);
+    TIFF* tif = TIFFOpen(path("big.tif").c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (auto [tag, value] : {std::pair<ttag_t, int>{TIFFTAG_IMAGEWIDTH, 1}, {TIFFTAG_IMAGELENGTH, 1},
+                              {TIFFTAG_BITSPERSAMPLE, 16}, {TIFFTAG_SAMPLESPERPIXEL, 3},
+                              {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB}})
+        TIFFSetField(tif, tag, value);
+    TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(xmp.size()), xmp.data());
+    TIFFSetField(tif, TIFFTAG_PHOTOSHOP, uint32_t(photoshop.size()), photoshop.data());
+    TIFFSetField(tif, TIFFTAG_COPYRIGHT, "mine");
+    // A transfer function of 16-bit samples travels.
+    std::vector<uint16_t> curve(1 << 16);
+    for (std::size_t i = 0; i < curve.size(); ++i) curve[i] = uint16_t(i ^ 0x5555);
+    TIFFSetField(tif, TIFFTAG_TRANSFERFUNCTION, curve.data(), curve.data(), curve.data());
+    const uint16_t pixel[3] = {1, 2, 3};
+    ASSERT_EQ(TIFFWriteScanline(tif, const_cast<uint16_t*>(pixel), 0, 0), 1);
+    TIFFClose(tif);
+
+    std::vector<std::string> warnings;
+    const std::vector<uint8_t> blob = carriedTagsOf(path("big.tif"), &warnings);
+    const TagValues kept = valuesOf(blob);
+    EXPECT_THAT(warnings, ElementsAre(HasSubstr("tag 700")));
+    EXPECT_EQ(kept.count({0, 700}), 0u);
+    EXPECT_EQ(std::get<2>(kept.at({0, 34377})), photoshop);
+    EXPECT_EQ(std::get<2>(kept.at({0, 33432})), bytes(std::string("mine") + '\0'));
+    EXPECT_LT(blob.size(), kMaxCarriedTagBytes + 1024);
+
+    writeExpanded(path("out.tif"), blob);
+    Opened out = openTiff(path("out.tif"));
+    ASSERT_TRUE(out.tif);
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    ASSERT_EQ(TIFFGetField(out.tif.get(), TIFFTAG_TRANSFERFUNCTION, &r, &g, &b), 1);
+    EXPECT_TRUE(std::equal(curve.begin(), curve.end(), b));
+    EXPECT_EQ(field(out.tif.get(), TIFFTAG_PHOTOSHOP), photoshop);
+    EXPECT_EQ(out.messages->lastError, "");
+}
+
+// Blobs written by hand, to the encoding's rules or just off them.
+struct Blob {
+    std::vector<uint8_t> b = bytes("KTAG") + std::vector<uint8_t>{1, 1};
+    Blob& directory(int kind, int entries) { return add(number(kind, 1) + number(entries, 2)); }
+    Blob& entry(int tag, int type, uint32_t count, const std::vector<uint8_t>& value) {
+        return add(number(tag, 2) + number(type, 2) + number(count, 4) + value);
+    }
+    Blob& add(const std::vector<uint8_t>& more) { return b = b + more, *this; }
+    Blob& set(std::size_t at, uint8_t v) { return b[at] = v, *this; }
+};
+
+TEST(CarriedTagBlobs, OnlyWellFormedBlobsOfCarriableTagsAreAccepted) {
+    const std::vector<uint8_t> six = {6, 0};
+    EXPECT_THAT(decodeCarriedTags({}), ElementsAre());
+    const std::vector<uint8_t> good = Blob().directory(0, 2).entry(274, 3, 1, six).entry(65000, 5, 1, noise(8, 5)).b;
+    ASSERT_EQ(decodeCarriedTags(good).size(), 2u);
+    const Blob exif = Blob().set(5, 2).directory(0, 1).entry(274, 3, 1, six).directory(1, 1);
+    EXPECT_EQ(errorText([&] { checkCarriedTags(Blob(exif).entry(256, 3, 1, six).b); }), "accepted");  // not structural there
+
+    const std::pair<const char*, std::vector<uint8_t>> bad[] = {
+        {"magic", Blob().set(0, 'X').directory(0, 1).entry(274, 3, 1, six).b},
+        {"version", Blob().set(4, 2).directory(0, 1).entry(274, 3, 1, six).b},
+        {"no directory", Blob().set(5, 0).b},
+        {"five directories", Blob().set(5, 5).directory(0, 1).entry(274, 3, 1, six).b},
+        {"unknown kind", Blob().directory(4, 1).entry(274, 3, 1, six).b},
+        {"kinds out of order", Blob(exif).set(6, 1).set(19, 0).entry(274, 3, 1, six).b},
+        {"empty directory", Blob().directory(0, 0).b},
+        {"tags out of order", Blob().directory(0, 2).entry(274, 3, 1, six).entry(270, 2, 1, {0}).b},
+        {"repeated tag", Blob().directory(0, 2).entry(274, 3, 1, six).entry(274, 3, 1, six).b},
+        {"type 0", Blob().directory(0, 1).entry(274, 0, 1, six).b},
+        {"IFD type", Blob().directory(0, 1).entry(65000, 13, 1, noise(4, 6)).b},
+        {"LONG8 type", Blob().directory(0, 1).entry(65000, 16, 1, noise(8, 6)).b},
+        {"no value", Blob().directory(0, 1).entry(274, 3, 0, {}).b},
+        {"value past the end", Blob().directory(0, 1).entry(65000, 12, 0xFFFFFFFF, noise(16, 7)).b},
+        {"structural tag", Blob().directory(0, 1).entry(273, 4, 1, noise(4, 8)).b},
+        {"Exif pointer", Blob().directory(0, 1).entry(34665, 4, 1, noise(4, 8)).b},
+        {"Interoperability pointer", Blob().directory(1, 1).entry(40965, 4, 1, noise(4, 8)).b},
+        {"8-bit transfer function", Blob().directory(0, 1).entry(301, 3, 768, noise(1536, 9)).b},
+        {"trailing byte", Blob().directory(0, 1).entry(274, 3, 1, six).add({0}).b},
+        {"more entries than bytes", Blob().directory(0, 0xFFFF).entry(274, 3, 1, six).b},
+    };
+    for (const auto& [what, blob] : bad) {
+        EXPECT_EQ(errorText([&] { checkCarriedTags(blob); }), kDamagedFileText) << what;
+        std::vector<std::string> warnings;
+        EXPECT_EQ(errorText([&] { appendCarriedTags(nullptr, blob, warnings); }), kDamagedFileText) << what;
+    }
+}
+
+TEST_F(CarriedTags, DamagedBlobsAreRefusedOrStillMakeAReadableTiff) {
+    writePhoto(path("photo.tif"), "w");
+    const std::vector<uint8_t> blob = carriedTagsOf(path("photo.tif"));
+    ASSERT_GT(blob.size(), 200u);
+    // Every cut loses a value or an entry the counts promise.
+    for (std::size_t n = 1; n < blob.size(); ++n)
+        ASSERT_EQ(errorText([&] { checkCarriedTags({blob.data(), n}); }), kDamagedFileText) << n;
+
+    int accepted = 0, refused = 0;
+    for (std::size_t bit = 0; bit < blob.size() * 8; ++bit) {
+        std::vector<uint8_t> flipped = blob;
+        flipped[bit / 8] ^= uint8_t(1 << (bit % 8));
+        const std::string result = errorText([&] { checkCarriedTags(flipped); });
+        ASSERT_THAT(result, AnyOf(Eq("accepted"), Eq(kDamagedFileText))) << bit;
+        if (result != "accepted") {
+            ++refused;
+            continue;
+        }
+        // What is accepted is written and read back whole, tags beside the pixels.
+        if (accepted++ % 23) continue;
+        writeExpanded(path("out.tif"), flipped);
+        Opened out = openTiff(path("out.tif"));
+        ASSERT_TRUE(out.tif) << bit;
+        expectExpandedImage(out.tif.get());
+        const TagValues back = valuesOf(carriedTagsOf(path("out.tif")));
+        for (const auto& [key, value] : valuesOf(flipped)) {
+            ASSERT_TRUE(back.count(key)) << bit;
+            EXPECT_EQ(back.at(key), value) << bit;
+        }
+    }
+    EXPECT_GT(refused, 100);  // flips in the framing
+    EXPECT_GT(accepted, 1000);  // flips in values
+}
+
+}  // namespace
