@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "app/core/signals.h"
 #include "app/core/ui.h"
 #include "codec/val.h"
+#include "container/carried_tags.h"
 #include "container/metadata.h"
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
@@ -213,7 +215,13 @@ int runInfo(const std::vector<std::string>& args) {
         readContainerHeader(in, s, meta);
         const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
         if (trailer) in.setEnd(trailer->offset);
-        // The header holds the program's credit where the photograph had no description.
+        // The header holds the program's credit where the photograph had no
+        // short description; the trailer holds the photograph's own, whatever its length.
+        if (trailer)
+            for (const CarriedTag& t : decodeCarriedTags(trailer->carriedTags))
+                if (t.directory == CarriedDirectory::Image && t.tag == 270)
+                    meta.description.assign(reinterpret_cast<const char*>(t.value.data()),
+                                            std::find(t.value.begin(), t.value.end(), 0) - t.value.begin());
         const bool ownDescription = meta.description != creditText();
         std::vector<StreamTable> strips;
         for (int32_t k = 0; k < s.stripCount; ++k) strips.push_back(skipStripSection(in));
@@ -289,6 +297,13 @@ int runInfo(const std::vector<std::string>& args) {
                                      : r.type == 3                       ? "metadata"
                                                                          : "unknown record";
                     std::printf("  %-18s type %u, %u bytes\n", name, r.type, r.length);
+                }
+                if (!trailer->carriedTags.empty()) {
+                    int counts[4] = {};
+                    for (const CarriedTag& t : decodeCarriedTags(trailer->carriedTags))
+                        ++counts[static_cast<int>(t.directory) & 3];
+                    std::printf("  metadata  %d image tags, %d Exif, %d GPS, %d Interoperability\n", counts[0],
+                                counts[1], counts[2], counts[3]);
                 }
                 if (trailer->container) std::printf("  container XXH3-128 %s\n", trailer->container->hex().c_str());
                 if (trailer->pixels) std::printf("  pixels    XXH3-128 %s\n", trailer->pixels->hex().c_str());

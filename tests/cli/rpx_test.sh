@@ -138,6 +138,10 @@ if command -v exiftool > /dev/null; then
                FNumber LensModel DateTimeOriginal GPSLatitude GPSLongitude Rating Subject Keywords; do
     check "... among them $field" grep -q " $field " "$tags/after"
   done
+  "$rpx" info "$tags/photo_49-2.rpx" > "$work/info"
+  check "info shows a UTF-8 text as it is" grep -q "^artist  *山田 花子$" "$work/info"
+  check "... and the photograph's own long description" grep -q "^description  *Harbour at dawn: fishing" "$work/info"
+  check "... and the carried directories" grep -q "metadata  .* Exif, 5 GPS" "$work/info"
 else
   echo "FAILED: exiftool is missing (tools/deps.sh installs libimage-exiftool-perl)"
   fails=$((fails + 1))
