@@ -162,25 +162,31 @@ Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const St
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || s.imageWidth > s.paddedWidth)
         throw Error("output planes are not allocated for this strip");
     const int32_t rows = stripIndex == s.stripCount - 1 ? s.lastStripRows : s.stripHeight;
-    std::vector<uint16_t> line(static_cast<std::size_t>(s.imageWidth) * 3);
+    // A block row at a time: its four image rows are gathered in one pass
+    // over the blocks, which the planes hold together, then summed in order.
+    const std::size_t lineSamples = static_cast<std::size_t>(s.imageWidth) * 3;
+    std::vector<uint16_t> lines(lineSamples * 4);
     Checksummer sum;
-    for (int32_t r = 0; r < rows; ++r) {
-        const int32_t y = s.stripHeight - 1 - r;
-        const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * B;
-        const int lane = (y & 3) * 4;
+    for (int32_t top = 0; top < rows; top += 4) {
+        // Strip rows top..top+3 lie in buffer rows sh-1-top down to sh-4-top,
+        // one block row, since the strip height is a multiple of 4.
+        const int32_t yFirst = s.stripHeight - 4 - top;
+        const std::size_t rowStart = static_cast<std::size_t>(yFirst >> 2) * B;
         const BlockVec* R = w.rPlane.data() + rowStart;
         const BlockVec* G = w.gPlane.data() + rowStart;
         const BlockVec* Bl = w.bPlane.data() + rowStart;
-        uint16_t* out = line.data();
         for (int32_t x = 0; x < s.imageWidth; ++x) {
             const std::size_t b = static_cast<std::size_t>(x >> 2);
-            const int i = lane + (x & 3);
-            out[0] = static_cast<uint16_t>(R[b].lane[i]);
-            out[1] = static_cast<uint16_t>(G[b].lane[i]);
-            out[2] = static_cast<uint16_t>(Bl[b].lane[i]);
-            out += 3;
+            for (int k = 0; k < 4; ++k) {  // strip row top + k is lane row 3 - k
+                const int i = (3 - k) * 4 + (x & 3);
+                uint16_t* out = &lines[lineSamples * k + 3 * static_cast<std::size_t>(x)];
+                out[0] = static_cast<uint16_t>(R[b].lane[i]);
+                out[1] = static_cast<uint16_t>(G[b].lane[i]);
+                out[2] = static_cast<uint16_t>(Bl[b].lane[i]);
+            }
         }
-        addSamples(sum, line.data(), line.size());
+        const int32_t count = std::min(4, rows - top);
+        addSamples(sum, lines.data(), lineSamples * static_cast<std::size_t>(count));
     }
     return sum.digest();
 }
