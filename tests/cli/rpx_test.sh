@@ -125,7 +125,7 @@ check "a damaged container is not expanded" test $? -eq 1 -a ! -e "$work/bad.tif
 if command -v exiftool > /dev/null; then
   tags=$work/tags
   mkdir "$tags"
-  "$(dirname "$0")/../container/exif_fixture.sh" "$samples/coffee-200.tif" "$tags/photo.tif"
+  "$(dirname "$0")/exif_fixture.sh" "$samples/coffee-200.tif" "$tags/photo.tif"
   "$rpx" -q "$tags/photo.tif" && "$rpx" -q "$tags/photo_49-2.rpx"
   listing() {  # what exiftool sees, less the file's own facts and the pixels' storage
     exiftool -a -G1 -s "$1" | grep -v '^\[System\]' |

@@ -275,58 +275,6 @@ TEST_F(CarriedTags, EveryTagOfAPhotographComesBackWithItsBytesAroundOtherPixels)
     EXPECT_TRUE(std::equal(plain.begin() + 8, plain.end(), carrying.begin() + 8));  // past the header's pointer
 }
 
-// exiftool's view of a file, one "[Group] Name : value" line each, without
-// what rightly differs: the file's own details and its pixel structure.
-std::vector<std::string> exiftoolListing(const std::string& p) {
-    static const std::set<std::string> own = {
-        "[IFD0] ImageWidth",   "[IFD0] ImageHeight",   "[IFD0] BitsPerSample",       "[IFD0] Compression",
-        "[IFD0] StripOffsets", "[IFD0] RowsPerStrip",  "[IFD0] StripByteCounts",     "[IFD0] SamplesPerPixel",
-        "[IFD0] Software",     "[IFD0] PlanarConfiguration", "[IFD0] PhotometricInterpretation",
-        "[Composite] ImageSize", "[Composite] Megapixels", "[ExifTool] ExifToolVersion"};
-    std::vector<std::string> lines;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("exiftool -a -G1 -s '" + p + "'").c_str(), "r"), pclose);
-    if (!pipe) return lines;
-    char buf[4096];
-    while (std::fgets(buf, sizeof buf, pipe.get())) {
-        std::string line(buf);
-        const auto group = line.find(']'), colon = line.find(" : ");
-        if (group == std::string::npos || colon == std::string::npos) continue;
-        std::string g = line.substr(0, group + 1), name = line.substr(group + 1, colon - group - 1);
-        name.erase(0, name.find_first_not_of(' '));
-        name.erase(name.find_last_not_of(' ') + 1);
-        if (g == "[System]" || (g == "[File]" && name != "CurrentIPTCDigest") || own.count(g + " " + name))
-            continue;
-        lines.push_back(g + " " + name + " :" + line.substr(colon + 2));
-    }
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-TEST_F(CarriedTags, ExiftoolFindsEveryFieldOfAnEditedPhotographInTheExpandedFile) {
-    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
-    writeTiff(path("plain.tif"), TiffLayout{.width = 5, .height = 4});
-    const std::string script = (std::filesystem::path(__FILE__).parent_path() / "exif_fixture.sh").string();
-    ASSERT_EQ(std::system(("bash '" + script + "' '" + path("plain.tif") + "' '" + path("photo.tif") + "'").c_str()),
-              0);
-    std::vector<std::string> warnings;
-    const std::vector<uint8_t> blob = carriedTagsOf(path("photo.tif"), &warnings);
-    EXPECT_THAT(warnings, ElementsAre());
-    EXPECT_THAT(writeExpanded(path("out.tif"), blob), ElementsAre());
-
-    const std::vector<std::string> before = exiftoolListing(path("photo.tif")), after = exiftoolListing(path("out.tif"));
-    EXPECT_EQ(after, before);
-    for (const char* wanted :
-         {"[IFD0] Orientation", "[IFD0] Copyright", "[IFD0] Artist : 山田 花子", "[IFD0] ImageDescription",
-          "[IFD0] WhitePoint : 0.3127 0.329", "[IFD0] PrimaryChromaticities", "[ExifIFD] ExposureTime : 1/250",
-          "[ExifIFD] FNumber : 2.8", "[ExifIFD] LensModel", "[ExifIFD] DateTimeOriginal", "[GPS] GPSLatitude :",
-          "[GPS] GPSLongitude :", "[XMP-xmp] Rating : 4", "[XMP-dc] Subject : harbour, dawn",
-          "[IPTC] Keywords : harbour, dawn", "[InteropIFD] InteropIndex"})
-        EXPECT_THAT(after, Contains(StartsWith(wanted)));
-    Opened out = openTiff(path("out.tif"));
-    ASSERT_TRUE(out.tif);
-    expectExpandedImage(out.tif.get());
-}
-
 // A classic TIFF of one 8-bit RGB pixel whose directory holds `extra` beside
 // the structural entries, values in the file's byte order; `tail` lies at
 // kTailAt, and `offset` overrides where an entry says its value is.

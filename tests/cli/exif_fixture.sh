@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes the photograph of the carried-tags test: a copy of a plain TIFF given,
+# Makes the photograph of the metadata round trip: a copy of a plain TIFF given,
 # through exiftool, what a camera and a photo editor leave in a file.
 # Usage: exif_fixture.sh PLAIN.tif OUT.tif
 set -euo pipefail
