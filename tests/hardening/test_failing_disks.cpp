@@ -19,6 +19,7 @@
 #include "app/core/FileList.h"
 #include "app/core/drivers.h"
 #include "container/messages.h"
+#include "container/output_file.h"
 #include "kirune/Error.h"
 #include "tests/hardening/support.h"
 
@@ -129,6 +130,25 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
             EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
         }
     }
+}
+
+// Without capabilities, as for any ordinary user, an unnamed output is still
+// put in place: by linkat on its descriptor where the kernel allows it to the
+// file's opener, through /proc on older kernels.
+TEST_F(FailingDisks, UnnamedOutputsArePutInPlaceWithoutPrivileges) {
+    const std::string got = test::inChild([&] {
+        if (!applyFailure(Failure::ReadOnly)) return std::string("capabilities kept");
+        for (const bool replace : {false, true}) {
+            OutputFile f(path("rw/plain.rpx"), {.replaceExisting = replace});
+            if (!f.tempPath().empty()) return std::string("not unnamed");
+            std::fputs(replace ? "second" : "first", f.stream());
+            f.commit();
+        }
+        return std::string("ok");
+    });
+    EXPECT_EQ(got, "ok");
+    EXPECT_EQ(readFile(path("rw/plain.rpx")), (std::vector<uint8_t>{'s', 'e', 'c', 'o', 'n', 'd'}));
+    EXPECT_EQ(test::entries(dir / "rw").size(), 3u);  // small.bmp, its container and this
 }
 
 }  // namespace
