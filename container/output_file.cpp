@@ -40,7 +40,8 @@ std::mt19937_64 seededRng() {
 
 // Gives an unnamed file the name `path`; EEXIST when the name is taken.
 int linkUnnamed(int fd, const std::string& path) {
-    // AT_EMPTY_PATH needs a capability most users lack; /proc does not.
+    // AT_EMPTY_PATH needs a capability most users lack on kernels before 6.10;
+    // /proc does not.
     if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
     if (errno != ENOENT && errno != EPERM) return errno;
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
