@@ -174,14 +174,17 @@ void checkSinglePage(TIFF* tif, TiffMessages& messages) {
     if (directories > 1 && TIFFSetDirectory(tif, 0) != 1) refuse(kNotTiffText, messages.lastError);
 }
 
-std::unique_ptr<InputImage> openTiff(const std::string& path) {
+std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
     struct stat st {};
     UniqueFd fd = openRegularFile(path, st);
     auto messages = std::make_unique<TiffMessages>();
     TiffHandle tif = openTiffForReading(fd.release(), path, *messages);
     if (!tif) refuse(kNotTiffText, messages->lastError);
-    checkSinglePage(tif.get(), *messages);
-    std::vector<uint8_t> carried = readCarriedTags(tif.get(), messages->warnings);
+    std::vector<uint8_t> carried;
+    if (use == InputUse::Whole) {
+        checkSinglePage(tif.get(), *messages);
+        carried = readCarriedTags(tif.get(), messages->warnings);
+    }
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, samples = 0, photometric = 0, planarConfig = 0, sampleFormat = 0;
@@ -360,8 +363,8 @@ void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const u
     }
 }
 
-std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format) {
-    return format == InputFormat::Tiff ? openTiff(path) : openBmp(path);
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, InputUse use) {
+    return format == InputFormat::Tiff ? openTiff(path, use) : openBmp(path);
 }
 
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, CodecState& s) {

@@ -90,7 +90,12 @@ private:
 // RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated, a
 // TIFF with a second full-size page). A resolution without unit is taken in
 // inches, the TIFF default.
-std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format);
+enum class InputUse {
+    Whole,       // pixels, tags and the checks of the file as a whole
+    PixelsOnly,  // another handle on a file already opened whole: its pixels
+};
+std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format,
+                                           InputUse use = InputUse::Whole);
 
 // openInputImage, then the strip layout for the image in `s` at the strip
 // budget it holds (sourceWidth, imageWidth, imageHeight, paddedWidth, stripHeight,

@@ -138,13 +138,8 @@ void writeContainerHeader(ContainerWriter& out, const CodecState& s, const Image
 }
 
 void appendTrailer(ContainerWriter& out, Trailer trailer) {
-    trailer.container = out.written_.digest();
-    const std::vector<uint8_t> bytes = encodeTrailer(trailer);
-    std::FILE* f = out.stream();
-    if (fseeko(f, out.end_, SEEK_SET) != 0 || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
-        out.out_.fail(kCannotWriteOutputText, errno);
-    out.out_.checkStream();
-    out.end_ += static_cast<int64_t>(bytes.size());
+    trailer.container = out.written_.digest();  // taken before the trailer's own bytes
+    out.append(encodeTrailer(trailer));
 }
 
 namespace {

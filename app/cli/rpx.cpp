@@ -323,7 +323,14 @@ int runInfo(const std::vector<std::string>& args) {
     }
 }
 
-bool parseInt(const char* text, int lo, int hi, int& out);
+bool parseInt(const char* text, int lo, int hi, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno || end == text || *end || v < lo || v > hi) return false;
+    out = static_cast<int>(v);
+    return true;
+}
 
 int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
     bool fast = false;
@@ -378,14 +385,6 @@ int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
     return bad ? 1 : 0;
 }
 
-bool parseInt(const char* text, int lo, int hi, int& out) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno || end == text || *end || v < lo || v > hi) return false;
-    out = static_cast<int>(v);
-    return true;
-}
 
 }  // namespace
 

@@ -265,7 +265,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     // handle can start at any strip cheaply, every worker reads its own.
     if (workers.size() > 1 && in->readsRunsCheaply(s.stripHeight))
         for (auto& w : workers) {
-            w->input = openInputImage(path, format);
+            w->input = openInputImage(path, format, InputUse::PixelsOnly);
             if (identityOf(w->input->fileStatus) != identityOf(in->fileStatus))
                 throw Error(std::string(kInputReadText) + ": the file was replaced while it was read");
         }
@@ -343,7 +343,6 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     ImageMetadata meta;
     readContainerHeader(in, s, meta);
     Expansion result;
-    result.report = finishedReport(FileKind::Expand, path, std::string(), s);
     const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
     if (trailer) {
         if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
@@ -416,7 +415,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     else if (bmp)
         bmp->commit();
     ui.setProgress(0);
-    if (!outputPath.empty()) result.report = finishedReport(FileKind::Expand, path, outputPath, s);
+    result.report = finishedReport(FileKind::Expand, path, outputPath, s);
     return result;
 }
 
