@@ -1,0 +1,134 @@
+// Every byte the drivers write is pinned: containers, TIFFs and BMPs of the
+// bundled photographs (and a BMP input) at all ten presets, with the default
+// strip budget and with small strips, must match the digests recorded in
+// tests/data/output-digests.txt, and must not depend on the thread count.
+// After a deliberate format change, KIRUNE_RECORD_DIGESTS=1 rewrites the file.
+
+#include <gtest/gtest.h>
+#include <xxhash.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "app/core/FileList.h"
+#include "app/core/drivers.h"
+#include "app/core/presets.h"
+#include "app/core/ui.h"
+#include "tests/container/support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+
+namespace {
+
+const std::string kDigestFile = std::string(KIRUNE_SOURCE_DIR) + "/tests/data/output-digests.txt";
+
+struct QuietUi : BatchUi {
+    std::string failure;
+    void showMessage(const std::string& p, const std::string& t) override { failure = p + ": " + t; }
+    void showWarning(const std::string&, const std::string&) override {}
+    void setPathText(const std::string&) override {}
+    void setCounterText(const std::string&) override {}
+    void setProgress(int) override {}
+};
+
+std::string digestOf(const std::string& path) {
+    const std::vector<uint8_t> bytes = readFile(path);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx",
+                  static_cast<unsigned long long>(XXH3_64bits(bytes.data(), bytes.size())));
+    return hex;
+}
+
+std::map<std::string, std::string> recordedDigests() {
+    std::map<std::string, std::string> m;
+    std::ifstream f(kDigestFile);
+    std::string key, digest;
+    while (f >> key >> digest) m[key] = digest;
+    return m;
+}
+
+// A smooth 8-bit picture with an edge, for the BMP input.
+uint16_t shading(int x, int y, int c) {
+    const double v = 120 + 60 * std::sin(x * 0.09 + c) + 40 * std::cos(y * 0.11) + (x > y ? 30 : 0);
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 255.0));
+}
+
+class IdenticalOutputs : public ScratchDir {
+protected:
+    // Runs one file through the drivers and returns the digest of its output,
+    // moved aside under `tag` so that the next run writes afresh.
+    std::string run(const std::string& input, FileKind kind, const JobSettings& settings, const std::string& tag) {
+        FileDrivers drivers(settings);
+        QuietUi ui;
+        const std::string out = drivers.outputPath(input, kind);
+        EXPECT_TRUE(drivers.processOneFile(input, kind, ui)) << tag << ": " << ui.failure;
+        const std::string kept = path(tag);
+        std::rename(out.c_str(), kept.c_str());
+        return digestOf(kept);
+    }
+};
+
+TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) {
+    writeFile(path("shading.bmp"), bmpBytes(96, 72, false, 54, shading));
+    const std::vector<std::pair<std::string, FileKind>> inputs = {
+        {std::string(KIRUNE_TEST_DATA) + "/astronaut-256.tif", FileKind::CompressTiff},
+        {std::string(KIRUNE_TEST_DATA) + "/coffee-200.tif", FileKind::CompressTiff},
+        {path("shading.bmp"), FileKind::CompressBmp},
+    };
+    const bool record = std::getenv("KIRUNE_RECORD_DIGESTS") != nullptr;
+    const std::map<std::string, std::string> expected = record ? std::map<std::string, std::string>{}
+                                                               : recordedDigests();
+    ASSERT_TRUE(record || !expected.empty()) << "no digests in " << kDigestFile;
+    std::map<std::string, std::string> seen;
+
+    for (const auto& [input, kind] : inputs) {
+        const std::string name = std::filesystem::path(input).stem().string();
+        for (const Preset& p : kPresets) {
+            for (int budget : {22, 12}) {
+                for (int threads : {1, 2, 8}) {
+                    JobSettings s;
+                    s.qualityLevel = p.qualityLevel;
+                    s.colourSampling = p.colourSampling;
+                    s.qualityDbText = std::to_string(p.dbFigure);
+                    s.threads = threads;
+                    s.stripBudgetLog2 = budget;
+                    const std::string key = name + "/p" + std::to_string(p.digit) + "/b" + std::to_string(budget);
+                    // Compress, then expand what was written to TIFF and to BMP.
+                    std::string copy = path(name + (kind == FileKind::CompressBmp ? ".bmp" : ".tif"));
+                    if (copy != input) std::filesystem::copy_file(input, copy,
+                                                                  std::filesystem::copy_options::overwrite_existing);
+                    const std::map<std::string, std::string> got = {
+                        {key + "/rpx", run(copy, kind, s, "c.rpx")},
+                        {key + "/tif", run(path("c.rpx"), FileKind::Expand, s, "e.tif")},
+                        {key + "/bmp", run(path("c.rpx"), FileKind::Expand, [&] {
+                             JobSettings b = s;
+                             b.bmpOutput = true;
+                             return b;
+                         }(), "e.bmp")},
+                    };
+                    for (const auto& [k, d] : got) {
+                        if (threads != 1) {
+                            EXPECT_EQ(d, seen[k]) << k << " with " << threads << " threads";
+                            continue;
+                        }
+                        seen[k] = d;
+                        if (!record) EXPECT_EQ(d, expected.count(k) ? expected.at(k) : "(none)") << k;
+                    }
+                }
+            }
+        }
+    }
+    if (record) {
+        std::ofstream f(kDigestFile);
+        for (const auto& [k, d] : seen) f << k << ' ' << d << '\n';
+    } else {
+        EXPECT_EQ(seen.size(), expected.size()) << "cases differ from " << kDigestFile;
+    }
+}
+
+}  // namespace
