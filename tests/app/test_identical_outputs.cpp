@@ -117,7 +117,9 @@ TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) 
                             continue;
                         }
                         seen[k] = d;
-                        if (!record) EXPECT_EQ(d, expected.count(k) ? expected.at(k) : "(none)") << k;
+                        if (!record) {
+                            EXPECT_EQ(d, expected.count(k) ? expected.at(k) : "(none)") << k;
+                        }
                     }
                 }
             }
