@@ -7,8 +7,6 @@
 
 namespace kirune {
 
-void throwDamaged() { throw Error(kDamagedFileText); }
-
 StreamBuffer& streamBuffer(SideStreams& st, int id) {
     switch (id) {
     case StreamDcSignBits: return st.dcSignBits;

@@ -42,8 +42,6 @@ enum SpecialSubtype : uint8_t {
 
 inline constexpr int kMaxGainByte = 127;
 
-[[noreturn]] void throwDamaged();
-
 // ---- writing ---------------------------------------------------------------
 
 // Adds a field of `width` (1..8) bits at the cursor into the 16-bit

@@ -25,4 +25,10 @@ inline constexpr const char* kDamagedFileText = "ファイルが壊れていま�
 inline constexpr const char* kOutOfMemoryText = "Out of Memory";
 inline constexpr const char* kInterruptedText = "中断しました（出力は書き出していません）";
 
+// Damaged data, found anywhere: kDamagedFileText, with what was found after
+// ": " when that helps.
+[[noreturn]] inline void throwDamaged(const std::string& detail = {}) {
+    throw Error(detail.empty() ? std::string(kDamagedFileText) : std::string(kDamagedFileText) + ": " + detail);
+}
+
 }  // namespace kirune
