@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Compares two builds on this machine in one run, so that noise hits both alike:
+# whole-process rpx compression and expansion (interleaved runs, min/median/max)
+# and every Google Benchmark both builds share (by name, real time).
+#   bench/before_after.sh OLD_BIN_DIR NEW_BIN_DIR [-p PRESET] [-r RUNS] TIFF...
+# Prints Markdown tables; also checks that both builds write the same bytes.
+set -euo pipefail
+
+old=${1:?usage: before_after.sh OLD_BIN_DIR NEW_BIN_DIR [-p PRESET] [-r RUNS] TIFF...}
+new=${2:?usage: before_after.sh OLD_BIN_DIR NEW_BIN_DIR [-p PRESET] [-r RUNS] TIFF...}
+shift 2
+preset=2
+runs=5
+inputs=()
+while (($#)); do
+  case $1 in
+    -p) preset=$2; shift 2 ;;
+    -r) runs=$2; shift 2 ;;
+    *) inputs+=("$1"); shift ;;
+  esac
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+now() { date +%s.%N; }
+# stats FILE: min median max of the numbers in FILE, one per line.
+stats() { sort -g "$1" | awk '{a[NR]=$1} END {printf "%.3f | %.3f | %.3f", a[1], a[int((NR+1)/2)], a[NR]}'; }
+median() { sort -g "$1" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+echo "| image | direction | build | min s | median s | max s |"
+echo "|---|---|---|---|---|---|"
+for tif in "${inputs[@]}"; do
+  name=$(basename "$tif" .tif)
+  for b in old new; do
+    mkdir -p "$tmp/$b/out"
+    cp "$tif" "$tmp/$b/$name.tif"
+  done
+  for ((i = 0; i < runs; i++)); do
+    for b in old new; do
+      bin=$old
+      [ "$b" = new ] && bin=$new
+      rm -f "$tmp/$b"/*.rpx "$tmp/$b/$name"_*.tif
+      t0=$(now)
+      "$bin/rpx" -q -f -p "$preset" "$tmp/$b/$name.tif" >/dev/null
+      t1=$(now)
+      rpxfile=$(ls "$tmp/$b"/*.rpx)
+      "$bin/rpx" -q -f -o "$tmp/$b/out" "$rpxfile" >/dev/null
+      t2=$(now)
+      echo "$t1 - $t0" | bc >>"$tmp/$b.c"
+      echo "$t2 - $t1" | bc >>"$tmp/$b.e"
+    done
+    cmp -s "$(ls "$tmp"/old/*.rpx)" "$(ls "$tmp"/new/*.rpx)" || { echo "containers differ for $name" >&2; exit 1; }
+  done
+  for d in c e; do
+    label=compress
+    [ $d = e ] && label=expand
+    for b in old new; do
+      echo "| $name | $label | $b | $(stats "$tmp/$b.$d") |"
+    done
+    echo "| $name | $label | new/old median | $(echo "scale=3; $(median "$tmp/new.$d") / $(median "$tmp/old.$d")" | bc) | | |"
+  done
+  rm -f "$tmp"/old.* "$tmp"/new.*
+done
+
+echo
+echo "| benchmark | old | new | unit | new/old |"
+echo "|---|---|---|---|"
+for bench in "$new"/bench_*; do
+  b=$(basename "$bench")
+  [ -x "$old/$b" ] || continue
+  for side in old new; do
+    dir=$old
+    [ $side = new ] && dir=$new
+    "$dir/$b" --benchmark_format=csv --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
+      awk -F, '/_median"?,/ {gsub(/"/, "", $1); sub(/_median$/, "", $1); print $1, $3, $5}' >"$tmp/$side.g"
+  done
+  join <(sort "$tmp/old.g") <(sort "$tmp/new.g") | awk '{printf "| %s | %.1f | %.1f | %s | %.3f |\n", $1, $2, $4, $3, $4 / $2}'
+done
