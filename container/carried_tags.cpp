@@ -25,8 +25,6 @@ constexpr uint16_t kGpsPointer = 34853;
 constexpr uint16_t kInteropPointer = 40965;
 constexpr uint16_t kLong = 4, kLong8 = 16;
 
-[[noreturn]] void damaged() { throw Error(kDamagedFileText); }
-
 // Bytes per value of TIFF types 1 to 12; 0 for the others: IFD (13) and
 // BigTIFF's 64-bit types are offsets or do not fit a classic TIFF.
 int typeBytes(uint64_t type) {
@@ -217,95 +215,114 @@ struct Capture {
     FileEntry entry;
 };
 
-}  // namespace
+// Walks the image directory and the Exif, GPS and Interoperability
+// directories it points to, collecting what may be carried and saying why
+// anything else is left out.
+class TagWalk {
+public:
+    TagWalk(TIFF* tif, TiffFile& file, std::vector<std::string>& warnings)
+        : tif_(tif), file_(file), f_{TIFFIsBigTIFF(tif) != 0, TIFFIsBigEndian(tif) != 0}, warnings_(warnings) {}
 
-// ---- Reading ----------------------------------------------------------------
+    const FileFormat& format() const { return f_; }
 
-std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnings) {
-    TiffFile file(tif);
-    const FileFormat f{TIFFIsBigTIFF(tif) != 0, TIFFIsBigEndian(tif) != 0};
-    const auto name = [&](CarriedDirectory dir, uint16_t tag) {
-        std::string text = dir == CarriedDirectory::Image ? "tag " : directoryName(dir) + std::string(" tag ");
-        text += std::to_string(tag);
-        if (dir == CarriedDirectory::Image)
-            if (const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY))
-                text += std::string(" (") + TIFFFieldName(field) + ")";
-        return text;
-    };
-
-    std::vector<Capture> captured;
-    const auto directory = [&](CarriedDirectory dir, uint64_t offset) {
-        std::string why;
-        std::optional<FileDirectory> d = readDirectory(file, f, offset, why);
-        if (!d) warnings.push_back(std::string(directoryName(dir)) + " directory left out: it " + why);
-        else if (d->repeated)
-            warnings.push_back(std::string(directoryName(dir)) + " directory repeats " + std::to_string(d->repeated) +
-                               " tags; the first of each is carried");
-        return d;
-    };
-    const auto capture = [&](CarriedDirectory dir, const FileEntry& e) {
-        if (dir == CarriedDirectory::Image && isStructural(e.tag)) return;
-        if (const char* why = refusal(dir, e.tag, e.type, e.count))
-            warnings.push_back(name(dir, e.tag) + " left out: it " + why);
-        else if (e.valueAt > file.size() || e.bytes > file.size() - e.valueAt)
-            warnings.push_back(name(dir, e.tag) + " left out: its value lies outside the file");
-        else
-            captured.push_back({dir, e});
-    };
-    const auto pointer = [&](CarriedDirectory dir, const FileEntry& e) {
-        std::optional<uint64_t> at = pointerValue(e, f);
-        if (!at) warnings.push_back(name(dir, e.tag) + " left out: it is not the offset of one directory");
-        return at;
-    };
-
-    std::optional<uint64_t> exif, gps, interop;
-    const std::optional<FileDirectory> image = directory(CarriedDirectory::Image, TIFFCurrentDirOffset(tif));
-    if (!image) return {};
-    for (const FileEntry& e : image->entries) {
-        if (e.tag == kExifPointer) exif = pointer(CarriedDirectory::Image, e);
-        else if (e.tag == kGpsPointer) gps = pointer(CarriedDirectory::Image, e);
-        else capture(CarriedDirectory::Image, e);
+    // False when the image directory itself cannot be read.
+    bool collect() {
+        std::optional<uint64_t> exif, gps, interop;
+        const std::optional<FileDirectory> image = directory(CarriedDirectory::Image, TIFFCurrentDirOffset(tif_));
+        if (!image) return false;
+        for (const FileEntry& e : image->entries) {
+            if (e.tag == kExifPointer) exif = pointer(CarriedDirectory::Image, e);
+            else if (e.tag == kGpsPointer) gps = pointer(CarriedDirectory::Image, e);
+            else capture(CarriedDirectory::Image, e);
+        }
+        // Fixed nesting, so a pointer loop cannot make the walk go round.
+        if (exif)
+            if (const auto d = directory(CarriedDirectory::Exif, *exif))
+                for (const FileEntry& e : d->entries) {
+                    if (e.tag == kInteropPointer) interop = pointer(CarriedDirectory::Exif, e);
+                    else capture(CarriedDirectory::Exif, e);
+                }
+        captureAll(CarriedDirectory::Gps, gps);
+        captureAll(CarriedDirectory::Interoperability, interop);
+        return true;
     }
-    // Fixed nesting, so a pointer loop cannot make the walk go round.
-    if (exif)
-        if (const auto d = directory(CarriedDirectory::Exif, *exif))
-            for (const FileEntry& e : d->entries) {
-                if (e.tag == kInteropPointer) interop = pointer(CarriedDirectory::Exif, e);
-                else capture(CarriedDirectory::Exif, e);
-            }
-    if (gps)
-        if (const auto d = directory(CarriedDirectory::Gps, *gps))
-            for (const FileEntry& e : d->entries) capture(CarriedDirectory::Gps, e);
-    if (interop)
-        if (const auto d = directory(CarriedDirectory::Interoperability, *interop))
-            for (const FileEntry& e : d->entries) capture(CarriedDirectory::Interoperability, e);
 
     // Over the budget the largest go first: one oversized block should not
     // cost every small tag.
-    uint64_t total = 0;
-    for (const Capture& c : captured) total += c.entry.bytes;
-    if (total > kMaxCarriedTagBytes) {
-        std::vector<std::size_t> bySize(captured.size());
+    std::vector<Capture> withinBudget() const {
+        uint64_t total = 0;
+        for (const Capture& c : captured_) total += c.entry.bytes;
+        if (total <= kMaxCarriedTagBytes) return captured_;
+        std::vector<std::size_t> bySize(captured_.size());
         for (std::size_t i = 0; i < bySize.size(); ++i) bySize[i] = i;
         std::stable_sort(bySize.begin(), bySize.end(), [&](std::size_t a, std::size_t b) {
-            return captured[a].entry.bytes > captured[b].entry.bytes;
+            return captured_[a].entry.bytes > captured_[b].entry.bytes;
         });
-        std::vector<bool> dropped(captured.size());
+        std::vector<bool> dropped(captured_.size());
         for (std::size_t i : bySize) {
             if (total <= kMaxCarriedTagBytes) break;
             dropped[i] = true;
-            total -= captured[i].entry.bytes;
-            warnings.push_back(name(captured[i].dir, captured[i].entry.tag) + " left out: its " +
-                               std::to_string(captured[i].entry.bytes) + " bytes pass the " +
-                               std::to_string(kMaxCarriedTagBytes >> 20) + " MiB that tags may take");
+            total -= captured_[i].entry.bytes;
+            warnings_.push_back(name(captured_[i].dir, captured_[i].entry.tag) + " left out: its " +
+                                std::to_string(captured_[i].entry.bytes) + " bytes pass the " +
+                                std::to_string(kMaxCarriedTagBytes >> 20) + " MiB that tags may take");
         }
         std::vector<Capture> kept;
-        for (std::size_t i = 0; i < captured.size(); ++i)
-            if (!dropped[i]) kept.push_back(captured[i]);
-        captured = std::move(kept);
+        for (std::size_t i = 0; i < captured_.size(); ++i)
+            if (!dropped[i]) kept.push_back(captured_[i]);
+        return kept;
     }
-    if (captured.empty()) return {};
 
+private:
+    std::string name(CarriedDirectory dir, uint16_t tag) const {
+        std::string text = dir == CarriedDirectory::Image ? "tag " : directoryName(dir) + std::string(" tag ");
+        text += std::to_string(tag);
+        if (dir == CarriedDirectory::Image)
+            if (const TIFFField* field = TIFFFindField(tif_, tag, TIFF_ANY))
+                text += std::string(" (") + TIFFFieldName(field) + ")";
+        return text;
+    }
+    std::optional<FileDirectory> directory(CarriedDirectory dir, uint64_t offset) {
+        std::string why;
+        std::optional<FileDirectory> d = readDirectory(file_, f_, offset, why);
+        if (!d)
+            warnings_.push_back(std::string(directoryName(dir)) + " directory left out: it " + why);
+        else if (d->repeated)
+            warnings_.push_back(std::string(directoryName(dir)) + " directory repeats " + std::to_string(d->repeated) +
+                                " tags; the first of each is carried");
+        return d;
+    }
+    void capture(CarriedDirectory dir, const FileEntry& e) {
+        if (dir == CarriedDirectory::Image && isStructural(e.tag)) return;
+        if (const char* why = refusal(dir, e.tag, e.type, e.count))
+            warnings_.push_back(name(dir, e.tag) + " left out: it " + why);
+        else if (e.valueAt > file_.size() || e.bytes > file_.size() - e.valueAt)
+            warnings_.push_back(name(dir, e.tag) + " left out: its value lies outside the file");
+        else
+            captured_.push_back({dir, e});
+    }
+    void captureAll(CarriedDirectory dir, std::optional<uint64_t> offset) {
+        if (!offset) return;
+        if (const auto d = directory(dir, *offset))
+            for (const FileEntry& e : d->entries) capture(dir, e);
+    }
+    std::optional<uint64_t> pointer(CarriedDirectory dir, const FileEntry& e) {
+        std::optional<uint64_t> at = pointerValue(e, f_);
+        if (!at) warnings_.push_back(name(dir, e.tag) + " left out: it is not the offset of one directory");
+        return at;
+    }
+
+    TIFF* tif_;
+    TiffFile& file_;
+    FileFormat f_;
+    std::vector<std::string>& warnings_;
+    std::vector<Capture> captured_;
+};
+
+// The "KTAG" encoding of the captured tags, values read from the file in
+// little-endian order; empty when a value cannot be read.
+std::vector<uint8_t> encodeCaptured(const std::vector<Capture>& captured, TiffFile& file, const FileFormat& f,
+                                    std::vector<std::string>& warnings) {
     std::vector<uint8_t> blob(std::begin(kMagic), std::end(kMagic));
     blob.push_back(kVersion);
     blob.push_back(0);  // directories, counted below
@@ -338,6 +355,19 @@ std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnin
     return blob;
 }
 
+}  // namespace
+
+// ---- Reading ----------------------------------------------------------------
+
+std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnings) {
+    TiffFile file(tif);
+    TagWalk walk(tif, file, warnings);
+    if (!walk.collect()) return {};
+    const std::vector<Capture> captured = walk.withinBudget();
+    if (captured.empty()) return {};
+    return encodeCaptured(captured, file, walk.format(), warnings);
+}
+
 // ---- Decoding ---------------------------------------------------------------
 
 namespace {
@@ -347,7 +377,7 @@ public:
     explicit Cursor(std::span<const uint8_t> bytes) : rest_(bytes) {}
     bool atEnd() const { return rest_.empty(); }
     std::span<const uint8_t> take(uint64_t n) {
-        if (n > rest_.size()) damaged();
+        if (n > rest_.size()) throwDamaged();
         const std::span<const uint8_t> taken = rest_.first(static_cast<std::size_t>(n));
         rest_ = rest_.subspan(static_cast<std::size_t>(n));
         return taken;
@@ -366,17 +396,17 @@ std::vector<CarriedTag> decodeCarriedTags(std::span<const uint8_t> encoded) {
     Cursor in(encoded);
     if (!std::equal(std::begin(kMagic), std::end(kMagic), in.take(sizeof kMagic).begin()) ||
         in.number(1) != kVersion)
-        damaged();
+        throwDamaged();
     const uint64_t directories = in.number(1);
-    if (directories < 1 || directories > 4) damaged();
+    if (directories < 1 || directories > 4) throwDamaged();
     int lastKind = -1;
     for (uint64_t d = 0; d < directories; ++d) {
         const auto kind = static_cast<int>(in.number(1));
-        if (kind <= lastKind || kind > static_cast<int>(CarriedDirectory::Interoperability)) damaged();
+        if (kind <= lastKind || kind > static_cast<int>(CarriedDirectory::Interoperability)) throwDamaged();
         lastKind = kind;
         const auto dir = static_cast<CarriedDirectory>(kind);
         const uint64_t entries = in.number(2);
-        if (entries == 0) damaged();
+        if (entries == 0) throwDamaged();
         int lastTag = -1;
         for (uint64_t i = 0; i < entries; ++i) {
             const auto tag = static_cast<uint16_t>(in.number(2));
@@ -384,12 +414,12 @@ std::vector<CarriedTag> decodeCarriedTags(std::span<const uint8_t> encoded) {
             const auto count = static_cast<uint32_t>(in.number(4));
             if (tag <= lastTag || (dir == CarriedDirectory::Image && isStructural(tag)) ||
                 refusal(dir, tag, type, count))
-                damaged();
+                throwDamaged();
             lastTag = tag;
             tags.push_back({dir, tag, type, count, in.take(uint64_t{count} * typeBytes(type))});
         }
     }
-    if (!in.atEnd()) damaged();
+    if (!in.atEnd()) throwDamaged();
     return tags;
 }
 
@@ -413,29 +443,12 @@ struct OutDirectory {
     uint64_t at = 0;  // file offset
 };
 
-}  // namespace
-
-void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<std::string>& warnings) {
-    const std::vector<CarriedTag> tags = decodeCarriedTags(encoded);
-    if (tags.empty()) return;
-    const auto leaveOut = [&](const std::string& why) { warnings.push_back("carried tags left out: " + why); };
-
-    TiffFile file(tif);
-    uint8_t header[16];
-    if (!file.read(0, header, 8)) return leaveOut("the output's header cannot be read back");
-    FileFormat f;
-    f.bigEndian = header[0] == 'M';
-    f.big = getUint(header + 2, 2, f.bigEndian) == 43;
-    if (f.big && !file.read(8, header + 8, 8)) return leaveOut("the output's header cannot be read back");
-    const uint64_t firstAt = f.big ? 8 : 4;  // where the header holds the first directory's offset
-    const uint64_t first = getUint(header + firstAt, f.fieldBytes(), f.bigEndian);
-    if (first == 0) throw Error("carried tags are added after the output's directory is written");
-    std::string why;
-    const std::optional<FileDirectory> written = readDirectory(file, f, first, why);
-    if (!written) return leaveOut("the output's directory " + why);
-
-    // Children before their parents, so that each offset is known when its
-    // pointer is written; the image directory last.
+// The directories to write, entries by tag: children before their parents,
+// so that each offset is known when its pointer is written, and the image
+// directory (libtiff's entries that no carried tag replaces, and the carried
+// ones) last. Nullopt when the image directory would have too many entries.
+std::optional<std::vector<OutDirectory>> planDirectories(const std::vector<CarriedTag>& tags,
+                                                         const FileDirectory& written, const FileFormat& f) {
     std::vector<OutDirectory> out;
     std::vector<OutEntry> byDir[4];
     for (const CarriedTag& t : tags)
@@ -460,7 +473,7 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
         pointTo(image, kGpsPointer);
         hasGps = true;
     }
-    for (const FileEntry& e : written->entries) {
+    for (const FileEntry& e : written.entries) {
         const bool replaced =
             (e.tag == kExifPointer && hasExif) || (e.tag == kGpsPointer && hasGps) ||
             std::any_of(tags.begin(), tags.end(), [&](const CarriedTag& t) {
@@ -468,28 +481,36 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
             });
         if (!replaced) image.push_back({e.tag, e.type, e.count, &e});
     }
-    if (image.size() > kMaxEntries) return leaveOut("the image directory would have too many entries");
-    out.push_back({image, written->next});
+    if (image.size() > kMaxEntries) return std::nullopt;
+    out.push_back({image, written.next});
     for (OutDirectory& d : out)
         std::sort(d.entries.begin(), d.entries.end(), [](const OutEntry& a, const OutEntry& b) { return a.tag < b.tag; });
+    return out;
+}
 
-    // Layout: each directory followed by its values that do not fit in an
-    // entry, every item at an even offset.
-    const auto valueBytes = [&](const OutEntry& e) -> uint64_t {
-        return e.carried && e.carried->value.size() > static_cast<std::size_t>(f.fieldBytes())
-                   ? e.carried->value.size() + (e.carried->value.size() & 1)
-                   : 0;
-    };
-    const uint64_t start = file.size();
+// Bytes a carried value takes after its directory: none when it fits in the
+// entry, and every item starts at an even offset.
+uint64_t valueBytes(const OutEntry& e, const FileFormat& f) {
+    return e.carried && e.carried->value.size() > static_cast<std::size_t>(f.fieldBytes())
+               ? e.carried->value.size() + (e.carried->value.size() & 1)
+               : 0;
+}
+
+// Places each directory, followed by its out-of-entry values, from `start`
+// (made even); returns where the last ends.
+uint64_t layOut(std::vector<OutDirectory>& out, const FileFormat& f, uint64_t start) {
     uint64_t end = start + (start & 1);
     for (OutDirectory& d : out) {
         d.at = end;
         end += f.directoryBytes(d.entries.size());
-        for (const OutEntry& e : d.entries) end += valueBytes(e);
+        for (const OutEntry& e : d.entries) end += valueBytes(e, f);
     }
-    if (!f.big && end > std::numeric_limits<uint32_t>::max())
-        return leaveOut("the output would pass the 4 GiB of a classic TIFF");
+    return end;
+}
 
+// The laid-out directories and their values as the bytes from `start` to `end`.
+std::vector<uint8_t> serialise(const std::vector<OutDirectory>& out, const FileFormat& f, uint64_t start,
+                               uint64_t end) {
     std::vector<uint8_t> bytes(static_cast<std::size_t>(end - start), 0);
     const auto at = [&](uint64_t offset) { return bytes.data() + (offset - start); };
     const int fieldAt = f.big ? 12 : 8;
@@ -505,29 +526,62 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
             uint8_t* field = p + fieldAt;
             if (e.kept) {
                 std::memcpy(field, e.kept->field.data(), static_cast<std::size_t>(f.fieldBytes()));
-            } else if (!e.carried) {
-                putUint(field, out[e.child].at, f.fieldBytes(), f.bigEndian);
-            } else {
-                const std::span<const uint8_t> v = e.carried->value;
-                uint8_t* to = field;
-                if (valueBytes(e) > 0) {
-                    putUint(field, values, f.fieldBytes(), f.bigEndian);
-                    to = at(values);
-                    values += valueBytes(e);
-                }
-                std::memcpy(to, v.data(), v.size());
-                if (f.bigEndian && !keepsFileBytes(e.carried->directory, e.tag))
-                    swapUnits(to, v.size(), swapUnit(e.type));
+                continue;
             }
+            if (!e.carried) {
+                putUint(field, out[e.child].at, f.fieldBytes(), f.bigEndian);
+                continue;
+            }
+            const std::span<const uint8_t> v = e.carried->value;
+            uint8_t* to = field;
+            if (valueBytes(e, f) > 0) {
+                putUint(field, values, f.fieldBytes(), f.bigEndian);
+                to = at(values);
+                values += valueBytes(e, f);
+            }
+            std::memcpy(to, v.data(), v.size());
+            if (f.bigEndian && !keepsFileBytes(e.carried->directory, e.tag))
+                swapUnits(to, v.size(), swapUnit(e.type));
         }
         putUint(at(d.at + f.countBytes() + d.entries.size() * f.entryBytes()), d.next, f.fieldBytes(),
                 f.bigEndian);
     }
+    return bytes;
+}
+
+}  // namespace
+
+void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<std::string>& warnings) {
+    const std::vector<CarriedTag> tags = decodeCarriedTags(encoded);
+    if (tags.empty()) return;
+    const auto leaveOut = [&](const std::string& why) { warnings.push_back("carried tags left out: " + why); };
+
+    TiffFile file(tif);
+    uint8_t header[16];
+    if (!file.read(0, header, 8)) return leaveOut("the output's header cannot be read back");
+    FileFormat f;
+    f.bigEndian = header[0] == 'M';
+    f.big = getUint(header + 2, 2, f.bigEndian) == 43;
+    if (f.big && !file.read(8, header + 8, 8)) return leaveOut("the output's header cannot be read back");
+    const uint64_t firstAt = f.big ? 8 : 4;  // where the header holds the first directory's offset
+    const uint64_t first = getUint(header + firstAt, f.fieldBytes(), f.bigEndian);
+    if (first == 0) throw Error("carried tags are added after the output's directory is written");
+    std::string why;
+    const std::optional<FileDirectory> written = readDirectory(file, f, first, why);
+    if (!written) return leaveOut("the output's directory " + why);
+
+    std::optional<std::vector<OutDirectory>> out = planDirectories(tags, *written, f);
+    if (!out) return leaveOut("the image directory would have too many entries");
+    const uint64_t start = file.size();
+    const uint64_t end = layOut(*out, f, start);
+    if (!f.big && end > std::numeric_limits<uint32_t>::max())
+        return leaveOut("the output would pass the 4 GiB of a classic TIFF");
+    const std::vector<uint8_t> bytes = serialise(*out, f, start, end);
 
     // The header is pointed at the new directory only once all of it is in
     // the file: until then libtiff's stands.
     uint8_t pointer[8];
-    putUint(pointer, out.back().at, f.fieldBytes(), f.bigEndian);
+    putUint(pointer, out->back().at, f.fieldBytes(), f.bigEndian);
     if (!file.write(start, bytes.data(), bytes.size()) ||
         !file.write(firstAt, pointer, static_cast<std::size_t>(f.fieldBytes())))
         throw Error(std::string(kCannotWriteOutputText) + ": carried tags");
