@@ -7,7 +7,7 @@
 #include <cmath>
 #include <set>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "app/core/output_names.h"
 #include "app/core/presets.h"

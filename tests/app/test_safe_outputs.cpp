@@ -9,7 +9,7 @@
 
 #include <stop_token>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "app/core/ui.h"
 #include "container/image_input.h"

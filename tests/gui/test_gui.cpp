@@ -10,9 +10,10 @@
 
 #include "app/core/output_names.h"
 #include "app/core/ui.h"
-#include "app/gui/DialogServices.h"
-#include "app/gui/Pavo.h"
-#include "app/gui/PavoDlg.h"
+#include "app/gui/dialog_services.h"
+#include "app/gui/kirune_app.h"
+#include "app/gui/main_dialog.h"
+#include "app/version.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -98,7 +99,7 @@ class DialogTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<RecordingServices> services_;
-    std::unique_ptr<CPavoDlg> dlg_;
+    std::unique_ptr<MainDialog> dlg_;
 
     template <class W = QWidget>
     W* child(const char* name) { return dlg_->findChild<W*>(name); }
@@ -131,7 +132,7 @@ class DialogTest : public QObject {
 private slots:
     void init() {
         services_ = std::make_unique<RecordingServices>();
-        dlg_ = std::make_unique<CPavoDlg>(*services_);
+        dlg_ = std::make_unique<MainDialog>(*services_);
         dlg_->show();
         QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
         dlg_->activateWindow();
@@ -292,7 +293,7 @@ private slots:
         QString shown;  // title, text and button of the box
         QTimer poll;    // the box runs its own loop; look at it from there and press OK
         connect(&poll, &QTimer::timeout, this, [&] {
-            if (auto* box = qobject_cast<CVersionInfoDlg*>(QApplication::activeModalWidget())) {
+            if (auto* box = qobject_cast<AboutDialog*>(QApplication::activeModalWidget())) {
                 poll.stop();
                 auto* ok = box->findChild<QPushButton*>("versionOk");
                 shown = box->windowTitle() + "|" + box->findChild<QLabel*>("versionText")->text() + "|" +
@@ -302,7 +303,7 @@ private slots:
         });
         poll.start(20);
         about->trigger();  // returns once the box is closed
-        QCOMPARE(shown, QString("ﾊﾞｰｼﾞｮﾝ情報|Kirune Ver. 2.11|OK"));
+        QCOMPARE(shown, QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報|Kirune Ver. ") + QString::fromLatin1(kVersionText) + QStringLiteral("|OK"));
         QVERIFY(dlg_->isVisible());
     }
 

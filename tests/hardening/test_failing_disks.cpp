@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "container/messages.h"
 #include "container/output_file.h"
