@@ -25,6 +25,12 @@ const char* fileKindName(mode_t mode) {
     return "not a regular file";
 }
 
+std::optional<struct stat> pathStatus(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return st;
+}
+
 UniqueFd openRegularFile(const std::string& path, struct stat& st) {
     const auto cannotOpen = [&](int err) {
         throw Error(std::string(kCannotOpenInputText) + ": " + std::error_code(err, std::generic_category()).message());

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -42,6 +43,10 @@ private:
 // system's reason when it cannot be opened, kNotRegularFileText and its kind
 // when it is a folder, FIFO, device or socket. `st` receives its status.
 UniqueFd openRegularFile(const std::string& path, struct stat& st);
+
+// The status of what `path` leads to now, without opening it; nullopt when
+// it leads nowhere (or is empty).
+std::optional<struct stat> pathStatus(const std::string& path);
 
 // "folder", "FIFO", ... for a status that is not a regular file.
 const char* fileKindName(mode_t mode);

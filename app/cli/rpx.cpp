@@ -10,27 +10,26 @@
 
 #include <unistd.h>
 
-#include <csignal>
-#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iconv.h>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
+#include "app/core/container_info.h"
 #include "app/core/drivers.h"
+#include "app/core/failure_text.h"
 #include "app/core/presets.h"
 #include "app/core/signals.h"
 #include "app/core/ui.h"
-#include "codec/val.h"
-#include "container/carried_tags.h"
-#include "container/metadata.h"
-#include "container/rpx_container.h"
-#include "kirune/Error.h"
+#include "app/version.h"
 
 using namespace kirune;
 
@@ -191,136 +190,140 @@ std::string jsonString(const std::string& utf8) {
     return out + "\"";
 }
 
+// The metadata texts in the order both listings give them.
+struct NamedText {
+    const char* name;
+    const std::optional<std::string>* text;
+};
+std::array<NamedText, 5> metadataTexts(const ImageMetadata& meta) {
+    return {{{"make", &meta.make},
+             {"model", &meta.model},
+             {"software", &meta.software},
+             {"dateTime", &meta.dateTime},
+             {"artist", &meta.artist}}};
+}
+
+void printTrailerJson(const std::optional<Trailer>& trailer) {
+    if (!trailer) {
+        std::printf("null\n}\n");
+        return;
+    }
+    std::printf("{\"offset\": %lld, \"records\": [", static_cast<long long>(trailer->offset));
+    for (std::size_t i = 0; i < trailer->records.size(); ++i)
+        std::printf("%s{\"type\": %u, \"length\": %u}", i ? ", " : "", trailer->records[i].type,
+                    trailer->records[i].length);
+    std::printf("]");
+    if (trailer->container) std::printf(", \"containerChecksum\": \"%s\"", trailer->container->hex().c_str());
+    if (trailer->pixels) std::printf(", \"pixelChecksum\": \"%s\"", trailer->pixels->hex().c_str());
+    std::printf("}\n}\n");
+}
+
+void printInfoJson(const std::string& path, const ContainerInfo& c) {
+    const ImageMetadata& meta = c.metadata;
+    std::printf("{\n  \"file\": %s,\n", jsonString(path).c_str());
+    std::printf("  \"width\": %d, \"height\": %d,\n", c.width, c.height);
+    std::printf("  \"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d,\n", c.qualityLevel,
+                c.colourSampling, c.stripBudgetLog2);
+    if (c.description)
+        std::printf("  \"description\": %s,\n", jsonString(displayText(*c.description)).c_str());
+    else
+        std::printf("  \"description\": null,\n");
+    std::printf("  \"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g,\n", meta.resolutionUnit,
+                meta.xResolution, meta.yResolution);
+    std::printf("  \"iccLength\": %zu,\n", meta.iccProfile.size());
+    for (const NamedText& t : metadataTexts(meta))
+        std::printf("  \"%s\": %s,\n", t.name, *t.text ? jsonString(displayText(**t.text)).c_str() : "null");
+    std::printf("  \"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d,\n", c.stripHeight,
+                c.stripCount, c.lastStripRows);
+    std::printf("  \"strips\": [\n");
+    for (std::size_t k = 0; k < c.strips.size(); ++k) {
+        std::printf("    [");
+        for (int i = 0; i < 7; ++i)
+            std::printf("%s[%u, %u]", i ? ", " : "", c.strips[k][i].rawLength, c.strips[k][i].recordedSize);
+        std::printf("]%s\n", k + 1 < c.strips.size() ? "," : "");
+    }
+    std::printf("  ],\n  \"trailer\": ");
+    printTrailerJson(c.trailer);
+}
+
+const char* recordName(uint16_t type) {
+    return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata" : "unknown record";
+}
+
+void printTrailerText(const ContainerInfo& c) {
+    if (!c.trailer) {
+        std::printf("trailer         none (no checksums stored)\n");
+        return;
+    }
+    const Trailer& trailer = *c.trailer;
+    std::printf("trailer         at byte %lld, %zu records\n", static_cast<long long>(trailer.offset),
+                trailer.records.size());
+    for (const Trailer::Entry& r : trailer.records)
+        std::printf("  %-18s type %u, %u bytes\n", recordName(r.type), r.type, r.length);
+    if (!trailer.carriedTags.empty()) {
+        const auto& n = c.carriedTagCounts;
+        std::printf("  metadata  %d image tags, %d Exif, %d GPS, %d Interoperability\n", n[0], n[1], n[2], n[3]);
+    }
+    if (trailer.container) std::printf("  container XXH3-128 %s\n", trailer.container->hex().c_str());
+    if (trailer.pixels) std::printf("  pixels    XXH3-128 %s\n", trailer.pixels->hex().c_str());
+}
+
+void printInfoText(const std::string& path, const ContainerInfo& c) {
+    const ImageMetadata& meta = c.metadata;
+    std::printf("file            %s\n", path.c_str());
+    std::printf("size            %d x %d\n", c.width, c.height);
+    std::printf("quality level   %d\n", c.qualityLevel);
+    std::printf("colour sampling %s\n", c.colourSampling == 1 ? "4:2:0" : c.colourSampling == 2 ? "4:2:2" : "4:4:4");
+    std::printf("strip budget    2^%d pixels\n", c.stripBudgetLog2);
+    std::printf("description     %s\n", c.description ? displayText(*c.description).c_str() : "(none)");
+    std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution, meta.yResolution);
+    std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
+    for (const NamedText& t : metadataTexts(meta))
+        std::printf("%-15s %s\n", t.name, *t.text ? displayText(**t.text).c_str() : "(none)");
+    std::printf("strips          %d of %d rows, last %d rows\n", c.stripCount, c.stripHeight, c.lastStripRows);
+    printTrailerText(c);
+    static const char* const names[7] = {"dcSignBits", "dcBytes",   "headerBits", "indexBitsLow",
+                                         "indexBitsHigh", "gainBytes", "matchBytes"};
+    for (std::size_t k = 0; k < c.strips.size(); ++k) {
+        std::printf("strip %zu\n", k);
+        for (int i = 0; i < 7; ++i) {
+            const StreamEntry& e = c.strips[k][i];
+            std::printf("  %-14s raw %10u  recorded %10u%s\n", names[i], e.rawLength, e.recordedSize,
+                        e.rawLength == e.recordedSize ? "  (stored)" : "");
+        }
+    }
+}
+
 int runInfo(const std::vector<std::string>& args) {
     bool json = false;
     std::vector<std::string> files;
     for (const std::string& a : args) {
-        if (a == "--json")
+        if (a == "--json") {
             json = true;
-        else if (!a.empty() && a[0] == '-') {
+        } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "rpx info: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
-        } else
+        } else {
             files.push_back(a);
+        }
     }
     if (files.size() != 1) {
         std::fprintf(stderr, "%s", kUsage);
         return 2;
     }
     const std::string& path = files[0];
+    ContainerInfo info;
     try {
-        ContainerReader in(path);
-        CodecState s;
-        ImageMetadata meta;
-        readContainerHeader(in, s, meta);
-        const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
-        if (trailer) in.setEnd(trailer->offset);
-        // The header holds the program's credit where the photograph had no
-        // short description; the trailer holds the photograph's own, whatever its length.
-        if (trailer)
-            for (const CarriedTag& t : decodeCarriedTags(trailer->carriedTags))
-                if (t.directory == CarriedDirectory::Image && t.tag == 270)
-                    meta.description.assign(reinterpret_cast<const char*>(t.value.data()),
-                                            std::find(t.value.begin(), t.value.end(), 0) - t.value.begin());
-        const bool ownDescription = meta.description != creditText();
-        std::vector<StreamTable> strips;
-        for (int32_t k = 0; k < s.stripCount; ++k) strips.push_back(skipStripSection(in));
-        if (in.remaining() != 0) throw Error(kDamagedFileText);
-
-        const struct { const char* name; const std::optional<std::string>* text; } texts[] = {
-            {"make", &meta.make}, {"model", &meta.model}, {"software", &meta.software},
-            {"dateTime", &meta.dateTime}, {"artist", &meta.artist}};
-        if (json) {
-            std::printf("{\n  \"file\": %s,\n", jsonString(path).c_str());
-            std::printf("  \"width\": %d, \"height\": %d,\n", s.imageWidth, s.imageHeight);
-            std::printf("  \"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d,\n",
-                        s.qualityLevel, s.colourSampling, s.stripBudgetLog2);
-            if (ownDescription)
-                std::printf("  \"description\": %s,\n", jsonString(displayText(meta.description)).c_str());
-            else
-                std::printf("  \"description\": null,\n");
-            std::printf("  \"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g,\n",
-                        meta.resolutionUnit, meta.xResolution, meta.yResolution);
-            std::printf("  \"iccLength\": %zu,\n", meta.iccProfile.size());
-            for (const auto& t : texts)
-                std::printf("  \"%s\": %s,\n", t.name,
-                            *t.text ? jsonString(displayText(**t.text)).c_str() : "null");
-            std::printf("  \"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d,\n",
-                        s.stripHeight, s.stripCount, s.lastStripRows);
-            std::printf("  \"strips\": [\n");
-            for (std::size_t k = 0; k < strips.size(); ++k) {
-                std::printf("    [");
-                for (int i = 0; i < 7; ++i)
-                    std::printf("%s[%u, %u]", i ? ", " : "", strips[k][i].rawLength,
-                                strips[k][i].recordedSize);
-                std::printf("]%s\n", k + 1 < strips.size() ? "," : "");
-            }
-            std::printf("  ],\n  \"trailer\": ");
-            if (!trailer) {
-                std::printf("null\n}\n");
-            } else {
-                std::printf("{\"offset\": %lld, \"records\": [", static_cast<long long>(trailer->offset));
-                for (std::size_t i = 0; i < trailer->records.size(); ++i)
-                    std::printf("%s{\"type\": %u, \"length\": %u}", i ? ", " : "", trailer->records[i].type,
-                                trailer->records[i].length);
-                std::printf("]");
-                if (trailer->container)
-                    std::printf(", \"containerChecksum\": \"%s\"", trailer->container->hex().c_str());
-                if (trailer->pixels) std::printf(", \"pixelChecksum\": \"%s\"", trailer->pixels->hex().c_str());
-                std::printf("}\n}\n");
-            }
-        } else {
-            std::printf("file            %s\n", path.c_str());
-            std::printf("size            %d x %d\n", s.imageWidth, s.imageHeight);
-            std::printf("quality level   %d\n", s.qualityLevel);
-            std::printf("colour sampling %s\n", s.colourSampling == 1   ? "4:2:0"
-                                                : s.colourSampling == 2 ? "4:2:2"
-                                                                        : "4:4:4");
-            std::printf("strip budget    2^%d pixels\n", s.stripBudgetLog2);
-            std::printf("description     %s\n", ownDescription ? displayText(meta.description).c_str() : "(none)");
-            std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution,
-                        meta.yResolution);
-            std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
-            for (const auto& t : texts)
-                std::printf("%-15s %s\n", t.name, *t.text ? displayText(**t.text).c_str() : "(none)");
-            std::printf("strips          %d of %d rows, last %d rows\n", s.stripCount, s.stripHeight,
-                        s.lastStripRows);
-            static const char* const names[7] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
-                                                 "indexBitsHigh", "gainBytes", "matchBytes"};
-            if (!trailer) {
-                std::printf("trailer         none (no checksums stored)\n");
-            } else {
-                std::printf("trailer         at byte %lld, %zu records\n", static_cast<long long>(trailer->offset),
-                            trailer->records.size());
-                for (const Trailer::Entry& r : trailer->records) {
-                    const char* name = r.type == 1 ? "container checksum" : r.type == 2 ? "pixel checksum"
-                                     : r.type == 3                       ? "metadata"
-                                                                         : "unknown record";
-                    std::printf("  %-18s type %u, %u bytes\n", name, r.type, r.length);
-                }
-                if (!trailer->carriedTags.empty()) {
-                    int counts[4] = {};
-                    for (const CarriedTag& t : decodeCarriedTags(trailer->carriedTags))
-                        ++counts[static_cast<int>(t.directory) & 3];
-                    std::printf("  metadata  %d image tags, %d Exif, %d GPS, %d Interoperability\n", counts[0],
-                                counts[1], counts[2], counts[3]);
-                }
-                if (trailer->container) std::printf("  container XXH3-128 %s\n", trailer->container->hex().c_str());
-                if (trailer->pixels) std::printf("  pixels    XXH3-128 %s\n", trailer->pixels->hex().c_str());
-            }
-            for (std::size_t k = 0; k < strips.size(); ++k) {
-                std::printf("strip %zu\n", k);
-                for (int i = 0; i < 7; ++i)
-                    std::printf("  %-14s raw %10u  recorded %10u%s\n", names[i], strips[k][i].rawLength,
-                                strips[k][i].recordedSize,
-                                strips[k][i].rawLength == strips[k][i].recordedSize ? "  (stored)" : "");
-            }
-        }
-        return 0;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+        info = readContainerInfo(path);
+    } catch (...) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), failureText(std::current_exception()).c_str());
         return 1;
     }
+    if (json)
+        printInfoJson(path, info);
+    else
+        printInfoText(path, info);
+    return 0;
 }
 
 bool parseInt(const char* text, int lo, int hi, int& out) {
@@ -330,6 +333,16 @@ bool parseInt(const char* text, int lo, int hi, int& out) {
     if (errno || end == text || *end || v < lo || v > hi) return false;
     out = static_cast<int>(v);
     return true;
+}
+
+const char* verifiedText(VerifyResult result) {
+    switch (result) {
+        case VerifyResult::Checked: return "OK";
+        case VerifyResult::ContainerChecked: return "OK (container checksum)";
+        case VerifyResult::StructureChecked: return "OK, no checksum stored (every strip decoded)";
+        case VerifyResult::LayoutChecked: return "OK, no checksum stored (strip layout only)";
+    }
+    return "OK";
 }
 
 int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
@@ -362,22 +375,10 @@ int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
     for (const std::string& path : files) {
         if (signals.signal()) break;
         try {
-            switch (verifyFile(path, fast, settings, ui)) {
-                case VerifyResult::Checked: std::printf("%s: OK\n", path.c_str()); break;
-                case VerifyResult::ContainerChecked: std::printf("%s: OK (container checksum)\n", path.c_str()); break;
-                case VerifyResult::StructureChecked:
-                    std::printf("%s: OK, no checksum stored (every strip decoded)\n", path.c_str());
-                    break;
-                case VerifyResult::LayoutChecked:
-                    std::printf("%s: OK, no checksum stored (strip layout only)\n", path.c_str());
-                    break;
-            }
-        } catch (const std::bad_alloc&) {
+            std::printf("%s: %s\n", path.c_str(), verifiedText(verifyFile(path, fast, settings, ui)));
+        } catch (...) {
             ++bad;
-            ui.showMessage(path, kOutOfMemoryText);
-        } catch (const std::exception& e) {
-            ++bad;
-            ui.showMessage(path, e.what());
+            ui.showMessage(path, failureText(std::current_exception()));
         }
         std::fflush(stdout);
     }
@@ -385,6 +386,98 @@ int runVerify(const std::vector<std::string>& args, const SignalStop& signals) {
     return bad ? 1 : 0;
 }
 
+// What the command line asks of a compression or expansion batch.
+struct BatchOptions {
+    JobSettings settings;
+    int digit = kDefaultPresetDigit;
+    bool quiet = false;
+    FileList list;
+    bool capped = false;  // more files than a batch takes were named
+};
+
+int usageError(const std::string& what) {
+    std::fprintf(stderr, "rpx: %s\n%s", what.c_str(), kUsage);
+    return 2;
+}
+
+std::optional<TiffCompression> tiffCompressionNamed(const std::string& name) {
+    if (name == "none") return TiffCompression::None;
+    if (name == "deflate") return TiffCompression::Deflate;
+    if (name == "zstd") return TiffCompression::Zstd;
+    if (name == "lzw") return TiffCompression::Lzw;
+    return std::nullopt;
+}
+
+// Reads the options into `o`; returns the exit status when the program ends
+// here (help, version, a usage error).
+std::optional<int> parseBatchOptions(const std::vector<std::string>& args, BatchOptions& o) {
+    bool optionsDone = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const auto value = [&]() -> const char* { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
+        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+            if (!o.list.add(a)) o.capped = true;
+        } else if (a == "--") {
+            optionsDone = true;
+        } else if (a == "-h" || a == "--help") {
+            std::printf("%s", kUsage);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("rpx (Kirune) %s\n", kVersionText);
+            return 0;
+        } else if (a == "-p") {
+            const char* v = value();
+            if (!v || !parseInt(v, 0, 9, o.digit)) return usageError("-p takes a digit 0-9");
+        } else if (a.size() == 3 && a.rfind("-p", 0) == 0) {
+            if (!parseInt(a.c_str() + 2, 0, 9, o.digit)) return usageError("-p takes a digit 0-9");
+        } else if (a == "--bmp") {
+            o.settings.bmpOutput = true;
+        } else if (a == "-o") {
+            const char* v = value();
+            if (!v || !*v) return usageError("-o takes a folder");
+            o.settings.outputDir = v;
+        } else if (a == "-j") {
+            const char* v = value();
+            if (!v || !parseInt(v, 1, 1024, o.settings.threads)) return usageError("-j takes a thread count");
+        } else if (a == "-q") {
+            o.quiet = true;
+        } else if (a == "--tiff-compression" || a.rfind("--tiff-compression=", 0) == 0) {
+            const char* v = a.size() > 18 ? a.c_str() + 19 : value();
+            const auto kind = tiffCompressionNamed(v ? v : "");
+            if (!kind) return usageError("--tiff-compression takes none, deflate, zstd or lzw");
+            o.settings.tiffCompression = *kind;
+        } else if (a == "-f" || a == "--force") {
+            o.settings.replaceExisting = true;
+        } else {
+            return usageError("unknown option " + a);
+        }
+    }
+    if (o.list.count() == 0) return usageError("no files given");
+    return std::nullopt;
+}
+
+int runFiles(BatchOptions& o, const SignalStop& signals) {
+    if (o.capped) std::fprintf(stderr, "rpx: only the first %zu files are taken\n", kMaxBatchFiles);
+    o.settings.usePreset(kPresets[o.digit]);
+    o.settings.measureQuality = !o.quiet;
+
+    sortFileList(o.list);
+    TerminalUi ui(o.quiet);
+    FileDrivers drivers(o.settings);
+    if (!o.quiet) drivers.onFileDone = [&ui](const FileReport& r) {
+        ui.clearBar();
+        printReport(r);
+    };
+    const BatchResult result = runBatch(o.list, drivers, ui, signals.token());
+    ui.clearBar();
+    if (const int sig = signals.signal()) {
+        std::fprintf(stderr, "rpx: stopped by %s: %d done, %d failed or abandoned, %d not started\n",
+                     sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP", result.succeeded,
+                     result.failed, result.notStarted);
+        return 128 + sig;
+    }
+    return result.failed == 0 && !o.capped ? 0 : 1;
+}
 
 }  // namespace
 
@@ -395,89 +488,9 @@ int main(int argc, char** argv) {
     SignalStop signals;
     if (!args.empty() && args[0] == "verify") return runVerify({args.begin() + 1, args.end()}, signals);
 
-    JobSettings settings;
-    settings.replaceExisting = false;  // as gzip and zstd: only when forced
-    settings.stop = signals.token();
-    int digit = kDefaultPresetDigit;
-    bool quiet = false;
-    FileList list;
-    bool capped = false;
-    bool optionsDone = false;
-    const auto usageError = [](const std::string& what) {
-        std::fprintf(stderr, "rpx: %s\n%s", what.c_str(), kUsage);
-        return 2;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const auto value = [&](const char* opt) -> const char* {
-            if (i + 1 >= args.size()) return nullptr;
-            (void)opt;
-            return args[++i].c_str();
-        };
-        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
-            if (!list.add(a)) capped = true;
-        } else if (a == "--") {
-            optionsDone = true;
-        } else if (a == "-h" || a == "--help") {
-            std::printf("%s", kUsage);
-            return 0;
-        } else if (a == "--version") {
-            std::printf("rpx (Kirune) 2.11\n");
-            return 0;
-        } else if (a == "-p") {
-            const char* v = value("-p");
-            if (!v || !parseInt(v, 0, 9, digit)) return usageError("-p takes a digit 0-9");
-        } else if (a.size() == 3 && a.rfind("-p", 0) == 0) {
-            if (!parseInt(a.c_str() + 2, 0, 9, digit)) return usageError("-p takes a digit 0-9");
-        } else if (a == "--bmp") {
-            settings.bmpOutput = true;
-        } else if (a == "-o") {
-            const char* v = value("-o");
-            if (!v || !*v) return usageError("-o takes a folder");
-            settings.outputDir = v;
-        } else if (a == "-j") {
-            const char* v = value("-j");
-            if (!v || !parseInt(v, 1, 1024, settings.threads)) return usageError("-j takes a thread count");
-        } else if (a == "-q") {
-            quiet = true;
-        } else if (a == "--tiff-compression" || a.rfind("--tiff-compression=", 0) == 0) {
-            const char* v = a.size() > 18 ? a.c_str() + 19 : value("--tiff-compression");
-            const std::string name = v ? v : "";
-            if (name == "none") settings.tiffCompression = TiffCompression::None;
-            else if (name == "deflate") settings.tiffCompression = TiffCompression::Deflate;
-            else if (name == "zstd") settings.tiffCompression = TiffCompression::Zstd;
-            else if (name == "lzw") settings.tiffCompression = TiffCompression::Lzw;
-            else return usageError("--tiff-compression takes none, deflate, zstd or lzw");
-        } else if (a == "-f" || a == "--force") {
-            settings.replaceExisting = true;
-        } else {
-            return usageError("unknown option " + a);
-        }
-    }
-    if (list.count() == 0) return usageError("no files given");
-    if (capped)
-        std::fprintf(stderr, "rpx: only the first %zu files are taken\n", kMaxBatchFiles);
-
-    const Preset& preset = kPresets[digit];
-    settings.qualityLevel = preset.qualityLevel;
-    settings.colourSampling = preset.colourSampling;
-    settings.qualityDbText = std::to_string(preset.dbFigure);
-    settings.measureQuality = !quiet;
-
-    sortFileList(list);
-    TerminalUi ui(quiet);
-    FileDrivers drivers(settings);
-    if (!quiet) drivers.onFileDone = [&ui](const FileReport& r) {
-        ui.clearBar();
-        printReport(r);
-    };
-    const BatchResult result = runBatch(list, drivers, ui, signals.token());
-    ui.clearBar();
-    if (const int sig = signals.signal()) {
-        std::fprintf(stderr, "rpx: stopped by %s: %d done, %d failed or abandoned, %d not started\n",
-                     sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP", result.succeeded,
-                     result.failed, result.notStarted);
-        return 128 + sig;
-    }
-    return result.failed == 0 && !capped ? 0 : 1;
+    BatchOptions options;
+    options.settings.replaceExisting = false;  // as gzip and zstd: only when forced
+    options.settings.stop = signals.token();
+    if (const std::optional<int> status = parseBatchOptions(args, options)) return *status;
+    return runFiles(options, signals);
 }

@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "app/core/failure_text.h"
 #include "app/core/output_names.h"
 #include "app/core/ui.h"
 #include "codec/dec.h"
@@ -443,15 +444,9 @@ bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi
                                                      : compressFile(path, kind, settings_, ui);
         if (onFileDone) onFileDone(report);
         return true;
-    } catch (const Error& e) {
+    } catch (...) {
         ui.setProgress(0);
-        ui.showMessage(path, e.what());
-    } catch (const std::bad_alloc&) {
-        ui.setProgress(0);
-        ui.showMessage(path, kOutOfMemoryText);
-    } catch (const std::exception& e) {
-        ui.setProgress(0);
-        ui.showMessage(path, e.what());
+        ui.showMessage(path, failureText(std::current_exception()));
     }
     return false;
 }

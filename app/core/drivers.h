@@ -7,7 +7,8 @@
 #include <stop_token>
 #include <string>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
+#include "app/core/presets.h"
 #include "container/image_output.h"
 
 namespace kirune {
@@ -16,9 +17,9 @@ class BatchUi;
 
 // What the dialog or the command line has chosen for the batch.
 struct JobSettings {
-    int32_t qualityLevel = 12;
-    int32_t colourSampling = 4;
-    std::string qualityDbText = "49";
+    int32_t qualityLevel = kDefaultPreset.qualityLevel;
+    int32_t colourSampling = kDefaultPreset.colourSampling;
+    std::string qualityDbText = std::to_string(kDefaultPreset.dbFigure);
     bool bmpOutput = false;    // expand to BMP instead of TIFF
     TiffCompression tiffCompression = TiffCompression::None;
     std::string outputDir;     // empty: beside the input
@@ -32,6 +33,13 @@ struct JobSettings {
     bool replaceExisting = true;
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
+
+    // The quality, sampling and output name figure of a digit key's preset.
+    void usePreset(const Preset& preset) {
+        qualityLevel = preset.qualityLevel;
+        colourSampling = preset.colourSampling;
+        qualityDbText = std::to_string(preset.dbFigure);
+    }
 };
 
 // What one finished file produced, for rpx's summary line.

@@ -21,6 +21,8 @@ inline constexpr Preset kPresets[10] = {
 };
 
 inline constexpr int kDefaultPresetDigit = 2;  // 高画質
+// What the dialog starts with and falls back to, and rpx without -p.
+inline constexpr const Preset& kDefaultPreset = kPresets[kDefaultPresetDigit];
 
 // The preset of a radio button (0 標準, 1 高画質, 2 超高画質).
 inline std::optional<Preset> presetForRadio(int radio) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "app/core/signals.h"
-#include "app/gui/Pavo.h"
+#include "app/gui/kirune_app.h"
 
 int main(int argc, char** argv) {
     // Qt aborts when it finds no display; say what to use instead.
@@ -17,6 +17,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     kirune::SignalStop stopSignals;  // before Qt starts any thread
-    kirune::CPavoApp app(argc, argv, stopSignals);
-    return app.InitInstance();
+    kirune::KiruneApp app(argc, argv, stopSignals);
+    return app.run();
 }

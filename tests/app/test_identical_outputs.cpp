@@ -14,7 +14,7 @@
 #include <map>
 #include <sstream>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"

@@ -1,21 +1,20 @@
 #pragma once
-// Scratch folders, small BMP inputs and child processes for the hardening
-// tests. A child runs one piece of work under limits that must not reach the
-// test process (address space, file size, capabilities) and sends back a text.
+// Child processes for the hardening tests: a child runs one piece of work
+// under limits that must not reach the test process (address space, file
+// size, capabilities) and sends back a text.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/core/ui.h"
+#include "tests/container/support.h"
 
 namespace kirune::test {
 
@@ -25,51 +24,12 @@ inline constexpr bool kSanitized = true;  // its shadow memory rules out RLIMIT_
 inline constexpr bool kSanitized = false;
 #endif
 
-class ScratchDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kirune-hardening-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-    std::filesystem::path dir;
-};
-
-inline std::vector<uint8_t> readFile(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes, bool append = false) {
-    std::ofstream f(p, append ? std::ios::binary | std::ios::app : std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 // Names in a folder, hidden temporaries included, sorted.
-inline std::vector<std::string> entries(const std::filesystem::path& d) {
+inline std::vector<std::string> folderEntries(const std::filesystem::path& d) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(d)) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// A bottom-up 24-bit BMP with a gentle texture, so that it codes like a photo.
-inline std::vector<uint8_t> bmpBytes(int w, int h) {
-    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
-    std::vector<uint8_t> b(54 + stride * h, 0);
-    auto le = [&](size_t at, uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b[at + i] = uint8_t(v >> (8 * i));
-    };
-    b[0] = 'B', b[1] = 'M';
-    le(2, uint32_t(b.size()), 4), le(10, 54, 4), le(14, 40, 4), le(18, w, 4), le(22, h, 4), le(26, 1, 2), le(28, 24, 2);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c) b[54 + y * stride + 3 * x + c] = uint8_t(90 + 40 * c + (x * 3 + y * 5) % 23);
-    return b;
 }
 
 struct RecordingUi : BatchUi {

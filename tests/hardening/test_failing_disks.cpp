@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "container/messages.h"
 #include "container/output_file.h"
@@ -56,7 +56,7 @@ protected:
         std::filesystem::create_directory(dir / "target");
         std::filesystem::create_directory(dir / "rw");
         std::filesystem::copy_file(std::string(KIRUNE_TEST_DATA) + "/coffee-200.tif", path("target/big.tif"));
-        writeFile(path("rw/small.bmp"), test::bmpBytes(16, 16));
+        writeFile(path("rw/small.bmp"), test::bmpBytes(16, 16, false));
         test::RecordingUi ui;
         FileDrivers drivers{JobSettings{}};
         FileList list;
@@ -65,7 +65,7 @@ protected:
         ASSERT_EQ(runBatch(list, drivers, ui).succeeded, 2);
         writeFile(path("target/big_49-2.tif"), {'o', 'l', 'd', 't'});
         writeFile(path("target/big_49-2.bmp"), {'o', 'l', 'd', 'b'});
-        for (const std::string& name : test::entries(dir / "target")) before_[name] = readFile(path("target/" + name));
+        for (const std::string& name : test::folderEntries(dir / "target")) before_[name] = readFile(path("target/" + name));
     }
     void TearDown() override {
         ::chmod((dir / "target").c_str(), 0755);
@@ -124,9 +124,9 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
             EXPECT_TRUE(std::filesystem::exists(path(j.smallOutput)));
             // The target folder holds exactly what it held, byte for byte.
             std::vector<std::string> changed;
-            for (const std::string& name : test::entries(dir / "target"))
+            for (const std::string& name : test::folderEntries(dir / "target"))
                 if (!before_.count(name) || before_[name] != readFile(path("target/" + name))) changed.push_back(name);
-            EXPECT_EQ(test::entries(dir / "target").size(), before_.size());
+            EXPECT_EQ(test::folderEntries(dir / "target").size(), before_.size());
             EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
         }
     }
@@ -139,7 +139,9 @@ TEST_F(FailingDisks, UnnamedOutputsArePutInPlaceWithoutPrivileges) {
     const std::string got = test::inChild([&] {
         if (!applyFailure(Failure::ReadOnly)) return std::string("capabilities kept");
         for (const bool replace : {false, true}) {
-            OutputFile f(path("rw/plain.rpx"), {.replaceExisting = replace});
+            OutputOptions options;
+            options.replaceExisting = replace;
+            OutputFile f(path("rw/plain.rpx"), options);
             if (!f.tempPath().empty()) return std::string("not unnamed");
             std::fputs(replace ? "second" : "first", f.stream());
             f.commit();
@@ -148,7 +150,7 @@ TEST_F(FailingDisks, UnnamedOutputsArePutInPlaceWithoutPrivileges) {
     });
     EXPECT_EQ(got, "ok");
     EXPECT_EQ(readFile(path("rw/plain.rpx")), (std::vector<uint8_t>{'s', 'e', 'c', 'o', 'n', 'd'}));
-    EXPECT_EQ(test::entries(dir / "rw").size(), 3u);  // small.bmp, its container and this
+    EXPECT_EQ(test::folderEntries(dir / "rw").size(), 3u);  // small.bmp, its container and this
 }
 
 }  // namespace

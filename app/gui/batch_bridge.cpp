@@ -1,9 +1,8 @@
-#include "app/gui/BatchBridge.h"
+#include "app/gui/batch_bridge.h"
 
 #include <QFile>
-#include <new>
 
-#include "common/kirune/Error.h"
+#include "app/core/failure_text.h"
 
 namespace kirune {
 
@@ -63,12 +62,8 @@ bool GuardedProcessor::processOneFile(const std::string& path, FileKind kind, Ba
     if (control_.cancelled()) return false;
     try {
         return inner_.processOneFile(path, kind, ui);
-    } catch (const Error& e) {
-        ui.showMessage(path, e.what());
-    } catch (const std::bad_alloc&) {
-        ui.showMessage(path, kOutOfMemoryText);
-    } catch (const std::exception& e) {
-        ui.showMessage(path, e.what());
+    } catch (...) {
+        ui.showMessage(path, failureText(std::current_exception()));
     }
     return false;
 }

@@ -1,4 +1,4 @@
-#include "app/gui/Pavo.h"
+#include "app/gui/kirune_app.h"
 
 #include <QFileInfo>
 #include <QLibraryInfo>
@@ -6,25 +6,26 @@
 #include <QUrl>
 
 #include "app/core/signals.h"
-#include "app/gui/DialogServices.h"
-#include "app/gui/PavoDlg.h"
+#include "app/version.h"
+#include "app/gui/dialog_services.h"
+#include "app/gui/main_dialog.h"
 
 namespace kirune {
 
-CPavoApp::CPavoApp(int& argc, char** argv, const SignalStop& stopSignals)
+KiruneApp::KiruneApp(int& argc, char** argv, const SignalStop& stopSignals)
     : signals_(stopSignals), app_(argc, argv), services_(makeDesktopServices()) {
     QApplication::setApplicationName(QStringLiteral("kirune"));
-    QApplication::setApplicationVersion(QStringLiteral("2.11"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersionText));
     QGuiApplication::setDesktopFileName(QStringLiteral("kirune"));
     // The window is Japanese whatever the locale; so should Qt's own buttons be.
     if (qtTexts_.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&qtTexts_);
 }
 
-CPavoApp::~CPavoApp() = default;
+KiruneApp::~KiruneApp() = default;
 
-int CPavoApp::InitInstance() {
-    CPavoDlg dlg(*services_);
+int KiruneApp::run() {
+    MainDialog dlg(*services_);
     dlg.setStopToken(signals_.token());
     const QStringList files = pathsFromArguments(QCoreApplication::arguments().mid(1));
     if (!files.isEmpty()) {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/ui.h"
 
 namespace kirune {

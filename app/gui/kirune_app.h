@@ -11,18 +11,18 @@ namespace kirune {
 class DialogServices;
 class SignalStop;
 
-class CPavoApp {
+class KiruneApp {
 public:
     // `stopSignals` (made before any thread) ends the program cleanly on SIGINT,
     // SIGTERM or SIGHUP: the current file abandoned, its output not written.
-    CPavoApp(int& argc, char** argv, const SignalStop& stopSignals);
-    ~CPavoApp();
-    CPavoApp(const CPavoApp&) = delete;
-    CPavoApp& operator=(const CPavoApp&) = delete;
+    KiruneApp(int& argc, char** argv, const SignalStop& stopSignals);
+    ~KiruneApp();
+    KiruneApp(const KiruneApp&) = delete;
+    KiruneApp& operator=(const KiruneApp&) = delete;
 
     // Shows the dialog, runs the files named on the command line as one dropped
     // batch, and returns the program's exit status once the dialog has closed.
-    int InitInstance();
+    int run();
 
 private:
     const SignalStop& signals_;

@@ -1,4 +1,4 @@
-#include "app/gui/PavoDlg.h"
+#include "app/gui/main_dialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -18,18 +18,19 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QUrl>
-#include <exception>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
+#include "app/core/failure_text.h"
 #include "app/core/presets.h"
-#include "app/gui/BatchBridge.h"
-#include "app/gui/DialogServices.h"
+#include "app/version.h"
+#include "app/gui/batch_bridge.h"
+#include "app/gui/dialog_services.h"
 
 namespace kirune {
 
 namespace {
 
-constexpr int kHighQualityRadio = 1;  // 高画質, the start-up choice and the fallback
+constexpr int kHighQualityRadio = kDefaultPreset.radio;  // 高画質, the start-up choice and the fallback
 
 // Neither closes the dialog nor presses a button.
 bool isSwallowed(const QKeyEvent& key) {
@@ -57,13 +58,13 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-CVersionInfoDlg::CVersionInfoDlg(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("versionIcon"));
     icon->setPixmap(programIcon().pixmap(32, 32));
-    auto* text = new QLabel(QStringLiteral("Kirune Ver. 2.11"), this);
+    auto* text = new QLabel(QStringLiteral("Kirune Ver. ") + QString::fromLatin1(kVersionText), this);
     text->setObjectName(QStringLiteral("versionText"));
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("versionOk"));
@@ -79,7 +80,7 @@ CVersionInfoDlg::CVersionInfoDlg(QWidget* parent) : QDialog(parent) {
     setFixedSize(sizeHint());
 }
 
-CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent), services_(services) {
+MainDialog::MainDialog(DialogServices& services, QWidget* parent) : QDialog(parent), services_(services) {
     setWindowTitle(QStringLiteral("TIFF(RGB各16bit)専用  圧縮／伸張プログラム"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -87,6 +88,15 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
     // The nearest free match for the Japanese UI font the layout was drawn for.
     setFont(QFont(QStringLiteral("Noto Sans CJK JP"), 9));
 
+    buildQualityGroup();
+    buildButtons();
+    buildStatusLines();
+    layOut();
+    initialise();
+    setFixedSize(dialogUnits(font(), 198, 109).expandedTo(minimumSizeHint()));
+}
+
+void MainDialog::buildQualityGroup() {
     qualityGroup_ = new QGroupBox(QStringLiteral("画品質の設定"), this);
     qualityGroup_->setObjectName(QStringLiteral("qualityGroup"));
     radios_ = new QButtonGroup(this);
@@ -99,7 +109,10 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
         radios_->addButton(radioButtons_[i], i);
         radioRow->addWidget(radioButtons_[i]);
     }
+    connect(radios_, &QButtonGroup::idClicked, this, [this](int) { onQualityChanged(); });
+}
 
+void MainDialog::buildButtons() {
     browseButton_ = new QPushButton(QStringLiteral("参照"), this);
     browseButton_->setObjectName(QStringLiteral("browseButton"));
     helpButton_ = new QPushButton(QStringLiteral("ヘルプ"), this);
@@ -110,7 +123,12 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
         b->setAutoDefault(false);
         b->setMinimumSize(dialogUnits(font(), 40, 14));
     }
+    connect(browseButton_, &QPushButton::clicked, this, &MainDialog::onBrowse);
+    connect(helpButton_, &QPushButton::clicked, this, &MainDialog::onHelp);
+    connect(closeButton_, &QPushButton::clicked, this, &MainDialog::onClose);
+}
 
+void MainDialog::buildStatusLines() {
     pathLabel_ = centredLabel(QString(), this);
     pathLabel_->setObjectName(QStringLiteral("pathText"));
     // A long path must not widen the fixed-size window; it is elided instead.
@@ -123,7 +141,9 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
     progress_->setTextVisible(false);
     hintLabel_ = centredLabel(QStringLiteral("TIFFファイルとRPXファイルをドラッグ＆ドロップできます"), this);
     hintLabel_->setObjectName(QStringLiteral("dropHint"));
+}
 
+void MainDialog::layOut() {
     auto* grid = new QGridLayout(this);
     grid->addWidget(qualityGroup_, 0, 0, 3, 1);
     grid->addWidget(browseButton_, 0, 1);
@@ -134,17 +154,9 @@ CPavoDlg::CPavoDlg(DialogServices& services, QWidget* parent) : QDialog(parent),
     grid->addWidget(progress_, 5, 0, 1, 2);
     grid->addWidget(hintLabel_, 6, 0, 1, 2);
     grid->setColumnStretch(0, 1);
-
-    connect(radios_, &QButtonGroup::idClicked, this, [this](int) { onQualityChanged(); });
-    connect(browseButton_, &QPushButton::clicked, this, &CPavoDlg::onBrowse);
-    connect(helpButton_, &QPushButton::clicked, this, &CPavoDlg::onHelp);
-    connect(closeButton_, &QPushButton::clicked, this, &CPavoDlg::onClose);
-
-    OnInitDialog();
-    setFixedSize(dialogUnits(font(), 198, 109).expandedTo(minimumSizeHint()));
 }
 
-CPavoDlg::~CPavoDlg() {
+MainDialog::~MainDialog() {
     onStop_.reset();
     // The program is ending: let the current file finish, skip the rest.
     if (worker_.joinable()) {
@@ -153,11 +165,11 @@ CPavoDlg::~CPavoDlg() {
     }
 }
 
-void CPavoDlg::OnInitDialog() {
+void MainDialog::initialise() {
     // X11 has no system menu to extend; the About item sits in the context menu.
     auto* about = new QAction(QStringLiteral("Kirune のﾊﾞｰｼﾞｮﾝ情報(&A)..."), this);
     about->setObjectName(QStringLiteral("aboutAction"));
-    connect(about, &QAction::triggered, this, &CPavoDlg::onAbout);
+    connect(about, &QAction::triggered, this, &MainDialog::onAbout);
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
@@ -173,7 +185,7 @@ void CPavoDlg::OnInitDialog() {
     onQualityChanged();
 }
 
-void CPavoDlg::setStopToken(std::stop_token stop) {
+void MainDialog::setStopToken(std::stop_token stop) {
     onStop_.reset();
     stop_ = std::move(stop);
     // Runs on the thread that requests the stop; the window acts on its own.
@@ -189,7 +201,7 @@ void CPavoDlg::setStopToken(std::stop_token stop) {
     });
 }
 
-JobSettings CPavoDlg::jobSettings() const {
+JobSettings MainDialog::jobSettings() const {
     JobSettings s;
     s.qualityLevel = qualityLevel_;
     s.colourSampling = colourSampling_;
@@ -199,29 +211,35 @@ JobSettings CPavoDlg::jobSettings() const {
     return s;
 }
 
-void CPavoDlg::onQualityChanged() {
+void MainDialog::onQualityChanged() {
     if (batchRunning()) {
         selectRadio(qualityRadio_);
         return;
     }
     qualityRadio_ = radios_->checkedId();
-    colourSampling_ = 4;
-    int db = 0;
     if (const auto preset = presetForRadio(qualityRadio_)) {
-        qualityLevel_ = preset->qualityLevel;
-        db = preset->dbFigure;
+        usePreset(*preset);
+    } else {
+        // No radio: no figure, the level stays, and the radios' 4:4:4 sampling.
+        colourSampling_ = kDefaultPreset.colourSampling;
+        dbEstimate_ = 0;
     }
-    dbEstimate_ = db;
     showQuality();
 }
 
-void CPavoDlg::showQuality() {
+void MainDialog::usePreset(const Preset& preset) {
+    qualityLevel_ = preset.qualityLevel;
+    colourSampling_ = preset.colourSampling;
+    dbEstimate_ = preset.dbFigure;
+}
+
+void MainDialog::showQuality() {
     const QString text = bmpOutput_ ? QStringLiteral("画品質は約 %1 dBです  出力:BMP ")
                                     : QStringLiteral("画品質は約 %1 dBです  出力:TIFF");
     qualityGroup_->setTitle(text.arg(dbEstimate_));
 }
 
-void CPavoDlg::selectRadio(int radio) {
+void MainDialog::selectRadio(int radio) {
     if (radio >= 0 && radio < 3) {
         radioButtons_[radio]->setChecked(true);
         return;
@@ -232,18 +250,18 @@ void CPavoDlg::selectRadio(int radio) {
     radios_->setExclusive(true);
 }
 
-bool CPavoDlg::eventFilter(QObject* watched, QEvent* event) {
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto& key = *static_cast<QKeyEvent*>(event);
         if (isSwallowed(key)) return true;
         // A key a child ignores is sent on to its parents; act on its first receiver only.
         QWidget* first = focusWidget() ? focusWidget() : this;
-        if (watched == first) preTranslateKey(key);
+        if (watched == first) applyKey(key);
     }
     return QDialog::eventFilter(watched, event);
 }
 
-void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
+void MainDialog::applyKey(const QKeyEvent& key) {
     const int k = key.key();
     if (batchRunning()) return;
     // These came as system keys, not key-downs, where the key table was drawn up.
@@ -252,13 +270,10 @@ void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
 
     enum { Unchanged = -2, NoRadio = -1 };
     int radio = Unchanged;
-    int db = dbEstimate_;
     const bool keypad = key.modifiers() & Qt::KeypadModifier;  // only the main keyboard's digits
     if (!keypad && k >= Qt::Key_0 && k <= Qt::Key_9) {
         const Preset& p = kPresets[k - Qt::Key_0];
-        qualityLevel_ = p.qualityLevel;
-        colourSampling_ = p.colourSampling;
-        db = p.dbFigure;
+        usePreset(p);
         radio = p.radio;
     } else {
         if (k == Qt::Key_B)
@@ -267,15 +282,11 @@ void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
             bmpOutput_ = false;
         else
             radio = NoRadio;
-        if (db <= 0) {  // no preset in force: fall back to 高画質
-            const Preset p = *presetForRadio(kHighQualityRadio);
-            qualityLevel_ = p.qualityLevel;
-            colourSampling_ = p.colourSampling;
-            db = p.dbFigure;
+        if (dbEstimate_ <= 0) {  // no preset in force: fall back to 高画質
+            usePreset(kDefaultPreset);
             radio = kHighQualityRadio;
         }
     }
-    dbEstimate_ = db;
     if (radio >= 0) {
         qualityRadio_ = radio;
         selectRadio(radio);
@@ -285,7 +296,7 @@ void CPavoDlg::preTranslateKey(const QKeyEvent& key) {
     showQuality();
 }
 
-void CPavoDlg::dragEnterEvent(QDragEnterEvent* event) {
+void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
     if (!batchRunning() && event->mimeData()->hasUrls()) {
         for (const QUrl& url : event->mimeData()->urls()) {
             if (url.isLocalFile()) {
@@ -297,7 +308,7 @@ void CPavoDlg::dragEnterEvent(QDragEnterEvent* event) {
     event->ignore();
 }
 
-void CPavoDlg::dropEvent(QDropEvent* event) {
+void MainDialog::dropEvent(QDropEvent* event) {
     if (batchRunning()) {
         event->ignore();
         return;
@@ -309,19 +320,19 @@ void CPavoDlg::dropEvent(QDropEvent* event) {
     onFilesDropped(paths);
 }
 
-void CPavoDlg::onFilesDropped(const QStringList& paths) {
+void MainDialog::onFilesDropped(const QStringList& paths) {
     if (batchRunning()) return;
     startBatch(paths);
 }
 
-void CPavoDlg::onBrowse() {
+void MainDialog::onBrowse() {
     if (batchRunning()) return;
     const QStringList files = services_.browseFiles(this, QStringLiteral("RPX,TIFFファイル (*.rpx *.tif)"));
     if (files.isEmpty()) return;  // cancelled: nothing changes
     startBatch(files);
 }
 
-void CPavoDlg::startBatch(const QStringList& paths) {
+void MainDialog::startBatch(const QStringList& paths) {
     FileList list;
     for (const QString& p : paths)
         if (!list.add(pathFromQString(p))) break;  // the first 1000 in the order given
@@ -329,17 +340,17 @@ void CPavoDlg::startBatch(const QStringList& paths) {
 
     try {
         processor_ = services_.makeProcessor(jobSettings());
-    } catch (const std::exception& e) {
-        services_.showMessage(this, QString(), QString::fromUtf8(e.what()));
+    } catch (...) {
+        services_.showMessage(this, QString(), QString::fromStdString(failureText(std::current_exception())));
         return;
     }
     control_ = std::make_shared<BatchControl>();
     batchUi_ = std::make_unique<DialogBatchUi>(*control_);
-    connect(batchUi_.get(), &DialogBatchUi::messageRequested, this, &CPavoDlg::showMessage, Qt::QueuedConnection);
-    connect(batchUi_.get(), &DialogBatchUi::pathTextChanged, this, &CPavoDlg::setPathText, Qt::QueuedConnection);
-    connect(batchUi_.get(), &DialogBatchUi::counterTextChanged, this, &CPavoDlg::setCounterText,
+    connect(batchUi_.get(), &DialogBatchUi::messageRequested, this, &MainDialog::showMessage, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::pathTextChanged, this, &MainDialog::setPathText, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::counterTextChanged, this, &MainDialog::setCounterText,
             Qt::QueuedConnection);
-    connect(batchUi_.get(), &DialogBatchUi::progressChanged, this, &CPavoDlg::setProgress, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::progressChanged, this, &MainDialog::setProgress, Qt::QueuedConnection);
     setInputEnabled(false);
 
     worker_ = std::thread([this, list = std::move(list)] {
@@ -353,7 +364,7 @@ void CPavoDlg::startBatch(const QStringList& paths) {
     });
 }
 
-void CPavoDlg::finishBatch() {
+void MainDialog::finishBatch() {
     if (worker_.joinable()) worker_.join();
     batchUi_.reset();
     processor_.reset();
@@ -367,41 +378,41 @@ void CPavoDlg::finishBatch() {
     }
 }
 
-void CPavoDlg::showMessage(const QString& path, const QString& text) {
+void MainDialog::showMessage(const QString& path, const QString& text) {
     // Held here: a cancelled batch may finish while the box is open.
     const std::shared_ptr<BatchControl> control = control_;
     if (control && !control->cancelled()) services_.showMessage(this, path, text);
     if (control) control->acknowledge();
 }
 
-void CPavoDlg::setPathText(const QString& text) {
+void MainDialog::setPathText(const QString& text) {
     pathText_ = text;
     pathLabel_->setText(pathLabel_->fontMetrics().elidedText(text, Qt::ElideMiddle, pathLabel_->width()));
     pathLabel_->setToolTip(QDir::toNativeSeparators(text));
 }
 
-void CPavoDlg::setCounterText(const QString& text) { counterLabel_->setText(text); }
+void MainDialog::setCounterText(const QString& text) { counterLabel_->setText(text); }
 
-void CPavoDlg::setProgress(int percent) { progress_->setValue(percent); }
+void MainDialog::setProgress(int percent) { progress_->setValue(percent); }
 
-void CPavoDlg::resizeEvent(QResizeEvent* event) {
+void MainDialog::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     setPathText(pathText_);
 }
 
-void CPavoDlg::setInputEnabled(bool enabled) {
+void MainDialog::setInputEnabled(bool enabled) {
     qualityGroup_->setEnabled(enabled);
     browseButton_->setEnabled(enabled);
 }
 
-void CPavoDlg::onHelp() {
+void MainDialog::onHelp() {
     const QString pdf = QCoreApplication::applicationDirPath() + QStringLiteral("/Kirune_操作説明.pdf");
     services_.openUrl(QUrl::fromLocalFile(pdf));
 }
 
-void CPavoDlg::onClose() { reject(); }
+void MainDialog::onClose() { reject(); }
 
-void CPavoDlg::reject() {
+void MainDialog::reject() {
     if (batchRunning()) {
         // No half-written file: the current one finishes, the rest are skipped,
         // and the window closes when the worker is done.
@@ -414,8 +425,8 @@ void CPavoDlg::reject() {
     QDialog::reject();
 }
 
-void CPavoDlg::onAbout() {
-    CVersionInfoDlg about(this);
+void MainDialog::onAbout() {
+    AboutDialog about(this);
     about.exec();
 }
 

@@ -1,9 +1,6 @@
-#include "app/core/FileList.h"
-
-#include <sys/stat.h>
+#include "app/core/batch.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -61,9 +58,9 @@ std::string unsupportedMessage(const std::string& path) {
 namespace {
 
 std::optional<FileIdentity> identityOfPath(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return identityOf(st);
+    const std::optional<struct stat> st = pathStatus(path);
+    if (!st) return std::nullopt;
+    return identityOf(*st);
 }
 
 // Why the output `output` of a file must not be written, or "" when it may:
@@ -95,9 +92,7 @@ BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui
             result.notStarted = static_cast<int>(n - i);
             break;
         }
-        char counter[32];
-        std::snprintf(counter, sizeof counter, "%zu / %zu", i + 1, n);
-        ui.setCounterText(counter);
+        ui.setCounterText(std::to_string(i + 1) + " / " + std::to_string(n));
         const std::string& path = list[i];
         const FileKind kind = classifyPath(path);
         if (kind == FileKind::Unsupported) {

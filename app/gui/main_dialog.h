@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/core/drivers.h"
+#include "app/core/presets.h"
 
 class QButtonGroup;
 class QGroupBox;
@@ -28,17 +29,17 @@ class DialogServices;
 class FileProcessor;
 
 // The About box.
-class CVersionInfoDlg : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit CVersionInfoDlg(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 };
 
-class CPavoDlg : public QDialog {
+class MainDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit CPavoDlg(DialogServices& services, QWidget* parent = nullptr);
-    ~CPavoDlg() override;
+    explicit MainDialog(DialogServices& services, QWidget* parent = nullptr);
+    ~MainDialog() override;
 
     // The settings a batch started now would run with.
     JobSettings jobSettings() const;
@@ -71,9 +72,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void OnInitDialog();
+    void buildQualityGroup();
+    void buildButtons();
+    void buildStatusLines();
+    void layOut();
+    // What the window starts with: the About action, drops, key handling and 高画質.
+    void initialise();
+    void usePreset(const Preset& preset);
     // The key table: presets, output kind, clearing the radios.
-    void preTranslateKey(const QKeyEvent& key);
+    void applyKey(const QKeyEvent& key);
     void showQuality();
     void selectRadio(int radio);
     void startBatch(const QStringList& paths);
@@ -87,10 +94,10 @@ private:
     DialogServices& services_;
 
     // Settings; they outlive batches and change only by the radios and keys.
-    int32_t qualityLevel_ = 12;
-    int32_t colourSampling_ = 4;
-    int dbEstimate_ = 49;
-    int qualityRadio_ = 1;
+    int32_t qualityLevel_ = kDefaultPreset.qualityLevel;
+    int32_t colourSampling_ = kDefaultPreset.colourSampling;
+    int dbEstimate_ = kDefaultPreset.dbFigure;
+    int qualityRadio_ = kDefaultPreset.radio;
     bool bmpOutput_ = false;
 
     QButtonGroup* radios_ = nullptr;

@@ -1,4 +1,4 @@
-#include "app/gui/DialogServices.h"
+#include "app/gui/dialog_services.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include "app/core/FileList.h"
+#include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "common/kirune/Error.h"
 
