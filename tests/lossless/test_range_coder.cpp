@@ -108,25 +108,5 @@ TEST(RangeCoder, RoundTripsCarriesAndEveryValue) {
     EXPECT_EQ(decode(encode(in), static_cast<uint32_t>(in.size())), in);
 }
 
-TEST(RangeCoder, EncoderReportsAPayloadThatDoesNotFit) {
-    const Bytes in{1, 2, 3, 200, 7};
-    const Bytes payload = encode(in);
-    auto models = std::make_unique<RangeModels>();
-    Bytes out(payload.size());
-    EXPECT_EQ(rangeEncode(out.data(), static_cast<uint32_t>(out.size()), in.data(), 5, *models),
-              payload.size());
-    EXPECT_EQ(rangeEncode(out.data(), static_cast<uint32_t>(out.size()) - 1, in.data(), 5, *models),
-              0u);
-}
-
-TEST(RangeCoder, DecodeErrorNamesTheModelSize) {
-    try {
-        decode(Bytes{0xff, 0xff, 0xff, 0xff, 0xff}, 10);
-        FAIL() << "no error";
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "RangeCoder : decode error 10");
-    }
-}
-
 }  // namespace
 }  // namespace kirune
