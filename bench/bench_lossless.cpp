@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "lossless/BWT.h"
+#include "lossless/block_sort_coder.h"
 
 #ifdef KIRUNE_HAVE_BZIP2
 #include <bzlib.h>
@@ -29,8 +29,8 @@
 
 namespace {
 
-using kirune::bwtCompressToVector;
-using kirune::bwtExpandFromMemory;
+using kirune::blockSortCompress;
+using kirune::blockSortExpand;
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
 
@@ -122,7 +122,7 @@ void BM_KiruneCompress(benchmark::State& st) {
     const auto data = makeData(static_cast<int>(st.range(0)));
     std::vector<uint8_t> out;
     for (auto _ : st) {
-        bwtCompressToVector(data.data(), static_cast<uint32_t>(data.size()), out);
+        blockSortCompress(data, out);
         benchmark::DoNotOptimize(out.data());
     }
     setLabels(st, data.size(), out.size());
@@ -131,12 +131,10 @@ void BM_KiruneCompress(benchmark::State& st) {
 void BM_KiruneExpand(benchmark::State& st) {
     const auto data = makeData(static_cast<int>(st.range(0)));
     std::vector<uint8_t> coded;
-    const uint32_t recorded =
-        bwtCompressToVector(data.data(), static_cast<uint32_t>(data.size()), coded);
+    const uint32_t recorded = blockSortCompress(data, coded);
     std::vector<uint8_t> back(data.size());
     for (auto _ : st) {
-        bwtExpandFromMemory(coded.data(), coded.size(), recorded, back.data(),
-                            static_cast<uint32_t>(back.size()));
+        blockSortExpand(coded, recorded, back);
         benchmark::DoNotOptimize(back.data());
     }
     if (back != data) st.SkipWithError("round trip differs");
@@ -148,7 +146,7 @@ void BM_KiruneCompressStreams(benchmark::State& st) {
     std::vector<uint8_t> out;
     for (auto _ : st) {
         for (const auto& s : sideStreams()) {
-            bwtCompressToVector(s.raw.data(), static_cast<uint32_t>(s.raw.size()), out);
+            blockSortCompress(s.raw, out);
             benchmark::DoNotOptimize(out.data());
         }
     }
@@ -160,14 +158,12 @@ void BM_KiruneExpandStreams(benchmark::State& st) {
     std::vector<std::vector<uint8_t>> coded(streams.size());
     std::vector<uint32_t> recorded(streams.size());
     for (size_t i = 0; i < streams.size(); ++i)
-        recorded[i] = bwtCompressToVector(streams[i].raw.data(),
-                                          static_cast<uint32_t>(streams[i].raw.size()), coded[i]);
+        recorded[i] = blockSortCompress(streams[i].raw, coded[i]);
     std::vector<uint8_t> back;
     for (auto _ : st) {
         for (size_t i = 0; i < streams.size(); ++i) {
             back.resize(streams[i].raw.size());
-            bwtExpandFromMemory(coded[i].data(), coded[i].size(), recorded[i], back.data(),
-                                static_cast<uint32_t>(back.size()));
+            blockSortExpand(coded[i], recorded[i], back);
             benchmark::DoNotOptimize(back.data());
         }
     }
@@ -265,15 +261,13 @@ void printRow(const Inputs& in) {
         double t = threadMs();
         for (size_t i = 0; i < count; ++i) {
             const double w1 = wallMs();
-            recorded[i] = bwtCompressToVector(in.items[i]->data(),
-                                              static_cast<uint32_t>(in.items[i]->size()), coded[i]);
+            recorded[i] = blockSortCompress(*in.items[i], coded[i]);
             slowest = std::max(slowest, wallMs() - w1);
         }
         best[0] = std::min(best[0], threadMs() - t);
         t = threadMs();
         for (size_t i = 0; i < count; ++i)
-            bwtExpandFromMemory(coded[i].data(), coded[i].size(), recorded[i], back[i].data(),
-                                static_cast<uint32_t>(back[i].size()));
+            blockSortExpand(coded[i], recorded[i], back[i]);
         best[1] = std::min(best[1], threadMs() - t);
 #ifdef KIRUNE_HAVE_BZIP2
         t = threadMs();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -16,7 +17,7 @@
 #include "container/messages.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
-#include "lossless/BWT.h"
+#include "lossless/block_sort_coder.h"
 
 namespace kirune {
 
@@ -168,7 +169,7 @@ void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
         const uint32_t raw = st.rawLength[i];
         uint32_t recorded = raw;
         if (!storedVerbatim(i)) {
-            recorded = bwtCompressToVector(streamBuffer(st, i).data(), raw, coded[static_cast<std::size_t>(i)]);
+            recorded = blockSortCompress({streamBuffer(st, i).data(), raw}, coded[static_cast<std::size_t>(i)]);
             if (recorded > raw)
                 throw Error("block-sorting coder recorded " + std::to_string(recorded) + " bytes for " +
                             std::to_string(raw));
@@ -324,6 +325,32 @@ void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta
 
 namespace {
 
+// Reads the streams behind a section's table onto `bytes` and notes where
+// each starts; their framing tells how long each is. The read takes what the
+// longest framing of the table's lengths could need, never more than the file
+// has left, and then steps back to where the last stream ends.
+void readSectionStreams(ContainerReader& in, const StreamTable& table, std::vector<uint8_t>& bytes,
+                        std::array<std::size_t, kStreamCount + 1>& offset) {
+    uint64_t limit = 0;
+    for (const StreamEntry& e : table) limit += blockSortFootprintLimit(e.recordedSize, e.rawLength);
+    const int64_t start = in.position();
+    const auto room = static_cast<std::size_t>(std::min(limit, static_cast<uint64_t>(in.remaining())));
+    const std::size_t first = bytes.size();
+    bytes.resize(first + room);
+    if (room && std::fread(bytes.data() + first, 1, room, in.stream()) != room) damaged();
+    std::size_t end = first;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        offset[i] = end;
+        end += blockSortFootprint(std::span<const uint8_t>(bytes).subspan(end), table[i].recordedSize,
+                                  table[i].rawLength);
+    }
+    offset[table.size()] = end;
+    bytes.resize(end);
+    if (fseeko(in.stream(), static_cast<off_t>(start + static_cast<int64_t>(end - first)), SEEK_SET) != 0)
+        damaged();
+    in.syncPosition(kDamagedFileText);
+}
+
 StreamTable readStreamTable(ContainerReader& in) {
     uint8_t bytes[kStreamTableBytes];
     in.read(bytes, sizeof bytes, kDamagedFileText);
@@ -352,32 +379,7 @@ void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& 
         if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
     }
     beginSection(sec, sec.table);
-    // Every piece is checked against the rest of the file before it is read.
-    const auto take = [&](uint64_t n) {
-        if (n > static_cast<uint64_t>(in.remaining())) damaged();
-        const std::size_t at = sec.bytes.size();
-        sec.bytes.resize(at + static_cast<std::size_t>(n));
-        in.read(sec.bytes.data() + at, static_cast<std::size_t>(n), kDamagedFileText);
-        return sec.bytes.data() + at;
-    };
-    for (int i = 0; i < kStreamCount; ++i) {
-        const StreamEntry e = sec.table[static_cast<std::size_t>(i)];
-        sec.offset[static_cast<std::size_t>(i)] = sec.bytes.size();
-        if (e.recordedSize == e.rawLength) {
-            take(e.rawLength);
-            continue;
-        }
-        take(1);  // block factor
-        uint64_t payload = 0;
-        do {
-            const uint8_t* header = take(6);
-            const uint32_t length = (uint32_t{header[3]} << 16) | (uint32_t{header[4]} << 8) | header[5];
-            take(length);
-            payload += length;
-        } while (payload < e.recordedSize);
-        if (payload != e.recordedSize) damaged();
-    }
-    sec.offset[kStreamCount] = sec.bytes.size();
+    readSectionStreams(in, sec.table, sec.bytes, sec.offset);
     if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) damaged();
 }
 
@@ -392,14 +394,7 @@ void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
         const uint8_t* data = sec.bytes.data() + sec.offset[u];
         const std::size_t n = sec.offset[u + 1] - sec.offset[u];
         StreamBuffer& buf = streamBuffer(st, i);
-        if (e.recordedSize == e.rawLength) {
-            if (n != e.rawLength) damaged();
-            if (n) std::memcpy(buf.data(), data, n);
-        } else {
-            std::size_t consumed = 0;
-            bwtExpandFromMemory(data, n, e.recordedSize, buf.data(), e.rawLength, &consumed);
-            if (consumed != n) damaged();
-        }
+        if (blockSortExpand({data, n}, e.recordedSize, {buf.data(), e.rawLength}) != n) damaged();
         if (bitPacked(i) && e.rawLength < buf.size()) buf[e.rawLength] = 0;
     });
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = sec.table[static_cast<std::size_t>(i)].rawLength;
@@ -414,22 +409,9 @@ StreamTable stripReader(ContainerReader& in, SideStreams& st) {
 
 StreamTable skipStripSection(ContainerReader& in) {
     const StreamTable table = readStreamTable(in);
-    for (const StreamEntry& e : table) {
-        if (e.recordedSize == e.rawLength) {
-            in.skip(e.rawLength, kDamagedFileText);
-            continue;
-        }
-        in.skip(1, kDamagedFileText);  // block factor
-        uint64_t payload = 0;
-        do {
-            uint8_t header[6];
-            in.read(header, sizeof header, kDamagedFileText);
-            const uint32_t length = (uint32_t{header[3]} << 16) | (uint32_t{header[4]} << 8) | header[5];
-            in.skip(length, kDamagedFileText);
-            payload += length;
-        } while (payload < e.recordedSize);
-        if (payload != e.recordedSize) damaged();
-    }
+    std::vector<uint8_t> bytes;
+    std::array<std::size_t, kStreamCount + 1> offset{};
+    readSectionStreams(in, table, bytes, offset);
     return table;
 }
 

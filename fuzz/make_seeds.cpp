@@ -14,7 +14,7 @@
 #include "container/rpx_container.h"
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"
-#include "lossless/BWT.h"
+#include "lossless/block_sort_coder.h"
 
 using namespace kirune;
 using namespace kirune::fuzz;
@@ -55,7 +55,7 @@ void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const
             putLe(seed, table[i].rawLength, 4);
             seed.push_back(static_cast<uint8_t>(i & 1));  // memory and file sources alike
             std::vector<uint8_t> coded;
-            if (bwtCompressToVector(streams[i].data(), st.rawLength[i], coded) != table[i].recordedSize)
+            if (blockSortCompress({streams[i].data(), st.rawLength[i]}, coded) != table[i].recordedSize)
                 throw Error(path + ": stream " + std::to_string(i + 1) + " codes differently");
             seed.insert(seed.end(), coded.begin(), coded.end());
             save(bwtDir / (stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1)), seed);

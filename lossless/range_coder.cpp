@@ -1,13 +1,26 @@
 #include "lossless/range_coder.h"
 
+#include <string>
+
 #include "kirune/Error.h"
-#include "lossless/messages.h"
 
 namespace kirune {
 
 namespace {
 
 constexpr uint32_t kTop = 1u << 24;
+
+// The failure names the symbol count of the model that found no symbol.
+[[noreturn]] void throwDecodeError(unsigned symbolCount) {
+    throw Error("RangeCoder : decode error " + std::to_string(symbolCount));
+}
+
+// Adds the carry of low's overflow to the pos bytes already written.
+void propagateCarry(uint8_t* out, uint32_t pos) {
+    for (uint32_t i = pos; i > 0; --i) {
+        if (++out[i - 1] != 0) return;
+    }
+}
 
 class RangeEncoder {
 public:
@@ -73,7 +86,7 @@ public:
         } else {
             // Only damaged data has code / r >= total; its low 16 bits decide.
             const unsigned target = (code_ / r) & 0xffffu;
-            if (target >= total) throw Error(rangeDecodeErrorText(N));
+            if (target >= total) throwDecodeError(N);
             for (unsigned k = 1; k <= N; ++k) s += m.cum[k] <= target ? 1 : 0;
         }
         code_ -= r * m.cum[s];
@@ -90,7 +103,7 @@ public:
 
 private:
     uint32_t next() {
-        if (pos_ >= length_) throw Error(kDamagedFileText);
+        if (pos_ >= length_) throwDamaged();
         return in_[pos_++];
     }
 
@@ -102,12 +115,6 @@ private:
 };
 
 }  // namespace
-
-void propagateCarry(uint8_t* out, uint32_t pos) {
-    for (uint32_t i = pos; i > 0; --i) {
-        if (++out[i - 1] != 0) return;
-    }
-}
 
 RangeModels::RangeModels() {
     unsigned v = 0;
@@ -167,10 +174,10 @@ uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
                 withOffsetModel(models.offsetModels, b, [&](auto& m) { return dec.decode(m); });
         if (v == kEndSymbol) break;
         // Bucket 9 holds offsets up to 127, so 257 cannot come out.
-        if (o >= outCapacity) throw Error(kDamagedFileText);
+        if (o >= outCapacity) throwDamaged();
         out[o++] = static_cast<uint8_t>(v);
     }
-    if (!dec.usedUp()) throw Error(kDamagedFileText);
+    if (!dec.usedUp()) throwDamaged();
     return o;
 }
 

@@ -8,6 +8,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kirune/simd.h"
+
+#if KIRUNE_SSE2
+#include <emmintrin.h>
+#endif
+
 namespace kirune {
 
 inline constexpr uint32_t kBucketCount = 10;
@@ -16,6 +22,19 @@ inline constexpr uint32_t kModelTotalLimit = 32768;
 
 inline constexpr uint16_t kBucketSize[kBucketCount] = {1, 1, 1, 2, 4, 8, 16, 32, 64, 128};
 inline constexpr uint16_t kBucketBase[kBucketCount] = {0, 1, 2, 3, 5, 9, 17, 33, 65, 129};
+
+// The high 64 bits of a x b. The portable form multiplies 32-bit halves: the
+// middle sum a_hi x b + (a_lo x b >> 32) stays below 2^64, and dropping the
+// low product's fraction cannot change the floor of the whole.
+inline uint64_t highProduct(uint64_t a, uint32_t b) {
+#if defined(__SIZEOF_INT128__) && !defined(KIRUNE_SCALAR_ONLY)
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+#else
+    const uint64_t low = (a & 0xffffffffu) * b;
+    const uint64_t middle = (a >> 32) * b + (low >> 32);
+    return middle >> 32;
+#endif
+}
 
 // range / total is taken for every symbol; totals are below 2^15, so a
 // constant table of reciprocals turns the division into a multiplication.
@@ -42,7 +61,7 @@ struct FreqModel {
 
     // x / total, exact for every 32-bit x.
     uint32_t divideByTotal(uint32_t x) const {
-        return static_cast<uint32_t>((static_cast<unsigned __int128>(totalReciprocal) * x) >> 64);
+        return static_cast<uint32_t>(highProduct(totalReciprocal, x));
     }
 };
 
@@ -58,21 +77,23 @@ void modelReset(FreqModel<N>& m) {
 // reaches kModelTotalLimit, keeping every frequency odd and at least 1.
 template <unsigned N>
 inline void modelUpdate(FreqModel<N>& m, unsigned s) {
+    ++m.freq[s];
+#if KIRUNE_SSE2
     // cum[k] += 1 for k > s, eight lanes at a time. Lane indices and s are
     // below 2^15, so a signed compare gives the mask (all ones where k > s);
     // the counts themselves wrap as unsigned.
-    using Index = int16_t __attribute__((vector_size(16)));
-    using Counts = uint16_t __attribute__((vector_size(16)));
-    ++m.freq[s];
-    const Index sym = Index{} + static_cast<int16_t>(s);
-    Index index = {0, 1, 2, 3, 4, 5, 6, 7};
+    const __m128i sym = _mm_set1_epi16(static_cast<int16_t>(s));
+    const __m128i eight = _mm_set1_epi16(8);
+    __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
     for (unsigned k = 0; k < FreqModel<N>::kPadded; k += 8) {
-        Counts c;
-        std::memcpy(&c, m.cum + k, sizeof c);
-        c -= reinterpret_cast<Counts>(index > sym);
-        std::memcpy(m.cum + k, &c, sizeof c);
-        index += 8;
+        __m128i* at = reinterpret_cast<__m128i*>(m.cum + k);
+        _mm_store_si128(at, _mm_sub_epi16(_mm_load_si128(at), _mm_cmpgt_epi16(index, sym)));
+        index = _mm_add_epi16(index, eight);
     }
+#else
+    // The padding counts along too, as the vector form does; it is never read.
+    for (unsigned k = s + 1; k < FreqModel<N>::kPadded; ++k) ++m.cum[k];
+#endif
     if (m.cum[N] >= kModelTotalLimit) {
         m.cum[0] = 0;
         for (unsigned k = 0; k < N; ++k) {
@@ -81,15 +102,6 @@ inline void modelUpdate(FreqModel<N>& m, unsigned s) {
         }
     }
     m.totalReciprocal = kReciprocals.of[m.cum[N]];
-}
-
-// The symbol whose interval holds target, or -1 when target is past the total.
-template <unsigned N>
-inline int modelFindSymbol(const FreqModel<N>& m, unsigned target) {
-    if (target >= m.cum[N]) return -1;
-    unsigned s = 0;
-    while (m.cum[s + 1] <= target) ++s;
-    return static_cast<int>(s);
 }
 
 using BucketModel = FreqModel<kBucketCount>;
@@ -125,9 +137,6 @@ inline decltype(auto) withOffsetModel(OffsetModels& m, unsigned b, F&& f) {
             return f(m.bucket9);
     }
 }
-
-// Adds the carry of low's overflow to the pos bytes already written.
-void propagateCarry(uint8_t* out, uint32_t pos);
 
 // All models of one coder, with the value-to-bucket table built from
 // kBucketSize.

@@ -1,9 +1,13 @@
 #include "lossless/rle_mtf.h"
 
 #include <cstring>
-#include <emmintrin.h>
 
 #include "kirune/Error.h"
+#include "kirune/simd.h"
+
+#if KIRUNE_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace kirune {
 
@@ -12,14 +16,12 @@ namespace {
 // A count above 127 takes two bytes: 128 + high part, then the low byte.
 constexpr uint32_t kLongCountMax = 128 + 32767;
 
-[[noreturn]] void damaged() { throw Error(kDamagedFileText); }
-
 // Reads the count that follows a full run prefix; advances i.
 uint32_t readCount(const uint8_t* in, uint32_t n, uint32_t& i) {
-    if (i >= n) damaged();
+    if (i >= n) throwDamaged();
     const uint32_t b = in[i++];
     if (b < 128) return b;
-    if (i >= n) damaged();
+    if (i >= n) throwDamaged();
     return 128 + (b & 127) * 256 + in[i++];
 }
 
@@ -65,6 +67,23 @@ struct MtfList {
     uint8_t* list() { return room + 16; }
 };
 
+// Where c sits in the list. Every byte is in the list once, so the search
+// ends within it.
+inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
+#if KIRUNE_SSE2
+    const __m128i key = _mm_set1_epi8(static_cast<char>(c));
+    for (uint32_t at = 0;; at += 16) {
+        const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(list + at));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key)));
+        if (hits) return at + static_cast<uint32_t>(__builtin_ctz(hits));
+    }
+#else
+    uint32_t r = 0;
+    while (list[r] != c) ++r;
+    return r;
+#endif
+}
+
 void initList(uint8_t* list) {
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
 }
@@ -103,7 +122,7 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
             ++i;
         }
         if (run == threshold) run += readCount(in, n, i);
-        if (run > outCapacity - o) damaged();
+        if (run > outCapacity - o) throwDamaged();
         // Most runs are short: bytes one by one rather than a call each.
         if (run <= 8) {
             for (uint32_t k = 0; k < run; ++k) out[o + k] = c;
@@ -127,34 +146,11 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
             r = 1;
             if (prev != 0) std::swap(list[0], list[1]);
         } else if (list[0] != c) {
-            // Every byte is in the list once, so the search ends within it.
-            const __m128i key = _mm_set1_epi8(static_cast<char>(c));
-            for (uint32_t at = 0;; at += 16) {
-                const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(list + at));
-                const unsigned hits =
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key)));
-                if (hits) {
-                    r = at + static_cast<uint32_t>(__builtin_ctz(hits));
-                    break;
-                }
-            }
+            r = rankOf(list, c);
             shiftUp(list, r);
             list[1] = c;
         }
         out[i] = static_cast<uint8_t>(r);
-        prev = r;
-    }
-}
-
-void mtfDecode(uint8_t* out, const uint8_t* in, uint32_t n) {
-    MtfList room{};
-    uint8_t* list = room.list();
-    initList(list);
-    uint32_t prev = 1;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t r = in[i];
-        out[i] = list[r];
-        mtfMove(list, r, prev);
         prev = r;
     }
 }
@@ -201,7 +197,7 @@ void rle2Parse(Sink& sink, const uint8_t* in, uint32_t n) {
     while (i < n) {
         const uint8_t s = in[i];
         if (s == 255) {
-            if (i + 1 >= n) damaged();
+            if (i + 1 >= n) throwDamaged();
             sink.put(in[i + 1] != 0 ? 255 : 254, 1);
             i += 2;
         } else if (s >= 2) {
@@ -217,7 +213,7 @@ void rle2Parse(Sink& sink, const uint8_t* in, uint32_t n) {
             uint32_t j = i;
             while (j < n && in[j] <= 1) ++j;
             // More digits than 32 describe a run no buffer could hold.
-            if (j - i > 32) damaged();
+            if (j - i > 32) throwDamaged();
             uint64_t v = 1;
             for (uint32_t k = j; k > i; --k) v = 2 * v + in[k - 1];
             sink.put(0, v - 1);
@@ -226,29 +222,13 @@ void rle2Parse(Sink& sink, const uint8_t* in, uint32_t n) {
     }
 }
 
-class RankSink {
-public:
-    RankSink(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) {}
-    void put(uint8_t rank, uint64_t count) {
-        if (count > capacity_ - o_) damaged();
-        std::memset(out_ + o_, rank, static_cast<size_t>(count));
-        o_ += static_cast<uint32_t>(count);
-    }
-    uint32_t size() const { return o_; }
-
-private:
-    uint8_t* out_;
-    uint32_t capacity_;
-    uint32_t o_ = 0;
-};
-
 // Turns ranks into bytes as they come: a zero run repeats the front byte.
 class MtfSink {
 public:
     MtfSink(uint8_t* out, uint32_t capacity) : out_(out), capacity_(capacity) { initList(list_); }
     MtfSink(const MtfSink&) = delete;
     void put(uint8_t rank, uint64_t count) {
-        if (count > capacity_ - o_) damaged();
+        if (count > capacity_ - o_) throwDamaged();
         if (count == 0) return;
         if (rank == 0) {
             std::memset(out_ + o_, list_[0], static_cast<size_t>(count));
@@ -274,12 +254,6 @@ private:
 };
 
 }  // namespace
-
-uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
-    RankSink sink(out, outCapacity);
-    rle2Parse(sink, in, n);
-    return sink.size();
-}
 
 uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
     MtfSink sink(out, outCapacity);

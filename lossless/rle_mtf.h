@@ -22,14 +22,12 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
 // Move-to-front variant that moves a byte to the second place, and to the
 // front only when it is met again at rank 1 right after a non-zero rank.
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n);
-void mtfDecode(uint8_t* out, const uint8_t* in, uint32_t n);
 
 // Zero runs as base-2 digits, other runs of three or more with a count,
 // escapes for ranks 254 and 255. out must hold 2 x n bytes.
 uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n);
-uint32_t rle2Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
 
-// rle2Decode followed by mtfDecode in one pass, as expansion runs them.
+// Undoes rle2Encode and then mtfEncode in one pass, as expansion runs them.
 uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
 
 }  // namespace kirune

@@ -16,6 +16,19 @@ constexpr uint32_t kInsertionRows = 11;
 // Rows between the chains the inverse walks side by side, and their slot size.
 constexpr uint32_t kSegmentBytes = 256;
 
+// Eight bytes as one most-significant-first number.
+inline uint64_t loadBigEndian64(const uint8_t* p) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint64_t k;
+    std::memcpy(&k, p, 8);
+    return __builtin_bswap64(k);
+#else
+    uint64_t k = 0;
+    for (int i = 0; i < 8; ++i) k = (k << 8) | p[i];
+    return k;
+#endif
+}
+
 // Order of rotations by their ranks.
 class RankOrder {
 public:
@@ -92,13 +105,11 @@ public:
     // The key of the rotation bytes from pos on, of which `left` remain,
     // above a zero position field.
     uint64_t keyAt(uint32_t pos, uint32_t left) const {
-        uint64_t k;
         if (left >= 8) {
-            std::memcpy(&k, text_ + pos, 8);
-            return __builtin_bswap64(k) & ~kPosMask;
+            return loadBigEndian64(text_ + pos) & ~kPosMask;
         }
         // The rotation ends within this key: only its last bytes count.
-        k = 0;
+        uint64_t k = 0;
         for (uint32_t i = 0; i < left && i < kKeyBytes; ++i)
             k |= uint64_t{text_[pos + i]} << (56 - 8 * i);
         return k;
@@ -251,8 +262,9 @@ uint32_t sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* 
 // their next key read in the same sequential pass, and each such group is
 // sorted by keys. Returns false on equal rotations or when the key budget
 // runs out.
-bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace& work,
-                uint64_t budget, uint8_t* lastColumn, uint32_t& primaryIndex) {
+bool sortByKeys(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
+                uint8_t* lastColumn, uint32_t& primaryIndex) {
+    uint32_t* table = work.rotationTable();
     uint32_t* pairStart = work.pairStart();
     std::fill(pairStart, pairStart + 65536, 0);
     // Every pair is counted, without a branch on rising or falling; the
@@ -304,6 +316,156 @@ bool sortByKeys(const uint8_t* text, uint32_t n, uint32_t* table, SortWorkspace&
     return true;
 }
 
+// links[i] = the row of rotation i's predecessor (the LF mapping), a start
+// mark (set later), and the byte lastColumn[i] in the top 8 bits.
+void buildLinks(const uint8_t* lastColumn, uint32_t n, uint32_t* links) {
+    uint32_t count[4][256] = {};
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++count[0][lastColumn[i]];
+        ++count[1][lastColumn[i + 1]];
+        ++count[2][lastColumn[i + 2]];
+        ++count[3][lastColumn[i + 3]];
+    }
+    for (; i < n; ++i) ++count[0][lastColumn[i]];
+    uint32_t next[256];
+    uint32_t sum = 0;
+    for (uint32_t c = 0; c < 256; ++c) {
+        next[c] = sum;
+        sum += count[0][c] + count[1][c] + count[2][c] + count[3][c];
+    }
+    for (i = 0; i < n; ++i) {
+        const uint32_t c = lastColumn[i];
+        links[i] = next[c]++ | (c << 24);
+    }
+}
+
+// Rows stay below 2^23, which leaves bit 23 of a links entry for the mark of
+// a chain's start.
+constexpr uint32_t kChainMark = 1u << 23, kRowMask = kChainMark - 1;
+
+// The walked chains: slots of kSegmentBytes with their filled lengths and the
+// slot that follows each; the primary row's chain starts in primarySlot.
+struct ChainSlots {
+    uint8_t* bytes;
+    uint32_t* length;
+    uint32_t* next;
+    uint32_t primarySlot;
+};
+
+// Walking the mapping from the primary row reads the block backwards, one
+// cache miss a byte. Instead, rows spread over the table start chains of
+// their own, walked side by side so their misses overlap; a chain stops at
+// the next start row. Each chain writes fixed slots of kSegmentBytes,
+// continued in a fresh slot when full, and notes which slot follows.
+ChainSlots walkChains(uint32_t* links, uint32_t n, uint32_t primaryIndex, uint8_t* scratch) {
+    const uint32_t starts = (n + kSegmentBytes - 1) / kSegmentBytes;
+    const bool primaryApart = primaryIndex % kSegmentBytes != 0;
+    const uint32_t primarySlot = primaryApart ? starts : primaryIndex / kSegmentBytes;
+    const uint32_t initialSlots = starts + (primaryApart ? 1 : 0);
+    const size_t slotCount = inverseBwtScratchBytes(n) / (kSegmentBytes + 2 * sizeof(uint32_t));
+    uint32_t* slotLength = reinterpret_cast<uint32_t*>(scratch + slotCount * kSegmentBytes);
+    const ChainSlots slots{scratch, slotLength, slotLength + slotCount, primarySlot};
+    for (uint32_t r = 0; r < n; r += kSegmentBytes) links[r] |= kChainMark;
+    links[primaryIndex] |= kChainMark;
+    const auto slotOfStart = [&](uint32_t row) {
+        return row % kSegmentBytes == 0 ? row / kSegmentBytes : primarySlot;
+    };
+
+    constexpr uint32_t kLanes = 8;
+    struct Lane {
+        uint32_t entry;  // links entry of the row whose byte comes next
+        uint32_t slot;
+        uint8_t* write;
+        uint8_t* end;
+    };
+    Lane lane[kLanes];
+    uint32_t pending = 0;  // next initial slot to start
+    uint32_t freeSlot = initialSlots;
+    const auto openSlot = [&](Lane& l, uint32_t slot) {
+        l.slot = slot;
+        l.write = slots.bytes + size_t{slot} * kSegmentBytes;
+        l.end = l.write + kSegmentBytes;
+    };
+    const auto startLane = [&](Lane& l) {
+        const uint32_t row = pending < starts ? pending * kSegmentBytes : primaryIndex;
+        l.entry = links[row];
+        openSlot(l, pending++);
+    };
+    uint32_t active = 0;
+    while (active < kLanes && pending < initialSlots) startLane(lane[active++]);
+    while (active > 0) {
+        for (uint32_t k = 0; k < active; ++k) {
+            Lane& l = lane[k];
+            const uint32_t e = l.entry;
+            *l.write++ = static_cast<uint8_t>(e >> 24);
+            const uint32_t row = e & kRowMask;
+            const uint32_t next = links[row];
+            l.entry = next;
+            if (((next & kChainMark) != 0) | (l.write == l.end)) [[unlikely]] {
+                uint8_t* const begin = slots.bytes + size_t{l.slot} * kSegmentBytes;
+                slots.length[l.slot] = static_cast<uint32_t>(l.write - begin);
+                if (next & kChainMark) {
+                    slots.next[l.slot] = slotOfStart(row);
+                    if (pending < initialSlots) {
+                        startLane(l);
+                    } else {
+                        l = lane[--active];
+                        --k;
+                    }
+                } else {
+                    slots.next[l.slot] = freeSlot;
+                    openSlot(l, freeSlot++);
+                }
+            }
+        }
+    }
+    return slots;
+}
+
+// The walk reads the block backwards: the back half from the primary row on,
+// the front half (and a middle byte) from its successor backwards. A valid
+// block has one cycle of n rows; equal rotations may leave the primary row a
+// shorter one, which the output repeats.
+void writeBlock(uint8_t* out, uint8_t* lastColumn, uint32_t n, const ChainSlots& slots) {
+    const uint32_t first = slots.primarySlot;
+    uint32_t cycle = 0;
+    uint32_t slot = first;
+    do {
+        cycle += slots.length[slot];
+        slot = slots.next[slot];
+    } while (slot != first);
+    uint32_t t = 0;
+    if (cycle == n) {
+        do {
+            const uint8_t* from = slots.bytes + size_t{slot} * kSegmentBytes;
+            const uint32_t len = slots.length[slot];
+            uint8_t* to = out + (n - t);
+            for (uint32_t k = 0; k < len; ++k) *--to = from[k];
+            t += len;
+            slot = slots.next[slot];
+        } while (slot != first);
+        return;
+    }
+    // The short cycle in walking order, gathered into the used-up column.
+    do {
+        std::memcpy(lastColumn + t, slots.bytes + size_t{slot} * kSegmentBytes, slots.length[slot]);
+        t += slots.length[slot];
+        slot = slots.next[slot];
+    } while (slot != first);
+    const uint32_t front = n - n / 2;
+    t = 0;
+    for (uint32_t j = n; j-- > front;) {
+        out[j] = lastColumn[t];
+        t = t + 1 == cycle ? 0 : t + 1;
+    }
+    t = cycle - 1;
+    for (uint32_t j = 0; j < front; ++j) {
+        out[j] = lastColumn[t];
+        t = t == 0 ? cycle - 1 : t - 1;
+    }
+}
+
 }  // namespace
 
 SortWorkspace::SortWorkspace(uint32_t maxN) {
@@ -324,7 +486,7 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
     uint32_t primaryIndex = 0;
-    if (!sortByKeys(text, n, table, work, compareBudget, lastColumn, primaryIndex)) {
+    if (!sortByKeys(text, n, work, compareBudget, lastColumn, primaryIndex)) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
         // The abandoned keys' room holds the ranks and the merge scratch.
@@ -342,138 +504,9 @@ size_t inverseBwtScratchBytes(uint32_t n) {
 
 void inverseBwt(uint8_t* out, uint8_t* lastColumn, uint32_t primaryIndex, uint32_t n,
                 uint32_t* links, uint8_t* scratch) {
-    // links[i] = the row of rotation i's predecessor (the LF mapping), a start
-    // mark, and the byte lastColumn[i] in the top 8 bits. Rows stay below 2^23.
-    constexpr uint32_t kMark = 1u << 23, kRowMask = kMark - 1;
-    {
-        uint32_t count[4][256] = {};
-        uint32_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++count[0][lastColumn[i]];
-            ++count[1][lastColumn[i + 1]];
-            ++count[2][lastColumn[i + 2]];
-            ++count[3][lastColumn[i + 3]];
-        }
-        for (; i < n; ++i) ++count[0][lastColumn[i]];
-        uint32_t next[256];
-        uint32_t sum = 0;
-        for (uint32_t c = 0; c < 256; ++c) {
-            next[c] = sum;
-            sum += count[0][c] + count[1][c] + count[2][c] + count[3][c];
-        }
-        for (i = 0; i < n; ++i) {
-            const uint32_t c = lastColumn[i];
-            links[i] = next[c]++ | (c << 24);
-        }
-    }
-
-    // Walking the mapping from the primary row reads the block backwards, one
-    // cache miss a byte. Instead, rows spread over the table start chains of
-    // their own, walked side by side so their misses overlap; a chain stops
-    // at the next start row. Each chain writes fixed slots of kSegmentBytes,
-    // continued in a fresh slot when full, and notes which slot follows.
-    const uint32_t starts = (n + kSegmentBytes - 1) / kSegmentBytes;
-    const bool primaryApart = primaryIndex % kSegmentBytes != 0;
-    const uint32_t primarySlot = primaryApart ? starts : primaryIndex / kSegmentBytes;
-    const uint32_t initialSlots = starts + (primaryApart ? 1 : 0);
-    const size_t slotCount = inverseBwtScratchBytes(n) / (kSegmentBytes + 2 * sizeof(uint32_t));
-    uint8_t* slots = scratch;
-    uint32_t* slotLength = reinterpret_cast<uint32_t*>(scratch + slotCount * kSegmentBytes);
-    uint32_t* slotNext = slotLength + slotCount;
-    for (uint32_t r = 0; r < n; r += kSegmentBytes) links[r] |= kMark;
-    links[primaryIndex] |= kMark;
-    const auto slotOfStart = [&](uint32_t row) {
-        return row % kSegmentBytes == 0 ? row / kSegmentBytes : primarySlot;
-    };
-
-    constexpr uint32_t kLanes = 8;
-    struct Lane {
-        uint32_t entry;  // links entry of the row whose byte comes next
-        uint32_t slot;
-        uint8_t* write;
-        uint8_t* end;
-    };
-    Lane lane[kLanes];
-    uint32_t pending = 0;  // next initial slot to start
-    uint32_t freeSlot = initialSlots;
-    const auto startLane = [&](Lane& l) {
-        const uint32_t row = pending < starts ? pending * kSegmentBytes : primaryIndex;
-        l.slot = pending++;
-        l.entry = links[row];
-        l.write = slots + size_t{l.slot} * kSegmentBytes;
-        l.end = l.write + kSegmentBytes;
-    };
-    uint32_t active = 0;
-    while (active < kLanes && pending < initialSlots) startLane(lane[active++]);
-    while (active > 0) {
-        for (uint32_t k = 0; k < active; ++k) {
-            Lane& l = lane[k];
-            const uint32_t e = l.entry;
-            *l.write++ = static_cast<uint8_t>(e >> 24);
-            const uint32_t row = e & kRowMask;
-            const uint32_t next = links[row];
-            l.entry = next;
-            if (__builtin_expect(((next & kMark) != 0) | (l.write == l.end), 0)) {
-                uint8_t* const begin = slots + size_t{l.slot} * kSegmentBytes;
-                slotLength[l.slot] = static_cast<uint32_t>(l.write - begin);
-                if (next & kMark) {
-                    slotNext[l.slot] = slotOfStart(row);
-                    if (pending < initialSlots) {
-                        startLane(l);
-                    } else {
-                        l = lane[--active];
-                        --k;
-                    }
-                } else {
-                    slotNext[l.slot] = freeSlot;
-                    l.slot = freeSlot++;
-                    l.write = slots + size_t{l.slot} * kSegmentBytes;
-                    l.end = l.write + kSegmentBytes;
-                }
-            }
-        }
-    }
-
-    // The walk reads the block backwards: the back half from the primary
-    // row on, the front half (and a middle byte) from its successor
-    // backwards. A valid block has one cycle of n rows; equal rotations may
-    // leave the primary row a shorter one, which the output repeats.
-    uint32_t cycle = 0;
-    uint32_t slot = primarySlot;
-    do {
-        cycle += slotLength[slot];
-        slot = slotNext[slot];
-    } while (slot != primarySlot);
-    if (cycle == n) {
-        uint32_t t = 0;
-        do {
-            const uint8_t* from = slots + size_t{slot} * kSegmentBytes;
-            const uint32_t len = slotLength[slot];
-            uint8_t* to = out + (n - t);
-            for (uint32_t k = 0; k < len; ++k) *--to = from[k];
-            t += len;
-            slot = slotNext[slot];
-        } while (slot != primarySlot);
-        return;
-    }
-    // The short cycle in walking order, gathered into the used-up column.
-    uint32_t t = 0;
-    do {
-        std::memcpy(lastColumn + t, slots + size_t{slot} * kSegmentBytes, slotLength[slot]);
-        t += slotLength[slot];
-        slot = slotNext[slot];
-    } while (slot != primarySlot);
-    const uint32_t front = n - n / 2;
-    t = 0;
-    for (uint32_t j = n; j-- > front;) {
-        out[j] = lastColumn[t];
-        t = t + 1 == cycle ? 0 : t + 1;
-    }
-    t = cycle - 1;
-    for (uint32_t j = 0; j < front; ++j) {
-        out[j] = lastColumn[t];
-        t = t == 0 ? cycle - 1 : t - 1;
-    }
+    buildLinks(lastColumn, n, links);
+    const ChainSlots slots = walkChains(links, n, primaryIndex, scratch);
+    writeBlock(out, lastColumn, n, slots);
 }
 
 }  // namespace kirune

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lossless/page_arena.h"
+#include "kirune/AlignedBuffer.h"
 
 namespace kirune {
 
@@ -23,7 +23,7 @@ public:
     uint32_t* pairStart() noexcept { return pairs_; }      // rows of the two-byte groups
 
 private:
-    PageArena arena_;
+    AlignedBuffer<uint8_t> arena_;
     uint64_t* keys_;
     uint64_t* scratch_;
     uint32_t* table_;

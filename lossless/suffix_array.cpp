@@ -17,9 +17,18 @@ void bucketBounds(const int32_t* count, int32_t* bkt, int32_t k, bool ends) {
     }
 }
 
+// Symbol counts of the text and room for the bucket positions, k of each.
+struct SymbolBuckets {
+    const int32_t* count;
+    int32_t* bkt;
+    int32_t k;
+};
+
 // Sorts all suffixes from the LMS suffixes already placed at bucket ends.
-void induce(const int32_t* s, int32_t* sa, int32_t n, const int32_t* count, int32_t* bkt, int32_t k,
-            const uint8_t* isS) {
+void induce(const int32_t* s, const uint8_t* isS, int32_t n, int32_t* sa, const SymbolBuckets& b) {
+    const int32_t* count = b.count;
+    int32_t* bkt = b.bkt;
+    const int32_t k = b.k;
     bucketBounds(count, bkt, k, false);
     for (int32_t i = 0; i < n; ++i) {
         const int32_t j = sa[i] - 1;
@@ -55,7 +64,7 @@ void sais(const int32_t* s, int32_t* sa, int32_t n, int32_t k) {
     bucketBounds(count, bkt, k, true);
     for (int32_t i = 1; i < n; ++i)
         if (isLms(i)) sa[--bkt[s[i]]] = i;
-    induce(s, sa, n, count, bkt, k, isS);
+    induce(s, isS, n, sa, {count, bkt, k});
 
     int32_t n1 = 0;
     for (int32_t i = 0; i < n; ++i)
@@ -104,7 +113,7 @@ void sais(const int32_t* s, int32_t* sa, int32_t n, int32_t k) {
         sa[i] = -1;
         sa[--bkt[s[j]]] = j;
     }
-    induce(s, sa, n, count, bkt, k, isS);
+    induce(s, isS, n, sa, {count, bkt, k});
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "codec/payload.h"
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
-#include "lossless/BWT.h"
+#include "lossless/block_sort_coder.h"
 
 using namespace kirune;
 
@@ -46,7 +46,7 @@ size_t dumpContainer(const std::string& path, const std::filesystem::path& outDi
             if (raw == 0) continue;
             const uint8_t* data = streamBuffer(st, i).data();
             std::vector<uint8_t> coded;
-            if (bwtCompressToVector(data, raw, coded) != table[i].recordedSize)
+            if (blockSortCompress({data, raw}, coded) != table[i].recordedSize)
                 throw Error(path + ": stream " + std::to_string(i + 1) + " codes differently");
             const std::string name = stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1);
             save(outDir / (name + ".raw"), data, raw);

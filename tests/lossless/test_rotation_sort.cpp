@@ -97,8 +97,9 @@ TEST(RotationSort, SmallBlocks) {
     EXPECT_EQ(sortBlock(Bytes{0, 0, 0, 0, 131, 100}), (Transform{Bytes{100, 0, 0, 0, 131, 0}, 0}));
 }
 
-// Keys, rotation ranks (where a zero budget runs out) and the plain method must agree on the table exactly, including the order of equal
-// rotations in periodic blocks.
+// Keys, rotation ranks (where a zero budget runs out) and the plain method
+// must agree on the table exactly, including the order of equal rotations in
+// periodic blocks.
 TEST(RotationSort, KeyAndRankPathsMatchThePlainMethod) {
     std::mt19937 rng(11);
     std::vector<Bytes> blocks;
@@ -132,10 +133,9 @@ TEST(RotationSort, PeriodicMegabyteFinishes) {
     // Rotations at even positions all start "ab": the stable order keeps
     // position 0 first.
     EXPECT_EQ(t.primary, 0u);
-    EXPECT_TRUE(std::all_of(t.last.begin(), t.last.begin() + (1 << 19),
-                            [](uint8_t c) { return c == 'b'; }));
-    EXPECT_TRUE(
-        std::all_of(t.last.begin() + (1 << 19), t.last.end(), [](uint8_t c) { return c == 'a'; }));
+    Bytes last(1u << 19, 'b');
+    last.resize(1u << 20, 'a');
+    EXPECT_EQ(t.last, last);
     EXPECT_EQ(invert(t.last, t.primary), block);
 }
 
@@ -179,12 +179,6 @@ TEST(RotationSort, InverseMatchesThePlainWalkOnAnyColumn) {
             }
         }
     }
-    // A block of one repeated word: each row of equal rotations is a valid
-    // primary index, whose cycle is one period long.
-    const Bytes block = repeat(bytesOf("abcab"), 600);
-    const Transform t = referenceSort(block);
-    for (uint32_t primary : {0u, 1u, 255u, 256u, 599u, 600u, 1500u, 2999u})
-        EXPECT_EQ(invert(t.last, primary), plainWalk(t.last, primary)) << primary;
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+#pragma once
+// Block-sorting coder: compresses one byte stream into the coded stream format
+// (run-length, rotation sort, move-to-front, run-length, range coder per block)
+// or a stored copy when coding does not shrink it, and expands it again.
+//
+// Coded stream: one factor byte (2), then per block a 24-bit primary index, a
+// 24-bit payload length (both most significant byte first) and the payload.
+// A stored stream is the raw bytes alone. The caller keeps (rawLength,
+// recordedSize) per stream: recordedSize == rawLength means stored; otherwise
+// the stream occupies recordedSize + 1 + 6 x blocks bytes.
+//
+// Every failure throws kirune::Error: damaged data (kDamagedFileText or
+// "RangeCoder : decode error N") or exhausted memory (kOutOfMemoryText).
+// Calls keep all their state in the call, so streams may be coded on several
+// threads at once.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kirune {
+
+// Raw bytes per block of the coded streams this coder writes (factor 2).
+inline constexpr uint32_t kBlockSortFactor = 2;
+inline constexpr uint32_t kBlockSortBlockSize = kBlockSortFactor << 19;
+// Largest factor byte the expander accepts; larger ones are damaged data.
+inline constexpr uint32_t kBlockSortMaxFactor = 9;
+
+// Compresses `raw` (below 2^32 bytes) into `out`, which it replaces with the
+// coded stream, or with the raw bytes when coding does not shrink them.
+// Returns recordedSize; out.size() is the stream's footprint.
+uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out);
+
+// Bytes the stream at the start of `bytes` occupies, read from its framing
+// (the factor byte and each block header; payloads are not decoded). Throws
+// the damaged-file error when the framing runs past `bytes`, names a factor
+// the expander refuses, holds more blocks than rawLength can fill, or its
+// payloads do not add up to recordedSize.
+size_t blockSortFootprint(std::span<const uint8_t> bytes, uint32_t recordedSize,
+                          uint32_t rawLength);
+
+// No stream of these lengths occupies more bytes than this, whatever its
+// factor, so reading that much (or what is left) is enough for
+// blockSortFootprint.
+constexpr uint64_t blockSortFootprintLimit(uint32_t recordedSize, uint32_t rawLength) {
+    if (recordedSize >= rawLength) return rawLength;
+    const uint64_t smallestBlock = uint64_t{1} << 19;
+    return uint64_t{recordedSize} + 1 + 6 * ((rawLength + smallestBlock - 1) / smallestBlock);
+}
+
+// Expands the stream at the start of `stream` into out, whose size is the
+// raw length; writes exactly out.size() bytes. Returns the bytes of `stream`
+// the stream occupied, so several streams held back to back can be walked.
+size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
+                       std::span<uint8_t> out);
+
+}  // namespace kirune
