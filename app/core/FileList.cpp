@@ -95,7 +95,7 @@ BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui
             result.notStarted = static_cast<int>(n - i);
             break;
         }
-        char counter[32];
+        char counter[48];  // room for two 64-bit counts
         std::snprintf(counter, sizeof counter, "%zu / %zu", i + 1, n);
         ui.setCounterText(counter);
         const std::string& path = list[i];
