@@ -251,9 +251,12 @@ void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region
                 region.blockRows, region.rowOffset);
 }
 
-void decodeStrip(const CodecState& s, StripWork& w) {
+void decodeStrip(const CodecState& s, StripWork& w, const PlaneProgress& planeDone) {
     decodeMeans(s, w);
-    for (const PlaneRegion& r : stripRegions(s, w)) decodePlane(s, w.streams, r);
+    for (const PlaneRegion& r : stripRegions(s, w)) {
+        decodePlane(s, w.streams, r);
+        if (planeDone) planeDone();
+    }
 }
 
 }  // namespace kirune

@@ -58,8 +58,9 @@ void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec
                  const uint8_t* means, int32_t B, int32_t R, int32_t O);
 void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region);
 
-// decodeMeans followed by decodePlane for Y, Cb and Cr: the decoder's whole
-// work for one strip, before up-sampling and colour conversion.
-void decodeStrip(const CodecState& s, StripWork& w);
+// decodeMeans followed by decodePlane for Y, Cb and Cr (each followed by
+// planeDone): the decoder's whole work for one strip, before up-sampling and
+// colour conversion.
+void decodeStrip(const CodecState& s, StripWork& w, const PlaneProgress& planeDone = {});
 
 }  // namespace kirune

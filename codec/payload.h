@@ -16,21 +16,6 @@
 
 namespace kirune {
 
-// Streams in container order.
-enum StreamId : int {
-    StreamDcSignBits = 0,
-    StreamDcBytes,
-    StreamHeaderBits,
-    StreamIndexBitsLow,
-    StreamIndexBitsHigh,
-    StreamGainBytes,
-    StreamMatchBytes,
-};
-inline constexpr int kStreamCount = 7;
-
-StreamBuffer& streamBuffer(SideStreams& st, int id);
-const StreamBuffer& streamBuffer(const SideStreams& st, int id);
-
 // 2-bit block type and the 2-bit subtype of BlockSpecial.
 enum BlockType : uint8_t { BlockFlat = 0, BlockVq = 1, BlockPredicted = 2, BlockSpecial = 3 };
 enum SpecialSubtype : uint8_t {
@@ -178,12 +163,5 @@ inline int32_t meanPrediction(const uint8_t* means, std::size_t n, int32_t B, in
 
 // Raw length of every stream as its cursors stand after a strip's coding.
 std::array<uint32_t, kStreamCount> streamRawLengths(const SideStreams& st);
-
-// The strip writer's first step, after the three planes have been encoded:
-// codes the mean bytes of the three regions into dcSignBits and dcBytes and
-// records the raw length of all seven streams in st.rawLength. Every byte of
-// dcSignBits up to its raw length is written, so the byte after a last sign
-// bit at a byte boundary is 0 whatever the buffer held before.
-void encodeMeans(const CodecState& s, StripWork& w);
 
 }  // namespace kirune

@@ -5,10 +5,26 @@
 #include <limits>
 #include <string>
 
-#include "codec/payload.h"
 #include "kirune/Error.h"
 
 namespace kirune {
+
+StreamBuffer& streamBuffer(SideStreams& st, int id) {
+    switch (id) {
+    case StreamDcSignBits: return st.dcSignBits;
+    case StreamDcBytes: return st.dcBytes;
+    case StreamHeaderBits: return st.headerBits;
+    case StreamIndexBitsLow: return st.indexBitsLow;
+    case StreamIndexBitsHigh: return st.indexBitsHigh;
+    case StreamGainBytes: return st.gainBytes;
+    case StreamMatchBytes: return st.matchBytes;
+    default: throw Error("stream number " + std::to_string(id) + " is not 0..6");
+    }
+}
+
+const StreamBuffer& streamBuffer(const SideStreams& st, int id) {
+    return streamBuffer(const_cast<SideStreams&>(st), id);
+}
 
 void setCodecParams(CodecState& s, int32_t K) {
     if (K < 1 || K > kMaxQualityLevel)

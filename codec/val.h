@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "codec/vec_lib.h"
 #include "kirune/AlignedBuffer.h"
@@ -29,6 +30,18 @@ struct BitCursor {
     uint32_t bit = 0;
 };
 
+// Streams in container order.
+enum StreamId : int {
+    StreamDcSignBits = 0,
+    StreamDcBytes,
+    StreamHeaderBits,
+    StreamIndexBitsLow,
+    StreamIndexBitsHigh,
+    StreamGainBytes,
+    StreamMatchBytes,
+};
+inline constexpr int kStreamCount = 7;
+
 // The seven side streams of a strip with their cursors.
 struct SideStreams {
     StreamBuffer dcSignBits, dcBytes, headerBits, indexBitsLow, indexBitsHigh, gainBytes, matchBytes;
@@ -42,8 +55,15 @@ struct SideStreams {
     // Bytes of data in each stream, in container order: set by the strip
     // reader before decoding (the decoder reads no further) and by encodeMeans
     // after coding (what the strip writer stores).
-    uint32_t rawLength[7] = {};
+    uint32_t rawLength[kStreamCount] = {};
 };
+
+StreamBuffer& streamBuffer(SideStreams& st, int id);
+const StreamBuffer& streamBuffer(const SideStreams& st, int id);
+
+// Told once per finished plane of a strip (three per strip); may throw to
+// stop the work.
+using PlaneProgress = std::function<void()>;
 
 // One plane region as the encoder and the decoder see it.
 struct CodedPlane {

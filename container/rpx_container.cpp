@@ -203,11 +203,6 @@ StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
     return sec.table;
 }
 
-StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w) {
-    encodeMeans(s, w);
-    return writeStripSection(out, w.streams);
-}
-
 // ---- reading ----------------------------------------------------------------
 
 ContainerReader::ContainerReader(const std::string& path) : path_(path) {

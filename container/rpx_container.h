@@ -104,10 +104,6 @@ void appendTrailer(ContainerWriter& out, Trailer trailer);
 // final. Returns the table it wrote.
 StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st);
 
-// The strip writer: codes the strip's mean bytes into dcSignBits and dcBytes
-// (encodeMeans, which also settles every rawLength), then writeStripSection.
-StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w);
-
 // A container opened for reading, with its size known up front.
 class ContainerReader {
 public:

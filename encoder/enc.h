@@ -35,11 +35,18 @@ int vqStartLevel(int64_t E, int32_t Q);
 // the plane's blocks per row, for the match byte.
 void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, int32_t W);
 
+// The strip writer's first step, after the three planes have been encoded:
+// codes the mean bytes of the three regions into dcSignBits and dcBytes and
+// records the raw length of all seven streams in st.rawLength. Every byte of
+// dcSignBits up to its raw length is written, so the byte after a last sign
+// bit at a byte boundary is 0 whatever the buffer held before.
+void encodeMeans(const CodecState& s, StripWork& w);
+
 // The encoder's whole work for one strip, from the R, G, B planes of the
 // current strip (beginStrip) to finished streams: plane preparation, the
-// three encodePlane calls and encodeMeans, so that every stream and its
-// raw length (st.rawLength) is ready for the strip writer. The streams must
-// have been reset since the previous strip.
-void encodeStrip(const CodecState& s, StripWork& w, RgbInput input);
+// three encodePlane calls (each followed by planeDone) and encodeMeans, so
+// that every stream and its raw length (st.rawLength) is ready for the strip
+// writer. The streams must have been cleared since the previous strip.
+void encodeStrip(const CodecState& s, StripWork& w, RgbInput input, const PlaneProgress& planeDone = {});
 
 }  // namespace kirune

@@ -289,16 +289,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
             StripWork& sw = w.s.strip;
             if (w.input) readInputStrip(*w.input, w.s, w.strip, sw);
             if (settings.measureQuality) w.meter.keepInput(sw);
-            rgbToYcc(w.s, sw, units);
-            downsampleChroma(w.s, sw);
-            computeMeans(w.s, sw);
-            removeMeans(w.s, sw);
-            const auto regions = stripRegions(w.s, sw);
-            for (int p = 0; p < 3; ++p) {
-                encodePlane(w.s, sw.streams, regions[p]);
-                progress.planeDone();
-            }
-            encodeMeans(w.s, sw);
+            encodeStrip(w.s, sw, units, [&] { progress.planeDone(); });
             encodeStripSection(sw.streams, w.section, streamThreads);
             resetStreams(w.s);
             // The reconstruction the decoder will rebuild, summed for the trailer.
@@ -389,12 +380,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         [&](StripWorker& w) {
             StripWork& sw = w.s.strip;
             expandStripSection(w.section, sw.streams, streamThreads);
-            decodeMeans(w.s, sw);
-            const auto regions = stripRegions(w.s, sw);
-            for (int p = 0; p < 3; ++p) {
-                decodePlane(w.s, sw.streams, regions[p]);
-                progress.planeDone();
-            }
+            decodeStrip(w.s, sw, [&] { progress.planeDone(); });
             stripToRgb(w.s, sw);
             // A TIFF's rows are summed as they are written, at no extra cost.
             if (sumPixels && !tiff) w.pixels = stripPixelChecksum(w.s, w.strip, sw);

@@ -62,32 +62,3 @@ TEST(RawSamples, RoundAndClamp) {
     EXPECT_TRUE(rawSampleValue(0) == 0 && rawSampleValue(63) == 1011 && rawSampleValue(255) == 4095);
 }
 
-TEST(MeanCoding, SignsMagnitudesAndPrediction) {
-    CodecState s = stripState(8, 8);  // 2 x 2 blocks per plane
-    StripWork& w = s.strip;
-    // Y: 0 after the start value 128, 255 left of it, 7 under block 0, 0 after 7.
-    const uint8_t y[4] = {0, 255, 7, 0};
-    std::memcpy(w.meansY, y, 4);
-    std::memset(w.meansCb, 128, 4);
-    std::memset(w.meansCr, 100, 4);
-    encodeMeans(s, w);
-    const SideStreams& st = w.streams;
-    EXPECT_EQ(st.rawLength[StreamDcBytes], 12u);
-    EXPECT_EQ(st.rawLength[StreamDcSignBits], 2u);
-    const uint8_t bytes[12] = {128, 255, 7, 7, 0, 0, 0, 0, 28, 0, 0, 0};  // Cb and Cr start over at 128
-    EXPECT_EQ(std::memcmp(st.dcBytes.data(), bytes, 12), 0);
-    EXPECT_EQ(st.dcSignBits[0], 0x09);  // blocks 0 and 3 negative
-    EXPECT_EQ(st.dcSignBits[1] & 1, 1);  // Cr's first block
-
-    // 16 x 16 at 4:2:0: 16 + 4 + 4 sign bits fill 3 bytes; the byte after
-    // them is counted in the raw length and must be 0 whatever was there.
-    CodecState t = stripState(16, 16, Sampling420);
-    std::memset(t.strip.streams.dcSignBits.data(), 0xA5, t.strip.streams.dcSignBits.size());
-    std::memset(t.strip.yMeans.data(), 10, t.strip.yMeans.size());
-    std::memset(t.strip.cbMeansQuarter.data(), 200, t.strip.cbMeansQuarter.size());
-    std::memset(t.strip.crMeansQuarter.data(), 3, t.strip.crMeansQuarter.size());
-    encodeMeans(t, t.strip);
-    ASSERT_EQ(t.strip.streams.rawLength[StreamDcSignBits], 4u);
-    const uint8_t signs[4] = {0x01, 0x00, 0x10, 0x00};  // -118, +72, -125, then zeros
-    EXPECT_EQ(std::memcmp(t.strip.streams.dcSignBits.data(), signs, 4), 0);
-}
