@@ -46,21 +46,20 @@ struct BlockStreamReaders {
 // the readers, and counts the block. B turns the match byte into matchOffset.
 void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info);
 
-// Rebuilds the mean bytes of the three regions of the current strip from
-// dcSignBits and dcBytes. Checks first that the raw lengths of those two
-// streams match the regions' block count.
-void decodeMeans(const CodecState& s, StripWork& w);
+// Rebuilds the mean bytes of the three regions of strip `g` from dcSignBits
+// and dcBytes. Checks first that the raw lengths of those two streams match
+// the regions' block count.
+void decodeMeans(const StripGeometry& g, StripWork& w);
 
 // Reconstructs one plane region: coded[n] and resid[n] for every block of
-// rows O..O+R-1 (B blocks each), reading the strip's streams from where the
-// previous plane left them.
-void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec* resid,
-                 const uint8_t* means, int32_t B, int32_t R, int32_t O);
-void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region);
+// its rows, reading the strip's streams from where the previous plane left
+// them.
+void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region);
 
 // decodeMeans followed by decodePlane for Y, Cb and Cr (each followed by
 // planeDone): the decoder's whole work for one strip, before up-sampling and
 // colour conversion.
-void decodeStrip(const CodecState& s, StripWork& w, const PlaneProgress& planeDone = {});
+void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                 const PlaneProgress& planeDone = {});
 
 }  // namespace kirune

@@ -131,26 +131,7 @@ private:
     uint32_t limit_ = 0;
 };
 
-// ---- strip regions and means ----------------------------------------------
-
-// One coded plane region of the current strip: block (rowOffset + r, c) of the
-// plane buffer for region row r = 0..blockRows-1.
-struct PlaneRegion {
-    BlockVec* coded = nullptr;
-    BlockVec* resid = nullptr;
-    uint8_t* means = nullptr;
-    int32_t blocksPerRow = 0;
-    int32_t blockRows = 0;
-    int32_t rowOffset = 0;
-
-    std::size_t blocks() const {
-        return static_cast<std::size_t>(blocksPerRow) * static_cast<std::size_t>(blockRows);
-    }
-};
-
-// The Y, Cb and Cr regions of the current strip, in coding order. Throws if
-// the strip geometry does not fit the allocated buffers.
-std::array<PlaneRegion, 3> stripRegions(const CodecState& s, StripWork& w);
+// ---- means ----------------------------------------------------------------
 
 // Prediction of the mean byte at region row r, column c (plane index n):
 // 128 for the first block, the block above in column 0, the left one otherwise.

@@ -26,24 +26,30 @@ const StreamBuffer& streamBuffer(const SideStreams& st, int id) {
     return streamBuffer(const_cast<SideStreams&>(st), id);
 }
 
-void setCodecParams(CodecState& s, int32_t K) {
+// Quality levels from here on code their corrections shifted down.
+constexpr int32_t kShiftedCorrectionsLevel = 2000;
+
+QualityParams codecParams(int32_t K) {
     if (K < 1 || K > kMaxQualityLevel)
         throw Error("quality level " + std::to_string(K) + " is outside 1.." +
                     std::to_string(kMaxQualityLevel));
-    s.qualityLevel = K;
-    s.meanLevel = K > 40000 ? 3 : K > 4000 ? 2 : K > 1000 ? 1 : 0;
-    s.distortionLimit = (K >= 2000 && K <= 40000) ? (K * 256) >> 1 : K * 256;
-    s.residualShift = K >= 6400 ? 2 : 1;
+    QualityParams q;
+    q.qualityLevel = K;
+    q.meanLevel = K > 40000 ? 3 : K > 4000 ? 2 : K > 1000 ? 1 : 0;
+    q.distortionLimit = (K >= 2000 && K <= 40000) ? (K * 256) >> 1 : K * 256;
+    q.residualShift = K >= 6400 ? 2 : 1;
+    q.shiftedCorrections = K >= kShiftedCorrectionsLevel;
+    return q;
 }
 
-void computeStripLayout(CodecState& s) {
-    const int64_t W = s.sourceWidth;
-    const int64_t H = s.stripImageRows;
+ImageLayout computeStripLayout(int32_t width, int32_t height, int32_t stripBudgetLog2) {
+    const int64_t W = width;
+    const int64_t H = height;
     if (W < 1 || H < 1)
         throw Error("image size " + std::to_string(W) + " x " + std::to_string(H) + " is empty");
-    if (s.stripBudgetLog2 < kMinStripBudgetLog2 || s.stripBudgetLog2 > kMaxStripBudgetLog2)
-        throw Error("strip budget 2^" + std::to_string(s.stripBudgetLog2) + " is out of range");
-    const int64_t budget = int64_t{1} << s.stripBudgetLog2;
+    if (stripBudgetLog2 < kMinStripBudgetLog2 || stripBudgetLog2 > kMaxStripBudgetLog2)
+        throw Error("strip budget 2^" + std::to_string(stripBudgetLog2) + " is out of range");
+    const int64_t budget = int64_t{1} << stripBudgetLog2;
     const int64_t paddedWidth = (W + 7) & ~int64_t{7};
     const int64_t Hp = (H + 7) & ~int64_t{7};
     if (Hp > std::numeric_limits<int32_t>::max())
@@ -55,30 +61,38 @@ void computeStripLayout(CodecState& s) {
 
     const int64_t stripCount = (Hp + maxRows - 1) / maxRows;
     const int64_t stripHeight = ((Hp + stripCount - 1) / stripCount + 7) & ~int64_t{7};
-
-    s.bmpRowStride = static_cast<int32_t>((3 * W + 3) & ~int64_t{3});
-    s.bmpFileSize = int64_t{s.bmpRowStride} * H + 54;
-    s.imageWidth = static_cast<int32_t>(W);
-    s.imageHeight = static_cast<int32_t>(H);
-    s.paddedWidth = static_cast<int32_t>(paddedWidth);
-    s.stripBudget = static_cast<int32_t>(budget);
-    s.stripCount = static_cast<int32_t>(stripCount);
-    s.stripHeight = static_cast<int32_t>(stripHeight);
-    s.lumaBlocksPerRow = s.paddedWidth >> 2;
-    s.chroma420BlocksPerRow = s.chroma422BlocksPerRow = s.paddedWidth >> 3;
-    s.lumaBlockRows = s.chroma422BlockRows = s.stripHeight >> 2;
-    s.chroma420BlockRows = s.stripHeight >> 3;
-    s.lastStripRows = static_cast<int32_t>(H - (stripCount - 1) * stripHeight);
-    s.lastStripPaddedRows = static_cast<int32_t>(Hp - (stripCount - 1) * stripHeight);
-    s.stripPaddedRows = s.stripHeight;
-    s.stripImageRows = s.stripHeight;
-    s.stripIndex = 0;
-    s.lumaRowOffset = s.chroma420RowOffset = s.chromaRowOffset = 0;
+    ImageLayout l;
+    l.width = width;
+    l.height = height;
+    l.paddedWidth = static_cast<int32_t>(paddedWidth);
+    l.stripBudgetLog2 = stripBudgetLog2;
+    l.stripCount = static_cast<int32_t>(stripCount);
+    l.stripHeight = static_cast<int32_t>(stripHeight);
+    l.lastStripRows = static_cast<int32_t>(H - (stripCount - 1) * stripHeight);
+    l.lastStripPaddedRows = static_cast<int32_t>(Hp - (stripCount - 1) * stripHeight);
+    return l;
 }
 
-void setupExpandGeometry(CodecState& s) {
-    computeStripLayout(s);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+StripGeometry beginStrip(const ImageLayout& layout, int32_t index) {
+    if (index < 0 || index >= layout.stripCount)
+        throw Error("strip " + std::to_string(index) + " is outside the image");
+    const bool last = index == layout.stripCount - 1;
+    StripGeometry g;
+    g.index = index;
+    g.firstImageRow = index * layout.stripHeight;
+    g.imageRows = last ? layout.lastStripRows : layout.stripHeight;
+    g.paddedRows = last ? layout.lastStripPaddedRows : layout.stripHeight;
+    g.bufferRows = layout.stripHeight;
+    g.luma = {layout.paddedWidth >> 2, g.paddedRows >> 2, (g.bufferRows - g.paddedRows) / 4};
+    return g;
+}
+
+PlaneGrid chromaGrid(const StripGeometry& g, int32_t colourSampling) {
+    switch (colourSampling) {
+    case Sampling420: return {g.luma.blocksPerRow >> 1, g.paddedRows >> 3, (g.bufferRows - g.paddedRows) / 8};
+    case Sampling422: return {g.luma.blocksPerRow >> 1, g.luma.rows, g.luma.firstRow};
+    default: return g.luma;
+    }
 }
 
 static void checkSampling(int32_t sampling) {
@@ -86,8 +100,8 @@ static void checkSampling(int32_t sampling) {
         throw Error("colour sampling " + std::to_string(sampling) + " is not 1, 2 or 4");
 }
 
-void allocCodecBuffers(CodecState& s, int32_t width, int32_t height) {
-    checkSampling(s.colourSampling);
+void allocCodecBuffers(StripWork& w, int32_t colourSampling, int32_t width, int32_t height) {
+    checkSampling(colourSampling);
     if (width <= 0 || height <= 0 || width % 8 != 0 || height % 8 != 0)
         throw Error("strip buffer of " + std::to_string(width) + " x " + std::to_string(height) +
                     " is not a positive multiple of 8");
@@ -95,41 +109,32 @@ void allocCodecBuffers(CodecState& s, int32_t width, int32_t height) {
     if (A > (int64_t{1} << kMaxStripBudgetLog2))
         throw Error("strip buffer of " + std::to_string(width) + " x " + std::to_string(height) +
                     " is too large");
-    freeCodecBuffers(s);
-    StripWork& w = s.strip;
+    w = StripWork{};
     const auto full = static_cast<std::size_t>(A / 16);
     for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane,
                           &w.yResidual, &w.cbResidual, &w.crResidual})
         p->reset(full);
     for (MeanPlane* p : {&w.yMeans, &w.cbMeans, &w.crMeans}) p->reset(full);
-    if (s.colourSampling < Sampling444) {
+    if (colourSampling < Sampling444) {
         for (BlockPlane* p : {&w.cbPlaneHalf, &w.crPlaneHalf, &w.cbResidualHalf, &w.crResidualHalf})
             p->reset(full / 2);
         for (MeanPlane* p : {&w.cbMeansHalf, &w.crMeansHalf}) p->reset(full / 2);
     }
-    if (s.colourSampling == Sampling420) {
+    if (colourSampling == Sampling420) {
         for (BlockPlane* p :
              {&w.cbPlaneQuarter, &w.crPlaneQuarter, &w.cbResidualQuarter, &w.crResidualQuarter})
             p->reset(full / 4);
         for (MeanPlane* p : {&w.cbMeansQuarter, &w.crMeansQuarter}) p->reset(full / 4);
     }
-    s.allocWidth = width;
-    s.allocHeight = height;
-    allocStreamBuffers(s);
-    selectCodedPlanes(s);
-}
-
-std::size_t streamBlockCount(const CodecState& s, int32_t paddedRows) {
-    return static_cast<std::size_t>(s.paddedWidth) * 3 * static_cast<std::size_t>(paddedRows) / 16;
+    w.colourSampling = colourSampling;
+    w.allocWidth = width;
+    w.allocHeight = height;
+    allocSideStreams(w.streams, full * 3);
 }
 
 // Every stream carries this much beyond its worst case so that a reader's
 // 16-bit window at the last field stays inside the buffer.
 static constexpr std::size_t kStreamSlack = 16;
-
-void allocStreamBuffers(CodecState& s) {
-    allocSideStreams(s.strip.streams, static_cast<std::size_t>(s.allocWidth) * 3 * s.allocHeight / 16);
-}
 
 void allocSideStreams(SideStreams& st, std::size_t n) {
     // Sized for the worst case; a strip usually fills a small part of them.
@@ -144,8 +149,6 @@ void allocSideStreams(SideStreams& st, std::size_t n) {
     st.dcSignBitCount = st.dcBytesPos = st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
 }
-
-void resetStreams(CodecState& s) { clearSideStreams(s.strip.streams); }
 
 void clearSideStreams(SideStreams& st) {
     // Writers add fields into bytes that must start at zero; readers treat
@@ -169,70 +172,37 @@ void clearSideStreams(SideStreams& st) {
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
 }
 
-void freeCodecBuffers(CodecState& s) {
-    s.strip = StripWork{};
-    s.allocWidth = s.allocHeight = 0;
-}
-
-void selectCodedPlanes(CodecState& s) {
-    checkSampling(s.colourSampling);
-    StripWork& w = s.strip;
-    w.codedY = w.yPlane.data();
-    w.residY = w.yResidual.data();
-    w.meansY = w.yMeans.data();
-    w.yBlocksPerRow = s.lumaBlocksPerRow;
-    w.yBlockRows = s.lumaBlockRows;
-    switch (s.colourSampling) {
-    case Sampling420:
-        w.codedCb = w.cbPlaneQuarter.data();
-        w.codedCr = w.crPlaneQuarter.data();
-        w.residCb = w.cbResidualQuarter.data();
-        w.residCr = w.crResidualQuarter.data();
-        w.meansCb = w.cbMeansQuarter.data();
-        w.meansCr = w.crMeansQuarter.data();
-        w.cBlocksPerRow = s.chroma420BlocksPerRow;
-        w.cBlockRows = s.chroma420BlockRows;
-        break;
-    case Sampling422:
-        w.codedCb = w.cbPlaneHalf.data();
-        w.codedCr = w.crPlaneHalf.data();
-        w.residCb = w.cbResidualHalf.data();
-        w.residCr = w.crResidualHalf.data();
-        w.meansCb = w.cbMeansHalf.data();
-        w.meansCr = w.crMeansHalf.data();
-        w.cBlocksPerRow = s.chroma422BlocksPerRow;
-        w.cBlockRows = s.chroma422BlockRows;
-        break;
-    default:
-        w.codedCb = w.cbPlane.data();
-        w.codedCr = w.crPlane.data();
-        w.residCb = w.cbResidual.data();
-        w.residCr = w.crResidual.data();
-        w.meansCb = w.cbMeans.data();
-        w.meansCr = w.crMeans.data();
-        w.cBlocksPerRow = s.lumaBlocksPerRow;
-        w.cBlockRows = s.lumaBlockRows;
-        break;
+std::array<PlaneRegion, 3> stripRegions(StripWork& w, const StripGeometry& g) {
+    const PlaneGrid l = g.luma, c = chromaGrid(g, w.colourSampling);
+    std::array<PlaneRegion, 3> regions{{
+        {w.yPlane.data(), w.yResidual.data(), w.yMeans.data(), l.blocksPerRow, l.rows, l.firstRow},
+        {w.cbPlane.data(), w.cbResidual.data(), w.cbMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
+        {w.crPlane.data(), w.crResidual.data(), w.crMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
+    }};
+    if (w.colourSampling == Sampling420) {
+        regions[1] = {w.cbPlaneQuarter.data(), w.cbResidualQuarter.data(), w.cbMeansQuarter.data(),
+                      c.blocksPerRow, c.rows, c.firstRow};
+        regions[2] = {w.crPlaneQuarter.data(), w.crResidualQuarter.data(), w.crMeansQuarter.data(),
+                      c.blocksPerRow, c.rows, c.firstRow};
+    } else if (w.colourSampling == Sampling422) {
+        regions[1] = {w.cbPlaneHalf.data(), w.cbResidualHalf.data(), w.cbMeansHalf.data(),
+                      c.blocksPerRow, c.rows, c.firstRow};
+        regions[2] = {w.crPlaneHalf.data(), w.crResidualHalf.data(), w.crMeansHalf.data(),
+                      c.blocksPerRow, c.rows, c.firstRow};
     }
-}
-
-void beginStrip(CodecState& s, int32_t index) {
-    if (index < 0 || index >= s.stripCount)
-        throw Error("strip " + std::to_string(index) + " is outside the image");
-    s.stripIndex = index;
-    if (index == s.stripCount - 1) {
-        s.stripImageRows = s.lastStripRows;
-        s.stripPaddedRows = s.lastStripPaddedRows;
-    } else {
-        s.stripImageRows = s.stripHeight;
-        s.stripPaddedRows = s.stripHeight;
+    // Planes span allocWidth x allocHeight samples; chroma planes are that
+    // divided by 4 / colourSampling.
+    const int64_t lumaBlocks = int64_t{w.allocWidth} * w.allocHeight / 16;
+    const int64_t chromaBlocks = lumaBlocks * w.colourSampling / 4;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const PlaneRegion& r = regions[i];
+        const int64_t capacity = i == 0 ? lumaBlocks : chromaBlocks;
+        const int64_t end = (int64_t{r.firstRow} + r.rows) * r.blocksPerRow;
+        if (!r.coded || !r.resid || !r.means || r.blocksPerRow < 1 || r.rows < 0 || r.firstRow < 0 ||
+            end > capacity)
+            throw Error("strip geometry does not fit the codec buffers");
     }
-    s.lumaBlockRows = s.chroma422BlockRows = s.stripPaddedRows >> 2;
-    s.chroma420BlockRows = s.stripPaddedRows >> 3;
-    s.lumaRowOffset = (s.stripHeight - s.stripPaddedRows) / 4;
-    s.chroma420RowOffset = (s.stripHeight - s.stripPaddedRows) / 8;
-    s.chromaRowOffset = s.colourSampling == Sampling420 ? s.chroma420RowOffset : s.lumaRowOffset;
-    selectCodedPlanes(s);
+    return regions;
 }
 
 }  // namespace kirune

@@ -1,9 +1,10 @@
 #pragma once
-// Per-file codec state: parameters derived from the quality level, the strip
-// and block geometry, the working planes and the seven side-stream buffers.
-// A driver creates one CodecState per file and passes it by reference; nothing
-// here is process-wide.
+// The codec's records, by lifetime: the quality parameters and the image
+// layout of a file, the geometry of one strip, and the working set a strip is
+// coded in (planes and the seven side-stream buffers). Nothing here is
+// process-wide.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,17 +66,88 @@ const StreamBuffer& streamBuffer(const SideStreams& st, int id);
 // stop the work.
 using PlaneProgress = std::function<void()>;
 
-// One plane region as the encoder and the decoder see it.
-struct CodedPlane {
+// One coded plane region of a strip: block (firstRow + r, c) of the plane
+// buffers for region row r = 0..rows-1, c = 0..blocksPerRow-1.
+struct PlaneRegion {
     BlockVec* coded = nullptr;  // reconstruction
     BlockVec* resid = nullptr;  // corrections kept for matching
     uint8_t* means = nullptr;
     int32_t blocksPerRow = 0;
-    int32_t blockRows = 0;
+    int32_t rows = 0;
+    int32_t firstRow = 0;
+
+    std::size_t blocks() const {
+        return static_cast<std::size_t>(blocksPerRow) * static_cast<std::size_t>(rows);
+    }
 };
 
-// Everything one strip is worked in: planes, mean planes, streams and the
-// coded-plane slots that point into them. Several can exist at once.
+// What the quality level decides, derived once per file by codecParams.
+struct QualityParams {
+    int32_t qualityLevel = 0;
+    int32_t distortionLimit = 0;
+    int32_t meanLevel = 0;
+    int32_t residualShift = 1;
+    // Corrections are coded shifted down by residualShift and shifted back up
+    // after reconstruction, on both sides of the codec.
+    bool shiftedCorrections = false;
+
+    int meanShift() const { return meanLevel + 4; }
+};
+
+// Throws Error for K outside 1..kMaxQualityLevel.
+QualityParams codecParams(int32_t K);
+
+// How an image is cut into strips: a pure function of its size and the strip
+// budget. Strips are stripHeight rows (a multiple of 8) but the last, which
+// holds lastStripRows image rows coded as lastStripPaddedRows.
+struct ImageLayout {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t paddedWidth = 0;
+    int32_t stripBudgetLog2 = kStripBudgetLog2;
+    int32_t stripCount = 0;
+    int32_t stripHeight = 0;
+    int32_t lastStripRows = 0;
+    int32_t lastStripPaddedRows = 0;
+};
+
+// Throws Error for a geometry that cannot be laid out (zero size, width
+// beyond the strip budget, arithmetic beyond 32 bits).
+ImageLayout computeStripLayout(int32_t width, int32_t height, int32_t stripBudgetLog2);
+
+// Everything a file is coded with, as its container header records it.
+struct FileCoding {
+    ImageLayout layout;
+    QualityParams quality;
+    int32_t colourSampling = Sampling444;
+};
+
+// Rows and block grid of one strip. A strip fills the bottom of the strip
+// buffers (whose rows are stored bottom row first), so a short last strip
+// starts at block row firstRow rather than 0.
+struct PlaneGrid {
+    int32_t blocksPerRow = 0;
+    int32_t rows = 0;
+    int32_t firstRow = 0;
+};
+
+struct StripGeometry {
+    int32_t index = 0;
+    int32_t firstImageRow = 0;  // image row of strip row 0
+    int32_t imageRows = 0;      // rows of the image in the strip
+    int32_t paddedRows = 0;     // rows coded: imageRows rounded up to 8
+    int32_t bufferRows = 0;     // rows of the strip buffers: the layout's stripHeight
+    PlaneGrid luma;             // 4x4 blocks of the full-resolution planes
+};
+
+// Geometry of strip `index`; throws Error outside 0..stripCount-1.
+StripGeometry beginStrip(const ImageLayout& layout, int32_t index);
+
+// The grid of the coded chroma planes at a colour sampling.
+PlaneGrid chromaGrid(const StripGeometry& g, int32_t colourSampling);
+
+// Everything one strip is worked in: planes, mean planes and streams. Several
+// can exist at once; each is allocated for one colour sampling and size.
 struct StripWork {
     BlockPlane rPlane, gPlane, bPlane;
     BlockPlane yPlane, cbPlane, crPlane;
@@ -88,103 +160,21 @@ struct StripWork {
 
     SideStreams streams;
 
-    // Coded-plane slots (set by selectCodedPlanes).
-    BlockVec* codedY = nullptr;
-    BlockVec* codedCb = nullptr;
-    BlockVec* codedCr = nullptr;
-    BlockVec* residY = nullptr;
-    BlockVec* residCb = nullptr;
-    BlockVec* residCr = nullptr;
-    uint8_t* meansY = nullptr;
-    uint8_t* meansCb = nullptr;
-    uint8_t* meansCr = nullptr;
-    int32_t yBlocksPerRow = 0, yBlockRows = 0;
-    int32_t cBlocksPerRow = 0, cBlockRows = 0;
-
-    CodedPlane lumaPlane() const { return {codedY, residY, meansY, yBlocksPerRow, yBlockRows}; }
-    CodedPlane cbPlaneSlot() const { return {codedCb, residCb, meansCb, cBlocksPerRow, cBlockRows}; }
-    CodedPlane crPlaneSlot() const { return {codedCr, residCr, meansCr, cBlocksPerRow, cBlockRows}; }
-};
-
-// Parameters and geometry of one file, plus the current strip's rows and
-// grids. Plain values: a worker coding strips of its own copies these from the
-// file's state and keeps its own StripWork.
-struct CodecParams {
-    // Codec parameters (setCodecParams).
-    int32_t qualityLevel = 0;
-    int32_t distortionLimit = 0;
-    int32_t meanLevel = 0;
-    int32_t residualShift = 1;
     int32_t colourSampling = Sampling444;
-
-    // Image and strip geometry.
-    int32_t imageWidth = 0;
-    int32_t imageHeight = 0;
-    int32_t sourceWidth = 0;
-    int32_t stripImageRows = 0;
-    int32_t paddedWidth = 0;
-    int32_t stripBudgetLog2 = kStripBudgetLog2;
-    int32_t stripBudget = 0;
-    int32_t stripCount = 0;
-    int32_t stripHeight = 0;
-    int32_t stripIndex = 0;
-    int32_t stripPaddedRows = 0;
-    int32_t lastStripRows = 0;
-    int32_t lastStripPaddedRows = 0;
-    int32_t bmpRowStride = 0;
-    int64_t bmpFileSize = 0;  // may exceed what a BMP header can hold; the writer checks
-
-    // Block grids of the current strip.
-    int32_t lumaBlocksPerRow = 0;
-    int32_t lumaBlockRows = 0;
-    int32_t chroma420BlocksPerRow = 0;
-    int32_t chroma420BlockRows = 0;
-    int32_t chroma422BlocksPerRow = 0;
-    int32_t chroma422BlockRows = 0;
-    int32_t lumaRowOffset = 0;
-    int32_t chroma420RowOffset = 0;
-    int32_t chromaRowOffset = 0;
-
-    // Size the buffers were allocated for (A = allocWidth * allocHeight samples).
-    int32_t allocWidth = 0;
+    int32_t allocWidth = 0;   // samples the planes span
     int32_t allocHeight = 0;
 };
 
-struct CodecState : CodecParams {
-    StripWork strip;
-};
-
-// Derives qualityLevel, distortionLimit, meanLevel and residualShift from K.
-// Throws Error for K outside 1..kMaxQualityLevel.
-void setCodecParams(CodecState& s, int32_t K);
-
-// Computes the strip layout from sourceWidth, stripImageRows (the image height
-// on entry) and stripBudgetLog2, without allocating. Throws Error for a
-// geometry that cannot be laid out (zero size, width beyond the strip budget,
-// arithmetic beyond 32 bits).
-void computeStripLayout(CodecState& s);
-
-// computeStripLayout followed by allocCodecBuffers(paddedWidth, stripHeight).
-void setupExpandGeometry(CodecState& s);
-
-// Allocates the planes for A = width * height samples at the current
-// colourSampling, then the stream buffers, then selects the coded planes.
-void allocCodecBuffers(CodecState& s, int32_t width, int32_t height);
-void allocStreamBuffers(CodecState& s);
+// Allocates the planes for width x height samples at the colour sampling,
+// then the stream buffers for that many blocks.
+void allocCodecBuffers(StripWork& w, int32_t colourSampling, int32_t width, int32_t height);
 // Stream buffers for n blocks, cleared, with cursors at the start.
 void allocSideStreams(SideStreams& st, std::size_t n);
 // Clears cursors and the bit-packed buffers for the next strip.
-void resetStreams(CodecState& s);
 void clearSideStreams(SideStreams& st);
-void freeCodecBuffers(CodecState& s);
-void selectCodedPlanes(CodecState& s);
 
-// Sets the per-strip rows (the last strip may be shorter), the row offsets and
-// the coded-plane slots for strip `index`.
-void beginStrip(CodecState& s, int32_t index);
-
-// Blocks in three full-resolution planes of `paddedRows` rows: the n that the
-// stream buffers are sized by.
-std::size_t streamBlockCount(const CodecState& s, int32_t paddedRows);
+// The Y, Cb and Cr regions of strip `g`, in coding order. Throws if the strip
+// does not fit the allocated buffers.
+std::array<PlaneRegion, 3> stripRegions(StripWork& w, const StripGeometry& g);
 
 }  // namespace kirune

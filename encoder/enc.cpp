@@ -28,17 +28,17 @@ struct PlaneLimits {
     int meanLevel;
 };
 
-PlaneLimits planeLimits(const CodecState& s) {
-    const int64_t T = s.distortionLimit;
+PlaneLimits planeLimits(const QualityParams& q) {
+    const int64_t T = q.distortionLimit;
     return {T,
             std::min<int64_t>(T, 16600),
             std::min<int64_t>(T, 42000),
             std::max<int64_t>(T, 4200),
-            s.qualityLevel,
-            s.qualityLevel >= 2000,
-            s.residualShift,
-            s.meanLevel + 4,
-            s.meanLevel};
+            q.qualityLevel,
+            q.shiftedCorrections,
+            q.residualShift,
+            q.meanShift(),
+            q.meanLevel};
 }
 
 inline void addMean(const BlockVec& corr, int16_t d0, BlockVec& recon) {
@@ -118,8 +118,11 @@ void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, i
     ++st.blockCounter;
 }
 
-void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec* corr,
-                 const uint8_t* means, int32_t W, int32_t H, int32_t R, const SearchSetup& setup) {
+void encodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region, const SearchSetup& setup) {
+    BlockVec* recon = region.coded;
+    BlockVec* corr = region.resid;
+    const uint8_t* means = region.means;
+    const int32_t W = region.blocksPerRow, H = region.rows, R = region.firstRow;
     if (H < 1) return;
     if (W < 1 || R < 0)
         throw Error("plane of " + std::to_string(W) + " blocks per row cannot be coded");
@@ -127,7 +130,7 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
     if (uint64_t{st.blockCounter} + uint64_t(W) * uint64_t(H) > st.blockCapacity)
         throw Error("strip has more blocks than the stream buffers hold");
 
-    const PlaneLimits lim = planeLimits(s);
+    const PlaneLimits lim = planeLimits(q);
     const int32_t rowsUp = std::min(16383 / W - 1, 3);
     AlignedBuffer<int32_t> energies(static_cast<std::size_t>(H + R) * static_cast<std::size_t>(W));
 
@@ -163,7 +166,7 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
             }
 
             // Smooth: interpolated from the neighbouring means.
-            interpolateFromMeans(means, W, H, col, R + row, R, lim.meanLevel, smooth);
+            interpolateFromMeans(region, row, col, lim.meanLevel, smooth);
             if (blockDistance(smooth, out) <= lim.smooth) {
                 d.blockType = BlockPredicted;
                 d.smoothFlag = 1;
@@ -333,15 +336,9 @@ void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec
     }
 }
 
-void encodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region,
-                 const SearchSetup& setup) {
-    encodePlane(s, st, region.coded, region.resid, region.means, region.blocksPerRow,
-                region.blockRows, region.rowOffset, setup);
-}
-
-void encodeMeans(const CodecState& s, StripWork& w) {
+void encodeMeans(const StripGeometry& g, StripWork& w) {
     SideStreams& st = w.streams;
-    const auto regions = stripRegions(s, w);
+    const auto regions = stripRegions(w, g);
     std::size_t total = 0;
     for (const PlaneRegion& r : regions) total += r.blocks();
     if (total > st.dcBytes.size() || (total >> 3) + 1 > st.dcSignBits.size())
@@ -353,8 +350,8 @@ void encodeMeans(const CodecState& s, StripWork& w) {
     uint32_t pos = 0;
     for (const PlaneRegion& r : regions) {
         const int32_t B = r.blocksPerRow;
-        for (int32_t row = 0; row < r.blockRows; ++row) {
-            std::size_t n = static_cast<std::size_t>(r.rowOffset + row) * B;
+        for (int32_t row = 0; row < r.rows; ++row) {
+            std::size_t n = static_cast<std::size_t>(r.firstRow + row) * B;
             for (int32_t c = 0; c < B; ++c, ++n) {
                 const int32_t d = int32_t{r.means[n]} - meanPrediction(r.means, n, B, row, c);
                 const uint32_t sign = d < 0 ? 1 : 0;
@@ -377,16 +374,17 @@ void encodeMeans(const CodecState& s, StripWork& w) {
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = lengths[static_cast<std::size_t>(i)];
 }
 
-void encodeStrip(const CodecState& s, StripWork& w, RgbInput input, const PlaneProgress& planeDone) {
-    rgbToYcc(s, w, input);
-    downsampleChroma(s, w);
-    computeMeans(s, w);
-    removeMeans(s, w);
-    for (const PlaneRegion& r : stripRegions(s, w)) {
-        encodePlane(s, w.streams, r);
+void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                 const PlaneProgress& planeDone, const SearchSetup& setup) {
+    rgbToYcc(g, w, input);
+    downsampleChroma(g, w);
+    computeMeans(q, g, w);
+    removeMeans(q, g, w);
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        encodePlane(q, w.streams, r, setup);
         if (planeDone) planeDone();
     }
-    encodeMeans(s, w);
+    encodeMeans(g, w);
 }
 
 }  // namespace kirune

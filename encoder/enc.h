@@ -14,16 +14,12 @@
 
 namespace kirune {
 
-// Codes rows R..R+H-1 (W blocks each) of one plane. On entry recon holds the
-// block samples, corr the samples minus their mean value and means the mean
-// bytes; each coded block of recon and corr is overwritten with its
-// reconstruction and reconstructed correction. Reads qualityLevel,
-// distortionLimit, meanLevel and residualShift. Throws Error if the streams
+// Codes one plane region. On entry region.coded holds the block samples,
+// region.resid the samples minus their mean value and region.means the mean
+// bytes; each coded block of the first two is overwritten with its
+// reconstruction and reconstructed correction. Throws Error if the streams
 // were not sized for that many more blocks.
-void encodePlane(const CodecState& s, SideStreams& st, BlockVec* recon, BlockVec* corr,
-                 const uint8_t* means, int32_t W, int32_t H, int32_t R,
-                 const SearchSetup& setup = {});
-void encodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region,
+void encodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region,
                  const SearchSetup& setup = {});
 
 // First VQ level tried for a source of energy E at quality level Q: the
@@ -40,13 +36,15 @@ void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, i
 // records the raw length of all seven streams in st.rawLength. Every byte of
 // dcSignBits up to its raw length is written, so the byte after a last sign
 // bit at a byte boundary is 0 whatever the buffer held before.
-void encodeMeans(const CodecState& s, StripWork& w);
+void encodeMeans(const StripGeometry& g, StripWork& w);
 
-// The encoder's whole work for one strip, from the R, G, B planes of the
-// current strip (beginStrip) to finished streams: plane preparation, the
+// The encoder's whole work for one strip, from the R, G, B planes of strip
+// `g` to finished streams: plane preparation, the
 // three encodePlane calls (each followed by planeDone) and encodeMeans, so
 // that every stream and its raw length (st.rawLength) is ready for the strip
 // writer. The streams must have been cleared since the previous strip.
-void encodeStrip(const CodecState& s, StripWork& w, RgbInput input, const PlaneProgress& planeDone = {});
+// `setup` is what the dictionary trainer substitutes.
+void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                 const PlaneProgress& planeDone = {}, const SearchSetup& setup = {});
 
 }  // namespace kirune

@@ -22,10 +22,10 @@ inline int16_t shifted(int32_t sum, int n) { return static_cast<int16_t>(sum >> 
 
 }  // namespace
 
-void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input) {
+void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
     const int n = input == RgbInput::Native12 ? 13 : 9;
     const int32_t centre = (input == RgbInput::Native12 ? 2048 : 128) * 8192;
-    const int32_t B = s.lumaBlocksPerRow, rows = s.lumaBlockRows, offset = s.lumaRowOffset;
+    const int32_t B = g.luma.blocksPerRow, rows = g.luma.rows, offset = g.luma.firstRow;
     for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
         checkRegion(*p, B, rows, offset);
     const std::size_t begin = static_cast<std::size_t>(offset) * B;
@@ -42,13 +42,14 @@ void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input) {
     }
 }
 
-void downsampleChroma(const CodecState& s, StripWork& w) {
-    if (s.colourSampling == Sampling444) return;
+void downsampleChroma(const StripGeometry& g, StripWork& w) {
+    if (w.colourSampling == Sampling444) return;
     const auto avg = [](int16_t a, int16_t b) { return static_cast<int16_t>((int32_t{a} + b) >> 1); };
 
     // Half planes: each pair of horizontally adjacent pixels becomes one.
-    const int32_t fullB = s.lumaBlocksPerRow, halfB = s.chroma422BlocksPerRow;
-    const int32_t rows = s.lumaBlockRows, offset = s.lumaRowOffset;
+    const PlaneGrid half = chromaGrid(g, Sampling422);
+    const int32_t fullB = g.luma.blocksPerRow, halfB = half.blocksPerRow;
+    const int32_t rows = half.rows, offset = half.firstRow;
     checkRegion(w.cbPlane, fullB, rows, offset);
     checkRegion(w.crPlane, fullB, rows, offset);
     checkRegion(w.cbPlaneHalf, halfB, rows, offset);
@@ -71,10 +72,11 @@ void downsampleChroma(const CodecState& s, StripWork& w) {
             }
         }
     }
-    if (s.colourSampling != Sampling420) return;
+    if (w.colourSampling != Sampling420) return;
 
     // Quarter planes: each pair of vertically adjacent half-plane pixels.
-    const int32_t qB = s.chroma420BlocksPerRow, qRows = s.chroma420BlockRows, qOffset = s.chroma420RowOffset;
+    const PlaneGrid quarter = chromaGrid(g, Sampling420);
+    const int32_t qB = quarter.blocksPerRow, qRows = quarter.rows, qOffset = quarter.firstRow;
     checkRegion(w.cbPlaneQuarter, qB, qRows, qOffset);
     checkRegion(w.crPlaneQuarter, qB, qRows, qOffset);
     checkRegion(w.cbPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
@@ -99,18 +101,18 @@ void downsampleChroma(const CodecState& s, StripWork& w) {
     }
 }
 
-void computeMeans(const CodecState& s, StripWork& w) {
-    for (const PlaneRegion& r : stripRegions(s, w)) {
-        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
-        for (std::size_t n = begin; n < begin + r.blocks(); ++n) r.means[n] = blockMeanByte(r.coded[n], s.meanLevel);
+void computeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        const std::size_t begin = static_cast<std::size_t>(r.firstRow) * r.blocksPerRow;
+        for (std::size_t n = begin; n < begin + r.blocks(); ++n) r.means[n] = blockMeanByte(r.coded[n], q.meanLevel);
     }
 }
 
-void removeMeans(const CodecState& s, StripWork& w) {
-    for (const PlaneRegion& r : stripRegions(s, w)) {
-        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
+void removeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        const std::size_t begin = static_cast<std::size_t>(r.firstRow) * r.blocksPerRow;
         for (std::size_t n = begin; n < begin + r.blocks(); ++n)
-            blockSubScalar(r.coded[n], static_cast<int16_t>(r.means[n] << (s.meanLevel + 4)), r.resid[n]);
+            blockSubScalar(r.coded[n], static_cast<int16_t>(r.means[n] << q.meanShift()), r.resid[n]);
     }
 }
 

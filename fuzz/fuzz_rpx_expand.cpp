@@ -37,10 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // on a file that expanded it must land exactly on the end.
     try {
         ContainerReader in(input);
-        CodecState s;
         ImageMetadata meta;
-        readContainerHeader(in, s, meta);
-        for (int32_t k = 0; k < s.stripCount; ++k) skipStripSection(in);
+        const FileCoding file = readContainerHeader(in, meta);
+        for (int32_t k = 0; k < file.layout.stripCount; ++k) skipStripSection(in);
         if (expanded && in.remaining() != 0) std::abort();
     } catch (const Error&) {
         if (expanded) std::abort();

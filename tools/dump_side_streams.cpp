@@ -29,15 +29,14 @@ void save(const std::filesystem::path& p, const uint8_t* data, size_t n) {
 
 size_t dumpContainer(const std::string& path, const std::filesystem::path& outDir) {
     ContainerReader in(path);
-    CodecState s;
     ImageMetadata meta;
-    readContainerHeader(in, s, meta);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    const FileCoding file = readContainerHeader(in, meta);
+    StripWork w;
+    allocCodecBuffers(w, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
     const std::string stem = std::filesystem::path(path).stem().string();
     size_t dumped = 0;
-    for (int32_t k = 0; k < s.stripCount; ++k) {
-        beginStrip(s, k);
-        SideStreams& st = s.strip.streams;
+    for (int32_t k = 0; k < file.layout.stripCount; ++k) {
+        SideStreams& st = w.streams;
         const StreamTable table = stripReader(in, st);
         for (int i = 0; i < kStreamCount; ++i) {
             // Index bits are stored verbatim, never block-sorted.
@@ -53,7 +52,7 @@ size_t dumpContainer(const std::string& path, const std::filesystem::path& outDi
             save(outDir / (name + ".bwt"), coded.data(), coded.size());
             ++dumped;
         }
-        resetStreams(s);
+        clearSideStreams(st);
     }
     return dumped;
 }

@@ -107,12 +107,12 @@ std::vector<std::string> sampleFiles(const std::string& dir) {
 }
 
 // Reads the block headers the strip's encoding left in the streams.
-void countBlocks(const CodecState& s, StripWork& w, QualityStats& q) {
+void countBlocks(const StripGeometry& g, StripWork& w, QualityStats& q) {
     SideStreams& st = w.streams;
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
     st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
     BlockStreamReaders r(st);
-    for (const PlaneRegion& region : stripRegions(s, w)) {
+    for (const PlaneRegion& region : stripRegions(w, g)) {
         for (std::size_t n = 0; n < region.blocks(); ++n) {
             BlockSideInfo info;
             readBlockSideInfo(r, region.blocksPerRow, info);
@@ -136,24 +136,18 @@ void encodeSamples(const std::vector<std::string>& files, const DictionaryClass*
     setup.observer = collector;
     for (int qi = 0; qi < 3; ++qi) {
         for (const std::string& path : files) {
-            CodecState s;
-            setCodecParams(s, kQualities[qi]);
-            auto in = openInputImage(path, InputFormat::Tiff, s);
-            s.colourSampling = Sampling444;
-            allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+            const QualityParams quality = codecParams(kQualities[qi]);
+            auto in = openInputImage(path, InputFormat::Tiff);
+            const ImageLayout layout = computeStripLayout(in->width(), in->height(), kStripBudgetLog2);
+            StripWork w;
+            allocCodecBuffers(w, Sampling444, layout.paddedWidth, layout.stripHeight);
             const RgbInput input = in->bitsPerSample() == 8 ? RgbInput::Eight : RgbInput::Native12;
-            for (int32_t k = 0; k < s.stripCount; ++k) {
-                beginStrip(s, k);
-                readInputStrip(*in, s);
-                StripWork& w = s.strip;
-                rgbToYcc(s, w, input);
-                downsampleChroma(s, w);
-                computeMeans(s, w);
-                removeMeans(s, w);
-                for (const PlaneRegion& r : stripRegions(s, w)) encodePlane(s, w.streams, r, setup);
-                encodeMeans(s, w);
-                if (stats) countBlocks(s, w, stats[qi]);
-                resetStreams(s);
+            for (int32_t k = 0; k < layout.stripCount; ++k) {
+                const StripGeometry g = beginStrip(layout, k);
+                readInputStrip(*in, layout, k, w);
+                encodeStrip(quality, g, w, input, {}, setup);
+                if (stats) countBlocks(g, w, stats[qi]);
+                clearSideStreams(w.streams);
             }
         }
     }

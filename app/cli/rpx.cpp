@@ -210,9 +210,8 @@ int runInfo(const std::vector<std::string>& args) {
     const std::string& path = files[0];
     try {
         ContainerReader in(path);
-        CodecState s;
         ImageMetadata meta;
-        readContainerHeader(in, s, meta);
+        const FileCoding c = readContainerHeader(in, meta);
         const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
         if (trailer) in.setEnd(trailer->offset);
         // The header holds the program's credit where the photograph had no
@@ -224,7 +223,7 @@ int runInfo(const std::vector<std::string>& args) {
                                             std::find(t.value.begin(), t.value.end(), 0) - t.value.begin());
         const bool ownDescription = meta.description != creditText();
         std::vector<StreamTable> strips;
-        for (int32_t k = 0; k < s.stripCount; ++k) strips.push_back(skipStripSection(in));
+        for (int32_t k = 0; k < c.layout.stripCount; ++k) strips.push_back(skipStripSection(in));
         if (in.remaining() != 0) throw Error(kDamagedFileText);
 
         const struct { const char* name; const std::optional<std::string>* text; } texts[] = {
@@ -232,9 +231,9 @@ int runInfo(const std::vector<std::string>& args) {
             {"dateTime", &meta.dateTime}, {"artist", &meta.artist}};
         if (json) {
             std::printf("{\n  \"file\": %s,\n", jsonString(path).c_str());
-            std::printf("  \"width\": %d, \"height\": %d,\n", s.imageWidth, s.imageHeight);
+            std::printf("  \"width\": %d, \"height\": %d,\n", c.layout.width, c.layout.height);
             std::printf("  \"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d,\n",
-                        s.qualityLevel, s.colourSampling, s.stripBudgetLog2);
+                        c.quality.qualityLevel, c.colourSampling, c.layout.stripBudgetLog2);
             if (ownDescription)
                 std::printf("  \"description\": %s,\n", jsonString(displayText(meta.description)).c_str());
             else
@@ -246,7 +245,7 @@ int runInfo(const std::vector<std::string>& args) {
                 std::printf("  \"%s\": %s,\n", t.name,
                             *t.text ? jsonString(displayText(**t.text)).c_str() : "null");
             std::printf("  \"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d,\n",
-                        s.stripHeight, s.stripCount, s.lastStripRows);
+                        c.layout.stripHeight, c.layout.stripCount, c.layout.lastStripRows);
             std::printf("  \"strips\": [\n");
             for (std::size_t k = 0; k < strips.size(); ++k) {
                 std::printf("    [");
@@ -271,20 +270,20 @@ int runInfo(const std::vector<std::string>& args) {
             }
         } else {
             std::printf("file            %s\n", path.c_str());
-            std::printf("size            %d x %d\n", s.imageWidth, s.imageHeight);
-            std::printf("quality level   %d\n", s.qualityLevel);
-            std::printf("colour sampling %s\n", s.colourSampling == 1   ? "4:2:0"
-                                                : s.colourSampling == 2 ? "4:2:2"
+            std::printf("size            %d x %d\n", c.layout.width, c.layout.height);
+            std::printf("quality level   %d\n", c.quality.qualityLevel);
+            std::printf("colour sampling %s\n", c.colourSampling == 1   ? "4:2:0"
+                                                : c.colourSampling == 2 ? "4:2:2"
                                                                         : "4:4:4");
-            std::printf("strip budget    2^%d pixels\n", s.stripBudgetLog2);
+            std::printf("strip budget    2^%d pixels\n", c.layout.stripBudgetLog2);
             std::printf("description     %s\n", ownDescription ? displayText(meta.description).c_str() : "(none)");
             std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution,
                         meta.yResolution);
             std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
             for (const auto& t : texts)
                 std::printf("%-15s %s\n", t.name, *t.text ? displayText(**t.text).c_str() : "(none)");
-            std::printf("strips          %d of %d rows, last %d rows\n", s.stripCount, s.stripHeight,
-                        s.lastStripRows);
+            std::printf("strips          %d of %d rows, last %d rows\n", c.layout.stripCount, c.layout.stripHeight,
+                        c.layout.lastStripRows);
             static const char* const names[7] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
                                                  "indexBitsHigh", "gainBytes", "matchBytes"};
             if (!trailer) {

@@ -11,6 +11,7 @@
 
 #include "codec/payload.h"
 #include "codec/val.h"
+#include "tests/codec/codec_test.h"
 
 namespace kirune::harness {
 
@@ -35,19 +36,19 @@ struct CodecChoice {
     int32_t stripBudgetLog2 = kStripBudgetLog2;
 };
 
-// A codec state with buffers laid out for `img`.
-CodecState stateFor(const RgbImage& img, const CodecChoice& choice);
+// A strip of `img` with its working set allocated.
+TestStrip stateFor(const RgbImage& img, const CodecChoice& choice);
 
 // Each stream's bytes up to its raw length, as the container carries them.
 using Streams = std::array<std::vector<uint8_t>, kStreamCount>;
 
 // Loads strip k of `img` as the image reader does ((v + 8) >> 4, bottom row
 // first, padding mirrored) and encodes it.
-Streams encodeImageStrip(CodecState& enc, const RgbImage& img, int32_t k);
+Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k);
 
 // Decodes strip k from streams of any length into RGB planes. A stream longer
 // than its buffer is damaged data, as the container's reader refuses it.
-void decodeStreams(CodecState& dec, int32_t k, const Streams& streams);
+void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams);
 
 struct ImageResult {
     RgbImage decoded;

@@ -17,29 +17,31 @@ namespace {
 
 // One plane of W x H blocks coded on its own.
 struct PlaneBench {
-    CodecState s;
+    QualityParams q;
+    SideStreams st;
     int32_t W, H;
     std::vector<BlockVec> recon, corr;
     std::vector<uint8_t> means;
 
     PlaneBench(int32_t K, int32_t w, int32_t h)
-        : W(w), H(h), recon(std::size_t(w) * h), corr(recon.size()), means(recon.size()) {
-        setCodecParams(s, K);
-        s.allocWidth = 4 * w, s.allocHeight = 4 * h;
-        allocStreamBuffers(s);
+        : q(codecParams(K)), W(w), H(h), recon(std::size_t(w) * h), corr(recon.size()), means(recon.size()) {
+        allocSideStreams(st, recon.size());
+    }
+
+    PlaneRegion region(std::vector<BlockVec>& coded, std::vector<BlockVec>& resid) {
+        return {coded.data(), resid.data(), means.data(), W, H, 0};
     }
 
     void set(std::size_t n, const BlockVec& samples) {
         recon[n] = samples;
-        means[n] = blockMeanByte(samples, s.meanLevel);
-        blockSubScalar(samples, static_cast<int16_t>(means[n] << (s.meanLevel + 4)), corr[n]);
+        means[n] = blockMeanByte(samples, q.meanLevel);
+        blockSubScalar(samples, static_cast<int16_t>(means[n] << q.meanShift()), corr[n]);
     }
 
     // Encodes, checks that the decoder rebuilds both planes from the streams,
     // and returns what each block's header announced.
     std::vector<BlockSideInfo> code() {
-        SideStreams& st = s.strip.streams;
-        encodePlane(s, st, recon.data(), corr.data(), means.data(), W, H, 0);
+        encodePlane(q, st, region(recon, corr));
         const auto len = streamRawLengths(st);
         std::copy(len.begin(), len.end(), st.rawLength);
         st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
@@ -48,9 +50,10 @@ struct PlaneBench {
         BlockStreamReaders rd(st);
         for (auto& i : info) readBlockSideInfo(rd, W, i);
         std::vector<BlockVec> coded(recon.size()), resid(recon.size());
-        decodePlane(s, st, coded.data(), resid.data(), means.data(), W, H, 0);
+        decodePlane(q, st, region(coded, resid));
         const std::size_t bytes = recon.size() * sizeof(BlockVec);
-        EXPECT_TRUE(std::memcmp(coded.data(), recon.data(), bytes) == 0 && std::memcmp(resid.data(), corr.data(), bytes) == 0);
+        EXPECT_EQ(std::memcmp(coded.data(), recon.data(), bytes), 0);
+        EXPECT_EQ(std::memcmp(resid.data(), corr.data(), bytes), 0);
         return info;
     }
 };
@@ -64,35 +67,6 @@ BlockVec noiseBlock(std::mt19937& rng, int lo, int hi) {
 // Only blocks that copy an earlier block read a match offset, which is then at least 1.
 bool usesMatch(const BlockSideInfo& i) { return i.matchOffset > 0; }
 
-TEST(MeanCoding, SignsMagnitudesAndPrediction) {
-    CodecState s = stripState(8, 8);  // 2 x 2 blocks per plane
-    StripWork& w = s.strip;
-    // Y: 0 after the start value 128, 255 left of it, 7 under block 0, 0 after 7.
-    const uint8_t y[4] = {0, 255, 7, 0};
-    std::memcpy(w.meansY, y, 4);
-    std::memset(w.meansCb, 128, 4);
-    std::memset(w.meansCr, 100, 4);
-    encodeMeans(s, w);
-    const SideStreams& st = w.streams;
-    EXPECT_EQ(st.rawLength[StreamDcBytes], 12u);
-    EXPECT_EQ(st.rawLength[StreamDcSignBits], 2u);
-    const uint8_t bytes[12] = {128, 255, 7, 7, 0, 0, 0, 0, 28, 0, 0, 0};  // Cb and Cr start over at 128
-    EXPECT_EQ(std::memcmp(st.dcBytes.data(), bytes, 12), 0);
-    EXPECT_EQ(st.dcSignBits[0], 0x09);  // blocks 0 and 3 negative
-    EXPECT_EQ(st.dcSignBits[1] & 1, 1);  // Cr's first block
-
-    // 16 x 16 at 4:2:0: 16 + 4 + 4 sign bits fill 3 bytes; the byte after
-    // them is counted in the raw length and must be 0 whatever was there.
-    CodecState t = stripState(16, 16, Sampling420);
-    std::memset(t.strip.streams.dcSignBits.data(), 0xA5, t.strip.streams.dcSignBits.size());
-    std::memset(t.strip.yMeans.data(), 10, t.strip.yMeans.size());
-    std::memset(t.strip.cbMeansQuarter.data(), 200, t.strip.cbMeansQuarter.size());
-    std::memset(t.strip.crMeansQuarter.data(), 3, t.strip.crMeansQuarter.size());
-    encodeMeans(t, t.strip);
-    ASSERT_EQ(t.strip.streams.rawLength[StreamDcSignBits], 4u);
-    const uint8_t signs[4] = {0x01, 0x00, 0x10, 0x00};  // -118, +72, -125, then zeros
-    EXPECT_EQ(std::memcmp(t.strip.streams.dcSignBits.data(), signs, 4), 0);
-}
 
 }  // namespace
 
@@ -124,7 +98,7 @@ TEST(BlockEncoder, AllFlatStripRawLengths) {
     // -> 3 bytes + 1; 48 zero header bits end at byte 6; 24 mean bytes.
     harness::RgbImage img(16, 8);
     std::fill(img.rgb.begin(), img.rgb.end(), uint16_t{16000});
-    CodecState s = harness::stateFor(img, {});
+    TestStrip s = harness::stateFor(img, {});
     const harness::Streams st = harness::encodeImageStrip(s, img, 0);
     const std::size_t expected[kStreamCount] = {4, 24, 7, 1, 1, 0, 0};
     for (int i = 0; i < kStreamCount; ++i) EXPECT_EQ(st[i].size(), expected[i]) << i;
@@ -178,4 +152,42 @@ TEST(BlockEncoder, WidePlanesLimitTheRowsSearched) {
         EXPECT_EQ(std::count_if(info.begin() + W, info.begin() + W + 64, usesMatch), above) << W;
         EXPECT_EQ(std::count_if(info.begin() + 64, info.begin() + 128, usesMatch), left) << W;
     }
+}
+
+TEST(MeanCoding, SignsMagnitudesAndPrediction) {
+    TestStrip s = stripState(8, 8);  // 2 x 2 blocks per plane
+    const auto r = s.regions();
+    // Y: 0 after the start value 128, 255 left of it, 7 under block 0, 0 after 7.
+    const uint8_t y[4] = {0, 255, 7, 0};
+    std::memcpy(r[0].means, y, 4);
+    std::memset(r[1].means, 128, 4);
+    std::memset(r[2].means, 100, 4);
+    encodeMeans(s.geometry, s.work);
+    const SideStreams& st = s.work.streams;
+    EXPECT_EQ(st.rawLength[StreamDcBytes], 12u);
+    EXPECT_EQ(st.rawLength[StreamDcSignBits], 2u);
+    const uint8_t bytes[12] = {128, 255, 7, 7, 0, 0, 0, 0, 28, 0, 0, 0};  // Cb and Cr start over at 128
+    EXPECT_EQ(std::memcmp(st.dcBytes.data(), bytes, 12), 0);
+    EXPECT_EQ(st.dcSignBits[0], 0x09);  // blocks 0 and 3 negative
+    EXPECT_EQ(st.dcSignBits[1] & 1, 1);  // Cr's first block
+    for (const PlaneRegion& p : r) std::memset(p.means, 0x55, 4);
+    decodeMeans(s.geometry, s.work);
+    EXPECT_EQ(std::memcmp(r[0].means, y, 4), 0);
+    EXPECT_EQ(r[2].means[3], 100);
+}
+
+TEST(MeanCoding, ByteAfterTheLastSignBitIsCleared) {
+    // 16 x 16 at 4:2:0: 16 + 4 + 4 sign bits fill 3 bytes; the byte after
+    // them is counted in the raw length and must be 0 whatever was there.
+    TestStrip t = stripState(16, 16, Sampling420);
+    SideStreams& st = t.work.streams;
+    std::memset(st.dcSignBits.data(), 0xA5, st.dcSignBits.size());
+    const auto r = t.regions();
+    std::memset(r[0].means, 10, r[0].blocks());
+    std::memset(r[1].means, 200, r[1].blocks());
+    std::memset(r[2].means, 3, r[2].blocks());
+    encodeMeans(t.geometry, t.work);
+    ASSERT_EQ(st.rawLength[StreamDcSignBits], 4u);
+    const uint8_t signs[4] = {0x01, 0x00, 0x10, 0x00};  // -118, +72, -125, then zeros
+    EXPECT_EQ(std::memcmp(st.dcSignBits.data(), signs, 4), 0);
 }
