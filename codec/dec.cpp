@@ -15,7 +15,7 @@ uint32_t checkedLength(const SideStreams& st, int id, uint32_t window) {
     return len;
 }
 
-void readVqFields(BlockStreamReaders& r, BlockSideInfo& info) {
+void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     const int L = info.vqLevel;
     BitReader& idx = L < 2 ? r.indexLow : r.indexHigh;
     const int sw = shapeIndexBits[L];
@@ -31,12 +31,12 @@ void readVqFields(BlockStreamReaders& r, BlockSideInfo& info) {
     }
 }
 
-void readStagesAndLevel(BlockStreamReaders& r, BlockSideInfo& info) {
+void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
     info.stageCount = static_cast<uint8_t>(r.header.read(1) + 1);
     info.vqLevel = static_cast<uint8_t>(r.header.read(2));
 }
 
-void readPatternFields(BlockStreamReaders& r, BlockSideInfo& info) {
+void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
     const uint32_t code = r.indexLow.read(4);
     info.pattern = static_cast<uint8_t>(code & 7);
     info.patternSign = static_cast<uint8_t>(code >> 3);
@@ -56,7 +56,7 @@ void requireDictionaryWidths() {
 
 // One VQ stage: rows of shape codewords scaled by the gain codeword's row
 // gains, then the whole block by the stage's gain level.
-void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
+void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
     BlockVec t;
@@ -65,7 +65,7 @@ void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
     blockScale15(t, gainLevels[info.gainByte[stage]], out);
 }
 
-void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
         BlockVec second;
@@ -75,7 +75,7 @@ void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
     if (shift) blockShiftUp(out, k);
 }
 
-void patternCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+void patternCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     const int32_t g = gainLevels[info.gainByte[0]];
     const int16_t* pattern = patternDictionary[info.pattern];
     BlockVec p;
@@ -84,14 +84,9 @@ void patternCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& o
     if (shift) blockShiftUp(out, k);
 }
 
-bool matchesEarlierBlock(const BlockSideInfo& info) {
-    return (info.type == BlockPredicted && info.smoothFlag == 0) ||
-           (info.type == BlockSpecial && (info.subtype == SpecialMatch || info.subtype == SpecialMatchPattern));
-}
-
 // Rebuilds block (row, col) of the region from its side information and, for
 // a matched block, the earlier correction it refers to.
-void decodeBlock(const QualityParams& q, const BlockSideInfo& info, const BlockVec* source,
+void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec* source,
                  const PlaneRegion& region, int32_t row, int32_t col) {
     const bool shift = q.shiftedCorrections;
     const int k = q.residualShift;
@@ -159,7 +154,7 @@ void BlockStreamReaders::store(SideStreams& st) const {
     st.blockCounter = blockCounter;
 }
 
-void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
+void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
     info.type = static_cast<uint8_t>(r.header.read(2));
     switch (info.type) {
     case BlockVq:
@@ -170,7 +165,7 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
         info.smoothFlag = static_cast<uint8_t>(r.header.read(1));
         if (info.smoothFlag == 0) {
             readStagesAndLevel(r, info);
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             readVqFields(r, info);
         }
         break;
@@ -178,13 +173,13 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
         info.subtype = static_cast<uint8_t>(r.header.read(2));
         switch (info.subtype) {
         case SpecialMatch:
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             break;
         case SpecialPattern:
             readPatternFields(r, info);
             break;
         case SpecialMatchPattern:
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             readPatternFields(r, info);
             break;
         default:
@@ -233,13 +228,13 @@ void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& reg
     requireDictionaryWidths();
     BlockStreamReaders rd(st);
     const int32_t B = region.blocksPerRow;
-    BlockSideInfo info;
+    BlockHeader info;
     for (int32_t row = 0; row < region.rows; ++row) {
         std::size_t n = static_cast<std::size_t>(region.firstRow + row) * B;
         for (int32_t c = 0; c < B; ++c, ++n) {
             readBlockSideInfo(rd, B, info);
             const BlockVec* source = nullptr;
-            if (matchesEarlierBlock(info)) {
+            if (info.matchesEarlierBlock()) {
                 // Only earlier blocks of this region have been rebuilt.
                 const int64_t inRegion = int64_t{row} * B + c;
                 if (info.matchOffset < 1 || info.matchOffset > inRegion) throwDamaged();

@@ -13,22 +13,6 @@
 
 namespace kirune {
 
-// Everything one block's header announces, as read from the streams.
-struct BlockSideInfo {
-    uint8_t type = BlockFlat;
-    uint8_t smoothFlag = 0;
-    uint8_t subtype = SpecialMatch;
-    uint8_t stageCount = 1;
-    uint8_t vqLevel = 0;
-    uint8_t shapeIndex[2][4] = {};  // [stage][row]
-    uint8_t gainIndex[2] = {};      // gain-dictionary index per stage
-    uint8_t gainByte[2] = {};       // gainLevels index per stage; [0] for patterns
-    uint8_t pattern = 0;            // 0..7
-    uint8_t patternSign = 0;        // 1 = negative gain
-    int32_t matchOffset = 0;        // unvalidated: the caller checks it against the region
-    const uint8_t* rawBytes = nullptr;  // 16 bytes inside matchBytes for SpecialRaw
-};
-
 // Read positions of the five per-block streams, checked against their raw
 // lengths; taken from and given back to the strip's SideStreams so that the
 // three planes run on from one another.
@@ -43,8 +27,9 @@ struct BlockStreamReaders {
 };
 
 // Reads the current block's header and every field it announces, advancing
-// the readers, and counts the block. B turns the match byte into matchOffset.
-void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info);
+// the readers, and counts the block. blocksPerRow turns the match byte into
+// matchOffset.
+void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info);
 
 // Rebuilds the mean bytes of the three regions of strip `g` from dcSignBits
 // and dcBytes. Checks first that the raw lengths of those two streams match

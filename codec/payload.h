@@ -27,6 +27,30 @@ enum SpecialSubtype : uint8_t {
 
 inline constexpr int kMaxGainByte = 127;
 
+// Everything one block's header announces: what the block encoder writes
+// (emitBlock) and the decoder reads back (readBlockSideInfo).
+struct BlockHeader {
+    uint8_t type = BlockFlat;
+    uint8_t smoothFlag = 0;
+    uint8_t subtype = SpecialMatch;
+    uint8_t stageCount = 1;
+    uint8_t vqLevel = 0;
+    uint8_t shapeIndex[2][4] = {};  // [stage][row]
+    uint8_t gainIndex[2] = {};      // gain-dictionary index per stage
+    uint8_t gainByte[2] = {};       // gainLevels index per stage; [0] for patterns
+    uint8_t pattern = 0;            // 0..7
+    uint8_t patternSign = 0;        // 1 = negative gain
+    // Blocks back to the matched one. Read from a stream it is unvalidated:
+    // the decoder checks it against the region.
+    int32_t matchOffset = 0;
+    const uint8_t* rawBytes = nullptr;  // read: 16 bytes inside matchBytes for SpecialRaw
+
+    bool matchesEarlierBlock() const {
+        return (type == BlockPredicted && smoothFlag == 0) ||
+               (type == BlockSpecial && (subtype == SpecialMatch || subtype == SpecialMatchPattern));
+    }
+};
+
 // ---- writing ---------------------------------------------------------------
 
 // Adds a field of `width` (1..8) bits at the cursor into the 16-bit

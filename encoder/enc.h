@@ -27,9 +27,9 @@ void encodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& reg
 int vqStartLevel(int64_t E, int32_t Q);
 
 // Appends the symbols of one decided block and counts it. `block` is the
-// block's input samples, of which only a SpecialRaw block writes bytes; W is
-// the plane's blocks per row, for the match byte.
-void emitBlock(SideStreams& st, const BlockDecision& d, const BlockVec& block, int32_t W);
+// block's input samples, of which only a SpecialRaw block writes bytes;
+// blocksPerRow is the plane's, for the match byte.
+void emitBlock(SideStreams& st, const BlockHeader& h, const BlockVec& block, int32_t blocksPerRow);
 
 // The strip writer's first step, after the three planes have been encoded:
 // codes the mean bytes of the three regions into dcSignBits and dcBytes and

@@ -114,7 +114,7 @@ void countBlocks(const StripGeometry& g, StripWork& w, QualityStats& q) {
     BlockStreamReaders r(st);
     for (const PlaneRegion& region : stripRegions(w, g)) {
         for (std::size_t n = 0; n < region.blocks(); ++n) {
-            BlockSideInfo info;
+            BlockHeader info;
             readBlockSideInfo(r, region.blocksPerRow, info);
             ++q.blocks;
             const bool vq = info.type == BlockVq || (info.type == BlockPredicted && info.smoothFlag == 0);

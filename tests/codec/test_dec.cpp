@@ -95,7 +95,7 @@ TEST(DecodePlane, FlatMatchRawAndPatternBlocks) {
 // A two-stage VQ block at level 3: type, stage bit and level in the header;
 // the shape indices of both stages, then both gain indices, 8 bits each;
 // one gain byte per stage.
-TEST(BlockSideInfo, TwoStageVqFieldsComeInTheirOrder) {
+TEST(BlockHeaders, TwoStageVqFieldsComeInTheirOrder) {
     TestStrip s = stripState(8, 8);
     const uint8_t shapes[2][4] = {{200, 3, 17, 255}, {0, 128, 64, 100}}, gains[2] = {5, 250}, levels[2] = {100, 20};
     StreamWriter out{s.work.streams};
@@ -104,7 +104,7 @@ TEST(BlockSideInfo, TwoStageVqFieldsComeInTheirOrder) {
         for (uint8_t idx : stage) out.highBits(idx, 8);
     out.highBits(gains[0], 8).highBits(gains[1], 8).gainByte(levels[0]).gainByte(levels[1]).finish();
     BlockStreamReaders rd(s.work.streams);
-    BlockSideInfo i;
+    BlockHeader i;
     readBlockSideInfo(rd, 2, i);
     EXPECT_EQ(i.type, BlockVq);
     EXPECT_EQ(i.stageCount, 2);

@@ -40,13 +40,13 @@ struct PlaneBench {
 
     // Encodes, checks that the decoder rebuilds both planes from the streams,
     // and returns what each block's header announced.
-    std::vector<BlockSideInfo> code() {
+    std::vector<BlockHeader> code() {
         encodePlane(q, st, region(recon, corr));
         const auto len = streamRawLengths(st);
         std::copy(len.begin(), len.end(), st.rawLength);
         st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
         st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
-        std::vector<BlockSideInfo> info(recon.size());
+        std::vector<BlockHeader> info(recon.size());
         BlockStreamReaders rd(st);
         for (auto& i : info) readBlockSideInfo(rd, W, i);
         std::vector<BlockVec> coded(recon.size()), resid(recon.size());
@@ -65,7 +65,7 @@ BlockVec noiseBlock(std::mt19937& rng, int lo, int hi) {
 }
 
 // Only blocks that copy an earlier block read a match offset, which is then at least 1.
-bool usesMatch(const BlockSideInfo& i) { return i.matchOffset > 0; }
+bool usesMatch(const BlockHeader& i) { return i.matchOffset > 0; }
 
 
 }  // namespace

@@ -30,21 +30,18 @@ int quantise(int16_t x) {
 
 bool same(const void* a, const void* b, std::size_t n) { return std::memcmp(a, b, n) == 0; }
 
-// A decision whose gain-level indices and stage count are marked, to see
-// what a search records.
+// A decision whose gain-level indices are marked, to see what a search records.
 BlockDecision marked() {
     BlockDecision d;
     std::memset(d.gainLevelIndex, 0xAB, sizeof d.gainLevelIndex);
-    d.stageCount = 7;
     return d;
 }
 
-// Whether only level l, stage s was recorded and the stage count left alone:
-// the cascade alone sets it.
+// Whether only level l, stage s was recorded.
 bool recordedOnly(const BlockDecision& d, int l, int s) {
     for (int ls = 0; ls < kVqLevels * kVqStages; ++ls)
         if ((d.gainLevelIndex[ls / kVqStages][ls % kVqStages] == 0xABABABABu) == (ls == kVqStages * l + s)) return false;
-    return d.stageCount == 7;
+    return true;
 }
 
 }  // namespace
