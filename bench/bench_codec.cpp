@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "codec/val.h"
-#include "encoder/enc.h"
+#include "encoder/strip_encoder.h"
 
 using namespace kirune;
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 
 namespace kirune {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
 #include "container/trailer.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "kirune/Error.h"

@@ -23,7 +23,7 @@
 
 #include <xxhash.h>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune {
 

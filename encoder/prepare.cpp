@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "kirune/Error.h"
 
 namespace kirune {

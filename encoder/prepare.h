@@ -4,7 +4,7 @@
 // on the coded region of one strip and wrap silently on
 // input outside the 12-bit (or 8-bit) range the readers produce.
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune {
 

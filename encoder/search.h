@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
-#include "codec/vec_lib.h"
 
 namespace kirune {
 

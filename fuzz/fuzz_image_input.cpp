@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/core/drivers.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/image_input.h"
 #include "fuzz/fuzz_support.h"
 #include "kirune/Error.h"

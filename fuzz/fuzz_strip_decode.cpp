@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "codec/val.h"
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/rpx_container.h"
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune::fuzz {
 

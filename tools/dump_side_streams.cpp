@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
 #include "lossless/BWT.h"

@@ -1,5 +1,5 @@
 // Designs the trained dictionary classes (shape classes of levels 1-3, all
-// gain classes) and writes codec/Shape_Dic.inc and codec/Gain_Dic.inc.
+// gain classes) and writes codec/shape_codebooks.inc and codec/gain_codebooks.inc.
 //
 // Regenerate the committed tables byte for byte, from the repository root:
 //
@@ -31,12 +31,12 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "container/image_input.h"
-#include "encoder/enc.h"
 #include "encoder/prepare.h"
 #include "encoder/search.h"
+#include "encoder/strip_encoder.h"
 #include "tools/dict_design.h"
 
 using namespace kirune;
@@ -292,8 +292,8 @@ void writeFile(const std::string& path, const std::string& text) {
 }
 
 void writeSet(const DictionarySet& set, const std::string& outDir) {
-    writeFile(outDir + "/Shape_Dic.inc", shapeIncludeText(set, kBanner));
-    writeFile(outDir + "/Gain_Dic.inc", gainIncludeText(set, kBanner));
+    writeFile(outDir + "/shape_codebooks.inc", shapeIncludeText(set, kBanner));
+    writeFile(outDir + "/gain_codebooks.inc", gainIncludeText(set, kBanner));
 }
 
 const char* kQualityHeader =

@@ -26,7 +26,7 @@
 #include "app/core/presets.h"
 #include "app/core/signals.h"
 #include "app/core/ui.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/carried_tags.h"
 #include "container/metadata.h"
 #include "container/rpx_container.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "kirune/Error.h"
 
 namespace kirune {

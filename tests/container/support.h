@@ -13,7 +13,7 @@
 #include <set>
 #include <tuple>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "kirune/Error.h"
 

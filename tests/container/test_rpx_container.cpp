@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "support.h"

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <random>
 
-#include "codec/vec_lib.h"
+#include "codec/block_ops.h"
 
 using namespace kirune;
 

@@ -1,4 +1,4 @@
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 #include <cmath>
 #include <cstring>
@@ -6,9 +6,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "codec/dec.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "encoder/enc.h"
+#include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 
 namespace kirune::harness {

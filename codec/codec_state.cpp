@@ -1,4 +1,4 @@
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 #include <algorithm>
 #include <cstring>

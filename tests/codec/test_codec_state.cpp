@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "kirune/Error.h"
 
 using namespace kirune;

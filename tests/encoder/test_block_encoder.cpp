@@ -6,10 +6,10 @@
 #include <tuple>
 #include <vector>
 
-#include "codec/dec.h"
-#include "encoder/enc.h"
+#include "codec/strip_decoder.h"
+#include "encoder/strip_encoder.h"
 #include "tests/codec/codec_test.h"
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 using namespace kirune;
 

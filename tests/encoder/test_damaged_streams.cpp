@@ -5,7 +5,7 @@
 #include <random>
 
 #include "kirune/Error.h"
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 using namespace kirune;
 using namespace kirune::harness;

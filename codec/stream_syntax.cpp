@@ -1,4 +1,4 @@
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,4 @@
-#include "codec/dec.h"
+#include "codec/strip_decoder.h"
 
 #include "codec/dictionary.h"
 #include "codec/transforms.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "codec/vec_lib.h"
+#include "codec/block_ops.h"
 #include "kirune/AlignedBuffer.h"
 
 namespace kirune {

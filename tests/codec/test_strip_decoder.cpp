@@ -4,7 +4,7 @@
 #include <cstring>
 #include <functional>
 
-#include "codec/dec.h"
+#include "codec/strip_decoder.h"
 #include "tests/codec/codec_test.h"
 
 using namespace kirune;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/codec/codec_test.h"
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 using namespace kirune;
 using namespace kirune::harness;

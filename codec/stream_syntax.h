@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "kirune/Error.h"
 
 namespace kirune {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
 #include "tests/codec/codec_test.h"
 
 namespace kirune::harness {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "tests/codec/codec_test.h"
 
 using namespace kirune;

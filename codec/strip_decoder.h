@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "codec/payload.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
 
 namespace kirune {
 
