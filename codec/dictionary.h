@@ -36,14 +36,9 @@ extern const uint8_t gainLevelBuckets[kGainLevelBucketCount];
 extern const int16_t patternDictionary[kPatternCount][16];
 extern const int32_t levelStartBounds[3];
 
-inline const int16_t* shapeCodeword(int level, int index) { return dictionaryClasses[level].shape[index]; }
-inline const int16_t* gainCodeword(int level, int index) { return dictionaryClasses[level].gain[index]; }
 // Order list j (1..3) of a class.
 inline const uint8_t* shapeOrderList(int level, int j) {
     return dictionaryClasses[level].shapeOrder + (j - 1) * dictionaryClasses[level].shapeSize;
-}
-inline const uint8_t* gainOrderList(int level, int j) {
-    return dictionaryClasses[level].gainOrder + (j - 1) * dictionaryClasses[level].gainSize;
 }
 
 // The classes behind the descriptor rows, one set of arrays per class size.

@@ -316,6 +316,19 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     return c;
 }
 
+OpenedContainer openContainer(const std::string& path) {
+    OpenedContainer c;
+    c.reader = std::make_unique<ContainerReader>(path);
+    ContainerReader& in = *c.reader;
+    c.coding = readContainerHeader(in, c.meta);
+    c.trailer = readTrailer(in.fd(), in.size());
+    if (c.trailer) {
+        in.setEnd(c.trailer->offset);
+        c.meta.carriedTags = c.trailer->carriedTags;
+    }
+    return c;
+}
+
 namespace {
 
 StreamTable readStreamTable(ContainerReader& in) {

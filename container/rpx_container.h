@@ -29,6 +29,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,18 @@ private:
 // strip layout it implies, and the metadata into `meta`. Allocates nothing
 // beyond the header's own fields.
 FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta);
+
+// A container opened for reading its strips: the header read and checked, the
+// trailer (when there is one) read, the reader's end set where the strips
+// must end, and the trailer's carried tags in meta. Checking the container
+// checksum and the carried tags is left to the caller.
+struct OpenedContainer {
+    std::unique_ptr<ContainerReader> reader;
+    FileCoding coding;
+    ImageMetadata meta;
+    std::optional<Trailer> trailer;
+};
+OpenedContainer openContainer(const std::string& path);
 
 // Reads the next strip section as it lies in the file. Raw lengths are checked
 // against the buffers of `st` and every length against the rest of the file

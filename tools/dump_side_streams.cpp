@@ -28,9 +28,9 @@ void save(const std::filesystem::path& p, const uint8_t* data, size_t n) {
 }
 
 size_t dumpContainer(const std::string& path, const std::filesystem::path& outDir) {
-    ContainerReader in(path);
-    ImageMetadata meta;
-    const FileCoding file = readContainerHeader(in, meta);
+    OpenedContainer opened = openContainer(path);
+    ContainerReader& in = *opened.reader;
+    const FileCoding& file = opened.coding;
     StripWork w;
     allocCodecBuffers(w, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
     const std::string stem = std::filesystem::path(path).stem().string();

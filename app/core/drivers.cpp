@@ -332,19 +332,18 @@ struct Expansion {
 // after the first.
 Expansion expandContainer(const std::string& path, const JobSettings& settings, BatchUi& ui, ExpandTo to,
                           bool containerOnly = false) {
-    ContainerReader in(path);
-    ImageMetadata meta;
-    const FileCoding file = readContainerHeader(in, meta);
+    const OpenedContainer opened = openContainer(path);
+    ContainerReader& in = *opened.reader;
+    const ImageMetadata& meta = opened.meta;
+    const FileCoding& file = opened.coding;
     const ImageLayout& layout = file.layout;
+    const std::optional<Trailer>& trailer = opened.trailer;
     Expansion result;
-    const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
     if (trailer) {
         if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
             throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
-        in.setEnd(trailer->offset);
         result.checksums = trailer->container && trailer->pixels;
         checkCarriedTags(trailer->carriedTags);
-        meta.carriedTags = trailer->carriedTags;
     }
     if (containerOnly) {
         // Without a checksum, the strips' tables at least must lead exactly

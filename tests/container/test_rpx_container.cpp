@@ -61,12 +61,11 @@ protected:
     // Reads the header and every strip of `bytes` as a driver would.
     void readAll(const std::vector<uint8_t>& bytes, bool headerOnly = false) {
         writeFile(path("b.rpx"), bytes);
-        ContainerReader in(path("b.rpx"));
-        ImageMetadata meta;
-        TestImage s = readContainerHeader(in, meta);
+        OpenedContainer c = openContainer(path("b.rpx"));
         if (headerOnly) return;
+        TestImage s = c.coding;
         s.alloc();
-        for (int i = 0; i < s.stripCount; ++i) stripReader(in, s.strip.streams);
+        for (int i = 0; i < s.stripCount; ++i) stripReader(*c.reader, s.strip.streams);
     }
 };
 
