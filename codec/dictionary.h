@@ -36,10 +36,6 @@ extern const uint8_t gainLevelBuckets[kGainLevelBucketCount];
 extern const int16_t patternDictionary[kPatternCount][16];
 extern const int32_t levelStartBounds[3];
 
-// Order list j (1..3) of a class.
-inline const uint8_t* shapeOrderList(int level, int j) {
-    return dictionaryClasses[level].shapeOrder + (j - 1) * dictionaryClasses[level].shapeSize;
-}
 
 // The classes behind the descriptor rows, one set of arrays per class size.
 // shape_codebooks.cpp holds the shape classes (16 given, 64/128/256 trained), gain_codebooks.cpp

@@ -26,23 +26,6 @@ TEST(RgbToYcc, WeightedSumsInBothInputUnits) {
     }
 }
 
-TEST(DownsampleChroma, AveragesHorizontalThenVerticalPairsWithFloor) {
-    TestStrip s = stripState(16, 16, Sampling420);  // 4 x 4 blocks, half 2 x 4, quarter 2 x 2
-    StripWork& w = s.work;
-    for (int k = 0; k < 16; ++k)
-        for (int e = 0; e < 16; ++e) w.crPlane[k].lane[e] = static_cast<int16_t>(-(k * 16 + e));
-    downsampleChroma(s.geometry, w);
-    // Pixel (x, y) of a plane of B blocks per row.
-    const auto at = [](const BlockPlane& p, int B, int x, int y) { return p[(y / 4) * B + x / 4].lane[(y % 4) * 4 + x % 4]; };
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 8; ++x)
-            ASSERT_EQ(at(w.crPlaneHalf, 2, x, y), (at(w.crPlane, 4, 2 * x, y) + at(w.crPlane, 4, 2 * x + 1, y)) >> 1);
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x)
-            ASSERT_EQ(at(w.crPlaneQuarter, 2, x, y), (at(w.crPlaneHalf, 2, x, 2 * y) + at(w.crPlaneHalf, 2, x, 2 * y + 1)) >> 1);
-    EXPECT_EQ(w.crPlaneHalf[0].lane[1], -3);  // (-2 + -3) >> 1 rounds down
-}
-
 // Mean level 3 (steps of 128) on the quarter planes that 4:2:0 codes.
 TEST(MeansAndCorrections, SplitEachCodedBlockIntoMeanByteAndRemainder) {
     TestStrip t = stripState(16, 16, Sampling420, 50000);

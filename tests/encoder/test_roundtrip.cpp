@@ -67,8 +67,10 @@ TEST(RoundTrip, PhotographCropsAtEveryLevelWithAShortLastStrip) {
         }
         // Lower levels spend more bits and lose less.
         std::sort(byLevel.begin(), byLevel.end());
-        for (std::size_t i = 1; i < byLevel.size(); ++i)
-            EXPECT_TRUE(byLevel[i][1] <= byLevel[i - 1][1] && byLevel[i][2] <= byLevel[i - 1][2]) << name << " " << byLevel[i][0];
+        for (std::size_t i = 1; i < byLevel.size(); ++i) {
+            EXPECT_LE(byLevel[i][1], byLevel[i - 1][1]) << name << " " << byLevel[i][0];
+            EXPECT_LE(byLevel[i][2], byLevel[i - 1][2]) << name << " " << byLevel[i][0];
+        }
     }
 }
 
