@@ -12,9 +12,9 @@ namespace {
 
 // Refuses a region that reaches beyond its plane, so a wrong geometry throws
 // instead of writing past a buffer.
-void checkRegion(const BlockPlane& plane, int32_t blocksPerRow, int32_t rows, int32_t rowOffset) {
-    const int64_t end = (int64_t{rowOffset} + rows) * blocksPerRow;
-    if (blocksPerRow < 0 || rows < 0 || rowOffset < 0 || end > static_cast<int64_t>(plane.size()))
+void checkRegion(const BlockPlane& plane, const PlaneGrid& g) {
+    const int64_t end = (int64_t{g.firstRow} + g.rows) * g.blocksPerRow;
+    if (g.blocksPerRow < 0 || g.rows < 0 || g.firstRow < 0 || end > static_cast<int64_t>(plane.size()))
         throw Error("strip geometry does not fit the codec buffers");
 }
 
@@ -27,7 +27,7 @@ void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
     const int32_t centre = (input == RgbInput::Native12 ? 2048 : 128) * 8192;
     const int32_t B = g.luma.blocksPerRow, rows = g.luma.rows, offset = g.luma.firstRow;
     for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
-        checkRegion(*p, B, rows, offset);
+        checkRegion(*p, g.luma);
     const std::size_t begin = static_cast<std::size_t>(offset) * B;
     const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
     for (std::size_t k = begin; k < end; ++k) {
@@ -50,10 +50,10 @@ void downsampleChroma(const StripGeometry& g, StripWork& w) {
     const PlaneGrid half = chromaGrid(g, Sampling422);
     const int32_t fullB = g.luma.blocksPerRow, halfB = half.blocksPerRow;
     const int32_t rows = half.rows, offset = half.firstRow;
-    checkRegion(w.cbPlane, fullB, rows, offset);
-    checkRegion(w.crPlane, fullB, rows, offset);
-    checkRegion(w.cbPlaneHalf, halfB, rows, offset);
-    checkRegion(w.crPlaneHalf, halfB, rows, offset);
+    checkRegion(w.cbPlane, g.luma);
+    checkRegion(w.crPlane, g.luma);
+    checkRegion(w.cbPlaneHalf, half);
+    checkRegion(w.crPlaneHalf, half);
     if (2 * halfB > fullB) throw Error("strip geometry does not fit the codec buffers");
     const std::pair<const BlockPlane*, BlockPlane*> halves[2] = {{&w.cbPlane, &w.cbPlaneHalf},
                                                                  {&w.crPlane, &w.crPlaneHalf}};
@@ -77,10 +77,11 @@ void downsampleChroma(const StripGeometry& g, StripWork& w) {
     // Quarter planes: each pair of vertically adjacent half-plane pixels.
     const PlaneGrid quarter = chromaGrid(g, Sampling420);
     const int32_t qB = quarter.blocksPerRow, qRows = quarter.rows, qOffset = quarter.firstRow;
-    checkRegion(w.cbPlaneQuarter, qB, qRows, qOffset);
-    checkRegion(w.crPlaneQuarter, qB, qRows, qOffset);
-    checkRegion(w.cbPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
-    checkRegion(w.crPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
+    const PlaneGrid halfPairs{halfB, 2 * qRows, 2 * qOffset};
+    checkRegion(w.cbPlaneQuarter, quarter);
+    checkRegion(w.crPlaneQuarter, quarter);
+    checkRegion(w.cbPlaneHalf, halfPairs);
+    checkRegion(w.crPlaneHalf, halfPairs);
     if (qB > halfB) throw Error("strip geometry does not fit the codec buffers");
     const std::pair<const BlockPlane*, BlockPlane*> quarters[2] = {{&w.cbPlaneHalf, &w.cbPlaneQuarter},
                                                                    {&w.crPlaneHalf, &w.crPlaneQuarter}};

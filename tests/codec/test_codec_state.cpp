@@ -8,7 +8,7 @@
 
 using namespace kirune;
 
-TEST(CodecParams, BoundariesOfMeanLevelLimitAndShift) {
+TEST(QualityParams, BoundariesOfMeanLevelLimitAndShift) {
     // The limit is halved from 2000 to 40000 only; the dialog's 1..400 use 256 K.
     const struct { int32_t K; int meanLevel, limitPerK, shift; bool shifted; } cases[] = {
         {1, 0, 256, 1, false},     {1000, 0, 256, 1, false},  {1001, 1, 256, 1, false}, {1999, 1, 256, 1, false},
