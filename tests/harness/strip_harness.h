@@ -1,8 +1,8 @@
 #pragma once
-// Runs images through the whole codec in memory, strip by strip, as the two
-// drivers would but without a container: 16-bit RGB in, plane preparation,
-// the block encoder, the streams copied to separate decoder states, the
-// decoder, up-sampling and colour conversion, 16-bit RGB out.
+// Runs images through the whole codec in memory, strip by strip, with the
+// drivers' own pipeline (encodeStrip, decodeStrip, stripToRgb) but without a
+// container: 16-bit RGB in, the streams copied to separate decoder working
+// sets, 16-bit RGB out.
 
 #include <array>
 #include <cstdint>
