@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "codec/val.h"
-#include "encoder/enc.h"
+#include "encoder/strip_encoder.h"
 
 using namespace kirune;
 
@@ -53,24 +53,29 @@ Crop loadCrop(const char* name) {
     return c;
 }
 
-CodecState stripState(const Preset& p) {
-    CodecState s;
-    setCodecParams(s, p.quality);
-    s.colourSampling = p.sampling;
-    s.sourceWidth = kSide;
-    s.stripImageRows = kSide;
-    setupExpandGeometry(s);
-    beginStrip(s, 0);
+// The first strip of a kSide x kSide image at a preset, allocated.
+struct BenchStrip {
+    QualityParams quality;
+    StripGeometry geometry;
+    StripWork work;
+};
+
+BenchStrip stripState(const Preset& p) {
+    BenchStrip s;
+    s.quality = codecParams(p.quality);
+    const ImageLayout layout = computeStripLayout(kSide, kSide, kStripBudgetLog2);
+    allocCodecBuffers(s.work, p.sampling, layout.paddedWidth, layout.stripHeight);
+    s.geometry = beginStrip(layout, 0);
     return s;
 }
 
 // Fills the R, G, B planes with the crops tiled in turn, in 12-bit units.
-bool fillRgb(CodecState& s) {
+bool fillRgb(BenchStrip& s) {
     const Crop crops[3] = {loadCrop("astronaut_face"), loadCrop("astronaut_flag"), loadCrop("coffee_spoon")};
     for (const Crop& c : crops)
         if (c.w == 0) return false;
-    BlockPlane* planes[3] = {&s.strip.rPlane, &s.strip.gPlane, &s.strip.bPlane};
-    const int32_t B = s.lumaBlocksPerRow;
+    BlockPlane* planes[3] = {&s.work.rPlane, &s.work.gPlane, &s.work.bPlane};
+    const int32_t B = s.geometry.luma.blocksPerRow;
     for (int32_t y = 0; y < kSide; ++y) {
         for (int32_t x = 0; x < kSide; ++x) {
             const int tile = (x / crops[0].w + 2 * (y / crops[0].h)) % 3;
@@ -91,7 +96,7 @@ void rewindCursors(SideStreams& st) {
 
 void BM_EncodeStrip(benchmark::State& state) {
     const Preset p = kPresets[state.range(0)];
-    CodecState s = stripState(p);
+    BenchStrip s = stripState(p);
     if (!fillRgb(s)) {
         state.SkipWithError("photograph crops not found");
         return;
@@ -99,11 +104,11 @@ void BM_EncodeStrip(benchmark::State& state) {
     uint64_t bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        resetStreams(s);
+        clearSideStreams(s.work.streams);
         state.ResumeTiming();
-        encodeStrip(s, s.strip, RgbInput::Native12);
+        encodeStrip(s.quality, s.geometry, s.work, RgbInput::Native12);
         bytes = 0;
-        for (uint32_t len : s.strip.streams.rawLength) bytes += len;
+        for (uint32_t len : s.work.streams.rawLength) bytes += len;
     }
     state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);
     state.counters["bpp"] = 8.0 * double(bytes) / (double(kSide) * kSide);
@@ -111,22 +116,22 @@ void BM_EncodeStrip(benchmark::State& state) {
 
 void BM_DecodeStrip(benchmark::State& state) {
     const Preset p = kPresets[state.range(0)];
-    CodecState enc = stripState(p);
+    BenchStrip enc = stripState(p);
     if (!fillRgb(enc)) {
         state.SkipWithError("photograph crops not found");
         return;
     }
-    encodeStrip(enc, enc.strip, RgbInput::Native12);
-    CodecState dec = stripState(p);
+    encodeStrip(enc.quality, enc.geometry, enc.work, RgbInput::Native12);
+    BenchStrip dec = stripState(p);
     for (int i = 0; i < kStreamCount; ++i) {
-        const uint32_t len = enc.strip.streams.rawLength[i];
-        std::memcpy(streamBuffer(dec.strip.streams, i).data(), streamBuffer(enc.strip.streams, i).data(), len);
-        dec.strip.streams.rawLength[i] = len;
+        const uint32_t len = enc.work.streams.rawLength[i];
+        std::memcpy(streamBuffer(dec.work.streams, i).data(), streamBuffer(enc.work.streams, i).data(), len);
+        dec.work.streams.rawLength[i] = len;
     }
     for (auto _ : state) {
-        rewindCursors(dec.strip.streams);
-        decodeStrip(dec, dec.strip);
-        stripToRgb(dec, dec.strip);
+        rewindCursors(dec.work.streams);
+        decodeStrip(dec.quality, dec.geometry, dec.work);
+        stripToRgb(dec.geometry, dec.work);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);

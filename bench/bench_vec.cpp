@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "codec/vec_lib.h"
+#include "codec/block_ops.h"
 
 using namespace kirune;
 

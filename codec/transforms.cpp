@@ -7,13 +7,15 @@
 
 namespace kirune {
 
-void interpolateFromMeans(const uint8_t* means, int32_t B, int32_t R, int32_t c, int32_t a,
-                          int32_t O, int meanLevel, BlockVec& out) {
+void interpolateFromMeans(const PlaneRegion& r, int32_t row, int32_t col, int meanLevel, BlockVec& out) {
     const int s = meanLevel + 4;
+    const int32_t B = r.blocksPerRow, c = col;
+    const int32_t a = r.firstRow + row;
+    const uint8_t* means = r.means;
     const std::size_t n = static_cast<std::size_t>(a) * B + c;
     const int32_t Mc = means[n] << s;
-    const int32_t Mu = a > O ? means[n - B] << s : Mc;
-    const int32_t Md = a < R - 1 ? means[n + B] << s : Mc;
+    const int32_t Mu = row > 0 ? means[n - B] << s : Mc;
+    const int32_t Md = a < r.rows - 1 ? means[n + B] << s : Mc;
     const int32_t Ml = c > 0 ? means[n - 1] << s : Mc;
     const int32_t Mr = c < B - 1 ? means[n + 1] << s : Mc;
 
@@ -40,9 +42,9 @@ void requireBlocks(const BlockPlane& p, int64_t blocks, const char* what) {
         throw Error(std::string("strip region exceeds the ") + what + " buffer");
 }
 
-void upsample420Plane(const BlockVec* src, BlockVec* dst, int32_t cB, int32_t cRows,
-                      int32_t cOffset, int32_t lumaB) {
-    for (int32_t r = 0; r < cRows; ++r) {
+void upsample420Plane(const BlockVec* src, BlockVec* dst, const PlaneGrid& chroma, int32_t lumaB) {
+    const int32_t cB = chroma.blocksPerRow, cOffset = chroma.firstRow;
+    for (int32_t r = 0; r < chroma.rows; ++r) {
         for (int32_t c = 0; c < cB; ++c) {
             const BlockVec& in = src[static_cast<std::size_t>(cOffset + r) * cB + c];
             // Quadrant (qy, qx) of the source block fills one full-resolution block.
@@ -59,9 +61,9 @@ void upsample420Plane(const BlockVec* src, BlockVec* dst, int32_t cB, int32_t cR
     }
 }
 
-void upsample422Plane(const BlockVec* src, BlockVec* dst, int32_t cB, int32_t rows,
-                      int32_t offset, int32_t lumaB) {
-    for (int32_t r = 0; r < rows; ++r) {
+void upsample422Plane(const BlockVec* src, BlockVec* dst, const PlaneGrid& chroma, int32_t lumaB) {
+    const int32_t cB = chroma.blocksPerRow, offset = chroma.firstRow;
+    for (int32_t r = 0; r < chroma.rows; ++r) {
         for (int32_t c = 0; c < cB; ++c) {
             const BlockVec& in = src[static_cast<std::size_t>(offset + r) * cB + c];
             for (int qx = 0; qx < 2; ++qx) {
@@ -80,34 +82,32 @@ inline uint16_t toRgbSample(int32_t t) {
 
 }  // namespace
 
-void upsample420(const CodecState& s, StripWork& w) {
-    const int64_t lumaEnd = int64_t{2} * (s.chroma420RowOffset + s.chroma420BlockRows) * s.lumaBlocksPerRow;
-    const int64_t chromaEnd = int64_t{s.chroma420RowOffset + s.chroma420BlockRows} * s.chroma420BlocksPerRow;
+void upsample420(const StripGeometry& g, StripWork& w) {
+    const PlaneGrid c = chromaGrid(g, Sampling420);
+    const int64_t lumaEnd = int64_t{2} * (c.firstRow + c.rows) * g.luma.blocksPerRow;
+    const int64_t chromaEnd = int64_t{c.firstRow + c.rows} * c.blocksPerRow;
     requireBlocks(w.cbPlaneQuarter, chromaEnd, "quarter chroma");
     requireBlocks(w.crPlaneQuarter, chromaEnd, "quarter chroma");
     requireBlocks(w.cbPlane, lumaEnd, "chroma");
     requireBlocks(w.crPlane, lumaEnd, "chroma");
-    upsample420Plane(w.cbPlaneQuarter.data(), w.cbPlane.data(), s.chroma420BlocksPerRow,
-                     s.chroma420BlockRows, s.chroma420RowOffset, s.lumaBlocksPerRow);
-    upsample420Plane(w.crPlaneQuarter.data(), w.crPlane.data(), s.chroma420BlocksPerRow,
-                     s.chroma420BlockRows, s.chroma420RowOffset, s.lumaBlocksPerRow);
+    upsample420Plane(w.cbPlaneQuarter.data(), w.cbPlane.data(), c, g.luma.blocksPerRow);
+    upsample420Plane(w.crPlaneQuarter.data(), w.crPlane.data(), c, g.luma.blocksPerRow);
 }
 
-void upsample422(const CodecState& s, StripWork& w) {
-    const int64_t rowsEnd = s.lumaRowOffset + s.chroma422BlockRows;
-    requireBlocks(w.cbPlaneHalf, rowsEnd * s.chroma422BlocksPerRow, "half chroma");
-    requireBlocks(w.crPlaneHalf, rowsEnd * s.chroma422BlocksPerRow, "half chroma");
-    requireBlocks(w.cbPlane, rowsEnd * s.lumaBlocksPerRow, "chroma");
-    requireBlocks(w.crPlane, rowsEnd * s.lumaBlocksPerRow, "chroma");
-    upsample422Plane(w.cbPlaneHalf.data(), w.cbPlane.data(), s.chroma422BlocksPerRow,
-                     s.chroma422BlockRows, s.lumaRowOffset, s.lumaBlocksPerRow);
-    upsample422Plane(w.crPlaneHalf.data(), w.crPlane.data(), s.chroma422BlocksPerRow,
-                     s.chroma422BlockRows, s.lumaRowOffset, s.lumaBlocksPerRow);
+void upsample422(const StripGeometry& g, StripWork& w) {
+    const PlaneGrid c = chromaGrid(g, Sampling422);
+    const int64_t rowsEnd = c.firstRow + c.rows;
+    requireBlocks(w.cbPlaneHalf, rowsEnd * c.blocksPerRow, "half chroma");
+    requireBlocks(w.crPlaneHalf, rowsEnd * c.blocksPerRow, "half chroma");
+    requireBlocks(w.cbPlane, rowsEnd * g.luma.blocksPerRow, "chroma");
+    requireBlocks(w.crPlane, rowsEnd * g.luma.blocksPerRow, "chroma");
+    upsample422Plane(w.cbPlaneHalf.data(), w.cbPlane.data(), c, g.luma.blocksPerRow);
+    upsample422Plane(w.crPlaneHalf.data(), w.crPlane.data(), c, g.luma.blocksPerRow);
 }
 
-void yccToRgb(const CodecState& s, StripWork& w) {
-    const int64_t first = int64_t{s.lumaRowOffset} * s.lumaBlocksPerRow;
-    const int64_t end = int64_t{s.lumaRowOffset + s.lumaBlockRows} * s.lumaBlocksPerRow;
+void yccToRgb(const StripGeometry& g, StripWork& w) {
+    const int64_t first = int64_t{g.luma.firstRow} * g.luma.blocksPerRow;
+    const int64_t end = int64_t{g.luma.firstRow + g.luma.rows} * g.luma.blocksPerRow;
     for (const BlockPlane* p : {&w.yPlane, &w.cbPlane, &w.crPlane, &w.rPlane, &w.gPlane, &w.bPlane})
         requireBlocks(*p, end, "colour");
     const BlockVec* Y = w.yPlane.data();
@@ -128,12 +128,12 @@ void yccToRgb(const CodecState& s, StripWork& w) {
     }
 }
 
-void stripToRgb(const CodecState& s, StripWork& w) {
-    if (s.colourSampling == Sampling420)
-        upsample420(s, w);
-    else if (s.colourSampling == Sampling422)
-        upsample422(s, w);
-    yccToRgb(s, w);
+void stripToRgb(const StripGeometry& g, StripWork& w) {
+    if (w.colourSampling == Sampling420)
+        upsample420(g, w);
+    else if (w.colourSampling == Sampling422)
+        upsample422(g, w);
+    yccToRgb(g, w);
 }
 
 }  // namespace kirune

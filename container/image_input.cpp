@@ -367,32 +367,24 @@ std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat 
     return format == InputFormat::Tiff ? openTiff(path, use) : openBmp(path);
 }
 
-std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, CodecState& s) {
-    std::unique_ptr<InputImage> in = openInputImage(path, format);
-    s.sourceWidth = in->width();
-    s.stripImageRows = in->height();
-    computeStripLayout(s);
-    return in;
-}
-
-void readInputStrip(InputImage& in, const CodecState& s, int32_t stripIndex, StripWork& w) {
-    if (stripIndex < 0 || stripIndex >= s.stripCount || s.sourceWidth != in.width() ||
-        s.imageHeight != in.height())
+void readInputStrip(InputImage& in, const ImageLayout& layout, int32_t stripIndex, StripWork& w) {
+    if (stripIndex < 0 || stripIndex >= layout.stripCount || layout.width != in.width() ||
+        layout.height != in.height())
         throw Error("strip " + std::to_string(stripIndex) + " is not part of this image's layout");
-    const bool last = stripIndex == s.stripCount - 1;
-    const int32_t rows = last ? s.lastStripRows : s.stripHeight;
-    const int32_t coded = last ? s.lastStripPaddedRows : s.stripHeight;
-    const int32_t W = s.sourceWidth;
-    const int32_t paddedWidth = s.paddedWidth;
-    const auto blocks = static_cast<std::size_t>(paddedWidth / 4) * static_cast<std::size_t>(s.stripHeight / 4);
+    const StripGeometry g = beginStrip(layout, stripIndex);
+    const int32_t rows = g.imageRows;
+    const int32_t coded = g.paddedRows;
+    const int32_t W = layout.width;
+    const int32_t paddedWidth = layout.paddedWidth;
+    const auto blocks = static_cast<std::size_t>(paddedWidth / 4) * static_cast<std::size_t>(g.bufferRows / 4);
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || rows < 1 ||
-        coded < rows || coded > s.stripHeight)
+        coded < rows || coded > g.bufferRows)
         throw Error("input planes are not allocated for this strip");
 
     const StripTarget t{{w.rPlane.data(), w.gPlane.data(), w.bPlane.data()},
                         paddedWidth / 4,
-                        s.stripHeight,
-                        stripIndex * s.stripHeight};
+                        g.bufferRows,
+                        g.firstImageRow};
     in.readRows(t, rows);
 
     // Mirror without repeating the edge; images narrower than 5 columns or
@@ -408,7 +400,5 @@ void readInputStrip(InputImage& in, const CodecState& s, int32_t stripIndex, Str
             for (int c = 0; c < 3; ++c) t.at(c, x, r) = t.at(c, x, m);
     }
 }
-
-void readInputStrip(InputImage& in, CodecState& s) { readInputStrip(in, s, s.stripIndex, s.strip); }
 
 }  // namespace kirune

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 
 namespace kirune {
@@ -97,21 +97,12 @@ enum class InputUse {
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format,
                                            InputUse use = InputUse::Whole);
 
-// openInputImage, then the strip layout for the image in `s` at the strip
-// budget it holds (sourceWidth, imageWidth, imageHeight, paddedWidth, stripHeight,
-// stripCount, last-strip rows, block grids, bmpRowStride, bmpFileSize).
-// Allocates nothing: the driver sets colourSampling and then calls
-// allocCodecBuffers(s, s.paddedWidth, s.stripHeight).
-std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, CodecState& s);
-
-// Reads strip `stripIndex` of the layout in `s` into w.rPlane, w.gPlane,
+// Reads strip `stripIndex` of `layout` into w.rPlane, w.gPlane,
 // w.bPlane: strip row r in buffer row stripHeight - 1 - r, columns past the
 // right edge mirrored (column x takes 2W - x - 2, at least 0), rows below the
 // image's last row mirrored within the strip (strip row r takes
 // 2 * rows - r - 2, at least 0). Rows above a short last strip's coded area
 // are left as they are.
-void readInputStrip(InputImage& in, const CodecState& s, int32_t stripIndex, StripWork& w);
-// The same for s.stripIndex into s.strip.
-void readInputStrip(InputImage& in, CodecState& s);
+void readInputStrip(InputImage& in, const ImageLayout& layout, int32_t stripIndex, StripWork& w);
 
 }  // namespace kirune

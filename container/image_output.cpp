@@ -24,20 +24,18 @@ struct StripRows {
     int32_t count;  // image rows in the strip
 };
 
-StripRows stripRows(const CodecState& s, int32_t stripIndex, const StripWork& w) {
-    if (stripIndex < 0 || stripIndex >= s.stripCount)
-        throw Error("strip " + std::to_string(stripIndex) + " is outside the image");
-    const auto blocks = static_cast<std::size_t>(s.paddedWidth / 4) * static_cast<std::size_t>(s.stripHeight / 4);
+StripRows stripRows(const ImageLayout& layout, int32_t stripIndex, const StripWork& w) {
+    const StripGeometry g = beginStrip(layout, stripIndex);
+    const auto blocks = static_cast<std::size_t>(layout.paddedWidth / 4) * static_cast<std::size_t>(layout.stripHeight / 4);
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks)
         throw Error("output planes are not allocated for this strip");
-    const bool last = stripIndex == s.stripCount - 1;
-    return {stripIndex * s.stripHeight, last ? s.lastStripRows : s.stripHeight};
+    return {g.firstImageRow, g.imageRows};
 }
 
 // Sample (x, strip row r) of a plane, as the unsigned value it stands for.
-uint16_t sampleAt(const BlockPlane& plane, const CodecState& s, int32_t x, int32_t r) {
-    const int32_t y = s.stripHeight - 1 - r;
-    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (s.paddedWidth / 4) + (x >> 2))]
+uint16_t sampleAt(const BlockPlane& plane, const ImageLayout& layout, int32_t x, int32_t r) {
+    const int32_t y = layout.stripHeight - 1 - r;
+    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (layout.paddedWidth / 4) + (x >> 2))]
                                      .lane[(y & 3) * 4 + (x & 3)]);
 }
 
@@ -115,11 +113,11 @@ void setHeaderTags(TIFF* tif, const ImageMetadata& meta, const Drop& drop) {
 }
 }  // namespace
 
-std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
+std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const ImageLayout& layout,
                                            const ImageMetadata& meta, const OutputOptions& options,
                                            TiffCompression compression) {
-    if (s.imageWidth < 1 || s.imageHeight < 1)
-        throw Error("image size " + std::to_string(s.imageWidth) + " x " + std::to_string(s.imageHeight) +
+    if (layout.width < 1 || layout.height < 1)
+        throw Error("image size " + std::to_string(layout.width) + " x " + std::to_string(layout.height) +
                     " is empty");
     std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath, options));
     TiffOutput::Handle& h = *out->handle_;
@@ -134,8 +132,8 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     const bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
                     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
                     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-                    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.imageWidth)) == 1 &&
-                    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.imageHeight)) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(layout.width)) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(layout.height)) == 1 &&
                     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, kOutputBitsPerSample) == 1;
     if (!ok) refused();
 
@@ -160,31 +158,31 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
         const uint16_t scheme = compression == TiffCompression::Deflate ? COMPRESSION_ADOBE_DEFLATE
                                 : compression == TiffCompression::Zstd  ? COMPRESSION_ZSTD
                                                                         : COMPRESSION_LZW;
-        const auto rows = static_cast<uint32_t>(std::max<int64_t>(1, (int64_t{1} << 18) / (int64_t{s.imageWidth} * 6)));
+        const auto rows = static_cast<uint32_t>(std::max<int64_t>(1, (int64_t{1} << 18) / (int64_t{layout.width} * 6)));
         if (!TIFFIsCODECConfigured(scheme) || TIFFSetField(tif, TIFFTAG_COMPRESSION, scheme) != 1 ||
             TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) != 1 ||
             TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) != 1)
             refused();
     }
 
-    h.line.resize(static_cast<std::size_t>(s.imageWidth) * 3);
+    h.line.resize(static_cast<std::size_t>(layout.width) * 3);
     return out;
 }
 
-void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w,
+void writeTiffStrip(TiffOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w,
                     Checksum128* stripSum) {
-    const StripRows rows = stripRows(s, stripIndex, w);
+    const StripRows rows = stripRows(layout, stripIndex, w);
     TiffOutput::Handle& h = *out.handle_;
-    if (!h.tif || rows.first != out.nextRow_ || h.line.size() != static_cast<std::size_t>(s.imageWidth) * 3)
+    if (!h.tif || rows.first != out.nextRow_ || h.line.size() != static_cast<std::size_t>(layout.width) * 3)
         throw Error("TIFF strips must be written once each, top to bottom");
     std::optional<Checksummer> sum;
     if (stripSum) sum.emplace();
     for (int32_t r = 0; r < rows.count; ++r) {
         uint16_t* p = h.line.data();
-        for (int32_t x = 0; x < s.imageWidth; ++x) {
-            *p++ = sampleAt(w.rPlane, s, x, r);
-            *p++ = sampleAt(w.gPlane, s, x, r);
-            *p++ = sampleAt(w.bPlane, s, x, r);
+        for (int32_t x = 0; x < layout.width; ++x) {
+            *p++ = sampleAt(w.rPlane, layout, x, r);
+            *p++ = sampleAt(w.gPlane, layout, x, r);
+            *p++ = sampleAt(w.bPlane, layout, x, r);
         }
         // Summed before libtiff's predictor may rewrite the line in place.
         if (sum) addSamples(*sum, h.line.data(), h.line.size());
@@ -195,8 +193,6 @@ void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, co
     out.nextRow_ = rows.first + rows.count;
     out.file_.startWriteback();
 }
-
-void writeTiffStrip(TiffOutput& out, const CodecState& s) { writeTiffStrip(out, s, s.stripIndex, s.strip); }
 
 void finishTiffOutput(TiffOutput& out) {
     TiffOutput::Handle& h = *out.handle_;
@@ -228,17 +224,25 @@ int32_t pixelsPerMetre(uint16_t unit, float value) {
 }
 }  // namespace
 
-std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s, const ImageMetadata& meta) {
-    if (s.bmpFileSize > int64_t{std::numeric_limits<uint32_t>::max()} || s.bmpFileSize < kBmpHeaderBytes)
-        throw Error(std::string(kBmpTooLargeText) + " (" + std::to_string(s.bmpFileSize) + " bytes)");
+BmpGeometry bmpGeometry(const ImageLayout& layout) {
+    BmpGeometry g;
+    g.rowStride = static_cast<int32_t>((3 * int64_t{layout.width} + 3) & ~int64_t{3});
+    g.fileSize = int64_t{g.rowStride} * layout.height + kBmpHeaderBytes;
+    return g;
+}
+
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const ImageLayout& layout, const ImageMetadata& meta) {
+    const int64_t fileSize = bmpGeometry(layout).fileSize;
+    if (fileSize > int64_t{std::numeric_limits<uint32_t>::max()} || fileSize < kBmpHeaderBytes)
+        throw Error(std::string(kBmpTooLargeText) + " (" + std::to_string(fileSize) + " bytes)");
     std::array<uint8_t, kBmpHeaderBytes> h{};
     h[0] = 'B';
     h[1] = 'M';
-    putLe(&h[2], static_cast<uint32_t>(s.bmpFileSize), 4);
+    putLe(&h[2], static_cast<uint32_t>(fileSize), 4);
     putLe(&h[10], kBmpHeaderBytes, 4);
     putLe(&h[14], 40, 4);
-    putLe(&h[18], static_cast<uint32_t>(s.imageWidth), 4);
-    putLe(&h[22], static_cast<uint32_t>(s.imageHeight), 4);
+    putLe(&h[18], static_cast<uint32_t>(layout.width), 4);
+    putLe(&h[22], static_cast<uint32_t>(layout.height), 4);
     putLe(&h[26], 1, 2);
     putLe(&h[28], 24, 2);
     int32_t x = pixelsPerMetre(meta.resolutionUnit, meta.xResolution);
@@ -251,37 +255,37 @@ std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s, const I
 
 namespace {
 // Refuses an oversized BMP before its temporary file exists.
-std::string checkedBmpPath(std::string path, const CodecState& s) {
-    buildBmpHeader(s);
+std::string checkedBmpPath(std::string path, const ImageLayout& layout) {
+    buildBmpHeader(layout);
     return path;
 }
 }  // namespace
 
-BmpOutput::BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options,
+BmpOutput::BmpOutput(std::string outputPath, const ImageLayout& layout, const OutputOptions& options,
                      const ImageMetadata& meta)
-    : file_(checkedBmpPath(std::move(outputPath), s), options), height_(s.imageHeight) {
-    const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(s, meta);
+    : file_(checkedBmpPath(std::move(outputPath), layout), options), height_(layout.height) {
+    const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(layout, meta);
     if (std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size())
         file_.fail(kCannotWriteOutputText, errno);
 }
 
-void writeBmpStrip(BmpOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w) {
-    const StripRows rows = stripRows(s, stripIndex, w);
-    const auto stride = static_cast<std::size_t>(s.bmpRowStride);
-    if (stride < static_cast<std::size_t>(s.imageWidth) * 3)
+void writeBmpStrip(BmpOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w) {
+    const StripRows rows = stripRows(layout, stripIndex, w);
+    const auto stride = static_cast<std::size_t>(bmpGeometry(layout).rowStride);
+    if (stride < static_cast<std::size_t>(layout.width) * 3)
         throw Error("BMP row stride " + std::to_string(stride) + " is too short");
     out.rows_.assign(stride * static_cast<std::size_t>(rows.count), 0);
     // The strip's rows lie together in the file, its bottom row first.
     for (int32_t r = 0; r < rows.count; ++r) {
         uint8_t* p = out.rows_.data() + static_cast<std::size_t>(rows.count - 1 - r) * stride;
-        for (int32_t x = 0; x < s.imageWidth; ++x) {
-            *p++ = to8Bits(sampleAt(w.bPlane, s, x, r));
-            *p++ = to8Bits(sampleAt(w.gPlane, s, x, r));
-            *p++ = to8Bits(sampleAt(w.rPlane, s, x, r));
+        for (int32_t x = 0; x < layout.width; ++x) {
+            *p++ = to8Bits(sampleAt(w.bPlane, layout, x, r));
+            *p++ = to8Bits(sampleAt(w.gPlane, layout, x, r));
+            *p++ = to8Bits(sampleAt(w.rPlane, layout, x, r));
         }
     }
     const int64_t offset =
-        kBmpHeaderBytes + (int64_t{s.imageHeight} - rows.first - rows.count) * static_cast<int64_t>(stride);
+        kBmpHeaderBytes + (int64_t{layout.height} - rows.first - rows.count) * static_cast<int64_t>(stride);
     std::FILE* f = out.file_.stream();
     if (fseeko(f, offset, SEEK_SET) != 0 || std::fwrite(out.rows_.data(), 1, out.rows_.size(), f) != out.rows_.size())
         out.file_.fail(kCannotWriteOutputText, errno);
@@ -294,7 +298,5 @@ void BmpOutput::commit() {
         throw Error("BMP output has " + std::to_string(rowsWritten_) + " of " + std::to_string(height_) + " rows");
     file_.commit();
 }
-
-void writeBmpStrip(BmpOutput& out, const CodecState& s) { writeBmpStrip(out, s, s.stripIndex, s.strip); }
 
 }  // namespace kirune

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
 #include "container/trailer.h"
@@ -34,17 +34,15 @@ enum class TiffCompression { None, Deflate, Zstd, Lzw };
 // Metadata never blocks the pixels: a carried tag that libtiff refuses (a
 // resolution unit of 0 or out of range, a resolution that is not a number)
 // is left out with a warning.
-std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const CodecState& s,
+std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const ImageLayout& layout,
                                            const ImageMetadata& meta, const OutputOptions& options = {},
                                            TiffCompression compression = TiffCompression::None);
 
 // Writes the image rows of strip `stripIndex` from w.rPlane, w.gPlane, w.bPlane
 // (16-bit values, unchanged); strips must come in order. With `stripSum`, also
 // the strip's pixel checksum (stripPixelChecksum) from the rows as written.
-void writeTiffStrip(TiffOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w,
+void writeTiffStrip(TiffOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w,
                     Checksum128* stripSum = nullptr);
-// The same for s.stripIndex from s.strip.
-void writeTiffStrip(TiffOutput& out, const CodecState& s);
 
 // Completes the TIFF (directory written, file renamed to its final name).
 void finishTiffOutput(TiffOutput& out);
@@ -61,9 +59,9 @@ public:
 private:
     struct Handle;
     TiffOutput(std::string path, const OutputOptions& options);
-    friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const CodecState&, const ImageMetadata&,
+    friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const ImageLayout&, const ImageMetadata&,
                                                       const OutputOptions&, TiffCompression);
-    friend void writeTiffStrip(TiffOutput&, const CodecState&, int32_t, const StripWork&, Checksum128*);
+    friend void writeTiffStrip(TiffOutput&, const ImageLayout&, int32_t, const StripWork&, Checksum128*);
     friend void finishTiffOutput(TiffOutput&);
 
     OutputFile file_;
@@ -71,18 +69,26 @@ private:
     int32_t nextRow_ = 0;
 };
 
-// The 54 header bytes of a bottom-up 24-bit BMP of the image in `s`
-// (bmpFileSize, imageWidth, imageHeight), at the resolution `meta` carries
-// (2835 pixels per metre, 72 dpi, when it carries none in inches or
-// centimetres). Throws Error(kBmpTooLargeText) when bmpFileSize does not fit
-// the format's 32-bit size field.
-std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const CodecState& s, const ImageMetadata& meta = {});
+// Where a bottom-up 24-bit BMP of the image puts its rows: each padded to a
+// multiple of 4 bytes, after the header. The size may exceed what the header
+// can hold; buildBmpHeader checks.
+struct BmpGeometry {
+    int32_t rowStride = 0;
+    int64_t fileSize = 0;
+};
+BmpGeometry bmpGeometry(const ImageLayout& layout);
+
+// The 54 header bytes of a bottom-up 24-bit BMP of the image, at the
+// resolution `meta` carries (2835 pixels per metre, 72 dpi, when it carries
+// none in inches or centimetres). Throws Error(kBmpTooLargeText) when the file
+// size does not fit the format's 32-bit size field.
+std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const ImageLayout& layout, const ImageMetadata& meta = {});
 
 // A BMP being written: the header at once, each strip's rows at their final
 // offsets, so the image is never assembled whole in memory.
 class BmpOutput {
 public:
-    BmpOutput(std::string outputPath, const CodecState& s, const OutputOptions& options = {},
+    BmpOutput(std::string outputPath, const ImageLayout& layout, const OutputOptions& options = {},
               const ImageMetadata& meta = {});
     const std::string& path() const { return file_.finalPath(); }
     // Renames the complete file over its final name; throws when a strip is
@@ -90,7 +96,7 @@ public:
     void commit();
 
 private:
-    friend void writeBmpStrip(BmpOutput&, const CodecState&, int32_t, const StripWork&);
+    friend void writeBmpStrip(BmpOutput&, const ImageLayout&, int32_t, const StripWork&);
     OutputFile file_;
     int64_t height_ = 0;
     int64_t rowsWritten_ = 0;
@@ -98,9 +104,8 @@ private:
 };
 
 // Writes strip `stripIndex`: image row i goes to byte 54 + (H - 1 - i) *
-// bmpRowStride as (B + 128) >> 8, (G + 128) >> 8, (R + 128) >> 8 per pixel,
+// rowStride as (B + 128) >> 8, (G + 128) >> 8, (R + 128) >> 8 per pixel,
 // with the padding bytes 0.
-void writeBmpStrip(BmpOutput& out, const CodecState& s, int32_t stripIndex, const StripWork& w);
-void writeBmpStrip(BmpOutput& out, const CodecState& s);
+void writeBmpStrip(BmpOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w);
 
 }  // namespace kirune

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "kirune/Error.h"
@@ -72,17 +72,17 @@ std::array<std::optional<std::string>*, 5> carriedTexts(ImageMetadata& m) {
 
 }  // namespace
 
-std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetadata& meta) {
+std::vector<uint8_t> encodeContainerHeader(const FileCoding& c, const ImageMetadata& meta) {
     std::vector<uint8_t> b;
     for (char c : std::string_view("RP2")) b.push_back(static_cast<uint8_t>(c) ^ kMagicXor);
     b.push_back(0);
     for (char c : std::string_view(kContainerVersion)) b.push_back(static_cast<uint8_t>(c + 1));
     b.push_back(0);
-    putU32(b, static_cast<uint32_t>(s.imageWidth));
-    putU32(b, static_cast<uint32_t>(s.imageHeight));
-    putU32(b, static_cast<uint32_t>(s.qualityLevel));
-    putU32(b, static_cast<uint32_t>(s.colourSampling));
-    putU32(b, static_cast<uint32_t>(s.stripBudgetLog2));
+    putU32(b, static_cast<uint32_t>(c.layout.width));
+    putU32(b, static_cast<uint32_t>(c.layout.height));
+    putU32(b, static_cast<uint32_t>(c.quality.qualityLevel));
+    putU32(b, static_cast<uint32_t>(c.colourSampling));
+    putU32(b, static_cast<uint32_t>(c.layout.stripBudgetLog2));
     putU32(b, kDescriptionBytes);
 
     // The text up to its NUL, at most 31 bytes so that a NUL always follows;
@@ -133,9 +133,9 @@ void ContainerWriter::append(const std::vector<uint8_t>& bytes) {
     end_ += static_cast<int64_t>(bytes.size());
 }
 
-void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta) {
+void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const ImageMetadata& meta) {
     if (out.end_ != 0) throw Error("the container header is written first, once");
-    out.append(encodeContainerHeader(s, meta));
+    out.append(encodeContainerHeader(c, meta));
 }
 
 void appendTrailer(ContainerWriter& out, Trailer trailer) {
@@ -204,11 +204,6 @@ StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
     return sec.table;
 }
 
-StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w) {
-    encodeMeans(s, w);
-    return writeStripSection(out, w.streams);
-}
-
 // ---- reading ----------------------------------------------------------------
 
 ContainerReader::ContainerReader(const std::string& path) : path_(path) {
@@ -248,7 +243,7 @@ void ContainerReader::syncPosition(const char* failText) {
     pos_ = p;
 }
 
-void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta) {
+FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     uint8_t magic[4];
     in.read(magic, 4, kUnsupportedFormatText);
     for (int i = 0; i < 3; ++i) magic[i] ^= kMagicXor;
@@ -308,19 +303,31 @@ void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta
         *t = textUpToNul(bytes.data(), n);
     }
 
-    setCodecParams(s, level);
-    s.colourSampling = sampling;
-    s.stripBudgetLog2 = budgetLog2;
-    s.sourceWidth = static_cast<int32_t>(width);
-    s.stripImageRows = static_cast<int32_t>(height);
+    FileCoding c;
+    c.quality = codecParams(level);
+    c.colourSampling = sampling;
     try {
-        computeStripLayout(s);
+        c.layout = computeStripLayout(static_cast<int32_t>(width), static_cast<int32_t>(height), budgetLog2);
     } catch (const Error&) {
         unsupported();  // a width beyond the strip budget, or a height beyond 32 bits
     }
     // Every strip needs at least its table: a size the file cannot hold is
     // refused before any strip buffer is allocated for it.
-    if (int64_t{s.stripCount} * kStreamTableBytes > in.remaining()) damaged();
+    if (int64_t{c.layout.stripCount} * kStreamTableBytes > in.remaining()) damaged();
+    return c;
+}
+
+OpenedContainer openContainer(const std::string& path) {
+    OpenedContainer c;
+    c.reader = std::make_unique<ContainerReader>(path);
+    ContainerReader& in = *c.reader;
+    c.coding = readContainerHeader(in, c.meta);
+    c.trailer = readTrailer(in.fd(), in.size());
+    if (c.trailer) {
+        in.setEnd(c.trailer->offset);
+        c.meta.carriedTags = c.trailer->carriedTags;
+    }
+    return c;
 }
 
 namespace {

@@ -29,10 +29,12 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
 #include "container/trailer.h"
@@ -59,9 +61,9 @@ struct StripSection {
     std::array<std::size_t, 8> offset{};
 };
 
-// The header's bytes for the geometry and parameters in `s` (imageWidth,
-// imageHeight, qualityLevel, colourSampling, stripBudgetLog2) and `meta`.
-std::vector<uint8_t> encodeContainerHeader(const CodecState& s, const ImageMetadata& meta);
+// The header's bytes for the image size, strip budget, quality level and
+// colour sampling in `c` and for `meta`.
+std::vector<uint8_t> encodeContainerHeader(const FileCoding& c, const ImageMetadata& meta);
 
 // A container being written to a temporary file beside its final name.
 class ContainerWriter {
@@ -77,7 +79,7 @@ public:
     void commit();
 
 private:
-    friend void writeContainerHeader(ContainerWriter&, const CodecState&, const ImageMetadata&);
+    friend void writeContainerHeader(ContainerWriter&, const FileCoding&, const ImageMetadata&);
     friend void appendStripSection(ContainerWriter&, const StripSection&);
     friend void appendTrailer(ContainerWriter&, Trailer);
     void append(const std::vector<uint8_t>& bytes);
@@ -87,7 +89,7 @@ private:
 };
 
 // Writes the header at the start of the file. Call once, before any strip.
-void writeContainerHeader(ContainerWriter& out, const CodecState& s, const ImageMetadata& meta);
+void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const ImageMetadata& meta);
 
 // Codes streams whose contents and rawLength[] are final into a section, the
 // block-sorted streams on up to `threads` threads (the bytes do not depend on
@@ -103,10 +105,6 @@ void appendTrailer(ContainerWriter& out, Trailer trailer);
 // Appends one strip section from streams whose contents and rawLength[] are
 // final. Returns the table it wrote.
 StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st);
-
-// The strip writer: codes the strip's mean bytes into dcSignBits and dcBytes
-// (encodeMeans, which also settles every rawLength), then writeStripSection.
-StreamTable stripWriter(ContainerWriter& out, const CodecState& s, StripWork& w);
 
 // A container opened for reading, with its size known up front.
 class ContainerReader {
@@ -144,11 +142,22 @@ private:
     int64_t pos_ = 0;
 };
 
-// Reads and checks the header; sets the codec parameters (setCodecParams),
-// colourSampling, stripBudgetLog2 and the whole strip layout in `s`, and the
-// metadata in `meta`. Allocates nothing beyond the header's own fields: the
-// driver calls allocCodecBuffers(s, s.paddedWidth, s.stripHeight) next.
-void readContainerHeader(ContainerReader& in, CodecState& s, ImageMetadata& meta);
+// Reads and checks the header: the quality parameters, colour sampling and
+// strip layout it implies, and the metadata into `meta`. Allocates nothing
+// beyond the header's own fields.
+FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta);
+
+// A container opened for reading its strips: the header read and checked, the
+// trailer (when there is one) read, the reader's end set where the strips
+// must end, and the trailer's carried tags in meta. Checking the container
+// checksum and the carried tags is left to the caller.
+struct OpenedContainer {
+    std::unique_ptr<ContainerReader> reader;
+    FileCoding coding;
+    ImageMetadata meta;
+    std::optional<Trailer> trailer;
+};
+OpenedContainer openContainer(const std::string& path);
 
 // Reads the next strip section as it lies in the file. Raw lengths are checked
 // against the buffers of `st` and every length against the rest of the file

@@ -155,27 +155,27 @@ void addSamples(Checksummer& sum, const uint16_t* samples, std::size_t count) {
     }
 }
 
-Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const StripWork& w) {
-    if (stripIndex < 0 || stripIndex >= s.stripCount) throw Error("strip " + std::to_string(stripIndex) + " is outside the image");
-    const int32_t B = s.paddedWidth / 4;
-    const auto blocks = static_cast<std::size_t>(B) * static_cast<std::size_t>(s.stripHeight / 4);
-    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || s.imageWidth > s.paddedWidth)
+Checksum128 stripPixelChecksum(const ImageLayout& layout, int32_t stripIndex, const StripWork& w) {
+    const StripGeometry g = beginStrip(layout, stripIndex);
+    const int32_t B = layout.paddedWidth / 4;
+    const auto blocks = static_cast<std::size_t>(B) * static_cast<std::size_t>(layout.stripHeight / 4);
+    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || layout.width > layout.paddedWidth)
         throw Error("output planes are not allocated for this strip");
-    const int32_t rows = stripIndex == s.stripCount - 1 ? s.lastStripRows : s.stripHeight;
+    const int32_t rows = g.imageRows;
     // A block row at a time: its four image rows are gathered in one pass
     // over the blocks, which the planes hold together, then summed in order.
-    const std::size_t lineSamples = static_cast<std::size_t>(s.imageWidth) * 3;
+    const std::size_t lineSamples = static_cast<std::size_t>(layout.width) * 3;
     std::vector<uint16_t> lines(lineSamples * 4);
     Checksummer sum;
     for (int32_t top = 0; top < rows; top += 4) {
         // Strip rows top..top+3 lie in buffer rows sh-1-top down to sh-4-top,
         // one block row, since the strip height is a multiple of 4.
-        const int32_t yFirst = s.stripHeight - 4 - top;
+        const int32_t yFirst = layout.stripHeight - 4 - top;
         const std::size_t rowStart = static_cast<std::size_t>(yFirst >> 2) * B;
         const BlockVec* R = w.rPlane.data() + rowStart;
         const BlockVec* G = w.gPlane.data() + rowStart;
         const BlockVec* Bl = w.bPlane.data() + rowStart;
-        for (int32_t x = 0; x < s.imageWidth; ++x) {
+        for (int32_t x = 0; x < layout.width; ++x) {
             const std::size_t b = static_cast<std::size_t>(x >> 2);
             for (int k = 0; k < 4; ++k) {  // strip row top + k is lane row 3 - k
                 const int i = (3 - k) * 4 + (x & 3);

@@ -23,7 +23,7 @@
 
 #include <xxhash.h>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune {
 
@@ -75,7 +75,7 @@ std::optional<Trailer> readTrailer(int fd, int64_t size);
 
 // The checksum of strip `stripIndex`'s image rows from w.rPlane, w.gPlane,
 // w.bPlane (16-bit output values), and of a whole image from its strips'.
-Checksum128 stripPixelChecksum(const CodecState& s, int32_t stripIndex, const StripWork& w);
+Checksum128 stripPixelChecksum(const ImageLayout& layout, int32_t stripIndex, const StripWork& w);
 class Checksummer;
 // Adds native 16-bit samples to a pixel checksum, little-endian whatever the host.
 void addSamples(Checksummer& sum, const uint16_t* samples, std::size_t count);

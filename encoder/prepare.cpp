@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -12,9 +12,9 @@ namespace {
 
 // Refuses a region that reaches beyond its plane, so a wrong geometry throws
 // instead of writing past a buffer.
-void checkRegion(const BlockPlane& plane, int32_t blocksPerRow, int32_t rows, int32_t rowOffset) {
-    const int64_t end = (int64_t{rowOffset} + rows) * blocksPerRow;
-    if (blocksPerRow < 0 || rows < 0 || rowOffset < 0 || end > static_cast<int64_t>(plane.size()))
+void checkRegion(const BlockPlane& plane, const PlaneGrid& g) {
+    const int64_t end = (int64_t{g.firstRow} + g.rows) * g.blocksPerRow;
+    if (g.blocksPerRow < 0 || g.rows < 0 || g.firstRow < 0 || end > static_cast<int64_t>(plane.size()))
         throw Error("strip geometry does not fit the codec buffers");
 }
 
@@ -22,12 +22,12 @@ inline int16_t shifted(int32_t sum, int n) { return static_cast<int16_t>(sum >> 
 
 }  // namespace
 
-void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input) {
+void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
     const int n = input == RgbInput::Native12 ? 13 : 9;
     const int32_t centre = (input == RgbInput::Native12 ? 2048 : 128) * 8192;
-    const int32_t B = s.lumaBlocksPerRow, rows = s.lumaBlockRows, offset = s.lumaRowOffset;
+    const int32_t B = g.luma.blocksPerRow, rows = g.luma.rows, offset = g.luma.firstRow;
     for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
-        checkRegion(*p, B, rows, offset);
+        checkRegion(*p, g.luma);
     const std::size_t begin = static_cast<std::size_t>(offset) * B;
     const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
     for (std::size_t k = begin; k < end; ++k) {
@@ -42,17 +42,18 @@ void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input) {
     }
 }
 
-void downsampleChroma(const CodecState& s, StripWork& w) {
-    if (s.colourSampling == Sampling444) return;
+void downsampleChroma(const StripGeometry& g, StripWork& w) {
+    if (w.colourSampling == Sampling444) return;
     const auto avg = [](int16_t a, int16_t b) { return static_cast<int16_t>((int32_t{a} + b) >> 1); };
 
     // Half planes: each pair of horizontally adjacent pixels becomes one.
-    const int32_t fullB = s.lumaBlocksPerRow, halfB = s.chroma422BlocksPerRow;
-    const int32_t rows = s.lumaBlockRows, offset = s.lumaRowOffset;
-    checkRegion(w.cbPlane, fullB, rows, offset);
-    checkRegion(w.crPlane, fullB, rows, offset);
-    checkRegion(w.cbPlaneHalf, halfB, rows, offset);
-    checkRegion(w.crPlaneHalf, halfB, rows, offset);
+    const PlaneGrid half = chromaGrid(g, Sampling422);
+    const int32_t fullB = g.luma.blocksPerRow, halfB = half.blocksPerRow;
+    const int32_t rows = half.rows, offset = half.firstRow;
+    checkRegion(w.cbPlane, g.luma);
+    checkRegion(w.crPlane, g.luma);
+    checkRegion(w.cbPlaneHalf, half);
+    checkRegion(w.crPlaneHalf, half);
     if (2 * halfB > fullB) throw Error("strip geometry does not fit the codec buffers");
     const std::pair<const BlockPlane*, BlockPlane*> halves[2] = {{&w.cbPlane, &w.cbPlaneHalf},
                                                                  {&w.crPlane, &w.crPlaneHalf}};
@@ -71,14 +72,16 @@ void downsampleChroma(const CodecState& s, StripWork& w) {
             }
         }
     }
-    if (s.colourSampling != Sampling420) return;
+    if (w.colourSampling != Sampling420) return;
 
     // Quarter planes: each pair of vertically adjacent half-plane pixels.
-    const int32_t qB = s.chroma420BlocksPerRow, qRows = s.chroma420BlockRows, qOffset = s.chroma420RowOffset;
-    checkRegion(w.cbPlaneQuarter, qB, qRows, qOffset);
-    checkRegion(w.crPlaneQuarter, qB, qRows, qOffset);
-    checkRegion(w.cbPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
-    checkRegion(w.crPlaneHalf, halfB, 2 * qRows, 2 * qOffset);
+    const PlaneGrid quarter = chromaGrid(g, Sampling420);
+    const int32_t qB = quarter.blocksPerRow, qRows = quarter.rows, qOffset = quarter.firstRow;
+    const PlaneGrid halfPairs{halfB, 2 * qRows, 2 * qOffset};
+    checkRegion(w.cbPlaneQuarter, quarter);
+    checkRegion(w.crPlaneQuarter, quarter);
+    checkRegion(w.cbPlaneHalf, halfPairs);
+    checkRegion(w.crPlaneHalf, halfPairs);
     if (qB > halfB) throw Error("strip geometry does not fit the codec buffers");
     const std::pair<const BlockPlane*, BlockPlane*> quarters[2] = {{&w.cbPlaneHalf, &w.cbPlaneQuarter},
                                                                    {&w.crPlaneHalf, &w.crPlaneQuarter}};
@@ -99,18 +102,18 @@ void downsampleChroma(const CodecState& s, StripWork& w) {
     }
 }
 
-void computeMeans(const CodecState& s, StripWork& w) {
-    for (const PlaneRegion& r : stripRegions(s, w)) {
-        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
-        for (std::size_t n = begin; n < begin + r.blocks(); ++n) r.means[n] = blockMeanByte(r.coded[n], s.meanLevel);
+void computeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        const std::size_t begin = static_cast<std::size_t>(r.firstRow) * r.blocksPerRow;
+        for (std::size_t n = begin; n < begin + r.blocks(); ++n) r.means[n] = blockMeanByte(r.coded[n], q.meanLevel);
     }
 }
 
-void removeMeans(const CodecState& s, StripWork& w) {
-    for (const PlaneRegion& r : stripRegions(s, w)) {
-        const std::size_t begin = static_cast<std::size_t>(r.rowOffset) * r.blocksPerRow;
+void removeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w) {
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        const std::size_t begin = static_cast<std::size_t>(r.firstRow) * r.blocksPerRow;
         for (std::size_t n = begin; n < begin + r.blocks(); ++n)
-            blockSubScalar(r.coded[n], static_cast<int16_t>(r.means[n] << (s.meanLevel + 4)), r.resid[n]);
+            blockSubScalar(r.coded[n], static_cast<int16_t>(r.means[n] << q.meanShift()), r.resid[n]);
     }
 }
 

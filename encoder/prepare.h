@@ -1,10 +1,10 @@
 #pragma once
 // Plane preparation before the block encoder runs on a strip, in this order:
 // colour transform, chroma subsampling, mean bytes, corrections. All four work
-// on the coded region of the current strip (beginStrip) and wrap silently on
+// on the coded region of one strip and wrap silently on
 // input outside the 12-bit (or 8-bit) range the readers produce.
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune {
 
@@ -14,17 +14,17 @@ namespace kirune {
 enum class RgbInput { Native12, Eight };
 
 // R, G, B planes to yPlane, cbPlane, crPlane (chroma centred on 2048).
-void rgbToYcc(const CodecState& s, StripWork& w, RgbInput input);
+void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input);
 
 // Half planes from cbPlane/crPlane (4:2:2 and 4:2:0), then Quarter planes from
 // the Half planes (4:2:0); nothing at 4:4:4.
-void downsampleChroma(const CodecState& s, StripWork& w);
+void downsampleChroma(const StripGeometry& g, StripWork& w);
 
 // Mean byte of every coded block of the three coded planes.
-void computeMeans(const CodecState& s, StripWork& w);
+void computeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w);
 
 // Correction (block minus its mean value) of every coded block of the three
 // coded planes, into their residual planes.
-void removeMeans(const CodecState& s, StripWork& w);
+void removeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w);
 
 }  // namespace kirune

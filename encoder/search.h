@@ -1,17 +1,18 @@
 #pragma once
 // The quantisers the block encoder calls for one block: one stage of
 // gain-shape vector quantisation at a VQ level, and one signed pattern. Both
-// record their indices in the per-block decision state that emitBlock writes
-// out, and return the reconstruction and its squared error.
+// record their indices in the per-block decision state, from which the block
+// encoder takes the winner's into the block header, and return the
+// reconstruction and its squared error.
 //
 // Levels and stages are explicit arguments: the pattern search records into
 // level 0, stage 0; stage-one VQ into stage 0 and stage two into stage 1 of
-// the level being tried. No search touches stageCount; the cascade sets it.
+// the level being tried.
 
 #include <cstdint>
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
-#include "codec/vec_lib.h"
 
 namespace kirune {
 
@@ -38,19 +39,11 @@ struct SearchSetup {
     VqObserver* observer = nullptr;
 };
 
-// Per-block decision state shared by the block encoder, the searches and the
-// symbol writer. Overwritten block by block; only quarterNorms carries over
-// between the stage-one calls of one block.
+// What the searches of one block record, for the block encoder to take the
+// winning level's indices from. Overwritten block by block; only
+// quarterNorms carries over between the stage-one calls of one block.
 struct BlockDecision {
-    // Set by the block encoder.
-    uint8_t blockType = 0;    // BlockFlat .. BlockSpecial (codec/payload.h)
-    uint8_t specialType = 0;  // SpecialMatch .. SpecialRaw
-    uint8_t smoothFlag = 0;
-    int32_t stageCount = 0;  // 1 or 2
-    int32_t vqLevel = 0;
-    uint16_t matchOffset = 0;
-
-    // Set by the searches. A pattern block keeps its number in vqIndex[0][0][0]
+    // A pattern block keeps its number in vqIndex[0][0][0]
     // and its gain-level index in gainLevelIndex[0][0].
     uint32_t vqIndex[kVqLevels][kVqStages][kVqSlots] = {};
     int16_t gainValue[kVqLevels][kVqStages] = {};  // raw gain, then its quantised value

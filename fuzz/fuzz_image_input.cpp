@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/core/drivers.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/image_input.h"
 #include "fuzz/fuzz_support.h"
 #include "kirune/Error.h"
@@ -41,15 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeInput(input, data, size);
     int64_t pixels = 0;
     try {
-        CodecState s;
-        std::unique_ptr<InputImage> in = openInputImage(input, kFormat, s);
+        std::unique_ptr<InputImage> in = openInputImage(input, kFormat);
+        const ImageLayout layout = computeStripLayout(in->width(), in->height(), kStripBudgetLog2);
         pixels = int64_t{in->width()} * in->height();
         if (pixels > kCompressLimit && pixels <= kReadLimit) {
-            allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
-            for (int32_t k = 0; k < s.stripCount; ++k) {
-                beginStrip(s, k);
-                readInputStrip(*in, s);
-            }
+            StripWork w;
+            allocCodecBuffers(w, Sampling444, layout.paddedWidth, layout.stripHeight);
+            for (int32_t k = 0; k < layout.stripCount; ++k) readInputStrip(*in, layout, k, w);
         }
     } catch (const Error&) {
         return 0;

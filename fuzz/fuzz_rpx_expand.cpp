@@ -36,11 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The layout walk of `rpx info` steps over the streams by their framing;
     // on a file that expanded it must land exactly on the end.
     try {
-        ContainerReader in(input);
-        CodecState s;
-        ImageMetadata meta;
-        readContainerHeader(in, s, meta);
-        for (int32_t k = 0; k < s.stripCount; ++k) skipStripSection(in);
+        OpenedContainer c = openContainer(input);
+        ContainerReader& in = *c.reader;
+        for (int32_t k = 0; k < c.coding.layout.stripCount; ++k) skipStripSection(in);
         if (expanded && in.remaining() != 0) std::abort();
     } catch (const Error&) {
         if (expanded) std::abort();

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "codec/val.h"
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"
 
@@ -41,18 +41,13 @@ void fill(StripWork& w, uint8_t byte) {
 }
 
 // The strip's image rows as R, G, B samples, or the error's text.
-std::string decode(const StripGeometry& g, const uint8_t* data, size_t size, uint8_t filler,
+std::string decode(const StripInputHeader& g, const uint8_t* data, size_t size, uint8_t filler,
                    std::vector<int16_t>& rows) {
-    CodecState s;
-    setCodecParams(s, g.qualityLevel);
-    s.colourSampling = g.sampling;
-    s.sourceWidth = g.width;
-    s.stripImageRows = g.height;
-    s.stripBudgetLog2 = g.budgetLog2;
-    computeStripLayout(s);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
-    beginStrip(s, g.stripIndex % s.stripCount);
-    StripWork& w = s.strip;
+    const QualityParams quality = codecParams(g.qualityLevel);
+    const ImageLayout layout = computeStripLayout(g.width, g.height, g.budgetLog2);
+    StripWork w;
+    allocCodecBuffers(w, g.sampling, layout.paddedWidth, layout.stripHeight);
+    const StripGeometry strip = beginStrip(layout, g.stripIndex % layout.stripCount);
     fill(w, filler);
     SideStreams& st = w.streams;
     size_t at = kStripHeaderBytes;
@@ -71,15 +66,15 @@ std::string decode(const StripGeometry& g, const uint8_t* data, size_t size, uin
         st.rawLength[i] = raw;
     }
     try {
-        decodeStrip(s, w);
-        stripToRgb(s, w);
+        decodeStrip(quality, strip, w);
+        stripToRgb(strip, w);
     } catch (const Error& e) {
         return e.what();
     }
-    const int32_t B = s.paddedWidth / 4;
-    for (int32_t r = 0; r < s.stripImageRows; ++r) {
-        const int32_t y = s.stripHeight - 1 - r;
-        for (int32_t x = 0; x < s.imageWidth; ++x)
+    const int32_t B = layout.paddedWidth / 4;
+    for (int32_t r = 0; r < strip.imageRows; ++r) {
+        const int32_t y = strip.bufferRows - 1 - r;
+        for (int32_t x = 0; x < layout.width; ++x)
             for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane})
                 rows.push_back((*p)[static_cast<size_t>((y >> 2) * B + (x >> 2))].lane[(y & 3) * 4 + (x & 3)]);
     }
@@ -90,7 +85,7 @@ std::string decode(const StripGeometry& g, const uint8_t* data, size_t size, uin
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kStripHeaderBytes) return 0;
-    const StripGeometry g = parseStripGeometry(data);
+    const StripInputHeader g = parseStripInputHeader(data);
     std::vector<int16_t> first, second;
     try {
         const std::string a = decode(g, data, size, 0x00, first);

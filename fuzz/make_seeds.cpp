@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/rpx_container.h"
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"
@@ -28,22 +28,21 @@ void save(const std::filesystem::path& p, const std::vector<uint8_t>& b) {
 }
 
 void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const std::filesystem::path& stripDir) {
-    ContainerReader in(path);
-    CodecState s;
-    ImageMetadata meta;
-    readContainerHeader(in, s, meta);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    OpenedContainer opened = openContainer(path);
+    ContainerReader& in = *opened.reader;
+    const FileCoding& file = opened.coding;
+    StripWork w;
+    allocCodecBuffers(w, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
     const std::string stem = std::filesystem::path(path).stem().string();
-    StripGeometry g;
-    g.sampling = s.colourSampling;
-    g.qualityLevel = s.qualityLevel;
-    g.width = s.imageWidth;
-    g.height = s.imageHeight;
-    g.budgetLog2 = s.stripBudgetLog2;
+    StripInputHeader g;
+    g.sampling = file.colourSampling;
+    g.qualityLevel = file.quality.qualityLevel;
+    g.width = file.layout.width;
+    g.height = file.layout.height;
+    g.budgetLog2 = file.layout.stripBudgetLog2;
     const bool stripSeeds = g.width <= kMaxSide && g.height <= kMaxSide;
-    for (int32_t k = 0; k < s.stripCount; ++k) {
-        beginStrip(s, k);
-        SideStreams& st = s.strip.streams;
+    for (int32_t k = 0; k < file.layout.stripCount; ++k) {
+        SideStreams& st = w.streams;
         const StreamTable table = stripReader(in, st);
         std::array<std::vector<uint8_t>, 7> streams;
         for (int i = 0; i < kStreamCount; ++i) {
@@ -62,7 +61,7 @@ void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const
         }
         g.stripIndex = k;
         if (stripSeeds) save(stripDir / (stem + "-s" + std::to_string(k)), stripInput(g, streams));
-        resetStreams(s);
+        clearSideStreams(st);
     }
 }
 

@@ -13,14 +13,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 
 namespace kirune::fuzz {
 
 inline constexpr int kStripHeaderBytes = 10;
 inline constexpr int32_t kMaxSide = 1024;
 
-struct StripGeometry {
+struct StripInputHeader {
     int32_t sampling = Sampling444;
     int32_t qualityLevel = 12;
     int32_t width = 1, height = 1;
@@ -28,9 +28,9 @@ struct StripGeometry {
     int32_t stripIndex = 0;
 };
 
-inline StripGeometry parseStripGeometry(const uint8_t* p) {
+inline StripInputHeader parseStripInputHeader(const uint8_t* p) {
     static constexpr int32_t samplings[3] = {Sampling420, Sampling422, Sampling444};
-    StripGeometry g;
+    StripInputHeader g;
     g.sampling = samplings[p[0] % 3];
     g.qualityLevel = static_cast<int32_t>((p[1] | (p[2] << 8) | (p[3] << 16)) % kMaxQualityLevel) + 1;
     g.width = (p[4] | (p[5] << 8)) % kMaxSide + 1;
@@ -45,7 +45,7 @@ inline void putLe(std::vector<uint8_t>& b, uint32_t v, int bytes) {
 }
 
 // The input that parses back to `g` (sides up to kMaxSide) and `streams`.
-inline std::vector<uint8_t> stripInput(const StripGeometry& g, const std::array<std::vector<uint8_t>, 7>& streams) {
+inline std::vector<uint8_t> stripInput(const StripInputHeader& g, const std::array<std::vector<uint8_t>, 7>& streams) {
     std::vector<uint8_t> b;
     b.push_back(g.sampling == Sampling420 ? 0 : g.sampling == Sampling422 ? 1 : 2);
     putLe(b, static_cast<uint32_t>(g.qualityLevel - 1), 3);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
 #include "lossless/block_sort_coder.h"
@@ -28,16 +28,15 @@ void save(const std::filesystem::path& p, const uint8_t* data, size_t n) {
 }
 
 size_t dumpContainer(const std::string& path, const std::filesystem::path& outDir) {
-    ContainerReader in(path);
-    CodecState s;
-    ImageMetadata meta;
-    readContainerHeader(in, s, meta);
-    allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+    OpenedContainer opened = openContainer(path);
+    ContainerReader& in = *opened.reader;
+    const FileCoding& file = opened.coding;
+    StripWork w;
+    allocCodecBuffers(w, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
     const std::string stem = std::filesystem::path(path).stem().string();
     size_t dumped = 0;
-    for (int32_t k = 0; k < s.stripCount; ++k) {
-        beginStrip(s, k);
-        SideStreams& st = s.strip.streams;
+    for (int32_t k = 0; k < file.layout.stripCount; ++k) {
+        SideStreams& st = w.streams;
         const StreamTable table = stripReader(in, st);
         for (int i = 0; i < kStreamCount; ++i) {
             // Index bits are stored verbatim, never block-sorted.
@@ -53,7 +52,7 @@ size_t dumpContainer(const std::string& path, const std::filesystem::path& outDi
             save(outDir / (name + ".bwt"), coded.data(), coded.size());
             ++dumped;
         }
-        resetStreams(s);
+        clearSideStreams(st);
     }
     return dumped;
 }

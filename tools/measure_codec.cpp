@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
-#include "tests/encoder/strip_harness.h"
+#include "codec/stream_syntax.h"
+#include "tests/harness/strip_harness.h"
 
 using namespace kirune;
 using namespace kirune::harness;

@@ -1,5 +1,5 @@
 // Designs the trained dictionary classes (shape classes of levels 1-3, all
-// gain classes) and writes codec/Shape_Dic.inc and codec/Gain_Dic.inc.
+// gain classes) and writes codec/shape_codebooks.inc and codec/gain_codebooks.inc.
 //
 // Regenerate the committed tables byte for byte, from the repository root:
 //
@@ -31,12 +31,12 @@
 #include <string>
 #include <vector>
 
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "container/image_input.h"
-#include "encoder/enc.h"
 #include "encoder/prepare.h"
 #include "encoder/search.h"
+#include "encoder/strip_encoder.h"
 #include "tools/dict_design.h"
 
 using namespace kirune;
@@ -107,14 +107,14 @@ std::vector<std::string> sampleFiles(const std::string& dir) {
 }
 
 // Reads the block headers the strip's encoding left in the streams.
-void countBlocks(const CodecState& s, StripWork& w, QualityStats& q) {
+void countBlocks(const StripGeometry& g, StripWork& w, QualityStats& q) {
     SideStreams& st = w.streams;
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};
     st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
     BlockStreamReaders r(st);
-    for (const PlaneRegion& region : stripRegions(s, w)) {
+    for (const PlaneRegion& region : stripRegions(w, g)) {
         for (std::size_t n = 0; n < region.blocks(); ++n) {
-            BlockSideInfo info;
+            BlockHeader info;
             readBlockSideInfo(r, region.blocksPerRow, info);
             ++q.blocks;
             const bool vq = info.type == BlockVq || (info.type == BlockPredicted && info.smoothFlag == 0);
@@ -136,24 +136,18 @@ void encodeSamples(const std::vector<std::string>& files, const DictionaryClass*
     setup.observer = collector;
     for (int qi = 0; qi < 3; ++qi) {
         for (const std::string& path : files) {
-            CodecState s;
-            setCodecParams(s, kQualities[qi]);
-            auto in = openInputImage(path, InputFormat::Tiff, s);
-            s.colourSampling = Sampling444;
-            allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+            const QualityParams quality = codecParams(kQualities[qi]);
+            auto in = openInputImage(path, InputFormat::Tiff);
+            const ImageLayout layout = computeStripLayout(in->width(), in->height(), kStripBudgetLog2);
+            StripWork w;
+            allocCodecBuffers(w, Sampling444, layout.paddedWidth, layout.stripHeight);
             const RgbInput input = in->bitsPerSample() == 8 ? RgbInput::Eight : RgbInput::Native12;
-            for (int32_t k = 0; k < s.stripCount; ++k) {
-                beginStrip(s, k);
-                readInputStrip(*in, s);
-                StripWork& w = s.strip;
-                rgbToYcc(s, w, input);
-                downsampleChroma(s, w);
-                computeMeans(s, w);
-                removeMeans(s, w);
-                for (const PlaneRegion& r : stripRegions(s, w)) encodePlane(s, w.streams, r, setup);
-                encodeMeans(s, w);
-                if (stats) countBlocks(s, w, stats[qi]);
-                resetStreams(s);
+            for (int32_t k = 0; k < layout.stripCount; ++k) {
+                const StripGeometry g = beginStrip(layout, k);
+                readInputStrip(*in, layout, k, w);
+                encodeStrip(quality, g, w, input, {}, setup);
+                if (stats) countBlocks(g, w, stats[qi]);
+                clearSideStreams(w.streams);
             }
         }
     }
@@ -298,8 +292,8 @@ void writeFile(const std::string& path, const std::string& text) {
 }
 
 void writeSet(const DictionarySet& set, const std::string& outDir) {
-    writeFile(outDir + "/Shape_Dic.inc", shapeIncludeText(set, kBanner));
-    writeFile(outDir + "/Gain_Dic.inc", gainIncludeText(set, kBanner));
+    writeFile(outDir + "/shape_codebooks.inc", shapeIncludeText(set, kBanner));
+    writeFile(outDir + "/gain_codebooks.inc", gainIncludeText(set, kBanner));
 }
 
 const char* kQualityHeader =

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/carried_tags.h"
 #include "kirune/Error.h"
 
@@ -23,29 +23,27 @@ std::optional<std::string> carriedDescription(const std::vector<CarriedTag>& tag
 }  // namespace
 
 ContainerInfo readContainerInfo(const std::string& path) {
-    ContainerReader in(path);
-    CodecState s;
+    OpenedContainer c = openContainer(path);
     ContainerInfo info;
-    readContainerHeader(in, s, info.metadata);
-    info.width = s.imageWidth;
-    info.height = s.imageHeight;
-    info.qualityLevel = s.qualityLevel;
-    info.colourSampling = s.colourSampling;
-    info.stripBudgetLog2 = s.stripBudgetLog2;
-    info.stripHeight = s.stripHeight;
-    info.stripCount = s.stripCount;
-    info.lastStripRows = s.lastStripRows;
-
-    info.trailer = readTrailer(in.fd(), in.size());
+    info.metadata = std::move(c.meta);
+    info.width = c.coding.layout.width;
+    info.height = c.coding.layout.height;
+    info.qualityLevel = c.coding.quality.qualityLevel;
+    info.colourSampling = c.coding.colourSampling;
+    info.stripBudgetLog2 = c.coding.layout.stripBudgetLog2;
+    info.stripHeight = c.coding.layout.stripHeight;
+    info.stripCount = c.coding.layout.stripCount;
+    info.lastStripRows = c.coding.layout.lastStripRows;
+    info.trailer = std::move(c.trailer);
+    ContainerReader& in = *c.reader;
     std::string description = info.metadata.description;
     if (info.trailer) {
-        in.setEnd(info.trailer->offset);
         const std::vector<CarriedTag> tags = decodeCarriedTags(info.trailer->carriedTags);
         if (auto own = carriedDescription(tags)) description = std::move(*own);
         for (const CarriedTag& t : tags) ++info.carriedTagCounts[static_cast<int>(t.directory) & 3];
     }
     if (description != creditText()) info.description = std::move(description);
-    for (int32_t k = 0; k < s.stripCount; ++k) info.strips.push_back(skipStripSection(in));
+    for (int32_t k = 0; k < info.stripCount; ++k) info.strips.push_back(skipStripSection(in));
     if (in.remaining() != 0) throwDamaged();
     return info;
 }

@@ -14,10 +14,9 @@
 #include "app/core/failure_text.h"
 #include "app/core/output_names.h"
 #include "app/core/ui.h"
-#include "codec/dec.h"
-#include "codec/payload.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/carried_tags.h"
 #include "container/image_input.h"
 #include "container/image_output.h"
@@ -25,7 +24,7 @@
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
-#include "encoder/enc.h"
+#include "encoder/strip_encoder.h"
 #include "encoder/prepare.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
@@ -53,13 +52,14 @@ public:
     }
 
     // After stripToRgb: w's R, G, B planes hold the reconstruction.
-    double stripSquares(const CodecState& s, const StripWork& w, int inputScale) const {
+    double stripSquares(const ImageLayout& layout, const StripGeometry& g, const StripWork& w,
+                        int inputScale) const {
         const BlockPlane* rec[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
-        const int32_t B = s.lumaBlocksPerRow;
+        const int32_t B = g.luma.blocksPerRow;
         double sum = 0.0;
-        for (int32_t r = 0; r < s.stripImageRows; ++r) {
-            const int32_t y = s.stripHeight - 1 - r;
-            for (int32_t x = 0; x < s.imageWidth; ++x) {
+        for (int32_t r = 0; r < g.imageRows; ++r) {
+            const int32_t y = g.bufferRows - 1 - r;
+            for (int32_t x = 0; x < layout.width; ++x) {
                 const std::size_t blk = static_cast<std::size_t>(y >> 2) * B + (x >> 2);
                 const int lane = (y & 3) * 4 + (x & 3);
                 for (int c = 0; c < 3; ++c) {
@@ -83,9 +83,11 @@ double psnrOf(double sumSquares, double samples) {
     return 10.0 * std::log10(65535.0 * 65535.0 / mse);
 }
 
-// One worker: its own copy of the file's parameters and strip working set.
+// One worker: its own strip working set and the geometry of the strip it
+// works on.
 struct StripWorker {
-    CodecState s;
+    StripWork work;
+    StripGeometry geometry;
     std::unique_ptr<InputImage> input;  // a handle of its own, when strips are read side by side
     StripSection section;
     QualityMeter meter;
@@ -93,9 +95,8 @@ struct StripWorker {
     double squares = 0.0;  // the strip's squared error, when measured
     Checksum128 pixels;    // the strip's pixel checksum, when summed
 
-    StripWorker(const CodecParams& file, int32_t allocWidth, int32_t allocHeight) {
-        static_cast<CodecParams&>(s) = file;
-        allocCodecBuffers(s, allocWidth, allocHeight);
+    StripWorker(const FileCoding& file) {
+        allocCodecBuffers(work, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
     }
 };
 
@@ -104,8 +105,9 @@ struct StripWorker {
 // strip order, one at a time, so files are written front to back. The first
 // failure stops every worker and is rethrown.
 template <class Read, class Work, class Write>
-void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& workers, const std::stop_token& stop,
-               Read read, Work work, Write write) {
+void runStrips(const ImageLayout& layout, std::vector<std::unique_ptr<StripWorker>>& workers,
+               const std::stop_token& stop, Read read, Work work, Write write) {
+    const int32_t stripCount = layout.stripCount;
     std::mutex readMutex, writeMutex;
     std::condition_variable written;
     int32_t nextRead = 0, nextWrite = 0;
@@ -120,7 +122,7 @@ void runStrips(int32_t stripCount, std::vector<std::unique_ptr<StripWorker>>& wo
                     if (aborted || nextRead >= stripCount) return;
                     if (stop.stop_requested()) throw Interrupted(kInterruptedText);
                     w.strip = nextRead++;
-                    beginStrip(w.s, w.strip);
+                    w.geometry = beginStrip(layout, w.strip);
                     read(w);
                 }
                 work(w);
@@ -174,27 +176,27 @@ constexpr uint64_t kWorkerMemoryBudget = uint64_t{1} << 30;
 
 // Strip workers for a file: no more than it has strips or the budget allows;
 // the threads left over code each strip's streams side by side.
-std::vector<std::unique_ptr<StripWorker>> makeWorkers(const CodecState& s, int threads) {
-    const uint64_t perWorker = uint64_t{26} * static_cast<uint64_t>(s.paddedWidth) * static_cast<uint64_t>(s.stripHeight);
+std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads) {
+    const ImageLayout& l = file.layout;
+    const uint64_t perWorker = uint64_t{26} * static_cast<uint64_t>(l.paddedWidth) * static_cast<uint64_t>(l.stripHeight);
     const auto byMemory = static_cast<int>(std::clamp<uint64_t>(kWorkerMemoryBudget / std::max<uint64_t>(perWorker, 1), 1, 1024));
-    const int count = std::clamp(std::min(threads, byMemory), 1, std::max<int32_t>(s.stripCount, 1));
+    const int count = std::clamp(std::min(threads, byMemory), 1, std::max<int32_t>(l.stripCount, 1));
     std::vector<std::unique_ptr<StripWorker>> workers;
-    for (int i = 0; i < count; ++i)
-        workers.push_back(std::make_unique<StripWorker>(s, s.paddedWidth, s.stripHeight));
+    for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<StripWorker>(file));
     return workers;
 }
 
 // What a finished file produced.
 FileReport finishedReport(FileKind kind, const std::string& input, const std::string& output,
-                          const CodecState& s) {
+                          const ImageLayout& layout) {
     FileReport r;
     r.kind = kind;
     r.input = input;
     r.output = output;
     r.inputBytes = fileSize(input);
     r.outputBytes = fileSize(output);
-    r.width = s.imageWidth;
-    r.height = s.imageHeight;
+    r.width = layout.width;
+    r.height = layout.height;
     return r;
 }
 
@@ -244,17 +246,18 @@ OutputOptions outputOptions(const JobSettings& settings, const struct stat& sour
 
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui) {
-    CodecState s;
-    setCodecParams(s, settings.qualityLevel);
-    s.colourSampling = settings.colourSampling;
-    s.stripBudgetLog2 = settings.stripBudgetLog2;
+    FileCoding file;
+    file.quality = codecParams(settings.qualityLevel);
+    file.colourSampling = settings.colourSampling;
     const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
-    std::unique_ptr<InputImage> in = openInputImage(path, format, s);
+    std::unique_ptr<InputImage> in = openInputImage(path, format);
+    file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
+    const ImageLayout& layout = file.layout;
     // Checked before the work: a name that cannot be written fails now.
     ContainerWriter out(compressedName(path, settings.qualityDbText, settings.outputDir),
                         outputOptions(settings, in->fileStatus));
     const int threads = resolveThreadCount(settings.threads);
-    auto workers = makeWorkers(s, threads);
+    auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
     Warnings warnings(ui, path);
     const AtExit gather{[&] {
@@ -264,7 +267,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     }};
     // Decoding the input is much of a compression's serial work; where a
     // handle can start at any strip cheaply, every worker reads its own.
-    if (workers.size() > 1 && in->readsRunsCheaply(s.stripHeight))
+    if (workers.size() > 1 && in->readsRunsCheaply(layout.stripHeight))
         for (auto& w : workers) {
             w->input = openInputImage(path, format, InputUse::PixelsOnly);
             if (identityOf(w->input->fileStatus) != identityOf(in->fileStatus))
@@ -274,38 +277,29 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
-    writeContainerHeader(out, s, in->metadata);
+    writeContainerHeader(out, file, in->metadata);
     ui.setProgress(5);
     ui.repaint();
 
-    ProgressCounter progress(ui, s.stripCount, settings.stop);
+    ProgressCounter progress(ui, layout.stripCount, settings.stop);
     double sumSquares = 0.0;
     std::vector<Checksum128> stripSums;
     runStrips(
-        s.stripCount, workers, settings.stop,
+        layout, workers, settings.stop,
         [&](StripWorker& w) {
-            if (!w.input) readInputStrip(*in, w.s, w.strip, w.s.strip);
+            if (!w.input) readInputStrip(*in, layout, w.strip, w.work);
         },
         [&](StripWorker& w) {
-            StripWork& sw = w.s.strip;
-            if (w.input) readInputStrip(*w.input, w.s, w.strip, sw);
+            StripWork& sw = w.work;
+            if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
             if (settings.measureQuality) w.meter.keepInput(sw);
-            rgbToYcc(w.s, sw, units);
-            downsampleChroma(w.s, sw);
-            computeMeans(w.s, sw);
-            removeMeans(w.s, sw);
-            const auto regions = stripRegions(w.s, sw);
-            for (int p = 0; p < 3; ++p) {
-                encodePlane(w.s, sw.streams, regions[p]);
-                progress.planeDone();
-            }
-            encodeMeans(w.s, sw);
+            encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
             encodeStripSection(sw.streams, w.section, streamThreads);
-            resetStreams(w.s);
+            clearSideStreams(sw.streams);
             // The reconstruction the decoder will rebuild, summed for the trailer.
-            stripToRgb(w.s, sw);
-            w.pixels = stripPixelChecksum(w.s, w.strip, sw);
-            if (settings.measureQuality) w.squares = w.meter.stripSquares(w.s, sw, inputScale);
+            stripToRgb(w.geometry, sw);
+            w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            if (settings.measureQuality) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
         },
         [&](StripWorker& w) {
             appendStripSection(out, w.section);
@@ -319,8 +313,8 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
     out.commit();
     ui.setProgress(0);
 
-    FileReport report = finishedReport(kind, path, out.path(), s);
-    if (settings.measureQuality) report.psnr = psnrOf(sumSquares, 3.0 * s.imageWidth * s.imageHeight);
+    FileReport report = finishedReport(kind, path, out.path(), layout);
+    if (settings.measureQuality) report.psnr = psnrOf(sumSquares, 3.0 * layout.width * layout.height);
     return report;
 }
 
@@ -339,25 +333,24 @@ struct Expansion {
 // after the first.
 Expansion expandContainer(const std::string& path, const JobSettings& settings, BatchUi& ui, ExpandTo to,
                           bool containerOnly = false) {
-    ContainerReader in(path);
-    CodecState s;
-    ImageMetadata meta;
-    readContainerHeader(in, s, meta);
+    const OpenedContainer opened = openContainer(path);
+    ContainerReader& in = *opened.reader;
+    const ImageMetadata& meta = opened.meta;
+    const FileCoding& file = opened.coding;
+    const ImageLayout& layout = file.layout;
+    const std::optional<Trailer>& trailer = opened.trailer;
     Expansion result;
-    const std::optional<Trailer> trailer = readTrailer(in.fd(), in.size());
     if (trailer) {
         if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
             throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
-        in.setEnd(trailer->offset);
         result.checksums = trailer->container && trailer->pixels;
         checkCarriedTags(trailer->carriedTags);
-        meta.carriedTags = trailer->carriedTags;
     }
     if (containerOnly) {
         // Without a checksum, the strips' tables at least must lead exactly
         // to the end of the file.
         if (!trailer) {
-            for (int32_t k = 0; k < s.stripCount; ++k) skipStripSection(in);
+            for (int32_t k = 0; k < layout.stripCount; ++k) skipStripSection(in);
             if (in.remaining() != 0) throw Error(kDamagedFileText);
         }
         return result;
@@ -370,42 +363,37 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     std::unique_ptr<BmpOutput> bmp;
     const OutputOptions options = outputOptions(settings, in.status());
     if (to == ExpandTo::Bmp)
-        bmp = std::make_unique<BmpOutput>(outputPath, s, options, meta);
+        bmp = std::make_unique<BmpOutput>(outputPath, layout, options, meta);
     else if (to == ExpandTo::Tiff)
-        tiff = openTiffOutput(outputPath, s, meta, options, settings.tiffCompression);
+        tiff = openTiffOutput(outputPath, layout, meta, options, settings.tiffCompression);
     Warnings warnings(ui, path);
     const AtExit gather{[&] {
         if (tiff) warnings.add(tiff->warnings());
     }};
     const int threads = resolveThreadCount(settings.threads);
-    auto workers = makeWorkers(s, threads);
+    auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
     const bool sumPixels = trailer && trailer->pixels;
     std::vector<Checksum128> stripSums;
 
-    ProgressCounter progress(ui, s.stripCount, settings.stop);
+    ProgressCounter progress(ui, layout.stripCount, settings.stop);
     runStrips(
-        s.stripCount, workers, settings.stop,
-        [&](StripWorker& w) { readStripSection(in, w.s.strip.streams, w.section); },
+        layout, workers, settings.stop,
+        [&](StripWorker& w) { readStripSection(in, w.work.streams, w.section); },
         [&](StripWorker& w) {
-            StripWork& sw = w.s.strip;
+            StripWork& sw = w.work;
             expandStripSection(w.section, sw.streams, streamThreads);
-            decodeMeans(w.s, sw);
-            const auto regions = stripRegions(w.s, sw);
-            for (int p = 0; p < 3; ++p) {
-                decodePlane(w.s, sw.streams, regions[p]);
-                progress.planeDone();
-            }
-            stripToRgb(w.s, sw);
+            decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
+            stripToRgb(w.geometry, sw);
             // A TIFF's rows are summed as they are written, at no extra cost.
-            if (sumPixels && !tiff) w.pixels = stripPixelChecksum(w.s, w.strip, sw);
-            resetStreams(w.s);
+            if (sumPixels && !tiff) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            clearSideStreams(sw.streams);
         },
         [&](StripWorker& w) {
             if (tiff)
-                writeTiffStrip(*tiff, w.s, w.strip, w.s.strip, sumPixels ? &w.pixels : nullptr);
+                writeTiffStrip(*tiff, layout, w.strip, w.work, sumPixels ? &w.pixels : nullptr);
             else if (bmp)
-                writeBmpStrip(*bmp, w.s, w.strip, w.s.strip);
+                writeBmpStrip(*bmp, layout, w.strip, w.work);
             stripSums.push_back(w.pixels);
         });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
@@ -416,7 +404,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     else if (bmp)
         bmp->commit();
     ui.setProgress(0);
-    result.report = finishedReport(FileKind::Expand, path, outputPath, s);
+    result.report = finishedReport(FileKind::Expand, path, outputPath, layout);
     return result;
 }
 

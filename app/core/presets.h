@@ -8,7 +8,7 @@ namespace kirune {
 
 struct Preset {
     int digit;             // key 0..9
-    int32_t qualityLevel;  // handed to setCodecParams
+    int32_t qualityLevel;  // handed to codecParams
     int32_t colourSampling;  // 1 = 4:2:0, 2 = 4:2:2, 4 = 4:4:4
     int dbFigure;          // promised quality, also part of the output name
     int radio;             // radio button selected afterwards, -1 for none

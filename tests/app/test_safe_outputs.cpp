@@ -62,10 +62,8 @@ protected:
     }
     int32_t containerWidth(const std::string& name) const {
         ContainerReader in(path(name));
-        CodecState s;
         ImageMetadata meta;
-        readContainerHeader(in, s, meta);
-        return s.imageWidth;
+        return readContainerHeader(in, meta).layout.width;
     }
     struct stat status(const std::string& name) const {
         struct stat st {};

@@ -13,7 +13,7 @@
 #include <set>
 #include <tuple>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "kirune/Error.h"
 
@@ -63,16 +63,28 @@ inline std::vector<uint8_t> withoutTrailer(std::vector<uint8_t> b) {
     return b;
 }
 
+// An image's layout and coding (level 12, 4:4:4 unless changed) with one
+// strip working set.
+struct TestImage : ImageLayout {
+    QualityParams quality = codecParams(12);
+    int32_t colourSampling = Sampling444;
+    StripWork strip;
+
+    TestImage() = default;
+    TestImage(const FileCoding& c) : ImageLayout(c.layout), quality(c.quality), colourSampling(c.colourSampling) {}
+    FileCoding file() const { return {*this, quality, colourSampling}; }
+    void alloc(int32_t width, int32_t height) { allocCodecBuffers(strip, colourSampling, width, height); }
+    void alloc() { alloc(paddedWidth, stripHeight); }
+};
+
 // The strip layout of a w x h image (buffers not yet allocated).
-inline CodecState layout(int w, int h, int budgetLog2 = kStripBudgetLog2) {
-    CodecState s;
-    setCodecParams(s, 12);  // 4:4:4 by default
-    s.sourceWidth = w, s.stripImageRows = h, s.stripBudgetLog2 = budgetLog2;
-    computeStripLayout(s);
+inline TestImage layout(int w, int h, int budgetLog2 = kStripBudgetLog2) {
+    TestImage s;
+    static_cast<ImageLayout&>(s) = computeStripLayout(w, h, budgetLog2);
     return s;
 }
 // Sample (x, strip row r) of channel c of a strip: rows bottom-up, 4 x 4 blocks.
-inline int16_t& sample(StripWork& w, const CodecState& s, int c, int x, int r) {
+inline int16_t& sample(StripWork& w, const ImageLayout& s, int c, int x, int r) {
     BlockPlane* planes[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
     const int y = s.stripHeight - 1 - r;
     return (*planes[c])[(y / 4) * (s.paddedWidth / 4) + x / 4].lane[(y % 4) * 4 + x % 4];

@@ -17,10 +17,10 @@ namespace {
 // A W x H layout (W at most 16) in strips of 8 rows; fill(k) puts
 // value(x, image row, c) into strip k's planes.
 struct Reconstruction {
-    CodecState s;
+    TestImage s;
     Pixels value;
     Reconstruction(int w, int h, Pixels v) : s(layout(w, h, w > 8 ? 7 : 6)), value(std::move(v)) {
-        allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
+        s.alloc();
     }
     void fill(int k) {
         for (int r = 0; r < s.stripHeight; ++r)

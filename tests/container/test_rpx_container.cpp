@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/payload.h"
+#include "codec/stream_syntax.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "support.h"
@@ -14,7 +14,7 @@ using namespace ::testing;
 namespace {
 
 TEST(ContainerHeader, BytesOfA3000x2000UntaggedInput) {
-    const std::vector<uint8_t> h = encodeContainerHeader(layout(3000, 2000), {.description = creditText()});
+    const std::vector<uint8_t> h = encodeContainerHeader(layout(3000, 2000).file(), {.description = creditText()});
     const std::vector<uint8_t> first = {0xE6, 0xE4, 0x86, 0x00, 0x31, 0x3A, 0x2F, 0x32, 0x37, 0x00, 0xB8, 0x0B,
                                         0,    0,    0xD0, 0x07, 0,    0,    12,   0,    0,    0,    4,    0,
                                         0,    0,    22,   0,    0,    0,    32,   0,    0,    0};
@@ -43,10 +43,10 @@ void fillStreams(SideStreams& st, uint32_t seed) {
 class Container : public ScratchDir {
 protected:
     // Writes a header and the strips to a.rpx; returns the strips' tables.
-    std::vector<StreamTable> write(const CodecState& s, const ImageMetadata& meta,
+    std::vector<StreamTable> write(const TestImage& s, const ImageMetadata& meta,
                                    std::vector<const SideStreams*> strips) {
         ContainerWriter out(path("a.rpx"));
-        writeContainerHeader(out, s, meta);
+        writeContainerHeader(out, s.file(), meta);
         std::vector<StreamTable> tables;
         for (const SideStreams* st : strips) tables.push_back(writeStripSection(out, *st));
         out.commit();
@@ -61,13 +61,11 @@ protected:
     // Reads the header and every strip of `bytes` as a driver would.
     void readAll(const std::vector<uint8_t>& bytes, bool headerOnly = false) {
         writeFile(path("b.rpx"), bytes);
-        ContainerReader in(path("b.rpx"));
-        CodecState s;
-        ImageMetadata meta;
-        readContainerHeader(in, s, meta);
+        OpenedContainer c = openContainer(path("b.rpx"));
         if (headerOnly) return;
-        allocCodecBuffers(s, s.paddedWidth, s.stripHeight);
-        for (int i = 0; i < s.stripCount; ++i) stripReader(in, s.strip.streams);
+        TestImage s = c.coding;
+        s.alloc();
+        for (int i = 0; i < s.stripCount; ++i) stripReader(*c.reader, s.strip.streams);
     }
 };
 
@@ -76,8 +74,8 @@ TEST_F(Container, StripsAndMetadataReadBackAsWritten) {
     meta.model.reset();
     meta.description = "ab\xB4" "cd";  // the XOR value ends the text for a reader
     const auto twoStrips = [] { return layout(16, 32, 8); };  // of 16 rows each
-    CodecState s = twoStrips(), a = twoStrips(), b = twoStrips();
-    allocCodecBuffers(a, 16, 16), allocCodecBuffers(b, 16, 16);
+    TestImage s = twoStrips(), a = twoStrips(), b = twoStrips();
+    a.alloc(16, 16), b.alloc(16, 16);
     fillStreams(a.strip.streams, 1), fillStreams(b.strip.streams, 2);
     const auto written = write(s, meta, {&a.strip.streams, &b.strip.streams});
     // Random bytes are stored, runs coded, except in the verbatim streams 4 and 5.
@@ -87,13 +85,14 @@ TEST_F(Container, StripsAndMetadataReadBackAsWritten) {
     const std::vector<uint8_t> bytes = readFile(path("a.rpx"));
 
     ContainerReader in(path("a.rpx"));
-    CodecState r;
     ImageMetadata m;
-    readContainerHeader(in, r, m);
-    EXPECT_EQ(std::tie(r.qualityLevel, r.colourSampling, r.stripCount), std::make_tuple(12, 4, 2));
+    TestImage r = readContainerHeader(in, m);
+    EXPECT_EQ(r.quality.qualityLevel, 12);
+    EXPECT_EQ(r.colourSampling, 4);
+    EXPECT_EQ(r.stripCount, 2);
     meta.description = "ab";
     EXPECT_EQ(fields(m), fields(meta));
-    allocCodecBuffers(r, r.paddedWidth, r.stripHeight);
+    r.alloc();
     for (int k = 0; k < 2; ++k) {
         StreamTable onDisk;  // little-endian (raw, recorded) pairs
         std::memcpy(onDisk.data(), &bytes[in.position()], kStreamTableBytes);
@@ -108,13 +107,13 @@ TEST_F(Container, StripsAndMetadataReadBackAsWritten) {
     }
     EXPECT_EQ(in.remaining(), 0);
     ContainerReader again(path("a.rpx"));
-    readContainerHeader(again, r, m);
+    r = readContainerHeader(again, m);
     for (int k = 0; k < 2; ++k) EXPECT_EQ(skipStripSection(again), written[k]);
     EXPECT_EQ(again.remaining(), 0);
 }
 
 TEST_F(Container, ForeignOrImpossibleHeadersAreRefused) {
-    const std::vector<uint8_t> good = encodeContainerHeader(layout(16, 16), ImageMetadata{});
+    const std::vector<uint8_t> good = encodeContainerHeader(layout(16, 16).file(), ImageMetadata{});
     auto with = [&](size_t at, uint32_t v, int n = 4, size_t pad = 1000) { return patched(good, at, v, n, pad); };
     const std::vector<uint8_t> bad[] = {
         with(0, 0xE7, 1), with(8, 0x36, 1),           // magic, version "09.15"
@@ -132,13 +131,13 @@ TEST_F(Container, ForeignOrImpossibleHeadersAreRefused) {
 }
 
 TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
-    CodecState s = layout(16, 16);
-    allocCodecBuffers(s, 16, 16);
+    TestImage s = layout(16, 16);
+    s.alloc(16, 16);
     fillStreams(s.strip.streams, 7);
     const ImageMetadata meta{"M", {}, {}, {}, {}, 1, 1, 1, {9}, "xyzw"};
     write(s, meta, {&s.strip.streams});
     const std::vector<uint8_t> good = readFile(path("a.rpx"));
-    const size_t headerSize = encodeContainerHeader(s, meta).size();
+    const size_t headerSize = encodeContainerHeader(s.file(), meta).size();
     ASSERT_NO_THROW(readAll(good));
     // A damaged header is a foreign file; damaged strip data is a damaged one.
     for (size_t cut = 0; cut < good.size(); ++cut)

@@ -98,11 +98,11 @@ TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
     // 500,000 x 1,000,000 with a table for every strip: the BMP is refused
     // before any output exists, the TIFF fails at the first strip's data.
     std::vector<uint8_t> huge = encodeContainerHeader([] {
-        CodecState s;
-        s.imageWidth = 500000;
-        s.imageHeight = 1000000;
-        s.qualityLevel = 12;
-        return s;
+        FileCoding c;
+        c.layout.width = 500000;
+        c.layout.height = 1000000;
+        c.quality.qualityLevel = 12;
+        return c;
     }(), ImageMetadata{});
     huge.resize(huge.size() + 125000 * kStreamTableBytes, 0);
     writeFile(path("huge.rpx"), huge);

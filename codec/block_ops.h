@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "kirune/simd.h"
+
+#if KIRUNE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -168,7 +170,7 @@ inline unsigned energyWindow4(const int32_t* e, int32_t lo, int32_t hi) {
 
 }  // namespace scalar
 
-#if defined(__SSE2__)
+#if KIRUNE_SSE2
 namespace detail {
 
 inline __m128i load(const BlockVec& v, int half) {
@@ -252,7 +254,7 @@ inline BlockVec& blockCopy(const BlockVec& src, BlockVec& dst) {
 }
 inline void rowCopy(const int16_t* src, int16_t* dst) { std::memmove(dst, src, 4 * sizeof(int16_t)); }
 
-#if defined(__SSE2__)
+#if KIRUNE_SSE2
 
 inline BlockVec& blockAdd(const BlockVec& a, const BlockVec& b, BlockVec& dst) {
     using namespace detail;

@@ -1,4 +1,4 @@
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 #include <cmath>
 #include <cstring>
@@ -6,11 +6,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "codec/dec.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
-#include "encoder/enc.h"
+#include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
-#include "tests/codec/codec_test.h"
 
 namespace kirune::harness {
 
@@ -23,8 +22,8 @@ int32_t mirror(int32_t i, int32_t n) {
 }
 
 // Sample (x, y) of a strip plane; y counts from the strip's bottom row.
-int16_t& sample(BlockPlane& p, const CodecState& s, int32_t x, int32_t y) {
-    return p[std::size_t(y / 4) * s.lumaBlocksPerRow + x / 4].lane[(y % 4) * 4 + x % 4];
+int16_t& sample(BlockPlane& p, const ImageLayout& l, int32_t x, int32_t y) {
+    return p[std::size_t(y / 4) * (l.paddedWidth / 4) + x / 4].lane[(y % 4) * 4 + x % 4];
 }
 
 // Earlier content a decoder must never depend on.
@@ -38,27 +37,28 @@ void scramble(StripWork& w, uint8_t v) {
         if (!p->empty()) std::memset(p->data(), v, p->size());
 }
 
-std::string comparePlanes(CodecState& enc, CodecState& dec) {
-    const auto re = stripRegions(enc, enc.strip), rd = stripRegions(dec, dec.strip);
+std::string comparePlanes(TestStrip& enc, TestStrip& dec) {
+    const auto re = enc.regions(), rd = dec.regions();
     for (std::size_t p = 0; p < 3; ++p) {
         const PlaneRegion &a = re[p], &b = rd[p];
-        const std::size_t first = std::size_t(a.rowOffset) * a.blocksPerRow;
+        const std::size_t first = std::size_t(a.firstRow) * a.blocksPerRow;
         for (std::size_t n = first; n < first + a.blocks(); ++n)
             if (a.means[n] != b.means[n] || std::memcmp(&a.coded[n], &b.coded[n], sizeof(BlockVec)) != 0 ||
                 std::memcmp(&a.resid[n], &b.resid[n], sizeof(BlockVec)) != 0)
                 return "plane " + std::to_string(p) + " block " + std::to_string(n) + " of strip " +
-                       std::to_string(enc.stripIndex) + " differs";
+                       std::to_string(enc.geometry.index) + " differs";
     }
     return {};
 }
 
-void storeStripRows(CodecState& s, RgbImage& out) {
-    BlockPlane* planes[3] = {&s.strip.rPlane, &s.strip.gPlane, &s.strip.bPlane};
-    for (int32_t r = 0; r < s.stripImageRows; ++r)
-        for (int32_t x = 0; x < s.imageWidth; ++x)
+void storeStripRows(TestStrip& s, RgbImage& out) {
+    BlockPlane* planes[3] = {&s.work.rPlane, &s.work.gPlane, &s.work.bPlane};
+    const StripGeometry& g = s.geometry;
+    for (int32_t r = 0; r < g.imageRows; ++r)
+        for (int32_t x = 0; x < s.layout.width; ++x)
             for (int c = 0; c < 3; ++c)
-                out.at(x, s.stripIndex * s.stripHeight + r, c) =
-                    static_cast<uint16_t>(sample(*planes[c], s, x, s.stripHeight - 1 - r));
+                out.at(x, g.firstImageRow + r, c) =
+                    static_cast<uint16_t>(sample(*planes[c], s.layout, x, g.bufferRows - 1 - r));
 }
 
 }  // namespace
@@ -74,56 +74,56 @@ RgbImage loadFixture(const std::string& name) {
     return img;
 }
 
-CodecState stateFor(const RgbImage& img, const CodecChoice& c) {
+TestStrip stateFor(const RgbImage& img, const CodecChoice& c) {
     return stripState(img.width, img.height, c.sampling, c.quality, c.stripBudgetLog2, 0);
 }
 
-Streams encodeImageStrip(CodecState& enc, const RgbImage& img, int32_t k) {
-    resetStreams(enc);
-    beginStrip(enc, k);
-    BlockPlane* planes[3] = {&enc.strip.rPlane, &enc.strip.gPlane, &enc.strip.bPlane};
-    for (int32_t r = 0; r < enc.stripPaddedRows; ++r)
-        for (int32_t x = 0; x < enc.paddedWidth; ++x)
+Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k) {
+    clearSideStreams(enc.work.streams);
+    const StripGeometry g = enc.geometry = beginStrip(enc.layout, k);
+    BlockPlane* planes[3] = {&enc.work.rPlane, &enc.work.gPlane, &enc.work.bPlane};
+    for (int32_t r = 0; r < g.paddedRows; ++r)
+        for (int32_t x = 0; x < enc.layout.paddedWidth; ++x)
             for (int c = 0; c < 3; ++c)
-                sample(*planes[c], enc, x, enc.stripHeight - 1 - r) = static_cast<int16_t>(
-                    (img.at(mirror(x, img.width), k * enc.stripHeight + mirror(r, enc.stripImageRows), c) + 8) >> 4);
-    encodeStrip(enc, enc.strip, RgbInput::Native12);
+                sample(*planes[c], enc.layout, x, g.bufferRows - 1 - r) = static_cast<int16_t>(
+                    (img.at(mirror(x, img.width), g.firstImageRow + mirror(r, g.imageRows), c) + 8) >> 4);
+    encodeStrip(enc.quality, g, enc.work, RgbInput::Native12);
+    const SideStreams& st = enc.work.streams;
     Streams out;
     for (int i = 0; i < kStreamCount; ++i)
-        out[std::size_t(i)].assign(streamBuffer(enc.strip.streams, i).data(),
-                                   streamBuffer(enc.strip.streams, i).data() + enc.strip.streams.rawLength[i]);
+        out[std::size_t(i)].assign(streamBuffer(st, i).data(), streamBuffer(st, i).data() + st.rawLength[i]);
     return out;
 }
 
-void decodeStreams(CodecState& dec, int32_t k, const Streams& streams) {
-    resetStreams(dec);
-    beginStrip(dec, k);
-    SideStreams& st = dec.strip.streams;
+void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
+    clearSideStreams(dec.work.streams);
+    dec.geometry = beginStrip(dec.layout, k);
+    SideStreams& st = dec.work.streams;
     for (int i = 0; i < kStreamCount; ++i) {
         const std::vector<uint8_t>& bytes = streams[std::size_t(i)];
         if (bytes.size() > streamBuffer(st, i).size()) throw Error(kDamagedFileText);
         if (!bytes.empty()) std::memcpy(streamBuffer(st, i).data(), bytes.data(), bytes.size());
         st.rawLength[i] = static_cast<uint32_t>(bytes.size());
     }
-    decodeStrip(dec, dec.strip);
-    stripToRgb(dec, dec.strip);
+    decodeStrip(dec.quality, dec.geometry, dec.work);
+    stripToRgb(dec.geometry, dec.work);
 }
 
 ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode) {
     ImageResult result;
     result.decoded = RgbImage(img.width, img.height);
     RgbImage again = result.decoded;
-    CodecState enc = stateFor(img, choice), dec = stateFor(img, choice);
-    CodecState dec2 = secondDecode ? stateFor(img, choice) : CodecState{};
-    scramble(dec.strip, 0x5A);
-    for (int32_t k = 0; k < enc.stripCount; ++k) {
+    TestStrip enc = stateFor(img, choice), dec = stateFor(img, choice);
+    TestStrip dec2 = secondDecode ? stateFor(img, choice) : TestStrip{};
+    scramble(dec.work, 0x5A);
+    for (int32_t k = 0; k < enc.layout.stripCount; ++k) {
         const Streams streams = encodeImageStrip(enc, img, k);
         for (const auto& bytes : streams) result.bytes += bytes.size();
         decodeStreams(dec, k, streams);
         if (result.mismatch.empty()) result.mismatch = comparePlanes(enc, dec);
         storeStripRows(dec, result.decoded);
         if (secondDecode) {  // earlier contents other than the previous strip's
-            scramble(dec2.strip, uint8_t(0xA5 + k));
+            scramble(dec2.work, uint8_t(0xA5 + k));
             decodeStreams(dec2, k, streams);
             storeStripRows(dec2, again);
         }

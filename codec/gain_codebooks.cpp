@@ -1,5 +1,5 @@
 // Gain tables: the 128 scalar gain levels, the encoder's bucket table over
-// them, and the trained gain-dictionary classes (generated, see Gain_Dic.inc).
+// them, and the trained gain-dictionary classes (generated, see gain_codebooks.inc).
 
 #include "codec/dictionary.h"
 
@@ -51,6 +51,6 @@ const uint8_t gainLevelBuckets[kGainLevelBucketCount] = {
 #undef KIRUNE_B4
 };
 
-#include "codec/Gain_Dic.inc"
+#include "codec/gain_codebooks.inc"
 
 }  // namespace kirune

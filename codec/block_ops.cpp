@@ -1,4 +1,4 @@
-#include "codec/vec_lib.h"
+#include "codec/block_ops.h"
 
 #include <cmath>
 

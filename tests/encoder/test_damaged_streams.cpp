@@ -5,7 +5,7 @@
 #include <random>
 
 #include "kirune/Error.h"
-#include "tests/encoder/strip_harness.h"
+#include "tests/harness/strip_harness.h"
 
 using namespace kirune;
 using namespace kirune::harness;
@@ -14,7 +14,7 @@ namespace {
 
 enum class Outcome { Decoded, Damaged, OtherError };
 
-Outcome decode(CodecState& d, const Streams& streams) {
+Outcome decode(TestStrip& d, const Streams& streams) {
     try {
         decodeStreams(d, 0, streams);
         return Outcome::Decoded;
@@ -35,14 +35,14 @@ TEST(DamagedStreams, AreRefusedOrDecodedButNeverCrash) {
     int refused = 0, decoded = 0;
     for (const CodecChoice& c : {CodecChoice{1, Sampling444}, CodecChoice{100, Sampling422},
                                  CodecChoice{400, Sampling420}, CodecChoice{6400, Sampling444}}) {
-        CodecState enc = stateFor(img, c), d = stateFor(img, c);
+        TestStrip enc = stateFor(img, c), d = stateFor(img, c);
         const Streams good = encodeImageStrip(enc, img, 0);
         ASSERT_EQ(decode(d, good), Outcome::Decoded);
         for (int i = 0; i < kStreamCount; ++i) {
             Streams bad = good;
             bad[i].resize(bad[i].size() / 2);
             EXPECT_TRUE(good[i].size() < 2 || decode(d, bad) == Outcome::Damaged) << i << " level " << c.quality;
-            bad[i].assign(streamBuffer(d.strip.streams, i).size(), 0);
+            bad[i].assign(streamBuffer(d.work.streams, i).size(), 0);
             EXPECT_TRUE(i > StreamIndexBitsHigh || decode(d, bad) == Outcome::Damaged) << i << " level " << c.quality;
         }
         Streams longer = good;

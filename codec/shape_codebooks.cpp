@@ -1,6 +1,6 @@
 // Shape codebooks (unit 4-vectors in Q13) by VQ level, their order lists and
 // bucket tables, and the per-level descriptor rows. Level 0 is fixed by the
-// format; levels 1..3 are trained and generated into Shape_Dic.inc.
+// format; levels 1..3 are trained and generated into shape_codebooks.inc.
 
 #include "codec/dictionary.h"
 
@@ -26,7 +26,7 @@ const uint8_t shapeFirst16[kShapeBucketEntries] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
 const uint8_t shapeLast16[kShapeBucketEntries] = {6,  8,  9,  13, 13, 11, 15, 15, 15, 15, 15,
                                                   15, 15, 15, 15, 15, 15, 15, 15, 15, 15};
 
-#include "codec/Shape_Dic.inc"
+#include "codec/shape_codebooks.inc"
 
 const DictionaryClass dictionaryClasses[kVqLevels] = {
     {shapeClass16, gainClass64, 16, 64, shapeFirst16, shapeLast16, gainFirst64, gainLast64, shapeOrder16,

@@ -1,4 +1,4 @@
-#include "codec/dec.h"
+#include "codec/strip_decoder.h"
 
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
@@ -15,7 +15,7 @@ uint32_t checkedLength(const SideStreams& st, int id, uint32_t window) {
     return len;
 }
 
-void readVqFields(BlockStreamReaders& r, BlockSideInfo& info) {
+void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     const int L = info.vqLevel;
     BitReader& idx = L < 2 ? r.indexLow : r.indexHigh;
     const int sw = shapeIndexBits[L];
@@ -31,12 +31,12 @@ void readVqFields(BlockStreamReaders& r, BlockSideInfo& info) {
     }
 }
 
-void readStagesAndLevel(BlockStreamReaders& r, BlockSideInfo& info) {
+void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
     info.stageCount = static_cast<uint8_t>(r.header.read(1) + 1);
     info.vqLevel = static_cast<uint8_t>(r.header.read(2));
 }
 
-void readPatternFields(BlockStreamReaders& r, BlockSideInfo& info) {
+void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
     const uint32_t code = r.indexLow.read(4);
     info.pattern = static_cast<uint8_t>(code & 7);
     info.patternSign = static_cast<uint8_t>(code >> 3);
@@ -56,7 +56,7 @@ void requireDictionaryWidths() {
 
 // One VQ stage: rows of shape codewords scaled by the gain codeword's row
 // gains, then the whole block by the stage's gain level.
-void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
+void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
     BlockVec t;
@@ -65,7 +65,7 @@ void stageBlock(const BlockSideInfo& info, int stage, BlockVec& out) {
     blockScale15(t, gainLevels[info.gainByte[stage]], out);
 }
 
-void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
         BlockVec second;
@@ -75,13 +75,64 @@ void vqCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
     if (shift) blockShiftUp(out, k);
 }
 
-void patternCorrection(const BlockSideInfo& info, bool shift, int k, BlockVec& out) {
+void patternCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     const int32_t g = gainLevels[info.gainByte[0]];
     const int16_t* pattern = patternDictionary[info.pattern];
     BlockVec p;
     for (int i = 0; i < 16; ++i) p.lane[i] = pattern[i];
     blockScale15(p, info.patternSign ? -g : g, out);
     if (shift) blockShiftUp(out, k);
+}
+
+// Rebuilds block (row, col) of the region from its side information and, for
+// a matched block, the earlier correction it refers to.
+void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec* source,
+                 const PlaneRegion& region, int32_t row, int32_t col) {
+    const bool shift = q.shiftedCorrections;
+    const int k = q.residualShift;
+    const std::size_t n = static_cast<std::size_t>(region.firstRow + row) * region.blocksPerRow + col;
+    const auto V = static_cast<int16_t>(region.means[n] << q.meanShift());
+    BlockVec& out = region.coded[n];
+    BlockVec& res = region.resid[n];
+    BlockVec corr;
+    switch (info.type) {
+    case BlockFlat:
+        blockFill(out, V);
+        blockZero(res);
+        return;
+    case BlockVq:
+        vqCorrection(info, shift, k, res);
+        break;
+    case BlockPredicted:
+        if (info.smoothFlag) {
+            interpolateFromMeans(region, row, col, q.meanLevel, out);
+            blockSubScalar(out, V, res);
+            return;
+        }
+        vqCorrection(info, shift, k, corr);
+        blockAdd(*source, corr, res);
+        break;
+    default:
+        switch (info.subtype) {
+        case SpecialMatch:
+            blockCopy(*source, res);
+            break;
+        case SpecialPattern:
+            patternCorrection(info, shift, k, res);
+            break;
+        case SpecialMatchPattern:
+            patternCorrection(info, shift, k, corr);
+            blockAdd(*source, corr, res);
+            break;
+        default:
+            for (int i = 0; i < 16; ++i) out.lane[i] = rawSampleValue(info.rawBytes[i]);
+            blockSubScalar(out, V, res);
+            return;
+        }
+        break;
+    }
+    blockFill(out, V);
+    blockAdd(out, res, out);
 }
 
 }  // namespace
@@ -103,7 +154,7 @@ void BlockStreamReaders::store(SideStreams& st) const {
     st.blockCounter = blockCounter;
 }
 
-void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
+void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
     info.type = static_cast<uint8_t>(r.header.read(2));
     switch (info.type) {
     case BlockVq:
@@ -114,7 +165,7 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
         info.smoothFlag = static_cast<uint8_t>(r.header.read(1));
         if (info.smoothFlag == 0) {
             readStagesAndLevel(r, info);
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             readVqFields(r, info);
         }
         break;
@@ -122,13 +173,13 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
         info.subtype = static_cast<uint8_t>(r.header.read(2));
         switch (info.subtype) {
         case SpecialMatch:
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             break;
         case SpecialPattern:
             readPatternFields(r, info);
             break;
         case SpecialMatchPattern:
-            info.matchOffset = matchOffsetOf(r.match.read(), B);
+            info.matchOffset = matchOffsetOf(r.match.read(), blocksPerRow);
             readPatternFields(r, info);
             break;
         default:
@@ -142,9 +193,9 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t B, BlockSideInfo& info) {
     ++r.blockCounter;
 }
 
-void decodeMeans(const CodecState& s, StripWork& w) {
+void decodeMeans(const StripGeometry& g, StripWork& w) {
     SideStreams& st = w.streams;
-    const auto regions = stripRegions(s, w);
+    const auto regions = stripRegions(w, g);
     std::size_t total = 0;
     for (const PlaneRegion& r : regions) total += r.blocks();
     // One sign bit and one magnitude byte per block, no more and no less.
@@ -158,8 +209,8 @@ void decodeMeans(const CodecState& s, StripWork& w) {
     uint32_t k = 0;
     for (const PlaneRegion& r : regions) {
         const int32_t B = r.blocksPerRow;
-        for (int32_t row = 0; row < r.blockRows; ++row) {
-            std::size_t n = static_cast<std::size_t>(r.rowOffset + row) * B;
+        for (int32_t row = 0; row < r.rows; ++row) {
+            std::size_t n = static_cast<std::size_t>(r.firstRow + row) * B;
             for (int32_t c = 0; c < B; ++c, ++n, ++k) {
                 const int32_t P = meanPrediction(r.means, n, B, row, c);
                 const int32_t d = bytes[k];
@@ -172,88 +223,36 @@ void decodeMeans(const CodecState& s, StripWork& w) {
     st.dcSignBitCount = 0;
 }
 
-void decodePlane(const CodecState& s, SideStreams& st, BlockVec* coded, BlockVec* resid,
-                 const uint8_t* means, int32_t B, int32_t R, int32_t O) {
-    if (R < 1) return;
+void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region) {
+    if (region.rows < 1) return;
     requireDictionaryWidths();
     BlockStreamReaders rd(st);
-    const bool shift = s.qualityLevel >= 2000;
-    const int k = s.residualShift;
-    const int meanShift = s.meanLevel + 4;
-    BlockSideInfo info;
-    BlockVec corr;
-
-    for (int32_t row = 0; row < R; ++row) {
-        const int32_t a = O + row;
-        std::size_t n = static_cast<std::size_t>(a) * B;
+    const int32_t B = region.blocksPerRow;
+    BlockHeader info;
+    for (int32_t row = 0; row < region.rows; ++row) {
+        std::size_t n = static_cast<std::size_t>(region.firstRow + row) * B;
         for (int32_t c = 0; c < B; ++c, ++n) {
             readBlockSideInfo(rd, B, info);
-            const auto V = static_cast<int16_t>(means[n] << meanShift);
-            BlockVec& out = coded[n];
-            BlockVec& res = resid[n];
-
-            const BlockVec* src = nullptr;
-            const bool matched = (info.type == BlockPredicted && info.smoothFlag == 0) ||
-                                 (info.type == BlockSpecial &&
-                                  (info.subtype == SpecialMatch || info.subtype == SpecialMatchPattern));
-            if (matched) {
+            const BlockVec* source = nullptr;
+            if (info.matchesEarlierBlock()) {
                 // Only earlier blocks of this region have been rebuilt.
                 const int64_t inRegion = int64_t{row} * B + c;
                 if (info.matchOffset < 1 || info.matchOffset > inRegion) throwDamaged();
-                src = &resid[n - static_cast<std::size_t>(info.matchOffset)];
+                source = &region.resid[n - static_cast<std::size_t>(info.matchOffset)];
             }
-
-            switch (info.type) {
-            case BlockFlat:
-                blockFill(out, V);
-                blockZero(res);
-                continue;
-            case BlockVq:
-                vqCorrection(info, shift, k, res);
-                break;
-            case BlockPredicted:
-                if (info.smoothFlag) {
-                    interpolateFromMeans(means, B, R, c, a, O, s.meanLevel, out);
-                    blockSubScalar(out, V, res);
-                    continue;
-                }
-                vqCorrection(info, shift, k, corr);
-                blockAdd(*src, corr, res);
-                break;
-            default:
-                switch (info.subtype) {
-                case SpecialMatch:
-                    blockCopy(*src, res);
-                    break;
-                case SpecialPattern:
-                    patternCorrection(info, shift, k, res);
-                    break;
-                case SpecialMatchPattern:
-                    patternCorrection(info, shift, k, corr);
-                    blockAdd(*src, corr, res);
-                    break;
-                default:
-                    for (int i = 0; i < 16; ++i) out.lane[i] = rawSampleValue(info.rawBytes[i]);
-                    blockSubScalar(out, V, res);
-                    continue;
-                }
-                break;
-            }
-            blockFill(out, V);
-            blockAdd(out, res, out);
+            decodeBlock(q, info, source, region, row, c);
         }
     }
     rd.store(st);
 }
 
-void decodePlane(const CodecState& s, SideStreams& st, const PlaneRegion& region) {
-    decodePlane(s, st, region.coded, region.resid, region.means, region.blocksPerRow,
-                region.blockRows, region.rowOffset);
-}
-
-void decodeStrip(const CodecState& s, StripWork& w) {
-    decodeMeans(s, w);
-    for (const PlaneRegion& r : stripRegions(s, w)) decodePlane(s, w.streams, r);
+void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                 const PlaneProgress& planeDone) {
+    decodeMeans(g, w);
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        decodePlane(q, w.streams, r);
+        if (planeDone) planeDone();
+    }
 }
 
 }  // namespace kirune

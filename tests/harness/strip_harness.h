@@ -1,16 +1,17 @@
 #pragma once
-// Runs images through the whole codec in memory, strip by strip, as the two
-// drivers would but without a container: 16-bit RGB in, plane preparation,
-// the block encoder, the streams copied to separate decoder states, the
-// decoder, up-sampling and colour conversion, 16-bit RGB out.
+// Runs images through the whole codec in memory, strip by strip, with the
+// drivers' own pipeline (encodeStrip, decodeStrip, stripToRgb) but without a
+// container: 16-bit RGB in, the streams copied to separate decoder working
+// sets, 16-bit RGB out.
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "codec/payload.h"
-#include "codec/val.h"
+#include "codec/codec_state.h"
+#include "codec/stream_syntax.h"
+#include "tests/codec/codec_test.h"
 
 namespace kirune::harness {
 
@@ -35,19 +36,19 @@ struct CodecChoice {
     int32_t stripBudgetLog2 = kStripBudgetLog2;
 };
 
-// A codec state with buffers laid out for `img`.
-CodecState stateFor(const RgbImage& img, const CodecChoice& choice);
+// A strip of `img` with its working set allocated.
+TestStrip stateFor(const RgbImage& img, const CodecChoice& choice);
 
 // Each stream's bytes up to its raw length, as the container carries them.
 using Streams = std::array<std::vector<uint8_t>, kStreamCount>;
 
 // Loads strip k of `img` as the image reader does ((v + 8) >> 4, bottom row
 // first, padding mirrored) and encodes it.
-Streams encodeImageStrip(CodecState& enc, const RgbImage& img, int32_t k);
+Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k);
 
 // Decodes strip k from streams of any length into RGB planes. A stream longer
 // than its buffer is damaged data, as the container's reader refuses it.
-void decodeStreams(CodecState& dec, int32_t k, const Streams& streams);
+void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams);
 
 struct ImageResult {
     RgbImage decoded;

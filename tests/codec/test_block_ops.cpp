@@ -8,7 +8,7 @@
 #include <iterator>
 #include <random>
 
-#include "codec/vec_lib.h"
+#include "codec/block_ops.h"
 
 using namespace kirune;
 
@@ -62,7 +62,8 @@ TEST(BlockArithmetic, DotHalvesEachPairSumAndEnergiesWrap) {
     EXPECT_EQ(blockDot(make({-3}), filled(1)), -2);  // the shift floors
     const int16_t row[4] = {-32768, -32768, 1, 0};
     EXPECT_EQ(blockEnergy(make({3, -4, 0, 0, 0, 12})), 169);
-    EXPECT_TRUE(blockEnergy(filled(-32768)) == 0 && rowEnergy(row) == int32_t(0x80000001u));  // 2^34, 2^31 + 1 wrap
+    EXPECT_TRUE(blockEnergy(filled(-32768)) == 0);  // 2^34, 2^31 + 1 wrap
+    EXPECT_TRUE(rowEnergy(row) == int32_t(0x80000001u));
 }
 
 TEST(BlockArithmetic, MeanByteRoundsAndSaturates) {
@@ -171,7 +172,8 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
         ASSERT_EQ(rowEnergy(a.lane + 8), scalar::rowEnergy(a.lane + 8));
         ASSERT_EQ(rowDistance(a.lane, b.lane + 12), scalar::rowDistance(a.lane, b.lane + 12));
         blockDistance4(a, four, dv), scalar::blockDistance4(a, four, dr);
-        ASSERT_TRUE(std::equal(dv, dv + 4, dr) && dv[1] == 0);
+        ASSERT_TRUE(std::equal(dv, dv + 4, dr));
+        ASSERT_TRUE(dv[1] == 0);
         ASSERT_EQ(rowLargest(b.lane), scalar::rowLargest(b.lane));
         ASSERT_EQ(rowLargestMagnitude(b.lane + 4), scalar::rowLargestMagnitude(b.lane + 4));
     }
@@ -182,14 +184,21 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
     // Every lane at an extreme: 2^34 and each dot half 2^33 wrap to 0; a pair of
     // -32768 squares is exactly where the packed multiply-add overflows.
     const BlockVec lo = filled(-32768), hi = filled(32767), pair = make({-32768, -32768, 0, 0, -32768, -32768});
-    EXPECT_TRUE(blockEnergy(lo) == 0 && blockDot(lo, lo) == 0 && blockDot(lo, hi) == scalar::blockDot(lo, hi));
+    EXPECT_TRUE(blockEnergy(lo) == 0);
+    EXPECT_TRUE(blockDot(lo, lo) == 0);
+    EXPECT_TRUE(blockDot(lo, hi) == scalar::blockDot(lo, hi));
     EXPECT_EQ(blockEnergy(hi), scalar::blockEnergy(hi));
-    EXPECT_TRUE(blockDistance(hi, lo) == 16 && rowDistance(lo.lane, hi.lane) == 4);  // every difference wraps to -1
-    EXPECT_TRUE(blockEnergy(pair) == scalar::blockEnergy(pair) && blockDot(pair, pair) == scalar::blockDot(pair, pair));
+    EXPECT_TRUE(blockDistance(hi, lo) == 16);  // every difference wraps to -1
+    EXPECT_TRUE(rowDistance(lo.lane, hi.lane) == 4);
+    EXPECT_TRUE(blockEnergy(pair) == scalar::blockEnergy(pair));
+    EXPECT_TRUE(blockDot(pair, pair) == scalar::blockDot(pair, pair));
     // -32768 outweighs 32767; equal magnitudes of either sign go to the first.
     const int16_t a[4] = {32767, -32768, 5, 32767}, b[4] = {-7, 7, -7, 3}, c[4] = {-2, -1, -1, -3};
-    EXPECT_TRUE(rowLargestMagnitude(a) == 1 && rowLargest(a) == 0);
-    EXPECT_TRUE(rowLargestMagnitude(b) == 0 && rowLargest(b) == 1 && rowLargest(c) == 1);
+    EXPECT_TRUE(rowLargestMagnitude(a) == 1);
+    EXPECT_TRUE(rowLargest(a) == 0);
+    EXPECT_TRUE(rowLargestMagnitude(b) == 0);
+    EXPECT_TRUE(rowLargest(b) == 1);
+    EXPECT_TRUE(rowLargest(c) == 1);
 }
 
 TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {

@@ -11,25 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/val.h"
+#include "codec/codec_state.h"
 #include "kirune/Error.h"
 
 namespace kirune {
-
-// Streams in container order.
-enum StreamId : int {
-    StreamDcSignBits = 0,
-    StreamDcBytes,
-    StreamHeaderBits,
-    StreamIndexBitsLow,
-    StreamIndexBitsHigh,
-    StreamGainBytes,
-    StreamMatchBytes,
-};
-inline constexpr int kStreamCount = 7;
-
-StreamBuffer& streamBuffer(SideStreams& st, int id);
-const StreamBuffer& streamBuffer(const SideStreams& st, int id);
 
 // 2-bit block type and the 2-bit subtype of BlockSpecial.
 enum BlockType : uint8_t { BlockFlat = 0, BlockVq = 1, BlockPredicted = 2, BlockSpecial = 3 };
@@ -41,6 +26,30 @@ enum SpecialSubtype : uint8_t {
 };
 
 inline constexpr int kMaxGainByte = 127;
+
+// Everything one block's header announces: what the block encoder writes
+// (emitBlock) and the decoder reads back (readBlockSideInfo).
+struct BlockHeader {
+    uint8_t type = BlockFlat;
+    uint8_t smoothFlag = 0;
+    uint8_t subtype = SpecialMatch;
+    uint8_t stageCount = 1;
+    uint8_t vqLevel = 0;
+    uint8_t shapeIndex[2][4] = {};  // [stage][row]
+    uint8_t gainIndex[2] = {};      // gain-dictionary index per stage
+    uint8_t gainByte[2] = {};       // gainLevels index per stage; [0] for patterns
+    uint8_t pattern = 0;            // 0..7
+    uint8_t patternSign = 0;        // 1 = negative gain
+    // Blocks back to the matched one. Read from a stream it is unvalidated:
+    // the decoder checks it against the region.
+    int32_t matchOffset = 0;
+    const uint8_t* rawBytes = nullptr;  // read: 16 bytes inside matchBytes for SpecialRaw
+
+    bool matchesEarlierBlock() const {
+        return (type == BlockPredicted && smoothFlag == 0) ||
+               (type == BlockSpecial && (subtype == SpecialMatch || subtype == SpecialMatchPattern));
+    }
+};
 
 // ---- writing ---------------------------------------------------------------
 
@@ -146,26 +155,7 @@ private:
     uint32_t limit_ = 0;
 };
 
-// ---- strip regions and means ----------------------------------------------
-
-// One coded plane region of the current strip: block (rowOffset + r, c) of the
-// plane buffer for region row r = 0..blockRows-1.
-struct PlaneRegion {
-    BlockVec* coded = nullptr;
-    BlockVec* resid = nullptr;
-    uint8_t* means = nullptr;
-    int32_t blocksPerRow = 0;
-    int32_t blockRows = 0;
-    int32_t rowOffset = 0;
-
-    std::size_t blocks() const {
-        return static_cast<std::size_t>(blocksPerRow) * static_cast<std::size_t>(blockRows);
-    }
-};
-
-// The Y, Cb and Cr regions of the current strip, in coding order. Throws if
-// the strip geometry does not fit the allocated buffers.
-std::array<PlaneRegion, 3> stripRegions(const CodecState& s, StripWork& w);
+// ---- means ----------------------------------------------------------------
 
 // Prediction of the mean byte at region row r, column c (plane index n):
 // 128 for the first block, the block above in column 0, the left one otherwise.
@@ -178,12 +168,5 @@ inline int32_t meanPrediction(const uint8_t* means, std::size_t n, int32_t B, in
 
 // Raw length of every stream as its cursors stand after a strip's coding.
 std::array<uint32_t, kStreamCount> streamRawLengths(const SideStreams& st);
-
-// The strip writer's first step, after the three planes have been encoded:
-// codes the mean bytes of the three regions into dcSignBits and dcBytes and
-// records the raw length of all seven streams in st.rawLength. Every byte of
-// dcSignBits up to its raw length is written, so the byte after a last sign
-// bit at a byte boundary is 0 whatever the buffer held before.
-void encodeMeans(const CodecState& s, StripWork& w);
 
 }  // namespace kirune
