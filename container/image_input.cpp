@@ -69,12 +69,18 @@ public:
     int lastSample = -1;
 
 private:
-    void store(const StripTarget& t, int c, int32_t row, int32_t x0, int32_t n, const uint8_t* src,
-               int step) const {
+    // `count` samples of component c for image row `row` from column x0,
+    // every `step`-th sample of `src`.
+    struct SampleRun {
+        int32_t row, x0, count;
+        const uint8_t* src;
+        int step;
+    };
+    void store(const StripTarget& t, int c, const SampleRun& r) const {
         if (bitsPerSample() == 16)
-            t.store16(c, row, x0, n, src, step);
+            t.store16(c, r.row, r.x0, r.count, r.src, r.step);
         else
-            t.store8(c, row, x0, n, src, step);
+            t.store8(c, r.row, r.x0, r.count, r.src, r.step);
     }
 
     [[noreturn]] void readFailed(int32_t row) const {
@@ -106,10 +112,10 @@ private:
             for (int32_t r = 0; r < count; ++r) {
                 readLine(t.firstRow + r, p);
                 if (planar) {
-                    store(t, p, r, 0, width(), buffer.data(), 1);
+                    store(t, p, {r, 0, width(), buffer.data(), 1});
                 } else {
                     for (int c = 0; c < 3; ++c)
-                        store(t, c, r, 0, width(), buffer.data() + c * (bitsPerSample() / 8), 3);
+                        store(t, c, {r, 0, width(), buffer.data() + c * (bitsPerSample() / 8), 3});
                 }
             }
         }
@@ -134,10 +140,10 @@ private:
                         const uint8_t* src = buffer.data() + (row - ty) * tileRowBytes;
                         const int32_t r = row - t.firstRow;
                         if (planar) {
-                            store(t, p, r, static_cast<int32_t>(tx), columns, src, 1);
+                            store(t, p, {r, static_cast<int32_t>(tx), columns, src, 1});
                         } else {
                             for (int c = 0; c < 3; ++c)
-                                store(t, c, r, static_cast<int32_t>(tx), columns, src + c * bytes, 3);
+                                store(t, c, {r, static_cast<int32_t>(tx), columns, src + c * bytes, 3});
                         }
                     }
                 }
@@ -172,6 +178,39 @@ void checkSinglePage(TIFF* tif, TiffMessages& messages) {
     }
     if (pages > 1) refuse(kMultiPageTiffText, std::to_string(pages) + " pages");
     if (directories > 1 && TIFFSetDirectory(tif, 0) != 1) refuse(kNotTiffText, messages.lastError);
+}
+
+// Tags carried through the container; absent ones stay absent.
+ImageMetadata readTiffMetadata(TIFF* tif) {
+    ImageMetadata m;
+    m.make = tiffText(tif, TIFFTAG_MAKE);
+    m.model = tiffText(tif, TIFFTAG_MODEL);
+    m.software = tiffText(tif, TIFFTAG_SOFTWARE);
+    m.dateTime = tiffText(tif, TIFFTAG_DATETIME);
+    m.artist = tiffText(tif, TIFFTAG_ARTIST);
+    uint16_t unit = 0;
+    float xres = 0.0f, yres = 0.0f;
+    const bool hasX = TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres) == 1;
+    const bool hasY = TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres) == 1;
+    if (hasX) m.xResolution = xres;
+    if (hasY) m.yResolution = yres;
+    if (TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &unit) == 1)
+        m.resolutionUnit = unit;
+    else if (hasX || hasY)
+        m.resolutionUnit = RESUNIT_INCH;  // the TIFF default; 0 would not be writable on the way out
+    uint32_t iccLength = 0;
+    const void* icc = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccLength, &icc) == 1 && icc && iccLength > 0) {
+        const auto* p = static_cast<const uint8_t*>(icc);
+        m.iccProfile.assign(p, p + iccLength);
+    }
+    // This file's own description when it has a short one, otherwise the
+    // credit: decided per file, never remembered for the next.
+    const std::optional<std::string> description = tiffText(tif, TIFFTAG_IMAGEDESCRIPTION);
+    m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
+                                                                                          : creditText();
+
+    return m;
 }
 
 std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
@@ -233,36 +272,8 @@ std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
         in->rowsPerStrip = rows == 0 ? height : std::min(rows, height);
     }
 
-    // Tags carried through the container; absent ones stay absent.
-    ImageMetadata& m = in->metadata;
-    m.make = tiffText(tif.get(), TIFFTAG_MAKE);
-    m.model = tiffText(tif.get(), TIFFTAG_MODEL);
-    m.software = tiffText(tif.get(), TIFFTAG_SOFTWARE);
-    m.dateTime = tiffText(tif.get(), TIFFTAG_DATETIME);
-    m.artist = tiffText(tif.get(), TIFFTAG_ARTIST);
-    uint16_t unit = 0;
-    float xres = 0.0f, yres = 0.0f;
-    const bool hasX = TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &xres) == 1;
-    const bool hasY = TIFFGetField(tif.get(), TIFFTAG_YRESOLUTION, &yres) == 1;
-    if (hasX) m.xResolution = xres;
-    if (hasY) m.yResolution = yres;
-    if (TIFFGetField(tif.get(), TIFFTAG_RESOLUTIONUNIT, &unit) == 1)
-        m.resolutionUnit = unit;
-    else if (hasX || hasY)
-        m.resolutionUnit = RESUNIT_INCH;  // the TIFF default; 0 would not be writable on the way out
-    uint32_t iccLength = 0;
-    const void* icc = nullptr;
-    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &iccLength, &icc) == 1 && icc && iccLength > 0) {
-        const auto* p = static_cast<const uint8_t*>(icc);
-        m.iccProfile.assign(p, p + iccLength);
-    }
-    // This file's own description when it has a short one, otherwise the
-    // credit: decided per file, never remembered for the next.
-    const std::optional<std::string> description = tiffText(tif.get(), TIFFTAG_IMAGEDESCRIPTION);
-    m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
-                                                                                          : creditText();
-
-    m.carriedTags = std::move(carried);
+    in->metadata = readTiffMetadata(tif.get());
+    in->metadata.carriedTags = std::move(carried);
     in->tif = std::move(tif);
     in->messages = std::move(messages);
     in->fileStatus = st;

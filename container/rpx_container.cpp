@@ -68,7 +68,6 @@ std::array<std::optional<std::string>*, 5> carriedTexts(ImageMetadata& m) {
 }
 
 [[noreturn]] void unsupported() { throw Error(kUnsupportedFormatText); }
-[[noreturn]] void damaged() { throw Error(kDamagedFileText); }
 
 }  // namespace
 
@@ -313,7 +312,7 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     }
     // Every strip needs at least its table: a size the file cannot hold is
     // refused before any strip buffer is allocated for it.
-    if (int64_t{c.layout.stripCount} * kStreamTableBytes > in.remaining()) damaged();
+    if (int64_t{c.layout.stripCount} * kStreamTableBytes > in.remaining()) throwDamaged();
     return c;
 }
 
@@ -344,7 +343,7 @@ void readSectionStreams(ContainerReader& in, const StreamTable& table, std::vect
     const auto room = static_cast<std::size_t>(std::min(limit, static_cast<uint64_t>(in.remaining())));
     const std::size_t first = bytes.size();
     bytes.resize(first + room);
-    if (room && std::fread(bytes.data() + first, 1, room, in.stream()) != room) damaged();
+    if (room && std::fread(bytes.data() + first, 1, room, in.stream()) != room) throwDamaged();
     std::size_t end = first;
     for (std::size_t i = 0; i < table.size(); ++i) {
         offset[i] = end;
@@ -354,7 +353,7 @@ void readSectionStreams(ContainerReader& in, const StreamTable& table, std::vect
     offset[table.size()] = end;
     bytes.resize(end);
     if (fseeko(in.stream(), static_cast<off_t>(start + static_cast<int64_t>(end - first)), SEEK_SET) != 0)
-        damaged();
+        throwDamaged();
     in.syncPosition(kDamagedFileText);
 }
 
@@ -367,11 +366,11 @@ StreamTable readStreamTable(ContainerReader& in) {
         table[i] = {getU32(bytes + 8 * i), getU32(bytes + 8 * i + 4)};
         // A coded stream is shorter than its raw bytes and carries at least
         // the factor byte and one block header besides its payload.
-        if (table[i].recordedSize > table[i].rawLength) damaged();
+        if (table[i].recordedSize > table[i].rawLength) throwDamaged();
         footprint += table[i].recordedSize == table[i].rawLength ? table[i].rawLength
                                                                  : uint64_t{table[i].recordedSize} + 7;
     }
-    if (footprint > static_cast<uint64_t>(in.remaining())) damaged();
+    if (footprint > static_cast<uint64_t>(in.remaining())) throwDamaged();
     return table;
 }
 
@@ -383,17 +382,17 @@ void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& 
     for (int i = 0; i < kStreamCount; ++i) {
         // The decoder's 16-bit window reads one byte past the data.
         const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
-        if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
+        if (raw > 0 && raw >= streamBuffer(st, i).size()) throwDamaged();
     }
     beginSection(sec, sec.table);
     readSectionStreams(in, sec.table, sec.bytes, sec.offset);
-    if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) damaged();
+    if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) throwDamaged();
 }
 
 void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
     for (int i = 0; i < kStreamCount; ++i) {
         const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
-        if (raw > 0 && raw >= streamBuffer(st, i).size()) damaged();
+        if (raw > 0 && raw >= streamBuffer(st, i).size()) throwDamaged();
     }
     parallelFor(kStreamCount, threads, [&](int i) {
         const auto u = static_cast<std::size_t>(i);
@@ -401,7 +400,7 @@ void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
         const uint8_t* data = sec.bytes.data() + sec.offset[u];
         const std::size_t n = sec.offset[u + 1] - sec.offset[u];
         StreamBuffer& buf = streamBuffer(st, i);
-        if (blockSortExpand({data, n}, e.recordedSize, {buf.data(), e.rawLength}) != n) damaged();
+        if (blockSortExpand({data, n}, e.recordedSize, {buf.data(), e.rawLength}) != n) throwDamaged();
         if (bitPacked(i) && e.rawLength < buf.size()) buf[e.rawLength] = 0;
     });
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = sec.table[static_cast<std::size_t>(i)].rawLength;

@@ -8,13 +8,22 @@ namespace kirune {
 
 namespace {
 
+// One codebook of a dictionary class with its per-component orders and the
+// bucket bounds into them.
+struct BucketedCodebook {
+    const int16_t (*codes)[4];
+    const uint8_t* orderLists;
+    int size;
+    const uint8_t* first;
+    const uint8_t* last;
+};
+
 // Best codeword of positions first[b]..last[b] in the order of component p
 // (the class order for p = 0); the first of equal distances wins.
-inline int bestInBucket(const int16_t (*codes)[4], const uint8_t* orderLists, int size, const uint8_t* first,
-                        const uint8_t* last, int b, int p, const int16_t* y) {
-    const uint8_t* order = p == 0 ? nullptr : orderLists + (p - 1) * size;
-    const int end = last[b] < size ? last[b] + 1 : size;
-    return nearestRow(codes, order, first[b], end, y);
+inline int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y) {
+    const uint8_t* order = p == 0 ? nullptr : c.orderLists + (p - 1) * c.size;
+    const int end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
+    return nearestRow(c.codes, order, c.first[b], end, y);
 }
 
 inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
@@ -33,7 +42,7 @@ const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, con
     // Unit quarters reach buckets 0..20 only; the clamp keeps anything else
     // (a caller's unnormalised vector) inside the tables.
     const int b = clampBucket(shapeBucket(quarter[p]), 20);
-    const int index = bestInBucket(c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast, b, p, quarter);
+    const int index = bestInBucket({c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast}, b, p, quarter);
     d.vqIndex[level][stage][slot] = static_cast<uint32_t>(index);
     return c.shape[index];
 }
@@ -42,7 +51,7 @@ const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t 
     const DictionaryClass& c = d.setup.dictionaries[level];
     const int p = rowLargest(norms);
     const int b = clampBucket(gainBucket(norms[p]), 10);
-    const int index = bestInBucket(c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, b, p, norms);
+    const int index = bestInBucket({c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast}, b, p, norms);
     d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
     return c.gain[index];
 }

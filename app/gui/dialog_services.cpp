@@ -8,22 +8,10 @@
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
-#include "common/kirune/Error.h"
 
 namespace kirune {
 
 namespace {
-
-#ifndef KIRUNE_HAVE_DRIVERS
-// Stands in while a checkout has the dialog but not yet the drivers, so such a
-// build still links and says why nothing happens.
-class MissingDrivers : public FileProcessor {
-public:
-    bool processOneFile(const std::string&, FileKind, BatchUi&) override {
-        throw Error("圧縮／伸張の処理が組み込まれていません");
-    }
-};
-#endif
 
 class DesktopServices : public DialogServices {
 public:
@@ -41,12 +29,7 @@ public:
     bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
 
     std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings) override {
-#ifdef KIRUNE_HAVE_DRIVERS
         return std::make_unique<FileDrivers>(settings);
-#else
-        (void)settings;
-        return std::make_unique<MissingDrivers>();
-#endif
     }
 };
 
