@@ -31,9 +31,9 @@ void BM_GainShapeSearch(benchmark::State& state) {
     for (auto _ : state) {
         const BlockVec& t = in[i++ & 4095];
         const int32_t e = blockEnergy(t);
-        BlockVec work = t, recon, residual;
+        BlockVec work = t;
         blockNormalize(work, e);
-        benchmark::DoNotOptimize(gainShapeSearch(d, level, 0, t, work, recon, residual, e));
+        benchmark::DoNotOptimize(gainShapeSearch(d, level, 0, t, work, e));
     }
 }
 BENCHMARK(BM_GainShapeSearch)->DenseRange(0, 3);

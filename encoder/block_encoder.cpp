@@ -306,31 +306,30 @@ bool PlaneCoder::codeVq(Block& b, const Match& m) {
     const int64_t E = m.usable ? m.best : b.e;
     const int L0 = vqStartLevel(E, lim_.quality);
     BlockVec work;
-    BlockVec stageRecon[kVqLevels], stageResidual[kVqLevels];
-    int32_t stageError[kVqLevels];
+    VqResult first[kVqLevels];
     blockCopy(S, work);
     blockNormalize(work, static_cast<int32_t>(E));
     for (int L = L0; L < kVqLevels; ++L) {
         // The first level normalises the quarters even when E is 0 (possible
         // after the shift), so no earlier block's norms leak in.
         const int32_t normalise = L == L0 ? (E != 0 ? static_cast<int32_t>(E) : 1) : 0;
-        stageError[L] = gainShapeSearch(d_, L, 0, S, work, stageRecon[L], stageResidual[L], normalise);
-        if (stageError[L] < lim_.T) {
+        first[L] = gainShapeSearch(d_, L, 0, S, work, normalise);
+        if (first[L].error < lim_.T) {
             setVq(m.usable, L, 1);
-            finish(b, stageRecon[L]);
+            finish(b, first[L].recon);
             return true;
         }
     }
-    BlockVec secondRecon, secondResidual, secondWork;
+    BlockVec secondWork;
     for (int L = L0; L < kVqLevels; ++L) {
-        blockCopy(stageResidual[L], secondWork);
-        blockNormalize(secondWork, stageError[L]);
-        const int32_t D2 = gainShapeSearch(d_, L, 1, stageResidual[L], secondWork, secondRecon, secondResidual,
-                                           stageError[L] != 0 ? stageError[L] : 1);
-        if (D2 < lim_.twoStage) {
+        blockCopy(first[L].residual, secondWork);
+        blockNormalize(secondWork, first[L].error);
+        const VqResult second =
+            gainShapeSearch(d_, L, 1, first[L].residual, secondWork, first[L].error != 0 ? first[L].error : 1);
+        if (second.error < lim_.twoStage) {
             setVq(m.usable, L, 2);
-            blockAdd(stageRecon[L], secondRecon, stageRecon[L]);
-            finish(b, stageRecon[L]);
+            blockAdd(first[L].recon, second.recon, first[L].recon);
+            finish(b, first[L].recon);
             return true;
         }
     }

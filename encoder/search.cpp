@@ -77,8 +77,8 @@ void quantiseGain(BlockDecision& d, int level, int stage) {
     d.gainLevelIndex[level][stage] = static_cast<uint32_t>(result);
 }
 
-int32_t gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
-                        BlockVec& recon, BlockVec& residual, int32_t normaliseQuarters) {
+VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
+                         int32_t normaliseQuarters) {
     if (normaliseQuarters != 0) {
         for (int i = 0; i < 4; ++i) {
             int16_t* quarter = work.lane + 4 * i;
@@ -102,9 +102,11 @@ int32_t gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& 
     for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);
     d.gainValue[level][stage] = static_cast<int16_t>(blockDot(target, q) >> 12);
     quantiseGain(d, level, stage);
-    blockScale15(q, d.gainValue[level][stage], recon);
-    blockSub(target, recon, residual);
-    return blockEnergy(residual);
+    VqResult r;
+    blockScale15(q, d.gainValue[level][stage], r.recon);
+    blockSub(target, r.recon, r.residual);
+    r.error = blockEnergy(r.residual);
+    return r;
 }
 
 int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {

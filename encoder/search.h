@@ -58,10 +58,15 @@ struct BlockDecision {
 // `stage` (0..1). `work` is target normalised to norm 16384; its quarters are
 // normalised in place (and their norms kept in d.quarterNorms) when
 // `normaliseQuarters` (the block's energy) is not 0, and reused as they stand
-// when it is 0. Writes the reconstruction and target - reconstruction, and
-// returns the energy of the latter.
-int32_t gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
-                        BlockVec& recon, BlockVec& residual, int32_t normaliseQuarters);
+// when it is 0. Returns the reconstruction, target - reconstruction and the
+// energy of the latter.
+struct VqResult {
+    BlockVec recon;
+    BlockVec residual;
+    int32_t error = 0;
+};
+VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
+                         int32_t normaliseQuarters);
 
 // Returned by searchPattern when no pattern comes below 2^26: the attempt has
 // failed and must not be taken whatever the limit.

@@ -125,7 +125,9 @@ TEST(GainShapeSearch, RecoversAVectorBuiltFromTheDictionaries) {
         } rec;
         BlockDecision d = marked();
         d.setup.observer = &rec;
-        const int32_t err = gainShapeSearch(d, l, 1, target, work, recon, residual, e);
+        const VqResult res = gainShapeSearch(d, l, 1, target, work, e);
+        const int32_t err = res.error;
+        recon = res.recon, residual = res.residual;
         EXPECT_TRUE(recordedOnly(d, l, 1)) << l;
         EXPECT_TRUE(rec.calls == 1);
         EXPECT_TRUE(rec.level == l);
@@ -145,18 +147,18 @@ TEST(GainShapeSearch, RecoversAVectorBuiltFromTheDictionaries) {
 TEST(GainShapeSearch, QuarterNormalisationIsDoneOnceAndReused) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 50; ++trial) {
-        BlockVec target, n, work, r0, s0, r2, s2;
+        BlockVec target, n, work;
         for (int i = 0; i < 16; ++i) target.lane[i] = int16_t((int(rng() % 601) - 300) / (i < 4 ? 20 : 1));
         const int32_t e = blockEnergy(target);
         blockNormalize(n = target, e);
         BlockDecision chained, fresh;
-        gainShapeSearch(chained, 0, 0, target, work = n, r0, s0, e);
+        gainShapeSearch(chained, 0, 0, target, work = n, e);
         const BlockDecision first = chained;
         const BlockVec afterFirst = work;
-        const int32_t err = gainShapeSearch(chained, 2, 0, target, work, r2, s2, 0);
+        const int32_t err = gainShapeSearch(chained, 2, 0, target, work, 0).error;
         EXPECT_TRUE(same(&afterFirst, &work, sizeof work));
         EXPECT_TRUE(same(first.quarterNorms, chained.quarterNorms, 8));
-        EXPECT_EQ(err, gainShapeSearch(fresh, 2, 0, target, work = n, r0, s0, e));
+        EXPECT_EQ(err, gainShapeSearch(fresh, 2, 0, target, work = n, e).error);
         EXPECT_TRUE(same(chained.vqIndex[2][0], fresh.vqIndex[2][0], sizeof fresh.vqIndex[2][0]));
         double total = 0;  // the norms describe the normalised block: about 16384 together
         for (int16_t q : first.quarterNorms) total += double(q) * q;
