@@ -1,6 +1,6 @@
-// fuzz_make_seeds BWT_DIR STRIP_DIR FILE.rpx...
+// fuzz_make_seeds SORTED_DIR STRIP_DIR FILE.rpx...
 // Writes, for each strip of each container, one fuzz_strip_decode input with
-// its expanded streams, and one fuzz_bwt_expand input per coded stream. The
+// its expanded streams, and one fuzz_block_sort_expand input per coded stream. The
 // seeds thus start from what the encoder really writes.
 
 #include <cstdint>
@@ -27,7 +27,7 @@ void save(const std::filesystem::path& p, const std::vector<uint8_t>& b) {
     if (!f) throw Error("cannot write " + p.string());
 }
 
-void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const std::filesystem::path& stripDir) {
+void seedsOf(const std::string& path, const std::filesystem::path& sortedDir, const std::filesystem::path& stripDir) {
     OpenedContainer opened = openContainer(path);
     ContainerReader& in = *opened.reader;
     const FileCoding& file = opened.coding;
@@ -52,12 +52,12 @@ void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const
             std::vector<uint8_t> seed;
             putLe(seed, table[i].recordedSize, 4);
             putLe(seed, table[i].rawLength, 4);
-            seed.push_back(static_cast<uint8_t>(i & 1));  // memory and file sources alike
+            seed.push_back(0);  // unused byte, kept so older seeds still apply
             std::vector<uint8_t> coded;
             if (blockSortCompress({streams[i].data(), st.rawLength[i]}, coded) != table[i].recordedSize)
                 throw Error(path + ": stream " + std::to_string(i + 1) + " codes differently");
             seed.insert(seed.end(), coded.begin(), coded.end());
-            save(bwtDir / (stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1)), seed);
+            save(sortedDir / (stem + "-s" + std::to_string(k) + "-" + std::to_string(i + 1)), seed);
         }
         g.stripIndex = k;
         if (stripSeeds) save(stripDir / (stem + "-s" + std::to_string(k)), stripInput(g, streams));
@@ -69,7 +69,7 @@ void seedsOf(const std::string& path, const std::filesystem::path& bwtDir, const
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: fuzz_make_seeds BWT_DIR STRIP_DIR FILE.rpx...\n");
+        std::fprintf(stderr, "usage: fuzz_make_seeds SORTED_DIR STRIP_DIR FILE.rpx...\n");
         return 2;
     }
     int status = 0;

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-25}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_bwt_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_block_sort_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input
   fuzz_roundtrip fuzz_carried_tags)
 
 passed=0
@@ -19,7 +19,7 @@ mkdir -p build/fuzz/artifacts
 for t in "${targets[@]}"; do
   case $t in
     fuzz_rpx_expand) dict=rpx ;;
-    fuzz_bwt_expand) dict=bwt ;;
+    fuzz_block_sort_expand) dict=block_sort ;;
     fuzz_tiff_input | fuzz_roundtrip) dict=tiff ;;
     fuzz_bmp_input) dict=bmp ;;
     *) dict= ;;
