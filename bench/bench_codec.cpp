@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/presets.h"
 #include "codec/codec_state.h"
 #include "codec/stream_syntax.h"
 #include "codec/strip_decoder.h"
@@ -24,13 +25,6 @@ namespace {
 
 constexpr int32_t kSide = 2048;
 
-struct Preset {
-    int32_t quality;
-    int32_t sampling;
-};
-constexpr Preset kPresets[10] = {{400, Sampling420}, {21, Sampling444}, {12, Sampling444}, {6, Sampling444},
-                                 {4, Sampling444},   {3, Sampling444},  {1, Sampling444},  {65, Sampling444},
-                                 {100, Sampling422}, {200, Sampling422}};
 
 struct Crop {
     int32_t w = 0, h = 0;
@@ -62,9 +56,9 @@ struct BenchStrip {
 
 BenchStrip stripState(const Preset& p) {
     BenchStrip s;
-    s.quality = codecParams(p.quality);
+    s.quality = codecParams(p.qualityLevel);
     const ImageLayout layout = computeStripLayout(kSide, kSide, kStripBudgetLog2);
-    allocCodecBuffers(s.work, p.sampling, layout.paddedWidth, layout.stripHeight);
+    allocCodecBuffers(s.work, p.colourSampling, layout.paddedWidth, layout.stripHeight);
     s.geometry = beginStrip(layout, 0);
     return s;
 }

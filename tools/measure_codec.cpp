@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/presets.h"
 #include "codec/stream_syntax.h"
 #include "tests/harness/strip_harness.h"
 
@@ -23,17 +24,6 @@ using namespace kirune::harness;
 
 namespace {
 
-struct Preset {
-    char key;
-    int32_t quality;
-    int32_t sampling;
-    int db;
-};
-constexpr Preset kPresets[10] = {{'0', 400, Sampling420, 35}, {'1', 21, Sampling444, 47},
-                                 {'2', 12, Sampling444, 49},  {'3', 6, Sampling444, 51},
-                                 {'4', 4, Sampling444, 53},   {'5', 3, Sampling444, 54},
-                                 {'6', 1, Sampling444, 56},   {'7', 65, Sampling444, 42},
-                                 {'8', 100, Sampling422, 40}, {'9', 200, Sampling422, 38}};
 
 const char* samplingName(int32_t s) { return s == Sampling420 ? "4:2:0" : s == Sampling422 ? "4:2:2" : "4:4:4"; }
 
@@ -87,9 +77,9 @@ int main(int argc, char** argv) {
         double se = 0, samples = 0, pixels = 0, bytes = 0, lo = 1e9, hi = 0;
         std::vector<std::string> perImage;
         for (const auto& [name, img] : images) {
-            const ImageResult r = runImage(img, {p.quality, p.sampling}, false);
+            const ImageResult r = runImage(img, {p.qualityLevel, p.colourSampling}, false);
             if (!r.mismatch.empty()) {
-                std::fprintf(stderr, "%s at level %d: %s\n", name.c_str(), p.quality, r.mismatch.c_str());
+                std::fprintf(stderr, "%s at level %d: %s\n", name.c_str(), p.qualityLevel, r.mismatch.c_str());
                 exact = false;
             }
             const double psnr = psnr16(img, r.decoded);
@@ -106,8 +96,8 @@ int main(int argc, char** argv) {
             perImage.emplace_back(buf);
         }
         const double pooled = 10.0 * std::log10(65535.0 * 65535.0 / (se / samples));
-        std::printf("| %c | %d | %s | %d | %.2f | %.2f..%.2f | %.3f |\n", p.key, p.quality, samplingName(p.sampling),
-                    p.db, pooled, lo, hi, 8.0 * bytes / pixels);
+        std::printf("| %d | %d | %s | %d | %.2f | %.2f..%.2f | %.3f |\n", p.digit, p.qualityLevel,
+                    samplingName(p.colourSampling), p.dbFigure, pooled, lo, hi, 8.0 * bytes / pixels);
         for (const auto& line : perImage) std::fprintf(stderr, "%s\n", line.c_str());
         std::fflush(stdout);
     }
