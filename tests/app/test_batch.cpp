@@ -12,7 +12,6 @@
 #include "app/core/presets.h"
 #include "app/core/ui.h"
 #include "container/image_input.h"
-#include "container/messages.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -152,41 +151,4 @@ TEST_F(Drivers, SmallAndOddGeometriesSurviveEveryPresetAndSampleWidth) {
             EXPECT_NEAR(psnrOfExpansion(e.output, size.width, size.height, size.bits), c.psnr, 1e-9)
                 << size.width << "x" << size.height << " preset " << digit;
         }
-}
-
-TEST_F(Drivers, BatchRefusesBadFilesLeavesNothingAndGoesOn) {
-    writeTiff(path("a_good.tif"), TiffLayout{.width = 40, .height = 24}, photo);
-    Recorder quiet;
-    const FileReport c = compressFile(path("a_good.tif"), FileKind::CompressTiff, presetSettings(2), quiet);
-    std::vector<uint8_t> bytes = readFile(c.output);
-    std::filesystem::remove(c.output);
-    // A container cut short, one with flipped bytes, one that is not a container.
-    writeFile(path("b_cut.rpx"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 2));
-    for (size_t i = 200; i < bytes.size(); i += 37) bytes[i] ^= 0x5A;
-    writeFile(path("c_flip.rpx"), bytes);
-    writeFile(path("d_foreign.rpx"), std::vector<uint8_t>(500, 'x'));
-    writeFile(path("e_notes.txt"), {'h', 'i'});
-    writeFile(path("f_fake.tif"), std::vector<uint8_t>(100, 0));
-    writeFile(path("b_cut.tif"), {1, 2, 3});  // an existing output of a failed file survives
-
-    FileList list;
-    for (const char* n : {"a_good.tif", "b_cut.rpx", "c_flip.rpx", "d_foreign.rpx", "e_notes.txt", "f_fake.tif"})
-        list.add(path(n));
-    Recorder ui;
-    FileDrivers drivers(presetSettings(2));
-    const BatchResult r = runBatch(list, drivers, ui);
-    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 5));
-    // In order; each names its file and starts with the right text.
-    const std::pair<const char*, std::string> want[] = {
-        {"b_cut.rpx", kDamagedFileText},  {"c_flip.rpx", ""}, {"d_foreign.rpx", kUnsupportedFormatText},
-        {"e_notes.txt", "txtファイル形式には対応していません"}, {"f_fake.tif", kNotTiffText}};
-    std::vector<std::string> messages;
-    for (const std::string& ev : ui.events)
-        if (ev.starts_with("msg:")) messages.push_back(ev.substr(4));
-    ASSERT_EQ(messages.size(), 5u);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_TRUE(messages[i].starts_with(path(want[i].first) + "|" + want[i].second)) << messages[i];
-    EXPECT_EQ(entries(), (std::set<std::string>{"a_good.tif", "a_good_49-2.rpx", "b_cut.rpx", "b_cut.tif",
-                                                "c_flip.rpx", "d_foreign.rpx", "e_notes.txt", "f_fake.tif"}));
-    EXPECT_EQ(readFile(path("b_cut.tif")), (std::vector<uint8_t>{1, 2, 3}));
 }

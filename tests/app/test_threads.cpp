@@ -1,9 +1,8 @@
-// Threads change how fast a file is done, never what it holds. The recorded
-// outputs of the identical-outputs test cover the sample inputs; here the
-// input layouts whose strips workers read through handles of their own, and
-// damage found by a worker.
+// Threads change how fast a file is done, never what it holds: the
+// identical-outputs test pins the bytes at 1, 2 and 8 threads. Here damage
+// found by a worker, and the parallel loop itself.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -27,11 +26,6 @@ struct Quiet : BatchUi {
     void setProgress(int) override {}
 };
 
-uint16_t texture(int x, int y, int c) {
-    const unsigned h = (x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u);
-    return static_cast<uint16_t>(18000 + 20 * x + 35 * y + (x / 9 + y / 7) % 3 * 6000 + h % 2500);
-}
-
 JobSettings manyStrips(int threads) {
     JobSettings s;
     s.qualityDbText = "x";
@@ -42,33 +36,8 @@ JobSettings manyStrips(int threads) {
 
 using Threads = ScratchDir;
 
-TEST_F(Threads, EveryInputLayoutGivesTheSameContainerWithEveryThreadCount) {
-    // Short stored strips and tiles are read by every worker on its own
-    // handle; one long compressed strip is read in turn.
-    writeTiff(path("lzw.tif"), TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_LZW}, texture);
-    writeTiff(path("onestrip.tif"),
-              TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_LZW, .rowsPerStrip = 150}, texture);
-    writeTiff(path("tiled.tif"),
-              TiffLayout{.width = 203, .height = 150, .compression = COMPRESSION_ADOBE_DEFLATE,
-                         .planar = PLANARCONFIG_SEPARATE, .tile = 32},
-              texture);
-    for (const char* name : {"lzw", "onestrip", "tiled"}) {
-        std::vector<uint8_t> first;
-        for (int threads : {1, 2, 8}) {
-            Quiet ui;
-            const FileReport c =
-                compressFile(path(std::string(name) + ".tif"), FileKind::CompressTiff, manyStrips(threads), ui);
-            if (threads == 1) {
-                first = readFile(c.output);
-                continue;
-            }
-            EXPECT_TRUE(readFile(c.output) == first) << name << " with " << threads << " threads";
-        }
-    }
-}
-
 TEST_F(Threads, DamageInALaterStripFailsTheFileWithEveryThreadCount) {
-    writeTiff(path("s.tif"), TiffLayout{.width = 120, .height = 96}, texture);
+    writeTiff(path("s.tif"), TiffLayout{.width = 120, .height = 96});
     Quiet ui;
     const FileReport c = compressFile(path("s.tif"), FileKind::CompressTiff, manyStrips(1), ui);
     std::vector<uint8_t> bytes = readFile(c.output);
@@ -97,7 +66,7 @@ TEST(ParallelFor, RunsEveryItemOnceAndRethrowsTheFirstFailure) {
         if (threads == 1) {
             EXPECT_EQ(text, "10");
         } else {
-            EXPECT_TRUE(text == "10" || text == "20") << text;
+            EXPECT_THAT(text, ::testing::AnyOf("10", "20"));
         }
     }
     parallelFor(0, 4, [](int) { FAIL(); });

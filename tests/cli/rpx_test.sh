@@ -61,11 +61,6 @@ mkfifo "$safe/pipe.rpx"
 timeout 20 "$rpx" info "$safe/pipe.rpx" 2> /dev/null
 check "info refuses a FIFO" test $? -eq 1
 
-cp "$data/two-pages.tif" "$safe/pages.tif"
-"$rpx" -q "$safe/pages.tif" 2> "$work/stderr"
-check "a two-page TIFF is refused" test $? -eq 1 -a ! -e "$safe/pages_49-2.rpx"
-check "... saying so" grep -q "pages.tif: 複数ページのTIFFには対応していません: 2 pages" "$work/stderr"
-
 # Verification: checksums in the trailer, older containers by their structure.
 cp "$safe/scan_49-2.rpx" "$work/good.rpx"
 cp "$data/legacy/coffee_49-2.rpx" "$work/old.rpx"

@@ -126,10 +126,9 @@ inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& p
     if (tiled) TIFFSetField(tif, TIFFTAG_TILEWIDTH, t.tile), TIFFSetField(tif, TIFFTAG_TILELENGTH, t.tile);
     else TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, t.rowsPerStrip);
     if (const ImageMetadata* m = t.tags) {
-        const std::pair<ttag_t, const std::optional<std::string>*> texts[] = {
-            {TIFFTAG_MAKE, &m->make}, {TIFFTAG_MODEL, &m->model}, {TIFFTAG_SOFTWARE, &m->software},
-            {TIFFTAG_DATETIME, &m->dateTime}, {TIFFTAG_ARTIST, &m->artist}};
-        for (const auto& [tag, text] : texts)
+        for (auto [tag, text] : {std::pair{TIFFTAG_MAKE, &m->make}, {TIFFTAG_MODEL, &m->model},
+                                 {TIFFTAG_SOFTWARE, &m->software}, {TIFFTAG_DATETIME, &m->dateTime},
+                                 {TIFFTAG_ARTIST, &m->artist}})
             if (*text) TIFFSetField(tif, tag, (*text)->c_str());
         if (m->resolutionUnit) TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, m->resolutionUnit);
         if (m->xResolution > 0) TIFFSetField(tif, TIFFTAG_XRESOLUTION, double(m->xResolution));
