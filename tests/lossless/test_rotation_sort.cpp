@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,16 +32,39 @@ Transform sortBlock(const Bytes& in, bool ranked = false) {
     return t;
 }
 
-// The last column of the rotations sorted one by one; equal rotations end
-// in equal bytes, so their order does not matter here.
-Bytes naiveLastColumn(const Bytes& in) {
-    const std::string text(in.begin(), in.end());  // compared as unsigned bytes
-    std::vector<std::string> rotations;
-    for (size_t i = 0; i < text.size(); ++i) rotations.push_back(text.substr(i) + text.substr(0, i));
-    std::sort(rotations.begin(), rotations.end());
-    Bytes last;
-    for (const std::string& r : rotations) last.push_back(static_cast<uint8_t>(r.back()));
-    return last;
+// The two-stage method written out plainly (distribution, swap partition,
+// stable sort of whole rotations, induction): the only pin on the order of
+// equal rotations, which decides the primary index of repetitive blocks.
+Transform referenceSort(const Bytes& in) {
+    const uint32_t n = static_cast<uint32_t>(in.size());
+    Bytes t(in);
+    t.insert(t.end(), in.begin(), in.end());
+    auto less = [&](uint32_t p, uint32_t q) {
+        return std::lexicographical_compare(t.begin() + p, t.begin() + p + n, t.begin() + q,
+                                            t.begin() + q + n);
+    };
+    std::vector<uint32_t> start(257, 0), table(n);
+    for (uint32_t i = 0; i < n; ++i) ++start[t[i] + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<uint32_t> end(start.begin() + 1, start.end());
+    for (uint32_t i = n; i-- > 0;) table[--end[t[i]]] = i;
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t f = start[c];
+        for (uint32_t i = start[c]; i < start[c + 1]; ++i)
+            if (t[table[i]] > t[table[i] + 1]) std::swap(table[i], table[f++]);
+        std::stable_sort(table.begin() + f, table.begin() + start[c + 1], less);
+    }
+    std::vector<uint32_t> next(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t p = table[i], q = p == 0 ? n - 1 : p - 1;
+        if (t[q] > t[p]) table[next[t[q]]++] = q;
+    }
+    Transform out{Bytes(n), 0};
+    for (uint32_t i = 0; i < n; ++i) {
+        out.last[i] = t[table[i] + n - 1];
+        if (table[i] == 0) out.primary = i;
+    }
+    return out;
 }
 
 Bytes invert(const Bytes& last, uint32_t primary) {
@@ -66,9 +90,8 @@ TEST(RotationSort, SmallBlocks) {
     EXPECT_EQ(sortBlock(Bytes{0, 0, 0, 0, 131, 100}), (Transform{Bytes{100, 0, 0, 0, 131, 0}, 0}));
 }
 
-// Keys and rotation ranks (where a zero budget runs out) must agree exactly,
-// including the order of equal rotations in periodic blocks, give the sorted
-// rotations' last column and invert to the block.
+// Keys, rotation ranks (where a zero budget runs out) and the plain method
+// must agree exactly, including the order of equal rotations, and invert.
 TEST(RotationSort, KeyAndRankPathsAgreeSortAndInvert) {
     std::mt19937 rng(11);
     std::vector<Bytes> blocks;
@@ -91,7 +114,7 @@ TEST(RotationSort, KeyAndRankPathsAgreeSortAndInvert) {
     for (const Bytes& b : blocks) {
         const Transform keyed = sortBlock(b);
         EXPECT_EQ(sortBlock(b, true), keyed) << "ranked, size " << b.size();
-        EXPECT_EQ(keyed.last, naiveLastColumn(b)) << "size " << b.size();
+        EXPECT_EQ(keyed, referenceSort(b)) << "size " << b.size();
         EXPECT_EQ(invert(keyed.last, keyed.primary), b) << "size " << b.size();
     }
 }
