@@ -68,15 +68,6 @@ TEST(FirstRunLength, RunsBecomeThresholdBytesAndACountWithinTheBound) {
     EXPECT_EQ(unrle1(coded, size(fours)), fours);
 }
 
-TEST(MoveToFront, RankOneSwapsOnlyAfterANonZeroRankAndNewBytesGoSecond) {
-    const struct { Bytes in, ranks; } cases[] = {
-        {{1, 0}, {1, 1}},  // the previous rank starts at 1
-        {{0, 1, 0}, {0, 1, 0}}, {{2, 2}, {2, 1}},
-        {{2, 1, 3}, {2, 2, 3}},  // after 2 the list is 0 2 1 3 ...
-        {{255, 255, 255}, {255, 1, 0}}};
-    for (const auto& c : cases) EXPECT_EQ(mtf(c.in), c.ranks) << int(c.in[0]) << " ...";
-}
-
 // The encoder searches and shifts the list 16 bytes at a time: bytes that
 // sink to every depth, chunk edges included, must come back through the
 // decoder, which moves them one by one.

@@ -13,11 +13,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Transform {
-    Bytes last;
-    uint32_t primary;
-    bool operator==(const Transform&) const = default;
-};
+struct Transform { Bytes last; uint32_t primary; bool operator==(const Transform&) const = default; };
 
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -85,7 +81,6 @@ Bytes repeat(const Bytes& word, size_t times) {
 TEST(RotationSort, SmallBlocks) {
     EXPECT_EQ(sortBlock(Bytes{42}), (Transform{Bytes{42}, 0}));
     EXPECT_EQ(sortBlock(bytesOf("banana")), (Transform{bytesOf("nnbaaa"), 3}));
-    EXPECT_EQ(sortBlock(bytesOf("ba")), (Transform{bytesOf("ba"), 1}));
     // The first run-length stage's output for 1000 zeros.
     EXPECT_EQ(sortBlock(Bytes{0, 0, 0, 0, 131, 100}), (Transform{Bytes{100, 0, 0, 0, 131, 0}, 0}));
 }
@@ -117,16 +112,6 @@ TEST(RotationSort, KeyAndRankPathsAgreeSortAndInvert) {
         EXPECT_EQ(keyed, referenceSort(b)) << "size " << b.size();
         EXPECT_EQ(invert(keyed.last, keyed.primary), b) << "size " << b.size();
     }
-}
-
-TEST(RotationSort, PeriodicMegabyteFinishes) {
-    const Bytes block = repeat(bytesOf("ab"), 1u << 19);
-    const Transform t = sortBlock(block);
-    EXPECT_EQ(t.primary, 0u);  // of the equal rotations starting "ab", position 0 stays first
-    Bytes last(1u << 20, 'a');
-    std::fill_n(last.begin(), 1u << 19, 'b');
-    EXPECT_EQ(t.last, last);
-    EXPECT_EQ(invert(t.last, t.primary), block);
 }
 
 // The inverse walks many chains side by side and stitches them: sizes
