@@ -83,11 +83,15 @@ TEST(RoundTrip, SyntheticImagesAtEveryLevelWithAShortLastStrip) {
 }
 
 // Widths 8 and 5 (one chroma block per row at 4:2:0 and 4:2:2), 1001 (padded
-// to 1008) and 4000.
-TEST(RoundTrip, PaddedWidthsAndOneBlockWidePlanes) {
+// to 1008) and 4000; then planes 8192 and 16385 blocks wide, where the match
+// search must give up the rows above and then matches altogether.
+TEST(RoundTrip, PaddedWidthsAndOneBlockOrVeryWidePlanes) {
     for (auto [w, h] : {std::pair{8, 40}, {5, 13}, {1001, 16}, {4000, 16}})
         for (int kind : {2, 4, 5})
             for (int32_t sampling : {Sampling420, Sampling422, Sampling444})
                 for (int32_t q : {3, 400})
                     EXPECT_EQ(runImage(synthetic(kind, w, h), {q, sampling}).mismatch, "") << w << " " << kind << " " << q << " " << sampling;
+    for (int32_t w : {32768, 65540})
+        for (int kind : {3, 4})
+            EXPECT_EQ(runImage(synthetic(kind, w, 8), {12, Sampling444}).mismatch, "") << w << " " << kind;
 }
