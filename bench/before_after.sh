@@ -65,15 +65,23 @@ done
 
 echo
 echo "| benchmark | old | new | unit | new/old |"
-echo "|---|---|---|---|"
+echo "|---|---|---|---|---|"
+# Rounds alternate old and new so that drift in the machine hits both; the
+# fastest round of each counts.
 for bench in "$new"/bench_*; do
   b=$(basename "$bench")
   [ -x "$old/$b" ] || continue
-  for side in old new; do
-    dir=$old
-    [ $side = new ] && dir=$new
-    "$dir/$b" --benchmark_format=csv --benchmark_repetitions=3 --benchmark_report_aggregates_only=true 2>/dev/null |
-      awk -F, '/_median"?,/ {gsub(/"/, "", $1); sub(/_median$/, "", $1); print $1, $3, $5}' >"$tmp/$side.g"
+  rm -f "$tmp/old.g" "$tmp/new.g"
+  for ((round = 0; round < 3; round++)); do
+    for side in old new; do
+      dir=$old
+      [ $side = new ] && dir=$new
+      "$dir/$b" --benchmark_format=csv 2>/dev/null |
+        awk -F, '/^"?BM_/ {gsub(/"/, "", $1); print $1, $3, $5}' >>"$tmp/$side.g"
+    done
   done
-  join <(sort "$tmp/old.g") <(sort "$tmp/new.g") | awk '{printf "| %s | %.1f | %.1f | %s | %.3f |\n", $1, $2, $4, $3, $4 / $2}'
+  for side in old new; do
+    sort -k1,1 -k2,2g "$tmp/$side.g" | awk '!seen[$1]++' >"$tmp/$side.min"
+  done
+  join "$tmp/old.min" "$tmp/new.min" | awk '{printf "| %s | %.1f | %.1f | %s | %.3f |\n", $1, $2, $4, $3, $4 / $2}'
 done
