@@ -223,7 +223,11 @@ void decodeMeans(const StripGeometry& g, StripWork& w) {
     st.dcSignBitCount = 0;
 }
 
-void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region) {
+void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegion& where) {
+    // Local copies: the blocks written below cannot alias them, so their
+    // fields stay in registers across the loop.
+    const QualityParams q = quality;
+    const PlaneRegion region = where;
     if (region.rows < 1) return;
     requireDictionaryWidths();
     BlockStreamReaders rd(st);
