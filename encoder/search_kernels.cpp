@@ -1,0 +1,236 @@
+#include "encoder/search_kernels.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstring>
+
+#if KIRUNE_X86_DISPATCH
+#include <immintrin.h>
+#endif
+
+namespace kirune {
+
+namespace {
+
+// Takes the candidate in column `col` at distance `dist`; true once one comes
+// under T, which ends the search.
+inline bool takeMatch(MatchScan& s, int32_t col, int32_t dist, int64_t T) {
+    if (dist < T || dist < s.best) {
+        s.best = dist;
+        s.taken = col;
+    }
+    return s.done = dist < T;
+}
+
+// Candidates base + k for the bits k of `mask`, nearest (highest k) first.
+// Only one under T or under the best so far changes anything, and the best
+// only falls until the search ends, so the rest are dropped up front.
+inline void takeGroup(const MatchRow& r, MatchScan& s, int32_t base, unsigned mask, const int32_t* dist) {
+    const int64_t limit = std::max(r.T, s.best);
+    for (unsigned rest = mask; rest != 0; rest &= rest - 1) {
+        const int k = std::countr_zero(rest);
+        if (dist[k] >= limit) mask &= ~(1u << k);
+    }
+    while (mask != 0 && !s.done) {
+        const int k = std::bit_width(mask) - 1;
+        mask &= ~(1u << k);
+        takeMatch(s, base + k, dist[k], r.T);
+    }
+}
+
+inline bool inWindow(const MatchRow& r, int32_t e) { return e != 0 && e >= r.lo && e <= r.hi; }
+
+// Columns c down to r.last one at a time: the reference, and every path's tail.
+void scanMatchFrom(const MatchRow& r, MatchScan& s, int32_t c) {
+    for (; c >= r.last && !s.done; --c)
+        if (inWindow(r, r.energies[c])) takeMatch(s, c, scalar::blockDistance(*r.x, r.blocks[c]), r.T);
+}
+
+int nearestCodeScalar(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
+    int32_t best = int32_t{1} << 30;
+    int at = -1;
+    for (int pos = begin; pos < end; ++pos) {
+        const int32_t dist = scalar::rowDistance(y, codes[pos]);
+        if (dist < best) {
+            best = dist;
+            at = pos;
+        }
+    }
+    return at;
+}
+
+void scanMatchRowScalar(const MatchRow& r, MatchScan& s) { scanMatchFrom(r, s, r.first); }
+
+constexpr SearchKernels kScalar{nearestCodeScalar, scanMatchRowScalar};
+
+#if KIRUNE_SSE2
+
+// Four candidates at a time: more than half lie in the energy window, so
+// measuring all four beats picking them out.
+void scanMatchRowSse2(const MatchRow& r, MatchScan& s) {
+    int32_t c = r.first;
+    for (; c - 3 >= r.last && !s.done; c -= 4) {
+        const unsigned mask = energyWindow4(r.energies + c - 3, r.lo, r.hi);
+        if (mask == 0) continue;
+        alignas(16) int32_t dist[4];
+        blockDistance4(*r.x, r.blocks + c - 3, dist);
+        takeGroup(r, s, c - 3, mask, dist);
+    }
+    scanMatchFrom(r, s, c);
+}
+
+// Four running minima, lane k over positions begin + k, + 4, ...: the strict
+// comparison keeps each lane's first, and no branch depends on the
+// distances, which a scan through random codewords would mispredict.
+int nearestCodeSse2(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
+    using namespace detail;
+    if (end <= begin) return -1;
+    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y)), endv = _mm_set1_epi32(end);
+    __m128i best = _mm_set1_epi32(int32_t{1} << 30), bestAt = _mm_set1_epi32(INT32_MAX);
+    __m128i pos = _mm_add_epi32(_mm_set1_epi32(begin), _mm_setr_epi32(0, 1, 2, 3));
+    for (int p = begin; p < end; p += 4) {
+        const __m128 m01 = _mm_castsi128_ps(
+            square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[p])))));
+        const __m128 m23 = _mm_castsi128_ps(
+            square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[p + 2])))));
+        __m128i dist = _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
+                                     _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
+        // Rows past the end get a distance nothing is below.
+        dist = select(_mm_cmplt_epi32(pos, endv), dist, _mm_set1_epi32(INT32_MAX));
+        const __m128i nearer = _mm_cmplt_epi32(dist, best);
+        best = select(nearer, dist, best);
+        bestAt = select(nearer, pos, bestAt);
+        pos = _mm_add_epi32(pos, _mm_set1_epi32(4));
+    }
+    // The overall first minimum: the least lane minimum at its earliest position.
+    const __m128i least = broadcastMin(best);
+    if (_mm_cvtsi128_si32(least) >= int32_t{1} << 30) return -1;
+    return _mm_cvtsi128_si32(broadcastMin(select(_mm_cmpeq_epi32(best, least), bestAt, _mm_set1_epi32(INT32_MAX))));
+}
+
+constexpr SearchKernels kSse2{nearestCodeSse2, scanMatchRowSse2};
+
+#endif
+
+#if KIRUNE_X86_DISPATCH
+#define KIRUNE_AVX2 __attribute__((target("avx2")))
+
+// The least of the eight signed lanes, in every lane.
+KIRUNE_AVX2 inline __m256i broadcastMin8(__m256i x) {
+    x = _mm256_min_epi32(x, _mm256_permute2x128_si256(x, x, 1));
+    x = _mm256_min_epi32(x, _mm256_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm256_min_epi32(x, _mm256_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+// Eight codewords to a pass, four to a register. The pair sums of codewords
+// p..p+3 and p+4..p+7 add up across in the order of `lanes` below.
+KIRUNE_AVX2 int nearestCodeAvx2(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
+    if (end <= begin) return -1;
+    int64_t row;
+    std::memcpy(&row, y, sizeof row);
+    const __m256i yy = _mm256_set1_epi64x(row), endv = _mm256_set1_epi32(end);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    __m256i best = _mm256_set1_epi32(int32_t{1} << 30), bestAt = _mm256_set1_epi32(INT32_MAX);
+    __m256i pos = _mm256_add_epi32(_mm256_set1_epi32(begin), lanes);
+    for (int p = begin; p < end; p += 8) {
+        const __m256i d0 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes[p])));
+        const __m256i d1 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes[p + 4])));
+        __m256i dist = _mm256_hadd_epi32(_mm256_madd_epi16(d0, d0), _mm256_madd_epi16(d1, d1));
+        dist = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), dist, _mm256_cmpgt_epi32(endv, pos));
+        const __m256i nearer = _mm256_cmpgt_epi32(best, dist);
+        best = _mm256_blendv_epi8(best, dist, nearer);
+        bestAt = _mm256_blendv_epi8(bestAt, pos, nearer);
+        pos = _mm256_add_epi32(pos, _mm256_set1_epi32(8));
+    }
+    const __m256i least = broadcastMin8(best);
+    if (_mm256_cvtsi256_si32(least) >= int32_t{1} << 30) return -1;
+    const __m256i at = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), bestAt, _mm256_cmpeq_epi32(best, least));
+    return _mm256_cvtsi256_si32(broadcastMin8(at));
+}
+
+// Distances from x to the eight blocks b[0..7], in order. Each block is one
+// register; two rounds of pair sums leave the halves of blocks 0..3 (4..7)
+// in the two halves of one register.
+KIRUNE_AVX2 inline __m256i blockDistance8(__m256i x, const BlockVec* b) {
+    __m256i m[8];
+    for (int k = 0; k < 8; ++k) {
+        const __m256i d = _mm256_sub_epi16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b[k].lane)));
+        m[k] = _mm256_madd_epi16(d, d);
+    }
+    const __m256i lo = _mm256_hadd_epi32(_mm256_hadd_epi32(m[0], m[1]), _mm256_hadd_epi32(m[2], m[3]));
+    const __m256i hi = _mm256_hadd_epi32(_mm256_hadd_epi32(m[4], m[5]), _mm256_hadd_epi32(m[6], m[7]));
+    return _mm256_add_epi32(_mm256_permute2x128_si256(lo, hi, 0x20), _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+// Bit k set when e[k] is not 0 and lies in [lo, hi], for eight energies.
+KIRUNE_AVX2 inline unsigned energyWindow8(const int32_t* e, __m256i lo, __m256i hi) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(e));
+    const __m256i out = _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(lo, x), _mm256_cmpgt_epi32(x, hi)),
+                                        _mm256_cmpeq_epi32(x, _mm256_setzero_si256()));
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(out))) ^ 0xFFu;
+}
+
+KIRUNE_AVX2 void scanMatchRowAvx2(const MatchRow& r, MatchScan& s) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.x->lane));
+    const __m256i lo = _mm256_set1_epi32(r.lo), hi = _mm256_set1_epi32(r.hi);
+    int32_t c = r.first;
+    for (; c - 7 >= r.last && !s.done; c -= 8) {
+        const unsigned mask = energyWindow8(r.energies + c - 7, lo, hi);
+        if (mask == 0) continue;
+        alignas(32) int32_t dist[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(dist), blockDistance8(x, r.blocks + c - 7));
+        takeGroup(r, s, c - 7, mask, dist);
+    }
+    if (s.done || c < r.last) return;
+    if (r.first - r.last < 7) return scanMatchFrom(r, s, c);
+    // The last few columns as one more group of eight from `last`, with
+    // the columns already scanned masked off.
+    const unsigned mask = energyWindow8(r.energies + r.last, lo, hi) & ((2u << (c - r.last)) - 1);
+    if (mask == 0) return;
+    alignas(32) int32_t dist[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(dist), blockDistance8(x, r.blocks + r.last));
+    takeGroup(r, s, r.last, mask, dist);
+}
+
+constexpr SearchKernels kAvx2{nearestCodeAvx2, scanMatchRowAvx2};
+
+#endif
+
+}  // namespace
+
+namespace detail {
+
+const SearchKernels* scalarSearchKernels() { return &kScalar; }
+
+const SearchKernels* sse2SearchKernels() {
+#if KIRUNE_SSE2
+    return &kSse2;
+#else
+    return nullptr;
+#endif
+}
+
+const SearchKernels* avx2SearchKernels() {
+#if KIRUNE_X86_DISPATCH
+    return &kAvx2;
+#else
+    return nullptr;
+#endif
+}
+
+const SearchKernels* avx512SearchKernels() { return nullptr; }
+
+}  // namespace detail
+
+const SearchKernels& searchKernels(VectorPath path) {
+    const SearchKernels* const tables[kVectorPathCount] = {detail::scalarSearchKernels(), detail::sse2SearchKernels(),
+                                                           detail::avx2SearchKernels(),
+                                                           detail::avx512SearchKernels()};
+    // A path the build leaves out falls back to the next one below it.
+    for (int p = static_cast<int>(usableVectorPath(path)); p > 0; --p)
+        if (tables[p]) return *tables[p];
+    return *tables[0];
+}
+
+}  // namespace kirune
