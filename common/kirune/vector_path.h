@@ -37,9 +37,8 @@ inline VectorPath bestVectorPath() {
 #if KIRUNE_X86_DISPATCH
     static const VectorPath best = [] {
         __builtin_cpu_init();
-        // The AVX-512 kernels use the byte/word, double/quad and 256-bit forms.
-        if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-            __builtin_cpu_supports("avx512dq"))
+        // The AVX-512 kernels use the foundation and the byte/word forms.
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
             return VectorPath::Avx512;
         if (__builtin_cpu_supports("avx2")) return VectorPath::Avx2;
         return VectorPath::Sse2;
