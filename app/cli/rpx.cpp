@@ -30,6 +30,7 @@
 #include "app/core/signals.h"
 #include "app/core/ui.h"
 #include "app/version.h"
+#include "kirune/vector_path.h"
 
 using namespace kirune;
 
@@ -482,6 +483,8 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The vector path (KIRUNE_VECTOR, else the CPU's best) is settled once, here.
+    activeVectorPath();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args[0] == "info") return runInfo({args.begin() + 1, args.end()});
     // Before any thread starts: a signal stops the batch cleanly.
