@@ -171,25 +171,39 @@ KIRUNE_AVX2 inline unsigned energyWindow8(const int32_t* e, __m256i lo, __m256i 
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(out))) ^ 0xFFu;
 }
 
+// Bit k set when dist[k] is under the limit below which a candidate can
+// still be taken; mostly none is, and the group ends here.
+KIRUNE_AVX2 inline unsigned underLimit8(__m256i dist, const MatchRow& r, const MatchScan& s) {
+    const int64_t limit = std::max(r.T, s.best);
+    if (limit > INT32_MAX) return 0xFFu;
+    const __m256i l = _mm256_set1_epi32(static_cast<int32_t>(std::max<int64_t>(limit, INT32_MIN)));
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(l, dist))));
+}
+
+// The candidates of one group of eight from column `base`, of those in `mask`.
+KIRUNE_AVX2 inline void scanGroup8(const MatchRow& r, MatchScan& s, __m256i x, int32_t base, unsigned mask) {
+    const __m256i d = blockDistance8(x, r.blocks + base);
+    mask &= underLimit8(d, r, s);
+    if (mask == 0) return;
+    alignas(32) int32_t dist[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(dist), d);
+    takeGroup(r, s, base, mask, dist);
+}
+
 // Columns c down to r.last in groups of eight.
 KIRUNE_AVX2 void scanMatchFromAvx2(const MatchRow& r, MatchScan& s, int32_t c) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.x->lane));
     const __m256i lo = _mm256_set1_epi32(r.lo), hi = _mm256_set1_epi32(r.hi);
-    alignas(32) int32_t dist[8];
     for (; c - 7 >= r.last && !s.done; c -= 8) {
         const unsigned mask = energyWindow8(r.energies + c - 7, lo, hi);
-        if (mask == 0) continue;
-        _mm256_store_si256(reinterpret_cast<__m256i*>(dist), blockDistance8(x, r.blocks + c - 7));
-        takeGroup(r, s, c - 7, mask, dist);
+        if (mask != 0) scanGroup8(r, s, x, c - 7, mask);
     }
     if (s.done || c < r.last) return;
     if (r.first - r.last < 7) return scanMatchFrom(r, s, c);
     // The last few columns as one more group of eight from `last`, with
     // the columns already scanned masked off.
     const unsigned mask = energyWindow8(r.energies + r.last, lo, hi) & ((2u << (c - r.last)) - 1);
-    if (mask == 0) return;
-    _mm256_store_si256(reinterpret_cast<__m256i*>(dist), blockDistance8(x, r.blocks + r.last));
-    takeGroup(r, s, r.last, mask, dist);
+    if (mask != 0) scanGroup8(r, s, x, r.last, mask);
 }
 
 KIRUNE_AVX2 void scanMatchRowAvx2(const MatchRow& r, MatchScan& s) { scanMatchFromAvx2(r, s, r.first); }
