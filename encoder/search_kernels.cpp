@@ -1,6 +1,7 @@
 #include "encoder/search_kernels.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstring>
@@ -218,34 +219,37 @@ constexpr SearchKernels kAvx2{nearestCodeAvx2, scanMatchRowAvx2};
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// Sixteen codewords to a pass, eight to a register: each codeword's two pair
-// sums add up in the low half of its 64-bit lane, and one permutation
-// gathers those halves of both registers in order.
+// Each codeword's distance and position as one 64-bit key, distance in the
+// high half: the least key is the nearest codeword, the first of equal
+// distances, so one minimum does the whole choice. Eight codewords to a
+// register, whose two pair sums add up in the low half of their lane.
+KIRUNE_AVX512 inline __m512i codeKeys8(__m512i yy, const int16_t (*codes)[4], __m512i pos) {
+    const __m512i d = _mm512_sub_epi16(yy, _mm512_loadu_si512(codes));
+    const __m512i m = _mm512_madd_epi16(d, d);
+    return _mm512_or_si512(_mm512_slli_epi64(_mm512_add_epi32(m, _mm512_srli_epi64(m, 32)), 32), pos);
+}
+
+// Sixteen codewords to a pass, in two independent minima.
 KIRUNE_AVX512 int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
     if (end <= begin) return -1;
     int64_t row;
     std::memcpy(&row, y, sizeof row);
-    const __m512i yy = _mm512_set1_epi64(row), endv = _mm512_set1_epi32(end);
-    const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
-    __m512i best = _mm512_set1_epi32(int32_t{1} << 30), bestAt = _mm512_set1_epi32(INT32_MAX);
-    __m512i pos = _mm512_add_epi32(_mm512_set1_epi32(begin),
-                                   _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    const __m512i yy = _mm512_set1_epi64(row), endv = _mm512_set1_epi64(end), step = _mm512_set1_epi64(16);
+    // Distance 2^30 never wins.
+    __m512i best0 = _mm512_set1_epi64(int64_t{1} << 62), best1 = best0;
+    __m512i pos0 = _mm512_add_epi64(_mm512_set1_epi64(begin), _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+    __m512i pos1 = _mm512_add_epi64(pos0, _mm512_set1_epi64(8));
     for (int p = begin; p < end; p += 16) {
-        const __m512i d0 = _mm512_sub_epi16(yy, _mm512_loadu_si512(codes[p]));
-        const __m512i d1 = _mm512_sub_epi16(yy, _mm512_loadu_si512(codes[p + 8]));
-        __m512i m0 = _mm512_madd_epi16(d0, d0), m1 = _mm512_madd_epi16(d1, d1);
-        m0 = _mm512_add_epi32(m0, _mm512_srli_epi64(m0, 32));
-        m1 = _mm512_add_epi32(m1, _mm512_srli_epi64(m1, 32));
-        const __m512i dist = _mm512_permutex2var_epi32(m0, evens, m1);
         // Rows past the end take no part.
-        const __mmask16 nearer = _mm512_mask_cmplt_epi32_mask(_mm512_cmplt_epi32_mask(pos, endv), dist, best);
-        best = _mm512_mask_mov_epi32(best, nearer, dist);
-        bestAt = _mm512_mask_mov_epi32(bestAt, nearer, pos);
-        pos = _mm512_add_epi32(pos, _mm512_set1_epi32(16));
+        best0 = _mm512_mask_min_epi64(best0, _mm512_cmplt_epi64_mask(pos0, endv), best0, codeKeys8(yy, codes + p, pos0));
+        best1 = _mm512_mask_min_epi64(best1, _mm512_cmplt_epi64_mask(pos1, endv), best1,
+                                      codeKeys8(yy, codes + p + 8, pos1));
+        pos0 = _mm512_add_epi64(pos0, step);
+        pos1 = _mm512_add_epi64(pos1, step);
     }
-    const int32_t least = _mm512_reduce_min_epi32(best);
-    if (least >= int32_t{1} << 30) return -1;
-    return _mm512_mask_reduce_min_epi32(_mm512_cmpeq_epi32_mask(best, _mm512_set1_epi32(least)), bestAt);
+    const int64_t least = _mm512_reduce_min_epi64(_mm512_min_epi64(best0, best1));
+    if (least >> 32 >= int64_t{1} << 30) return -1;
+    return static_cast<int>(least & 0xFFFFFFFF);
 }
 
 // The match rows stay on AVX2: sixteen blocks to a group measured slower on
@@ -291,13 +295,21 @@ const SearchKernels* avx512SearchKernels() {
 }  // namespace detail
 
 const SearchKernels& searchKernels(VectorPath path) {
-    const SearchKernels* const tables[kVectorPathCount] = {detail::scalarSearchKernels(), detail::sse2SearchKernels(),
-                                                           detail::avx2SearchKernels(),
-                                                           detail::avx512SearchKernels()};
-    // A path the build leaves out falls back to the next one below it.
-    for (int p = static_cast<int>(usableVectorPath(path)); p > 0; --p)
-        if (tables[p]) return *tables[p];
-    return *tables[0];
+    // Resolved once: each path's table, or that of the next path below it
+    // the build and the CPU have.
+    static const auto resolved = [] {
+        const SearchKernels* const built[kVectorPathCount] = {detail::scalarSearchKernels(), detail::sse2SearchKernels(),
+                                                              detail::avx2SearchKernels(),
+                                                              detail::avx512SearchKernels()};
+        std::array<const SearchKernels*, kVectorPathCount> r{};
+        for (int wanted = 0; wanted < kVectorPathCount; ++wanted) {
+            int p = static_cast<int>(usableVectorPath(static_cast<VectorPath>(wanted)));
+            while (p > 0 && !built[p]) --p;
+            r[wanted] = built[p];
+        }
+        return r;
+    }();
+    return *resolved[static_cast<int>(path)];
 }
 
 }  // namespace kirune
