@@ -67,18 +67,37 @@ constexpr SearchKernels kScalar{nearestCodeScalar, scanMatchRowScalar};
 
 #if KIRUNE_SSE2
 
+// Bit k set when dist[k] is under the limit below which a candidate can
+// still be taken; mostly none is, and the group ends there.
+inline unsigned underLimit4(__m128i dist, const MatchRow& r, const MatchScan& s) {
+    const int64_t limit = std::max(r.T, s.best);
+    if (limit > INT32_MAX) return 0xFu;
+    const __m128i l = _mm_set1_epi32(static_cast<int32_t>(std::max<int64_t>(limit, INT32_MIN)));
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(l, dist))));
+}
+
+// The candidates of one group of four from column `base`, of those in `mask`.
+inline void scanGroup4(const MatchRow& r, MatchScan& s, int32_t base, unsigned mask) {
+    alignas(16) int32_t dist[4];
+    blockDistance4(*r.x, r.blocks + base, dist);
+    mask &= underLimit4(_mm_load_si128(reinterpret_cast<const __m128i*>(dist)), r, s);
+    if (mask != 0) takeGroup(r, s, base, mask, dist);
+}
+
 // Four candidates at a time: more than half lie in the energy window, so
 // measuring all four beats picking them out.
 void scanMatchRowSse2(const MatchRow& r, MatchScan& s) {
     int32_t c = r.first;
     for (; c - 3 >= r.last && !s.done; c -= 4) {
         const unsigned mask = energyWindow4(r.energies + c - 3, r.lo, r.hi);
-        if (mask == 0) continue;
-        alignas(16) int32_t dist[4];
-        blockDistance4(*r.x, r.blocks + c - 3, dist);
-        takeGroup(r, s, c - 3, mask, dist);
+        if (mask != 0) scanGroup4(r, s, c - 3, mask);
     }
-    scanMatchFrom(r, s, c);
+    if (s.done || c < r.last) return;
+    if (r.first - r.last < 3) return scanMatchFrom(r, s, c);
+    // The last few columns as one more group from `last`, with the columns
+    // already scanned masked off.
+    const unsigned mask = energyWindow4(r.energies + r.last, r.lo, r.hi) & ((2u << (c - r.last)) - 1);
+    if (mask != 0) scanGroup4(r, s, r.last, mask);
 }
 
 // Four running minima, lane k over positions begin + k, + 4, ...: the strict
@@ -87,23 +106,30 @@ void scanMatchRowSse2(const MatchRow& r, MatchScan& s) {
 int nearestCodeSse2(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
     using namespace detail;
     if (end <= begin) return -1;
-    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y)), endv = _mm_set1_epi32(end);
+    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
     __m128i best = _mm_set1_epi32(int32_t{1} << 30), bestAt = _mm_set1_epi32(INT32_MAX);
     __m128i pos = _mm_add_epi32(_mm_set1_epi32(begin), _mm_setr_epi32(0, 1, 2, 3));
-    for (int p = begin; p < end; p += 4) {
-        const __m128 m01 = _mm_castsi128_ps(
-            square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[p])))));
-        const __m128 m23 = _mm_castsi128_ps(
-            square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[p + 2])))));
-        __m128i dist = _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
-                                     _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
-        // Rows past the end get a distance nothing is below.
-        dist = select(_mm_cmplt_epi32(pos, endv), dist, _mm_set1_epi32(INT32_MAX));
+    // Distances to codewords c[0..3], two to a register.
+    const auto distances = [&](const int16_t (*c)[4]) {
+        const __m128 m01 =
+            _mm_castsi128_ps(square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[0])))));
+        const __m128 m23 =
+            _mm_castsi128_ps(square(_mm_sub_epi16(yy, _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[2])))));
+        return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
+                             _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
+    };
+    const auto keepNearer = [&](__m128i dist) {
         const __m128i nearer = _mm_cmplt_epi32(dist, best);
         best = select(nearer, dist, best);
         bestAt = select(nearer, pos, bestAt);
+    };
+    int p = begin;
+    for (; p + 4 <= end; p += 4) {
+        keepNearer(distances(codes + p));
         pos = _mm_add_epi32(pos, _mm_set1_epi32(4));
     }
+    // Rows past the end get a distance nothing is below.
+    if (p < end) keepNearer(select(_mm_cmplt_epi32(pos, _mm_set1_epi32(end)), distances(codes + p), _mm_set1_epi32(INT32_MAX)));
     // The overall first minimum: the least lane minimum at its earliest position.
     const __m128i least = broadcastMin(best);
     if (_mm_cvtsi128_si32(least) >= int32_t{1} << 30) return -1;
@@ -124,25 +150,40 @@ KIRUNE_AVX2 inline __m256i broadcastMin8(__m256i x) {
     return _mm256_min_epi32(x, _mm256_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
-// Eight codewords to a pass, four to a register. The pair sums of codewords
-// p..p+3 and p+4..p+7 add up across in the order of `lanes` below.
+// Distances from y (in every 64-bit lane of yy) to codewords c[0..7]: the
+// pair sums of c[0..3] and c[4..7] add up across into the lane order of
+// kCodeLanes8.
+KIRUNE_AVX2 inline __m256i codeDistances8(__m256i yy, const int16_t (*c)[4]) {
+    const __m256i d0 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c[0])));
+    const __m256i d1 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c[4])));
+    return _mm256_hadd_epi32(_mm256_madd_epi16(d0, d0), _mm256_madd_epi16(d1, d1));
+}
+
+// Eight running minima; the strict comparison keeps each lane's first.
+KIRUNE_AVX2 inline void keepNearer8(__m256i dist, __m256i pos, __m256i& best, __m256i& bestAt) {
+    const __m256i nearer = _mm256_cmpgt_epi32(best, dist);
+    best = _mm256_blendv_epi8(best, dist, nearer);
+    bestAt = _mm256_blendv_epi8(bestAt, pos, nearer);
+}
+
+// Eight codewords to a pass, four to a register.
 KIRUNE_AVX2 int nearestCodeAvx2(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
     if (end <= begin) return -1;
     int64_t row;
     std::memcpy(&row, y, sizeof row);
-    const __m256i yy = _mm256_set1_epi64x(row), endv = _mm256_set1_epi32(end);
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    const __m256i yy = _mm256_set1_epi64x(row);
     __m256i best = _mm256_set1_epi32(int32_t{1} << 30), bestAt = _mm256_set1_epi32(INT32_MAX);
-    __m256i pos = _mm256_add_epi32(_mm256_set1_epi32(begin), lanes);
-    for (int p = begin; p < end; p += 8) {
-        const __m256i d0 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes[p])));
-        const __m256i d1 = _mm256_sub_epi16(yy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes[p + 4])));
-        __m256i dist = _mm256_hadd_epi32(_mm256_madd_epi16(d0, d0), _mm256_madd_epi16(d1, d1));
-        dist = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), dist, _mm256_cmpgt_epi32(endv, pos));
-        const __m256i nearer = _mm256_cmpgt_epi32(best, dist);
-        best = _mm256_blendv_epi8(best, dist, nearer);
-        bestAt = _mm256_blendv_epi8(bestAt, pos, nearer);
+    __m256i pos = _mm256_add_epi32(_mm256_set1_epi32(begin), _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    int p = begin;
+    for (; p + 8 <= end; p += 8) {
+        keepNearer8(codeDistances8(yy, codes + p), pos, best, bestAt);
         pos = _mm256_add_epi32(pos, _mm256_set1_epi32(8));
+    }
+    if (p < end) {
+        // Rows past the end get a distance nothing is below.
+        const __m256i inside = _mm256_cmpgt_epi32(_mm256_set1_epi32(end), pos);
+        keepNearer8(_mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), codeDistances8(yy, codes + p), inside), pos,
+                    best, bestAt);
     }
     const __m256i least = broadcastMin8(best);
     if (_mm256_cvtsi256_si32(least) >= int32_t{1} << 30) return -1;

@@ -49,7 +49,9 @@ TEST(SearchKernels, NearestCodeAgreesWithScalarOnEveryPath) {
     const SearchKernels& reference = searchKernels(VectorPath::Scalar);
     Lanes src(21);
     int16_t codes[256 + kCodewordOverread][4];
-    for (VectorPath path : vectorPathsHere()) {
+    const std::vector<VectorPath> paths = vectorPathsHere();
+    if (paths.empty()) GTEST_SKIP() << "no vector path in this build";
+    for (VectorPath path : paths) {
         SCOPED_TRACE(vectorPathName(path));
         const SearchKernels& k = searchKernels(path);
         for (int round = 0; round < 300; ++round) {
@@ -135,7 +137,9 @@ TEST(SearchKernels, MatchRowAgreesWithScalarOnEveryPath) {
     const SearchKernels& reference = searchKernels(VectorPath::Scalar);
     Lanes src(22);
     int ended = 0, taken = 0;
-    for (VectorPath path : vectorPathsHere()) {
+    const std::vector<VectorPath> paths = vectorPathsHere();
+    if (paths.empty()) GTEST_SKIP() << "no vector path in this build";
+    for (VectorPath path : paths) {
         SCOPED_TRACE(vectorPathName(path));
         const SearchKernels& k = searchKernels(path);
         for (int round = 0; round < 4000; ++round) {
