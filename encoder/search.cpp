@@ -154,19 +154,20 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
 }
 
 int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {
+    int32_t dots[kPatternCount];
+    searchKernels(d.setup.path).patternDots(target, dots);
     int32_t bestMagnitude = 0;
     int32_t bestError = int32_t{1} << 26;
     int chosen = -1;
     int32_t chosenGain = 0;
     for (int p = 0; p < kPatternCount; ++p) {
-        const BlockVec pattern = patternBlock(p);
-        const int32_t s = blockDot(target, pattern) >> 12;
+        const int32_t s = dots[p] >> 12;
         const int32_t magnitude = s < 0 ? -s : s;
         // Patterns weaker than the strongest so far are not evaluated.
         if (magnitude < bestMagnitude) continue;
         bestMagnitude = magnitude;
         BlockVec y;
-        const int32_t err = blockDistance(target, blockScale15(pattern, s, y));
+        const int32_t err = blockDistance(target, blockScale15(patternBlock(p), s, y));
         if (err < bestError) {
             bestError = err;
             chosen = p;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "codec/block_ops.h"
+#include "codec/dictionary.h"
 #include "kirune/vector_path.h"
 
 namespace kirune {
@@ -42,6 +43,8 @@ struct SearchKernels {
     int (*nearestCode)(const int16_t (*codes)[4], int begin, int end, const int16_t* y);
     // Scans one row of match candidates into `s`.
     void (*scanMatchRow)(const MatchRow& row, MatchScan& s);
+    // blockDot(target, pattern k) into dots[k] for the kPatternCount patterns.
+    void (*patternDots)(const BlockVec& target, int32_t* dots);
 };
 
 // The table of `path`, or of the best path below it this CPU has.

@@ -95,6 +95,22 @@ TEST(SearchKernels, NearestCodeKeepsTheFirstTieAndRefusesFarCodewords) {
     }
 }
 
+TEST(SearchKernels, PatternDotsAgreeWithScalarOnEveryPath) {
+    const SearchKernels& reference = searchKernels(VectorPath::Scalar);
+    Lanes src(24);
+    for (VectorPath path : vectorPathsHere()) {
+        SCOPED_TRACE(vectorPathName(path));
+        for (int round = 0; round < 3000; ++round) {
+            BlockVec t;
+            for (auto& l : t.lane) l = src.lane(round % 3);
+            int32_t want[kPatternCount], got[kPatternCount];
+            reference.patternDots(t, want);
+            searchKernels(path).patternDots(t, got);
+            for (int k = 0; k < kPatternCount; ++k) ASSERT_EQ(got[k], want[k]) << "round " << round << " pattern " << k;
+        }
+    }
+}
+
 namespace {
 
 // One row of candidates and a search state, drawn so that energies fall in,
