@@ -98,7 +98,9 @@ TEST(SearchKernels, NearestCodeKeepsTheFirstTieAndRefusesFarCodewords) {
 TEST(SearchKernels, PatternDotsAgreeWithScalarOnEveryPath) {
     const SearchKernels& reference = searchKernels(VectorPath::Scalar);
     Lanes src(24);
-    for (VectorPath path : vectorPathsHere()) {
+    const std::vector<VectorPath> paths = vectorPathsHere();
+    if (paths.empty()) GTEST_SKIP() << "no vector path in this build";
+    for (VectorPath path : paths) {
         SCOPED_TRACE(vectorPathName(path));
         for (int round = 0; round < 3000; ++round) {
             BlockVec t;
