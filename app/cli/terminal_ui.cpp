@@ -20,7 +20,9 @@ std::string progressLine(int percent, const std::string& counter, const std::str
     if (columns < figureWidth) return {};
     // "[" bar "] " figure, then "  " counter, then "  " path when room is left.
     std::size_t room = columns - figureWidth;
-    std::size_t bar = room >= 3 + 10 ? std::min<std::size_t>(30, room - 3) : 0;
+    // The bar takes a third of what is left, so that counter and path keep some.
+    std::size_t bar = std::clamp<std::size_t>(room / 3, 10, 30);
+    if (room < bar + 3) bar = 0;
     std::string line;
     if (bar > 0) {
         const std::size_t filled = bar * static_cast<std::size_t>(shownPercent) / 100;
