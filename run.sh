@@ -13,7 +13,8 @@ kirune_install_deps
 
 # Only the programs: the tests and tools are test.sh's business.
 build() {
-  (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" --target "$@")
+  # On standard error, so that `./run.sh --json ...` gives only the records on standard output.
+  (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" --target "$@") >&2
 }
 
 bin="$root/build/release/bin"
