@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -27,7 +28,10 @@ bool isFolder(const std::string& path) {
 bool readPathList(const std::string& listPath, std::vector<std::string>& paths) {
     std::ifstream file;
     if (listPath != "-") {
-        if (isFolder(listPath)) return false;
+        if (isFolder(listPath)) {
+            errno = EISDIR;
+            return false;
+        }
         file.open(listPath);
         if (!file) return false;
     }

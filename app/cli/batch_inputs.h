@@ -2,7 +2,7 @@
 // From the paths on the command line to the batch: folders walked with -r,
 // lists read with --files-from, and where each file's output goes.
 
-#include <functional>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>

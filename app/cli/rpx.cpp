@@ -8,6 +8,7 @@
 // refused or failed, 2 for a usage error, 128 + the signal's number when
 // SIGINT, SIGTERM or SIGHUP stopped the batch.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
 #pragma once
-// The batch: up to 1000 paths, sorted by name, dispatched one after another by
+// The batch: paths (the dialog takes up to 1000), sorted by name, dispatched one after another by
 // what their names contain.
 
 #include <cstddef>
