@@ -38,9 +38,9 @@ namespace {
 
 constexpr const char* kProgram = "kirune-thumbnailer";
 constexpr int kDefaultSize = 256;
-// One strip's working set is under 200 MB; the rest is headroom for the
+// One strip's working set is under 150 MiB; the rest is headroom for the
 // libraries, not for a file to claim.
-constexpr rlim_t kAddressSpaceBytes = rlim_t{1} << 30;
+constexpr rlim_t kAddressSpaceBytes = rlim_t{512} << 20;
 constexpr rlim_t kCpuSeconds = 30;
 
 void cpuExhausted(int) {

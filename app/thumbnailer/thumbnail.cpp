@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "container/carried_tags.h"
 #include "container/decoded_strips.h"
 #include "container/messages.h"
 #include "container/output_file.h"
@@ -102,7 +103,46 @@ Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide) {
             strips.copyRow(r, row);
             filter.addRow(row);
         }
-    return filter.take();
+    return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
+}
+
+int orientationOf(const std::vector<uint8_t>& carriedTags) {
+    constexpr uint16_t kOrientationTag = 274, kShortType = 3;
+    for (const CarriedTag& t : decodeCarriedTags(carriedTags))
+        if (t.directory == CarriedDirectory::Image && t.tag == kOrientationTag && t.type == kShortType &&
+            t.count == 1) {
+            const int v = t.value[0] | t.value[1] << 8;
+            return v >= 1 && v <= 8 ? v : 1;
+        }
+    return 1;
+}
+
+Thumbnail oriented(Thumbnail t, int orientation) {
+    if (orientation <= 1 || orientation > 8) return t;
+    const int32_t w = t.width, h = t.height;
+    const bool turned = orientation >= 5;  // rows become columns
+    Thumbnail out;
+    out.width = turned ? h : w;
+    out.height = turned ? w : h;
+    out.rgb.resize(t.rgb.size());
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            // Where stored pixel (x, y) is shown, per the TIFF definition of
+            // each value (2 mirrored, 3 half turn, 6 quarter turn clockwise...).
+            int32_t X = x, Y = y;
+            switch (orientation) {
+                case 2: X = w - 1 - x; break;
+                case 3: X = w - 1 - x, Y = h - 1 - y; break;
+                case 4: Y = h - 1 - y; break;
+                case 5: X = y, Y = x; break;
+                case 6: X = h - 1 - y, Y = x; break;
+                case 7: X = h - 1 - y, Y = w - 1 - x; break;
+                case 8: X = y, Y = w - 1 - x; break;
+            }
+            const uint8_t* from = &t.rgb[(static_cast<std::size_t>(y) * w + x) * 3];
+            std::copy(from, from + 3, &out.rgb[(static_cast<std::size_t>(Y) * out.width + X) * 3]);
+        }
+    return out;
 }
 
 void writePng(const Thumbnail& t, const std::string& path) {

@@ -32,9 +32,17 @@ struct ThumbnailSize {
 ThumbnailSize thumbnailSize(int32_t width, int32_t height, int32_t maxSide);
 
 // Decodes every strip of `strips` and averages each output pixel over the
-// source pixels it covers. Throws Error for a picture beyond
-// kMaxThumbnailSourcePixels and for anything the decoding throws.
+// source pixels it covers, then turns the result as the picture's carried
+// Orientation tag says, as viewers show the expanded TIFF. Throws Error for a
+// picture beyond kMaxThumbnailSourcePixels and for anything the decoding
+// throws.
 Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide);
+
+// The TIFF Orientation (1 to 8) among carried tags; 1 when there is none or
+// it holds another value.
+int orientationOf(const std::vector<uint8_t>& carriedTags);
+// The picture as shown for an orientation: mirrored, turned or both.
+Thumbnail oriented(Thumbnail t, int orientation);
 
 // Writes the thumbnail as a PNG into `path`, in place only once complete.
 void writePng(const Thumbnail& t, const std::string& path);

@@ -46,8 +46,17 @@ class Thumbnailer : public ScratchDir {
 protected:
     // A 301 x 203 container in strips of 8 rows (the last one short), so that
     // previews and rows cross many strip boundaries.
-    std::string makeContainer() {
+    // With an Orientation tag when `orientation` is not 1.
+    std::string makeContainer(int orientation = 1) {
         writeTiff(path("scene.tif"), {.width = kWidth, .height = kHeight}, scene);
+        if (orientation != 1) {
+            TIFF* t = TIFFOpen(path("scene.tif").c_str(), "r+");
+            EXPECT_NE(t, nullptr);
+            if (!t) return {};
+            TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+            TIFFRewriteDirectory(t);
+            TIFFClose(t);
+        }
         JobSettings settings;
         settings.stripBudgetLog2 = 12;
         settings.outputDir = dir.string();
@@ -176,6 +185,31 @@ TEST_F(Thumbnailer, PreviewResemblesThePicture) {
     // picture is larger than.
     ASSERT_EQ(thumbnail(rpx + " " + png).status, 0);
     EXPECT_EQ(readPng(png).width, 256);
+}
+
+TEST_F(Thumbnailer, PreviewIsTurnedAsTheOrientationTagSays) {
+    // Display (X, Y) of a 43-row preview shows stored (x, y) of the picture's
+    // 64 x 43 preview: a quarter turn clockwise for 6, anticlockwise for 8.
+    const std::pair<int, std::function<std::pair<int, int>(int, int)>> cases[] = {
+        {6, [](int X, int Y) { return std::make_pair(Y, 42 - X); }},
+        {8, [](int X, int Y) { return std::make_pair(63 - Y, X); }},
+    };
+    for (const auto& [orientation, stored] : cases) {
+        const std::string rpx = makeContainer(orientation);
+        ASSERT_EQ(thumbnail("-s 64 " + rpx + " " + path("turned.png")).status, 0);
+        const Png p = readPng(path("turned.png"));
+        ASSERT_EQ(p.width, 43) << orientation;
+        ASSERT_EQ(p.height, 64) << orientation;
+        double total = 0;
+        for (int Y = 0; Y < p.height; ++Y)
+            for (int X = 0; X < p.width; ++X) {
+                const auto [x, y] = stored(X, Y);
+                for (int c = 0; c < 3; ++c)
+                    total += std::abs(p.rgb[(size_t(Y) * p.width + X) * 3 + c] -
+                                      areaMean(kWidth, kHeight, 64, 43, x, y, c));
+            }
+        EXPECT_LT(total / (64 * 43 * 3), 1.5) << orientation;
+    }
 }
 
 TEST_F(Thumbnailer, DamagedContainersFailWithOneLineAndNoOutput) {
