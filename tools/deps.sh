@@ -11,6 +11,7 @@ kirune_packages=(
   bzip2 libbz2-dev
   libxxhash-dev
   python3 universal-ctags
+  libpng-dev desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
 )
 
