@@ -22,6 +22,7 @@ kirune_test_packages=(
   libimage-exiftool-perl
   bzip2 libbz2-dev
   python3 universal-ctags
+  libpng-dev desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
 )
 
