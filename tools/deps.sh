@@ -5,11 +5,11 @@
 
 # Building and running rpx and the dialog: the compiler and build tools, and
 # what CMake's find_package calls of the programs require (libtiff, xxHash,
-# CLI11, Qt 6), the fonts and Qt's translations for the dialog, and gettext
-# for the messages' catalogue.
+# CLI11, libpng for the thumbnailer, Qt 6), the fonts and Qt's translations
+# for the dialog, and gettext for the messages' catalogue.
 kirune_run_packages=(
   g++ cmake ninja-build
-  libtiff-dev libxxhash-dev libcli11-dev
+  libtiff-dev libxxhash-dev libcli11-dev libpng-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   gettext
 )
@@ -22,7 +22,7 @@ kirune_test_packages=(
   libimage-exiftool-perl
   bzip2 libbz2-dev
   python3 universal-ctags
-  libpng-dev desktop-file-utils bash-completion
+  desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
 )
 
