@@ -91,6 +91,7 @@ bool CliProcessor::processOneFile(const std::string& path, FileKind kind, BatchU
     // Outputs are linked into place only when complete, so one that exists is whole.
     std::error_code ec;
     if (skipExisting_ && fs::exists(fs::symlink_status(output, ec))) {
+        ui.setProgress(0);
         records_.skipped(path, output);
         return true;
     }
@@ -101,7 +102,10 @@ bool CliProcessor::processOneFile(const std::string& path, FileKind kind, BatchU
             return false;
         }
     }
-    drivers.onFileDone = [this](const FileReport& r) { records_.done(r); };
+    drivers.onFileDone = [this, &ui](const FileReport& r) {
+        ui.setProgress(0);  // the bar off the line before the record is printed
+        records_.done(r);
+    };
     return drivers.processOneFile(path, kind, ui);
 }
 
