@@ -5,7 +5,7 @@
 kirune_packages=(
   g++ cmake ninja-build pkg-config
   libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-noto-cjk
+  qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   xvfb xauth imagemagick
   libimage-exiftool-perl
   bzip2 libbz2-dev

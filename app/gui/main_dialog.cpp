@@ -30,12 +30,36 @@ namespace kirune {
 
 namespace {
 
+// Every name the batch takes; the file system and the picker tell case apart.
+const QString kBrowseFilter =
+    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.RPX *.TIF *.TIFF *.BMP)");
+
 constexpr int kHighQualityRadio = kDefaultPreset.radio;  // 高画質, the start-up choice and the fallback
 
 // Neither closes the dialog nor presses a button.
 bool isSwallowed(const QKeyEvent& key) {
     const int k = key.key();
     return k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape;
+}
+
+// The digit of the main keyboard's digit row the key sits on, whatever the
+// layout and Shift make of it (AZERTY's '&', Shift+1's '!'); -1 for any other
+// key, the keypad included. Qt reports X keycodes (evdev + 8) on xcb, wayland
+// and its own evdev and libinput input, and set-1 scan codes (evdev's numbers)
+// on Windows; elsewhere, or when no scan code came, the key's digit decides.
+int digitRowKey(const QKeyEvent& key) {
+    const QString platform = QGuiApplication::platformName();
+    int first = 0;  // scan code of the '1' key; '2'..'9' and '0' follow it
+    if (platform == u"windows")
+        first = 2;
+    else if (platform == u"xcb" || platform.startsWith(u"wayland") || platform == u"eglfs" ||
+             platform == u"linuxfb" || platform == u"offscreen")
+        first = 10;
+    const auto code = static_cast<int>(key.nativeScanCode());
+    if (first != 0 && code != 0) return code >= first && code < first + 10 ? (code - first + 1) % 10 : -1;
+    const int k = key.key();
+    if ((key.modifiers() & Qt::KeypadModifier) || k < Qt::Key_0 || k > Qt::Key_9) return -1;
+    return k - Qt::Key_0;
 }
 
 QIcon programIcon() { return QIcon(QStringLiteral(":/kirune/kirune.png")); }
@@ -270,9 +294,8 @@ void MainDialog::applyKey(const QKeyEvent& key) {
 
     enum { Unchanged = -2, NoRadio = -1 };
     int radio = Unchanged;
-    const bool keypad = key.modifiers() & Qt::KeypadModifier;  // only the main keyboard's digits
-    if (!keypad && k >= Qt::Key_0 && k <= Qt::Key_9) {
-        const Preset& p = kPresets[k - Qt::Key_0];
+    if (const int digit = digitRowKey(key); digit >= 0) {
+        const Preset& p = kPresets[digit];
         usePreset(p);
         radio = p.radio;
     } else {
@@ -327,7 +350,7 @@ void MainDialog::onFilesDropped(const QStringList& paths) {
 
 void MainDialog::onBrowse() {
     if (batchRunning()) return;
-    const QStringList files = services_.browseFiles(this, QStringLiteral("RPX,TIFFファイル (*.rpx *.tif)"));
+    const QStringList files = services_.browseFiles(this, kBrowseFilter);
     if (files.isEmpty()) return;  // cancelled: nothing changes
     startBatch(files);
 }

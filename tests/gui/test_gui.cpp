@@ -217,6 +217,24 @@ private slots:
         QVERIFY(services_->browseFilters.isEmpty());
     }
 
+    void digitRowKeysChooseTheirPresetWhateverTheLayoutOrShiftMakeOfThem() {
+        // key(), modifiers and X keycode as xcb reports them; the preset chosen (-1: radios cleared).
+        const std::tuple<const char*, int, Qt::KeyboardModifiers, quint32, int> keys[] = {
+            {"Shift+1", Qt::Key_Exclam, Qt::ShiftModifier, 10, 1},
+            {"AZERTY 1", Qt::Key_Ampersand, Qt::NoModifier, 10, 1},
+            {"AZERTY 0", Qt::Key_Agrave, Qt::NoModifier, 19, 0},
+            {"AZERTY Shift+8", Qt::Key_8, Qt::ShiftModifier, 17, 8},
+            {"keypad 1", Qt::Key_1, Qt::KeypadModifier, 87, -1},
+            {"a digit off the digit row", Qt::Key_5, Qt::NoModifier, 24, -1}};
+        for (const auto& [name, key, mods, code, digit] : keys) {
+            press(Qt::Key_3);
+            QKeyEvent event(QEvent::KeyPress, key, mods, code, 0, 0);
+            QApplication::sendEvent(dlg_->focusWidget(), &event);
+            const Preset& p = kPresets[digit < 0 ? 3 : digit];
+            QVERIFY2(state() == want(p.dbFigure, digit < 0 ? -1 : p.radio, p.qualityLevel, p.colourSampling), name);
+        }
+    }
+
     void keysFallBackToHighQualityWithoutAFigure() {
         for (auto [key, bmp] : {std::pair{Qt::Key_X, false}, {Qt::Key_B, true}}) {
             press(Qt::Key_9);
@@ -286,8 +304,17 @@ private slots:
         services_->browseResult = {"/p/z.tif", "/p/Y.rpx"};
         QTest::mouseClick(child("browseButton"), Qt::LeftButton);
         WAIT_FOR_BATCH();
-        QCOMPARE(services_->browseFilters, QStringList(2, "RPX,TIFFファイル (*.rpx *.tif)"));
         QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/Y.rpx", "/p/z.tif"}));
+        // Every name the batch takes passes the picker's filter, which tells case apart as the file system does.
+        const QString filter = services_->browseFilters.value(0);
+        QVERIFY2(filter.startsWith("RPX,TIFFファイル (*.rpx *.tif "), qPrintable(filter));
+        const QStringList patterns = filter.section('(', 1).chopped(1).split(' ');
+        for (const char* name : {"a.rpx", "a.tif", "a.tiff", "a.bmp", "A.RPX", "A.TIF", "A.TIFF", "A.BMP"}) {
+            const bool shown = std::any_of(patterns.begin(), patterns.end(), [&](const QString& p) {
+                return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
+            });
+            QVERIFY2(shown, name);
+        }
     }
 
     void helpOpensTheGuideBesideTheProgramAndAboutTheVersionBox() {
@@ -347,6 +374,29 @@ private slots:
         dlg_.reset();
         QVERIFY(services_->seen().size() == 1);
         QVERIFY(services_->messages.isEmpty());
+    }
+
+    void helpAndVersionAnswerWithoutADisplayAndUnknownOptionsAreUsageErrors() {
+        const QString kirune = QCoreApplication::applicationDirPath() + "/kirune";
+        QProcessEnvironment bare = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) bare.remove(name);
+        // Arguments, environment, exit status, and what must be on standard output / error.
+        const std::tuple<QStringList, bool, int, QString, QString> runs[] = {
+            {{"pic.tif", "--help"}, false, 0, "--version", ""},
+            {{"--version"}, false, 0, QString("kirune %1\n").arg(kVersionText), ""},
+            {{"-x", "pic.tif"}, true, 2, "", "-x"},
+            {{"--", "--help"}, false, 1, "", "no display"}};  // after "--", a file name
+        for (const auto& [args, display, status, out, err] : runs) {
+            QProcess run;
+            if (!display) run.setProcessEnvironment(bare);
+            run.start(kirune, args);
+            QVERIFY2(run.waitForFinished(kWait), qPrintable(args.join(' ')));  // no window was opened
+            QCOMPARE(run.exitCode(), status);
+            const QString stdOut = QString::fromUtf8(run.readAllStandardOutput());
+            if (out.endsWith('\n')) QCOMPARE(stdOut, out);
+            QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+            QVERIFY2(QString::fromUtf8(run.readAllStandardError()).contains(err), qPrintable(args.join(' ')));
+        }
     }
 
     void commandLineArgumentsBecomeAbsolutePaths() {
