@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/core/batch.h"
 #include "app/core/ui.h"
@@ -72,6 +73,11 @@ private:
     FileProcessor& inner_;
     const BatchControl& control_;
 };
+
+// The batch for paths dropped or named together: in the order given, each
+// folder replaced by the images below it (collectFolderImages), the first
+// kMaxBatchFiles of them, sorted.
+FileList droppedFileList(const std::vector<std::string>& paths);
 
 // Paths cross to and from Qt as the file system's bytes, untouched.
 QString pathToQString(const std::string& path);

@@ -356,10 +356,8 @@ void MainDialog::onBrowse() {
 }
 
 void MainDialog::startBatch(const QStringList& paths) {
-    FileList list;
-    for (const QString& p : paths)
-        if (!list.add(pathFromQString(p))) break;  // the first 1000 in the order given
-    sortFileList(list);
+    std::vector<std::string> given;
+    for (const QString& p : paths) given.push_back(pathFromQString(p));
 
     try {
         processor_ = services_.makeProcessor(jobSettings());
@@ -376,12 +374,14 @@ void MainDialog::startBatch(const QStringList& paths) {
     connect(batchUi_.get(), &DialogBatchUi::progressChanged, this, &MainDialog::setProgress, Qt::QueuedConnection);
     setInputEnabled(false);
 
-    worker_ = std::thread([this, list = std::move(list)] {
+    // Folders are walked on the worker: a large tree must not freeze the window.
+    worker_ = std::thread([this, given = std::move(given)] {
         try {
+            const FileList list = droppedFileList(given);
             GuardedProcessor guarded(*processor_, *control_);
             runBatch(list, guarded, *batchUi_, stop_);
         } catch (...) {
-            // Only the display could have failed here; the files were all handled.
+            // Only the display or building the list could have failed here; no file is half done.
         }
         QMetaObject::invokeMethod(this, [this] { finishBatch(); }, Qt::QueuedConnection);
     });

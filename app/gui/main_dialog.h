@@ -53,7 +53,8 @@ public:
     QString pathText() const { return pathText_; }
 
 public slots:
-    // Takes the paths as one dropped batch: drop order, at most 1000, then sorted.
+    // Takes the paths as one dropped batch: drop order, folders replaced by the
+    // images below them, at most 1000, then sorted.
     void onFilesDropped(const QStringList& paths);
     void onBrowse();
     void onQualityChanged();

@@ -269,6 +269,43 @@ private slots:
         QVERIFY(services_->batchSettings.size() == 1);
     }
 
+    void droppedFoldersBringTheImagesBelowThemInDropOrderUpToTheCap() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        QVERIFY(dir.mkpath("many/sub/deeper"));
+        QVERIFY(dir.mkpath("empty"));
+        const auto touch = [&](const QString& name) { QVERIFY(QFile(dir.filePath(name)).open(QIODevice::WriteOnly)); };
+        for (int i = 0; i < 998; ++i) touch(QString("many/f%1.tif").arg(i, 3, 10, QChar('0')));
+        for (const char* name : {"many/sub/B.TIF", "many/sub/deeper/c.rpx", "many/readme.txt", "a.bmp"}) touch(name);
+        const auto run = [&](const QStringList& names) {
+            QStringList paths;
+            for (const QString& n : names) paths.append(dir.filePath(n));
+            const size_t before = services_->seen().size();
+            const bool ran = drop(paths) && QTest::qWaitFor([&] { return !dlg_->batchRunning(); }, kWait);
+            if (!ran) return std::vector<std::string>();
+            const std::vector<std::string> all = services_->seen();
+            return std::vector<std::string>(all.begin() + before, all.end());
+        };
+        const auto has = [](const std::vector<std::string>& seen, const QString& path) {
+            return std::find(seen.begin(), seen.end(), path.toStdString()) != seen.end();
+        };
+        // The folder first: its 1000 images fill the batch, the file after it is left out.
+        const std::vector<std::string> first = run({"empty", "many", "a.bmp"});
+        QCOMPARE(first.size(), size_t(1000));
+        QVERIFY(has(first, dir.filePath("many/sub/deeper/c.rpx")));
+        QVERIFY(has(first, dir.filePath("many/sub/B.TIF")));
+        QVERIFY(!has(first, dir.filePath("a.bmp")));
+        QVERIFY(std::is_sorted(first.begin(), first.end(), [](auto& a, auto& b) {
+            return asciiLower(a) < asciiLower(b);
+        }));
+        // The file first: it and the folder's first 999 in its own order; never the text file.
+        const std::vector<std::string> second = run({"a.bmp", "many"});
+        QCOMPARE(second.size(), size_t(1000));
+        QVERIFY(has(second, dir.filePath("a.bmp")));
+        QVERIFY(!has(second, dir.filePath("many/sub/deeper/c.rpx")));
+        QVERIFY(services_->messages.isEmpty());
+    }
+
     void aBatchShowsItsProgressAndIgnoresInput() {
         services_->gated = true;
         QVERIFY(drop({"/p/two.tif", "/p/one.tif"}));
