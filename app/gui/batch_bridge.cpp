@@ -44,7 +44,8 @@ void BatchControl::acknowledge() {
 }
 
 void DialogBatchUi::showMessage(const std::string& path, const std::string& text) {
-    if (!control_.beginMessage()) return;
+    summary_.addFailure(pathToQString(path), QString::fromStdString(text));
+    if (collect_ || !control_.beginMessage()) return;
     emit messageRequested(pathToQString(path), QString::fromStdString(text));
     control_.awaitAcknowledge();
 }

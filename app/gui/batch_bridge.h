@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "app/core/batch.h"
 #include "app/core/ui.h"
+#include "app/gui/batch_report.h"
 
 namespace kirune {
 
@@ -36,11 +38,17 @@ private:
     bool pending_ = false;
 };
 
-// The dialog's BatchUi; its calls come from the worker.
+// The dialog's BatchUi; its calls come from the worker. Every message is a
+// failure and goes into the summary; with `collectFailures` that is all, and
+// the batch goes on without waiting for anyone.
 class DialogBatchUi : public QObject, public BatchUi {
     Q_OBJECT
 public:
-    explicit DialogBatchUi(BatchControl& control) : control_(control) {}
+    DialogBatchUi(BatchControl& control, bool collectFailures) : control_(control), collect_(collectFailures) {}
+    // The worker's until it has ended.
+    BatchSummary& summary() { return summary_; }
+    // From the window, while the batch runs: later failures follow the new choice.
+    void setCollectFailures(bool collect) { collect_ = collect; }
 
     void showMessage(const std::string& path, const std::string& text) override;
     void setPathText(const std::string& text) override;
@@ -55,6 +63,8 @@ signals:
 
 private:
     BatchControl& control_;
+    std::atomic<bool> collect_;
+    BatchSummary summary_;
     int lastProgress_ = -1;  // drivers report often; only changes cross threads
 };
 
