@@ -10,8 +10,8 @@ namespace kirune {
 struct CommandLine {
     enum class Action { Run, Help, Version, Usage };
     Action action = Action::Run;
-    QStringList files;    // Run: in the order given
-    QString badOption;    // Usage: the first option not understood
+    QStringList files;  // Run: in the order given
+    QString badOption;  // Usage: the first option not understood
 };
 
 // `arguments` without the program's name. --help (-h) wins over --version,

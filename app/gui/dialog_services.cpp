@@ -28,7 +28,8 @@ public:
 
     bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
 
-    std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings, FileDoneCallback onFileDone) override {
+    std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings,
+                                                 FileDoneCallback onFileDone) override {
         auto drivers = std::make_unique<FileDrivers>(settings);
         drivers->onFileDone = std::move(onFileDone);
         return drivers;

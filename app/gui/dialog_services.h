@@ -30,7 +30,8 @@ public:
     // False when the desktop could not open it (no viewer, no file manager).
     virtual bool openUrl(const QUrl& url) = 0;
     // Made afresh for each batch with the settings of the moment the batch starts.
-    virtual std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings, FileDoneCallback onFileDone) = 0;
+    virtual std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings,
+                                                         FileDoneCallback onFileDone) = 0;
 };
 
 // Real boxes, the real file dialog, QDesktopServices and the real drivers.

@@ -441,9 +441,8 @@ void MainDialog::startBatch(const QStringList& paths) {
     batchUi_ = std::make_unique<DialogBatchUi>(*control_, collectFailures_);
     try {
         // The summary is the worker's while it runs; the window reads it once it has joined.
-        processor_ = services_.makeProcessor(jobSettings(), [&summary = batchUi_->summary()](const FileReport& r) {
-            summary.addDone(r);
-        });
+        processor_ = services_.makeProcessor(
+            jobSettings(), [&summary = batchUi_->summary()](const FileReport& r) { summary.addDone(r); });
     } catch (...) {
         batchUi_.reset();
         control_.reset();

@@ -437,6 +437,10 @@ private slots:
         // Sizes in and out, the mean of 3:1, 4:1 and an expansion's 6:1, the compressions' mean PSNR.
         QCOMPARE(counter(), QString("6.0 MB → 7.5 MB  平均 4.3:1  約 49.0 dB"));
         QCOMPARE(dlg_->lastBatch().outputFolder(), QString("/p/out"));
+        BatchSummary siblings;  // "/p/out" is no folder of "/p/outer"
+        for (const char* out : {"/p/out/a.rpx", "/p/outer/b.rpx"})
+            siblings.addDone(report(FileKind::CompressTiff, 2, 1, out, 0));
+        QCOMPARE(siblings.outputFolder(), QString("/p"));
         dlg_->findChild<QAction*>("folderAction")->trigger();
         QCOMPARE(services_->opened, QList<QUrl>{QUrl::fromLocalFile("/p/out")});
         QCOMPARE(services_->messagePaths.size(), 3);  // it could not be opened, and the user hears of it
