@@ -44,6 +44,8 @@ QString BatchSummary::outputFolder() const {
 }
 
 QString summaryCountsText(const BatchSummary& summary) {
+    // A folder without images, say: "0 件完了" would read as if something went wrong.
+    if (summary.done() == 0 && summary.failed() == 0) return QStringLiteral("処理するファイルはありませんでした");
     QString text = QStringLiteral("%1 件完了").arg(summary.done());
     if (summary.failed() > 0) text += QStringLiteral("、%1 件失敗").arg(summary.failed());
     return text;

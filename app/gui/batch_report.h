@@ -51,7 +51,8 @@ private:
     std::vector<FailedFile> failures_;
 };
 
-// "3 件完了、1 件失敗" ("3 件完了" without failures): the first line of the report.
+// "3 件完了、1 件失敗" ("3 件完了" without failures): the first line of the report;
+// a batch that found no file says so.
 QString summaryCountsText(const BatchSummary& summary);
 // "4.0 MB → 1.0 MB  平均 4.0:1  約 49.6 dB": the second; empty when nothing was done.
 QString summarySizesText(const BatchSummary& summary);

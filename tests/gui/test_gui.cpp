@@ -324,6 +324,8 @@ private slots:
         QVERIFY(has(second, dir.filePath("a.bmp")));
         QVERIFY(!has(second, dir.filePath("many/sub/deeper/c.rpx")));
         QVERIFY(services_->messages.isEmpty());
+        QVERIFY(run({"empty"}).empty());  // and a folder without images says so
+        QCOMPARE(child<QLabel>("pathText")->text(), QString("処理するファイルはありませんでした"));
     }
 
     void aBatchShowsItsProgressAndIgnoresInput() {
