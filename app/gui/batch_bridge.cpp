@@ -68,6 +68,16 @@ bool GuardedProcessor::processOneFile(const std::string& path, FileKind kind, Ba
     return false;
 }
 
+bool GuardedProcessor::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+    if (control_.cancelled()) return false;
+    try {
+        return inner_.processOneFileOn(path, kind, ui, threads);
+    } catch (...) {
+        ui.showMessage(path, failureText(std::current_exception()));
+    }
+    return false;
+}
+
 QString pathToQString(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
 std::string pathFromQString(const QString& path) { return QFile::encodeName(path).toStdString(); }
