@@ -84,8 +84,10 @@ private:
 };
 
 // Names that may lead to the same output file: its folder's identity and the
-// name lowered (for folders that ignore case). None when that cannot be known
-// without writing: no folder, or a name that is a symbolic link.
+// name lowered (for folders that ignore case), with every byte outside ASCII
+// made alike, since how such letters fold depends on the file system. None
+// when that cannot be known without writing: no folder, or a name that is a
+// symbolic link.
 struct OutputKey {
     FileIdentity folder;
     std::string name;
@@ -99,7 +101,10 @@ std::optional<OutputKey> outputKeyOf(const std::string& output) {
     const std::string folder = p.parent_path().empty() ? std::string(".") : p.parent_path().string();
     const std::optional<FileIdentity> id = identityOfPath(folder);
     if (!id) return std::nullopt;
-    return OutputKey{*id, asciiLower(p.filename().string())};
+    std::string name = asciiLower(p.filename().string());
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '\x80';
+    return OutputKey{*id, std::move(name)};
 }
 
 enum class Stage { Waiting, Running, Ended, Shown };
