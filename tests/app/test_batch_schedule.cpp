@@ -120,6 +120,20 @@ TEST_F(SideBySide, MessagesAndCountsKeepListOrderAndThreadsStayWithinTheBatch) {
               e.end());
 }
 
+// How letters outside ASCII fold depends on the file system: such output
+// names in one folder are never written at once.
+TEST_F(SideBySide, OutputNamesOutsideAsciiInOneFolderWaitForEachOther) {
+    FileList list;
+    for (const char* name : {"1-\xe5\x86\x99.tif", "1-\xe6\x99\xaf.tif", "1-\xef\xbc\xa1.tif", "1-\xef\xbd\x81.tif"}) {
+        writeFile(path(name), {0});
+        list.add(path(name));
+    }
+    SleepyFiles files(2, dir);
+    Transcript ui;
+    EXPECT_EQ(runBatch(list, files, ui).succeeded, 4);
+    EXPECT_EQ(files.peak(), 1);
+}
+
 TEST_F(SideBySide, AStopLetsTheFilesAtWorkEndAndStartsNoOther) {
     FileList list;
     for (int i = 0; i < 8; ++i) {
