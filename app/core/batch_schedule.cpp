@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -142,6 +143,7 @@ public:
 private:
     bool launch(std::size_t j);
     void start(std::size_t j);
+    void showReady();
     void reapEnded();
     void showTurn(std::size_t j);
     void announce(std::size_t j);
@@ -157,6 +159,9 @@ private:
     int freeThreads_ = 0;
     uint64_t freeMemory_ = kSideBySideMemory;
     int running_ = 0;
+    std::size_t next_ = 0;        // the next file to start
+    std::size_t turn_ = 0;        // the next file to show
+    std::size_t announced_ = SIZE_MAX;  // the file the window follows
     BatchResult result_;
 
     std::mutex uiMutex_;  // the window: one call at a time
@@ -166,30 +171,36 @@ private:
 };
 
 BatchResult SideBySide::run(const std::stop_token& stop) {
-    std::size_t next = 0;       // the next file to start
-    std::size_t turn = 0;       // the next file to show
-    std::size_t announced = n_;  // the file the window follows
     for (;;) {
         reapEnded();
-        while (next < n_ && !stop.stop_requested() && launch(next)) ++next;
-        while (turn < next) {
-            if (announced != turn) announce(announced = turn);
-            if (slots_[turn].stage != Stage::Ended) break;
-            showTurn(turn++);
+        showReady();
+        while (next_ < n_ && !stop.stop_requested() && launch(next_)) {
+            ++next_;
+            showReady();
         }
         // With nothing at work a file always starts, so nothing is left
         // unshown only at the end or once stopped.
-        if (turn == next) break;
+        if (turn_ == next_) break;
         std::unique_lock lock(endedMutex_);
         endedChanged_.wait(lock, [&] { return !ended_.empty(); });
     }
-    result_.notStarted = static_cast<int>(n_ - next);
+    result_.notStarted = static_cast<int>(n_ - next_);
     result_.stopped = stop.stop_requested();
     std::lock_guard lock(uiMutex_);
     ui_.setPathText("");
     ui_.setCounterText("0 / 0");
     ui_.repaint();
     return result_;
+}
+
+// Shows the files that ended, in list order, up to the first still at work,
+// which the window then follows.
+void SideBySide::showReady() {
+    while (turn_ < next_) {
+        if (announced_ != turn_) announce(announced_ = turn_);
+        if (slots_[turn_].stage != Stage::Ended) break;
+        showTurn(turn_++);
+    }
 }
 
 // Starts file j, or refuses it, when the files at work leave room for it;
@@ -252,6 +263,14 @@ void SideBySide::start(std::size_t j) {
         }
         endedChanged_.notify_all();
     };
+    // A file that has the batch to itself (all its threads, or the last file
+    // with nothing else at work) runs here: every earlier file has been shown,
+    // and a thread of its own would only add two wake-ups.
+    if (running_ == 1 && turn_ == j && (s.threads == threads_ || j + 1 == n_)) {
+        announce(announced_ = j);
+        work();
+        return;
+    }
     try {
         s.worker = std::jthread(work);
     } catch (const std::system_error&) {
