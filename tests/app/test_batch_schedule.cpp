@@ -166,7 +166,7 @@ uint16_t photo(int x, int y, int c) {
 TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEightThreads) {
     FileList list;
     for (int i = 0; i < 5; ++i) {
-        const std::string name = path("p" + std::to_string(i) + ".tif");
+        const std::string name = path(std::to_string(i) + "-photo.tif");
         writeTiff(name, TiffLayout{.width = 40 + 9 * i, .height = 30 + 7 * i}, photo);
         list.add(name);
     }
@@ -180,7 +180,7 @@ TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEight
         s.threads = threads;
         s.stripBudgetLog2 = 12;  // one strip for all but the largest, which has two
         s.measureQuality = true;
-        s.outputDir = path("out" + std::to_string(threads));
+        s.outputDir = path(std::to_string(threads) + "-threads");
         std::filesystem::create_directories(s.outputDir);
         FileDrivers drivers(s);
         Transcript ui;
