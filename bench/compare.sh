@@ -1,24 +1,38 @@
 #!/usr/bin/env bash
 # Compares rpx with HTJ2K (OpenJPH), JPEG XL (cjxl/djxl) and JPEG 2000 (OpenJPEG) at equal RGB PSNR:
 # size, wall time of the whole encode and decode processes, and peak resident memory.
-#   bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [TIFF...]
-# Without files it generates two seeded, photograph-like 16-bit TIFFs (about 1 MP and 16.8 MP).
+#   bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [--grain] [--batch [N]] [TIFF...]
+# Without files (and without --grain or --batch) it generates two seeded, photograph-like 16-bit TIFFs
+# (about 1 MP and 16.8 MP). --grain adds the samples' grain image; --batch times N copies of the samples'
+# nature photographs as one batch, rpx -j THREADS against -j 1.
 # Prints one Markdown table per image on standard output; progress goes to standard error.
 set -euo pipefail
 
 usage() {
   cat <<'EOF'
-usage: bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [TIFF...]
+usage: bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [--grain] [--batch [N]]
+                        [--samples DIR] [--no-install] [TIFF...]
 
-  -p PRESET   rpx quality preset digit (default 2)
-  -r RUNS     timed runs per codec and direction (default 3)
-  -j THREADS  threads for rpx, cjxl/djxl and OpenJPEG (default: every core);
-              OpenJPH is single-threaded
-  --rpx PATH  rpx binary (default build/release/bin/rpx, built when missing)
+  -p PRESET      rpx quality preset digit (default 2)
+  -r RUNS        timed runs per codec and direction (default 3)
+  -j THREADS     threads for rpx, cjxl/djxl and OpenJPEG (default: every core);
+                 OpenJPH is single-threaded
+  --rpx PATH     rpx binary (default build/release/bin/rpx, built when missing)
+  --grain        add grain-16mp-16bit.tif from the samples to the images (made by their
+                 make-grain.sh in the temporary folder when missing)
+  --batch [N]    also time a batch of N (default 20) copies of the samples' nature
+                 photographs, compressed and then expanded by one rpx each, at
+                 -j THREADS against -j 1
+  --samples DIR  the development photographs (default ../shared/samples beside the
+                 repository)
+  --no-install   never install missing tools: codecs whose tools are missing are
+                 left out of the tables (rpx, ImageMagick and time are still needed)
 
 Each 16-bit RGB TIFF is compressed and expanded by rpx; OpenJPH -qstep, cjxl -d (effort 7
 and effort 3) and OpenJPEG -q are then searched to reach the same RGB PSNR within 0.1 dB,
-and all are timed, interleaved. Without TIFFs, synthetic images are generated.
+and all are timed, interleaved. Without TIFFs, --grain or --batch, synthetic images are
+generated. Missing tools are installed with apt-get when run as root (unless --no-install);
+otherwise the codecs that need them are left out, and the table says so.
 EOF
 }
 
@@ -34,12 +48,24 @@ runs=3
 threads=$(nproc)
 rpx=""
 inputs=()
+grain=no
+batch=0
+samples=$repo/../shared/samples
+install=yes
 while (($#)); do
   case $1 in
     -p) preset=${2:?-p needs a digit}; shift 2 ;;
     -r) runs=${2:?-r needs a number}; shift 2 ;;
     -j) threads=${2:?-j needs a number}; shift 2 ;;
     --rpx) rpx=${2:?--rpx needs a path}; shift 2 ;;
+    --grain) grain=yes; shift ;;
+    --batch)
+      batch=20
+      if [[ ${2:-} =~ ^[1-9][0-9]*$ ]]; then batch=$2; shift; fi
+      shift
+      ;;
+    --samples) samples=${2:?--samples needs a folder}; shift 2 ;;
+    --no-install) install=no; shift ;;
     -h | --help) usage; exit 0 ;;
     --) shift; inputs+=("$@"); break ;;
     -*) usage >&2; exit 2 ;;
@@ -65,16 +91,29 @@ for tool in "${!package_of[@]}"; do
   [[ " ${missing[*]} " == *" $p "* ]] || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
+  if [[ $(id -u) -eq 0 && $install == yes ]]; then
     log "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+      log "compare.sh: could not install every tool; codecs without theirs are left out"
   else
-    log "compare.sh: missing tools; install them with: sudo apt-get install ${missing[*]}"
-    exit 2
+    log "compare.sh: missing: ${missing[*]}; codecs without their tools are left out"
   fi
 fi
+for tool in convert compare identify /usr/bin/time; do
+  command -v "$tool" >/dev/null 2>&1 || die "$tool is needed (package ${package_of[$tool]})"
+done
+# Peers whose tools are present; the others are named as not measured.
+have() { command -v "$1" >/dev/null 2>&1 && command -v "$2" >/dev/null 2>&1; }
+installed_for() { # CODEC
+  case $1 in
+    ojph) have ojph_compress ojph_expand ;;
+    jxl*) have cjxl djxl ;;
+    opj) have opj_compress opj_decompress ;;
+    *) return 0 ;;
+  esac
+}
 # A Q8 ImageMagick would read 16-bit samples as 8-bit and measure PSNR on the wrong data.
 convert -version | grep -q ' Q16' || die "ImageMagick must be a Q16 build (convert -version)"
 
@@ -93,9 +132,13 @@ fi
 [[ -x $rpx ]] || { log "compare.sh: no rpx at $rpx"; exit 2; }
 
 opj_threads=()
-if opj_compress -h 2>&1 | grep -q -- '-threads'; then opj_threads=(-threads "$threads"); fi
+if have opj_compress opj_decompress && opj_compress -h 2>&1 | grep -q -- '-threads'; then
+  opj_threads=(-threads "$threads")
+fi
 opj_dthreads=()
-if opj_decompress -h 2>&1 | grep -q -- '-threads'; then opj_dthreads=(-threads "$threads"); fi
+if have opj_compress opj_decompress && opj_decompress -h 2>&1 | grep -q -- '-threads'; then
+  opj_dthreads=(-threads "$threads")
+fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kirune-compare.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -116,7 +159,21 @@ synthesize() { # WIDTH HEIGHT OUT
     -fill 'rgba(90,140,60,0.5)' -draw "polygon 0,$h $((w / 2)),$((h * 7 / 10)) $w,$h" \
     -blur 0x0.7 -attenuate 0.15 +noise Gaussian -depth 16 -type TrueColor "$3"
 }
-if ((${#inputs[@]} == 0)); then
+if [[ $grain == yes ]]; then
+  if [[ -f $samples/grain-16mp-16bit.tif ]]; then
+    inputs+=("$samples/grain-16mp-16bit.tif")
+  else
+    # Made in the temporary folder: the samples folder is shared and kept read-only.
+    [[ -f $samples/make-grain.sh && -f $samples/mosaic-16mp-16bit.tif ]] ||
+      die "no grain image, make-grain.sh or mosaic in $samples (--samples DIR)"
+    log "Making the grain image (about a minute)"
+    mkdir "$tmp/grain"
+    cp "$samples/make-grain.sh" "$tmp/grain/"
+    ln -s "$(realpath "$samples/mosaic-16mp-16bit.tif")" "$tmp/grain/"
+    inputs+=("$(bash "$tmp/grain/make-grain.sh" | tail -n 1)")
+  fi
+fi
+if ((${#inputs[@]} == 0 && batch == 0)); then
   log "No TIFF given: generating synthetic 16-bit photographs in $tmp"
   synthesize 1024 1024 "$tmp/synthetic-1mp.tif"
   synthesize 4096 4096 "$tmp/synthetic-16mp.tif"
@@ -331,22 +388,26 @@ for input in "${inputs[@]}"; do
   codecs=(rpx rpx1)
   ojph_in=$w/src.tif ojph_out=tif
   ojph_search() { search ojph "$(calc "-($target - 4) / 20")" -5 -0.30103 -20 'sprintf("%.4g", 10 ^ x)'; }
-  if ojph_search || { log "  OpenJPH: going through 16-bit PPM"; ojph_in=$w/ref.ppm ojph_out=ppm; ojph_search; }; then
+  if ! have ojph_compress ojph_expand; then
+    log "  OpenJPH: not installed"
+  elif ojph_search || { log "  OpenJPH: going through 16-bit PPM"; ojph_in=$w/ref.ppm ojph_out=ppm; ojph_search; }; then
     codecs+=(ojph) setting_of[ojph]="-qstep $best_setting"
     psnr_of[ojph]=$best_psnr size_of[ojph]=$best_size ojph_q=$best_setting
   fi
-  if search jxl7 "$(calc "-1.3 - ($target - 47) / 11")" -2 1.39794 -11 'sprintf("%.4g", 10 ^ x)'; then
+  if have cjxl djxl && search jxl7 "$(calc "-1.3 - ($target - 47) / 11")" -2 1.39794 -11 'sprintf("%.4g", 10 ^ x)'; then
     codecs+=(jxl7) setting_of[jxl7]="-d $best_setting -e 7"
     psnr_of[jxl7]=$best_psnr size_of[jxl7]=$best_size jxl7_d=$best_setting
   fi
   # effort 3 needs about half effort 7's distance for the same PSNR
-  if search jxl3 "$(calc "log(${jxl7_d:-0.1} / 2) / log(10)")" -2 1.39794 -11 'sprintf("%.4g", 10 ^ x)'; then
+  if have cjxl djxl && search jxl3 "$(calc "log(${jxl7_d:-0.1} / 2) / log(10)")" -2 1.39794 -11 'sprintf("%.4g", 10 ^ x)'; then
     codecs+=(jxl3) setting_of[jxl3]="-d $best_setting -e 3"
     psnr_of[jxl3]=$best_psnr size_of[jxl3]=$best_size jxl3_d=$best_setting
   fi
   opj_in=$w/src.tif opj_out=tif
   opj_search() { search opj "$target" 10 150 1 'sprintf("%.2f", x)'; }
-  if opj_search || { log "  OpenJPEG: going through 16-bit PPM"; opj_in=$w/ref.ppm opj_out=ppm; opj_search; }; then
+  if ! have opj_compress opj_decompress; then
+    log "  OpenJPEG: not installed"
+  elif opj_search || { log "  OpenJPEG: going through 16-bit PPM"; opj_in=$w/ref.ppm opj_out=ppm; opj_search; }; then
     codecs+=(opj) setting_of[opj]="-I -q $best_setting"
     psnr_of[opj]=$best_psnr size_of[opj]=$best_size opj_q=$best_setting
   fi
@@ -396,13 +457,95 @@ for input in "${inputs[@]}"; do
       "$threads" "$threads" "$(calc "$one_enc / $rpx_enc")" "$(calc "$one_dec / $rpx_dec")"
     printf ' containers identical: %s.\n' "$identical"
     for c in ojph jxl7 jxl3 opj; do
-      [[ " ${codecs[*]} " == *" $c "* ]] || { printf '\n%s failed: not measured.\n' "${label_of[$c]}"; status=1; }
+      [[ " ${codecs[*]} " == *" $c "* ]] && continue
+      if ! installed_for "$c"; then
+        printf '\n%s: not installed, not measured.\n' "${label_of[$c]}"
+      else
+        printf '\n%s failed: not measured.\n' "${label_of[$c]}"
+        status=1
+      fi
     done
   }
   rm -rf "$w"
   measured=$((measured + 1))
 done
+if ((measured)); then
+  printf '\nrpx/it above 1 means rpx takes longer. Wall time of the whole process; peak resident memory is the largest\n'
+  printf 'of the runs. OpenJPH runs on 1 thread, cjxl/djxl and OpenJPEG on %s.\n' "$threads"
+fi
+
+# --- the batch case ----------------------------------------------------------------------------------
+# N copies of the nature photographs (about 1 MP each, one strip) in one rpx call, compressed and then
+# expanded, at -j THREADS and -j 1, interleaved. Output bytes and the summary lines must not depend on -j.
+if ((batch)); then
+  b=$tmp/batch
+  mkdir -p "$b/in"
+  nature=()
+  for f in aqua dune ladybird yellowflower; do
+    [[ -f $samples/$f-16bit.tif ]] && nature+=("$samples/$f-16bit.tif")
+  done
+  ((${#nature[@]})) || die "no nature photographs (aqua, dune, ladybird, yellowflower -16bit.tif) in $samples"
+  for ((i = 0; i < batch; i++)); do
+    f=${nature[i % ${#nature[@]}]}
+    cp "$f" "$b/in/$(printf '%03d' "$i")-$(basename "$f")"
+  done
+  batch_pixels=0
+  for f in "$b"/in/*.tif; do
+    read -r bw bh <<<"$(identify -format '%w %h' "${f}[0]")"
+    batch_pixels=$((batch_pixels + bw * bh))
+  done
+  log "== batch: $batch photographs, $(calc "$batch_pixels / 1e6") MP"
+  # One untimed pass each with summary lines: bytes and lines must match (output folders aside).
+  for j in 1 "$threads"; do
+    rm -rf "$b/c$j" "$b/e$j" && mkdir "$b/c$j" "$b/e$j"
+    "$rpx" -p "$preset" -j "$j" -o "$b/c$j" "$b"/in/*.tif | sed "s|$b/c$j/||" >"$b/lines-c$j"
+    "$rpx" -j "$j" -o "$b/e$j" "$b/c$j"/*.rpx | sed "s|$b/e$j/||; s|$b/c$j/||" >"$b/lines-e$j"
+  done
+  same=yes
+  for f in "$b/c1"/* "$b/e1"/*; do
+    g=${f/\/c1\//\/c$threads\/}
+    g=${g/\/e1\//\/e$threads\/}
+    cmp -s "$f" "$g" || same=no
+  done
+  lines=yes
+  cmp -s "$b/lines-c1" "$b/lines-c$threads" && cmp -s "$b/lines-e1" "$b/lines-e$threads" || lines=no
+  declare -A benc=() bdec=() brss_e=() brss_d=()
+  w=$b
+  for ((r = 1; r <= runs; r++)); do
+    log "  timed run $r/$runs"
+    for j in "$threads" 1; do
+      rm -rf "$b/c$j" "$b/e$j" && mkdir "$b/c$j" "$b/e$j"
+      run "$b/log" "$rpx" -q -p "$preset" -j "$j" -o "$b/c$j" "$b"/in/*.tif || die "batch compression failed"
+      benc[$j]+="$last_wall " brss_e[$j]+="$last_rss "
+      run "$b/log" "$rpx" -q -j "$j" -o "$b/e$j" "$b/c$j"/*.rpx || die "batch expansion failed"
+      bdec[$j]+="$last_wall " brss_d[$j]+="$last_rss "
+    done
+  done
+  # shellcheck disable=SC2086 # the recorded lists split on purpose
+  {
+    read -r _ one_enc _ <<<"$(stats ${benc[1]})"
+    read -r _ one_dec _ <<<"$(stats ${bdec[1]})"
+    printf '\n### batch: %d copies of the nature photographs (%.1f MP in all), rpx -p %s, %d run%s\n\n' \
+      "$batch" "$(calc "$batch_pixels / 1e6")" "$preset" "$runs" "$( ((runs == 1)) || echo s)"
+    printf '| rpx | compress s min / med / max | expand s min / med / max | peak MiB c / e |'
+    printf ' MP/s c / e | throughput vs -j 1 c / e |\n'
+    printf '|---|---:|---:|---:|---:|---:|\n'
+    for j in "$threads" 1; do
+      read -r emin emed emax <<<"$(stats ${benc[$j]})"
+      read -r dmin dmed dmax <<<"$(stats ${bdec[$j]})"
+      read -r _ _ erss <<<"$(stats ${brss_e[$j]})"
+      read -r _ _ drss <<<"$(stats ${brss_d[$j]})"
+      # shellcheck disable=SC2016 # literal backticks: Markdown code
+      printf '| `-j %s` | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | %.0f / %.0f | %.1f / %.1f | %.2fx / %.2fx |\n' \
+        "$j" "$emin" "$emed" "$emax" "$dmin" "$dmed" "$dmax" "$(calc "$erss / 1024")" "$(calc "$drss / 1024")" \
+        "$(calc "$batch_pixels / 1e6 / $emed")" "$(calc "$batch_pixels / 1e6 / $dmed")" \
+        "$(calc "$one_enc / $emed")" "$(calc "$one_dec / $dmed")"
+    done
+    printf '\nOutputs identical at -j 1 and -j %s: %s; summary lines identical and in input order: %s.\n' \
+      "$threads" "$same" "$lines"
+  }
+  [[ $same == yes && $lines == yes ]] || status=1
+  measured=$((measured + 1))
+fi
 ((measured)) || exit 1
-printf '\nrpx/it above 1 means rpx takes longer. Wall time of the whole process; peak resident memory is the largest\n'
-printf 'of the runs. OpenJPH runs on 1 thread, cjxl/djxl and OpenJPEG on %s.\n' "$threads"
 exit "$status"

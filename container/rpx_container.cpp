@@ -168,7 +168,8 @@ void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
         const uint32_t raw = st.rawLength[i];
         uint32_t recorded = raw;
         if (!storedVerbatim(i)) {
-            recorded = blockSortCompress({streamBuffer(st, i).data(), raw}, coded[static_cast<std::size_t>(i)]);
+            BlockSortWorkspaces::Lease work = sec.coders->take();
+            recorded = blockSortCompress({streamBuffer(st, i).data(), raw}, coded[static_cast<std::size_t>(i)], *work);
             if (recorded > raw)
                 throw Error("block-sorting coder recorded " + std::to_string(recorded) + " bytes for " +
                             std::to_string(raw));
@@ -400,7 +401,8 @@ void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
         const uint8_t* data = sec.bytes.data() + sec.offset[u];
         const std::size_t n = sec.offset[u + 1] - sec.offset[u];
         StreamBuffer& buf = streamBuffer(st, i);
-        if (blockSortExpand({data, n}, e.recordedSize, {buf.data(), e.rawLength}) != n) throwDamaged();
+        BlockSortWorkspaces::Lease work = sec.coders->take();
+        if (blockSortExpand({data, n}, e.recordedSize, {buf.data(), e.rawLength}, *work) != n) throwDamaged();
         if (bitPacked(i) && e.rawLength < buf.size()) buf[e.rawLength] = 0;
     });
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = sec.table[static_cast<std::size_t>(i)].rawLength;

@@ -38,6 +38,7 @@
 #include "container/metadata.h"
 #include "container/output_file.h"
 #include "container/trailer.h"
+#include "lossless/block_sort_coder.h"
 
 namespace kirune {
 
@@ -59,6 +60,8 @@ struct StripSection {
     StreamTable table{};
     std::vector<uint8_t> bytes;
     std::array<std::size_t, 8> offset{};
+    // The coder's memory, kept for the next strip the section is used for.
+    std::shared_ptr<BlockSortWorkspaces> coders = std::make_shared<BlockSortWorkspaces>();
 };
 
 // The header's bytes for the image size, strip budget, quality level and

@@ -47,27 +47,77 @@ private:
     size_t size_ = 0;
 };
 
-// Working memory of one compression, sized for the largest block it will see.
-// Buffers whose lives do not overlap share room: the second-stage output goes
-// where the sorted text was, the payload where the last column was.
+}  // namespace
+
+struct BlockSortWorkspace::Room {
+    AlignedBuffer<uint8_t> arena;  // the byte buffers of the call at work
+    std::unique_ptr<SortWorkspace> sort;
+    uint32_t sortRows = 0;
+    RangeModels models;
+
+    uint8_t* bytes(size_t n) {
+        if (arena.size() < n) arena.reset(n);
+        return arena.data();
+    }
+    SortWorkspace& sortFor(uint32_t rows) {
+        if (!sort || sortRows < rows) {
+            sort.reset();
+            sortRows = 0;
+            sort = std::make_unique<SortWorkspace>(rows);
+            sortRows = rows;
+        }
+        return *sort;
+    }
+};
+
+BlockSortWorkspace::BlockSortWorkspace() : room_(std::make_unique<Room>()) {}
+BlockSortWorkspace::~BlockSortWorkspace() = default;
+
+BlockSortWorkspaces::Lease BlockSortWorkspaces::take() {
+    {
+        std::lock_guard lock(m_);
+        if (!free_.empty()) {
+            std::unique_ptr<BlockSortWorkspace> w = std::move(free_.back());
+            free_.pop_back();
+            return Lease(*this, std::move(w));
+        }
+    }
+    return Lease(*this, std::make_unique<BlockSortWorkspace>());
+}
+
+void BlockSortWorkspaces::giveBack(std::unique_ptr<BlockSortWorkspace> w) noexcept {
+    std::lock_guard lock(m_);
+    try {
+        free_.push_back(std::move(w));
+    } catch (...) {  // not kept: the next call makes a new one
+    }
+}
+
+namespace {
+
+// The buffers of one compression, in a workspace's room and sized for the
+// largest block it will see; the limits follow this call's blocks alone, so
+// the coded bytes do not depend on the room left by earlier calls. Buffers
+// whose lives do not overlap share room: the second-stage output goes where
+// the sorted text was, the payload where the last column was.
 struct CompressBuffers {
-    uint32_t cap1;  // first-stage output of a block
-    AlignedBuffer<uint8_t> arena;
+    uint32_t cap1;    // first-stage output of a block
     uint8_t* text;    // first-stage output, doubled for the sort; then second-stage output
     uint8_t* column;  // last column; then the payload
     uint8_t* ranks;   // move-to-front output
-    SortWorkspace sort;
-    RangeModels models;
+    SortWorkspace& sort;
+    RangeModels& models;
 
-    explicit CompressBuffers(uint32_t rawBlock) : cap1(rle1EncodeBound(rawBlock)), sort(cap1) {
+    CompressBuffers(BlockSortWorkspace::Room& room, uint32_t rawBlock)
+        : cap1(rle1EncodeBound(rawBlock)), sort(room.sortFor(cap1)), models(room.models) {
         Layout layout;
         const size_t atText = layout.add(2 * size_t{cap1});
         const size_t atColumn = layout.add(cap1);
         const size_t atRanks = layout.add(cap1);
-        arena.reset(layout.size());
-        text = arena.data() + atText;
-        column = arena.data() + atColumn;
-        ranks = arena.data() + atRanks;
+        uint8_t* base = room.bytes(layout.size());
+        text = base + atText;
+        column = base + atColumn;
+        ranks = base + atRanks;
     }
 };
 
@@ -89,9 +139,10 @@ uint32_t codeBlock(CompressBuffers& b, const uint8_t* raw, uint32_t n, uint32_t 
 
 // The coded stream of raw into out; false when it would not be shorter than
 // the raw bytes (out then holds an abandoned attempt).
-bool codeStream(std::span<const uint8_t> raw, std::vector<uint8_t>& out, uint32_t& recorded) {
+bool codeStream(std::span<const uint8_t> raw, std::vector<uint8_t>& out, uint32_t& recorded,
+                BlockSortWorkspace::Room& room) {
     const auto rawLength = static_cast<uint32_t>(raw.size());
-    auto buffers = std::make_unique<CompressBuffers>(std::min(rawLength, kBlockSortBlockSize));
+    auto buffers = std::make_unique<CompressBuffers>(room, std::min(rawLength, kBlockSortBlockSize));
     out.assign(1, static_cast<uint8_t>(kBlockSortFactor));
     uint32_t produced = 0;
     for (uint32_t at = 0; at < rawLength;) {
@@ -113,25 +164,27 @@ bool codeStream(std::span<const uint8_t> raw, std::vector<uint8_t>& out, uint32_
     return true;
 }
 
-// Working memory of one expansion. Sizes follow the stream's block factor but
-// never exceed what the expected raw length can need, so a forged factor or
-// length cannot make a small stream allocate much. The inverse transform's
-// scratch takes the room of the second-stage output, which is used up by
-// then. Payloads are decoded where they lie in the stream.
+// The buffers of one expansion, in a workspace's room. Sizes follow the
+// stream's block factor but never exceed what the expected raw length can
+// need, so a forged factor or length cannot make a small stream allocate much;
+// they are also the limits the decoding checks, whatever room earlier calls
+// left. The inverse transform's scratch takes the room of the second-stage
+// output, which is used up by then. Payloads are decoded where they lie in
+// the stream.
 struct ExpandBuffers {
     uint32_t capPayload, capPacked, capRanks;
-    AlignedBuffer<uint8_t> arena;
     uint8_t* packed;
     uint8_t* scratch;
     uint32_t* links;
     uint8_t* ranks;
     uint8_t* column;
-    RangeModels models;
+    RangeModels& models;
 
-    ExpandBuffers(uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
+    ExpandBuffers(BlockSortWorkspace::Room& room, uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
         : capPayload(std::min(bufferSizeOf(factor), recordedSize)),
           capRanks(std::min(bufferSizeOf(factor),
-                            rle1EncodeBound(std::min(blockSizeOf(factor), rawLength)))) {
+                            rle1EncodeBound(std::min(blockSizeOf(factor), rawLength)))),
+          models(room.models) {
         // Second-stage output is at most twice the first-stage input.
         capPacked = std::min(bufferSizeOf(factor), 2 * capRanks + 2);
         Layout layout;
@@ -140,8 +193,7 @@ struct ExpandBuffers {
         const size_t atLinks = layout.add(4 * size_t{capRanks});
         const size_t atRanks = layout.add(capRanks);
         const size_t atColumn = layout.add(capRanks);
-        arena.reset(layout.size());
-        uint8_t* base = arena.data();
+        uint8_t* base = room.bytes(layout.size());
         packed = base + atPacked;
         scratch = base + atPacked;
         links = reinterpret_cast<uint32_t*>(base + atLinks);
@@ -185,12 +237,12 @@ uint32_t expandBlock(ExpandBuffers& b, const uint8_t* payload, uint32_t payloadL
 }
 
 size_t expandCoded(std::span<const uint8_t> stream, uint32_t recordedSize,
-                   std::span<uint8_t> out) {
+                   std::span<uint8_t> out, BlockSortWorkspace::Room& room) {
     const auto rawLength = static_cast<uint32_t>(out.size());
     FrameReader in(stream);
     const uint32_t factor = in.factor();
     const uint32_t blockSize = blockSizeOf(factor);
-    auto b = std::make_unique<ExpandBuffers>(factor, rawLength, recordedSize);
+    auto b = std::make_unique<ExpandBuffers>(room, factor, rawLength, recordedSize);
 
     uint32_t total = 0;
     uint32_t payloadSum = 0;
@@ -227,9 +279,14 @@ auto guarded(F&& f) {
 }  // namespace
 
 uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out) {
+    BlockSortWorkspace work;
+    return blockSortCompress(raw, out, work);
+}
+
+uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out, BlockSortWorkspace& work) {
     return guarded([&] {
         uint32_t recorded = 0;
-        if (!raw.empty() && codeStream(raw, out, recorded)) return recorded;
+        if (!raw.empty() && codeStream(raw, out, recorded, work.room())) return recorded;
         out.assign(raw.begin(), raw.end());
         return static_cast<uint32_t>(raw.size());
     });
@@ -260,6 +317,12 @@ size_t blockSortFootprint(std::span<const uint8_t> bytes, uint32_t recordedSize,
 
 size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
                        std::span<uint8_t> out) {
+    BlockSortWorkspace work;
+    return blockSortExpand(stream, recordedSize, out, work);
+}
+
+size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
+                       std::span<uint8_t> out, BlockSortWorkspace& work) {
     const size_t rawLength = out.size();
     if (recordedSize == rawLength) {
         if (stream.size() < rawLength) throwDamaged();
@@ -267,7 +330,7 @@ size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
         return rawLength;
     }
     if (recordedSize > rawLength) throwDamaged();
-    return guarded([&] { return expandCoded(stream, recordedSize, out); });
+    return guarded([&] { return expandCoded(stream, recordedSize, out, work.room()); });
 }
 
 }  // namespace kirune

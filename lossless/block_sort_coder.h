@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -27,10 +29,53 @@ inline constexpr uint32_t kBlockSortBlockSize = kBlockSortFactor << 19;
 // Largest factor byte the expander accepts; larger ones are damaged data.
 inline constexpr uint32_t kBlockSortMaxFactor = 9;
 
+// Working memory of the coder kept from call to call, so that a run of
+// streams maps and clears its pages once rather than per call. It grows to
+// the largest stream met and never changes a coded byte. One call at a time.
+class BlockSortWorkspace {
+public:
+    BlockSortWorkspace();
+    ~BlockSortWorkspace();
+    BlockSortWorkspace(const BlockSortWorkspace&) = delete;
+    BlockSortWorkspace& operator=(const BlockSortWorkspace&) = delete;
+
+    struct Room;
+    Room& room() { return *room_; }
+
+private:
+    std::unique_ptr<Room> room_;
+};
+
+// Workspaces for streams coded side by side: each call takes one no other
+// call holds and gives it back for the next.
+class BlockSortWorkspaces {
+public:
+    class Lease {
+    public:
+        Lease(BlockSortWorkspaces& pool, std::unique_ptr<BlockSortWorkspace> w)
+            : pool_(pool), w_(std::move(w)) {}
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        ~Lease() { pool_.giveBack(std::move(w_)); }
+        BlockSortWorkspace& operator*() { return *w_; }
+
+    private:
+        BlockSortWorkspaces& pool_;
+        std::unique_ptr<BlockSortWorkspace> w_;
+    };
+    Lease take();
+
+private:
+    void giveBack(std::unique_ptr<BlockSortWorkspace> w) noexcept;
+    std::mutex m_;
+    std::vector<std::unique_ptr<BlockSortWorkspace>> free_;
+};
+
 // Compresses `raw` (below 2^32 bytes) into `out`, which it replaces with the
 // coded stream, or with the raw bytes when coding does not shrink them.
 // Returns recordedSize; out.size() is the stream's footprint.
 uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out);
+uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out, BlockSortWorkspace& work);
 
 // Bytes the stream at the start of `bytes` occupies, read from its framing
 // (the factor byte and each block header; payloads are not decoded). Throws
@@ -54,5 +99,7 @@ constexpr uint64_t blockSortFootprintLimit(uint32_t recordedSize, uint32_t rawLe
 // the stream occupied, so several streams held back to back can be walked.
 size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
                        std::span<uint8_t> out);
+size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
+                       std::span<uint8_t> out, BlockSortWorkspace& work);
 
 }  // namespace kirune

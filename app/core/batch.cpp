@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/core/batch_schedule.h"
 #include "app/core/ui.h"
 #include "container/input_file.h"
 
@@ -55,17 +56,12 @@ std::string unsupportedMessage(const std::string& path) {
     return ext + "ファイル形式には対応していません";
 }
 
-namespace {
-
 std::optional<FileIdentity> identityOfPath(const std::string& path) {
     const std::optional<struct stat> st = pathStatus(path);
     if (!st) return std::nullopt;
     return identityOf(*st);
 }
 
-// Why the output `output` of a file must not be written, or "" when it may:
-// compared with the batch's inputs (found before any work) and the outputs
-// its earlier files wrote, by what the name leads to now.
 std::string outputConflict(const std::string& output, const FileList& list,
                            const std::vector<std::optional<FileIdentity>>& inputs,
                            const std::vector<std::pair<FileIdentity, std::size_t>>& written) {
@@ -78,9 +74,8 @@ std::string outputConflict(const std::string& output, const FileList& list,
     return {};
 }
 
-}  // namespace
-
 BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop) {
+    if (processor.batchThreads() > 1) return runFilesSideBySide(list, processor, ui, stop);
     BatchResult result;
     const std::size_t n = list.count();
     std::vector<std::optional<FileIdentity>> inputs(n);

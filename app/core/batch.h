@@ -3,6 +3,7 @@
 // what their names contain.
 
 #include <cstddef>
+#include <cstdint>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -47,6 +48,12 @@ FileKind classifyPath(const std::string& path);
 // "%sファイル形式には対応していません" with the lower-cased text after the last '.'.
 std::string unsupportedMessage(const std::string& path);
 
+// What one file's work needs, read cheaply from its header.
+struct FileFootprint {
+    int strips = 0;               // 0: unknown; the file then runs alone on every thread
+    uint64_t bytesPerThread = 0;  // working memory each of its threads holds
+};
+
 // What the batch hands each supported file to.
 class FileProcessor {
 public:
@@ -55,6 +62,15 @@ public:
     virtual bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) = 0;
     // The file that processOneFile would write for `path`; empty when none.
     virtual std::string outputPath(const std::string& path, FileKind kind) const { return {}; }
+
+    // Files side by side: the threads a batch may spread its files over (1:
+    // one file after another), what a file will need, and processOneFile on
+    // at most `threads` threads, which may run for several files at once.
+    virtual int batchThreads() const { return 1; }
+    virtual FileFootprint footprint(const std::string& path, FileKind kind) const { return {}; }
+    virtual bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+        return processOneFile(path, kind, ui);
+    }
 };
 
 struct BatchResult {
@@ -69,6 +85,9 @@ inline constexpr const char* kOutputIsInputText = "出力ファイルがこの�
 inline constexpr const char* kOutputTakenText = "出力ファイルがこのバッチの先のファイルの出力と重なります";
 
 // Runs the batch in list order with the "%d / %d" counter and path display;
+// when the processor has several threads, files with fewer strips than
+// threads run side by side, yet the window sees every file's messages,
+// counter and path in list order, as if they had run one after another;
 // the caller sorts first. Goes on past every failure; stops, leaving the rest,
 // only once `stop` is requested. No file's output may replace an input of the
 // batch (whatever name reaches it: files are compared by device and inode) or

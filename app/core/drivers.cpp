@@ -426,11 +426,42 @@ std::string FileDrivers::outputPath(const std::string& path, FileKind kind) cons
                                     : compressedName(path, settings_.qualityDbText, settings_.outputDir);
 }
 
-bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
+int FileDrivers::batchThreads() const { return resolveThreadCount(settings_.threads); }
+
+FileFootprint FileDrivers::footprint(const std::string& path, FileKind kind) const {
     try {
-        FileReport report = kind == FileKind::Expand ? expandFile(path, settings_, ui)
-                                                     : compressFile(path, kind, settings_, ui);
-        if (onFileDone) onFileDone(report);
+        ImageLayout layout;
+        if (kind == FileKind::Expand) {
+            layout = openContainer(path).coding.layout;
+        } else {
+            const auto in = openInputImage(path, kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp,
+                                           InputUse::PixelsOnly);
+            layout = computeStripLayout(in->width(), in->height(), settings_.stripBudgetLog2);
+        }
+        // A worker's planes and streams, and the copy a quality measure keeps.
+        const uint64_t perPixel = settings_.measureQuality ? 32 : 26;
+        return {layout.stripCount,
+                perPixel * static_cast<uint64_t>(layout.paddedWidth) * static_cast<uint64_t>(layout.stripHeight)};
+    } catch (...) {
+        return {};  // the file runs alone and fails there with its message
+    }
+}
+
+bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
+    return process(path, kind, ui, settings_);
+}
+
+bool FileDrivers::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+    JobSettings settings = settings_;
+    settings.threads = std::max(1, threads);
+    return process(path, kind, ui, settings);
+}
+
+bool FileDrivers::process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings) {
+    try {
+        FileReport report = kind == FileKind::Expand ? expandFile(path, settings, ui)
+                                                     : compressFile(path, kind, settings, ui);
+        if (onFileDone) ui.inOrder([this, report = std::move(report)] { onFileDone(report); });
         return true;
     } catch (...) {
         ui.setProgress(0);

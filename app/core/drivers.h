@@ -85,11 +85,16 @@ public:
     explicit FileDrivers(JobSettings settings) : settings_(std::move(settings)) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     std::string outputPath(const std::string& path, FileKind kind) const override;
+    int batchThreads() const override;
+    FileFootprint footprint(const std::string& path, FileKind kind) const override;
+    bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
     const JobSettings& settings() const { return settings_; }
-    // Called after each file that succeeded.
+    // Called after each file that succeeded, through ui.inOrder.
     std::function<void(const FileReport&)> onFileDone;
 
 private:
+    bool process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings);
+
     JobSettings settings_;
 };
 

@@ -2,6 +2,7 @@
 // What the batch needs of a window: the dialog, rpx and the tests implement it.
 // Calls come from the thread that runs the batch.
 
+#include <functional>
 #include <string>
 
 namespace kirune {
@@ -20,6 +21,9 @@ public:
     // out, a damaged input that libtiff repaired). Never waits. The default
     // writes "path: warning: text" to standard error.
     virtual void showWarning(const std::string& path, const std::string& text);
+    // Runs `action` in its place among the file's messages: at once, or, when
+    // files run side by side, in the file's turn in list order.
+    virtual void inOrder(std::function<void()> action) { action(); }
 };
 
 }  // namespace kirune

@@ -62,6 +62,16 @@ void DialogBatchUi::setProgress(int percent) {
     emit progressChanged(percent);
 }
 
+bool GuardedProcessor::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+    if (control_.cancelled()) return false;
+    try {
+        return inner_.processOneFileOn(path, kind, ui, threads);
+    } catch (...) {
+        ui.showMessage(path, failureText(std::current_exception()));
+    }
+    return false;
+}
+
 bool GuardedProcessor::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
     if (control_.cancelled()) return false;
     try {

@@ -78,6 +78,11 @@ public:
     std::string outputPath(const std::string& path, FileKind kind) const override {
         return inner_.outputPath(path, kind);
     }
+    int batchThreads() const override { return inner_.batchThreads(); }
+    FileFootprint footprint(const std::string& path, FileKind kind) const override {
+        return inner_.footprint(path, kind);
+    }
+    bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
 
 private:
     FileProcessor& inner_;
