@@ -10,6 +10,7 @@ kirune_packages=(
   libimage-exiftool-perl
   bzip2 libbz2-dev
   libxxhash-dev
+  gettext
   python3 universal-ctags
   clang-14 libclang-rt-14-dev
 )

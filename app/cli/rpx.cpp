@@ -26,6 +26,7 @@
 #include "app/core/container_info.h"
 #include "app/core/drivers.h"
 #include "app/core/failure_text.h"
+#include "app/core/i18n.h"
 #include "app/core/presets.h"
 #include "app/core/signals.h"
 #include "app/core/ui.h"
@@ -482,6 +483,7 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    useLocaleTexts();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args[0] == "info") return runInfo({args.begin() + 1, args.end()});
     // Before any thread starts: a signal stops the batch cleanly.
