@@ -60,6 +60,7 @@ void useLocaleTexts() {
 bool localeTexts() { return gLocaleTexts.load(); }
 
 const char* builtInJapanese(std::string_view english) {
+    if (english.empty()) return nullptr;  // "" holds the catalogue's header, not a text
     const unsigned char* mo = kJapaneseCatalogue;
     const std::size_t size = kJapaneseCatalogueSize;
     // msgfmt writes the machine's byte order; the magic number tells which.

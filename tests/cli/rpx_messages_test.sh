@@ -37,6 +37,8 @@ size=$(stat -c %s cup_49-2.rpx)
 printf 'not an image' > bad.rpx
 twice "bad magic" "bad.rpx: not an .rpx container (bad magic)" "bad.rpx: このフォーマットには対応していません" \
   -- -q bad.rpx
+twice "info of a foreign file" "bad.rpx: not an .rpx container (bad magic)" \
+  "bad.rpx: このフォーマットには対応していません" -- info bad.rpx
 head -c 30 cup_49-2.rpx > head.rpx
 twice "cut in the header" "head.rpx: truncated: the file ends inside the container header" \
   "head.rpx: このフォーマットには対応していません" -- -q head.rpx
