@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/deps.sh
-kirune_install_deps
+kirune_install_deps "${kirune_test_packages[@]}"
 
 jobs=$(nproc)
 cmake --preset release >/dev/null

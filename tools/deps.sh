@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when one is
-# missing, so repeated runs cost nothing. Sourced by run.sh and test.sh.
+# Installs the Debian packages Kirune needs, only when one is missing, so
+# repeated runs cost nothing. Sourced by run.sh (what building and running
+# need) and test.sh (that plus what the tests, benchmarks and fuzzers need).
 
-kirune_packages=(
-  g++ cmake ninja-build pkg-config
-  libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-noto-cjk
+# Building and running rpx and the dialog: the compiler and build tools, and
+# what CMake's find_package calls of the programs require (libtiff, xxHash,
+# CLI11, libpng for the thumbnailer, Qt 6), the fonts and Qt's translations
+# for the dialog, and gettext for the messages' catalogue.
+kirune_run_packages=(
+  g++ cmake ninja-build
+  libtiff-dev libxxhash-dev libcli11-dev libpng-dev
+  qt6-base-dev qt6-translations-l10n fonts-noto-cjk
+  gettext
+)
+
+# The tests and their tools; CMake skips tests/ and bench/ without GoogleTest
+# and Google Benchmark, so a run-only install still configures.
+kirune_test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth imagemagick
   libimage-exiftool-perl
   bzip2 libbz2-dev
-  libxxhash-dev
-  gettext
   python3 universal-ctags
+  desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
 )
 
+# kirune_install_deps [PACKAGE...]: the run packages and the ones named.
 kirune_install_deps() {
   local missing=()
   local p
-  for p in "${kirune_packages[@]}" "$@"; do
+  for p in "${kirune_run_packages[@]}" "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi

@@ -11,7 +11,7 @@
 namespace kirune {
 
 bool FileList::add(std::string path) {
-    if (paths_.size() >= kMaxBatchFiles) return false;
+    if (paths_.size() >= limit_) return false;
     paths_.push_back(std::move(path));
     return true;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The batch: up to 1000 paths, sorted by name, dispatched one after another by
+// The batch: paths (the dialog takes up to 1000), sorted by name, dispatched one after another by
 // what their names contain.
 
 #include <cstddef>
@@ -17,6 +17,8 @@ inline constexpr std::size_t kMaxBatchFiles = 1000;
 
 class FileList {
 public:
+    // The dialog takes at most kMaxBatchFiles; rpx passes no limit.
+    explicit FileList(std::size_t limit = kMaxBatchFiles) : limit_(limit) {}
     // Adds a path; returns false (and adds nothing) once the list is full.
     bool add(std::string path);
     std::size_t count() const { return paths_.size(); }
@@ -26,6 +28,7 @@ public:
     void clear() { paths_.clear(); }
 
 private:
+    std::size_t limit_;
     std::vector<std::string> paths_;
 };
 

@@ -20,6 +20,14 @@ std::optional<std::string> carriedDescription(const std::vector<CarriedTag>& tag
     return found;
 }
 
+// The header holds a credit in place of a description the input did not have
+// (or that did not fit): "開発者：" and a name, whichever program wrote it.
+bool isCredit(const std::string& description) {
+    static constexpr std::size_t kPrefixBytes = 8;  // "開発者：" in cp932
+    return description.compare(0, kPrefixBytes, creditText(), 0, kPrefixBytes) == 0 &&
+           description.size() > kPrefixBytes;
+}
+
 }  // namespace
 
 ContainerInfo readContainerInfo(const std::string& path) {
@@ -37,12 +45,16 @@ ContainerInfo readContainerInfo(const std::string& path) {
     info.trailer = std::move(c.trailer);
     ContainerReader& in = *c.reader;
     std::string description = info.metadata.description;
+    if (isCredit(description)) {
+        info.credit = description;
+        description.clear();
+    }
     if (info.trailer) {
         const std::vector<CarriedTag> tags = decodeCarriedTags(info.trailer->carriedTags);
         if (auto own = carriedDescription(tags)) description = std::move(*own);
         for (const CarriedTag& t : tags) ++info.carriedTagCounts[static_cast<int>(t.directory) & 3];
     }
-    if (description != creditText()) info.description = std::move(description);
+    if (!description.empty()) info.description = std::move(description);
     for (int32_t k = 0; k < info.stripCount; ++k) info.strips.push_back(skipStripSection(in));
     if (in.remaining() != 0) throwDamaged();
     return info;

@@ -26,9 +26,11 @@ struct ContainerInfo {
     int32_t lastStripRows = 0;
     // The description is the photograph's own (the trailer's, whatever its
     // length, when it carries one); nullopt where the container holds only
-    // the program's credit.
+    // the writing program's credit, which is `credit` instead (as stored,
+    // cp932 bytes).
     ImageMetadata metadata;
     std::optional<std::string> description;
+    std::optional<std::string> credit;
     std::vector<StreamTable> strips;
     std::optional<Trailer> trailer;
     // Carried tags by directory: image, Exif, GPS, Interoperability.

@@ -20,9 +20,14 @@ bool insideTree(const fs::path& target, const fs::path& canonicalRoot) {
     return true;
 }
 
+bool leftoverTemporary(const std::string& name) {
+    return name.size() > 6 && name[0] == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
+}
+
 bool wanted(const fs::directory_entry& entry, const fs::path& canonicalRoot) {
     std::error_code ec;
-    if (classifyPath(entry.path().filename().string()) == FileKind::Unsupported) return false;
+    const std::string name = entry.path().filename().string();
+    if (classifyPath(name) == FileKind::Unsupported || leftoverTemporary(name)) return false;
     if (entry.is_symlink(ec)) {
         const fs::path target = fs::canonical(entry.path(), ec);
         if (ec || !insideTree(target, canonicalRoot)) return false;
@@ -37,10 +42,21 @@ std::vector<std::string> collectFolderImages(const std::string& root) {
     const fs::path canonicalRoot = fs::canonical(root, ec);
     if (ec) return {};
     std::vector<std::pair<std::string, std::string>> found;  // relative, full
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        if (wanted(*it, canonicalRoot))
-            found.emplace_back(it->path().lexically_relative(root).string(), it->path().string());
+    // One folder at a time, so that a folder that cannot be read (or vanishes
+    // meanwhile) costs only its own files, not the rest of the walk.
+    std::vector<fs::path> folders{fs::path(root)};
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        fs::directory_iterator it(folder, ec);
+        for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+            std::error_code kind;
+            if (it->is_directory(kind) && !it->is_symlink(kind))
+                folders.push_back(it->path());
+            else if (wanted(*it, canonicalRoot))
+                found.emplace_back(it->path().lexically_relative(root).string(), it->path().string());
+        }
+        ec.clear();
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> paths;

@@ -12,7 +12,9 @@ namespace kirune {
 // or .rpx), as paths that start with `root`, in byte order of their paths
 // relative to it. Symbolic links to folders are not entered, and a symbolic
 // link to a file counts only when its target lies inside `root`, so the walk
-// never leaves the tree. Folders that cannot be read are skipped.
+// never leaves the tree. Folders that cannot be read are skipped, each on its
+// own; the hidden temporaries an interrupted output may leave
+// (".NAME.XXXXXXXX.part") are not images.
 std::vector<std::string> collectFolderImages(const std::string& root);
 
 }  // namespace kirune

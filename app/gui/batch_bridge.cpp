@@ -1,8 +1,11 @@
 #include "app/gui/batch_bridge.h"
 
 #include <QFile>
+#include <filesystem>
+#include <system_error>
 
 #include "app/core/failure_text.h"
+#include "app/core/folder_walk.h"
 
 namespace kirune {
 
@@ -41,7 +44,8 @@ void BatchControl::acknowledge() {
 }
 
 void DialogBatchUi::showMessage(const std::string& path, const std::string& text) {
-    if (!control_.beginMessage()) return;
+    summary_.addFailure(pathToQString(path), QString::fromStdString(text));
+    if (collect_ || !control_.beginMessage()) return;
     emit messageRequested(pathToQString(path), QString::fromStdString(text));
     control_.awaitAcknowledge();
 }
@@ -66,6 +70,23 @@ bool GuardedProcessor::processOneFile(const std::string& path, FileKind kind, Ba
         ui.showMessage(path, failureText(std::current_exception()));
     }
     return false;
+}
+
+FileList droppedFileList(const std::vector<std::string>& paths) {
+    FileList list;
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        // A dropped link to a folder is entered: the user chose it.
+        if (!std::filesystem::is_directory(path, ec)) {
+            if (!list.add(path)) break;
+            continue;
+        }
+        for (std::string& image : collectFolderImages(path))
+            if (!list.add(std::move(image))) break;
+        if (list.count() == kMaxBatchFiles) break;
+    }
+    sortFileList(list);
+    return list;
 }
 
 QString pathToQString(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }

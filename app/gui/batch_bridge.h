@@ -5,12 +5,15 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/core/batch.h"
 #include "app/core/ui.h"
+#include "app/gui/batch_report.h"
 
 namespace kirune {
 
@@ -35,11 +38,17 @@ private:
     bool pending_ = false;
 };
 
-// The dialog's BatchUi; its calls come from the worker.
+// The dialog's BatchUi; its calls come from the worker. Every message is a
+// failure and goes into the summary; with `collectFailures` that is all, and
+// the batch goes on without waiting for anyone.
 class DialogBatchUi : public QObject, public BatchUi {
     Q_OBJECT
 public:
-    explicit DialogBatchUi(BatchControl& control) : control_(control) {}
+    DialogBatchUi(BatchControl& control, bool collectFailures) : control_(control), collect_(collectFailures) {}
+    // The worker's until it has ended.
+    BatchSummary& summary() { return summary_; }
+    // From the window, while the batch runs: later failures follow the new choice.
+    void setCollectFailures(bool collect) { collect_ = collect; }
 
     void showMessage(const std::string& path, const std::string& text) override;
     void setPathText(const std::string& text) override;
@@ -54,6 +63,8 @@ signals:
 
 private:
     BatchControl& control_;
+    std::atomic<bool> collect_;
+    BatchSummary summary_;
     int lastProgress_ = -1;  // drivers report often; only changes cross threads
 };
 
@@ -72,6 +83,11 @@ private:
     FileProcessor& inner_;
     const BatchControl& control_;
 };
+
+// The batch for paths dropped or named together: in the order given, each
+// folder replaced by the images below it (collectFolderImages), the first
+// kMaxBatchFiles of them, sorted.
+FileList droppedFileList(const std::vector<std::string>& paths);
 
 // Paths cross to and from Qt as the file system's bytes, untouched.
 QString pathToQString(const std::string& path);

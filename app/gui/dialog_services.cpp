@@ -28,8 +28,11 @@ public:
 
     bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
 
-    std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings) override {
-        return std::make_unique<FileDrivers>(settings);
+    std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings,
+                                                 FileDoneCallback onFileDone) override {
+        auto drivers = std::make_unique<FileDrivers>(settings);
+        drivers->onFileDone = std::move(onFileDone);
+        return drivers;
     }
 };
 

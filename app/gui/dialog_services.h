@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 class QUrl;
@@ -13,7 +14,11 @@ class QWidget;
 namespace kirune {
 
 class FileProcessor;
+struct FileReport;
 struct JobSettings;
+
+// Called on the batch's worker after each file that succeeded.
+using FileDoneCallback = std::function<void(const FileReport&)>;
 
 class DialogServices {
 public:
@@ -22,10 +27,11 @@ public:
     virtual void showMessage(QWidget* parent, const QString& path, const QString& text) = 0;
     // The chosen files in the picker's order; empty when cancelled.
     virtual QStringList browseFiles(QWidget* parent, const QString& filter) = 0;
-    // False when the desktop could not open it; the dialog reports nothing then.
+    // False when the desktop could not open it (no viewer, no file manager).
     virtual bool openUrl(const QUrl& url) = 0;
     // Made afresh for each batch with the settings of the moment the batch starts.
-    virtual std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings) = 0;
+    virtual std::unique_ptr<FileProcessor> makeProcessor(const JobSettings& settings,
+                                                         FileDoneCallback onFileDone) = 0;
 };
 
 // Real boxes, the real file dialog, QDesktopServices and the real drivers.

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -17,7 +18,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
+#include <QSignalBlocker>
 #include <QUrl>
+#include <algorithm>
 
 #include "app/core/batch.h"
 #include "app/core/failure_text.h"
@@ -25,17 +29,49 @@
 #include "app/version.h"
 #include "app/gui/batch_bridge.h"
 #include "app/gui/dialog_services.h"
+#include "app/gui/failure_list_dialog.h"
 
 namespace kirune {
 
 namespace {
 
+// Every name the batch takes; the file system and the picker tell case apart.
+const QString kBrowseFilter =
+    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.RPX *.TIF *.TIFF *.BMP)");
+
 constexpr int kHighQualityRadio = kDefaultPreset.radio;  // 高画質, the start-up choice and the fallback
+
+const QString kHelpPdfName = QStringLiteral("Kirune_操作説明.pdf");
+
+// The remembered choices.
+const QString kPresetKey = QStringLiteral("preset");  // the digit key of the preset in force
+const QString kBmpOutputKey = QStringLiteral("bmpOutput");
+const QString kCollectFailuresKey = QStringLiteral("collectFailures");
 
 // Neither closes the dialog nor presses a button.
 bool isSwallowed(const QKeyEvent& key) {
     const int k = key.key();
     return k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape;
+}
+
+// The digit of the main keyboard's digit row the key sits on, whatever the
+// layout and Shift make of it (AZERTY's '&', Shift+1's '!'); -1 for any other
+// key, the keypad included. Qt reports X keycodes (evdev + 8) on xcb, wayland
+// and its own evdev and libinput input, and set-1 scan codes (evdev's numbers)
+// on Windows; elsewhere, or when no scan code came, the key's digit decides.
+int digitRowKey(const QKeyEvent& key) {
+    const QString platform = QGuiApplication::platformName();
+    int first = 0;  // scan code of the '1' key; '2'..'9' and '0' follow it
+    if (platform == u"windows")
+        first = 2;
+    else if (platform == u"xcb" || platform.startsWith(u"wayland") || platform == u"eglfs" ||
+             platform == u"linuxfb" || platform == u"offscreen")
+        first = 10;
+    const auto code = static_cast<int>(key.nativeScanCode());
+    if (first != 0 && code != 0) return code >= first && code < first + 10 ? (code - first + 1) % 10 : -1;
+    const int k = key.key();
+    if ((key.modifiers() & Qt::KeypadModifier) || k < Qt::Key_0 || k > Qt::Key_9) return -1;
+    return k - Qt::Key_0;
 }
 
 QIcon programIcon() { return QIcon(QStringLiteral(":/kirune/kirune.png")); }
@@ -171,6 +207,7 @@ void MainDialog::initialise() {
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainDialog::onAbout);
     addAction(about);
+    buildBatchActions();
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     progress_->setRange(0, 100);
@@ -180,9 +217,66 @@ void MainDialog::initialise() {
     installEventFilter(this);
     for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 
-    selectRadio(qualityRadio_);
-    bmpOutput_ = false;
-    onQualityChanged();
+    restoreChoices();
+}
+
+void MainDialog::buildBatchActions() {
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
+    failuresAction_ = new QAction(QStringLiteral("処理できなかったファイルの一覧(&F)..."), this);
+    failuresAction_->setObjectName(QStringLiteral("failuresAction"));
+    connect(failuresAction_, &QAction::triggered, this, &MainDialog::onShowFailures);
+    folderAction_ = new QAction(QStringLiteral("出力フォルダを開く(&O)"), this);
+    folderAction_->setObjectName(QStringLiteral("folderAction"));
+    connect(folderAction_, &QAction::triggered, this, &MainDialog::onOpenOutputFolder);
+    // For unattended batches: nobody is there to press OK on each box.
+    collectAction_ = new QAction(QStringLiteral("エラーをまとめて最後に表示する(&C)"), this);
+    collectAction_->setObjectName(QStringLiteral("collectAction"));
+    collectAction_->setCheckable(true);
+    connect(collectAction_, &QAction::toggled, this, &MainDialog::setCollectFailures);
+    for (QAction* a : {failuresAction_, folderAction_}) a->setEnabled(false);
+    addActions({failuresAction_, folderAction_, collectAction_});
+
+    pathLabel_->setTextFormat(Qt::PlainText);  // a file may be named like markup
+    connect(pathLabel_, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (link == u"#failures") onShowFailures();
+        if (link == u"#folder") onOpenOutputFolder();
+    });
+}
+
+void MainDialog::restoreChoices() {
+    const QSettings settings;
+    bool valid = false;
+    const int digit = settings.value(kPresetKey, kDefaultPresetDigit).toInt(&valid);
+    bmpOutput_ = settings.value(kBmpOutputKey, false).toBool();
+    collectFailures_ = settings.value(kCollectFailuresKey, false).toBool();
+    {
+        const QSignalBlocker quiet(collectAction_);  // saving now would store the defaults
+        collectAction_->setChecked(collectFailures_);
+    }
+    choosePreset(valid && digit >= 0 && digit <= 9 ? digit : kDefaultPresetDigit);
+}
+
+void MainDialog::saveChoices() const {
+    QSettings settings;
+    // The digit whose preset is in force; none when no figure is (the keys then fall back to 高画質).
+    const auto inForce = std::find_if(std::begin(kPresets), std::end(kPresets), [this](const Preset& p) {
+        return p.qualityLevel == qualityLevel_ && p.colourSampling == colourSampling_ && p.dbFigure == dbEstimate_;
+    });
+    if (inForce != std::end(kPresets))
+        settings.setValue(kPresetKey, inForce->digit);
+    else
+        settings.remove(kPresetKey);
+    settings.setValue(kBmpOutputKey, bmpOutput_);
+    settings.setValue(kCollectFailuresKey, collectFailures_);
+}
+
+void MainDialog::setCollectFailures(bool collect) {
+    collectFailures_ = collect;
+    if (collectAction_->isChecked() != collect) collectAction_->setChecked(collect);
+    if (batchUi_) batchUi_->setCollectFailures(collect);  // an unattended batch may be told so once it runs
+    saveChoices();
 }
 
 void MainDialog::setStopToken(std::stop_token stop) {
@@ -207,6 +301,7 @@ JobSettings MainDialog::jobSettings() const {
     s.colourSampling = colourSampling_;
     s.qualityDbText = std::to_string(dbEstimate_);
     s.bmpOutput = bmpOutput_;
+    s.measureQuality = true;  // for the report at the end of the batch; the bytes written do not change
     s.stop = stop_;  // the dialog replaces earlier outputs, as it always has
     return s;
 }
@@ -237,6 +332,15 @@ void MainDialog::showQuality() {
     const QString text = bmpOutput_ ? QStringLiteral("画品質は約 %1 dBです  出力:BMP ")
                                     : QStringLiteral("画品質は約 %1 dBです  出力:TIFF");
     qualityGroup_->setTitle(text.arg(dbEstimate_));
+    saveChoices();  // every change lands here; saved at once, so a killed program keeps it too
+}
+
+void MainDialog::choosePreset(int digit) {
+    const Preset& p = kPresets[digit];
+    usePreset(p);
+    if (p.radio >= 0) qualityRadio_ = p.radio;
+    selectRadio(p.radio);
+    showQuality();
 }
 
 void MainDialog::selectRadio(int radio) {
@@ -268,24 +372,21 @@ void MainDialog::applyKey(const QKeyEvent& key) {
     if (k == Qt::Key_Alt || k == Qt::Key_AltGr || k == Qt::Key_F10 || (key.modifiers() & Qt::AltModifier))
         return;
 
+    if (const int digit = digitRowKey(key); digit >= 0) {
+        choosePreset(digit);
+        return;
+    }
     enum { Unchanged = -2, NoRadio = -1 };
     int radio = Unchanged;
-    const bool keypad = key.modifiers() & Qt::KeypadModifier;  // only the main keyboard's digits
-    if (!keypad && k >= Qt::Key_0 && k <= Qt::Key_9) {
-        const Preset& p = kPresets[k - Qt::Key_0];
-        usePreset(p);
-        radio = p.radio;
-    } else {
-        if (k == Qt::Key_B)
-            bmpOutput_ = true;
-        else if (k == Qt::Key_T)
-            bmpOutput_ = false;
-        else
-            radio = NoRadio;
-        if (dbEstimate_ <= 0) {  // no preset in force: fall back to 高画質
-            usePreset(kDefaultPreset);
-            radio = kHighQualityRadio;
-        }
+    if (k == Qt::Key_B)
+        bmpOutput_ = true;
+    else if (k == Qt::Key_T)
+        bmpOutput_ = false;
+    else
+        radio = NoRadio;
+    if (dbEstimate_ <= 0) {  // no preset in force: fall back to 高画質
+        usePreset(kDefaultPreset);
+        radio = kHighQualityRadio;
     }
     if (radio >= 0) {
         qualityRadio_ = radio;
@@ -327,38 +428,45 @@ void MainDialog::onFilesDropped(const QStringList& paths) {
 
 void MainDialog::onBrowse() {
     if (batchRunning()) return;
-    const QStringList files = services_.browseFiles(this, QStringLiteral("RPX,TIFFファイル (*.rpx *.tif)"));
+    const QStringList files = services_.browseFiles(this, kBrowseFilter);
     if (files.isEmpty()) return;  // cancelled: nothing changes
     startBatch(files);
 }
 
 void MainDialog::startBatch(const QStringList& paths) {
-    FileList list;
-    for (const QString& p : paths)
-        if (!list.add(pathFromQString(p))) break;  // the first 1000 in the order given
-    sortFileList(list);
+    std::vector<std::string> given;
+    for (const QString& p : paths) given.push_back(pathFromQString(p));
 
+    control_ = std::make_shared<BatchControl>();
+    batchUi_ = std::make_unique<DialogBatchUi>(*control_, collectFailures_);
     try {
-        processor_ = services_.makeProcessor(jobSettings());
+        // The summary is the worker's while it runs; the window reads it once it has joined.
+        processor_ = services_.makeProcessor(
+            jobSettings(), [&summary = batchUi_->summary()](const FileReport& r) { summary.addDone(r); });
     } catch (...) {
+        batchUi_.reset();
+        control_.reset();
         services_.showMessage(this, QString(), QString::fromStdString(failureText(std::current_exception())));
         return;
     }
-    control_ = std::make_shared<BatchControl>();
-    batchUi_ = std::make_unique<DialogBatchUi>(*control_);
     connect(batchUi_.get(), &DialogBatchUi::messageRequested, this, &MainDialog::showMessage, Qt::QueuedConnection);
     connect(batchUi_.get(), &DialogBatchUi::pathTextChanged, this, &MainDialog::setPathText, Qt::QueuedConnection);
     connect(batchUi_.get(), &DialogBatchUi::counterTextChanged, this, &MainDialog::setCounterText,
             Qt::QueuedConnection);
     connect(batchUi_.get(), &DialogBatchUi::progressChanged, this, &MainDialog::setProgress, Qt::QueuedConnection);
     setInputEnabled(false);
+    reportShown_ = false;
+    for (QAction* a : {failuresAction_, folderAction_}) a->setEnabled(false);
 
-    worker_ = std::thread([this, list = std::move(list)] {
+    // Folders are walked on the worker: a large tree must not freeze the window.
+    worker_ = std::thread([this, given = std::move(given)] {
         try {
+            const FileList list = droppedFileList(given);
             GuardedProcessor guarded(*processor_, *control_);
-            runBatch(list, guarded, *batchUi_, stop_);
+            const BatchResult result = runBatch(list, guarded, *batchUi_, stop_);
+            batchUi_->summary().setCounts(result.succeeded, result.failed);
         } catch (...) {
-            // Only the display could have failed here; the files were all handled.
+            // Only the display or building the list could have failed here; no file is half done.
         }
         QMetaObject::invokeMethod(this, [this] { finishBatch(); }, Qt::QueuedConnection);
     });
@@ -366,16 +474,60 @@ void MainDialog::startBatch(const QStringList& paths) {
 
 void MainDialog::finishBatch() {
     if (worker_.joinable()) worker_.join();
+    lastBatch_ = std::move(batchUi_->summary());
     batchUi_.reset();
     processor_.reset();
     control_.reset();
     setInputEnabled(true);
     closeButton_->setEnabled(true);
-    emit batchFinished();
     if (closeRequested_) {
         closeRequested_ = false;
+        emit batchFinished();
         QDialog::reject();
+        return;
     }
+    showReport();
+    if (collectFailures_ && !lastBatch_.failures().empty()) onShowFailures();
+    emit batchFinished();
+}
+
+void MainDialog::showReport() {
+    reportShown_ = true;
+    refreshPathLabel();
+    const QString sizes = summarySizesText(lastBatch_);
+    setCounterText(sizes.isEmpty() ? QStringLiteral("0 / 0") : sizes);
+    failuresAction_->setEnabled(!lastBatch_.failures().empty());
+    folderAction_->setEnabled(!lastBatch_.outputFolder().isEmpty());
+}
+
+void MainDialog::refreshPathLabel() {
+    if (!reportShown_) {
+        pathLabel_->setTextFormat(Qt::PlainText);
+        pathLabel_->setText(pathLabel_->fontMetrics().elidedText(pathText_, Qt::ElideMiddle, pathLabel_->width()));
+        pathLabel_->setToolTip(QDir::toNativeSeparators(pathText_));
+        return;
+    }
+    QString line = summaryCountsText(lastBatch_).toHtmlEscaped();
+    if (!lastBatch_.failures().empty()) line += QStringLiteral("（<a href=\"#failures\">一覧</a>）");
+    if (!lastBatch_.outputFolder().isEmpty()) line += QStringLiteral("　<a href=\"#folder\">出力フォルダ</a>");
+    pathLabel_->setTextFormat(Qt::RichText);
+    pathLabel_->setText(line);
+    pathLabel_->setToolTip(QDir::toNativeSeparators(lastBatch_.outputFolder()));
+}
+
+void MainDialog::onShowFailures() {
+    if (lastBatch_.failures().empty()) return;
+    if (!failureList_) failureList_ = new FailureListDialog(this);
+    failureList_->setFailures(lastBatch_.failures());
+    failureList_->show();
+    failureList_->raise();
+}
+
+void MainDialog::onOpenOutputFolder() {
+    const QString folder = lastBatch_.outputFolder();
+    if (folder.isEmpty()) return;
+    if (!services_.openUrl(QUrl::fromLocalFile(folder)))
+        services_.showMessage(this, folder, QStringLiteral("出力フォルダを開けませんでした"));
 }
 
 void MainDialog::showMessage(const QString& path, const QString& text) {
@@ -387,8 +539,8 @@ void MainDialog::showMessage(const QString& path, const QString& text) {
 
 void MainDialog::setPathText(const QString& text) {
     pathText_ = text;
-    pathLabel_->setText(pathLabel_->fontMetrics().elidedText(text, Qt::ElideMiddle, pathLabel_->width()));
-    pathLabel_->setToolTip(QDir::toNativeSeparators(text));
+    reportShown_ = false;
+    refreshPathLabel();
 }
 
 void MainDialog::setCounterText(const QString& text) { counterLabel_->setText(text); }
@@ -397,7 +549,7 @@ void MainDialog::setProgress(int percent) { progress_->setValue(percent); }
 
 void MainDialog::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    setPathText(pathText_);
+    refreshPathLabel();
 }
 
 void MainDialog::setInputEnabled(bool enabled) {
@@ -405,9 +557,20 @@ void MainDialog::setInputEnabled(bool enabled) {
     browseButton_->setEnabled(enabled);
 }
 
+QString helpPdfPath(const QString& programDir) {
+    const QString installed = QDir(programDir).filePath(QStringLiteral("../share/doc/kirune/") + kHelpPdfName);
+    if (QFileInfo::exists(installed)) return QDir::cleanPath(installed);
+    return QDir(programDir).filePath(kHelpPdfName);
+}
+
 void MainDialog::onHelp() {
-    const QString pdf = QCoreApplication::applicationDirPath() + QStringLiteral("/Kirune_操作説明.pdf");
-    services_.openUrl(QUrl::fromLocalFile(pdf));
+    const QString pdf = helpPdfPath(QCoreApplication::applicationDirPath());
+    if (!QFileInfo::exists(pdf))
+        services_.showMessage(this, pdf, QStringLiteral("操作説明 (PDF) が見つかりません"));
+    else if (!services_.openUrl(QUrl::fromLocalFile(pdf)))
+        services_.showMessage(this, pdf,
+                              QStringLiteral("操作説明 (PDF) を開けませんでした。PDF を表示するアプリケーションが"
+                                             "インストールされているか確認してください"));
 }
 
 void MainDialog::onClose() { reject(); }

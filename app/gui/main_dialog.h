@@ -12,7 +12,9 @@
 
 #include "app/core/drivers.h"
 #include "app/core/presets.h"
+#include "app/gui/batch_report.h"
 
+class QAction;
 class QButtonGroup;
 class QGroupBox;
 class QKeyEvent;
@@ -26,7 +28,12 @@ namespace kirune {
 class BatchControl;
 class DialogBatchUi;
 class DialogServices;
+class FailureListDialog;
 class FileProcessor;
+
+// Where ヘルプ finds the guide: under <prefix>/share/doc/kirune/ as installed
+// (from <prefix>/bin), else beside the program as the build tree has it.
+QString helpPdfPath(const QString& programDir);
 
 // The About box.
 class AboutDialog : public QDialog {
@@ -51,15 +58,24 @@ public:
     int dbEstimate() const { return dbEstimate_; }
     bool batchRunning() const { return worker_.joinable(); }
     QString pathText() const { return pathText_; }
+    // What the last batch did; empty before the first.
+    const BatchSummary& lastBatch() const { return lastBatch_; }
+    // Failures of a batch are collected and listed at its end instead of one box each.
+    bool collectsFailures() const { return collectFailures_; }
 
 public slots:
-    // Takes the paths as one dropped batch: drop order, at most 1000, then sorted.
+    // Takes the paths as one dropped batch: drop order, folders replaced by the
+    // images below them, at most 1000, then sorted.
     void onFilesDropped(const QStringList& paths);
     void onBrowse();
     void onQualityChanged();
     void onHelp();
     void onClose();
     void onAbout();
+    // The last batch's failures, in a window of their own.
+    void onShowFailures();
+    void onOpenOutputFolder();
+    void setCollectFailures(bool collect);
     void reject() override;
 
 signals:
@@ -78,6 +94,12 @@ private:
     void layOut();
     // What the window starts with: the About action, drops, key handling and 高画質.
     void initialise();
+    void buildBatchActions();
+    // The preset, output kind and failure handling of the last run.
+    void restoreChoices();
+    void saveChoices() const;
+    // What a digit key does: its preset, its radio (or none).
+    void choosePreset(int digit);
     void usePreset(const Preset& preset);
     // The key table: presets, output kind, clearing the radios.
     void applyKey(const QKeyEvent& key);
@@ -85,6 +107,8 @@ private:
     void selectRadio(int radio);
     void startBatch(const QStringList& paths);
     void finishBatch();
+    void showReport();
+    void refreshPathLabel();
     void showMessage(const QString& path, const QString& text);
     void setPathText(const QString& text);
     void setCounterText(const QString& text);
@@ -99,6 +123,7 @@ private:
     int dbEstimate_ = kDefaultPreset.dbFigure;
     int qualityRadio_ = kDefaultPreset.radio;
     bool bmpOutput_ = false;
+    bool collectFailures_ = false;
 
     QButtonGroup* radios_ = nullptr;
     QRadioButton* radioButtons_[3] = {};
@@ -111,6 +136,12 @@ private:
     QLabel* hintLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QString pathText_;  // the whole path; the label may show it elided
+    bool reportShown_ = false;  // the path line holds the last batch's report
+    BatchSummary lastBatch_;
+    QAction* failuresAction_ = nullptr;
+    QAction* folderAction_ = nullptr;
+    QAction* collectAction_ = nullptr;
+    FailureListDialog* failureList_ = nullptr;
 
     // One batch at a time; all of it is empty while none runs.
     std::shared_ptr<BatchControl> control_;

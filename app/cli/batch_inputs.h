@@ -1,0 +1,55 @@
+#pragma once
+// From the paths on the command line to the batch: folders walked with -r,
+// lists read with --files-from, and where each file's output goes.
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/core/batch.h"
+#include "app/core/drivers.h"
+#include "file_records.h"
+
+namespace kirune::cli {
+
+struct BatchInputs {
+    FileList list{SIZE_MAX};  // rpx takes any number of files
+    // The output folder of each file found below a folder given with -r and
+    // -o: the -o folder plus the file's folder relative to the one given.
+    std::unordered_map<std::string, std::string> outputDirs;
+    // Paths that cannot be in the batch (a folder without -r) and why.
+    std::vector<std::pair<std::string, std::string>> refused;
+};
+
+// Appends the lines of `listPath` ("-": standard input) to `paths`, empty
+// lines left out; false when the list cannot be read.
+bool readPathList(const std::string& listPath, std::vector<std::string>& paths);
+
+// Folders are walked when `recursive`, else refused; everything else is
+// taken as named (the batch reports what it cannot use).
+BatchInputs gatherInputs(const std::vector<std::string>& paths, bool recursive, const std::string& outputDir);
+
+// Case-insensitive byte order, as the dialog sorts, in n log n for lists of
+// any length; names equal but for case keep the order they were given in.
+void sortByName(FileList& list);
+
+// The drivers with rpx's additions: a per-file output folder (made when
+// missing), --skip-existing, and a record of every file.
+class CliProcessor : public FileProcessor {
+public:
+    CliProcessor(JobSettings settings, const BatchInputs& inputs, bool skipExisting, FileRecords& records)
+        : settings_(std::move(settings)), inputs_(inputs), skipExisting_(skipExisting), records_(records) {}
+    bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
+    std::string outputPath(const std::string& path, FileKind kind) const override;
+
+private:
+    JobSettings settingsFor(const std::string& path) const;
+
+    JobSettings settings_;
+    const BatchInputs& inputs_;
+    bool skipExisting_;
+    FileRecords& records_;
+};
+
+}  // namespace kirune::cli

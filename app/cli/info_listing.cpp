@@ -1,0 +1,158 @@
+#include "info_listing.h"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+
+#include "app/core/container_info.h"
+#include "app/core/failure_text.h"
+#include "app/core/i18n.h"
+#include "app/core/presets.h"
+#include "text_encoding.h"
+
+namespace kirune::cli {
+
+namespace {
+
+// The metadata texts in the order both listings give them.
+struct NamedText {
+    const char* name;
+    const std::optional<std::string>* text;
+};
+std::array<NamedText, 5> metadataTexts(const ImageMetadata& meta) {
+    return {{{"make", &meta.make},
+             {"model", &meta.model},
+             {"software", &meta.software},
+             {"dateTime", &meta.dateTime},
+             {"artist", &meta.artist}}};
+}
+
+// The preset whose quality level and sampling the container was written at.
+std::optional<Preset> presetOf(const ContainerInfo& c) {
+    for (const Preset& p : kPresets)
+        if (p.qualityLevel == c.qualityLevel && p.colourSampling == c.colourSampling) return p;
+    return std::nullopt;
+}
+
+std::string jsonText(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
+
+std::string trailerJson(const std::optional<Trailer>& trailer) {
+    if (!trailer) return "null";
+    std::string out = "{\"offset\": " + std::to_string(trailer->offset) + ", \"records\": [";
+    for (std::size_t i = 0; i < trailer->records.size(); ++i)
+        out += std::string(i ? ", " : "") + "{\"type\": " + std::to_string(trailer->records[i].type) +
+               ", \"length\": " + std::to_string(trailer->records[i].length) + "}";
+    out += "]";
+    if (trailer->container) out += ", \"containerChecksum\": \"" + trailer->container->hex() + "\"";
+    if (trailer->pixels) out += ", \"pixelChecksum\": \"" + trailer->pixels->hex() + "\"";
+    return out + "}";
+}
+
+// One object on one line, so that several containers make JSON Lines.
+void printInfoJson(const std::string& path, const ContainerInfo& c) {
+    const ImageMetadata& meta = c.metadata;
+    const std::optional<Preset> preset = presetOf(c);
+    std::printf("{\"file\": %s, \"width\": %d, \"height\": %d, ", jsonString(path).c_str(), c.width, c.height);
+    std::printf("\"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d, ", c.qualityLevel,
+                c.colourSampling, c.stripBudgetLog2);
+    std::printf("\"preset\": %s, \"presetDb\": %s, ", preset ? std::to_string(preset->digit).c_str() : "null",
+                preset ? std::to_string(preset->dbFigure).c_str() : "null");
+    std::printf("\"description\": %s, \"credit\": %s, ", jsonText(c.description).c_str(), jsonText(c.credit).c_str());
+    std::printf("\"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g, ", meta.resolutionUnit,
+                meta.xResolution, meta.yResolution);
+    std::printf("\"iccLength\": %zu, ", meta.iccProfile.size());
+    for (const NamedText& t : metadataTexts(meta)) std::printf("\"%s\": %s, ", t.name, jsonText(*t.text).c_str());
+    std::printf("\"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d, \"strips\": [", c.stripHeight,
+                c.stripCount, c.lastStripRows);
+    for (std::size_t k = 0; k < c.strips.size(); ++k) {
+        std::printf("%s[", k ? ", " : "");
+        for (int i = 0; i < 7; ++i)
+            std::printf("%s[%u, %u]", i ? ", " : "", c.strips[k][i].rawLength, c.strips[k][i].recordedSize);
+        std::printf("]");
+    }
+    std::printf("], \"trailer\": %s}\n", trailerJson(c.trailer).c_str());
+}
+
+const char* recordName(uint16_t type) {
+    return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata" : "unknown record";
+}
+
+void printTrailerText(const ContainerInfo& c) {
+    if (!c.trailer) {
+        std::printf("trailer         %s\n", tr("none (no checksums stored)"));
+        return;
+    }
+    const Trailer& trailer = *c.trailer;
+    std::printf("trailer         %s %lld, %zu %s\n", tr("at byte"), static_cast<long long>(trailer.offset),
+                trailer.records.size(), tr("records"));
+    for (const Trailer::Entry& r : trailer.records)
+        std::printf("  %-18s type %u, %u bytes\n", recordName(r.type), r.type, r.length);
+    if (!trailer.carriedTags.empty()) {
+        const auto& n = c.carriedTagCounts;
+        std::printf("  metadata  %d image tags, %d Exif, %d GPS, %d Interoperability\n", n[0], n[1], n[2], n[3]);
+    }
+    if (trailer.container) std::printf("  container XXH3-128 %s\n", trailer.container->hex().c_str());
+    if (trailer.pixels) std::printf("  pixels    XXH3-128 %s\n", trailer.pixels->hex().c_str());
+}
+
+std::string textOrNone(const std::optional<std::string>& text) {
+    return text ? displayText(*text) : std::string("(") + tr("none") + ")";
+}
+
+void printInfoText(const std::string& path, const ContainerInfo& c) {
+    const ImageMetadata& meta = c.metadata;
+    std::printf("file            %s\n", path.c_str());
+    std::printf("size            %d x %d\n", c.width, c.height);
+    if (const std::optional<Preset> p = presetOf(c))
+        std::printf("quality level   %d (%s %d, %d dB)\n", c.qualityLevel, tr("preset"), p->digit, p->dbFigure);
+    else
+        std::printf("quality level   %d\n", c.qualityLevel);
+    std::printf("colour sampling %s\n", c.colourSampling == 1 ? "4:2:0" : c.colourSampling == 2 ? "4:2:2" : "4:4:4");
+    std::printf("strip budget    2^%d pixels\n", c.stripBudgetLog2);
+    std::printf("description     %s\n", textOrNone(c.description).c_str());
+    std::printf("credit          %s\n", textOrNone(c.credit).c_str());
+    std::printf("resolution      unit %u, %g x %g\n", meta.resolutionUnit, meta.xResolution, meta.yResolution);
+    std::printf("ICC profile     %zu bytes\n", meta.iccProfile.size());
+    for (const NamedText& t : metadataTexts(meta)) std::printf("%-15s %s\n", t.name, textOrNone(*t.text).c_str());
+    std::printf("strips          %d of %d rows, last %d rows\n", c.stripCount, c.stripHeight, c.lastStripRows);
+    printTrailerText(c);
+    static const char* const names[7] = {"dcSignBits",    "dcBytes",   "headerBits", "indexBitsLow",
+                                         "indexBitsHigh", "gainBytes", "matchBytes"};
+    for (std::size_t k = 0; k < c.strips.size(); ++k) {
+        std::printf("strip %zu\n", k);
+        for (int i = 0; i < 7; ++i) {
+            const StreamEntry& e = c.strips[k][i];
+            std::printf("  %-14s raw %10u  recorded %10u%s\n", names[i], e.rawLength, e.recordedSize,
+                        e.rawLength == e.recordedSize ? "  (stored)" : "");
+        }
+    }
+}
+
+}  // namespace
+
+int listContainers(const std::vector<std::string>& paths, bool json) {
+    int bad = 0;
+    bool first = true;
+    for (const std::string& path : paths) {
+        ContainerInfo info;
+        try {
+            info = readContainerInfo(path);
+        } catch (...) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), failureText(std::current_exception()).c_str());
+            ++bad;
+            continue;
+        }
+        if (json) {
+            printInfoJson(path, info);
+        } else {
+            if (!first) std::printf("\n");
+            printInfoText(path, info);
+        }
+        first = false;
+        std::fflush(stdout);
+    }
+    return bad ? 1 : 0;
+}
+
+}  // namespace kirune::cli

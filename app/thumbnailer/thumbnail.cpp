@@ -1,0 +1,168 @@
+#include "app/thumbnailer/thumbnail.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "container/carried_tags.h"
+#include "container/decoded_strips.h"
+#include "container/messages.h"
+#include "container/output_file.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+ThumbnailSize thumbnailSize(int32_t width, int32_t height, int32_t maxSide) {
+    if (width < 1 || height < 1 || maxSide < 1) throw Error("thumbnail of an empty picture");
+    const int64_t longer = std::max(width, height);
+    if (longer <= maxSide) return {width, height};
+    const auto scaled = [&](int64_t side) {
+        return static_cast<int32_t>(std::max<int64_t>(1, (side * maxSide + longer / 2) / longer));
+    };
+    return {scaled(width), scaled(height)};
+}
+
+namespace {
+
+// Sums source rows into output rows: output column c covers source columns
+// [c * W / w, (c + 1) * W / w), output row r the same way over the rows, so
+// every source pixel lands in exactly one output pixel.
+class BoxFilter {
+public:
+    BoxFilter(int32_t srcWidth, int32_t srcHeight, ThumbnailSize size)
+        : srcWidth_(srcWidth), srcHeight_(srcHeight), out_{size.width, size.height},
+          sums_(static_cast<std::size_t>(size.width) * 3) {
+        result_.width = size.width;
+        result_.height = size.height;
+        result_.rgb.reserve(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3);
+    }
+
+    // Source rows arrive top to bottom, each width R, G, B triples.
+    void addRow(const std::vector<uint16_t>& rgb) {
+        for (int32_t c = 0; c < out_.width; ++c) {
+            uint64_t s[3] = {};
+            for (int32_t x = columnStart(c), end = columnStart(c + 1); x < end; ++x)
+                for (int k = 0; k < 3; ++k) s[k] += rgb[3 * static_cast<std::size_t>(x) + k];
+            for (int k = 0; k < 3; ++k) sums_[3 * static_cast<std::size_t>(c) + k] += s[k];
+        }
+        ++row_;
+        if (row_ == rowStart(outRow_ + 1)) emitRow();
+    }
+
+    Thumbnail take() {
+        if (outRow_ != out_.height) throw Error("the picture ended before its last row");
+        return std::move(result_);
+    }
+
+private:
+    int32_t columnStart(int32_t c) const {
+        return static_cast<int32_t>(int64_t{c} * srcWidth_ / out_.width);
+    }
+    int32_t rowStart(int32_t r) const { return static_cast<int32_t>(int64_t{r} * srcHeight_ / out_.height); }
+
+    void emitRow() {
+        const uint64_t rows = static_cast<uint64_t>(rowStart(outRow_ + 1) - rowStart(outRow_));
+        for (int32_t c = 0; c < out_.width; ++c) {
+            const uint64_t n = rows * static_cast<uint64_t>(columnStart(c + 1) - columnStart(c));
+            for (int k = 0; k < 3; ++k) {
+                uint64_t& s = sums_[3 * static_cast<std::size_t>(c) + k];
+                // The mean on the 16-bit scale, then 0..65535 onto 0..255, rounded.
+                const uint64_t mean = (s + n / 2) / n;
+                result_.rgb.push_back(static_cast<uint8_t>((mean * 255 + 32767) / 65535));
+                s = 0;
+            }
+        }
+        ++outRow_;
+    }
+
+    int32_t srcWidth_, srcHeight_;
+    ThumbnailSize out_;
+    std::vector<uint64_t> sums_;
+    int32_t row_ = 0;
+    int32_t outRow_ = 0;
+    Thumbnail result_;
+};
+
+}  // namespace
+
+Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide) {
+    const ImageLayout& layout = strips.layout();
+    if (maxSide < 1 || maxSide > kMaxThumbnailSide)
+        throw Error("thumbnail size " + std::to_string(maxSide) + " is outside 1.." +
+                    std::to_string(kMaxThumbnailSide));
+    if (static_cast<uint64_t>(layout.width) * static_cast<uint64_t>(layout.height) > kMaxThumbnailSourcePixels)
+        throw Error("picture of " + std::to_string(layout.width) + " x " + std::to_string(layout.height) +
+                    " pixels is too large for a thumbnail");
+    BoxFilter filter(layout.width, layout.height, thumbnailSize(layout.width, layout.height, maxSide));
+    std::vector<uint16_t> row;
+    while (strips.next())
+        for (int32_t r = 0; r < strips.geometry().imageRows; ++r) {
+            strips.copyRow(r, row);
+            filter.addRow(row);
+        }
+    return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
+}
+
+int orientationOf(const std::vector<uint8_t>& carriedTags) {
+    constexpr uint16_t kOrientationTag = 274, kShortType = 3;
+    for (const CarriedTag& t : decodeCarriedTags(carriedTags))
+        if (t.directory == CarriedDirectory::Image && t.tag == kOrientationTag && t.type == kShortType &&
+            t.count == 1) {
+            const int v = t.value[0] | t.value[1] << 8;
+            return v >= 1 && v <= 8 ? v : 1;
+        }
+    return 1;
+}
+
+Thumbnail oriented(Thumbnail t, int orientation) {
+    if (orientation <= 1 || orientation > 8) return t;
+    const int32_t w = t.width, h = t.height;
+    const bool turned = orientation >= 5;  // rows become columns
+    Thumbnail out;
+    out.width = turned ? h : w;
+    out.height = turned ? w : h;
+    out.rgb.resize(t.rgb.size());
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+            // Where stored pixel (x, y) is shown, per the TIFF definition of
+            // each value (2 mirrored, 3 half turn, 6 quarter turn clockwise...).
+            int32_t X = x, Y = y;
+            switch (orientation) {
+                case 2: X = w - 1 - x; break;
+                case 3: X = w - 1 - x, Y = h - 1 - y; break;
+                case 4: Y = h - 1 - y; break;
+                case 5: X = y, Y = x; break;
+                case 6: X = h - 1 - y, Y = x; break;
+                case 7: X = h - 1 - y, Y = w - 1 - x; break;
+                case 8: X = y, Y = w - 1 - x; break;
+            }
+            const uint8_t* from = &t.rgb[(static_cast<std::size_t>(y) * w + x) * 3];
+            std::copy(from, from + 3, &out.rgb[(static_cast<std::size_t>(Y) * out.width + X) * 3]);
+        }
+    return out;
+}
+
+void writePng(const Thumbnail& t, const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(t.width);
+    image.height = static_cast<png_uint_32>(t.height);
+    image.format = PNG_FORMAT_RGB;
+    const auto stride = static_cast<png_int_32>(t.width) * 3;
+    if (t.rgb.size() != static_cast<std::size_t>(stride) * static_cast<std::size_t>(t.height))
+        throw Error("thumbnail pixels do not match its size");
+    png_alloc_size_t bytes = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &bytes, 0, t.rgb.data(), stride, nullptr))
+        throw Error(std::string("PNG: ") + image.message);
+    std::vector<uint8_t> png(bytes);
+    if (!png_image_write_to_memory(&image, png.data(), &bytes, 0, t.rgb.data(), stride, nullptr))
+        throw Error(std::string("PNG: ") + image.message);
+    OutputFile out(path);
+    if (std::fwrite(png.data(), 1, bytes, out.stream()) != bytes) out.fail(kCannotWriteOutputText, errno);
+    out.commit();
+}
+
+}  // namespace kirune

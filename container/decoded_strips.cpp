@@ -1,0 +1,58 @@
+#include "container/decoded_strips.h"
+
+#include "codec/strip_decoder.h"
+#include "codec/transforms.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+DecodedStrips::DecodedStrips(const std::string& path) : opened_(openContainer(path)) {
+    const std::optional<Trailer>& trailer = opened_.trailer;
+    if (trailer && trailer->container &&
+        checksumOfFile(opened_.reader->fd(), trailer->offset) != *trailer->container)
+        throwDamaged("container checksum does not match");
+}
+
+bool DecodedStrips::next() {
+    const FileCoding& file = opened_.coding;
+    const ImageLayout& layout = file.layout;
+    if (nextStrip_ >= layout.stripCount) {
+        if (nextStrip_ == layout.stripCount) finish();
+        return false;
+    }
+    if (nextStrip_ == 0) allocCodecBuffers(work_, file.colourSampling, layout.paddedWidth, layout.stripHeight);
+    geometry_ = beginStrip(layout, nextStrip_);
+    readStripSection(*opened_.reader, work_.streams, section_);
+    expandStripSection(section_, work_.streams);
+    decodeStrip(file.quality, geometry_, work_);
+    stripToRgb(geometry_, work_);
+    clearSideStreams(work_.streams);
+    if (hasPixelChecksum()) stripSums_.push_back(stripPixelChecksum(layout, nextStrip_, work_));
+    ++nextStrip_;
+    return true;
+}
+
+void DecodedStrips::finish() {
+    if (opened_.reader->remaining() != 0) throw Error(kDamagedFileText);
+    if (hasPixelChecksum() && pixelChecksum(stripSums_) != *opened_.trailer->pixels)
+        throwDamaged("pixel checksum does not match");
+    ++nextStrip_;  // checked once, and only counted as done when it passed
+}
+
+void DecodedStrips::copyRow(int32_t r, std::vector<uint16_t>& rgb) const {
+    const ImageLayout& layout = opened_.coding.layout;
+    if (nextStrip_ == 0 || r < 0 || r >= geometry_.imageRows) throw Error("row outside the decoded strip");
+    // Strip rows fill the buffers bottom row first; four rows per block row.
+    const int32_t y = layout.stripHeight - 1 - r;
+    const int32_t blocksPerRow = layout.paddedWidth / 4;
+    const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * static_cast<std::size_t>(blocksPerRow);
+    const int laneRow = (y & 3) * 4;
+    const BlockVec* planes[3] = {work_.rPlane.data() + rowStart, work_.gPlane.data() + rowStart,
+                                 work_.bPlane.data() + rowStart};
+    rgb.resize(static_cast<std::size_t>(layout.width) * 3);
+    uint16_t* out = rgb.data();
+    for (int32_t x = 0; x < layout.width; ++x)
+        for (const BlockVec* p : planes) *out++ = static_cast<uint16_t>(p[x >> 2].lane[laneRow + (x & 3)]);
+}
+
+}  // namespace kirune

@@ -1,0 +1,273 @@
+// The .rpx thumbnailer: strips decoded one at a time agree with an expansion,
+// the preview resembles the picture, and damaged or hostile containers end in
+// a failure exit with no output.
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/core/drivers.h"
+#include "app/core/ui.h"
+#include "app/thumbnailer/thumbnail.h"
+#include "container/decoded_strips.h"
+#include "tests/container/support.h"
+
+using namespace kirune;
+using namespace kirune::test;
+
+namespace {
+
+struct QuietUi : BatchUi {
+    void showMessage(const std::string&, const std::string&) override {}
+    void setPathText(const std::string&) override {}
+    void setCounterText(const std::string&) override {}
+    void setProgress(int) override {}
+};
+
+// Shading, a diagonal edge and a different colour in each quadrant, so that
+// a flipped, transposed or channel-swapped preview cannot pass for it.
+uint16_t scene(int x, int y, int c) {
+    double v = 18000 + 8000 * std::sin(x * 0.04 + c) + 6000 * std::cos(y * 0.05 - c);
+    if (x > 2 * y) v += 14000;
+    if ((x < 150) != (y < 100)) v += c == 0 ? 16000 : -9000;
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
+}
+
+struct Outcome {
+    int status = -1;
+    std::string errors;
+};
+
+class Thumbnailer : public ScratchDir {
+protected:
+    // A 301 x 203 container in strips of 8 rows (the last one short), so that
+    // previews and rows cross many strip boundaries; with an Orientation tag
+    // unless `orientation` is 1.
+    std::string makeContainer(int orientation = 1) {
+        writeTiff(path("scene.tif"), {.width = kWidth, .height = kHeight}, scene);
+        if (orientation != 1) {
+            TIFF* t = TIFFOpen(path("scene.tif").c_str(), "r+");
+            EXPECT_NE(t, nullptr);
+            if (!t) return {};
+            TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+            TIFFRewriteDirectory(t);
+            TIFFClose(t);
+        }
+        JobSettings settings;
+        settings.stripBudgetLog2 = 12;
+        settings.outputDir = dir.string();
+        QuietUi ui;
+        return compressFile(path("scene.tif"), FileKind::CompressTiff, settings, ui).output;
+    }
+
+    Outcome thumbnail(const std::string& args) {
+        const std::string err = path("stderr.txt");
+        const std::string cmd = std::string(KIRUNE_THUMBNAILER) + " " + args + " 2>" + err;
+        const int raw = std::system(cmd.c_str());
+        Outcome r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        const std::vector<uint8_t> text = readFile(err);
+        r.errors.assign(text.begin(), text.end());
+        std::filesystem::remove(err);
+        return r;
+    }
+
+    static constexpr int kWidth = 301, kHeight = 203;
+};
+
+struct Png {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+Png readPng(const std::string& p) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Png out;
+    if (!png_image_begin_read_from_file(&image, p.c_str())) return out;
+    image.format = PNG_FORMAT_RGB;
+    out.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr)) return out;
+    out.width = static_cast<int>(image.width);
+    out.height = static_cast<int>(image.height);
+    return out;
+}
+
+// The picture averaged over each output pixel's exact area (fractional
+// edges weighted), on the 8-bit scale: a reference independent of how the
+// thumbnailer cuts its boxes.
+double areaMean(int w, int h, int outW, int outH, int ox, int oy, int c) {
+    const double x0 = double(ox) * w / outW, x1 = double(ox + 1) * w / outW;
+    const double y0 = double(oy) * h / outH, y1 = double(oy + 1) * h / outH;
+    double sum = 0, area = 0;
+    for (int y = int(y0); y < int(std::ceil(y1)); ++y)
+        for (int x = int(x0); x < int(std::ceil(x1)); ++x) {
+            const double a = (std::min(x1, x + 1.0) - std::max(x0, double(x))) *
+                             (std::min(y1, y + 1.0) - std::max(y0, double(y)));
+            sum += a * scene(x, y, c);
+            area += a;
+        }
+    return sum / area / 257.0;
+}
+
+}  // namespace
+
+TEST_F(Thumbnailer, StripsDecodedOneAtATimeAreTheExpandedPicture) {
+    const std::string rpx = makeContainer();
+    JobSettings settings;
+    settings.outputDir = (dir / "expanded").string();
+    std::filesystem::create_directory(settings.outputDir);
+    QuietUi ui;
+    const std::string tif = expandFile(rpx, settings, ui).output;
+
+    TIFF* t = TIFFOpen(tif.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    DecodedStrips strips(rpx);
+    EXPECT_TRUE(strips.hasPixelChecksum());
+    std::vector<uint16_t> expected(size_t{kWidth} * 3), row;
+    int32_t y = 0, stripCount = 0;
+    while (strips.next()) {
+        EXPECT_EQ(strips.geometry().firstImageRow, y);
+        for (int32_t r = 0; r < strips.geometry().imageRows; ++r, ++y) {
+            ASSERT_EQ(TIFFReadScanline(t, expected.data(), uint32_t(y), 0), 1);
+            strips.copyRow(r, row);
+            ASSERT_EQ(row, expected) << "row " << y;
+        }
+        ++stripCount;
+    }
+    TIFFClose(t);
+    EXPECT_EQ(y, kHeight);
+    EXPECT_EQ(stripCount, strips.layout().stripCount);
+    EXPECT_GT(stripCount, 20);
+    EXPECT_FALSE(strips.next());
+}
+
+TEST(ThumbnailSize, KeepsTheAspectAndNeverEnlarges) {
+    const auto size = [](int w, int h, int side) {
+        const ThumbnailSize s = thumbnailSize(w, h, side);
+        return std::make_pair(s.width, s.height);
+    };
+    EXPECT_EQ(size(6000, 4000, 256), std::make_pair(256, 171));
+    EXPECT_EQ(size(200, 120, 256), std::make_pair(200, 120));
+    // A panorama keeps at least one row.
+    EXPECT_EQ(size(100000, 10, 128), std::make_pair(128, 1));
+}
+
+TEST_F(Thumbnailer, PreviewResemblesThePicture) {
+    const std::string rpx = makeContainer();
+    const std::string png = path("preview.png");
+    const Outcome r = thumbnail("-s 64 " + rpx + " " + png);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(r.errors, "");
+    const Png p = readPng(png);
+    ASSERT_EQ(p.width, 64);
+    ASSERT_EQ(p.height, 43);  // 301 x 203 brought to 64 wide
+    double total = 0, worst = 0;
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double d =
+                    std::abs(p.rgb[(size_t(y) * p.width + x) * 3 + c] - areaMean(kWidth, kHeight, 64, 43, x, y, c));
+                total += d;
+                worst = std::max(worst, d);
+            }
+    // Boxes cut at whole pixels differ from the exact areas along edges only.
+    EXPECT_LT(total / (64 * 43 * 3), 1.5);
+    EXPECT_LT(worst, 24);
+
+    // Without -s the preview is the freedesktop default of 256, which this
+    // picture is larger than.
+    ASSERT_EQ(thumbnail(rpx + " " + png).status, 0);
+    EXPECT_EQ(readPng(png).width, 256);
+}
+
+TEST_F(Thumbnailer, PreviewIsTurnedAsTheOrientationTagSays) {
+    // Display (X, Y) of a 43-row preview shows stored (x, y) of the picture's
+    // 64 x 43 preview: a quarter turn clockwise for 6, anticlockwise for 8.
+    const std::pair<int, std::function<std::pair<int, int>(int, int)>> cases[] = {
+        {6, [](int X, int Y) { return std::make_pair(Y, 42 - X); }},
+        {8, [](int X, int Y) { return std::make_pair(63 - Y, X); }},
+    };
+    for (const auto& [orientation, stored] : cases) {
+        const std::string rpx = makeContainer(orientation);
+        ASSERT_EQ(thumbnail("-s 64 " + rpx + " " + path("turned.png")).status, 0);
+        const Png p = readPng(path("turned.png"));
+        ASSERT_EQ(p.width, 43) << orientation;
+        ASSERT_EQ(p.height, 64) << orientation;
+        double total = 0;
+        for (int Y = 0; Y < p.height; ++Y)
+            for (int X = 0; X < p.width; ++X) {
+                const auto [x, y] = stored(X, Y);
+                for (int c = 0; c < 3; ++c)
+                    total += std::abs(p.rgb[(size_t(Y) * p.width + X) * 3 + c] -
+                                      areaMean(kWidth, kHeight, 64, 43, x, y, c));
+            }
+        EXPECT_LT(total / (64 * 43 * 3), 1.5) << orientation;
+    }
+}
+
+TEST_F(Thumbnailer, DamagedContainersFailWithOneLineAndNoOutput) {
+    const std::vector<uint8_t> good = readFile(makeContainer());
+    std::vector<uint8_t> flipped = good;
+    flipped[good.size() / 2] ^= 0x10;
+    const std::vector<uint8_t> legacy = withoutTrailer(good);
+    std::vector<uint8_t> longer = legacy;
+    longer.resize(legacy.size() + 16);
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> cases = {
+        {"truncated", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)},
+        {"one bit flipped", flipped},
+        {"without trailer, truncated", std::vector<uint8_t>(legacy.begin(), legacy.end() - 100)},
+        {"without trailer, bytes after the last strip", longer},
+        {"header only", std::vector<uint8_t>(good.begin(), good.begin() + 120)},
+        {"empty", {}},
+    };
+    for (const auto& [what, bytes] : cases) {
+        writeFile(path("bad.rpx"), bytes);
+        const Outcome r = thumbnail(path("bad.rpx") + " " + path("bad.png"));
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << what;
+        EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << what << ": " << r.errors;
+    }
+    // A container of an older writer, without checksums, still has a preview.
+    writeFile(path("legacy.rpx"), legacy);
+    EXPECT_EQ(thumbnail(path("legacy.rpx") + " " + path("legacy.png")).status, 0);
+    EXPECT_EQ(readPng(path("legacy.png")).width, 256);
+}
+
+TEST_F(Thumbnailer, HugeClaimedPicturesAreRefusedBeforeDecoding) {
+    // An old container (no checksums) whose header claims a picture in
+    // strips of the usual budget, with a strip table's worth of zeros for
+    // every strip it implies.
+    const std::vector<uint8_t> legacy = withoutTrailer(readFile(makeContainer()));
+    const auto claim = [&](uint32_t w, uint32_t h, size_t padding) {
+        std::vector<uint8_t> b = legacy;
+        for (int i = 0; i < 4; ++i) {
+            b[10 + i] = uint8_t(w >> (8 * i));
+            b[14 + i] = uint8_t(h >> (8 * i));
+            b[26 + i] = uint8_t(kStripBudgetLog2 >> (8 * i));
+        }
+        b.resize(b.size() + padding);
+        writeFile(path("huge.rpx"), b);
+        return thumbnail(path("huge.rpx") + " " + path("huge.png"));
+    };
+    // 2^31 pixels in 512 strips of 128 rows.
+    Outcome r = claim(1u << 15, 1u << 16, 512 * 56);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.errors.find("too large"), std::string::npos) << r.errors;
+    // Within the limit, the first strip's empty table is damage.
+    r = claim(1u << 14, 1u << 15, 128 * 56);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.errors.find(kDamagedFileText), std::string::npos) << r.errors;
+    EXPECT_FALSE(std::filesystem::exists(path("huge.png")));
+}
+
+TEST_F(Thumbnailer, UsageErrorsExitWithTwo) {
+    for (const char* args : {"", "only-one.rpx", "-s 0 a.rpx b.png", "-s 12x a.rpx b.png", "-s 5000 a.rpx b.png",
+                             "a.rpx b.png c.png", "a.rpx -s"})
+        EXPECT_EQ(thumbnail(args).status, 2) << args;
+    EXPECT_EQ(thumbnail(path("missing.rpx") + " " + path("x.png")).status, 1);
+}
