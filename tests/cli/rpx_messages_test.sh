@@ -81,6 +81,13 @@ says "LC_ALL chooses" "bad.rpx: このフォーマットには対応していま
 LC_ALL=C LANG=ja_JP.UTF-8 "$rpx" -q bad.rpx 2> "$work/err"
 says "LC_ALL=C keeps English" "bad.rpx: not an .rpx container (bad magic)"
 
+LANGUAGE=en LANG=ja_JP.UTF-8 "$rpx" -q bad.rpx 2> "$work/err"
+says "a LANGUAGE of the user's own is kept" "bad.rpx: not an .rpx container (bad magic)"
+# What scripts parse reads the same in every language.
+env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=C.UTF-8 "$rpx" info --json cup_49-2.rpx > info.en
+env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=ja_JP.UTF-8 "$rpx" info --json cup_49-2.rpx > info.ja
+check "info --json does not depend on the language" cmp -s info.en info.ja
+
 # Interrupted: a noise image large enough to be still at work when SIGINT comes.
 python3 - big.tif <<'PY'
 import os, struct, sys
