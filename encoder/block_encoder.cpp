@@ -7,6 +7,7 @@
 
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
+#include "encoder/search_kernels.h"
 #include "kirune/AlignedBuffer.h"
 #include "kirune/Error.h"
 
@@ -101,7 +102,8 @@ public:
     PlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, const SearchSetup& setup)
         : lim_(planeLimits(q)), st_(st), r_(region),
           rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)),
-          energies_(static_cast<std::size_t>(region.rows + region.firstRow) * static_cast<std::size_t>(region.blocksPerRow)) {
+          energies_(static_cast<std::size_t>(region.rows + region.firstRow) * static_cast<std::size_t>(region.blocksPerRow)),
+          kernels_(searchKernels(setup.path)) {
         d_.setup = setup;
     }
 
@@ -247,6 +249,7 @@ private:
     const PlaneRegion& r_;
     const int32_t rowsUp_;
     AlignedBuffer<int32_t> energies_;  // of the corrections as coded; 0 for flat blocks
+    const SearchKernels& kernels_;
     BlockDecision d_;
     BlockHeader h_;
     BlockVec residual_;                 // correction minus the matched one
@@ -259,46 +262,24 @@ void PlaneCoder::findMatch(const Block& b, Match& m) {
     // The window's top may pass 32 bits; clamped, it admits the same energies.
     const int32_t hi = static_cast<int32_t>(std::clamp<int64_t>(3 * int64_t{e} - lo, INT32_MIN, INT32_MAX));
     const int32_t lastRow = std::max(b.row - rowsUp_, 0);
-    // Takes candidate j at distance dj, candidates coming nearest first; true
-    // once one comes under T.
-    const auto take = [&](std::size_t j, int32_t dj) {
-        if (dj < lim_.T || dj < m.best) {
-            m.best = dj;
-            m.offset = static_cast<uint32_t>(b.n - j);
-        }
-        return dj < lim_.T;
-    };
-    bool done = false;
-    for (int32_t cr = b.row; cr >= lastRow && !done; --cr) {
-        const int32_t cFirst = cr == b.row ? b.col - 1 : std::min(b.col + kMatchColumns, W - 1);
-        const int32_t cLast = std::max(b.col - kMatchColumns, 0);
+    // Rows nearest first, each from its nearest column; the first candidate
+    // under T ends the search.
+    MatchScan s{m.best};
+    for (int32_t cr = b.row; cr >= lastRow && !s.done; --cr) {
         const std::size_t candBase = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(W);
-        const int32_t* rowEnergies = energies_.data() + candBase;
-        int32_t cc = cFirst;
-        // Four candidates at a time: more than half lie in the energy window,
-        // so measuring all four beats picking them out.
-        for (; cc - 3 >= cLast && !done; cc -= 4) {
-            unsigned mask = energyWindow4(rowEnergies + cc - 3, lo, hi);
-            if (mask == 0) continue;
-            const std::size_t j0 = candBase + static_cast<std::size_t>(cc - 3);
-            alignas(16) int32_t dist[4];
-            blockDistance4(b.x, r_.resid + j0, dist);
-            // Only a candidate under T or under the best so far changes
-            // anything; mostly there is none, and the group costs no branch.
-            const int64_t limit = std::max(lim_.T, m.best);
-            for (int k = 0; k < 4; ++k) mask &= ~(static_cast<unsigned>(dist[k] >= limit) << k);
-            while (mask != 0 && !done) {
-                const int k = std::bit_width(mask) - 1;
-                mask &= ~(1u << k);
-                done = take(j0 + static_cast<std::size_t>(k), dist[k]);
-            }
-        }
-        for (; cc >= cLast && !done; --cc) {
-            const int32_t ej = rowEnergies[cc];
-            const std::size_t j = candBase + static_cast<std::size_t>(cc);
-            if (ej != 0 && ej >= lo && ej <= hi) done = take(j, blockDistance(b.x, r_.resid[j]));
-        }
+        const MatchRow row{&b.x,
+                           r_.resid + candBase,
+                           energies_.data() + candBase,
+                           cr == b.row ? b.col - 1 : std::min(b.col + kMatchColumns, W - 1),
+                           std::max(b.col - kMatchColumns, 0),
+                           lo,
+                           hi,
+                           lim_.T};
+        s.taken = -1;
+        kernels_.scanMatchRow(row, s);
+        if (s.taken >= 0) m.offset = static_cast<uint32_t>(b.n - (candBase + static_cast<std::size_t>(s.taken)));
     }
+    m.best = s.best;
 }
 
 bool PlaneCoder::codeVq(Block& b, const Match& m) {

@@ -3,27 +3,67 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "encoder/search_kernels.h"
 
 namespace kirune {
 
 namespace {
 
+// A codebook rewritten in each of its orders (the class order, then by
+// component 1, 2, 3), so that a scan reads consecutive rows instead of
+// following an order list. The zero rows past the end are the scans' overread.
+struct OrderedCodebook {
+    int16_t rows[4][256 + kCodewordOverread][4];
+};
+
+struct OrderedClasses {
+    OrderedCodebook shape[kVqLevels], gain[kVqLevels];
+};
+
+void fillOrdered(const int16_t (*codes)[4], const uint8_t* orderLists, int size, OrderedCodebook& out) {
+    for (int p = 0; p < 4; ++p)
+        for (int pos = 0; pos < size; ++pos) {
+            const int index = p == 0 ? pos : orderLists[(p - 1) * size + pos];
+            std::memcpy(out.rows[p][pos], codes[index], sizeof out.rows[p][pos]);
+        }
+}
+
+// The compiled classes, rewritten once for the whole process.
+const OrderedClasses& orderedClasses() {
+    static const std::unique_ptr<const OrderedClasses> tables = [] {
+        auto t = std::make_unique<OrderedClasses>();
+        for (int L = 0; L < kVqLevels; ++L) {
+            const DictionaryClass& c = dictionaryClasses[L];
+            fillOrdered(c.shape, c.shapeOrder, c.shapeSize, t->shape[L]);
+            fillOrdered(c.gain, c.gainOrder, c.gainSize, t->gain[L]);
+        }
+        return t;
+    }();
+    return *tables;
+}
+
 // One codebook of a dictionary class with its per-component orders and the
-// bucket bounds into them.
+// bucket bounds into them; `ordered` is its rewritten form, null for classes
+// the trainer substitutes.
 struct BucketedCodebook {
     const int16_t (*codes)[4];
     const uint8_t* orderLists;
     int size;
     const uint8_t* first;
     const uint8_t* last;
+    const OrderedCodebook* ordered;
 };
 
 // Best codeword of positions first[b]..last[b] in the order of component p
 // (the class order for p = 0); the first of equal distances wins.
-inline int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y) {
+inline int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, VectorPath path) {
     const uint8_t* order = p == 0 ? nullptr : c.orderLists + (p - 1) * c.size;
-    const int end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
-    return nearestRow(c.codes, order, c.first[b], end, y);
+    const int begin = c.first[b], end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
+    if (!c.ordered) return nearestRow(c.codes, order, begin, end, y);
+    const int pos = searchKernels(path).nearestCode(c.ordered->rows[p], begin, end, y);
+    return pos < 0 ? 0 : order ? order[pos] : pos;
 }
 
 inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
@@ -42,7 +82,9 @@ const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, con
     // Unit quarters reach buckets 0..20 only; the clamp keeps anything else
     // (a caller's unnormalised vector) inside the tables.
     const int b = clampBucket(shapeBucket(quarter[p]), 20);
-    const int index = bestInBucket({c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast}, b, p, quarter);
+    const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().shape[level] : nullptr;
+    const int index =
+        bestInBucket({c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast, ordered}, b, p, quarter, d.setup.path);
     d.vqIndex[level][stage][slot] = static_cast<uint32_t>(index);
     return c.shape[index];
 }
@@ -51,7 +93,9 @@ const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t 
     const DictionaryClass& c = d.setup.dictionaries[level];
     const int p = rowLargest(norms);
     const int b = clampBucket(gainBucket(norms[p]), 10);
-    const int index = bestInBucket({c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast}, b, p, norms);
+    const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().gain[level] : nullptr;
+    const int index =
+        bestInBucket({c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, ordered}, b, p, norms, d.setup.path);
     d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
     return c.gain[index];
 }
@@ -110,19 +154,20 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
 }
 
 int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {
+    int32_t dots[kPatternCount];
+    searchKernels(d.setup.path).patternDots(target, dots);
     int32_t bestMagnitude = 0;
     int32_t bestError = int32_t{1} << 26;
     int chosen = -1;
     int32_t chosenGain = 0;
     for (int p = 0; p < kPatternCount; ++p) {
-        const BlockVec pattern = patternBlock(p);
-        const int32_t s = blockDot(target, pattern) >> 12;
+        const int32_t s = dots[p] >> 12;
         const int32_t magnitude = s < 0 ? -s : s;
         // Patterns weaker than the strongest so far are not evaluated.
         if (magnitude < bestMagnitude) continue;
         bestMagnitude = magnitude;
         BlockVec y;
-        const int32_t err = blockDistance(target, blockScale15(pattern, s, y));
+        const int32_t err = blockDistance(target, blockScale15(patternBlock(p), s, y));
         if (err < bestError) {
             bestError = err;
             chosen = p;

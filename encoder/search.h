@@ -13,6 +13,7 @@
 
 #include "codec/block_ops.h"
 #include "codec/dictionary.h"
+#include "kirune/vector_path.h"
 
 namespace kirune {
 
@@ -34,9 +35,11 @@ protected:
 // What the searches quantise against. The defaults are the compiled tables;
 // the trainer substitutes its candidate classes and an observer. The block
 // encoder takes one of these (optionally) and copies it into its decision state.
+// `path` picks the vector kernels; every path gives the same results.
 struct SearchSetup {
     const DictionaryClass* dictionaries = dictionaryClasses;
     VqObserver* observer = nullptr;
+    VectorPath path = activeVectorPath();
 };
 
 // What the searches of one block record, for the block encoder to take the

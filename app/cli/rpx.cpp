@@ -25,6 +25,7 @@
 #include "command_line.h"
 #include "file_records.h"
 #include "info_listing.h"
+#include "kirune/vector_path.h"
 #include "terminal_ui.h"
 
 using namespace kirune;
@@ -95,6 +96,8 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
 
 int main(int argc, char** argv) {
     useLocaleTexts();
+    // The vector path (KIRUNE_VECTOR, else the CPU's best) is settled once, here.
+    activeVectorPath();
     const std::string sub = argc > 1 ? argv[1] : "";
     if (sub == "info") {
         InfoOptions o;

@@ -9,3 +9,11 @@
 #else
 #define KIRUNE_SSE2 0
 #endif
+
+// Kernels for wider units than the build's baseline are compiled per function
+// (target attributes) and chosen at run time (kirune/vector_path.h).
+#if KIRUNE_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KIRUNE_X86_DISPATCH 1
+#else
+#define KIRUNE_X86_DISPATCH 0
+#endif

@@ -64,7 +64,7 @@ void storeStripRows(TestStrip& s, RgbImage& out) {
 }  // namespace
 
 RgbImage loadFixture(const std::string& name) {
-    std::ifstream in(std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / (name + ".rgb16"),
+    std::ifstream in(std::filesystem::path(KIRUNE_TEST_FIXTURES) / (name + ".rgb16"),
                      std::ios::binary);
     const std::vector<uint8_t> b{std::istreambuf_iterator<char>(in), {}};
     const auto u32 = [&](std::size_t o) { return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24; };

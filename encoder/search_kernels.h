@@ -1,0 +1,61 @@
+#pragma once
+// The inner loops of the searches, one table per vector path (scalar, SSE2,
+// AVX2, AVX-512), chosen at run time. Each loop runs over many codewords or
+// blocks per call, so one indirect call buys a whole scan in the widest units
+// the CPU has. Every table gives the same results as the scalar one.
+
+#include <cstdint>
+
+#include "codec/block_ops.h"
+#include "codec/dictionary.h"
+#include "kirune/vector_path.h"
+
+namespace kirune {
+
+// Codewords a nearest-codeword scan may read past its end: tables it scans
+// carry this many more rows.
+inline constexpr int kCodewordOverread = 16;
+
+// One block row of match candidates, scanned from column `first` down to
+// column `last` (nearest first). A candidate is measured when its energy is
+// not 0 and lies in [lo, hi].
+struct MatchRow {
+    const BlockVec* x;         // the block being matched
+    const BlockVec* blocks;    // the row's corrections, by column
+    const int32_t* energies;   // the row's correction energies, by column
+    int32_t first, last;
+    int32_t lo, hi;
+    int64_t T;                 // a candidate under T ends the search
+};
+
+// The match search's state across rows: a candidate is taken when under T or
+// under the best so far; `taken` is the column of the last taken in this row.
+struct MatchScan {
+    int64_t best;
+    int32_t taken = -1;
+    bool done = false;
+};
+
+struct SearchKernels {
+    // Position of the first of the codewords codes[begin..end) nearest to y
+    // by rowDistance, or -1 when none comes under 2^30. Reads up to
+    // kCodewordOverread rows past `end`.
+    int (*nearestCode)(const int16_t (*codes)[4], int begin, int end, const int16_t* y);
+    // Scans one row of match candidates into `s`.
+    void (*scanMatchRow)(const MatchRow& row, MatchScan& s);
+    // blockDot(target, pattern k) into dots[k] for the kPatternCount patterns.
+    void (*patternDots)(const BlockVec& target, int32_t* dots);
+};
+
+// The table of `path`, or of the best path below it this CPU has.
+const SearchKernels& searchKernels(VectorPath path);
+
+namespace detail {
+// Every path's table, for searchKernels (null where the build has none).
+const SearchKernels* scalarSearchKernels();
+const SearchKernels* sse2SearchKernels();
+const SearchKernels* avx2SearchKernels();
+const SearchKernels* avx512SearchKernels();
+}  // namespace detail
+
+}  // namespace kirune
