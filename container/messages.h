@@ -12,11 +12,13 @@ namespace kirune {
 // (damaged strip data: kDamagedFileText).
 inline constexpr const char* kBadMagicText = messageId("not an .rpx container (bad magic)");
 inline constexpr const char* kUnsupportedVersionText = messageId("unsupported .rpx container version");
-inline constexpr const char* kTruncatedHeaderText = messageId("truncated: the file ends inside the container header");
+inline constexpr const char* kTruncatedHeaderText =
+    messageId("truncated: the file ends inside the container header");
 // {1}: which field is out of range.
 inline constexpr const char* kDamagedHeaderText = messageId("damaged container header: {1}");
 // Too short for even the tables of the strips the header announces.
-inline constexpr const char* kTooShortForStripsText = messageId("truncated: the file is shorter than its header announces");
+inline constexpr const char* kTooShortForStripsText =
+    messageId("truncated: the file is shorter than its header announces");
 // {1} of {2}: the strip, counted from 1, and the strips the header promises.
 inline constexpr const char* kTruncatedStripText = messageId("truncated: the file ends inside strip {1} of {2}");
 
@@ -31,7 +33,8 @@ inline constexpr const char* kNotTiffText = messageId("not a readable TIFF file"
 inline constexpr const char* kUnsupportedTiffText =
     messageId("unsupported TIFF (rpx reads 8- or 16-bit RGB, 3 samples per pixel)");
 inline constexpr const char* kNotBmpText = messageId("not a BMP file");
-inline constexpr const char* kUnsupportedBmpText = messageId("unsupported BMP (rpx reads uncompressed 24-bit BMPs)");
+inline constexpr const char* kUnsupportedBmpText =
+    messageId("unsupported BMP (rpx reads uncompressed 24-bit BMPs)");
 inline constexpr const char* kInputReadText = messageId("cannot read the image data");
 
 // Outputs.

@@ -51,7 +51,8 @@ FileKind classifyPath(const std::string& path);
 // name and the file has no extension.
 inline constexpr const char* kUnsupportedExtensionText =
     messageId("unsupported extension .{1}: rpx reads .tif, .tiff, .bmp and .rpx");
-inline constexpr const char* kNoExtensionText = messageId("no file extension: rpx reads .tif, .tiff, .bmp and .rpx");
+inline constexpr const char* kNoExtensionText =
+    messageId("no file extension: rpx reads .tif, .tiff, .bmp and .rpx");
 UserMessage unsupportedMessage(const std::string& path);
 
 // What the batch hands each supported file to.
@@ -73,7 +74,8 @@ struct BatchResult {
 
 // The batch's own checks of an output's name; the detail names the output and
 // the other file in parentheses.
-inline constexpr const char* kOutputIsInputText = messageId("the output would replace an input file of this batch");
+inline constexpr const char* kOutputIsInputText =
+    messageId("the output would replace an input file of this batch");
 inline constexpr const char* kOutputTakenText =
     messageId("the output would replace the output of an earlier file of this batch");
 

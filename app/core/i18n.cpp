@@ -49,8 +49,8 @@ void useLocaleTexts() {
         const char* asked = nonEmptyVariable("LC_ALL");
         if (!asked) asked = nonEmptyVariable("LC_MESSAGES");
         if (!asked) asked = nonEmptyVariable("LANG");
-        if (asked && !nonEmptyVariable("LANGUAGE") && std::strcmp(asked, "C") != 0 && std::strcmp(asked, "POSIX") != 0)
-            ::setenv("LANGUAGE", asked, 1);
+        const bool named = asked && std::strcmp(asked, "C") != 0 && std::strcmp(asked, "POSIX") != 0;
+        if (named && !nonEmptyVariable("LANGUAGE")) ::setenv("LANGUAGE", asked, 1);
     }
     if (const std::string dir = localeDirBesideProgram(); !dir.empty()) ::bindtextdomain(kTextDomain, dir.c_str());
     ::bind_textdomain_codeset(kTextDomain, "UTF-8");
@@ -77,7 +77,8 @@ const char* builtInJapanese(std::string_view english) {
         const uint32_t length = word(originals + 8ull * i, swapped), at = word(originals + 8ull * i + 4, swapped);
         if (uint64_t{at} + length >= size) return nullptr;
         if (std::string_view(reinterpret_cast<const char*>(mo + at), length) != english) continue;
-        const uint32_t tlength = word(translations + 8ull * i, swapped), tat = word(translations + 8ull * i + 4, swapped);
+        const uint32_t tlength = word(translations + 8ull * i, swapped);
+        const uint32_t tat = word(translations + 8ull * i + 4, swapped);
         // Each string is followed by a NUL, which the bound includes.
         if (uint64_t{tat} + tlength >= size || mo[tat + tlength] != 0) return nullptr;
         return reinterpret_cast<const char*>(mo + tat);

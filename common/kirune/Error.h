@@ -4,7 +4,6 @@
 // batch reports it and goes on with the next file. The libraries know English
 // only: the program renders the message in its language (app/core/failure_text.h).
 
-#include <clocale>
 #include <cstring>
 #include <locale.h>
 #include <memory>
@@ -86,7 +85,9 @@ inline std::string systemReason(int err) {
 }
 
 // Damaged data, found anywhere: kDamagedFileText, with what was found after
-// ": " when that helps.
-[[noreturn]] inline void throwDamaged(const std::string& detail = {}) { throw Error(kDamagedFileText, detail); }
+// ": " when that helps. Kept out of line: the decoder's loops call it.
+[[noreturn, gnu::cold, gnu::noinline]] inline void throwDamaged(const std::string& detail = {}) {
+    throw Error(kDamagedFileText, detail);
+}
 
 }  // namespace kirune
