@@ -584,7 +584,7 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
     putUint(pointer, out->back().at, f.fieldBytes(), f.bigEndian);
     if (!file.write(start, bytes.data(), bytes.size()) ||
         !file.write(firstAt, pointer, static_cast<std::size_t>(f.fieldBytes())))
-        throw Error(std::string(kCannotWriteOutputText) + ": carried tags");
+        throw Error(kCannotWriteOutputText, "carried tags");
 }
 
 }  // namespace kirune

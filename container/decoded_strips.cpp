@@ -10,7 +10,7 @@ DecodedStrips::DecodedStrips(const std::string& path) : opened_(openContainer(pa
     const std::optional<Trailer>& trailer = opened_.trailer;
     if (trailer && trailer->container &&
         checksumOfFile(opened_.reader->fd(), trailer->offset) != *trailer->container)
-        throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
+        throwDamaged("container checksum does not match");
 }
 
 bool DecodedStrips::next() {
@@ -35,7 +35,7 @@ bool DecodedStrips::next() {
 void DecodedStrips::finish() {
     if (opened_.reader->remaining() != 0) throw Error(kDamagedFileText);
     if (hasPixelChecksum() && pixelChecksum(stripSums_) != *opened_.trailer->pixels)
-        throw Error(std::string(kDamagedFileText) + ": pixel checksum does not match");
+        throwDamaged("pixel checksum does not match");
     ++nextStrip_;  // checked once, and only counted as done when it passed
 }
 

@@ -22,10 +22,8 @@ namespace kirune {
 
 namespace {
 
-std::string systemReason(int err) { return std::error_code(err, std::generic_category()).message(); }
-
 [[noreturn]] void refuse(const char* text, const std::string& detail = {}) {
-    throw Error(detail.empty() ? std::string(text) : std::string(text) + ": " + detail);
+    throw Error(text, detail);
 }
 
 // A tile or strip decoded at once stays below this; larger ones come from a

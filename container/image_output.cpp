@@ -71,10 +71,9 @@ std::vector<std::string> TiffOutput::warnings() const {
 
 namespace {
 // The reason a write failed: the system's (a full disk says so) before libtiff's.
-std::string writeFailure(const std::string& path, const TiffSink& sink, const TiffMessages& messages) {
-    std::string text = std::string(kCannotWriteOutputText) + ": " + path;
-    if (sink.lastErrno) return text + " (" + std::strerror(sink.lastErrno) + ")";
-    return text + messages.reason();
+UserMessage writeFailure(const std::string& path, const TiffSink& sink, const TiffMessages& messages) {
+    if (sink.lastErrno) return {kCannotWriteOutputText, {}, path + " (" + systemReason(sink.lastErrno) + ")"};
+    return {kCannotWriteOutputText, {}, path + messages.reason()};
 }
 }  // namespace
 
@@ -124,7 +123,7 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     h.sink.fd = out->file_.fd();
     h.tif = openTiffForWriting(h.sink, outputPath, h.messages);
     const auto refused = [&] {
-        throw Error(std::string(kCannotCreateOutputText) + ": " + outputPath + h.messages.reason());
+        throw Error(kCannotCreateOutputText, outputPath + h.messages.reason());
     };
     if (!h.tif) refused();
     TIFF* tif = h.tif.get();
@@ -234,7 +233,7 @@ BmpGeometry bmpGeometry(const ImageLayout& layout) {
 std::array<uint8_t, kBmpHeaderBytes> buildBmpHeader(const ImageLayout& layout, const ImageMetadata& meta) {
     const int64_t fileSize = bmpGeometry(layout).fileSize;
     if (fileSize > int64_t{std::numeric_limits<uint32_t>::max()} || fileSize < kBmpHeaderBytes)
-        throw Error(std::string(kBmpTooLargeText) + " (" + std::to_string(fileSize) + " bytes)");
+        throw Error(UserMessage{kBmpTooLargeText, {std::to_string(fileSize)}});
     std::array<uint8_t, kBmpHeaderBytes> h{};
     h[0] = 'B';
     h[1] = 'M';

@@ -33,10 +33,10 @@ std::optional<struct stat> pathStatus(const std::string& path) {
 
 UniqueFd openRegularFile(const std::string& path, struct stat& st) {
     const auto cannotOpen = [&](int err) {
-        throw Error(std::string(kCannotOpenInputText) + ": " + std::error_code(err, std::generic_category()).message());
+        throw Error(kCannotOpenInputText, systemReason(err));
     };
     const auto notRegular = [&](mode_t mode) {
-        throw Error(std::string(kNotRegularFileText) + ": " + fileKindName(mode));
+        throw Error(kNotRegularFileText, fileKindName(mode));
     };
     // Looked at first: opening a device can act on it, and a FIFO without a
     // writer blocks in open().

@@ -18,8 +18,6 @@ namespace kirune {
 
 namespace {
 
-std::string systemReason(int err) { return std::error_code(err, std::generic_category()).message(); }
-
 // Hidden name in the same folder, so the final rename never crosses a file
 // system and never replaces anything but the final name.
 std::string temporaryName(const std::string& finalPath, std::mt19937_64& rng) {
@@ -80,7 +78,7 @@ OutputFile::OutputFile(std::string finalPath, OutputOptions options)
         if (S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) && ::stat(finalPath_.c_str(), &target) == 0 &&
                                     S_ISDIR(target.st_mode)))
             fail(kCannotCreateOutputText, EISDIR);
-        if (!options_.replaceExisting) throw Error(std::string(kOutputExistsText) + ": " + finalPath_);
+        if (!options_.replaceExisting) throw Error(kOutputExistsText, finalPath_);
     } else if (errno != ENOENT) {
         fail(kCannotCreateOutputText, errno);
     }
@@ -138,9 +136,9 @@ void OutputFile::discard() noexcept {
 }
 
 void OutputFile::fail(const char* what, int err) const {
-    std::string text = std::string(what) + ": " + finalPath_;
-    if (err != 0) text += " (" + systemReason(err) + ")";
-    throw Error(text);
+    std::string detail = finalPath_;
+    if (err != 0) detail += " (" + systemReason(err) + ")";
+    throw Error(what, detail);
 }
 
 void OutputFile::checkStream() const {
@@ -202,7 +200,7 @@ void OutputFile::commit() {
     if (err) {
         discard();
         if (err == EEXIST && !options_.replaceExisting)
-            throw Error(std::string(kOutputExistsText) + ": " + finalPath_);
+            throw Error(kOutputExistsText, finalPath_);
         fail(kCannotWriteOutputText, err);
     }
     // The data is synced and in place; closing cannot lose it any more.

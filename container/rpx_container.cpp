@@ -67,7 +67,7 @@ std::array<std::optional<std::string>*, 5> carriedTexts(ImageMetadata& m) {
     return {&m.make, &m.model, &m.software, &m.dateTime, &m.artist};
 }
 
-[[noreturn]] void unsupported() { throw Error(kUnsupportedFormatText); }
+[[noreturn]] void damagedHeader(const std::string& what) { throw Error(UserMessage{kDamagedHeaderText, {what}}); }
 
 }  // namespace
 
@@ -211,7 +211,7 @@ ContainerReader::ContainerReader(const std::string& path) : path_(path) {
     UniqueFd fd = openRegularFile(path, st);
     file_ = ::fdopen(fd.get(), "rb");
     if (!file_)
-        throw Error(std::string(kCannotOpenInputText) + ": " + std::error_code(errno, std::generic_category()).message());
+        throw Error(kCannotOpenInputText, systemReason(errno));
     fd.release();
     status_ = st;
     size_ = static_cast<int64_t>(st.st_size);
@@ -237,24 +237,45 @@ void ContainerReader::skip(uint64_t n, const char* failText) {
     }
 }
 
+void ContainerReader::truncatedInStrip() const {
+    throw Error(UserMessage{kTruncatedStripText, {std::to_string(stripsBegun_), std::to_string(stripCount_)}});
+}
+
 void ContainerReader::syncPosition(const char* failText) {
     const int64_t p = ftello(file_);
     if (p < pos_ || p > size_) throw Error(failText);
     pos_ = p;
 }
 
+// The header's length-prefixed texts (make, model, ...) into `meta`.
+static void readHeaderTexts(ContainerReader& in, ImageMetadata& meta) {
+    for (std::optional<std::string>* t : carriedTexts(meta)) {
+        uint8_t lengthBytes[4];
+        in.read(lengthBytes, 4, kTruncatedHeaderText);
+        const uint32_t n = getU32(lengthBytes);
+        if (n == 0) {
+            t->reset();
+            continue;
+        }
+        if (n > static_cast<uint64_t>(in.remaining())) throw Error(kTruncatedHeaderText);
+        std::vector<uint8_t> bytes(n);
+        in.read(bytes.data(), n, kTruncatedHeaderText);
+        *t = textUpToNul(bytes.data(), n);
+    }
+}
+
 FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     uint8_t magic[4];
-    in.read(magic, 4, kUnsupportedFormatText);
+    in.read(magic, 4, kBadMagicText);  // too short to be one
     for (int i = 0; i < 3; ++i) magic[i] ^= kMagicXor;
-    if (std::memcmp(magic, "RP2", 4) != 0) unsupported();  // compares the NUL too
+    if (std::memcmp(magic, "RP2", 4) != 0) throw Error(kBadMagicText);  // compares the NUL too
     uint8_t version[6];
-    in.read(version, 6, kUnsupportedFormatText);
+    in.read(version, 6, kTruncatedHeaderText);
     for (int i = 0; i < 5; ++i) version[i] = static_cast<uint8_t>(version[i] - 1);
-    if (std::memcmp(version, kContainerVersion, 6) != 0) unsupported();
+    if (std::memcmp(version, kContainerVersion, 6) != 0) throw Error(kUnsupportedVersionText);
 
     uint8_t fields[24];
-    in.read(fields, sizeof fields, kUnsupportedFormatText);
+    in.read(fields, sizeof fields, kTruncatedHeaderText);
     const uint32_t width = getU32(fields);
     const uint32_t height = getU32(fields + 4);
     const auto level = static_cast<int32_t>(getU32(fields + 8));
@@ -263,57 +284,53 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     const auto descriptionLength = static_cast<int32_t>(getU32(fields + 20));
 
     const auto maxDimension = static_cast<uint32_t>(std::numeric_limits<int32_t>::max());
-    if (width < 1 || height < 1 || width > maxDimension || height > maxDimension) unsupported();
+    if (width < 1 || height < 1 || width > maxDimension || height > maxDimension)
+        damagedHeader("image size " + std::to_string(width) + " x " + std::to_string(height));
     // Levels beyond kMaxQualityLevel would overflow the limit K * 256.
-    if (level < 1 || level > kMaxQualityLevel) unsupported();
-    if (sampling != Sampling420 && sampling != Sampling422 && sampling != Sampling444) unsupported();
+    if (level < 1 || level > kMaxQualityLevel) damagedHeader("quality level " + std::to_string(level));
+    if (sampling != Sampling420 && sampling != Sampling422 && sampling != Sampling444)
+        damagedHeader("colour sampling " + std::to_string(sampling));
     // This system only writes 22; larger budgets would make a strip's buffers
     // grow beyond what the expansion is meant to need.
-    if (budgetLog2 < kMinStripBudgetLog2 || budgetLog2 > kStripBudgetLog2) unsupported();
-    if (descriptionLength < 0 || descriptionLength > in.remaining()) unsupported();
+    if (budgetLog2 < kMinStripBudgetLog2 || budgetLog2 > kStripBudgetLog2)
+        damagedHeader("strip budget 2^" + std::to_string(budgetLog2));
+    if (descriptionLength < 0) damagedHeader("description length " + std::to_string(descriptionLength));
+    // A length beyond the file's end is most likely a file cut short.
+    if (descriptionLength > in.remaining()) throw Error(kTruncatedHeaderText);
 
     std::vector<uint8_t> description(static_cast<std::size_t>(descriptionLength));
-    in.read(description.data(), description.size(), kUnsupportedFormatText);
+    in.read(description.data(), description.size(), kTruncatedHeaderText);
     std::size_t textLength = 0;
     while (textLength < description.size() && description[textLength] != 0)
         description[textLength++] ^= kDescriptionXor;
     meta.description.assign(reinterpret_cast<const char*>(description.data()), textLength);
 
     uint8_t resolution[14];
-    in.read(resolution, sizeof resolution, kUnsupportedFormatText);
+    in.read(resolution, sizeof resolution, kTruncatedHeaderText);
     meta.resolutionUnit = getU16(resolution);
     meta.xResolution = getF32(resolution + 2);
     meta.yResolution = getF32(resolution + 6);
     const auto iccLength = static_cast<int32_t>(getU32(resolution + 10));
-    if (iccLength < 0 || iccLength > in.remaining()) unsupported();
+    if (iccLength < 0) damagedHeader("ICC profile length " + std::to_string(iccLength));
+    if (iccLength > in.remaining()) throw Error(kTruncatedHeaderText);
     meta.iccProfile.assign(static_cast<std::size_t>(iccLength), 0);
-    in.read(meta.iccProfile.data(), meta.iccProfile.size(), kUnsupportedFormatText);
+    in.read(meta.iccProfile.data(), meta.iccProfile.size(), kTruncatedHeaderText);
 
-    for (std::optional<std::string>* t : carriedTexts(meta)) {
-        uint8_t lengthBytes[4];
-        in.read(lengthBytes, 4, kUnsupportedFormatText);
-        const uint32_t n = getU32(lengthBytes);
-        if (n == 0) {
-            t->reset();
-            continue;
-        }
-        if (n > static_cast<uint64_t>(in.remaining())) unsupported();
-        std::vector<uint8_t> bytes(n);
-        in.read(bytes.data(), n, kUnsupportedFormatText);
-        *t = textUpToNul(bytes.data(), n);
-    }
+    readHeaderTexts(in, meta);
 
     FileCoding c;
     c.quality = codecParams(level);
     c.colourSampling = sampling;
     try {
         c.layout = computeStripLayout(static_cast<int32_t>(width), static_cast<int32_t>(height), budgetLog2);
-    } catch (const Error&) {
-        unsupported();  // a width beyond the strip budget, or a height beyond 32 bits
+    } catch (const Error& e) {
+        damagedHeader(e.what());  // a width beyond the strip budget, or a height beyond 32 bits
     }
     // Every strip needs at least its table: a size the file cannot hold is
     // refused before any strip buffer is allocated for it.
-    if (int64_t{c.layout.stripCount} * kStreamTableBytes > in.remaining()) throwDamaged();
+    if (int64_t{c.layout.stripCount} * kStreamTableBytes > in.remaining())
+        throw Error(kTooShortForStripsText);
+    in.expectStrips(c.layout.stripCount);
     return c;
 }
 
@@ -358,8 +375,12 @@ void readSectionStreams(ContainerReader& in, const StreamTable& table, std::vect
     in.syncPosition(kDamagedFileText);
 }
 
-StreamTable readStreamTable(ContainerReader& in) {
+// `st`, when given, bounds each raw length by its stream buffer; damage found
+// so is told apart from a file that ends before the streams' bytes.
+StreamTable readStreamTable(ContainerReader& in, const SideStreams* st) {
     uint8_t bytes[kStreamTableBytes];
+    in.beginStrip();
+    if (in.remaining() < kStreamTableBytes) in.truncatedInStrip();
     in.read(bytes, sizeof bytes, kDamagedFileText);
     StreamTable table{};
     uint64_t footprint = 0;
@@ -368,10 +389,13 @@ StreamTable readStreamTable(ContainerReader& in) {
         // A coded stream is shorter than its raw bytes and carries at least
         // the factor byte and one block header besides its payload.
         if (table[i].recordedSize > table[i].rawLength) throwDamaged();
+        // The decoder's 16-bit window reads one byte past the data.
+        const uint32_t raw = table[i].rawLength;
+        if (st && raw > 0 && raw >= streamBuffer(*st, static_cast<int>(i)).size()) throwDamaged();
         footprint += table[i].recordedSize == table[i].rawLength ? table[i].rawLength
                                                                  : uint64_t{table[i].recordedSize} + 7;
     }
-    if (footprint > static_cast<uint64_t>(in.remaining())) throwDamaged();
+    if (footprint > static_cast<uint64_t>(in.remaining())) in.truncatedInStrip();
     return table;
 }
 
@@ -379,12 +403,7 @@ StreamTable readStreamTable(ContainerReader& in) {
 
 void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& sec) {
     const int64_t start = in.position();
-    sec.table = readStreamTable(in);
-    for (int i = 0; i < kStreamCount; ++i) {
-        // The decoder's 16-bit window reads one byte past the data.
-        const uint32_t raw = sec.table[static_cast<std::size_t>(i)].rawLength;
-        if (raw > 0 && raw >= streamBuffer(st, i).size()) throwDamaged();
-    }
+    sec.table = readStreamTable(in, &st);
     beginSection(sec, sec.table);
     readSectionStreams(in, sec.table, sec.bytes, sec.offset);
     if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) throwDamaged();
@@ -416,7 +435,7 @@ StreamTable stripReader(ContainerReader& in, SideStreams& st) {
 }
 
 StreamTable skipStripSection(ContainerReader& in) {
-    const StreamTable table = readStreamTable(in);
+    const StreamTable table = readStreamTable(in, nullptr);
     std::vector<uint8_t> bytes;
     std::array<std::size_t, kStreamCount + 1> offset{};
     readSectionStreams(in, table, bytes, offset);

@@ -8,7 +8,8 @@
 // never seeks. Everything read is checked
 // against the file's size and the stream buffers before it is used, so a
 // damaged file throws Error and never makes the reader allocate more than the
-// file can justify: kUnsupportedFormatText for a foreign or damaged header,
+// file can justify: a message saying what is wrong with a foreign, cut or
+// damaged header, kTruncatedStripText when the file ends inside a strip,
 // kDamagedFileText for damaged strip data.
 //
 // Limits on what a hostile file costs to expand, whatever size its header
@@ -136,6 +137,11 @@ public:
     void skip(uint64_t n, const char* failText);
     // Takes the position from the stream after a call that read through it.
     void syncPosition(const char* failText);
+    // The strips the header announced and the sections begun since: a file
+    // that ends early says where.
+    void expectStrips(int32_t count) { stripCount_ = count; }
+    void beginStrip() { ++stripsBegun_; }
+    [[noreturn]] void truncatedInStrip() const;
 
 private:
     std::string path_;
@@ -143,6 +149,8 @@ private:
     struct stat status_ {};
     int64_t size_ = 0;
     int64_t pos_ = 0;
+    int32_t stripCount_ = 0;
+    int32_t stripsBegun_ = 0;
 };
 
 // Reads and checks the header: the quality parameters, colour sampling and

@@ -29,7 +29,7 @@ uint64_t get(const uint8_t* p, int bytes) {
     return v;
 }
 
-[[noreturn]] void damaged(const char* why) { throw Error(std::string(kDamagedFileText) + ": trailer " + why); }
+[[noreturn]] void damaged(const char* why) { throwDamaged(std::string("trailer ") + why); }
 
 Checksum128 toChecksum(XXH128_hash_t h) { return {h.low64, h.high64}; }
 

@@ -84,20 +84,38 @@ std::string CliProcessor::outputPath(const std::string& path, FileKind kind) con
     return FileDrivers(settingsFor(path)).outputPath(path, kind);
 }
 
+int CliProcessor::batchThreads() const { return FileDrivers(settings_).batchThreads(); }
+
+FileFootprint CliProcessor::footprint(const std::string& path, FileKind kind) const {
+    return FileDrivers(settingsFor(path)).footprint(path, kind);
+}
+
 bool CliProcessor::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
+    return run(path, kind, ui, 0);
+}
+
+bool CliProcessor::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+    return run(path, kind, ui, std::max(1, threads));
+}
+
+// May run on several threads at once for different files: what it prints goes
+// through the UI, which keeps input order. `threads` 0: as the settings say.
+bool CliProcessor::run(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
     records_.begin(path);
     FileDrivers drivers(settingsFor(path));
     const std::string output = drivers.outputPath(path, kind);
     // Outputs are linked into place only when complete, so one that exists is whole.
     std::error_code ec;
     if (skipExisting_ && fs::exists(fs::symlink_status(output, ec))) {
+        records_.end(path);
         ui.setProgress(0);
-        records_.skipped(path, output);
+        ui.inOrder([this, path, output] { records_.skipped(path, output); });
         return true;
     }
     if (const std::string& dir = drivers.settings().outputDir; !dir.empty()) {
         fs::create_directories(dir, ec);
         if (ec) {
+            records_.end(path);
             ui.showMessage(path, std::string(tr("cannot create the output folder")) + " " + dir + ": " + ec.message());
             return false;
         }
@@ -106,7 +124,10 @@ bool CliProcessor::processOneFile(const std::string& path, FileKind kind, BatchU
         ui.setProgress(0);  // the bar off the line before the record is printed
         records_.done(r);
     };
-    return drivers.processOneFile(path, kind, ui);
+    const bool ok = threads > 0 ? drivers.processOneFileOn(path, kind, ui, threads)
+                                : drivers.processOneFile(path, kind, ui);
+    records_.end(path);
+    return ok;
 }
 
 }  // namespace kirune::cli

@@ -42,9 +42,13 @@ public:
         : settings_(std::move(settings)), inputs_(inputs), skipExisting_(skipExisting), records_(records) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     std::string outputPath(const std::string& path, FileKind kind) const override;
+    int batchThreads() const override;
+    FileFootprint footprint(const std::string& path, FileKind kind) const override;
+    bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
 
 private:
     JobSettings settingsFor(const std::string& path) const;
+    bool run(const std::string& path, FileKind kind, BatchUi& ui, int threads);
 
     JobSettings settings_;
     const BatchInputs& inputs_;

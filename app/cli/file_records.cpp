@@ -78,13 +78,23 @@ void printLine(const FileReport& r, double ratio, double bpp) {
 }  // namespace
 
 void FileRecords::begin(const std::string& path) {
-    current_ = path;
-    start_ = std::chrono::steady_clock::now();
+    const std::lock_guard lock(mutex_);
+    started_[path] = std::chrono::steady_clock::now();
+}
+
+void FileRecords::end(const std::string& path) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(mutex_);
+    if (const auto it = started_.find(path); it != started_.end())
+        seconds_[path] = std::chrono::duration<double>(now - it->second).count();
 }
 
 double FileRecords::secondsSince(const std::string& path) const {
-    if (path != current_) return 0.0;  // refused before any work
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const std::lock_guard lock(mutex_);
+    if (const auto it = seconds_.find(path); it != seconds_.end()) return it->second;
+    const auto it = started_.find(path);
+    if (it == started_.end()) return 0.0;  // refused before any work
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second).count();
 }
 
 void FileRecords::done(const FileReport& r) {

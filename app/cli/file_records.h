@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "app/core/drivers.h"
@@ -14,8 +16,10 @@ class FileRecords {
 public:
     FileRecords(bool json, bool quiet) : json_(json), quiet_(quiet) {}
 
-    // Work on `path` starts now (its seconds count from here).
+    // Work on `path` starts now, and ends now: files may run side by side and
+    // their records are printed later, in input order. Any thread may call these.
     void begin(const std::string& path);
+    void end(const std::string& path);
     void done(const FileReport& report);
     // The output existed already and counts as done (--skip-existing).
     void skipped(const std::string& path, const std::string& output);
@@ -27,8 +31,9 @@ private:
 
     bool json_;
     bool quiet_;
-    std::string current_;
-    std::chrono::steady_clock::time_point start_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::chrono::steady_clock::time_point> started_;
+    std::map<std::string, double> seconds_;
 };
 
 }  // namespace kirune::cli

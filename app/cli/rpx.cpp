@@ -95,6 +95,7 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    useLocaleTexts();
     // The vector path (KIRUNE_VECTOR, else the CPU's best) is settled once, here.
     activeVectorPath();
     const std::string sub = argc > 1 ? argv[1] : "";

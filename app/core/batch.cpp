@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/core/batch_schedule.h"
+#include "app/core/failure_text.h"
 #include "app/core/ui.h"
 #include "container/input_file.h"
 
@@ -49,11 +50,13 @@ FileKind classifyPath(const std::string& path) {
     return FileKind::Unsupported;
 }
 
-std::string unsupportedMessage(const std::string& path) {
+UserMessage unsupportedMessage(const std::string& path) {
     const std::string t = asciiLower(path);
     const std::size_t dot = t.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : t.substr(dot + 1);
-    return ext + "ファイル形式には対応していません";
+    const std::size_t slash = t.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {kNoExtensionText, {ext}};
+    return {kUnsupportedExtensionText, {ext}};
 }
 
 std::optional<FileIdentity> identityOfPath(const std::string& path) {
@@ -62,16 +65,16 @@ std::optional<FileIdentity> identityOfPath(const std::string& path) {
     return identityOf(*st);
 }
 
-std::string outputConflict(const std::string& output, const FileList& list,
+std::optional<UserMessage> outputConflict(const std::string& output, const FileList& list,
                            const std::vector<std::optional<FileIdentity>>& inputs,
                            const std::vector<std::pair<FileIdentity, std::size_t>>& written) {
     const std::optional<FileIdentity> target = identityOfPath(output);
-    if (!target) return {};
+    if (!target) return std::nullopt;
     for (std::size_t j = 0; j < inputs.size(); ++j)
-        if (inputs[j] == target) return std::string(kOutputIsInputText) + ": " + output + " (" + list[j] + ")";
+        if (inputs[j] == target) return UserMessage{kOutputIsInputText, {}, output + " (" + list[j] + ")"};
     for (const auto& [identity, j] : written)
-        if (identity == *target) return std::string(kOutputTakenText) + ": " + output + " (" + list[j] + ")";
-    return {};
+        if (identity == *target) return UserMessage{kOutputTakenText, {}, output + " (" + list[j] + ")"};
+    return std::nullopt;
 }
 
 BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop) {
@@ -91,14 +94,14 @@ BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui
         const std::string& path = list[i];
         const FileKind kind = classifyPath(path);
         if (kind == FileKind::Unsupported) {
-            ui.showMessage(path, unsupportedMessage(path));
+            ui.showMessage(path, messageText(unsupportedMessage(path)));
             ui.setPathText("");
             ++result.failed;
             continue;
         }
         const std::string output = processor.outputPath(path, kind);
-        if (const std::string conflict = outputConflict(output, list, inputs, written); !conflict.empty()) {
-            ui.showMessage(path, conflict);
+        if (const std::optional<UserMessage> conflict = outputConflict(output, list, inputs, written)) {
+            ui.showMessage(path, messageText(*conflict));
             ui.setPathText("");
             ++result.failed;
             continue;

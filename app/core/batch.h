@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kirune/Error.h"
+
 namespace kirune {
 
 class BatchUi;
@@ -45,8 +47,14 @@ enum class FileKind { Unsupported, CompressTiff, CompressBmp, Expand };
 // first), ".tif" compresses a TIFF, ".bmp" compresses a BMP.
 FileKind classifyPath(const std::string& path);
 
-// "%sファイル形式には対応していません" with the lower-cased text after the last '.'.
-std::string unsupportedMessage(const std::string& path);
+// The refusal of a name no rule takes. {1} is the lower-cased text after the
+// path's last '.', which the Japanese names even when that '.' is in a folder's
+// name and the file has no extension.
+inline constexpr const char* kUnsupportedExtensionText =
+    messageId("unsupported extension .{1}: rpx reads .tif, .tiff, .bmp and .rpx");
+inline constexpr const char* kNoExtensionText =
+    messageId("no file extension: rpx reads .tif, .tiff, .bmp and .rpx");
+UserMessage unsupportedMessage(const std::string& path);
 
 // What one file's work needs, read cheaply from its header.
 struct FileFootprint {
@@ -80,9 +88,12 @@ struct BatchResult {
     bool stopped = false;
 };
 
-// "出力ファイルが…" messages of the batch's own checks.
-inline constexpr const char* kOutputIsInputText = "出力ファイルがこのバッチの入力ファイルを置き換えてしまいます";
-inline constexpr const char* kOutputTakenText = "出力ファイルがこのバッチの先のファイルの出力と重なります";
+// The batch's own checks of an output's name; the detail names the output and
+// the other file in parentheses.
+inline constexpr const char* kOutputIsInputText =
+    messageId("the output would replace an input file of this batch");
+inline constexpr const char* kOutputTakenText =
+    messageId("the output would replace the output of an earlier file of this batch");
 
 // Runs the batch in list order with the "%d / %d" counter and path display;
 // when the processor has several threads, files with fewer strips than

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/core/failure_text.h"
 #include "app/core/ui.h"
 
 namespace kirune {
@@ -212,7 +213,7 @@ bool SideBySide::launch(std::size_t j) {
         s.classified = true;
         s.kind = classifyPath(path);
         if (s.kind == FileKind::Unsupported) {
-            s.refusal = unsupportedMessage(path);
+            s.refusal = messageText(unsupportedMessage(path));
             s.stage = Stage::Ended;
             return true;
         }
@@ -227,8 +228,8 @@ bool SideBySide::launch(std::size_t j) {
     if (s.key)
         for (std::size_t i = 0; i < j; ++i)
             if (slots_[i].stage == Stage::Running && slots_[i].key == s.key) return false;
-    if (std::string conflict = outputConflict(s.output, list_, inputs_, written_); !conflict.empty()) {
-        s.refusal = std::move(conflict);
+    if (const std::optional<UserMessage> conflict = outputConflict(s.output, list_, inputs_, written_)) {
+        s.refusal = messageText(*conflict);
         s.stage = Stage::Ended;
         return true;
     }

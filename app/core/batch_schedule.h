@@ -26,11 +26,11 @@ BatchResult runFilesSideBySide(const FileList& list, FileProcessor& processor, B
 
 // The batch's checks, shared by both ways of running it.
 std::optional<FileIdentity> identityOfPath(const std::string& path);
-// Why the output `output` of a file must not be written, or "" when it may:
+// Why the output `output` of a file must not be written, or nothing when it may:
 // compared with the batch's inputs (found before any work) and the outputs
 // its earlier files wrote, by what the name leads to now.
-std::string outputConflict(const std::string& output, const FileList& list,
-                           const std::vector<std::optional<FileIdentity>>& inputs,
-                           const std::vector<std::pair<FileIdentity, std::size_t>>& written);
+std::optional<UserMessage> outputConflict(const std::string& output, const FileList& list,
+                                          const std::vector<std::optional<FileIdentity>>& inputs,
+                                          const std::vector<std::pair<FileIdentity, std::size_t>>& written);
 
 }  // namespace kirune

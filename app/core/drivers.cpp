@@ -271,7 +271,7 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
         for (auto& w : workers) {
             w->input = openInputImage(path, format, InputUse::PixelsOnly);
             if (identityOf(w->input->fileStatus) != identityOf(in->fileStatus))
-                throw Error(std::string(kInputReadText) + ": the file was replaced while it was read");
+                throw Error(kInputReadText, "the file was replaced while it was read");
         }
     const RgbInput units =
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
@@ -342,7 +342,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     Expansion result;
     if (trailer) {
         if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
-            throw Error(std::string(kDamagedFileText) + ": container checksum does not match");
+            throwDamaged("container checksum does not match");
         result.checksums = trailer->container && trailer->pixels;
         checkCarriedTags(trailer->carriedTags);
     }
@@ -398,7 +398,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
     if (sumPixels && pixelChecksum(stripSums) != *trailer->pixels)
-        throw Error(std::string(kDamagedFileText) + ": pixel checksum does not match");
+        throwDamaged("pixel checksum does not match");
     if (tiff)
         finishTiffOutput(*tiff);
     else if (bmp)
@@ -461,7 +461,8 @@ bool FileDrivers::process(const std::string& path, FileKind kind, BatchUi& ui, c
     try {
         FileReport report = kind == FileKind::Expand ? expandFile(path, settings, ui)
                                                      : compressFile(path, kind, settings, ui);
-        if (onFileDone) ui.inOrder([this, report = std::move(report)] { onFileDone(report); });
+        // The callback is copied: side by side, it runs after this processor may be gone.
+        if (onFileDone) ui.inOrder([done = onFileDone, report = std::move(report)] { done(report); });
         return true;
     } catch (...) {
         ui.setProgress(0);

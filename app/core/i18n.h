@@ -1,9 +1,11 @@
 #pragma once
 // Translation of the texts rpx shows. Message ids are the English texts; the
-// catalogue of the "kirune" domain gives other languages. The locale is chosen
-// once at start-up by the program, before any thread runs.
+// catalogue of the "kirune" domain (po/) gives other languages. The locale is
+// chosen once at start-up by the program, before any thread runs.
 
 #include <libintl.h>
+
+#include <string_view>
 
 namespace kirune {
 
@@ -11,6 +13,21 @@ inline constexpr const char* kTextDomain = "kirune";
 
 // The text for `msgid` in the language chosen at start-up.
 inline const char* tr(const char* msgid) { return ::dgettext(kTextDomain, msgid); }
+
+// Start-up of a program whose texts follow the user's locale (rpx): the
+// messages' language and character set are taken from the environment (the
+// other categories stay "C", so numbers and listings read the same in every
+// locale), the catalogues from ../share/locale beside the executable, always as
+// UTF-8. A locale that is not generated on the system still selects its
+// language. Without this call the program's messages are the dialog's
+// Japanese. Call once from main() before any thread starts.
+void useLocaleTexts();
+// Whether useLocaleTexts() was called.
+bool localeTexts();
+
+// The Japanese for the English text `english` from the catalogue built into
+// the program (po/ja.po), or nullptr when it has none.
+const char* builtInJapanese(std::string_view english);
 
 }  // namespace kirune
 

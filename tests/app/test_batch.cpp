@@ -1,13 +1,14 @@
 // The batch: dispatch by name, output names, and the drivers end to end on
 // files (TIFF and BMP in, container out, and back).
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <array>
 #include <cmath>
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
+#include "app/core/failure_text.h"
 #include "app/core/output_names.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
@@ -77,8 +78,13 @@ TEST(Dispatch, ClassifiesByNameWithRpxFirstAndSortsCaseInsensitivelyByUnsignedBy
         {"/d/my.tif.files/b.bmp", CompressTiff}, {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
         {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}};
     for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
-    EXPECT_EQ(unsupportedMessage("/a.b/c.Jpeg"), "jpegファイル形式には対応していません");
-    EXPECT_EQ(unsupportedMessage("/d/folder"), "ファイル形式には対応していません");
+    // The Japanese names the text after the path's last '.', wherever it is, as
+    // the dialog always has; the English the file's own extension, or its lack.
+    EXPECT_EQ(japaneseText(unsupportedMessage("/a.b/c.Jpeg")), "jpegファイル形式には対応していません");
+    EXPECT_EQ(japaneseText(unsupportedMessage("/d/folder")), "ファイル形式には対応していません");
+    EXPECT_EQ(japaneseText(unsupportedMessage("/a.b/c")), "b/cファイル形式には対応していません");
+    EXPECT_THAT(Error(unsupportedMessage("/a.b/c.Jpeg")).what(), ::testing::StartsWith("unsupported extension .jpeg: "));
+    EXPECT_EQ(unsupportedMessage("/a.b/c").text, kNoExtensionText);
 
     const auto sorted = [](std::initializer_list<const char*> names) {
         FileList list;

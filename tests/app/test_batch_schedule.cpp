@@ -15,6 +15,7 @@
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
+#include "app/core/failure_text.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
 #include "tests/container/support.h"
@@ -115,7 +116,7 @@ TEST_F(SideBySide, MessagesAndCountsKeepListOrderAndThreadsStayWithinTheBatch) {
     const auto& e = seen[1].events;
     EXPECT_NE(std::find_if(e.begin(), e.end(),
                            [&](const std::string& s) {
-                               return s.rfind("msg:" + path("in2/1-a.tif") + "|" + kOutputTakenText, 0) == 0;
+                               return s.rfind("msg:" + path("in2/1-a.tif") + "|" + japaneseText(UserMessage{kOutputTakenText}), 0) == 0;
                            }),
               e.end());
 }

@@ -11,6 +11,7 @@
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
+#include "app/core/failure_text.h"
 #include "app/core/ui.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
@@ -21,6 +22,9 @@ using namespace kirune::test;
 using namespace ::testing;
 
 namespace {
+
+// A message as the batch shows it by default: in the dialog's Japanese.
+std::string ja(const char* id) { return japaneseText(UserMessage{id}); }
 
 // Messages and warnings as "name|text" with the folder cut off; progress as numbers.
 struct Ui : BatchUi {
@@ -92,7 +96,7 @@ TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) 
     for (auto [name, settings] : {std::pair{"x.rpx.tif", JobSettings{}}, std::pair{"pic.rpx.bmp", bmp}}) {
         ui.messages.clear();
         EXPECT_EQ(run({name}, settings).failed, 1);
-        EXPECT_THAT(ui.messages, ElementsAre(std::string(name) + "|" + kOutputIsInputText + ": " + name + " (" + name + ")"));
+        EXPECT_THAT(ui.messages, ElementsAre(std::string(name) + "|" + ja(kOutputIsInputText) + ": " + name + " (" + name + ")"));
         EXPECT_EQ(readFile(path(name)), container);
     }
     // photo.rpx sorts first and would expand over photo.tif, a later input.
@@ -101,7 +105,7 @@ TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) 
     ui.messages.clear();
     const BatchResult r = run({"photo.tif", "photo.rpx"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
-    EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + std::string(kOutputIsInputText) + ": photo.tif (photo.tif)"));
+    EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + ja(kOutputIsInputText) + ": photo.tif (photo.tif)"));
     EXPECT_EQ(readFile(path("photo.tif")), original);
     EXPECT_EQ(readFile(path("photo_49-2.rpx")), container);  // made from the original
 
@@ -124,15 +128,15 @@ TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
     tiff("d1/x.tif", 24, 20), tiff("d2/x.tif", 48, 8);
     BatchResult r = run({"a.tif", "a.TIF", "b.bmp", "b.tif"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(2, 2));
-    EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + std::string(kOutputTakenText) + ": a_49-2.rpx (a.tif)",
-                                         "b.tif|" + std::string(kOutputTakenText) + ": b_49-2.rpx (b.bmp)"));
+    EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + ja(kOutputTakenText) + ": a_49-2.rpx (a.tif)",
+                                         "b.tif|" + ja(kOutputTakenText) + ": b_49-2.rpx (b.bmp)"));
     EXPECT_EQ(containerWidth("a_49-2.rpx"), 24);  // a.tif's, which came first
     ui.messages.clear();
     JobSettings intoOut;
     intoOut.outputDir = path("out");
     r = run({"d1/x.tif", "d2/x.tif"}, intoOut);
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
-    EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + std::string(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
+    EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + ja(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
     EXPECT_EQ(containerWidth("out/x_49-2.rpx"), 24);
 }
 
@@ -140,7 +144,7 @@ TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOut
     tiff("a.tif");
     writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
     EXPECT_EQ(run({"a.tif"}, noReplace()).failed, 1);
-    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + std::string(kOutputExistsText) + ": a_49-2.rpx"));
+    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + ja(kOutputExistsText) + ": a_49-2.rpx"));
     EXPECT_EQ(readFile(path("a_49-2.rpx")), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_THAT(ui.progress, Each(0));  // refused before any work
     // The dialog's way: an earlier output is replaced.
@@ -152,7 +156,7 @@ TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOut
     ui.messages.clear();
     const BatchResult r = run({"c.bmp", "c.tif"}, noReplace());
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
-    EXPECT_THAT(ui.messages, ElementsAre(StartsWith("c.bmp|" + std::string(kNotBmpText))));
+    EXPECT_THAT(ui.messages, ElementsAre(StartsWith("c.bmp|" + ja(kNotBmpText))));
 }
 
 TEST_F(SafeOutputs, OnlyRegularFilesAreOpenedAndNothingWaitsOnAFifo) {
@@ -161,15 +165,15 @@ TEST_F(SafeOutputs, OnlyRegularFilesAreOpenedAndNothingWaitsOnAFifo) {
     tiff("z.tif");
     const BatchResult r = run({"pipe.tif", "pipe.bmp", "fifo.rpx", "folder.tif", "/dev/null.tif", "z.tif"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 5));
-    EXPECT_THAT(ui.messages, ElementsAre("/dev/null.tif|" + std::string(kCannotOpenInputText) + ": No such file or directory",
-                                         "fifo.rpx|" + std::string(kNotRegularFileText) + ": FIFO",
-                                         "folder.tif|" + std::string(kNotRegularFileText) + ": folder",
-                                         "pipe.bmp|" + std::string(kNotRegularFileText) + ": FIFO",
-                                         "pipe.tif|" + std::string(kNotRegularFileText) + ": FIFO"));
+    EXPECT_THAT(ui.messages, ElementsAre("/dev/null.tif|" + ja(kCannotOpenInputText) + ": No such file or directory",
+                                         "fifo.rpx|" + ja(kNotRegularFileText) + ": FIFO",
+                                         "folder.tif|" + ja(kNotRegularFileText) + ": folder",
+                                         "pipe.bmp|" + ja(kNotRegularFileText) + ": FIFO",
+                                         "pipe.tif|" + ja(kNotRegularFileText) + ": FIFO"));
     std::filesystem::create_symlink("/dev/zero", path("zero.rpx"));
     ui.messages.clear();
     EXPECT_EQ(run({"zero.rpx"}).failed, 1);
-    EXPECT_THAT(ui.messages, ElementsAre("zero.rpx|" + std::string(kNotRegularFileText) + ": character device"));
+    EXPECT_THAT(ui.messages, ElementsAre("zero.rpx|" + ja(kNotRegularFileText) + ": character device"));
 }
 
 TEST_F(SafeOutputs, OutputsTakeTheInputsPermissionsAndTimes) {
@@ -209,7 +213,7 @@ TEST_F(SafeOutputs, PagesAreRefusedThumbnailsIgnoredAndLibtiffWarningsReported) 
     pages("thumb.tif", FILETYPE_REDUCEDIMAGE);
     const BatchResult r = run({"page.tif", "thumb.tif"});
     EXPECT_EQ(r.succeeded, 1);
-    EXPECT_THAT(ui.messages, ElementsAre("page.tif|" + std::string(kMultiPageTiffText) + ": 2 pages"));
+    EXPECT_THAT(ui.messages, ElementsAre("page.tif|" + ja(kMultiPageTiffText) + ": 2 pages"));
     EXPECT_EQ(entries(), (std::set<std::string>{"page.tif", "thumb.tif", "thumb_49-2.rpx"}));
 
     // An ASCII tag without its NUL: libtiff repairs it and says so.
@@ -233,8 +237,8 @@ TEST_F(SafeOutputs, UnwritableOutputNamesFailBeforeAnyWork) {
     writeFile(path("a_49-2.rpx/keep"), {1});
     const BatchResult r = run({"a.tif", longName});
     EXPECT_EQ(r.failed, 2);
-    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + std::string(kCannotCreateOutputText) + ": a_49-2.rpx (Is a directory)",
-                                         longName + "|" + std::string(kCannotCreateOutputText) + ": " +
+    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + ja(kCannotCreateOutputText) + ": a_49-2.rpx (Is a directory)",
+                                         longName + "|" + ja(kCannotCreateOutputText) + ": " +
                                              std::string(250, 'n') + "_49-2.rpx (File name too long)"));
     EXPECT_THAT(ui.progress, Each(0));
     EXPECT_TRUE(std::filesystem::exists(path("a_49-2.rpx/keep")));
@@ -265,7 +269,7 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
         const BatchResult r = run({input, "b.bmp"}, settings);
         EXPECT_TRUE(r.stopped);
         EXPECT_EQ(std::make_tuple(r.succeeded, r.failed, r.notStarted), std::make_tuple(0, 1, 1));
-        EXPECT_THAT(ui.messages, ElementsAre(input + "|" + kInterruptedText));
+        EXPECT_THAT(ui.messages, ElementsAre(input + "|" + ja(kInterruptedText)));
         EXPECT_EQ(entries(), before);
         EXPECT_EQ(readFile(path(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
         stop = std::stop_source();

@@ -48,6 +48,11 @@ inline std::string errorText(const std::function<void()>& f) {
     try { f(); } catch (const Error& e) { return e.what(); }
     return "accepted";
 }
+// The message of the Error that f throws (its English text, its arguments).
+inline UserMessage errorMessage(const std::function<void()>& f) {
+    try { f(); } catch (const Error& e) { return e.message(); }
+    return UserMessage{"accepted"};
+}
 inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                              static_cast<std::streamsize>(bytes.size()));

@@ -58,18 +58,24 @@ protected:
 TEST_F(Container, ForeignOrImpossibleHeadersAreRefused) {
     const std::vector<uint8_t> good = encodeContainerHeader(layout(16, 16).file(), ImageMetadata{});
     auto with = [&](size_t at, uint32_t v, int n = 4, size_t pad = 1000) { return patched(good, at, v, n, pad); };
-    const std::vector<uint8_t> bad[] = {
-        with(0, 0xE7, 1), with(8, 0x36, 1),           // magic, version "09.15"
+    EXPECT_EQ(errorText([&] { readAll(with(0, 0xE7, 1)); }), kBadMagicText);
+    EXPECT_EQ(errorText([&] { readAll(with(8, 0x36, 1)); }), kUnsupportedVersionText);  // "09.15"
+    const std::vector<uint8_t> damaged[] = {
         with(10, 0), with(10, 600000),                // width 0, beyond the strip budget
         with(14, 0x80000000u), with(18, 0),           // height beyond 31 bits, level 0
         with(18, kMaxQualityLevel + 1), with(22, 3),  // level whose K * 256 overflows, no such sampling
         with(26, 24), with(30, 0xFFFFFFFFu),          // budget never written, description length < 0
-        with(30, 5000), with(76, 1u << 30),           // description, ICC profile beyond the file
-        with(80, 2000),                               // Make beyond the file
     };
-    for (const auto& b : bad) EXPECT_EQ(errorText([&] { readAll(b); }), kUnsupportedFormatText) << &b - bad;
+    for (const auto& b : damaged) {
+        const UserMessage m = errorMessage([&] { readAll(b); });
+        EXPECT_EQ(m.text, kDamagedHeaderText) << &b - damaged;
+        EXPECT_THAT(m.args, ElementsAre(Not(IsEmpty()))) << &b - damaged;  // which field
+    }
+    // Lengths beyond the file's end: a file cut short.
+    for (const auto& b : {with(30, 5000), with(76, 1u << 30), with(80, 2000)})  // description, ICC profile, Make
+        EXPECT_EQ(errorText([&] { readAll(b); }), kTruncatedHeaderText);
     // More strips than the file holds tables for: refused before any strip buffer exists.
-    EXPECT_EQ(errorText([&] { readAll(with(14, 0x7FFFFFF0, 4, 0), true); }), kDamagedFileText);
+    EXPECT_EQ(errorText([&] { readAll(with(14, 0x7FFFFFF0, 4, 0), true); }), kTooShortForStripsText);
     EXPECT_THAT(errorText([] { ContainerReader("/nonexistent/x.rpx"); }), StartsWith(kCannotOpenInputText));
 }
 
@@ -82,10 +88,27 @@ TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
     const std::vector<uint8_t> good = readFile(path("a.rpx"));
     const size_t headerSize = encodeContainerHeader(s.file(), meta).size();
     ASSERT_NO_THROW(readAll(good));
-    // A damaged header is a foreign file; damaged strip data is a damaged one.
-    for (size_t cut = 0; cut < good.size(); ++cut)
-        ASSERT_EQ(errorText([&] { readAll({good.begin(), good.begin() + cut}); }),
-                  cut < headerSize ? kUnsupportedFormatText : kDamagedFileText) << cut;
+    // Cut anywhere: too short for a magic number, cut inside the header, short
+    // of the strip tables, or cut inside the strip (said so unless the cut
+    // leaves a table that fits and the streams' own framing finds the damage).
+    int cutInStrip = 0;
+    for (size_t cut = 0; cut < good.size(); ++cut) {
+        const UserMessage m = errorMessage([&] { readAll({good.begin(), good.begin() + cut}); });
+        if (cut < 4) {
+            ASSERT_EQ(m.text, kBadMagicText) << cut;
+        } else if (cut < headerSize) {
+            ASSERT_EQ(m.text, kTruncatedHeaderText) << cut;
+        } else if (cut < headerSize + kStreamTableBytes) {
+            ASSERT_EQ(m.text, kTooShortForStripsText) << cut;
+        } else if (m.text != kDamagedFileText) {
+            ASSERT_EQ(m.text, kTruncatedStripText) << cut;
+        }
+        if (m.text == kTruncatedStripText) {
+            ASSERT_THAT(m.args, ElementsAre("1", "1")) << cut;
+            ++cutInStrip;
+        }
+    }
+    EXPECT_GT(cutInStrip, 0);
     // matchBytes stored with a length beyond its buffer, in a file long enough for it.
     for (uint64_t raw : {uint64_t(s.strip.streams.matchBytes.size()), uint64_t{0xFFFFFFFF}})
         EXPECT_EQ(errorText([&] { readAll(patched(good, headerSize + 48, raw | raw << 32, 8, 20000)); }),

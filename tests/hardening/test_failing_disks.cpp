@@ -18,6 +18,7 @@
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
+#include "app/core/failure_text.h"
 #include "container/messages.h"
 #include "container/output_file.h"
 #include "kirune/Error.h"
@@ -110,7 +111,9 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
         {Job::ExpandBmp, "target/big_49-2.rpx", "target/big_49-2.bmp", "rw/small_49-2.bmp"},
     };
     for (const Failure failure : {Failure::FullDisk, Failure::ReadOnly}) {
-        const char* text = failure == Failure::FullDisk ? kCannotWriteOutputText : kCannotCreateOutputText;
+        // As the batch shows it by default, in the dialog's Japanese.
+        const std::string text =
+            japaneseText(UserMessage{failure == Failure::FullDisk ? kCannotWriteOutputText : kCannotCreateOutputText});
         // The system's own reason, also from inside libtiff's writer.
         const char* reason = failure == Failure::FullDisk ? "File too large)" : "Permission denied)";
         for (const auto& j : jobs) {
