@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
             s.colourSampling = std::atoi(argv[++i]);
         } else if (a == "--psnr" && more) {
             s.usePsnrTarget(std::atof(argv[++i]));
+        } else if (a == "--rdo") {
+            s.rateAware = true;
         } else if (a == "-o" && more) {
             s.outputDir = argv[++i];
         } else if (a.rfind('-', 0) == 0) {

@@ -25,6 +25,7 @@
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
+#include "encoder/rate_aware_encoder.h"
 #include "encoder/strip_encoder.h"
 #include "encoder/prepare.h"
 #include "kirune/Error.h"
@@ -306,7 +307,10 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             StripWork& sw = w.work;
             if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
             if (measure) w.meter.keepInput(sw);
-            encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
+            if (settings.rateAware)
+                encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
+            else
+                encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
             encodeStripSection(sw.streams, w.section, streamThreads);
             clearSideStreams(sw.streams);
             // The reconstruction the decoder will rebuild, summed for the trailer.
@@ -350,7 +354,7 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
         const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
         const HeldImage held = holdRows(*in, trialRows(in->width(), in->height()));
-        choice = choosePsnrCoding(held, target, {false, resolveThreadCount(settings.threads), settings.stop});
+        choice = choosePsnrCoding(held, target, {settings.rateAware, resolveThreadCount(settings.threads), settings.stop});
     }
     Attempt attempt{choice.qualityLevel, choice.colourSampling, choice.reachable ? target : -INFINITY};
     if (choice.nearMissLevel > 0) {

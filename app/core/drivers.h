@@ -32,6 +32,10 @@ struct JobSettings {
     // sampling, that reach this RGB PSNR (dB, 16-bit peak) with the fewest
     // bytes, in place of qualityLevel and colourSampling. Set by usePsnrTarget.
     double targetPsnr = 0.0;
+    // Each block coded by the rate-aware encoder (least distortion plus
+    // lambda times bits) instead of the cascade: fewer bytes at equal PSNR,
+    // slower; any reader decodes the result.
+    bool rateAware = false;
     // False: an existing file of an output's name is refused (rpx without
     // -f); the dialog replaces earlier outputs.
     bool replaceExisting = true;

@@ -8,6 +8,7 @@
 #include "codec/transforms.h"
 #include "container/rpx_container.h"
 #include "encoder/prepare.h"
+#include "encoder/rate_aware_encoder.h"
 #include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
@@ -168,7 +169,10 @@ TrialPoint trialEncode(const HeldImage& img, int32_t qualityLevel, int32_t colou
     for (int32_t k = 0; k < layout.stripCount; ++k) {
         const StripGeometry g = beginStrip(layout, k);
         readInputStrip(in, layout, k, w);
-        encodeStrip(q, g, w, units);
+        if (o.rateAware)
+            encodeStripRateAware(q, g, w, units);
+        else
+            encodeStrip(q, g, w, units);
         encodeStripSection(w.streams, section, o.threads);
         point.bytes += section.bytes.size();
         clearSideStreams(w.streams);

@@ -1,0 +1,42 @@
+#pragma once
+// The rate-aware block encoder, an opt-in alternative to the cascade: each
+// block takes, among the codings the format can express (flat, smooth, a
+// match with any earlier block of the window, a pattern alone or on the
+// closest match, one or two VQ stages at each level alone or on the closest
+// match, raw), the one of least weighted squared error plus lambda times its
+// estimated bits. It writes the same streams, which the unchanged decoder
+// reads; the cascade's output is not affected.
+
+#include <array>
+#include <cstdint>
+
+#include "codec/codec_state.h"
+#include "encoder/prepare.h"
+
+namespace kirune {
+
+// What a plane's squared error costs in RGB, per coded sample, relative to
+// luma: the inverse colour transform's gains on each chroma plane, times the
+// pixels one subsampled chroma sample stands for. Plane 0 Y, 1 Cb, 2 Cr.
+double planeErrorWeight(int plane, int32_t colourSampling);
+
+// Lambda of a quality level: the bits a block may save for each unit of
+// (weighted) squared error it gains. Tied to the level's distortion limit so
+// that the level keeps its place on the quality scale.
+double rateLambda(const QualityParams& q);
+
+// Per block kind, what the rate-aware encoder chose (for measurements).
+struct RateChoiceCounts {
+    std::array<uint64_t, 8> blocks{};  // flat, smooth, match, pattern, match+pattern, VQ, VQ on match, raw
+};
+
+// Codes one plane region as encodePlane does (same entry state, same
+// reconstruction left in the planes), choosing by rate and distortion.
+void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
+                          RateChoiceCounts* counts = nullptr);
+
+// encodeStrip with the rate-aware block encoder on the three planes.
+void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                          const PlaneProgress& planeDone = {}, RateChoiceCounts* counts = nullptr);
+
+}  // namespace kirune
