@@ -19,10 +19,13 @@ namespace {
 
 // The block-sorting coder packs the header stream to about three quarters of
 // its raw bits on photographs; the index streams are stored as they are.
-constexpr double kHeaderBitCost = 0.75;
-// Lambda per unit of the distortion limit: where the cascade's limit and the
-// rate-aware choice give about the same PSNR at a level.
-constexpr double kLambdaPerLimit = 0.02;
+constexpr double kHeaderBitCost = 0.9;
+// Lambda at level 1, and how it grows with the level: the cascade's PSNR
+// falls about 2.2 dB per doubling of the level, a rate-aware choice's about
+// 3 dB per doubling of lambda, so lambda grows as level^0.77 for each level
+// to keep its PSNR while spending fewer bytes.
+constexpr double kLambdaAtLevelOne = 22.8;
+constexpr double kLambdaExponent = 0.77;
 constexpr int32_t kMatchRowsUp = 3;
 constexpr int32_t kMatchColumns = 31;
 constexpr int32_t kMatchOffsetLimit = 16383;
@@ -75,6 +78,10 @@ public:
 
 private:
     double headerBits(int bits) const { return kHeaderBitCost * bits; }
+    // Whether a coding of at least `bits` could still beat the best so far:
+    // its error is never negative, so lambda times its bits bounds its cost.
+    bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
+    static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
 
     // Takes `c` as the best so far when its cost is lower; its recon and
@@ -129,10 +136,12 @@ void RatePlaneCoder::offerFlatAndSmooth() {
 // Every earlier block of the match window as a plain match; the closest
 // one is kept as the source of the refinements.
 void RatePlaneCoder::scanMatches() {
+    cur_.matchOffset = 0;
+    // Every coding relative to a match costs at least a match's header.
+    if (!worthTrying(headerBits(4))) return;
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
-    cur_.matchOffset = 0;
     Candidate m;
     m.kind = KindMatch;
     m.h.type = BlockSpecial;
@@ -177,6 +186,7 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
+    if (!worthTrying(headerBits(4) + 4)) return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -214,7 +224,7 @@ void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages,
         for (int j = 0; j < 4; ++j) c.h.shapeIndex[stage][j] = static_cast<uint8_t>(d_.vqIndex[level][stage][j]);
         c.h.gainIndex[stage] = static_cast<uint8_t>(d_.vqIndex[level][stage][kGainSlot]);
         c.h.gainByte[stage] = static_cast<uint8_t>(d_.gainLevelIndex[level][stage]);
-        bits += 4 * shapeIndexBits[level] + gainIndexBits[level] + gain_.bits(c.h.gainByte[stage]);
+        bits += vqIndexBits(level) + gain_.bits(c.h.gainByte[stage]);
     }
     blockCopy(shiftedCorr, c.corr);
     if (q_.shiftedCorrections) blockShiftUp(c.corr, q_.residualShift);
@@ -240,14 +250,17 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
+    const double header = headerBits(source ? 6 : 5);
+    if (!worthTrying(header + vqIndexBits(L0))) return;
     VqResult first[kVqLevels];
-    for (int L = L0; L < kVqLevels; ++L) {
+    int levels = L0;  // levels searched: each costs more bits than the one below
+    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L, ++levels) {
         const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
         first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
-    for (int L = L0; L < kVqLevels; ++L) {
+    for (int L = L0; L < levels && worthTrying(header + 2 * vqIndexBits(L)); ++L) {
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
@@ -304,7 +317,9 @@ double planeErrorWeight(int plane, int32_t colourSampling) {
     return kGain[plane] / kGain[0] * pixels;
 }
 
-double rateLambda(const QualityParams& q) { return kLambdaPerLimit * q.distortionLimit; }
+double rateLambda(const QualityParams& q) {
+    return kLambdaAtLevelOne * std::pow(static_cast<double>(q.qualityLevel), kLambdaExponent);
+}
 
 void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
                           RateChoiceCounts* counts) {

@@ -20,9 +20,9 @@ namespace kirune {
 // pixels one subsampled chroma sample stands for. Plane 0 Y, 1 Cb, 2 Cr.
 double planeErrorWeight(int plane, int32_t colourSampling);
 
-// Lambda of a quality level: the bits a block may save for each unit of
-// (weighted) squared error it gains. Tied to the level's distortion limit so
-// that the level keeps its place on the quality scale.
+// Lambda of a quality level: the (weighted) squared error a block may add
+// for each bit it saves. Tied to the level so that a level gives about the
+// PSNR the cascade gives at it, for fewer bytes.
 double rateLambda(const QualityParams& q);
 
 // Per block kind, what the rate-aware encoder chose (for measurements).
