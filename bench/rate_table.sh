@@ -42,21 +42,25 @@ trap 'rm -rf "$tmp"' EXIT
 # RGB PSNR, 16-bit peak, of OUT against REF (ImageMagick normalises to 65535).
 psnr() { compare -metric PSNR "$1" "$2" null: 2>&1 || true; }
 
-# Bytes of HTJ2K at the PSNR given: bisection on log qstep until within 0.05 dB.
+# Bytes of HTJ2K at the PSNR given: bisection on log qstep, keeping the smallest stream that reaches it,
+# until one is within 0.05 dB of it.
 ojph_bytes_at() { # TIFF PSNR
-  local src=$1 want=$2 lo=-14 hi=-2 mid q got size=0 i
+  local src=$1 want=$2 lo=-14 hi=-2 mid got size best=- bestdb=- i
   convert "$src" -depth 16 "$tmp/ref.ppm"
-  for ((i = 0; i < 14; i++)); do
+  for ((i = 0; i < 16; i++)); do
     mid=$(awk "BEGIN { print ($lo + $hi) / 2 }")
-    q=$(awk "BEGIN { print exp($mid) }")
-    ojph_compress -i "$tmp/ref.ppm" -o "$tmp/o.j2c" -qstep "$q" >/dev/null 2>&1 || return 1
+    ojph_compress -i "$tmp/ref.ppm" -o "$tmp/o.j2c" -qstep "$(awk "BEGIN { print exp($mid) }")" >/dev/null 2>&1 || return 1
     ojph_expand -i "$tmp/o.j2c" -o "$tmp/o.ppm" >/dev/null 2>&1 || return 1
     got=$(psnr "$tmp/ref.ppm" "$tmp/o.ppm")
     size=$(stat -c %s "$tmp/o.j2c")
-    if awk "BEGIN { exit !($got >= $want) }"; then lo=$mid; else hi=$mid; fi
-    awk "BEGIN { exit !($got >= $want && $got - $want < 0.05) }" && break
+    if awk "BEGIN { exit !($got >= $want) }"; then
+      lo=$mid best=$size bestdb=$got
+      awk "BEGIN { exit !($got - $want < 0.05) }" && break
+    else
+      hi=$mid
+    fi
   done
-  printf '%s %s' "$size" "$got"
+  printf '%s %s' "$best" "$bestdb"
 }
 
 points=$tmp/points
@@ -111,7 +115,7 @@ for name in dict.fromkeys(r[0] for r in rows):
     r13 = [(int(r[5]), float(r[6])) for r in sub]
     dall = [(int(r[2]), float(r[3])) for r in mine]
     rall = [(int(r[5]), float(r[6])) for r in mine]
-    jall = [(int(r[8]), float(r[9])) for r in mine if r[8] != "-"]
+    jall = [(int(r[8]), float(r[9])) for r in mine if r[8] != "-" and r[9] != "-"]
     vals = {"rd13": bd_rate(d13, r13), "rd": bd_rate(dall, rall),
             "dj": bd_rate(jall, dall) if len(jall) > 1 else None,
             "rj": bd_rate(jall, rall) if len(jall) > 1 else None}

@@ -70,8 +70,9 @@ struct Current {
 
 class RatePlaneCoder {
 public:
-    RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight)
-        : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q)),
+    RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
+                   double lambdaScale)
+        : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
           rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)) {}
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
@@ -322,29 +323,30 @@ double rateLambda(const QualityParams& q) {
 }
 
 void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
-                          RateChoiceCounts* counts) {
+                          const RateOptions& options) {
     if (region.rows < 1) return;
     if (region.blocksPerRow < 1 || region.firstRow < 0)
         throw Error("plane of " + std::to_string(region.blocksPerRow) + " blocks per row cannot be coded");
     if (uint64_t{st.blockCounter} + region.blocks() > st.blockCapacity)
         throw Error("strip has more blocks than the stream buffers hold");
-    RatePlaneCoder coder(q, st, region, errorWeight);
+    if (!(options.lambdaScale > 0.0)) throw Error("rate-aware coding needs a positive lambda");
+    RatePlaneCoder coder(q, st, region, errorWeight, options.lambdaScale);
     for (int32_t row = 0; row < region.rows; ++row)
         for (int32_t col = 0; col < region.blocksPerRow; ++col) {
             const ChoiceKind kind = coder.codeBlock(row, col);
-            if (counts) ++counts->blocks[kind];
+            if (options.counts) ++options.counts->blocks[kind];
         }
 }
 
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                          const PlaneProgress& planeDone, RateChoiceCounts* counts) {
+                          const PlaneProgress& planeDone, const RateOptions& options) {
     rgbToYcc(g, w, input);
     downsampleChroma(g, w);
     computeMeans(q, g, w);
     removeMeans(q, g, w);
     int plane = 0;
     for (const PlaneRegion& r : stripRegions(w, g)) {
-        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane++, w.colourSampling), counts);
+        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane++, w.colourSampling), options);
         if (planeDone) planeDone();
     }
     encodeMeans(g, w);

@@ -30,13 +30,20 @@ struct RateChoiceCounts {
     std::array<uint64_t, 8> blocks{};  // flat, smooth, match, pattern, match+pattern, VQ, VQ on match, raw
 };
 
+struct RateOptions {
+    // Multiplies the level's lambda. Below 1 it buys quality beyond what the
+    // level's lambda gives, which at level 1 is more than the cascade reaches.
+    double lambdaScale = 1.0;
+    RateChoiceCounts* counts = nullptr;  // counted into when not null
+};
+
 // Codes one plane region as encodePlane does (same entry state, same
 // reconstruction left in the planes), choosing by rate and distortion.
 void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
-                          RateChoiceCounts* counts = nullptr);
+                          const RateOptions& options = {});
 
 // encodeStrip with the rate-aware block encoder on the three planes.
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                          const PlaneProgress& planeDone = {}, RateChoiceCounts* counts = nullptr);
+                          const PlaneProgress& planeDone = {}, const RateOptions& options = {});
 
 }  // namespace kirune

@@ -250,6 +250,8 @@ struct Attempt {
     int32_t qualityLevel;
     int32_t colourSampling;
     double minPsnr = -INFINITY;
+    bool rateAware = false;
+    double lambdaScale = 1.0;
 };
 
 struct Outcome {
@@ -307,8 +309,9 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             StripWork& sw = w.work;
             if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
             if (measure) w.meter.keepInput(sw);
-            if (settings.rateAware)
-                encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
+            if (attempt.rateAware)
+                encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); },
+                                     {attempt.lambdaScale});
             else
                 encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
             encodeStripSection(sw.streams, w.section, streamThreads);
@@ -344,6 +347,23 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     return done;
 }
 
+// The next coding to try after `a` fell `shortfallDb` short: a finer level,
+// then 4:4:4, then the rate-aware coder at level 1 with lambda halved, and at
+// the end of that scale the finest coding, written whatever it reaches.
+Attempt finerAttempt(Attempt a, double shortfallDb) {
+    if (a.qualityLevel > 1) {
+        a.qualityLevel = finerQualityLevel(a.qualityLevel, shortfallDb);
+    } else if (a.colourSampling != Sampling444) {
+        a.colourSampling = Sampling444;
+    } else if (!a.rateAware || a.lambdaScale > std::exp2(-kMaxLambdaHalvings)) {
+        a.lambdaScale = a.rateAware ? a.lambdaScale / 2 : 0.5;
+        a.rateAware = true;
+    } else {
+        a.minPsnr = -INFINITY;
+    }
+    return a;
+}
+
 // Trials on row bands choose the level and sampling; the whole image is then
 // coded and, should it fall short of the target, coded again finer.
 FileReport compressToTarget(const std::string& path, FileKind kind, const JobSettings& settings, BatchUi& ui) {
@@ -354,11 +374,12 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
         const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
         const HeldImage held = holdRows(*in, trialRows(in->width(), in->height()));
-        choice = choosePsnrCoding(held, target, {settings.rateAware, resolveThreadCount(settings.threads), settings.stop});
+        choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, resolveThreadCount(settings.threads), settings.stop});
     }
-    Attempt attempt{choice.qualityLevel, choice.colourSampling, choice.reachable ? target : -INFINITY};
+    const double minPsnr = choice.reachable ? target : -INFINITY;
+    Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
     if (choice.nearMissLevel > 0) {
-        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target}, ui);
+        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, settings.rateAware}, ui);
         if (o.committed) return o.report;
     }
     for (;;) {
@@ -370,15 +391,9 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
                                          psnrNameFigure(o.report.psnr) + " dB");
             return o.report;
         }
-        if (attempt.qualityLevel > 1)
-            attempt.qualityLevel = finerQualityLevel(attempt.qualityLevel, target - o.report.psnr);
-        else if (attempt.colourSampling != Sampling444)
-            attempt = {choice.qualityLevel, Sampling444, target};
-        else
-            attempt.minPsnr = -INFINITY;  // nothing finer exists: write the finest
+        attempt = finerAttempt(attempt, target - o.report.psnr);
     }
 }
-
 }  // namespace
 
 void JobSettings::usePsnrTarget(double db) {
@@ -389,7 +404,9 @@ void JobSettings::usePsnrTarget(double db) {
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui) {
     if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
-    return compressOnce(path, kind, settings, {settings.qualityLevel, settings.colourSampling}, ui).report;
+    return compressOnce(path, kind, settings, {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware},
+                        ui)
+        .report;
 }
 
 namespace {

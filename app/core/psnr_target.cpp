@@ -29,8 +29,11 @@ constexpr double kLevelRatioDone = 1.04;
 constexpr double kNearMissDb = 0.3;
 
 constexpr int32_t kBandRows = 16;
-constexpr int64_t kWholeImagePixels = int64_t{1} << 17;  // trials code smaller images whole
-constexpr int kBandSpacing = 10;                          // one band in this many
+constexpr int64_t kWholeImagePixels = int64_t{1} << 16;  // trials code smaller images whole
+// One band in this many: as many trial pixels as a whole tiny image has,
+// within a third and a tenth of the image.
+constexpr int kMinBandSpacing = 3;
+constexpr int kMaxBandSpacing = 10;
 
 // Serves held rows to the strip reader as an image of their own.
 class HeldInput final : public InputImage {
@@ -111,12 +114,14 @@ std::string psnrNameFigure(double db) {
 
 std::vector<int32_t> trialRows(int32_t width, int32_t height) {
     std::vector<int32_t> rows;
-    const int32_t bands = height / (kBandRows * kBandSpacing);
-    if (int64_t{width} * height <= kWholeImagePixels || bands < 2) {
+    const int64_t pixels = int64_t{width} * height;
+    const auto spacing = static_cast<int32_t>(std::clamp<int64_t>(pixels / kWholeImagePixels, kMinBandSpacing, kMaxBandSpacing));
+    const int32_t bands = height / (kBandRows * spacing);
+    if (pixels <= kWholeImagePixels || bands < 2) {
         for (int32_t y = 0; y < height; ++y) rows.push_back(y);
         return rows;
     }
-    // Band b starts in the middle of its tenth of the image.
+    // Band b is centred in its share of the image.
     const int64_t span = height;
     for (int32_t b = 0; b < bands; ++b) {
         const auto first = static_cast<int32_t>((span * (2 * b + 1)) / (2 * bands)) - kBandRows / 2;
@@ -170,7 +175,7 @@ TrialPoint trialEncode(const HeldImage& img, int32_t qualityLevel, int32_t colou
         const StripGeometry g = beginStrip(layout, k);
         readInputStrip(in, layout, k, w);
         if (o.rateAware)
-            encodeStripRateAware(q, g, w, units);
+            encodeStripRateAware(q, g, w, units, {}, {o.lambdaScale});
         else
             encodeStrip(q, g, w, units);
         encodeStripSection(w.streams, section, o.threads);
@@ -210,7 +215,16 @@ PsnrChoice choosePsnrCoding(const HeldImage& img, double targetDb, const TrialOp
     LevelBracket found[3];
     TrialOptions each = o;
     each.threads = 1;
-    parallelFor(3, o.threads, [&](int i) { found[i] = searchQualityLevel(img, samplings[i], targetDb, each); });
+    // 4:2:0 loses more to its chroma than 4:2:2: where 4:2:2 cannot reach the
+    // target, neither can 4:2:0.
+    parallelFor(2, o.threads, [&](int i) {
+        if (i == 0) {
+            found[0] = searchQualityLevel(img, Sampling444, targetDb, each);
+            return;
+        }
+        found[1] = searchQualityLevel(img, Sampling422, targetDb, each);
+        if (found[1].pass) found[2] = searchQualityLevel(img, Sampling420, targetDb, each);
+    });
     PsnrChoice choice;
     for (int i = 0; i < 3; ++i) {
         const std::optional<TrialPoint>& pass = found[i].pass;
@@ -221,11 +235,34 @@ PsnrChoice choosePsnrCoding(const HeldImage& img, double targetDb, const TrialOp
         const std::optional<TrialPoint>& fail = found[i].fail;
         choice.nearMissLevel = fail && targetDb - fail->psnr < kNearMissDb ? fail->qualityLevel : 0;
     }
-    if (!choice.trial.bytes) {
-        choice.reachable = false;
-        choice.trial = trialEncode(img, 1, Sampling444, o);
-    }
+    if (choice.trial.bytes) return choice;
+    // Finer than level 1: the rate-aware coder with less weight on the bits.
+    const LambdaPoint fine = searchLambdaScale(img, targetDb, o);
+    choice.rateAware = true;
+    choice.lambdaScale = std::exp2(-fine.halvings);
+    choice.trial = fine.trial;
+    choice.reachable = fine.reached;
     return choice;
+}
+
+LambdaPoint searchLambdaScale(const HeldImage& img, double targetDb, const TrialOptions& o) {
+    TrialOptions fine = o;
+    fine.rateAware = true;
+    LambdaPoint best;  // the smallest passing number of halvings found so far
+    int lo = 1, hi = kMaxLambdaHalvings;
+    while (lo <= hi) {
+        const int h = (lo + hi) / 2;
+        fine.lambdaScale = std::exp2(-h);
+        const TrialPoint t = trialEncode(img, 1, Sampling444, fine);
+        if (t.psnr >= targetDb) {
+            best = {h, t, true};
+            hi = h - 1;
+        } else {
+            if (h == kMaxLambdaHalvings) best.trial = t;
+            lo = h + 1;
+        }
+    }
+    return best;
 }
 
 int32_t finerQualityLevel(int32_t level, double shortfallDb) {

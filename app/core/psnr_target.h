@@ -30,8 +30,9 @@ struct HeldImage {
     }
 };
 
-// The image rows trials are coded on: the whole image when it is small,
-// else bands of 16 rows spread evenly over it, about a tenth of its rows.
+// The image rows trials are coded on: the whole image when it is tiny, else
+// bands of 16 rows spread evenly over it, from a third of its rows for small
+// images to a tenth for large ones.
 std::vector<int32_t> trialRows(int32_t width, int32_t height);
 
 // Reads `in` front to back (so a handle of its own) and keeps `rows`
@@ -48,8 +49,12 @@ struct TrialPoint {
 struct PsnrChoice {
     int32_t qualityLevel = 1;
     int32_t colourSampling = 4;
+    // Beyond what the cascade reaches at level 1, the rate-aware coder at
+    // level 1 with its lambda scaled down.
+    bool rateAware = false;
+    double lambdaScale = 1.0;
     TrialPoint trial;
-    bool reachable = true;  // false: even the finest 4:4:4 coding stays below the target
+    bool reachable = true;  // false: even the finest coding stays below the target
     // The next coarser level when its trial fell short by so little that the
     // whole image, whose PSNR differs from the trial rows', may well reach
     // the target; 0 when none.
@@ -64,6 +69,7 @@ struct LevelBracket {
 
 struct TrialOptions {
     bool rateAware = false;
+    double lambdaScale = 1.0;  // of the rate-aware coder
     int threads = 1;
     std::stop_token stop;
 };
@@ -80,6 +86,20 @@ LevelBracket searchQualityLevel(const HeldImage& img, int32_t colourSampling, do
 // The level and sampling with the fewest trial bytes among those reaching
 // `targetDb`.
 PsnrChoice choosePsnrCoding(const HeldImage& img, double targetDb, const TrialOptions& o);
+
+// Finest lambda scale of the rate-aware coder the search goes to: past it
+// the PSNR hardly grows while the bytes do.
+inline constexpr int kMaxLambdaHalvings = 8;
+
+// The largest lambda scale 2^-h (h = 1..kMaxLambdaHalvings) at which the
+// rate-aware coder at level 1, 4:4:4, reaches `targetDb` on the trial rows;
+// the finest scale's point, not reaching it, when none does.
+struct LambdaPoint {
+    int halvings = kMaxLambdaHalvings;
+    TrialPoint trial;
+    bool reached = false;
+};
+LambdaPoint searchLambdaScale(const HeldImage& img, double targetDb, const TrialOptions& o);
 
 // The level to try after a whole-image encode at `level` fell `shortfallDb`
 // below its target: finer by at least one step.

@@ -82,6 +82,22 @@ TEST_F(PsnrTarget, NamesTheOutputAfterTheTargetAndExpands) {
     }
 }
 
+TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascade) {
+    Quiet ui;
+    JobSettings finest;
+    finest.qualityLevel = 1, finest.colourSampling = Sampling444, finest.measureQuality = true;
+    finest.qualityDbText = "k1", finest.outputDir = dir;
+    const double cascadeBest = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, finest, ui).psnr;
+    JobSettings s;
+    s.usePsnrTarget(std::floor(cascadeBest) + 2.0);
+    s.outputDir = dir;
+    const FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
+    EXPECT_GE(r.psnr, s.targetPsnr);
+    EXPECT_FALSE(r.targetMissed);
+    EXPECT_NO_THROW(expandFile(r.output, s, ui));
+    EXPECT_THAT(ui.warnings, IsEmpty());
+}
+
 TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
     Quiet ui;
     JobSettings s;
