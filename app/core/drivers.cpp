@@ -373,6 +373,11 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
     {
         const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
+        // A name that cannot be written fails before the trials, not after.
+        {
+            const ContainerWriter probe(compressedName(path, settings.qualityDbText, settings.outputDir),
+                                        outputOptions(settings, in->fileStatus));
+        }
         const HeldImage held = holdRows(*in, trialRows(in->width(), in->height()));
         choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, resolveThreadCount(settings.threads), settings.stop});
     }

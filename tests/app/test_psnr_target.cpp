@@ -112,6 +112,18 @@ TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
     EXPECT_TRUE(std::filesystem::exists(r.output));
 }
 
+TEST_F(PsnrTarget, LeavesAnExistingOutputAsItWas) {
+    Quiet ui;
+    JobSettings s;
+    s.usePsnrTarget(49);
+    s.outputDir = dir;
+    s.replaceExisting = false;
+    writeFile(path("coffee-200_49-2.rpx"), {1, 2, 3});
+    EXPECT_NE(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }), "accepted");
+    EXPECT_EQ(readFile(path("coffee-200_49-2.rpx")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_THAT(entries(), ElementsAre("coffee-200_49-2.rpx"));
+}
+
 TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
     Quiet ui;
     JobSettings s;
