@@ -42,11 +42,13 @@ struct JobSettings {
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
 
-    // The quality, sampling and output name figure of a digit key's preset.
+    // The quality, sampling and output name figure of a digit key's preset,
+    // in place of any PSNR target.
     void usePreset(const Preset& preset) {
         qualityLevel = preset.qualityLevel;
         colourSampling = preset.colourSampling;
         qualityDbText = std::to_string(preset.dbFigure);
+        targetPsnr = 0.0;
     }
     // A PSNR target in dB, which also names the outputs (img_50-2.rpx).
     void usePsnrTarget(double db);
