@@ -85,8 +85,8 @@ private:
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
 
-    // Takes `c` as the best so far when its cost is lower; its recon and
-    // cost are filled in here from its correction.
+    // Takes `c` as the best so far when its cost is lower; fills in its
+    // cost and, for kinds rebuilt from their correction, its samples.
     void offer(Candidate& c, double bits);
     void offerFlatAndSmooth();
     void scanMatches();
@@ -109,11 +109,11 @@ private:
 };
 
 void RatePlaneCoder::offer(Candidate& c, double bits) {
-    if (c.h.type != BlockSpecial || c.h.subtype != SpecialRaw) {
-        if (!(c.h.type == BlockPredicted && c.h.smoothFlag)) {
-            blockFill(c.recon, cur_.d0);
-            blockAdd(c.recon, c.corr, c.recon);
-        }
+    // Smooth and raw blocks come with their samples; the decoder rebuilds
+    // every other kind as the mean value plus the correction.
+    if (c.kind != KindSmooth && c.kind != KindRaw) {
+        blockFill(c.recon, cur_.d0);
+        blockAdd(c.recon, c.corr, c.recon);
     }
     c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * bits;
     if (c.cost < best_.cost) best_ = c;
