@@ -124,6 +124,18 @@ TEST_F(PsnrTarget, LeavesAnExistingOutputAsItWas) {
     EXPECT_THAT(entries(), ElementsAre("coffee-200_49-2.rpx"));
 }
 
+TEST_F(PsnrTarget, StopsDuringTheTrialsWithoutOutput) {
+    Quiet ui;
+    std::stop_source stop;
+    stop.request_stop();
+    JobSettings s;
+    s.usePsnrTarget(49);
+    s.outputDir = dir;
+    s.stop = stop.get_token();
+    EXPECT_THROW(compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui), Interrupted);
+    EXPECT_THAT(entries(), IsEmpty());
+}
+
 TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
     Quiet ui;
     JobSettings s;
