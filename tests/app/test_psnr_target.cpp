@@ -61,7 +61,7 @@ TEST_F(PsnrTarget, ReachesTheTargetWithinFivePercentOfTheBestLevel) {
             ASSERT_NE(best, UINT64_MAX);
             EXPECT_LE(static_cast<double>(r.outputBytes), 1.05 * static_cast<double>(best));
         }
-    EXPECT_THAT(ui.warnings, IsEmpty());
+    EXPECT_EQ(ui.warnings, std::vector<std::string>{});
 }
 
 TEST_F(PsnrTarget, NamesTheOutputAfterTheTargetAndExpands) {
@@ -95,7 +95,7 @@ TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascade) {
     EXPECT_GE(r.psnr, s.targetPsnr);
     EXPECT_FALSE(r.targetMissed);
     EXPECT_NO_THROW(expandFile(r.output, s, ui));
-    EXPECT_THAT(ui.warnings, IsEmpty());
+    EXPECT_EQ(ui.warnings, std::vector<std::string>{});
 }
 
 TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
@@ -133,7 +133,7 @@ TEST_F(PsnrTarget, StopsDuringTheTrialsWithoutOutput) {
     s.outputDir = dir;
     s.stop = stop.get_token();
     EXPECT_THROW(compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui), Interrupted);
-    EXPECT_THAT(entries(), IsEmpty());
+    EXPECT_EQ(entries(), std::set<std::string>{});
 }
 
 TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
@@ -143,7 +143,7 @@ TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
     s.outputDir = dir;
     EXPECT_THAT(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }),
                 HasSubstr("PSNR target"));
-    EXPECT_THAT(entries(), IsEmpty());
+    EXPECT_EQ(entries(), std::set<std::string>{});
 }
 
 }  // namespace
