@@ -25,8 +25,6 @@ using namespace kirune::harness;
 namespace {
 
 
-const char* samplingName(int32_t s) { return s == Sampling420 ? "4:2:0" : s == Sampling422 ? "4:2:2" : "4:4:4"; }
-
 bool readTiff16(const std::string& path, RgbImage& img) {
     std::unique_ptr<TIFF, void (*)(TIFF*)> t(TIFFOpen(path.c_str(), "r"), [](TIFF* p) {
         if (p) TIFFClose(p);

@@ -15,10 +15,6 @@ namespace kirune::cli {
 
 namespace {
 
-const char* samplingText(int32_t colourSampling) {
-    return colourSampling == 1 ? "4:2:0" : colourSampling == 2 ? "4:2:2" : "4:4:4";
-}
-
 // The radio names of the dialog's three buttons, by radio index.
 struct PresetName {
     const char* japanese;
@@ -36,7 +32,7 @@ std::string presetTable() {
     for (const Preset& p : byQuality) {
         char line[160];
         std::snprintf(line, sizeof line, "  %d  %d dB  %s %-4d %s", p.digit, p.dbFigure, tr("level"),
-                      p.qualityLevel, samplingText(p.colourSampling));
+                      p.qualityLevel, samplingName(p.colourSampling));
         text += line;
         if (p.radio >= 0)
             text += std::string("  ") + kRadioNames[static_cast<std::size_t>(p.radio)].japanese + " / " +
@@ -108,6 +104,12 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     std::string compression;
     app.add_option("-p,--preset", preset, tr("quality preset: a digit 0-9 or 標準/高画質/超高画質 (standard/high/super)"))
         ->type_name(tr("DIGIT|NAME"));
+    app.add_option("--psnr", o.psnr,
+                   tr("compress at the largest quality level whose RGB PSNR reaches DB (the output is named by DB)"))
+        ->check(CLI::Range(1.0, 200.0).description(""))
+        ->type_name("DB");
+    app.add_flag("--rdo", o.settings.rateAware,
+                 tr("rate-aware encoder: fewer bytes at equal PSNR, slower; any reader decodes the files"));
     app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_option("--tiff-compression", compression,
                    tr("how expanded TIFFs are stored (default none; the others with a predictor)"))
@@ -136,6 +138,7 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     // Checked here rather than by CLI11, whose help would then spell it out twice.
     if (o.settings.replaceExisting && o.skipExisting)
         return usageError("rpx", tr("--force and --skip-existing exclude each other"));
+    if (o.psnr && !preset.empty()) return usageError("rpx", tr("--psnr and --preset exclude each other"));
     if (!preset.empty()) {
         const std::optional<int> digit = presetDigitNamed(preset);
         if (!digit) return usageError("rpx", std::string(tr("unknown preset")) + " " + preset);

@@ -13,6 +13,7 @@ namespace kirune::cli {
 struct BatchOptions {
     JobSettings settings;
     int digit = kDefaultPresetDigit;
+    std::optional<double> psnr;  // --psnr: the level is searched, not the preset's
     bool quiet = false;
     bool recursive = false;
     bool json = false;

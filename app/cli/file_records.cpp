@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app/core/i18n.h"
+#include "app/core/presets.h"
 #include "text_encoding.h"
 
 namespace kirune::cli {
@@ -46,19 +47,24 @@ struct JsonRecord {
     std::optional<uint64_t> inputBytes, outputBytes;
     std::optional<double> ratio, bpp, psnr;
     double seconds = 0.0;
+    std::optional<int32_t> level;           // compressions: the quality level coded
+    std::optional<std::string> sampling;
 
     void print() const {
         std::printf("{\"input\": %s, \"output\": %s, \"status\": \"%s\", \"message\": %s, \"inputBytes\": %s, "
-                    "\"outputBytes\": %s, \"ratio\": %s, \"bpp\": %s, \"psnr\": %s, \"seconds\": %s}\n",
+                    "\"outputBytes\": %s, \"ratio\": %s, \"bpp\": %s, \"psnr\": %s, \"seconds\": %s, "
+                    "\"qualityLevel\": %s, \"colourSampling\": %s}\n",
                     jsonString(input).c_str(), output ? jsonString(*output).c_str() : "null", status,
                     jsonString(message).c_str(), jsonSize(inputBytes).c_str(), jsonSize(outputBytes).c_str(),
                     jsonNumber(ratio, "%.4f").c_str(), jsonNumber(bpp, "%.4f").c_str(),
-                    jsonNumber(psnr, "%.3f").c_str(), jsonNumber(seconds, "%.3f").c_str());
+                    jsonNumber(psnr, "%.3f").c_str(), jsonNumber(seconds, "%.3f").c_str(),
+                    level ? std::to_string(*level).c_str() : "null",
+                    sampling ? jsonString(*sampling).c_str() : "null");
         std::fflush(stdout);
     }
 };
 
-void printLine(const FileReport& r, double ratio, double bpp) {
+void printLine(const FileReport& r, double ratio, double bpp, bool searched) {
     if (r.kind == FileKind::Expand) {
         std::printf("%s  %s -> %s %s  %dx%d\n", r.output.c_str(), withThousands(r.inputBytes).c_str(),
                     withThousands(r.outputBytes).c_str(), tr("bytes"), r.width, r.height);
@@ -68,9 +74,13 @@ void printLine(const FileReport& r, double ratio, double bpp) {
             std::snprintf(psnr, sizeof psnr, "%s", tr("lossless"));
         else
             std::snprintf(psnr, sizeof psnr, "%.2f dB", r.psnr);
-        std::printf("%s  %s -> %s %s  %.1f:1  %.3f bpp  PSNR %s\n", r.output.c_str(),
+        std::printf("%s  %s -> %s %s  %.1f:1  %.3f bpp  PSNR %s", r.output.c_str(),
                     withThousands(r.inputBytes).c_str(), withThousands(r.outputBytes).c_str(), tr("bytes"), ratio,
                     bpp, psnr);
+        // A PSNR target chose the coding: say which.
+        if (searched)
+            std::printf("  %s %d %s", tr("level"), r.qualityLevel, samplingName(r.colourSampling));
+        std::printf("\n");
     }
     std::fflush(stdout);
 }
@@ -106,7 +116,7 @@ void FileRecords::done(const FileReport& r) {
     const double ratio = container ? static_cast<double>(image) / container : 0.0;
     const double bpp = pixels > 0 ? 8.0 * container / pixels : 0.0;
     if (!json_) {
-        if (!quiet_) printLine(r, ratio, bpp);
+        if (!quiet_) printLine(r, ratio, bpp, searched_);
         return;
     }
     JsonRecord j;
@@ -117,6 +127,8 @@ void FileRecords::done(const FileReport& r) {
     j.ratio = ratio;
     j.bpp = bpp;
     if (!expand) {
+        j.level = r.qualityLevel;
+        j.sampling = samplingName(r.colourSampling);
         if (std::isinf(r.psnr)) j.message = "lossless";
         else j.psnr = r.psnr;
     }

@@ -14,7 +14,8 @@ namespace kirune::cli {
 
 class FileRecords {
 public:
-    FileRecords(bool json, bool quiet) : json_(json), quiet_(quiet) {}
+    // `searched`: a PSNR target chose each file's coding, which the records name.
+    FileRecords(bool json, bool quiet, bool searched = false) : json_(json), quiet_(quiet), searched_(searched) {}
 
     // Work on `path` starts now, and ends now: files may run side by side and
     // their records are printed later, in input order. Any thread may call these.
@@ -31,6 +32,7 @@ private:
 
     bool json_;
     bool quiet_;
+    bool searched_;
     mutable std::mutex mutex_;
     std::map<std::string, std::chrono::steady_clock::time_point> started_;
     std::map<std::string, double> seconds_;

@@ -107,7 +107,7 @@ void printInfoText(const std::string& path, const ContainerInfo& c) {
         std::printf("quality level   %d (%s %d, %d dB)\n", c.qualityLevel, tr("preset"), p->digit, p->dbFigure);
     else
         std::printf("quality level   %d\n", c.qualityLevel);
-    std::printf("colour sampling %s\n", c.colourSampling == 1 ? "4:2:0" : c.colourSampling == 2 ? "4:2:2" : "4:4:4");
+    std::printf("colour sampling %s\n", samplingName(c.colourSampling));
     std::printf("strip budget    2^%d pixels\n", c.stripBudgetLog2);
     std::printf("description     %s\n", textOrNone(c.description).c_str());
     std::printf("credit          %s\n", textOrNone(c.credit).c_str());

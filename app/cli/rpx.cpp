@@ -72,11 +72,12 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
         return 2;
     }
     o.settings.usePreset(kPresets[o.digit]);
+    if (o.psnr) o.settings.usePsnrTarget(*o.psnr);
     o.settings.measureQuality = !o.quiet || o.json;
 
     BatchInputs inputs = gatherInputs(o.paths, o.recursive, o.settings.outputDir);
     sortByName(inputs.list);
-    FileRecords records(o.json, o.quiet);
+    FileRecords records(o.json, o.quiet, o.psnr.has_value());
     TerminalUi ui(o.quiet);
     ui.onFileMessage = [&records](const std::string& path, const std::string& text) { records.failed(path, text); };
     for (const auto& [path, why] : inputs.refused) ui.showMessage(path, why);

@@ -13,6 +13,7 @@
 
 #include "app/core/failure_text.h"
 #include "app/core/output_names.h"
+#include "app/core/psnr_target.h"
 #include "app/core/ui.h"
 #include "codec/strip_decoder.h"
 #include "codec/transforms.h"
@@ -24,6 +25,7 @@
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
+#include "encoder/rate_aware_encoder.h"
 #include "encoder/strip_encoder.h"
 #include "encoder/prepare.h"
 #include "kirune/Error.h"
@@ -242,13 +244,27 @@ OutputOptions outputOptions(const JobSettings& settings, const struct stat& sour
     return o;
 }
 
-}  // namespace
+// One compression at a level and sampling. With a finite minPsnr, the output
+// is committed only when its PSNR reaches it.
+struct Attempt {
+    int32_t qualityLevel;
+    int32_t colourSampling;
+    double minPsnr = -INFINITY;
+    bool rateAware = false;
+    double lambdaScale = 1.0;
+};
 
-FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
-                        BatchUi& ui) {
+struct Outcome {
+    FileReport report;
+    bool committed = false;
+};
+
+Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& settings, const Attempt& attempt,
+                     BatchUi& ui) {
     FileCoding file;
-    file.quality = codecParams(settings.qualityLevel);
-    file.colourSampling = settings.colourSampling;
+    file.quality = codecParams(attempt.qualityLevel);
+    file.colourSampling = attempt.colourSampling;
+    const bool measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
     const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
     std::unique_ptr<InputImage> in = openInputImage(path, format);
     file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
@@ -292,30 +308,110 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
         [&](StripWorker& w) {
             StripWork& sw = w.work;
             if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
-            if (settings.measureQuality) w.meter.keepInput(sw);
-            encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
+            if (measure) w.meter.keepInput(sw);
+            if (attempt.rateAware)
+                encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); },
+                                     {attempt.lambdaScale});
+            else
+                encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
             encodeStripSection(sw.streams, w.section, streamThreads);
             clearSideStreams(sw.streams);
             // The reconstruction the decoder will rebuild, summed for the trailer.
             stripToRgb(w.geometry, sw);
             w.pixels = stripPixelChecksum(layout, w.strip, sw);
-            if (settings.measureQuality) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
+            if (measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
         },
         [&](StripWorker& w) {
             appendStripSection(out, w.section);
             sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
             stripSums.push_back(w.pixels);
         });
+    Outcome done;
+    if (measure) done.report.psnr = psnrOf(sumSquares, 3.0 * layout.width * layout.height);
+    done.report.qualityLevel = attempt.qualityLevel;
+    done.report.colourSampling = attempt.colourSampling;
+    ui.setProgress(0);
+    if (done.report.psnr < attempt.minPsnr) return done;  // the writer removes what it wrote
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
     trailer.carriedTags = in->metadata.carriedTags;
     appendTrailer(out, std::move(trailer));
     out.commit();
-    ui.setProgress(0);
 
     FileReport report = finishedReport(kind, path, out.path(), layout);
-    if (settings.measureQuality) report.psnr = psnrOf(sumSquares, 3.0 * layout.width * layout.height);
-    return report;
+    report.psnr = done.report.psnr;
+    report.qualityLevel = attempt.qualityLevel;
+    report.colourSampling = attempt.colourSampling;
+    done.report = report;
+    done.committed = true;
+    return done;
+}
+
+// The next coding to try after `a` fell `shortfallDb` short: a finer level,
+// then 4:4:4, then the rate-aware coder at level 1 with lambda halved, and at
+// the end of that scale the finest coding, written whatever it reaches.
+Attempt finerAttempt(Attempt a, double shortfallDb) {
+    if (a.qualityLevel > 1) {
+        a.qualityLevel = finerQualityLevel(a.qualityLevel, shortfallDb);
+    } else if (a.colourSampling != Sampling444) {
+        a.colourSampling = Sampling444;
+    } else if (!a.rateAware || a.lambdaScale > std::exp2(-kMaxLambdaHalvings)) {
+        a.lambdaScale = a.rateAware ? a.lambdaScale / 2 : 0.5;
+        a.rateAware = true;
+    } else {
+        a.minPsnr = -INFINITY;
+    }
+    return a;
+}
+
+// Trials on row bands choose the level and sampling; the whole image is then
+// coded and, should it fall short of the target, coded again finer.
+FileReport compressToTarget(const std::string& path, FileKind kind, const JobSettings& settings, BatchUi& ui) {
+    const double target = settings.targetPsnr;
+    if (!std::isfinite(target)) throw Error("PSNR target must be a number of dB");
+    PsnrChoice choice;
+    {
+        const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
+        std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
+        // A name that cannot be written fails before the trials, not after.
+        {
+            const ContainerWriter probe(compressedName(path, settings.qualityDbText, settings.outputDir),
+                                        outputOptions(settings, in->fileStatus));
+        }
+        const HeldImage held = holdRows(*in, trialRows(in->width(), in->height()));
+        choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, resolveThreadCount(settings.threads), settings.stop});
+    }
+    const double minPsnr = choice.reachable ? target : -INFINITY;
+    Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
+    if (choice.nearMissLevel > 0) {
+        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, settings.rateAware}, ui);
+        if (o.committed) return o.report;
+    }
+    for (;;) {
+        Outcome o = compressOnce(path, kind, settings, attempt, ui);
+        if (o.committed) {
+            o.report.targetMissed = o.report.psnr < target;
+            if (o.report.targetMissed)
+                ui.showWarning(path, "PSNR target of " + psnrNameFigure(target) + " dB not reached; the finest coding gives " +
+                                         psnrNameFigure(o.report.psnr) + " dB");
+            return o.report;
+        }
+        attempt = finerAttempt(attempt, target - o.report.psnr);
+    }
+}
+}  // namespace
+
+void JobSettings::usePsnrTarget(double db) {
+    targetPsnr = db;
+    qualityDbText = psnrNameFigure(db);
+}
+
+FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
+                        BatchUi& ui) {
+    if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
+    return compressOnce(path, kind, settings, {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware},
+                        ui)
+        .report;
 }
 
 namespace {

@@ -28,18 +28,30 @@ struct JobSettings {
     // take any budget from 2^3 to 2^24; the dialog and rpx keep the default.
     int32_t stripBudgetLog2 = 22;
     bool measureQuality = false;  // compute the PSNR a compression reached
+    // Above 0: compress at the coarsest quality level, and the colour
+    // sampling, that reach this RGB PSNR (dB, 16-bit peak) with the fewest
+    // bytes, in place of qualityLevel and colourSampling. Set by usePsnrTarget.
+    double targetPsnr = 0.0;
+    // Each block coded by the rate-aware encoder (least distortion plus
+    // lambda times bits) instead of the cascade: fewer bytes at equal PSNR,
+    // slower; any reader decodes the result.
+    bool rateAware = false;
     // False: an existing file of an output's name is refused (rpx without
     // -f); the dialog replaces earlier outputs.
     bool replaceExisting = true;
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
 
-    // The quality, sampling and output name figure of a digit key's preset.
+    // The quality, sampling and output name figure of a digit key's preset,
+    // in place of any PSNR target.
     void usePreset(const Preset& preset) {
         qualityLevel = preset.qualityLevel;
         colourSampling = preset.colourSampling;
         qualityDbText = std::to_string(preset.dbFigure);
+        targetPsnr = 0.0;
     }
+    // A PSNR target in dB, which also names the outputs (img_50-2.rpx).
+    void usePsnrTarget(double db);
 };
 
 // What one finished file produced, for rpx's summary line.
@@ -51,7 +63,11 @@ struct FileReport {
     uint64_t outputBytes = 0;
     int32_t width = 0;
     int32_t height = 0;
-    double psnr = 0.0;       // RGB, 16-bit peak; compression with measureQuality only
+    double psnr = 0.0;       // RGB, 16-bit peak; compression with measureQuality or a target
+    int32_t qualityLevel = 0;    // compression: what the file was coded with
+    int32_t colourSampling = 0;
+    // With a PSNR target that no coding reaches: the finest coding was written.
+    bool targetMissed = false;
 };
 
 // Outputs are written beside their inputs (or into settings.outputDir) with

@@ -20,6 +20,11 @@ inline constexpr Preset kPresets[10] = {
     {8, 100, 2, 40, -1}, {9, 200, 2, 38, -1},
 };
 
+// "4:2:0", "4:2:2" or "4:4:4" for a colourSampling value.
+inline constexpr const char* samplingName(int32_t colourSampling) {
+    return colourSampling == 1 ? "4:2:0" : colourSampling == 2 ? "4:2:2" : "4:4:4";
+}
+
 inline constexpr int kDefaultPresetDigit = 2;  // 高画質
 // What the dialog starts with and falls back to, and rpx without -p.
 inline constexpr const Preset& kDefaultPreset = kPresets[kDefaultPresetDigit];

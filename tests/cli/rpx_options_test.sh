@@ -78,7 +78,8 @@ check "--json gives one valid record per file" python3 - records <<'PY'
 import json, sys
 lines = open(sys.argv[1]).read().splitlines()
 recs = [json.loads(l) for l in lines]
-keys = {"input", "output", "status", "message", "inputBytes", "outputBytes", "ratio", "bpp", "psnr", "seconds"}
+keys = {"input", "output", "status", "message", "inputBytes", "outputBytes", "ratio", "bpp", "psnr", "seconds",
+        "qualityLevel", "colourSampling"}
 assert len(recs) == 5, len(recs)
 for r in recs:
     assert set(r) == keys, r
@@ -89,12 +90,14 @@ assert ok["inputBytes"] > ok["outputBytes"] > 0, ok
 assert abs(ok["ratio"] - ok["inputBytes"] / ok["outputBytes"]) < 1e-3, ok
 assert abs(ok["bpp"] - 8 * ok["outputBytes"] / 256) < 1e-3, ok
 assert 30 < ok["psnr"] < 80 and ok["seconds"] >= 0, ok
+assert ok["qualityLevel"] == 21 and ok["colourSampling"] == "4:4:4", ok
 assert by["notes.txt"]["status"] == "failed" and "txt" in by["notes.txt"]["message"], by["notes.txt"]
 assert by["missing.tif"]["status"] == "failed" and by["missing.tif"]["message"], by["missing.tif"]
 assert by["missing.tif"]["inputBytes"] is None, by["missing.tif"]
 assert by["skip.tif"]["status"] == "skipped" and by["skip.tif"]["output"] == "skip_47-2.rpx", by["skip.tif"]
 ex = by["b_49-2.rpx"]
 assert ex["status"] == "ok" and ex["output"] == "b_49-2.tif" and ex["psnr"] is None, ex
+assert ex["qualityLevel"] is None, ex
 assert abs(ex["bpp"] - 8 * ex["inputBytes"] / 256) < 1e-3, ex
 PY
 check "... while the messages still go to standard error" grep -q "^notes.txt: " err
@@ -128,6 +131,21 @@ assert [r["preset"] for r in recs] == [1, 3], recs
 assert [r["presetDb"] for r in recs] == [47, 51], recs
 assert all(r["description"] is None and r["credit"].startswith("開発者：") for r in recs), recs
 PY
+
+# A PSNR target names the output by it and says which coding reached it;
+# the rate-aware coder writes containers the expansion reads.
+python3 "$here/tiny_tiff.py" 96 64 5 target.tif
+"$rpx" -j1 --psnr 50 target.tif > line
+check "--psnr 50 exits 0 into NAME_50-2.rpx" test $? -eq 0 -a -s target_50-2.rpx
+check "... reaching at least 50 dB and naming its level" python3 - line <<'PY'
+import re, sys
+m = re.search(r"PSNR ([0-9.]+) dB  level [0-9]+ 4:[024]:[024]$", open(sys.argv[1]).read().strip())
+assert m and float(m.group(1)) >= 50.0, open(sys.argv[1]).read()
+PY
+"$rpx" --psnr 50 -p 2 target.tif > /dev/null 2>&1
+check "--psnr with --preset is a usage error" test $? -eq 2
+"$rpx" -q --rdo -o rdo target.tif && "$rpx" -q rdo/target_49-2.rpx
+check "--rdo writes a container that expands" test -s rdo/target_49-2.tif
 
 # The progress bar on a terminal: redrawn in place, never wider than the terminal.
 if command -v script > /dev/null; then

@@ -1,0 +1,355 @@
+#include "encoder/rate_aware_encoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "codec/dictionary.h"
+#include "codec/stream_syntax.h"
+#include "codec/transforms.h"
+#include "encoder/block_encoder.h"
+#include "encoder/search.h"
+#include "encoder/strip_encoder.h"
+#include "kirune/Error.h"
+
+namespace kirune {
+
+namespace {
+
+// The block-sorting coder packs the header stream to about three quarters of
+// its raw bits on photographs; the index streams are stored as they are.
+constexpr double kHeaderBitCost = 0.9;
+// Lambda at level 1, and how it grows with the level: the cascade's PSNR
+// falls about 2.2 dB per doubling of the level, a rate-aware choice's about
+// 3 dB per doubling of lambda, so lambda grows as level^0.77 for each level
+// to keep its PSNR while spending fewer bytes.
+constexpr double kLambdaAtLevelOne = 22.8;
+constexpr double kLambdaExponent = 0.77;
+constexpr int32_t kMatchRowsUp = 3;
+constexpr int32_t kMatchColumns = 31;
+constexpr int32_t kMatchOffsetLimit = 16383;
+
+// Running byte statistics of a block-sorted stream: the cost of a byte is
+// estimated from how often it has been written so far in the plane.
+class ByteCostModel {
+public:
+    ByteCostModel() { std::fill(std::begin(count_), std::end(count_), 1u); }
+    double bits(uint8_t b) const { return std::log2(static_cast<double>(total_) / count_[b]); }
+    void add(uint8_t b) {
+        ++count_[b];
+        ++total_;
+    }
+
+private:
+    uint32_t count_[256];
+    uint32_t total_ = 256;
+};
+
+enum ChoiceKind { KindFlat, KindSmooth, KindMatch, KindPattern, KindMatchPattern, KindVq, KindMatchVq, KindRaw };
+
+// One way of coding the current block: what its header announces, the
+// correction the decoder will hold and the samples it will rebuild.
+struct Candidate {
+    BlockHeader h;
+    BlockVec corr;
+    BlockVec recon;
+    double cost = std::numeric_limits<double>::infinity();
+    ChoiceKind kind = KindFlat;
+};
+
+// The block being coded: samples, correction, mean value, match source.
+struct Current {
+    std::size_t n = 0;
+    int32_t row = 0, col = 0;
+    BlockVec samples;
+    BlockVec x;
+    int16_t d0 = 0;
+    uint32_t matchOffset = 0;  // closest earlier correction, 0 for none
+};
+
+class RatePlaneCoder {
+public:
+    RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
+                   double lambdaScale)
+        : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
+          rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)) {}
+
+    ChoiceKind codeBlock(int32_t row, int32_t col);
+
+private:
+    double headerBits(int bits) const { return kHeaderBitCost * bits; }
+    // Whether a coding of at least `bits` could still beat the best so far:
+    // its error is never negative, so lambda times its bits bounds its cost.
+    bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
+    static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
+    double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
+
+    // Takes `c` as the best so far when its cost is lower; fills in its
+    // cost and, for kinds rebuilt from their correction, its samples.
+    void offer(Candidate& c, double bits);
+    void offerFlatAndSmooth();
+    void scanMatches();
+    void offerRaw();
+    void offerPattern(const BlockVec* source);
+    void offerVq(const BlockVec* source);
+    void offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
+    void commit();
+
+    const QualityParams q_;
+    SideStreams& st_;
+    const PlaneRegion& r_;
+    const double weight_;
+    const double lambda_;
+    const int32_t rowsUp_;
+    ByteCostModel gain_, match_;
+    BlockDecision d_;
+    Current cur_;
+    Candidate best_;
+};
+
+void RatePlaneCoder::offer(Candidate& c, double bits) {
+    // Smooth and raw blocks come with their samples; the decoder rebuilds
+    // every other kind as the mean value plus the correction.
+    if (c.kind != KindSmooth && c.kind != KindRaw) {
+        blockFill(c.recon, cur_.d0);
+        blockAdd(c.recon, c.corr, c.recon);
+    }
+    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * bits;
+    if (c.cost < best_.cost) best_ = c;
+}
+
+void RatePlaneCoder::offerFlatAndSmooth() {
+    Candidate flat;
+    flat.kind = KindFlat;
+    blockZero(flat.corr);
+    offer(flat, headerBits(2));
+
+    Candidate smooth;
+    smooth.kind = KindSmooth;
+    smooth.h.type = BlockPredicted;
+    smooth.h.smoothFlag = 1;
+    interpolateFromMeans(r_, cur_.row, cur_.col, q_.meanLevel, smooth.recon);
+    blockSubScalar(smooth.recon, cur_.d0, smooth.corr);
+    offer(smooth, headerBits(3));
+}
+
+// Every earlier block of the match window as a plain match; the closest
+// one is kept as the source of the refinements.
+void RatePlaneCoder::scanMatches() {
+    cur_.matchOffset = 0;
+    // Every coding relative to a match costs at least a match's header.
+    if (!worthTrying(headerBits(4))) return;
+    const int32_t W = r_.blocksPerRow;
+    const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
+    int32_t closest = std::numeric_limits<int32_t>::max();
+    Candidate m;
+    m.kind = KindMatch;
+    m.h.type = BlockSpecial;
+    m.h.subtype = SpecialMatch;
+    for (int32_t cr = cur_.row; cr >= lastRow; --cr) {
+        const int32_t cFirst = cr == cur_.row ? cur_.col - 1 : std::min(cur_.col + kMatchColumns, W - 1);
+        const int32_t cLast = std::max(cur_.col - kMatchColumns, 0);
+        const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(W);
+        for (int32_t cc = cFirst; cc >= cLast; --cc) {
+            const std::size_t j = base + static_cast<std::size_t>(cc);
+            const int32_t dist = blockDistance(cur_.x, r_.resid[j]);
+            const auto offset = static_cast<uint32_t>(cur_.n - j);
+            if (dist < closest) {
+                closest = dist;
+                cur_.matchOffset = offset;
+            }
+            const double bits = headerBits(4) + matchBits(offset);
+            // The reconstruction error of a match is its distance.
+            if (weight_ * dist + lambda_ * bits >= best_.cost) continue;
+            m.h.matchOffset = static_cast<int32_t>(offset);
+            blockCopy(r_.resid[j], m.corr);
+            offer(m, bits);
+        }
+    }
+}
+
+void RatePlaneCoder::offerRaw() {
+    Candidate raw;
+    raw.kind = KindRaw;
+    raw.h.type = BlockSpecial;
+    raw.h.subtype = SpecialRaw;
+    double bits = headerBits(4);
+    for (int i = 0; i < 16; ++i) {
+        const uint8_t b = rawSampleByte(cur_.samples.lane[i]);
+        bits += match_.bits(b);
+        raw.recon.lane[i] = rawSampleValue(b);
+    }
+    blockSubScalar(raw.recon, cur_.d0, raw.corr);
+    offer(raw, bits);
+}
+
+// Shift mode codes corrections at reduced precision: the searches see the
+// target shifted down, the candidates hold it shifted back up.
+void RatePlaneCoder::offerPattern(const BlockVec* source) {
+    if (!worthTrying(headerBits(4) + 4)) return;
+    BlockVec target, pattern;
+    if (source)
+        blockSub(cur_.x, *source, target);
+    else
+        blockCopy(cur_.x, target);
+    if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
+    if (searchPattern(d_, target, pattern) == kNoPattern) return;
+    Candidate c;
+    c.kind = source ? KindMatchPattern : KindPattern;
+    c.h.type = BlockSpecial;
+    c.h.subtype = source ? SpecialMatchPattern : SpecialPattern;
+    c.h.pattern = static_cast<uint8_t>(d_.vqIndex[0][0][0]);
+    c.h.patternSign = d_.patternSign;
+    c.h.gainByte[0] = static_cast<uint8_t>(d_.gainLevelIndex[0][0]);
+    if (q_.shiftedCorrections) blockShiftUp(pattern, q_.residualShift);
+    if (source) {
+        blockAdd(pattern, *source, pattern);
+        c.h.matchOffset = static_cast<int32_t>(cur_.matchOffset);
+    }
+    blockCopy(pattern, c.corr);
+    double bits = headerBits(4) + 4 + gain_.bits(c.h.gainByte[0]);
+    if (source) bits += matchBits(cur_.matchOffset);
+    offer(c, bits);
+}
+
+// One VQ candidate from the indices the searches just recorded at `level`.
+void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
+    Candidate c;
+    c.kind = source ? KindMatchVq : KindVq;
+    c.h.type = source ? BlockPredicted : BlockVq;
+    c.h.stageCount = static_cast<uint8_t>(stages);
+    c.h.vqLevel = static_cast<uint8_t>(level);
+    double bits = headerBits(source ? 6 : 5);
+    for (int stage = 0; stage < stages; ++stage) {
+        for (int j = 0; j < 4; ++j) c.h.shapeIndex[stage][j] = static_cast<uint8_t>(d_.vqIndex[level][stage][j]);
+        c.h.gainIndex[stage] = static_cast<uint8_t>(d_.vqIndex[level][stage][kGainSlot]);
+        c.h.gainByte[stage] = static_cast<uint8_t>(d_.gainLevelIndex[level][stage]);
+        bits += vqIndexBits(level) + gain_.bits(c.h.gainByte[stage]);
+    }
+    blockCopy(shiftedCorr, c.corr);
+    if (q_.shiftedCorrections) blockShiftUp(c.corr, q_.residualShift);
+    if (source) {
+        blockAdd(c.corr, *source, c.corr);
+        c.h.matchOffset = static_cast<int32_t>(cur_.matchOffset);
+        bits += matchBits(cur_.matchOffset);
+    }
+    offer(c, bits);
+}
+
+// Every level from one below the cascade's start level, one stage then two
+// (all stage-one searches first: they share the quarter norms).
+void RatePlaneCoder::offerVq(const BlockVec* source) {
+    BlockVec target;
+    if (source)
+        blockSub(cur_.x, *source, target);
+    else
+        blockCopy(cur_.x, target);
+    if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
+    const int32_t E = blockEnergy(target);
+    const int L0 = std::max(vqStartLevel(E, q_.qualityLevel) - 1, 0);
+    BlockVec work;
+    blockCopy(target, work);
+    blockNormalize(work, E);
+    const double header = headerBits(source ? 6 : 5);
+    if (!worthTrying(header + vqIndexBits(L0))) return;
+    VqResult first[kVqLevels];
+    int levels = L0;  // levels searched: each costs more bits than the one below
+    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L, ++levels) {
+        const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
+        first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        offerVqStage(source, L, 1, first[L].recon);
+    }
+    BlockVec secondWork, both;
+    for (int L = L0; L < levels && worthTrying(header + 2 * vqIndexBits(L)); ++L) {
+        blockCopy(first[L].residual, secondWork);
+        blockNormalize(secondWork, first[L].error);
+        const VqResult second =
+            gainShapeSearch(d_, L, 1, first[L].residual, secondWork, first[L].error != 0 ? first[L].error : 1);
+        blockAdd(first[L].recon, second.recon, both);
+        offerVqStage(source, L, 2, both);
+    }
+}
+
+void RatePlaneCoder::commit() {
+    const BlockHeader& h = best_.h;
+    emitBlock(st_, h, cur_.samples, r_.blocksPerRow);
+    if (h.matchesEarlierBlock()) match_.add(matchByte(static_cast<uint32_t>(h.matchOffset), r_.blocksPerRow));
+    if (h.type == BlockSpecial && h.subtype == SpecialRaw)
+        for (int i = 0; i < 16; ++i) match_.add(rawSampleByte(cur_.samples.lane[i]));
+    if (h.type == BlockSpecial && (h.subtype == SpecialPattern || h.subtype == SpecialMatchPattern))
+        gain_.add(h.gainByte[0]);
+    if (h.type == BlockVq || (h.type == BlockPredicted && !h.smoothFlag))
+        for (int stage = 0; stage < h.stageCount; ++stage) gain_.add(h.gainByte[stage]);
+    blockCopy(best_.corr, r_.resid[cur_.n]);
+    blockCopy(best_.recon, r_.coded[cur_.n]);
+}
+
+ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
+    cur_.n = static_cast<std::size_t>(r_.firstRow + row) * r_.blocksPerRow + col;
+    cur_.row = row;
+    cur_.col = col;
+    blockCopy(r_.coded[cur_.n], cur_.samples);
+    blockCopy(r_.resid[cur_.n], cur_.x);
+    cur_.d0 = static_cast<int16_t>(r_.means[cur_.n] << q_.meanShift());
+    best_ = Candidate{};
+    offerFlatAndSmooth();
+    scanMatches();
+    offerRaw();
+    offerPattern(nullptr);
+    offerVq(nullptr);
+    if (cur_.matchOffset != 0) {
+        const BlockVec source = r_.resid[cur_.n - cur_.matchOffset];
+        offerPattern(&source);
+        offerVq(&source);
+    }
+    commit();
+    return best_.kind;
+}
+
+}  // namespace
+
+double planeErrorWeight(int plane, int32_t colourSampling) {
+    // Squared gains of the inverse transform: Y reaches R, G and B at 1;
+    // Cb reaches B at 1.772 and G at 0.344; Cr reaches R at 1.402, G at 0.714.
+    constexpr double kGain[3] = {3.0, 1.772 * 1.772 + 0.344 * 0.344, 1.402 * 1.402 + 0.714 * 0.714};
+    if (plane == 0) return 1.0;
+    const double pixels = colourSampling == Sampling420 ? 4.0 : colourSampling == Sampling422 ? 2.0 : 1.0;
+    return kGain[plane] / kGain[0] * pixels;
+}
+
+double rateLambda(const QualityParams& q) {
+    return kLambdaAtLevelOne * std::pow(static_cast<double>(q.qualityLevel), kLambdaExponent);
+}
+
+void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
+                          const RateOptions& options) {
+    if (region.rows < 1) return;
+    if (region.blocksPerRow < 1 || region.firstRow < 0)
+        throw Error("plane of " + std::to_string(region.blocksPerRow) + " blocks per row cannot be coded");
+    if (uint64_t{st.blockCounter} + region.blocks() > st.blockCapacity)
+        throw Error("strip has more blocks than the stream buffers hold");
+    if (!(options.lambdaScale > 0.0)) throw Error("rate-aware coding needs a positive lambda");
+    RatePlaneCoder coder(q, st, region, errorWeight, options.lambdaScale);
+    for (int32_t row = 0; row < region.rows; ++row)
+        for (int32_t col = 0; col < region.blocksPerRow; ++col) {
+            const ChoiceKind kind = coder.codeBlock(row, col);
+            if (options.counts) ++options.counts->blocks[kind];
+        }
+}
+
+void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                          const PlaneProgress& planeDone, const RateOptions& options) {
+    rgbToYcc(g, w, input);
+    downsampleChroma(g, w);
+    computeMeans(q, g, w);
+    removeMeans(q, g, w);
+    int plane = 0;
+    for (const PlaneRegion& r : stripRegions(w, g)) {
+        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane++, w.colourSampling), options);
+        if (planeDone) planeDone();
+    }
+    encodeMeans(g, w);
+}
+
+}  // namespace kirune

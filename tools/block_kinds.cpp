@@ -1,0 +1,70 @@
+// Where a container's bytes go: the recorded bytes of each of the seven
+// streams and the share of each block kind, over all strips and planes.
+//
+//   block_kinds FILE.rpx...
+
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "codec/strip_decoder.h"
+#include "container/rpx_container.h"
+
+using namespace kirune;
+
+namespace {
+
+constexpr const char* kKindNames[8] = {"flat", "smooth", "match", "pattern", "match+pattern", "VQ", "VQ on match", "raw"};
+constexpr const char* kStreamNames[kStreamCount] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
+                                                    "indexBitsHigh", "gainBytes", "matchBytes"};
+
+int kindOf(const BlockHeader& h) {
+    switch (h.type) {
+    case BlockFlat: return 0;
+    case BlockVq: return 5;
+    case BlockPredicted: return h.smoothFlag ? 1 : 6;
+    default: return h.subtype == SpecialMatch ? 2 : h.subtype == SpecialPattern ? 3 : h.subtype == SpecialMatchPattern ? 4 : 7;
+    }
+}
+
+void describe(const std::string& path) {
+    const OpenedContainer c = openContainer(path);
+    const ImageLayout& layout = c.coding.layout;
+    StripWork w;
+    allocCodecBuffers(w, c.coding.colourSampling, layout.paddedWidth, layout.stripHeight);
+    std::array<uint64_t, kStreamCount> bytes{};
+    std::array<uint64_t, 8> kinds{};
+    uint64_t blocks = 0;
+    for (int32_t k = 0; k < layout.stripCount; ++k) {
+        const StreamTable table = stripReader(*c.reader, w.streams);
+        for (int i = 0; i < kStreamCount; ++i) bytes[static_cast<std::size_t>(i)] += table[static_cast<std::size_t>(i)].recordedSize;
+        BlockStreamReaders rd(w.streams);
+        BlockHeader h;
+        for (const PlaneRegion& r : stripRegions(w, beginStrip(layout, k)))
+            for (std::size_t b = 0; b < r.blocks(); ++b, ++blocks) {
+                readBlockSideInfo(rd, r.blocksPerRow, h);
+                ++kinds[static_cast<std::size_t>(kindOf(h))];
+            }
+        clearSideStreams(w.streams);
+    }
+    std::printf("%s\n  level %d, sampling %d\n", path.c_str(), c.coding.quality.qualityLevel, c.coding.colourSampling);
+    for (int i = 0; i < kStreamCount; ++i) std::printf("  %-14s %10llu bytes\n", kStreamNames[i], static_cast<unsigned long long>(bytes[static_cast<std::size_t>(i)]));
+    for (int i = 0; i < 8; ++i)
+        std::printf("  %-14s %6.2f%% of blocks\n", kKindNames[i], 100.0 * static_cast<double>(kinds[static_cast<std::size_t>(i)]) / static_cast<double>(blocks ? blocks : 1));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int status = 0;
+    for (int i = 1; i < argc; ++i) {
+        try {
+            describe(argv[i]);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
+            status = 1;
+        }
+    }
+    return argc < 2 ? 2 : status;
+}
