@@ -340,16 +340,9 @@ void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRe
 
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
                           const PlaneProgress& planeDone, const RateOptions& options) {
-    rgbToYcc(g, w, input);
-    downsampleChroma(g, w);
-    computeMeans(q, g, w);
-    removeMeans(q, g, w);
-    int plane = 0;
-    for (const PlaneRegion& r : stripRegions(w, g)) {
-        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane++, w.colourSampling), options);
-        if (planeDone) planeDone();
-    }
-    encodeMeans(g, w);
+    encodeStripWith(q, g, w, input, planeDone, [&](const PlaneRegion& r, int plane) {
+        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane, w.colourSampling), options);
+    });
 }
 
 }  // namespace kirune

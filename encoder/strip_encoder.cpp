@@ -44,17 +44,24 @@ void encodeMeans(const StripGeometry& g, StripWork& w) {
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = lengths[static_cast<std::size_t>(i)];
 }
 
-void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                 const PlaneProgress& planeDone, const SearchSetup& setup) {
+void encodeStripWith(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                     const PlaneProgress& planeDone, const PlaneCoding& codePlane) {
     rgbToYcc(g, w, input);
     downsampleChroma(g, w);
     computeMeans(q, g, w);
     removeMeans(q, g, w);
+    int plane = 0;
     for (const PlaneRegion& r : stripRegions(w, g)) {
-        encodePlane(q, w.streams, r, setup);
+        codePlane(r, plane++);
         if (planeDone) planeDone();
     }
     encodeMeans(g, w);
+}
+
+void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                 const PlaneProgress& planeDone, const SearchSetup& setup) {
+    encodeStripWith(q, g, w, input, planeDone,
+                    [&](const PlaneRegion& r, int) { encodePlane(q, w.streams, r, setup); });
 }
 
 }  // namespace kirune

@@ -3,6 +3,8 @@
 // on the three planes, then the mean bytes, leaving the seven streams ready
 // for the strip writer.
 
+#include <functional>
+
 #include "codec/codec_state.h"
 #include "encoder/block_encoder.h"
 #include "encoder/prepare.h"
@@ -24,5 +26,11 @@ void encodeMeans(const StripGeometry& g, StripWork& w);
 // `setup` is what the dictionary trainer substitutes.
 void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
                  const PlaneProgress& planeDone = {}, const SearchSetup& setup = {});
+
+// The same pipeline with another block coder: `codePlane` codes region
+// `plane` (0 Y, 1 Cb, 2 Cr) in place of encodePlane.
+using PlaneCoding = std::function<void(const PlaneRegion& region, int plane)>;
+void encodeStripWith(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
+                     const PlaneProgress& planeDone, const PlaneCoding& codePlane);
 
 }  // namespace kirune
