@@ -99,15 +99,22 @@ void FileRecords::end(const std::string& path) {
         seconds_[path] = std::chrono::duration<double>(now - it->second).count();
 }
 
-double FileRecords::secondsSince(const std::string& path) const {
+double FileRecords::takeSeconds(const std::string& path) {
+    const auto now = std::chrono::steady_clock::now();
     const std::lock_guard lock(mutex_);
-    if (const auto it = seconds_.find(path); it != seconds_.end()) return it->second;
-    const auto it = started_.find(path);
-    if (it == started_.end()) return 0.0;  // refused before any work
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second).count();
+    double seconds = 0.0;  // refused before any work
+    if (const auto it = seconds_.find(path); it != seconds_.end()) {
+        seconds = it->second;
+        seconds_.erase(it);
+    } else if (const auto st = started_.find(path); st != started_.end()) {
+        seconds = std::chrono::duration<double>(now - st->second).count();
+    }
+    started_.erase(path);
+    return seconds;
 }
 
 void FileRecords::done(const FileReport& r) {
+    const double seconds = takeSeconds(r.input);
     // Ratio and bits per pixel are the container's, whichever way the file went.
     const bool expand = r.kind == FileKind::Expand;
     const uint64_t image = expand ? r.outputBytes : r.inputBytes;
@@ -132,11 +139,12 @@ void FileRecords::done(const FileReport& r) {
         if (std::isinf(r.psnr)) j.message = "lossless";
         else j.psnr = r.psnr;
     }
-    j.seconds = secondsSince(r.input);
+    j.seconds = seconds;
     j.print();
 }
 
 void FileRecords::skipped(const std::string& path, const std::string& output) {
+    const double seconds = takeSeconds(path);
     if (!json_) {
         if (!quiet_) std::printf("%s  %s\n", output.c_str(), tr("skipped: the output exists"));
         std::fflush(stdout);
@@ -149,18 +157,19 @@ void FileRecords::skipped(const std::string& path, const std::string& output) {
     j.message = "the output exists";
     j.inputBytes = fileSize(path);
     j.outputBytes = fileSize(output);
-    j.seconds = secondsSince(path);
+    j.seconds = seconds;
     j.print();
 }
 
 void FileRecords::failed(const std::string& path, const std::string& message) {
+    const double seconds = takeSeconds(path);
     if (!json_) return;
     JsonRecord j;
     j.input = path;
     j.status = "failed";
     j.message = message;
     j.inputBytes = fileSize(path);
-    j.seconds = secondsSince(path);
+    j.seconds = seconds;
     j.print();
 }
 
