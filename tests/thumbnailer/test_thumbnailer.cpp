@@ -1,6 +1,4 @@
-// The .rpx thumbnailer: strips decoded one at a time agree with an expansion,
-// the preview resembles the picture, and damaged or hostile containers end in
-// a failure exit with no output.
+// The .rpx thumbnailer: strip-wise decoding, a faithful turned preview, failures without output.
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -9,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "app/core/drivers.h"
 #include "app/core/ui.h"
@@ -28,14 +27,15 @@ struct QuietUi : BatchUi {
     void setProgress(int) override {}
 };
 
-// Shading, a diagonal edge and a different colour in each quadrant, so that
-// a flipped, transposed or channel-swapped preview cannot pass for it.
+// Shading, a diagonal edge and quadrant colours: no flipped or channel-swapped preview passes.
 uint16_t scene(int x, int y, int c) {
     double v = 18000 + 8000 * std::sin(x * 0.04 + c) + 6000 * std::cos(y * 0.05 - c);
     if (x > 2 * y) v += 14000;
     if ((x < 150) != (y < 100)) v += c == 0 ? 16000 : -9000;
     return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
 }
+
+constexpr int kWidth = 301, kHeight = 203;
 
 struct Outcome {
     int status = -1;
@@ -44,9 +44,7 @@ struct Outcome {
 
 class Thumbnailer : public ScratchDir {
 protected:
-    // A 301 x 203 container in strips of 8 rows (the last one short), so that
-    // previews and rows cross many strip boundaries; with an Orientation tag
-    // unless `orientation` is 1.
+    // 301 x 203 in strips of 8 rows (the last one short), tagged unless `orientation` is 1.
     std::string makeContainer(int orientation = 1) {
         writeTiff(path("scene.tif"), {.width = kWidth, .height = kHeight}, scene);
         if (orientation != 1) {
@@ -66,17 +64,11 @@ protected:
 
     Outcome thumbnail(const std::string& args) {
         const std::string err = path("stderr.txt");
-        const std::string cmd = std::string(KIRUNE_THUMBNAILER) + " " + args + " 2>" + err;
-        const int raw = std::system(cmd.c_str());
-        Outcome r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        const int raw = std::system((std::string(KIRUNE_THUMBNAILER) + " " + args + " 2>" + err).c_str());
         const std::vector<uint8_t> text = readFile(err);
-        r.errors.assign(text.begin(), text.end());
         std::filesystem::remove(err);
-        return r;
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), std::string(text.begin(), text.end())};
     }
-
-    static constexpr int kWidth = 301, kHeight = 203;
 };
 
 struct Png {
@@ -97,12 +89,10 @@ Png readPng(const std::string& p) {
     return out;
 }
 
-// The picture averaged over each output pixel's exact area (fractional
-// edges weighted), on the 8-bit scale: a reference independent of how the
-// thumbnailer cuts its boxes.
-double areaMean(int w, int h, int outW, int outH, int ox, int oy, int c) {
-    const double x0 = double(ox) * w / outW, x1 = double(ox + 1) * w / outW;
-    const double y0 = double(oy) * h / outH, y1 = double(oy + 1) * h / outH;
+// The picture averaged over a 64 x 43 preview pixel's exact area, on the 8-bit scale.
+double areaMean(int ox, int oy, int c) {
+    const double x0 = ox * kWidth / 64.0, x1 = (ox + 1) * kWidth / 64.0;
+    const double y0 = oy * kHeight / 43.0, y1 = (oy + 1) * kHeight / 43.0;
     double sum = 0, area = 0;
     for (int y = int(y0); y < int(std::ceil(y1)); ++y)
         for (int x = int(x0); x < int(std::ceil(x1)); ++x) {
@@ -122,9 +112,7 @@ TEST_F(Thumbnailer, StripsDecodedOneAtATimeAreTheExpandedPicture) {
     settings.outputDir = (dir / "expanded").string();
     std::filesystem::create_directory(settings.outputDir);
     QuietUi ui;
-    const std::string tif = expandFile(rpx, settings, ui).output;
-
-    TIFF* t = TIFFOpen(tif.c_str(), "r");
+    TIFF* t = TIFFOpen(expandFile(rpx, settings, ui).output.c_str(), "r");
     ASSERT_NE(t, nullptr);
     DecodedStrips strips(rpx);
     EXPECT_TRUE(strips.hasPixelChecksum());
@@ -147,102 +135,48 @@ TEST_F(Thumbnailer, StripsDecodedOneAtATimeAreTheExpandedPicture) {
 }
 
 TEST(ThumbnailSize, KeepsTheAspectAndNeverEnlarges) {
-    const auto size = [](int w, int h, int side) {
-        const ThumbnailSize s = thumbnailSize(w, h, side);
-        return std::make_pair(s.width, s.height);
-    };
-    EXPECT_EQ(size(6000, 4000, 256), std::make_pair(256, 171));
-    EXPECT_EQ(size(200, 120, 256), std::make_pair(200, 120));
-    // A panorama keeps at least one row.
-    EXPECT_EQ(size(100000, 10, 128), std::make_pair(128, 1));
+    // The last, a panorama, keeps at least one row.
+    const int cases[][5] = {{6000, 4000, 256, 256, 171}, {200, 120, 256, 200, 120}, {100000, 10, 128, 128, 1}};
+    for (const auto& c : cases) {
+        const ThumbnailSize s = thumbnailSize(c[0], c[1], c[2]);
+        EXPECT_EQ(std::make_pair(s.width, s.height), std::make_pair(c[3], c[4])) << c[0] << "x" << c[1];
+    }
 }
 
-TEST_F(Thumbnailer, PreviewResemblesThePicture) {
-    const std::string rpx = makeContainer();
-    const std::string png = path("preview.png");
-    const Outcome r = thumbnail("-s 64 " + rpx + " " + png);
-    ASSERT_EQ(r.status, 0) << r.errors;
-    EXPECT_EQ(r.errors, "");
-    const Png p = readPng(png);
-    ASSERT_EQ(p.width, 64);
-    ASSERT_EQ(p.height, 43);  // 301 x 203 brought to 64 wide
-    double total = 0, worst = 0;
-    for (int y = 0; y < p.height; ++y)
-        for (int x = 0; x < p.width; ++x)
-            for (int c = 0; c < 3; ++c) {
-                const double d =
-                    std::abs(p.rgb[(size_t(y) * p.width + x) * 3 + c] - areaMean(kWidth, kHeight, 64, 43, x, y, c));
-                total += d;
-                worst = std::max(worst, d);
-            }
-    // Boxes cut at whole pixels differ from the exact areas along edges only.
-    EXPECT_LT(total / (64 * 43 * 3), 1.5);
-    EXPECT_LT(worst, 24);
-
-    // Without -s the preview is the freedesktop default of 256, which this
-    // picture is larger than.
-    ASSERT_EQ(thumbnail(rpx + " " + png).status, 0);
-    EXPECT_EQ(readPng(png).width, 256);
-}
-
-TEST_F(Thumbnailer, PreviewIsTurnedAsTheOrientationTagSays) {
-    // Display (X, Y) of a 43-row preview shows stored (x, y) of the picture's
-    // 64 x 43 preview: a quarter turn clockwise for 6, anticlockwise for 8.
+TEST_F(Thumbnailer, PreviewResemblesThePictureTurnedAsTheOrientationTagSays) {
+    // Display (X, Y) shows stored (x, y) of the 64 x 43 preview: a quarter turn clockwise for 6, back for 8.
     const std::pair<int, std::function<std::pair<int, int>(int, int)>> cases[] = {
+        {1, [](int X, int Y) { return std::make_pair(X, Y); }},
         {6, [](int X, int Y) { return std::make_pair(Y, 42 - X); }},
         {8, [](int X, int Y) { return std::make_pair(63 - Y, X); }},
     };
     for (const auto& [orientation, stored] : cases) {
-        const std::string rpx = makeContainer(orientation);
-        ASSERT_EQ(thumbnail("-s 64 " + rpx + " " + path("turned.png")).status, 0);
-        const Png p = readPng(path("turned.png"));
-        ASSERT_EQ(p.width, 43) << orientation;
-        ASSERT_EQ(p.height, 64) << orientation;
-        double total = 0;
+        const Outcome r = thumbnail("-s 64 " + makeContainer(orientation) + " " + path("preview.png"));
+        ASSERT_EQ(r.status, 0) << r.errors;
+        EXPECT_EQ(r.errors, "");
+        const Png p = readPng(path("preview.png"));
+        ASSERT_EQ(p.width, orientation == 1 ? 64 : 43) << orientation;
+        ASSERT_EQ(p.height, orientation == 1 ? 43 : 64) << orientation;
+        double total = 0, worst = 0;
         for (int Y = 0; Y < p.height; ++Y)
             for (int X = 0; X < p.width; ++X) {
                 const auto [x, y] = stored(X, Y);
-                for (int c = 0; c < 3; ++c)
-                    total += std::abs(p.rgb[(size_t(Y) * p.width + X) * 3 + c] -
-                                      areaMean(kWidth, kHeight, 64, 43, x, y, c));
+                for (int c = 0; c < 3; ++c) {
+                    const double d = std::abs(p.rgb[(size_t(Y) * p.width + X) * 3 + c] - areaMean(x, y, c));
+                    total += d;
+                    worst = std::max(worst, d);
+                }
             }
+        // Boxes cut at whole pixels differ from the exact areas along edges only.
         EXPECT_LT(total / (64 * 43 * 3), 1.5) << orientation;
+        EXPECT_LT(worst, 24) << orientation;
     }
 }
 
-TEST_F(Thumbnailer, DamagedContainersFailWithOneLineAndNoOutput) {
-    const std::vector<uint8_t> good = readFile(makeContainer());
-    std::vector<uint8_t> flipped = good;
-    flipped[good.size() / 2] ^= 0x10;
-    const std::vector<uint8_t> legacy = withoutTrailer(good);
-    std::vector<uint8_t> longer = legacy;
-    longer.resize(legacy.size() + 16);
-    const std::vector<std::pair<std::string, std::vector<uint8_t>>> cases = {
-        {"truncated", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)},
-        {"one bit flipped", flipped},
-        {"without trailer, truncated", std::vector<uint8_t>(legacy.begin(), legacy.end() - 100)},
-        {"without trailer, bytes after the last strip", longer},
-        {"header only", std::vector<uint8_t>(good.begin(), good.begin() + 120)},
-        {"empty", {}},
-    };
-    for (const auto& [what, bytes] : cases) {
-        writeFile(path("bad.rpx"), bytes);
-        const Outcome r = thumbnail(path("bad.rpx") + " " + path("bad.png"));
-        EXPECT_EQ(r.status, 1) << what;
-        EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << what;
-        EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << what << ": " << r.errors;
-    }
-    // A container of an older writer, without checksums, still has a preview.
-    writeFile(path("legacy.rpx"), legacy);
-    EXPECT_EQ(thumbnail(path("legacy.rpx") + " " + path("legacy.png")).status, 0);
-    EXPECT_EQ(readPng(path("legacy.png")).width, 256);
-}
-
-TEST_F(Thumbnailer, HugeClaimedPicturesAreRefusedBeforeDecoding) {
-    // An old container (no checksums) whose header claims a picture in
-    // strips of the usual budget, with a strip table's worth of zeros for
-    // every strip it implies.
-    const std::vector<uint8_t> legacy = withoutTrailer(readFile(makeContainer()));
+TEST_F(Thumbnailer, DamagedOrHugeContainersFailWithOneLineAndNoOutput) {
+    const std::vector<uint8_t> good = readFile(makeContainer()), legacy = withoutTrailer(good);
+    const auto cut = [](const std::vector<uint8_t>& b, size_t n) { return std::vector<uint8_t>(b.begin(), b.begin() + n); };
+    // An old container claiming a picture in strips of the usual budget, zeros for every strip table.
     const auto claim = [&](uint32_t w, uint32_t h, size_t padding) {
         std::vector<uint8_t> b = legacy;
         for (int i = 0; i < 4; ++i) {
@@ -251,18 +185,29 @@ TEST_F(Thumbnailer, HugeClaimedPicturesAreRefusedBeforeDecoding) {
             b[26 + i] = uint8_t(kStripBudgetLog2 >> (8 * i));
         }
         b.resize(b.size() + padding);
-        writeFile(path("huge.rpx"), b);
-        return thumbnail(path("huge.rpx") + " " + path("huge.png"));
+        return b;
     };
-    // 2^31 pixels in 512 strips of 128 rows.
-    Outcome r = claim(1u << 15, 1u << 16, 512 * 56);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.errors.find("too large"), std::string::npos) << r.errors;
-    // Within the limit, the first strip's empty table is damage.
-    r = claim(1u << 14, 1u << 15, 128 * 56);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.errors.find(kDamagedFileText), std::string::npos) << r.errors;
-    EXPECT_FALSE(std::filesystem::exists(path("huge.png")));
+    std::vector<uint8_t> flipped = good, longer = legacy;
+    flipped[good.size() / 2] ^= 0x10;
+    longer.resize(legacy.size() + 16);
+    const std::vector<std::tuple<std::string, std::vector<uint8_t>, std::string>> cases = {
+        {"truncated", cut(good, good.size() / 2), ""}, {"one bit flipped", flipped, ""},
+        {"without trailer, truncated", cut(legacy, legacy.size() - 100), ""},
+        {"without trailer, bytes after the last strip", longer, ""}, {"header only", cut(good, 120), ""}, {"empty", {}, ""},
+        {"2^31 pixels in 512 strips of 128 rows", claim(1u << 15, 1u << 16, 512 * 56), "too large"},
+        {"within the limit, an empty first strip table", claim(1u << 14, 1u << 15, 128 * 56), kDamagedFileText}};
+    for (const auto& [what, bytes, says] : cases) {
+        writeFile(path("bad.rpx"), bytes);
+        const Outcome r = thumbnail(path("bad.rpx") + " " + path("bad.png"));
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << what;
+        EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << what << ": " << r.errors;
+        EXPECT_NE(r.errors.find(says), std::string::npos) << what << ": " << r.errors;
+    }
+    // A container of an older writer, without checksums, still has a preview, by default 256 wide.
+    writeFile(path("legacy.rpx"), legacy);
+    EXPECT_EQ(thumbnail(path("legacy.rpx") + " " + path("legacy.png")).status, 0);
+    EXPECT_EQ(readPng(path("legacy.png")).width, 256);
 }
 
 TEST_F(Thumbnailer, UsageErrorsExitWithTwo) {
