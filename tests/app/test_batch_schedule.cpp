@@ -132,11 +132,9 @@ TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEight
     FileList list;
     for (int i = 0; i < 5; ++i) {
         const std::string name = path(std::to_string(i) + "-photo.tif");
-        writeTiff(name, TiffLayout{.width = 40 + 9 * i, .height = 30 + 7 * i}, photo);
-        list.add(name);
+        writeTiff(name, TiffLayout{.width = 40 + 9 * i, .height = 30 + 7 * i}, photo), list.add(name);
     }
-    writeFile(path("q-damaged.rpx"), {'R', 'P', 'X', 0});
-    list.add(path("q-damaged.rpx"));
+    writeFile(path("q-damaged.rpx"), {'R', 'P', 'X', 0}), list.add(path("q-damaged.rpx"));
     // Per thread count: what the window was told, and the output files' bytes by name.
     std::map<int, std::pair<std::vector<std::string>, std::map<std::string, std::vector<uint8_t>>>> runs;
     for (int threads : {1, 2, 8}) {

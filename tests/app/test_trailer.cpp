@@ -47,21 +47,19 @@ TEST_F(Trailers, OldContainersStillExpandAndVerifyByStructure) {
         const FileReport made = compressFile(std::string(KIRUNE_TEST_DATA) + "/../" + c.input, FileKind::CompressTiff, madeWith, ui);
         const std::vector<uint8_t> legacy = readFile(std::string(KIRUNE_TEST_DATA) + "/../tests/data/legacy/" + c.legacy);
         ASSERT_FALSE(legacy.empty());
-        writeFile(path("legacy.rpx"), legacy);
+        const std::string old = path(c.legacy), extra = path(std::string("extra-") + c.legacy);  // names of its own
+        writeFile(old, legacy);
         JobSettings settings;
-        const std::string fresh = expandFile(made.output, settings, ui).output;
-        EXPECT_EQ(tiffSamples(expandFile(path("legacy.rpx"), settings, ui).output), tiffSamples(fresh));
-        EXPECT_EQ(verifyFile(path("legacy.rpx"), false, settings, ui), VerifyResult::StructureChecked);
-        EXPECT_EQ(verifyFile(path("legacy.rpx"), true, settings, ui), VerifyResult::LayoutChecked);
+        EXPECT_EQ(tiffSamples(expandFile(old, settings, ui).output), tiffSamples(expandFile(made.output, settings, ui).output));
+        EXPECT_EQ(verifyFile(old, false, settings, ui), VerifyResult::StructureChecked);
+        EXPECT_EQ(verifyFile(old, true, settings, ui), VerifyResult::LayoutChecked);
         EXPECT_EQ(verifyFile(made.output, false, settings, ui), VerifyResult::Checked);
         EXPECT_EQ(verifyFile(made.output, true, settings, ui), VerifyResult::ContainerChecked);
         // Bytes after the strips that are not one well-formed trailer stay damage.
-        std::vector<uint8_t> extra = legacy;
-        extra.push_back(0);
-        writeFile(path("extra.rpx"), extra);
-        EXPECT_THAT(errorText([&] { verifyFile(path("extra.rpx"), false, settings, ui); }), StartsWith(kDamagedFileText));
-        for (const char* name : {"legacy.tif", "extra.tif", "legacy.rpx", "extra.rpx"}) std::filesystem::remove(path(name));
-        std::filesystem::remove(fresh), std::filesystem::remove(made.output);
+        std::vector<uint8_t> damaged = legacy;
+        damaged.push_back(0);
+        writeFile(extra, damaged);
+        EXPECT_THAT(errorText([&] { verifyFile(extra, false, settings, ui); }), StartsWith(kDamagedFileText));
     }
 }
 
