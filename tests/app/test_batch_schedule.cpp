@@ -1,7 +1,4 @@
-// Files side by side: whatever the threads, a batch shows the same messages,
-// counter and summaries in list order and writes the same bytes; files never
-// hold more threads than the batch has, and a file that may write an earlier
-// file's output waits for it.
+// Files side by side: same messages, order and bytes at any thread count, never more threads than the batch has.
 
 #include <gtest/gtest.h>
 
@@ -25,8 +22,7 @@ using namespace kirune::test;
 
 namespace {
 
-// What the window was told, progress aside (which only the file the window
-// follows reports when files run side by side).
+// What the window was told, progress aside (only the followed file reports it side by side).
 struct Transcript : BatchUi {
     std::vector<std::string> events;
     void showMessage(const std::string& p, const std::string& t) override { events.push_back("msg:" + p + "|" + t); }
@@ -36,10 +32,8 @@ struct Transcript : BatchUi {
     void setProgress(int) override {}
 };
 
-// Files named "<strips>-<name>.tif"; each sleeps longer the earlier it comes,
-// so later files end first, and says something on the way.
-class SleepyFiles : public FileProcessor {
-public:
+// Files "<strips>-<name>.tif"; earlier ones sleep longer, so later files end first; one named *f2* stops the batch.
+struct SleepyFiles : FileProcessor {
     SleepyFiles(int threads, std::filesystem::path outDir) : threads_(threads), outDir_(std::move(outDir)) {}
     int batchThreads() const override { return threads_; }
     FileFootprint footprint(const std::string& path, FileKind) const override {
@@ -48,49 +42,40 @@ public:
     std::string outputPath(const std::string& path, FileKind) const override {
         return (outDir_ / std::filesystem::path(path).filename()).replace_extension(".out").string();
     }
-    bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override {
-        return processOneFileOn(path, kind, ui, 1);
-    }
+    bool processOneFile(const std::string& p, FileKind k, BatchUi& ui) override { return processOneFileOn(p, k, ui, 1); }
     bool processOneFileOn(const std::string& path, FileKind, BatchUi& ui, int threads) override {
         {
             std::lock_guard lock(m_);
             inUse_ += threads;
-            peak_ = std::max(peak_, inUse_);
-            if (threads == threads_) alone_ &= inUse_ == threads;
+            peak = std::max(peak, inUse_);
+            if (threads == threads_) wholeBatchFilesRanAlone &= inUse_ == threads;
         }
+        if (path.find("f2") != std::string::npos) stop.request_stop();
         ui.setProgress(50);
         ui.showWarning(path, "noticed");
         std::this_thread::sleep_for(std::chrono::milliseconds(40 - 5 * std::min(7, calls_++)));
         const bool ok = path.find("bad") == std::string::npos;
         if (ok) writeFile(outputPath(path, FileKind::CompressTiff), {1});
         ui.inOrder([&ui, path] { ui.showMessage(path, "summary"); });
-        {
-            std::lock_guard lock(m_);
-            inUse_ -= threads;
-        }
+        { std::lock_guard lock(m_); inUse_ -= threads; }
         if (!ok) ui.showMessage(path, "failed");
         return ok;
     }
-    int peak() const { return peak_; }
-    bool wholeBatchFilesRanAlone() const { return alone_; }
-
-private:
     const int threads_;
     const std::filesystem::path outDir_;
     std::atomic<int> calls_{0};
     std::mutex m_;
-    int inUse_ = 0, peak_ = 0;
-    bool alone_ = true;
+    std::stop_source stop;
+    int inUse_ = 0, peak = 0;
+    bool wholeBatchFilesRanAlone = true;
 };
 
 using SideBySide = ScratchDir;
 
 TEST_F(SideBySide, MessagesAndCountsKeepListOrderAndThreadsStayWithinTheBatch) {
     std::filesystem::create_directories(dir / "in2");
-    std::filesystem::create_directories(dir / "out");
     FileList list;
-    // in2/1-a.tif writes the same output name as 1-a.tif: it must wait for it
-    // and then fail naming it, as it would one after another.
+    // in2/1-a.tif has 1-a.tif's output name: it must wait for it, then fail naming it.
     for (const char* name : {"1-a.tif", "in2/1-a.tif", "1-b.tif", "1-bad.tif", "4-big.tif", "1-c.tif", "notes.txt",
                              "1-d.tif", "1-e.tif"}) {
         if (std::string(name) != "notes.txt") writeFile(path(name), {0});
@@ -99,88 +84,64 @@ TEST_F(SideBySide, MessagesAndCountsKeepListOrderAndThreadsStayWithinTheBatch) {
     std::map<int, Transcript> seen;
     for (int threads : {1, 2, 3}) {
         std::filesystem::remove_all(dir / "out");
-        std::filesystem::create_directories(dir / "out");
+        std::filesystem::create_directories(dir / "out");  // messages name it, so the same at every thread count
         SleepyFiles files(threads, dir / "out");
         Transcript& ui = seen[threads];
         const BatchResult r = runBatch(list, files, ui);
-        EXPECT_EQ(r.succeeded, 6) << threads;
-        EXPECT_EQ(r.failed, 3) << threads;
-        EXPECT_EQ(r.notStarted, 0) << threads;
-        EXPECT_LE(files.peak(), threads);
-        if (threads > 1) {
-            EXPECT_EQ(files.peak(), threads) << "one-strip files did not run side by side";
-            EXPECT_EQ(ui.events, seen[1].events) << threads << " threads";
-        }
-        EXPECT_TRUE(files.wholeBatchFilesRanAlone()) << threads;
+        EXPECT_EQ(std::tie(r.succeeded, r.failed, r.notStarted), std::make_tuple(6, 3, 0)) << threads;
+        EXPECT_EQ(files.peak, threads) << "more threads than the batch, or one-strip files not side by side";
+        if (threads > 1) EXPECT_EQ(ui.events, seen[1].events) << threads << " threads";
+        EXPECT_TRUE(files.wholeBatchFilesRanAlone) << threads;
     }
-    const auto& e = seen[1].events;
-    EXPECT_NE(std::find_if(e.begin(), e.end(),
-                           [&](const std::string& s) {
-                               return s.rfind("msg:" + path("in2/1-a.tif") + "|" + japaneseText(UserMessage{kOutputTakenText}), 0) == 0;
-                           }),
-              e.end());
+    const std::string taken = "msg:" + path("in2/1-a.tif") + "|" + japaneseText(UserMessage{kOutputTakenText});
+    EXPECT_TRUE(std::ranges::any_of(seen[1].events, [&](const std::string& s) { return s.starts_with(taken); }));
 }
 
-// How letters outside ASCII fold depends on the file system: such output
-// names in one folder are never written at once.
+// Non-ASCII case folding depends on the file system: such names in one folder never write at once.
 TEST_F(SideBySide, OutputNamesOutsideAsciiInOneFolderWaitForEachOther) {
     FileList list;
-    for (const char* name : {"1-\xe5\x86\x99.tif", "1-\xe6\x99\xaf.tif", "1-\xef\xbc\xa1.tif", "1-\xef\xbd\x81.tif"}) {
-        writeFile(path(name), {0});
-        list.add(path(name));
-    }
+    for (const char* name : {"1-\xe5\x86\x99.tif", "1-\xe6\x99\xaf.tif", "1-\xef\xbc\xa1.tif", "1-\xef\xbd\x81.tif"})
+        writeFile(path(name), {0}), list.add(path(name));
     SleepyFiles files(2, dir);
     Transcript ui;
     EXPECT_EQ(runBatch(list, files, ui).succeeded, 4);
-    EXPECT_EQ(files.peak(), 1);
+    EXPECT_EQ(files.peak, 1);
 }
 
 TEST_F(SideBySide, AStopLetsTheFilesAtWorkEndAndStartsNoOther) {
     FileList list;
     for (int i = 0; i < 8; ++i) {
-        writeFile(path("1-f" + std::to_string(i) + ".tif"), {0});
-        list.add(path("1-f" + std::to_string(i) + ".tif"));
+        const std::string name = path("1-f" + std::to_string(i) + ".tif");
+        writeFile(name, {0}), list.add(name);
     }
-    struct Stopping : SleepyFiles {
-        using SleepyFiles::SleepyFiles;
-        std::stop_source source;
-        bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override {
-            if (path.find("f2") != std::string::npos) source.request_stop();
-            return SleepyFiles::processOneFileOn(path, kind, ui, threads);
-        }
-    } files(2, dir);
+    SleepyFiles files(2, dir);
     Transcript ui;
-    const BatchResult r = runBatch(list, files, ui, files.source.get_token());
+    const BatchResult r = runBatch(list, files, ui, files.stop.get_token());
     EXPECT_TRUE(r.stopped);
     EXPECT_GE(r.notStarted, 8 - 4);  // at most f2 and the one beside it started after the stop
     EXPECT_EQ(r.succeeded + r.failed + r.notStarted, 8);
     EXPECT_EQ(ui.events.back(), "count:0 / 0");
 }
 
-// A photograph-like picture with some texture.
-uint16_t photo(int x, int y, int c) {
-    const double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5) +
-                     ((x * 7 + y * 13 + c * 5) % 17) * 150;
-    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
+uint16_t photo(int x, int y, int c) {  // photograph-like, with some texture
+    return uint16_t(std::clamp(20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5) +
+                                   ((x * 7 + y * 13 + c * 5) % 17) * 150, 0.0, 65535.0));
 }
 
 TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEightThreads) {
     FileList list;
     for (int i = 0; i < 5; ++i) {
         const std::string name = path(std::to_string(i) + "-photo.tif");
-        writeTiff(name, TiffLayout{.width = 40 + 9 * i, .height = 30 + 7 * i}, photo);
-        list.add(name);
+        writeTiff(name, TiffLayout{.width = 40 + 9 * i, .height = 30 + 7 * i}, photo), list.add(name);
     }
-    writeFile(path("q-damaged.rpx"), {'R', 'P', 'X', 0});
-    list.add(path("q-damaged.rpx"));
-    std::map<int, std::vector<std::string>> transcripts;
-    std::map<int, std::map<std::string, std::vector<uint8_t>>> outputs;
+    writeFile(path("q-damaged.rpx"), {'R', 'P', 'X', 0}), list.add(path("q-damaged.rpx"));
+    // Per thread count: what the window was told, and the output files' bytes by name.
+    std::map<int, std::pair<std::vector<std::string>, std::map<std::string, std::vector<uint8_t>>>> runs;
     for (int threads : {1, 2, 8}) {
         JobSettings s;
         s.usePreset(kPresets[2]);
-        s.threads = threads;
+        s.threads = threads, s.measureQuality = true;
         s.stripBudgetLog2 = 12;  // one strip for all but the largest, which has two
-        s.measureQuality = true;
         s.outputDir = path(std::to_string(threads) + "-threads");
         std::filesystem::create_directories(s.outputDir);
         FileDrivers drivers(s);
@@ -190,17 +151,13 @@ TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEight
                                 std::to_string(r.psnr));
         };
         const BatchResult r = runBatch(list, drivers, ui);
-        EXPECT_EQ(r.succeeded, 5) << threads;
-        EXPECT_EQ(r.failed, 1) << threads;
-        transcripts[threads] = ui.events;
+        EXPECT_EQ(std::tie(r.succeeded, r.failed), std::make_tuple(5, 1)) << threads;
+        runs[threads].first = ui.events;
         for (const auto& f : std::filesystem::directory_iterator(s.outputDir))
-            outputs[threads][f.path().filename()] = readFile(f.path());
+            runs[threads].second[f.path().filename()] = readFile(f.path());
     }
-    EXPECT_EQ(outputs[1].size(), 5u);
-    for (int threads : {2, 8}) {
-        EXPECT_EQ(transcripts[threads], transcripts[1]) << threads << " threads";
-        EXPECT_EQ(outputs[threads], outputs[1]) << threads << " threads";
-    }
+    EXPECT_EQ(runs[1].second.size(), 5u);
+    for (int threads : {2, 8}) EXPECT_EQ(runs[threads], runs[1]) << threads << " threads";
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// Compression to a PSNR target through the drivers: the target is reached,
-// the bytes are close to those of the best level an exhaustive scan finds,
-// the output is named after the target and expands as any container does.
+// Compression to a PSNR target: reached, near the best level's size, named after the target, expandable.
 
 #include <gmock/gmock.h>
 
@@ -8,7 +6,7 @@
 #include <filesystem>
 
 #include "app/core/drivers.h"
-#include "app/core/ui.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -17,18 +15,16 @@ using namespace ::testing;
 
 namespace {
 
-struct Quiet : BatchUi {
-    std::vector<std::string> warnings;
-    void showMessage(const std::string&, const std::string&) override {}
-    void showWarning(const std::string&, const std::string& t) override { warnings.push_back(t); }
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
-
 std::string sample(const char* name) { return std::string(KIRUNE_TEST_DATA) + "/" + name; }
 
 using PsnrTarget = ScratchDir;
+
+JobSettings aiming(double target, const std::filesystem::path& dir) {
+    JobSettings s;
+    s.usePsnrTarget(target);
+    s.outputDir = dir;
+    return s;
+}
 
 // Fewest bytes of any level and sampling whose PSNR reaches `target`.
 uint64_t fewestBytesReaching(const std::string& input, double target, const std::string& dir, Quiet& ui) {
@@ -51,10 +47,7 @@ TEST_F(PsnrTarget, ReachesTheTargetWithinFivePercentOfTheBestLevel) {
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
         for (const double target : {47.0, 51.0}) {
             SCOPED_TRACE(std::string(name) + " at " + std::to_string(target));
-            JobSettings s;
-            s.usePsnrTarget(target);
-            s.outputDir = dir;
-            const FileReport r = compressFile(sample(name), FileKind::CompressTiff, s, ui);
+            const FileReport r = compressFile(sample(name), FileKind::CompressTiff, aiming(target, dir), ui);
             EXPECT_GE(r.psnr, target);
             EXPECT_FALSE(r.targetMissed);
             const uint64_t best = fewestBytesReaching(sample(name), target, dir, ui);
@@ -67,18 +60,14 @@ TEST_F(PsnrTarget, ReachesTheTargetWithinFivePercentOfTheBestLevel) {
 TEST_F(PsnrTarget, NamesTheOutputAfterTheTargetAndExpands) {
     Quiet ui;
     for (const double target : {50.0, 49.5}) {
-        JobSettings s;
-        s.usePsnrTarget(target);
-        s.outputDir = dir;
+        const JobSettings s = aiming(target, dir);
         const FileDrivers drivers(s);
         const FileReport r = compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui);
         EXPECT_EQ(r.output, drivers.outputPath(sample("coffee-200.tif"), FileKind::CompressTiff));
         EXPECT_EQ(std::filesystem::path(r.output).filename(), target == 50.0 ? "coffee-200_50-2.rpx" : "coffee-200_49.5-2.rpx");
         EXPECT_GE(r.qualityLevel, 1);
-        // The trailer's pixel checksum holds the encoder's reconstruction, so
-        // this also checks that the decoder rebuilds exactly what was measured.
-        const FileReport e = expandFile(r.output, s, ui);
-        EXPECT_TRUE(std::filesystem::exists(e.output));
+        // The pixel checksum holds the encoder's reconstruction: the decoder must rebuild it exactly.
+        EXPECT_TRUE(std::filesystem::exists(expandFile(r.output, s, ui).output));
     }
 }
 
@@ -88,9 +77,7 @@ TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascade) {
     finest.qualityLevel = 1, finest.colourSampling = Sampling444, finest.measureQuality = true;
     finest.qualityDbText = "k1", finest.outputDir = dir;
     const double cascadeBest = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, finest, ui).psnr;
-    JobSettings s;
-    s.usePsnrTarget(std::floor(cascadeBest) + 2.0);
-    s.outputDir = dir;
+    const JobSettings s = aiming(std::floor(cascadeBest) + 2.0, dir);
     const FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
     EXPECT_GE(r.psnr, s.targetPsnr);
     EXPECT_FALSE(r.targetMissed);
@@ -100,9 +87,7 @@ TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascade) {
 
 TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
     Quiet ui;
-    JobSettings s;
-    s.usePsnrTarget(99);
-    s.outputDir = dir;
+    const JobSettings s = aiming(99, dir);
     const FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
     EXPECT_TRUE(r.targetMissed);
     EXPECT_LT(r.psnr, 99.0);
@@ -114,9 +99,7 @@ TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
 
 TEST_F(PsnrTarget, LeavesAnExistingOutputAsItWas) {
     Quiet ui;
-    JobSettings s;
-    s.usePsnrTarget(49);
-    s.outputDir = dir;
+    JobSettings s = aiming(49, dir);
     s.replaceExisting = false;
     writeFile(path("coffee-200_49-2.rpx"), {1, 2, 3});
     EXPECT_NE(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }), "accepted");
@@ -128,9 +111,7 @@ TEST_F(PsnrTarget, StopsDuringTheTrialsWithoutOutput) {
     Quiet ui;
     std::stop_source stop;
     stop.request_stop();
-    JobSettings s;
-    s.usePsnrTarget(49);
-    s.outputDir = dir;
+    JobSettings s = aiming(49, dir);
     s.stop = stop.get_token();
     EXPECT_THROW(compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui), Interrupted);
     EXPECT_EQ(entries(), std::set<std::string>{});
@@ -138,9 +119,7 @@ TEST_F(PsnrTarget, StopsDuringTheTrialsWithoutOutput) {
 
 TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
     Quiet ui;
-    JobSettings s;
-    s.usePsnrTarget(std::nan(""));
-    s.outputDir = dir;
+    const JobSettings s = aiming(std::nan(""), dir);
     EXPECT_THAT(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }),
                 HasSubstr("PSNR target"));
     EXPECT_EQ(entries(), std::set<std::string>{});
