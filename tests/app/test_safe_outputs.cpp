@@ -1,7 +1,4 @@
-// What a batch may never do to a user's files: give back less than it took,
-// replace an input or an earlier output, replace an existing file unasked,
-// hang on something that is not a file, open a private scan to everyone, drop
-// a page, or find out at the end what it could have known at the start.
+// What a batch may never do to a user's files: replace an input or a file unasked, hang, expose, drop a page.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -23,7 +20,6 @@ using namespace ::testing;
 
 namespace {
 
-// A message as the batch shows it by default: in the dialog's Japanese.
 std::string ja(const char* id) { return japaneseText(UserMessage{id}); }
 
 // Messages and warnings as "name|text" with the folder cut off; progress as numbers.
@@ -32,13 +28,12 @@ struct Ui : BatchUi {
     std::vector<std::string> messages, warnings;
     std::vector<int> progress;
     std::function<void(int)> onProgress;
-    std::string local(const std::string& p) const { return p.starts_with(dir) ? p.substr(dir.size() + 1) : p; }
     std::string cut(std::string text) const {
         for (std::size_t at; (at = text.find(dir + "/")) != std::string::npos;) text.erase(at, dir.size() + 1);
         return text;
     }
-    void showMessage(const std::string& p, const std::string& t) override { messages.push_back(local(p) + "|" + cut(t)); }
-    void showWarning(const std::string& p, const std::string& t) override { warnings.push_back(local(p) + "|" + cut(t)); }
+    void showMessage(const std::string& p, const std::string& t) override { messages.push_back(cut(p) + "|" + cut(t)); }
+    void showWarning(const std::string& p, const std::string& t) override { warnings.push_back(cut(p) + "|" + cut(t)); }
     void setPathText(const std::string&) override {}
     void setCounterText(const std::string&) override {}
     void setProgress(int p) override {
@@ -49,12 +44,10 @@ struct Ui : BatchUi {
 
 class SafeOutputs : public ScratchDir {
 protected:
-    void SetUp() override {
-        ScratchDir::SetUp();
-        ui.dir = dir.string();
-    }
-    // Runs the named files (relative to the folder) as one sorted batch.
+    // Runs the named files as one sorted batch, the UI's records of an earlier one cleared.
     BatchResult run(std::initializer_list<std::string> names, JobSettings settings = {}) {
+        ui.dir = dir.string(), ui.messages.clear(), ui.warnings.clear(), ui.progress.clear();
+        settings.stop = stop.get_token();
         FileList list;
         for (const std::string& n : names) list.add(path(n));
         sortFileList(list);
@@ -69,32 +62,26 @@ protected:
         ImageMetadata meta;
         return readContainerHeader(in, meta).layout.width;
     }
-    struct stat status(const std::string& name) const {
-        struct stat st {};
-        EXPECT_EQ(::stat(path(name).c_str(), &st), 0) << name;
-        return st;
-    }
     Ui ui;
     std::stop_source stop;
 };
 
-JobSettings noReplace() {
+template <class F>
+JobSettings with(F f) {
     JobSettings s;
-    s.replaceExisting = false;
+    f(s);
     return s;
 }
+JobSettings noReplace() { return with([](JobSettings& s) { s.replaceExisting = false; }); }
 
 TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) {
     tiff("photo.tif");
     ASSERT_EQ(run({"photo.tif"}).succeeded, 1);
     const std::vector<uint8_t> original = readFile(path("photo.tif")), container = readFile(path("photo_49-2.rpx"));
     // Expanding x.rpx.tif would write x.rpx.tif; pic.rpx.bmp with --bmp likewise.
-    std::filesystem::copy_file(path("photo_49-2.rpx"), path("x.rpx.tif"));
-    std::filesystem::copy_file(path("photo_49-2.rpx"), path("pic.rpx.bmp"));
-    JobSettings bmp;
-    bmp.bmpOutput = true;
+    const JobSettings bmp = with([](JobSettings& s) { s.bmpOutput = true; });
     for (auto [name, settings] : {std::pair{"x.rpx.tif", JobSettings{}}, std::pair{"pic.rpx.bmp", bmp}}) {
-        ui.messages.clear();
+        std::filesystem::copy_file(path("photo_49-2.rpx"), path(name));
         EXPECT_EQ(run({name}, settings).failed, 1);
         EXPECT_THAT(ui.messages, ElementsAre(std::string(name) + "|" + ja(kOutputIsInputText) + ": " + name + " (" + name + ")"));
         EXPECT_EQ(readFile(path(name)), container);
@@ -102,18 +89,15 @@ TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) 
     // photo.rpx sorts first and would expand over photo.tif, a later input.
     std::filesystem::copy_file(path("photo_49-2.rpx"), path("photo.rpx"));
     std::filesystem::remove(path("photo_49-2.rpx"));
-    ui.messages.clear();
     const BatchResult r = run({"photo.tif", "photo.rpx"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + ja(kOutputIsInputText) + ": photo.tif (photo.tif)"));
     EXPECT_EQ(readFile(path("photo.tif")), original);
     EXPECT_EQ(readFile(path("photo_49-2.rpx")), container);  // made from the original
-
     // A hard link or a symbolic link at the output's name is the input too.
     std::filesystem::create_hard_link(path("photo.tif"), path("h_49-2.rpx"));
     std::filesystem::create_symlink(path("photo.tif"), path("s_49-2.rpx"));
     tiff("h.tif"), tiff("s.tif");
-    ui.messages.clear();
     EXPECT_EQ(run({"h.tif", "s.tif", "photo.tif"}, JobSettings{}).failed, 2);
     EXPECT_THAT(ui.messages, ElementsAre(HasSubstr("h_49-2.rpx (photo.tif)"), HasSubstr("s_49-2.rpx (photo.tif)")));
     EXPECT_EQ(readFile(path("photo.tif")), original);
@@ -123,18 +107,14 @@ TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
     tiff("a.tif", 24, 20), tiff("a.TIF", 32, 20);
     writeFile(path("b.bmp"), bmpBytes(16, 8, false));
     tiff("b.tif", 40, 8);
-    std::filesystem::create_directories(dir / "d1"), std::filesystem::create_directories(dir / "d2");
-    std::filesystem::create_directories(dir / "out");
+    for (const char* d : {"d1", "d2", "out"}) std::filesystem::create_directories(dir / d);
     tiff("d1/x.tif", 24, 20), tiff("d2/x.tif", 48, 8);
     BatchResult r = run({"a.tif", "a.TIF", "b.bmp", "b.tif"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(2, 2));
     EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + ja(kOutputTakenText) + ": a_49-2.rpx (a.tif)",
                                          "b.tif|" + ja(kOutputTakenText) + ": b_49-2.rpx (b.bmp)"));
     EXPECT_EQ(containerWidth("a_49-2.rpx"), 24);  // a.tif's, which came first
-    ui.messages.clear();
-    JobSettings intoOut;
-    intoOut.outputDir = path("out");
-    r = run({"d1/x.tif", "d2/x.tif"}, intoOut);
+    r = run({"d1/x.tif", "d2/x.tif"}, with([&](JobSettings& s) { s.outputDir = path("out"); }));
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + ja(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
     EXPECT_EQ(containerWidth("out/x_49-2.rpx"), 24);
@@ -153,7 +133,6 @@ TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOut
     // A first file that failed has written nothing: the name is free for the second.
     writeFile(path("c.bmp"), {1, 2, 3});
     tiff("c.tif");
-    ui.messages.clear();
     const BatchResult r = run({"c.bmp", "c.tif"}, noReplace());
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre(StartsWith("c.bmp|" + ja(kNotBmpText))));
@@ -171,7 +150,6 @@ TEST_F(SafeOutputs, OnlyRegularFilesAreOpenedAndNothingWaitsOnAFifo) {
                                          "pipe.bmp|" + ja(kNotRegularFileText) + ": FIFO",
                                          "pipe.tif|" + ja(kNotRegularFileText) + ": FIFO"));
     std::filesystem::create_symlink("/dev/zero", path("zero.rpx"));
-    ui.messages.clear();
     EXPECT_EQ(run({"zero.rpx"}).failed, 1);
     EXPECT_THAT(ui.messages, ElementsAre("zero.rpx|" + ja(kNotRegularFileText) + ": character device"));
 }
@@ -184,9 +162,10 @@ TEST_F(SafeOutputs, OutputsTakeTheInputsPermissionsAndTimes) {
     ASSERT_EQ(run({"private.tif"}).succeeded, 1);
     ASSERT_EQ(::chmod(path("private_49-2.rpx").c_str(), 0640), 0);  // the container's own bits carry on
     ASSERT_EQ(run({"private_49-2.rpx"}).succeeded, 1);
-    for (const auto& [name, mode] : {std::pair{"private_49-2.rpx", 0640}, {"private_49-2.tif", 0640}}) {
-        const struct stat st = status(name);
-        EXPECT_EQ(st.st_mode & 07777, mode_t(mode)) << name;
+    for (const char* name : {"private_49-2.rpx", "private_49-2.tif"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode_t(0640)) << name;
         EXPECT_EQ(st.st_mtim.tv_sec, 1'500'000'000L) << name;
         EXPECT_EQ(st.st_mtim.tv_nsec, 123'456'789L) << name;
     }
@@ -248,10 +227,7 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
     // Several strips each way, so the stop lands between them.
     writeFile(path("a.bmp"), bmpBytes(64, 200, false));
     writeFile(path("b.bmp"), bmpBytes(16, 16, false));
-    JobSettings settings;
-    settings.threads = 1;
-    settings.stripBudgetLog2 = 12;
-    settings.stop = stop.get_token();
+    const JobSettings settings = with([](JobSettings& s) { s.threads = 1, s.stripBudgetLog2 = 12; });
     ASSERT_EQ(run({"a.bmp"}, settings).succeeded, 1);
     const std::vector<uint8_t> complete = readFile(path("a_49-2.rpx"));
     writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
@@ -262,10 +238,7 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
             writeFile(path("a_49-2.tif"), {'o', 'l', 'd'});
         }
         const std::set<std::string> before = entries();
-        ui.messages.clear();
-        ui.onProgress = [&](int p) {
-            if (p > 5) stop.request_stop();
-        };
+        ui.onProgress = [&](int p) { p > 5 ? stop.request_stop() : false; };
         const BatchResult r = run({input, "b.bmp"}, settings);
         EXPECT_TRUE(r.stopped);
         EXPECT_EQ(std::make_tuple(r.succeeded, r.failed, r.notStarted), std::make_tuple(0, 1, 1));
@@ -273,7 +246,6 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
         EXPECT_EQ(entries(), before);
         EXPECT_EQ(readFile(path(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
         stop = std::stop_source();
-        settings.stop = stop.get_token();
     }
 }
 
