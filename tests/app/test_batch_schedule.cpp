@@ -90,7 +90,9 @@ TEST_F(SideBySide, MessagesAndCountsKeepListOrderAndThreadsStayWithinTheBatch) {
         const BatchResult r = runBatch(list, files, ui);
         EXPECT_EQ(std::tie(r.succeeded, r.failed, r.notStarted), std::make_tuple(6, 3, 0)) << threads;
         EXPECT_EQ(files.peak, threads) << "more threads than the batch, or one-strip files not side by side";
-        if (threads > 1) EXPECT_EQ(ui.events, seen[1].events) << threads << " threads";
+        if (threads > 1) {
+            EXPECT_EQ(ui.events, seen[1].events) << threads << " threads";
+        }
         EXPECT_TRUE(files.wholeBatchFilesRanAlone) << threads;
     }
     const std::string taken = "msg:" + path("in2/1-a.tif") + "|" + japaneseText(UserMessage{kOutputTakenText});
