@@ -360,16 +360,41 @@ std::unique_ptr<InputImage> openBmp(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// Samples x0 .. x0 + count - 1 of one row of channel c: four to a block, in
+// the lanes of the row's block row. Whole blocks take four samples at once
+// rather than finding the block per sample.
+template <class Sample>
+void storeRow(const StripTarget& t, int c, int32_t row, int32_t x0, int32_t count, Sample sample) {
+    const int32_t y = t.stripHeight - 1 - row;
+    BlockVec* blocks = t.planes[c] + static_cast<std::ptrdiff_t>(y >> 2) * t.blocksPerRow;
+    const int laneRow = (y & 3) * 4;
+    const auto one = [&](int32_t i) { blocks[(x0 + i) >> 2].lane[laneRow + ((x0 + i) & 3)] = sample(i); };
+    int32_t i = 0;
+    for (; i < count && ((x0 + i) & 3) != 0; ++i) one(i);
+    for (; i + 4 <= count; i += 4) {
+        int16_t* lane = blocks[(x0 + i) >> 2].lane + laneRow;
+        lane[0] = sample(i);
+        lane[1] = sample(i + 1);
+        lane[2] = sample(i + 2);
+        lane[3] = sample(i + 3);
+    }
+    for (; i < count; ++i) one(i);
+}
+
+}  // namespace
+
 void StripTarget::store8(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const {
-    for (int32_t i = 0; i < count; ++i) at(c, x0 + i, row) = static_cast<int16_t>(src[i * step]);
+    storeRow(*this, c, row, x0, count, [=](int32_t i) { return static_cast<int16_t>(src[i * step]); });
 }
 
 void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const {
-    for (int32_t i = 0; i < count; ++i) {
+    storeRow(*this, c, row, x0, count, [=](int32_t i) {
         uint16_t v;
         std::memcpy(&v, src + 2 * i * step, 2);
-        at(c, x0 + i, row) = static_cast<int16_t>((v + 8) >> 4);
-    }
+        return static_cast<int16_t>((v + 8) >> 4);
+    });
 }
 
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, InputUse use) {
