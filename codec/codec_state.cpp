@@ -111,19 +111,14 @@ void allocCodecBuffers(StripWork& w, int32_t colourSampling, int32_t width, int3
                     " is too large");
     w = StripWork{};
     const auto full = static_cast<std::size_t>(A / 16);
-    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane,
-                          &w.yResidual, &w.cbResidual, &w.crResidual})
-        p->reset(full);
+    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane}) p->reset(full);
     for (MeanPlane* p : {&w.yMeans, &w.cbMeans, &w.crMeans}) p->reset(full);
     if (colourSampling < Sampling444) {
-        for (BlockPlane* p : {&w.cbPlaneHalf, &w.crPlaneHalf, &w.cbResidualHalf, &w.crResidualHalf})
-            p->reset(full / 2);
+        for (BlockPlane* p : {&w.cbPlaneHalf, &w.crPlaneHalf}) p->reset(full / 2);
         for (MeanPlane* p : {&w.cbMeansHalf, &w.crMeansHalf}) p->reset(full / 2);
     }
     if (colourSampling == Sampling420) {
-        for (BlockPlane* p :
-             {&w.cbPlaneQuarter, &w.crPlaneQuarter, &w.cbResidualQuarter, &w.crResidualQuarter})
-            p->reset(full / 4);
+        for (BlockPlane* p : {&w.cbPlaneQuarter, &w.crPlaneQuarter}) p->reset(full / 4);
         for (MeanPlane* p : {&w.cbMeansQuarter, &w.crMeansQuarter}) p->reset(full / 4);
     }
     w.colourSampling = colourSampling;
@@ -175,19 +170,19 @@ void clearSideStreams(SideStreams& st) {
 std::array<PlaneRegion, 3> stripRegions(StripWork& w, const StripGeometry& g) {
     const PlaneGrid l = g.luma, c = chromaGrid(g, w.colourSampling);
     std::array<PlaneRegion, 3> regions{{
-        {w.yPlane.data(), w.yResidual.data(), w.yMeans.data(), l.blocksPerRow, l.rows, l.firstRow},
-        {w.cbPlane.data(), w.cbResidual.data(), w.cbMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
-        {w.crPlane.data(), w.crResidual.data(), w.crMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
+        {w.yPlane.data(), w.rPlane.data(), w.yMeans.data(), l.blocksPerRow, l.rows, l.firstRow},
+        {w.cbPlane.data(), w.gPlane.data(), w.cbMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
+        {w.crPlane.data(), w.bPlane.data(), w.crMeans.data(), c.blocksPerRow, c.rows, c.firstRow},
     }};
     if (w.colourSampling == Sampling420) {
-        regions[1] = {w.cbPlaneQuarter.data(), w.cbResidualQuarter.data(), w.cbMeansQuarter.data(),
+        regions[1] = {w.cbPlaneQuarter.data(), w.gPlane.data(), w.cbMeansQuarter.data(),
                       c.blocksPerRow, c.rows, c.firstRow};
-        regions[2] = {w.crPlaneQuarter.data(), w.crResidualQuarter.data(), w.crMeansQuarter.data(),
+        regions[2] = {w.crPlaneQuarter.data(), w.bPlane.data(), w.crMeansQuarter.data(),
                       c.blocksPerRow, c.rows, c.firstRow};
     } else if (w.colourSampling == Sampling422) {
-        regions[1] = {w.cbPlaneHalf.data(), w.cbResidualHalf.data(), w.cbMeansHalf.data(),
+        regions[1] = {w.cbPlaneHalf.data(), w.gPlane.data(), w.cbMeansHalf.data(),
                       c.blocksPerRow, c.rows, c.firstRow};
-        regions[2] = {w.crPlaneHalf.data(), w.crResidualHalf.data(), w.crMeansHalf.data(),
+        regions[2] = {w.crPlaneHalf.data(), w.bPlane.data(), w.crMeansHalf.data(),
                       c.blocksPerRow, c.rows, c.firstRow};
     }
     // Planes span allocWidth x allocHeight samples; chroma planes are that

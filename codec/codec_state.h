@@ -148,12 +148,15 @@ PlaneGrid chromaGrid(const StripGeometry& g, int32_t colourSampling);
 
 // Everything one strip is worked in: planes, mean planes and streams. Several
 // can exist at once; each is allocated for one colour sampling and size.
+// The R, G, B planes hold the input until the colour transform and the
+// output from the inverse one on; in between they are free, so they hold the
+// Y, Cb, Cr residuals while the planes are coded. That spares three planes
+// of fresh pages per strip worker.
 struct StripWork {
     BlockPlane rPlane, gPlane, bPlane;
     BlockPlane yPlane, cbPlane, crPlane;
-    BlockPlane yResidual, cbResidual, crResidual;
-    BlockPlane cbPlaneHalf, crPlaneHalf, cbResidualHalf, crResidualHalf;
-    BlockPlane cbPlaneQuarter, crPlaneQuarter, cbResidualQuarter, crResidualQuarter;
+    BlockPlane cbPlaneHalf, crPlaneHalf;
+    BlockPlane cbPlaneQuarter, crPlaneQuarter;
     MeanPlane yMeans, cbMeans, crMeans;
     MeanPlane cbMeansHalf, crMeansHalf;
     MeanPlane cbMeansQuarter, crMeansQuarter;

@@ -26,10 +26,8 @@ using namespace kirune::fuzz;
 namespace {
 
 void fill(StripWork& w, uint8_t byte) {
-    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane, &w.yResidual,
-                          &w.cbResidual, &w.crResidual, &w.cbPlaneHalf, &w.crPlaneHalf, &w.cbResidualHalf,
-                          &w.crResidualHalf, &w.cbPlaneQuarter, &w.crPlaneQuarter, &w.cbResidualQuarter,
-                          &w.crResidualQuarter})
+    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane, &w.cbPlaneHalf,
+                          &w.crPlaneHalf, &w.cbPlaneQuarter, &w.crPlaneQuarter})
         if (!p->empty()) std::memset(p->data(), byte, p->size() * sizeof(BlockVec));
     for (MeanPlane* p : {&w.yMeans, &w.cbMeans, &w.crMeans, &w.cbMeansHalf, &w.crMeansHalf, &w.cbMeansQuarter,
                          &w.crMeansQuarter})

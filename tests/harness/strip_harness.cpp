@@ -28,9 +28,8 @@ int16_t& sample(BlockPlane& p, const ImageLayout& l, int32_t x, int32_t y) {
 
 // Earlier content a decoder must never depend on.
 void scramble(StripWork& w, uint8_t v) {
-    for (BlockPlane* p : {&w.yPlane, &w.cbPlane, &w.crPlane, &w.yResidual, &w.cbResidual, &w.crResidual,
-                          &w.cbPlaneHalf, &w.crPlaneHalf, &w.cbResidualHalf, &w.crResidualHalf,
-                          &w.cbPlaneQuarter, &w.crPlaneQuarter, &w.cbResidualQuarter, &w.crResidualQuarter})
+    for (BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane,
+                          &w.cbPlaneHalf, &w.crPlaneHalf, &w.cbPlaneQuarter, &w.crPlaneQuarter})
         if (!p->empty()) std::memset(p->data(), v, p->size() * sizeof(BlockVec));
     for (MeanPlane* p : {&w.yMeans, &w.cbMeans, &w.crMeans, &w.cbMeansHalf, &w.crMeansHalf,
                          &w.cbMeansQuarter, &w.crMeansQuarter})
@@ -95,7 +94,11 @@ Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k) {
     return out;
 }
 
-void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
+namespace {
+
+// Decodes strip k into the Y, Cb, Cr planes; the residuals are still there
+// (in the R, G, B planes) until stripToRgb.
+void decodePlanes(TestStrip& dec, int32_t k, const Streams& streams) {
     clearSideStreams(dec.work.streams);
     dec.geometry = beginStrip(dec.layout, k);
     SideStreams& st = dec.work.streams;
@@ -106,6 +109,12 @@ void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
         st.rawLength[i] = static_cast<uint32_t>(bytes.size());
     }
     decodeStrip(dec.quality, dec.geometry, dec.work);
+}
+
+}  // namespace
+
+void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
+    decodePlanes(dec, k, streams);
     stripToRgb(dec.geometry, dec.work);
 }
 
@@ -119,8 +128,9 @@ ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool second
     for (int32_t k = 0; k < enc.layout.stripCount; ++k) {
         const Streams streams = encodeImageStrip(enc, img, k);
         for (const auto& bytes : streams) result.bytes += bytes.size();
-        decodeStreams(dec, k, streams);
+        decodePlanes(dec, k, streams);
         if (result.mismatch.empty()) result.mismatch = comparePlanes(enc, dec);
+        stripToRgb(dec.geometry, dec.work);
         storeStripRows(dec, result.decoded);
         if (secondDecode) {  // earlier contents other than the previous strip's
             scramble(dec2.work, uint8_t(0xA5 + k));
