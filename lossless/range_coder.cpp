@@ -34,11 +34,7 @@ public:
         low_ += t;
         range_ = r * m.freq[s];
         modelUpdate(m, s);
-        while (range_ < kTop) {
-            put(static_cast<uint8_t>(low_ >> 24));
-            low_ <<= 8;
-            range_ <<= 8;
-        }
+        normalize();
     }
 
     void flush() {
@@ -49,6 +45,28 @@ public:
     uint32_t size() const { return pos_; }
 
 private:
+    // Shifts out the top bytes until range reaches kTop again: none, one or
+    // two, since a symbol leaves range at least 2^24 / kModelTotalLimit.
+    // Whether a byte goes out follows the data, so a loop's exit branch
+    // mispredicts often; with room for two bytes both are stored and only
+    // the needed ones kept (the rest is overwritten later or never read).
+    void normalize() {
+        const unsigned bytes = static_cast<unsigned>(__builtin_clz(range_)) >> 3;
+        if (capacity_ - pos_ >= 2) {
+            out_[pos_] = static_cast<uint8_t>(low_ >> 24);
+            out_[pos_ + 1] = static_cast<uint8_t>(low_ >> 16);
+            pos_ += bytes;
+            low_ <<= 8 * bytes;
+            range_ <<= 8 * bytes;
+            return;
+        }
+        while (range_ < kTop) {
+            put(static_cast<uint8_t>(low_ >> 24));
+            low_ <<= 8;
+            range_ <<= 8;
+        }
+    }
+
     void put(uint8_t b) {
         // Past the capacity bytes are dropped; the caller discards the result.
         if (pos_ < capacity_) {
@@ -92,16 +110,30 @@ public:
         code_ -= r * m.cum[s];
         range_ = r * m.freq[s];
         modelUpdate(m, s);
-        while (range_ < kTop) {
-            range_ <<= 8;
-            code_ = (code_ << 8) + next();
-        }
+        normalize();
         return s;
     }
 
     bool usedUp() const { return pos_ == length_; }
 
 private:
+    // Takes in as many bytes as the encoder shifted out (none, one or two),
+    // without a data-dependent loop while two bytes remain.
+    void normalize() {
+        const unsigned bytes = static_cast<unsigned>(__builtin_clz(range_)) >> 3;
+        if (length_ - pos_ >= 2) {
+            const uint32_t two = (uint32_t{in_[pos_]} << 8) | in_[pos_ + 1];
+            code_ = (code_ << (8 * bytes)) | (two >> (16 - 8 * bytes));
+            range_ <<= 8 * bytes;
+            pos_ += bytes;
+            return;
+        }
+        while (range_ < kTop) {
+            range_ <<= 8;
+            code_ = (code_ << 8) + next();
+        }
+    }
+
     uint32_t next() {
         if (pos_ >= length_) throwDamaged();
         return in_[pos_++];
