@@ -162,6 +162,9 @@ struct StripWork {
     MeanPlane cbMeansQuarter, crMeansQuarter;
 
     SideStreams streams;
+    // Cb and Cr's streams while the planes are coded side by side; sized on
+    // first use.
+    std::array<SideStreams, 2> planeStreams;
 
     int32_t colourSampling = Sampling444;
     int32_t allocWidth = 0;   // samples the planes span

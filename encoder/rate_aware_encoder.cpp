@@ -340,8 +340,10 @@ void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRe
 
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
                           const PlaneProgress& planeDone, const RateOptions& options) {
-    encodeStripWith(q, g, w, input, planeDone, [&](const PlaneRegion& r, int plane) {
-        encodePlaneRateAware(q, w.streams, r, planeErrorWeight(plane, w.colourSampling), options);
+    // Counting is shared by the planes, so it keeps them one after another.
+    const PlaneRun run{planeDone, options.counts ? 1 : options.planeThreads};
+    encodeStripWith(q, g, w, input, run, [&](SideStreams& st, const PlaneRegion& r, int plane) {
+        encodePlaneRateAware(q, st, r, planeErrorWeight(plane, w.colourSampling), options);
     });
 }
 

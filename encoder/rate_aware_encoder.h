@@ -35,6 +35,7 @@ struct RateOptions {
     // level's lambda gives, which at level 1 is more than the cascade reaches.
     double lambdaScale = 1.0;
     RateChoiceCounts* counts = nullptr;  // counted into when not null
+    int planeThreads = 1;                // planes side by side (not while counting)
 };
 
 // Codes one plane region as encodePlane does (same entry state, same

@@ -1,8 +1,11 @@
 #include "encoder/strip_encoder.h"
 
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "kirune/Error.h"
+#include "kirune/Parallel.h"
 
 namespace kirune {
 
@@ -44,24 +47,87 @@ void encodeMeans(const StripGeometry& g, StripWork& w) {
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = lengths[static_cast<std::size_t>(i)];
 }
 
+namespace {
+
+// Adds the bits [0, end) of src at dst's cursor; the fields are disjoint, so
+// adding is what the writer's own additions would have done.
+void appendBits(StreamBuffer& dst, BitCursor& cur, const StreamBuffer& src, BitCursor end) {
+    const std::size_t bytes = std::size_t{end.byte} + (end.bit ? 1 : 0);
+    if (bytes == 0) return;
+    if (std::size_t{cur.byte} + bytes + 1 > dst.size()) throw Error("plane streams overrun the strip's buffers");
+    uint8_t* d = dst.data() + cur.byte;
+    const uint8_t* from = src.data();
+    const unsigned shift = cur.bit;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const uint32_t v = uint32_t{from[i]} << shift;
+        d[i] = static_cast<uint8_t>(d[i] + v);
+        d[i + 1] = static_cast<uint8_t>(d[i + 1] + (v >> 8));
+    }
+    const uint32_t bits = cur.bit + end.bit;
+    cur.byte += end.byte + bits / 8;
+    cur.bit = bits % 8;
+}
+
+void appendBytes(StreamBuffer& dst, uint32_t& pos, const StreamBuffer& src, uint32_t n) {
+    if (std::size_t{pos} + n > dst.size()) throw Error("plane streams overrun the strip's buffers");
+    if (n) std::memcpy(dst.data() + pos, src.data(), n);
+    pos += n;
+}
+
+// Codes the three planes, each followed by planeDone. Side by side, Y goes
+// into the strip's streams and Cb, Cr into spares of their own, appended in
+// plane order afterwards.
+void codePlanes(const std::array<PlaneRegion, 3>& regions, StripWork& w, const PlaneRun& run,
+                const PlaneCoding& codePlane) {
+    const PlaneProgress& planeDone = run.planeDone;
+    if (run.threads < 2) {
+        for (int p = 0; p < 3; ++p) {
+            codePlane(w.streams, regions[static_cast<std::size_t>(p)], p);
+            if (planeDone) planeDone();
+        }
+        return;
+    }
+    const std::size_t planeBlocks = static_cast<std::size_t>(w.allocWidth) * static_cast<std::size_t>(w.allocHeight) / 16;
+    for (SideStreams& spare : w.planeStreams) {
+        // Cleared before use: a failed strip may have left one dirty.
+        if (spare.blockCapacity < planeBlocks) allocSideStreams(spare, planeBlocks);
+        else clearSideStreams(spare);
+    }
+    parallelFor(3, run.threads, [&](int p) {
+        codePlane(p == 0 ? w.streams : w.planeStreams[static_cast<std::size_t>(p - 1)],
+                  regions[static_cast<std::size_t>(p)], p);
+        if (planeDone) planeDone();
+    });
+    for (const SideStreams& spare : w.planeStreams) appendPlaneStreams(w.streams, spare);
+}
+
+}  // namespace
+
+void appendPlaneStreams(SideStreams& to, const SideStreams& from) {
+    if (uint64_t{to.blockCounter} + from.blockCounter > to.blockCapacity)
+        throw Error("strip has more blocks than the stream buffers hold");
+    appendBits(to.headerBits, to.headerPos, from.headerBits, from.headerPos);
+    appendBits(to.indexBitsLow, to.indexLowPos, from.indexBitsLow, from.indexLowPos);
+    appendBits(to.indexBitsHigh, to.indexHighPos, from.indexBitsHigh, from.indexHighPos);
+    appendBytes(to.gainBytes, to.gainBytesPos, from.gainBytes, from.gainBytesPos);
+    appendBytes(to.matchBytes, to.matchBytesPos, from.matchBytes, from.matchBytesPos);
+    to.blockCounter += from.blockCounter;
+}
+
 void encodeStripWith(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                     const PlaneProgress& planeDone, const PlaneCoding& codePlane) {
+                     const PlaneRun& run, const PlaneCoding& codePlane) {
     rgbToYcc(g, w, input);
     downsampleChroma(g, w);
     computeMeans(q, g, w);
     removeMeans(q, g, w);
-    int plane = 0;
-    for (const PlaneRegion& r : stripRegions(w, g)) {
-        codePlane(r, plane++);
-        if (planeDone) planeDone();
-    }
+    codePlanes(stripRegions(w, g), w, run, codePlane);
     encodeMeans(g, w);
 }
 
-void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                 const PlaneProgress& planeDone, const SearchSetup& setup) {
-    encodeStripWith(q, g, w, input, planeDone,
-                    [&](const PlaneRegion& r, int) { encodePlane(q, w.streams, r, setup); });
+void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input, const PlaneRun& run,
+                 const SearchSetup& setup) {
+    encodeStripWith(q, g, w, input, run,
+                    [&](SideStreams& st, const PlaneRegion& r, int) { encodePlane(q, st, r, setup); });
 }
 
 }  // namespace kirune

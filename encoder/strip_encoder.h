@@ -18,19 +18,32 @@ namespace kirune {
 // bit at a byte boundary is 0 whatever the buffer held before.
 void encodeMeans(const StripGeometry& g, StripWork& w);
 
+// How the three planes of a strip are run: planeDone follows each plane;
+// with threads > 1 the planes are coded side by side and planeDone may be
+// called from several threads. The streams are the same bytes either way.
+struct PlaneRun {
+    PlaneProgress planeDone;
+    int threads = 1;
+};
+
 // The encoder's whole work for one strip, from the R, G, B planes of strip
-// `g` to finished streams: plane preparation, the
-// three encodePlane calls (each followed by planeDone) and encodeMeans, so
-// that every stream and its raw length (st.rawLength) is ready for the strip
-// writer. The streams must have been cleared since the previous strip.
-// `setup` is what the dictionary trainer substitutes.
+// `g` to finished streams: plane preparation, the three encodePlane calls
+// and encodeMeans, so that every stream and its raw length (st.rawLength) is
+// ready for the strip writer. The streams must have been cleared since the
+// previous strip. `setup` is what the dictionary trainer substitutes.
 void encodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                 const PlaneProgress& planeDone = {}, const SearchSetup& setup = {});
+                 const PlaneRun& run = {}, const SearchSetup& setup = {});
 
 // The same pipeline with another block coder: `codePlane` codes region
-// `plane` (0 Y, 1 Cb, 2 Cr) in place of encodePlane.
-using PlaneCoding = std::function<void(const PlaneRegion& region, int plane)>;
+// `plane` (0 Y, 1 Cb, 2 Cr) into `st` in place of encodePlane. It must
+// write nothing but st and the region, so that planes can be coded side by
+// side into streams of their own.
+using PlaneCoding = std::function<void(SideStreams& st, const PlaneRegion& region, int plane)>;
 void encodeStripWith(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
-                     const PlaneProgress& planeDone, const PlaneCoding& codePlane);
+                     const PlaneRun& run, const PlaneCoding& codePlane);
+
+// Appends the plane streams `from` (written from the start of its buffers) to
+// `to` at its cursors, as if their blocks had been coded into `to`.
+void appendPlaneStreams(SideStreams& to, const SideStreams& from);
 
 }  // namespace kirune

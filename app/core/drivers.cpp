@@ -102,6 +102,13 @@ struct StripWorker {
     }
 };
 
+// One pool of stream-coding workspaces for all workers, so that threads
+// lent to another worker's streams reuse the workspaces of idle workers
+// rather than clear fresh ones.
+void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers) {
+    for (std::size_t i = 1; i < workers.size(); ++i) workers[i]->section.coders = workers[0]->section.coders;
+}
+
 // Runs the strips of a file on the workers. read(w) runs for the strips in
 // order, one at a time; work(w) on every worker at once; write(w) again in
 // strip order, one at a time, so files are written front to back. The first
@@ -275,6 +282,13 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    // Threads beyond the workers code each strip's planes and streams side
+    // by side. The last strip often ends alone while the other workers idle:
+    // it takes every thread, with the stream workspaces the idle ones left.
+    shareStreamCoders(workers);
+    const auto streamThreadsFor = [&](int32_t strip) {
+        return strip + 1 == layout.stripCount ? threads : streamThreads;
+    };
     Warnings warnings(ui, path);
     const AtExit gather{[&] {
         warnings.add(in->warnings());
@@ -309,12 +323,13 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             StripWork& sw = w.work;
             if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
             if (measure) w.meter.keepInput(sw);
+            const int spareThreads = streamThreadsFor(w.strip);
             if (attempt.rateAware)
                 encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); },
-                                     {attempt.lambdaScale});
+                                     {attempt.lambdaScale, nullptr, spareThreads});
             else
-                encodeStrip(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); });
-            encodeStripSection(sw.streams, w.section, streamThreads);
+                encodeStrip(file.quality, w.geometry, sw, units, {[&] { progress.planeDone(); }, spareThreads});
+            encodeStripSection(sw.streams, w.section, spareThreads);
             clearSideStreams(sw.streams);
             // The reconstruction the decoder will rebuild, summed for the trailer.
             stripToRgb(w.geometry, sw);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
@@ -94,4 +95,34 @@ TEST(RoundTrip, PaddedWidthsAndOneBlockOrVeryWidePlanes) {
     for (int32_t w : {32768, 65540})
         for (int kind : {3, 4})
             EXPECT_EQ(runImage(synthetic(kind, w, 8), {12, Sampling444}).mismatch, "") << w << " " << kind;
+}
+
+// Planes coded side by side give the sequential coder's streams and
+// reconstruction, strip after strip in one working set, also after a strip
+// that stopped halfway and left bits in a spare stream.
+TEST(RoundTrip, PlanesSideBySideWriteTheSameStreams) {
+    const RgbImage img = loadFixture("coffee_spoon");
+    for (const int32_t sampling : {Sampling444, Sampling422, Sampling420})
+        for (const bool rateAware : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "sampling " << sampling << (rateAware ? ", rate-aware" : ""));
+            TestStrip alone = stateFor(img, {12, sampling, 11}), beside = stateFor(img, {12, sampling, 11});
+            for (int32_t k = 0; k < alone.layout.stripCount; ++k) {
+                if (k == 2) {
+                    SideStreams& spare = beside.work.planeStreams[1];
+                    ASSERT_FALSE(spare.headerBits.empty());
+                    for (int i = 0; i < 37; ++i) putBits(spare.headerBits.data(), spare.headerPos, 5, 3);
+                    spare.gainBytesPos = 11;
+                    spare.blockCounter = 9;
+                }
+                EXPECT_EQ(encodeImageStrip(alone, img, k, {1, rateAware}),
+                          encodeImageStrip(beside, img, k, {3, rateAware}))
+                    << "strip " << k;
+                const auto a = alone.regions(), b = beside.regions();
+                for (std::size_t p = 0; p < 3; ++p) {
+                    const std::size_t first = std::size_t(a[p].firstRow) * a[p].blocksPerRow;
+                    EXPECT_EQ(0, std::memcmp(a[p].coded + first, b[p].coded + first, a[p].blocks() * sizeof(BlockVec)))
+                        << "reconstruction of plane " << p << ", strip " << k;
+                }
+            }
+        }
 }

@@ -8,6 +8,7 @@
 
 #include "codec/strip_decoder.h"
 #include "codec/transforms.h"
+#include "encoder/rate_aware_encoder.h"
 #include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 
@@ -77,7 +78,7 @@ TestStrip stateFor(const RgbImage& img, const CodecChoice& c) {
     return stripState(img.width, img.height, c.sampling, c.quality, c.stripBudgetLog2, 0);
 }
 
-Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k) {
+Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k, const EncodeOptions& options) {
     clearSideStreams(enc.work.streams);
     const StripGeometry g = enc.geometry = beginStrip(enc.layout, k);
     BlockPlane* planes[3] = {&enc.work.rPlane, &enc.work.gPlane, &enc.work.bPlane};
@@ -86,7 +87,10 @@ Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k) {
             for (int c = 0; c < 3; ++c)
                 sample(*planes[c], enc.layout, x, g.bufferRows - 1 - r) = static_cast<int16_t>(
                     (img.at(mirror(x, img.width), g.firstImageRow + mirror(r, g.imageRows), c) + 8) >> 4);
-    encodeStrip(enc.quality, g, enc.work, RgbInput::Native12);
+    if (options.rateAware)
+        encodeStripRateAware(enc.quality, g, enc.work, RgbInput::Native12, {}, {1.0, nullptr, options.planeThreads});
+    else
+        encodeStrip(enc.quality, g, enc.work, RgbInput::Native12, {{}, options.planeThreads});
     const SideStreams& st = enc.work.streams;
     Streams out;
     for (int i = 0; i < kStreamCount; ++i)

@@ -42,9 +42,16 @@ TestStrip stateFor(const RgbImage& img, const CodecChoice& choice);
 // Each stream's bytes up to its raw length, as the container carries them.
 using Streams = std::array<std::vector<uint8_t>, kStreamCount>;
 
+// How encodeImageStrip codes: planes side by side on `planeThreads`, and the
+// rate-aware coder in place of the cascade.
+struct EncodeOptions {
+    int planeThreads = 1;
+    bool rateAware = false;
+};
+
 // Loads strip k of `img` as the image reader does ((v + 8) >> 4, bottom row
 // first, padding mirrored) and encodes it.
-Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k);
+Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k, const EncodeOptions& options = {});
 
 // Decodes strip k from streams of any length into RGB planes. A stream longer
 // than its buffer is damaged data, as the container's reader refuses it.
