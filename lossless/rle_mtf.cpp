@@ -88,6 +88,23 @@ void initList(uint8_t* list) {
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
 }
 
+// Whether none of the 16 positions from p starts four equal bytes (reads
+// p[0 .. 18]). Such a stretch, entered at a token boundary, is 16 literal
+// bytes in both run-length forms, and the next boundary is p + 16: a run
+// crossing it is at most three bytes and decodes the same either way.
+inline bool noRunStarts16(const uint8_t* p) {
+#if KIRUNE_SSE2
+    const auto at = [p](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)); };
+    const __m128i a = at(0), b = at(1), c = at(2), d = at(3);
+    const __m128i four = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c)), _mm_cmpeq_epi8(c, d));
+    return _mm_movemask_epi8(four) == 0;
+#else
+    for (int k = 0; k < 16; ++k)
+        if (p[k] == p[k + 1] && p[k + 1] == p[k + 2] && p[k + 2] == p[k + 3]) return false;
+    return true;
+#endif
+}
+
 }  // namespace
 
 uint32_t rle1Encode(uint8_t* out, const uint8_t* in, uint32_t n, uint32_t threshold) {
@@ -95,6 +112,13 @@ uint32_t rle1Encode(uint8_t* out, const uint8_t* in, uint32_t n, uint32_t thresh
     uint8_t* o = out;
     uint32_t i = 0;
     while (i < n) {
+        // Most of a side stream has no runs: copied 16 bytes at a time.
+        if (threshold == 4 && n - i >= 19 && noRunStarts16(in + i)) {
+            std::memcpy(o, in + i, 16);
+            o += 16;
+            i += 16;
+            continue;
+        }
         const uint8_t c = in[i];
         uint32_t r = 1;
         while (i + r < n && r < maxRun && in[i + r] == c) ++r;
@@ -115,6 +139,12 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
     uint32_t o = 0;
     uint32_t i = 0;
     while (i < n) {
+        if (threshold == 4 && n - i >= 19 && outCapacity - o >= 16 && noRunStarts16(in + i)) {
+            std::memcpy(out + o, in + i, 16);
+            o += 16;
+            i += 16;
+            continue;
+        }
         const uint8_t c = in[i++];
         uint32_t run = 1;
         while (run < threshold && i < n && in[i] == c) {
