@@ -68,6 +68,28 @@ TEST(FirstRunLength, RunsBecomeThresholdBytesAndACountWithinTheBound) {
     EXPECT_EQ(unrle1(coded, size(fours)), fours);
 }
 
+// Literal stretches are taken 16 bytes at a time: a run of 1 to 6 at every
+// offset around those edges, inside distinct bytes, codes and decodes as the
+// run rule says, with or without a shorter run just before it.
+TEST(FirstRunLength, RunsAtEveryOffsetAroundLiteralStretches) {
+    for (const uint32_t pairAt : {0u, 1u}) {
+        for (uint32_t at = 2; at < 40; ++at) {
+            for (uint8_t len = 1; len <= 6; ++len) {
+                Bytes in(60), want;
+                for (uint32_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(100 + i);
+                if (pairAt) in[at - 1] = in[at - 2];  // a pair ending just before the run
+                std::fill_n(in.begin() + at, len, uint8_t{7});
+                want.assign(in.begin(), in.begin() + at);
+                want.insert(want.end(), std::min<uint8_t>(len, 4), 7);
+                if (len >= 4) want.push_back(static_cast<uint8_t>(len - 4));
+                want.insert(want.end(), in.begin() + at + len, in.end());
+                EXPECT_EQ(rle1(in), want) << "run of " << int(len) << " at " << at;
+                EXPECT_EQ(unrle1(want, size(in)), in) << "run of " << int(len) << " at " << at;
+            }
+        }
+    }
+}
+
 // The encoder searches and shifts the list 16 bytes at a time: bytes that
 // sink to every depth, chunk edges included, must come back through the
 // decoder, which moves them one by one.
