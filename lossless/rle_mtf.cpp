@@ -50,14 +50,54 @@ inline void shiftUp(uint8_t* list, uint32_t r) {
     list[0] = front;
 }
 
+// Decoding moves mostly within the list's front 16 bytes. Done in one
+// aligned vector, the next move's load finds its bytes in one store; after
+// byte stores or an unaligned store it would wait for them to retire. (The
+// encoder's search measured faster with the chunked shift.)
+#if KIRUNE_SSE2
+inline __m128i laneIndex() { return _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+#endif
+
+// Swaps list[0] and list[1] (16-byte aligned).
+inline void swapFront(uint8_t* list) {
+#if KIRUNE_SSE2
+    auto* at = reinterpret_cast<__m128i*>(list);
+    const __m128i v = _mm_load_si128(at);
+    const __m128i swapped = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    _mm_store_si128(at, select(_mm_cmplt_epi8(laneIndex(), _mm_set1_epi8(2)), swapped, v));
+#else
+    std::swap(list[0], list[1]);
+#endif
+}
+
+// Puts c (the byte at rank r >= 2) second, moving list[1 .. r-1] one on.
+inline void moveToSecond(uint8_t* list, uint32_t r, uint8_t c) {
+#if KIRUNE_SSE2
+    if (r < 16) {
+        auto* at = reinterpret_cast<__m128i*>(list);
+        const __m128i v = _mm_load_si128(at);
+        const __m128i k = laneIndex();
+        // Lanes 2 .. r take their left neighbour, lane 1 takes c.
+        const __m128i moved = _mm_and_si128(_mm_cmpgt_epi8(k, _mm_set1_epi8(1)),
+                                            _mm_cmplt_epi8(k, _mm_set1_epi8(static_cast<char>(r + 1))));
+        const __m128i out = select(moved, _mm_slli_si128(v, 1), v);
+        _mm_store_si128(at, select(_mm_cmpeq_epi8(k, _mm_set1_epi8(1)), _mm_set1_epi8(static_cast<char>(c)), out));
+        return;
+    }
+#endif
+    shiftUp(list, r);
+    list[1] = c;
+}
+
 // The list update of move-to-front decoding (encoding folds it into its search).
 inline void mtfMove(uint8_t* list, uint32_t r, uint32_t prev) {
     if (r == 1) {
-        if (prev != 0) std::swap(list[0], list[1]);
+        if (prev != 0) swapFront(list);
     } else if (r >= 2) {
-        const uint8_t c = list[r];
-        shiftUp(list, r);
-        list[1] = c;
+        moveToSecond(list, r, list[r]);
     }
 }
 
