@@ -9,6 +9,7 @@
 
 #include "app/core/drivers.h"
 #include "app/core/ui.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -16,13 +17,6 @@ using namespace kirune::test;
 using namespace ::testing;
 
 namespace {
-
-struct Quiet : BatchUi {
-    void showMessage(const std::string&, const std::string&) override {}
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
 
 std::string sample(const char* name) { return std::string(KIRUNE_TEST_DATA) + "/" + name; }
 

@@ -12,19 +12,13 @@
 #include "app/core/ui.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
 using namespace kirune::test;
 
 namespace {
-
-struct Quiet : BatchUi {
-    void showMessage(const std::string&, const std::string&) override {}
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
 
 JobSettings manyStrips(int threads) {
     JobSettings s;

@@ -6,13 +6,8 @@ export LC_ALL=C.UTF-8 LANGUAGE=
 rpx=$1
 here=$(cd "$(dirname "$0")" && pwd)
 # On a memory file system when there is one: every output is synced to disk.
-work=$(mktemp -d -p /dev/shm 2> /dev/null || mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fails=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; fails=$((fails + 1)); fi
-}
+SCRATCH_IN=/dev/shm
+source "$(dirname "$0")/check.sh"
 tiny() { python3 "$here/tiny_tiff.py" 16 16 "$@"; }
 cd "$work"
 

@@ -4,13 +4,7 @@
 set -u
 rpx=$1
 samples=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passes=0 fails=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok: $what"; passes=$((passes + 1)); else echo "FAILED: $what"; fails=$((fails + 1)); fi
-}
+source "$(dirname "$0")/check.sh"
 # Runs rpx under LANG=$1 with a clean locale environment; its messages in $work/err.
 run() {
   local lang=$1; shift

@@ -6,13 +6,7 @@ set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
 rpx=$1
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fails=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; fails=$((fails + 1)); fi
-}
+source "$(dirname "$0")/check.sh"
 cd "$work"
 
 total=20

@@ -4,13 +4,7 @@
 set -u
 rpx=$1
 samples=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fails=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; fails=$((fails + 1)); fi
-}
+source "$(dirname "$0")/check.sh"
 
 cp "$samples/coffee-200.tif" "$work/Cup.TIF"
 printf 'not an image' > "$work/bad.rpx"
