@@ -20,13 +20,7 @@ while (($#)); do
   esac
 done
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-
-now() { date +%s.%N; }
-# stats FILE: min median max of the numbers in FILE, one per line.
-stats() { sort -g "$1" | awk '{a[NR]=$1} END {printf "%.3f | %.3f | %.3f", a[1], a[int((NR+1)/2)], a[NR]}'; }
-median() { sort -g "$1" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+source "$(dirname "$0")/timing.sh"
 
 echo "| image | direction | build | min s | median s | max s |"
 echo "|---|---|---|---|---|---|"

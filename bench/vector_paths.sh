@@ -23,12 +23,7 @@ while (($#)); do
 done
 paths=(scalar sse2 avx2 avx512)
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-
-now() { date +%s.%N; }
-stats() { sort -g "$1" | awk '{a[NR]=$1} END {printf "%.3f | %.3f | %.3f", a[1], a[int((NR+1)/2)], a[NR]}'; }
-median() { sort -g "$1" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+source "$(dirname "$0")/timing.sh"
 
 echo "| image | path | min s | median s | max s | median / scalar |"
 echo "|---|---|---|---|---|---|"
