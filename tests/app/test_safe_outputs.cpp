@@ -57,11 +57,6 @@ protected:
     void tiff(const std::string& name, int w = 24, int h = 20, const ImageMetadata* tags = nullptr) {
         writeTiff(path(name), TiffLayout{.width = w, .height = h, .tags = tags});
     }
-    int32_t containerWidth(const std::string& name) const {
-        ContainerReader in(path(name));
-        ImageMetadata meta;
-        return readContainerHeader(in, meta).layout.width;
-    }
     Ui ui;
     std::stop_source stop;
 };
@@ -93,31 +88,28 @@ TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) 
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + ja(kOutputIsInputText) + ": photo.tif (photo.tif)"));
     EXPECT_EQ(readFile(path("photo.tif")), original);
-    EXPECT_EQ(readFile(path("photo_49-2.rpx")), container);  // made from the original
     // A hard link or a symbolic link at the output's name is the input too.
     std::filesystem::create_hard_link(path("photo.tif"), path("h_49-2.rpx"));
     std::filesystem::create_symlink(path("photo.tif"), path("s_49-2.rpx"));
     tiff("h.tif"), tiff("s.tif");
-    EXPECT_EQ(run({"h.tif", "s.tif", "photo.tif"}, JobSettings{}).failed, 2);
+    EXPECT_EQ(run({"h.tif", "s.tif", "photo.tif"}).failed, 2);
     EXPECT_THAT(ui.messages, ElementsAre(HasSubstr("h_49-2.rpx (photo.tif)"), HasSubstr("s_49-2.rpx (photo.tif)")));
     EXPECT_EQ(readFile(path("photo.tif")), original);
 }
 
 TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
     tiff("a.tif", 24, 20), tiff("a.TIF", 32, 20);
-    writeFile(path("b.bmp"), bmpBytes(16, 8, false));
-    tiff("b.tif", 40, 8);
     for (const char* d : {"d1", "d2", "out"}) std::filesystem::create_directories(dir / d);
     tiff("d1/x.tif", 24, 20), tiff("d2/x.tif", 48, 8);
-    BatchResult r = run({"a.tif", "a.TIF", "b.bmp", "b.tif"});
-    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(2, 2));
-    EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + ja(kOutputTakenText) + ": a_49-2.rpx (a.tif)",
-                                         "b.tif|" + ja(kOutputTakenText) + ": b_49-2.rpx (b.bmp)"));
-    EXPECT_EQ(containerWidth("a_49-2.rpx"), 24);  // a.tif's, which came first
+    BatchResult r = run({"a.tif", "a.TIF"});
+    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
+    EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + ja(kOutputTakenText) + ": a_49-2.rpx (a.tif)"));
+    ContainerReader first(path("a_49-2.rpx"));
+    ImageMetadata meta;
+    EXPECT_EQ(readContainerHeader(first, meta).layout.width, 24);  // a.tif's, which came first
     r = run({"d1/x.tif", "d2/x.tif"}, with([&](JobSettings& s) { s.outputDir = path("out"); }));
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + ja(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
-    EXPECT_EQ(containerWidth("out/x_49-2.rpx"), 24);
 }
 
 TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOutputsOfOthersWithItNever) {
