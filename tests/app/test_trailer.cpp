@@ -45,7 +45,7 @@ TEST_F(Trailers, OldContainersStillExpandAndVerifyByStructure) {
         madeWith.qualityLevel = c.level, madeWith.colourSampling = c.sampling, madeWith.qualityDbText = c.db;
         madeWith.outputDir = dir.string();
         const FileReport made = compressFile(std::string(KIRUNE_TEST_DATA) + "/../" + c.input, FileKind::CompressTiff, madeWith, ui);
-        const std::vector<uint8_t> legacy = readFile(std::string(KIRUNE_TEST_DATA) + "/../tests/data/legacy/" + c.legacy);
+        std::vector<uint8_t> legacy = readFile(std::string(KIRUNE_TEST_DATA) + "/../tests/data/legacy/" + c.legacy);
         ASSERT_FALSE(legacy.empty());
         const std::string old = path(c.legacy), extra = path(std::string("extra-") + c.legacy);  // names of its own
         writeFile(old, legacy);
@@ -55,10 +55,8 @@ TEST_F(Trailers, OldContainersStillExpandAndVerifyByStructure) {
         EXPECT_EQ(verifyFile(old, true, settings, ui), VerifyResult::LayoutChecked);
         EXPECT_EQ(verifyFile(made.output, false, settings, ui), VerifyResult::Checked);
         EXPECT_EQ(verifyFile(made.output, true, settings, ui), VerifyResult::ContainerChecked);
-        // Bytes after the strips that are not one well-formed trailer stay damage.
-        std::vector<uint8_t> damaged = legacy;
-        damaged.push_back(0);
-        writeFile(extra, damaged);
+        legacy.push_back(0);  // bytes after the strips that are no well-formed trailer stay damage
+        writeFile(extra, legacy);
         EXPECT_THAT(errorText([&] { verifyFile(extra, false, settings, ui); }), StartsWith(kDamagedFileText));
     }
 }

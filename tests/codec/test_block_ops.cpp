@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
@@ -21,15 +20,37 @@ BlockVec make(std::initializer_list<int> v) {
     return b;
 }
 
-BlockVec filled(int v) {
-    BlockVec b;
-    return blockFill(b, static_cast<int16_t>(v)), b;
-}
+BlockVec filled(int v) { BlockVec b; return blockFill(b, static_cast<int16_t>(v)), b; }
 
 void expectLanes(const int16_t* got, std::initializer_list<int> want, const char* what) {
     const int* w = want.begin();
     for (int i = 0; i < int(want.size()); ++i) EXPECT_EQ(got[i], w[i]) << what << " lane " << i;
 }
+
+constexpr int16_t kExtremes[] = {-32768, 32767, 0, -1, 1, -32767, 16384, -16384};
+
+// Lanes of kind 0 over the whole range, 1 from the extremes, 2 small; factors split every way in 16-bit halves.
+struct LaneSource {
+    std::mt19937 rng;
+    int16_t lane(int kind) {
+        if (kind == 0) return static_cast<int16_t>(rng());
+        if (kind == 1) return kExtremes[rng() % std::size(kExtremes)];
+        return static_cast<int16_t>(static_cast<int>(rng() % 8193) - 4096);
+    }
+    BlockVec block(int kind) { BlockVec b; for (auto& l : b.lane) l = lane(kind); return b; }
+    int32_t factor() {
+        static constexpr int32_t special[] = {0, 1, -1, 32767, 32768, -32768, 65535, 65536, -65536, 0x18000,
+                                              0x7FFF8000, INT32_MAX, INT32_MIN, 1 << 17, 524288, -1008};
+        const uint32_t k = rng() % 4;
+        if (k == 0) return special[rng() % std::size(special)];
+        return k == 1 ? static_cast<int16_t>(rng()) : static_cast<int32_t>(rng());
+    }
+};
+
+bool sameBlock(const BlockVec& a, const BlockVec& b) { return std::memcmp(a.lane, b.lane, sizeof a.lane) == 0; }
+bool sameRow(const int16_t* a, const int16_t* b) { return std::memcmp(a, b, 4 * sizeof(int16_t)) == 0; }
+
+constexpr int kRounds = 3000;
 
 }  // namespace
 
@@ -50,53 +71,8 @@ TEST(BlockArithmetic, SumsAndProductsWrapAndShiftsFloor) {
     for (int e : {0, -5}) expectLanes((blockNormalize(v = make({7, -3}), e), v.lane), {7, -3}, "energy <= 0");
 }
 
-// The vector forms against the scalar references: random lanes over the whole
-// range, lanes drawn from the extremes only, and factors split every way
-// across their 16-bit halves.
-namespace {
-
-constexpr int16_t kExtremes[] = {-32768, 32767, 0, -1, 1, -32767, 16384, -16384};
-
-class LaneSource {
-public:
-    explicit LaneSource(uint32_t seed) : rng_(seed) {}
-
-    int16_t lane(int kind) {
-        switch (kind) {
-        case 0: return static_cast<int16_t>(rng_());
-        case 1: return kExtremes[rng_() % std::size(kExtremes)];
-        default: return static_cast<int16_t>(static_cast<int>(rng_() % 8193) - 4096);
-        }
-    }
-    BlockVec block(int kind) {
-        BlockVec b;
-        for (auto& l : b.lane) l = lane(kind);
-        return b;
-    }
-    int32_t factor() {
-        static constexpr int32_t special[] = {0, 1, -1, 32767, 32768, -32768, 65535, 65536, -65536, 0x18000,
-                                              0x7FFF8000, INT32_MAX, INT32_MIN, 1 << 17, 524288, -1008};
-        switch (rng_() % 4) {
-        case 0: return special[rng_() % std::size(special)];
-        case 1: return static_cast<int16_t>(rng_());
-        default: return static_cast<int32_t>(rng_());
-        }
-    }
-    uint32_t next() { return rng_(); }
-
-private:
-    std::mt19937 rng_;
-};
-
-bool sameBlock(const BlockVec& a, const BlockVec& b) { return std::memcmp(a.lane, b.lane, sizeof a.lane) == 0; }
-bool sameRow(const int16_t* a, const int16_t* b) { return std::memcmp(a, b, 4 * sizeof(int16_t)) == 0; }
-
-constexpr int kRounds = 3000;
-
-}  // namespace
-
 TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
-    LaneSource src(11);
+    LaneSource src{std::mt19937(11)};
     for (int i = 0; i < kRounds; ++i) {
         const int kind = i % 3, shift = i % 16;
         const BlockVec a = src.block(kind), b = src.block(kind);
@@ -114,15 +90,12 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
         v = a, r = a;  // in place, as the encoder adds into its own operand
         ASSERT_TRUE(sameBlock(blockSub(v, b, v), scalar::blockSub(r, b, r)));
         ASSERT_TRUE(sameBlock(blockScale15(a, g, v), scalar::blockScale15(a, g, r)));
-        v = a, r = a;
-        ASSERT_TRUE(sameBlock((blockScale5(v, g), v), (scalar::blockScale5(r, g), r)));
+        ASSERT_TRUE(sameBlock((v = a, blockScale5(v, g), v), (r = a, scalar::blockScale5(r, g), r)));
         ASSERT_TRUE(sameRow((rowScale13(a.lane + 12, g, rv), rv), (scalar::rowScale13(a.lane + 12, g, rr), rr)));
         std::memcpy(rv, a.lane, sizeof rv), std::memcpy(rr, a.lane, sizeof rr);
         ASSERT_TRUE(sameRow((rowScale8(rv, g), rv), (scalar::rowScale8(rr, g), rr)));
-        v = a, r = a;
-        ASSERT_TRUE(sameBlock((blockShiftDown(v, shift), v), (scalar::blockShiftDown(r, shift), r)));
-        v = a, r = a;
-        ASSERT_TRUE(sameBlock(blockShiftUp(v, shift), scalar::blockShiftUp(r, shift)));
+        ASSERT_TRUE(sameBlock((v = a, blockShiftDown(v, shift), v), (r = a, scalar::blockShiftDown(r, shift), r)));
+        ASSERT_TRUE(sameBlock((v = a, blockShiftUp(v, shift)), (r = a, scalar::blockShiftUp(r, shift))));
         ASSERT_EQ(blockDot(a, b), scalar::blockDot(a, b));
         ASSERT_EQ(blockEnergy(a), scalar::blockEnergy(a));
         ASSERT_EQ(blockDistance(a, b), scalar::blockDistance(a, b));
@@ -138,8 +111,7 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
     BlockVec v = filled(7);
     rowScale8(v.lane + 4, 1 << 9);
     expectLanes(v.lane, {7, 7, 7, 7, 14, 14, 14, 14, 7, 7, 7, 7, 7}, "one row scaled");
-    // Every lane at an extreme: 2^34 and each dot half 2^33 wrap to 0; a pair of
-    // -32768 squares is exactly where the packed multiply-add overflows.
+    // All lanes extreme: 2^34 and 2^33 dot halves wrap to 0; two -32768 squares overflow the packed multiply-add.
     const BlockVec lo = filled(-32768), hi = filled(32767), pair = make({-32768, -32768, 0, 0, -32768, -32768});
     EXPECT_EQ(blockDot(lo, lo), 0);
     EXPECT_EQ(blockDot(lo, hi), scalar::blockDot(lo, hi));
@@ -158,7 +130,7 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
 }
 
 TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
-    LaneSource src(15);
+    LaneSource src{std::mt19937(15)};
     int16_t codes[256][4];
     uint8_t order[256];
     for (int round = 0; round < 200; ++round) {
@@ -166,21 +138,20 @@ TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
         for (auto& c : codes)
             for (auto& l : c) l = src.lane(kind);
         // Repeated codewords make ties, which the first position must win.
-        for (int k = 0; k < 40; ++k) std::memcpy(codes[src.next() % 256], codes[src.next() % 256], sizeof codes[0]);
+        for (int k = 0; k < 40; ++k) std::memcpy(codes[src.rng() % 256], codes[src.rng() % 256], sizeof codes[0]);
         for (int k = 0; k < 256; ++k) order[k] = static_cast<uint8_t>(k);
         std::shuffle(order, order + 256, std::mt19937(round));
         for (int q = 0; q < 20; ++q) {
             int16_t y[4];
             for (auto& l : y) l = src.lane(kind);
-            if (q % 4 == 0) std::memcpy(y, codes[src.next() % 256], sizeof y);
-            const int begin = static_cast<int>(src.next() % 64), end = begin + static_cast<int>(src.next() % 193);
+            if (q % 4 == 0) std::memcpy(y, codes[src.rng() % 256], sizeof y);
+            const int begin = static_cast<int>(src.rng() % 64), end = begin + static_cast<int>(src.rng() % 193);
             for (const uint8_t* o : {static_cast<const uint8_t*>(nullptr), static_cast<const uint8_t*>(order)})
                 ASSERT_EQ(nearestRow(codes, o, begin, end, y), scalar::nearestRow(codes, o, begin, end, y))
                     << round << " " << q << " [" << begin << ", " << end << ")";
         }
     }
-    // A distance of 2^30 (one difference of -32768) never wins, so a range
-    // holding only such codewords gives 0, as does an empty range.
+    // A distance of 2^30 (a difference of -32768) never wins: such a range gives 0, as does an empty one.
     int16_t far[6][4] = {};
     for (auto& c : far) c[0] = 16384;
     const int16_t y[4] = {-16384, 0, 0, 0};
@@ -192,13 +163,13 @@ TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
 }
 
 TEST(VectorForms, EnergyWindowMatchesScalar) {
-    LaneSource src(16);
+    LaneSource src{std::mt19937(16)};
     const int32_t specials[] = {0, 1, -1, INT32_MAX, INT32_MIN, 1000, 999, 3000, 3001};
     for (int i = 0; i < kRounds; ++i) {
         int32_t e[4];
-        for (auto& x : e) x = i % 2 ? specials[src.next() % std::size(specials)] : static_cast<int32_t>(src.next() % 5000) - 500;
-        const int32_t lo = i % 3 ? 1000 : specials[src.next() % std::size(specials)];
-        const int32_t hi = i % 3 ? 3000 : specials[src.next() % std::size(specials)];
+        for (auto& x : e) x = i % 2 ? specials[src.rng() % std::size(specials)] : int32_t(src.rng() % 5000) - 500;
+        const int32_t lo = i % 3 ? 1000 : specials[src.rng() % std::size(specials)];
+        const int32_t hi = i % 3 ? 3000 : specials[src.rng() % std::size(specials)];
         ASSERT_EQ(energyWindow4(e, lo, hi), scalar::energyWindow4(e, lo, hi))
             << i << ": " << e[0] << " " << e[1] << " " << e[2] << " " << e[3] << " in [" << lo << ", " << hi << "]";
     }

@@ -10,22 +10,15 @@
 #include <tuple>
 
 #include "app/core/drivers.h"
-#include "app/core/ui.h"
 #include "app/thumbnailer/thumbnail.h"
 #include "container/decoded_strips.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
 using namespace kirune::test;
 
 namespace {
-
-struct QuietUi : BatchUi {
-    void showMessage(const std::string&, const std::string&) override {}
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
 
 // Shading, a diagonal edge and quadrant colours: no flipped or channel-swapped preview passes.
 uint16_t scene(int x, int y, int c) {
@@ -37,28 +30,18 @@ uint16_t scene(int x, int y, int c) {
 
 constexpr int kWidth = 301, kHeight = 203;
 
-struct Outcome {
-    int status = -1;
-    std::string errors;
-};
+struct Outcome { int status = -1; std::string errors; };
 
 class Thumbnailer : public ScratchDir {
 protected:
     // 301 x 203 in strips of 8 rows (the last one short), tagged unless `orientation` is 1.
     std::string makeContainer(int orientation = 1) {
         writeTiff(path("scene.tif"), {.width = kWidth, .height = kHeight}, scene);
-        if (orientation != 1) {
-            TIFF* t = TIFFOpen(path("scene.tif").c_str(), "r+");
-            EXPECT_NE(t, nullptr);
-            if (!t) return {};
-            TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
-            TIFFRewriteDirectory(t);
-            TIFFClose(t);
-        }
+        if (TIFF* t = orientation != 1 ? TIFFOpen(path("scene.tif").c_str(), "r+") : nullptr)
+            TIFFSetField(t, TIFFTAG_ORIENTATION, orientation), TIFFRewriteDirectory(t), TIFFClose(t);
+        Quiet ui;
         JobSettings settings;
-        settings.stripBudgetLog2 = 12;
-        settings.outputDir = dir.string();
-        QuietUi ui;
+        settings.outputDir = dir.string(), settings.stripBudgetLog2 = 12;
         return compressFile(path("scene.tif"), FileKind::CompressTiff, settings, ui).output;
     }
 
@@ -71,22 +54,16 @@ protected:
     }
 };
 
-struct Png {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgb;
-};
+struct Png { int width = 0, height = 0; std::vector<uint8_t> rgb; };
 
 Png readPng(const std::string& p) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    Png out;
-    if (!png_image_begin_read_from_file(&image, p.c_str())) return out;
+    if (!png_image_begin_read_from_file(&image, p.c_str())) return {};
     image.format = PNG_FORMAT_RGB;
-    out.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr)) return out;
-    out.width = static_cast<int>(image.width);
-    out.height = static_cast<int>(image.height);
-    return out;
+    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return {};
+    return {static_cast<int>(image.width), static_cast<int>(image.height), std::move(rgb)};
 }
 
 // The picture averaged over a 64 x 43 preview pixel's exact area, on the 8-bit scale.
@@ -111,7 +88,7 @@ TEST_F(Thumbnailer, StripsDecodedOneAtATimeAreTheExpandedPicture) {
     JobSettings settings;
     settings.outputDir = (dir / "expanded").string();
     std::filesystem::create_directory(settings.outputDir);
-    QuietUi ui;
+    Quiet ui;
     TIFF* t = TIFFOpen(expandFile(rpx, settings, ui).output.c_str(), "r");
     ASSERT_NE(t, nullptr);
     DecodedStrips strips(rpx);
