@@ -24,20 +24,15 @@ std::vector<VectorPath> pathsHere(int first) {
     return paths;
 }
 
-struct Lanes {
-    explicit Lanes(uint32_t seed) : rng(seed) {}
-    // kind 0: any value; 1: extremes, where differences and pair sums wrap; 2: normalised quarters.
-    int16_t lane(int kind) {
-        static constexpr int16_t extremes[] = {-32768, 32767, 0, -1, 1, 16384, -16384};
-        switch (kind) {
-        case 0: return static_cast<int16_t>(rng());
-        case 1: return extremes[rng() % std::size(extremes)];
-        default: return static_cast<int16_t>(static_cast<int>(rng() % 16385) - 8192);
-        }
+// kind 0: any value; 1: extremes, where differences and pair sums wrap; 2: normalised quarters.
+int16_t lane(std::mt19937& rng, int kind) {
+    static constexpr int16_t extremes[] = {-32768, 32767, 0, -1, 1, 16384, -16384};
+    switch (kind) {
+    case 0: return static_cast<int16_t>(rng());
+    case 1: return extremes[rng() % std::size(extremes)];
+    default: return static_cast<int16_t>(static_cast<int>(rng() % 16385) - 8192);
     }
-    uint32_t next() { return rng(); }
-    std::mt19937 rng;
-};
+}
 
 // A row and search state: energies in, on the edges of and outside the window; some candidates under T.
 struct RowCase {
@@ -47,26 +42,26 @@ struct RowCase {
     MatchRow row{};
     MatchScan start{};
 
-    explicit RowCase(Lanes& src, int round) {
+    explicit RowCase(std::mt19937& src, int round) {
         const int kind = round % 3;
-        for (auto& l : x.lane) l = src.lane(kind);
+        for (auto& l : x.lane) l = lane(src, kind);
         for (std::size_t j = 0; j < blocks.size(); ++j) {
             BlockVec& b = blocks[j] = x;
             // Near copies of x come under any T; the rest are far.
-            const int changed = static_cast<int>(src.next() % 17);
-            for (int i = 0; i < changed; ++i) b.lane[src.next() % 16] = src.lane(kind);
+            const int changed = static_cast<int>(src() % 17);
+            for (int i = 0; i < changed; ++i) b.lane[src() % 16] = lane(src, kind);
             energies[j] = blockEnergy(b);
         }
-        const int32_t lo = static_cast<int32_t>(src.next() % 4 == 0 ? src.next() : src.next() % 200000);
-        const auto hi = static_cast<int32_t>(std::min<int64_t>(int64_t{lo} + src.next() % (1u << 30), INT32_MAX));
-        for (int j = 0; j < 8; ++j) energies[src.next() % energies.size()] = j % 2 ? lo : (j % 4 ? hi : 0);
-        const int32_t last = static_cast<int32_t>(src.next() % 40);
-        const int32_t first = last - 1 + static_cast<int32_t>(src.next() % 31);
+        const int32_t lo = static_cast<int32_t>(src() % 4 == 0 ? src() : src() % 200000);
+        const auto hi = static_cast<int32_t>(std::min<int64_t>(int64_t{lo} + src() % (1u << 30), INT32_MAX));
+        for (int j = 0; j < 8; ++j) energies[src() % energies.size()] = j % 2 ? lo : (j % 4 ? hi : 0);
+        const int32_t last = static_cast<int32_t>(src() % 40);
+        const int32_t first = last - 1 + static_cast<int32_t>(src() % 31);
         // T of 0 ends nothing, so only the best so far decides; 2^31 ends at the first candidate.
-        const int64_t T = round % 5 == 0 ? int64_t{1} << 31 : round % 5 == 1 ? 0 : src.next() % 5000;
+        const int64_t T = round % 5 == 0 ? int64_t{1} << 31 : round % 5 == 1 ? 0 : src() % 5000;
         row = {&x, blocks.data(), energies.data(), first, last, lo, hi, T};
-        const int64_t best[] = {2 * T, int64_t{1} << 40, src.next() % 100000};
-        start.best = best[src.next() % 3];
+        const int64_t best[] = {2 * T, int64_t{1} << 40, static_cast<int64_t>(src() % 100000)};
+        start.best = best[src() % 3];
     }
 };
 
@@ -76,7 +71,7 @@ TEST(SearchKernels, EveryVectorPathAgreesWithScalar) {
     const SearchKernels& reference = searchKernels(VectorPath::Scalar);
     const std::vector<VectorPath> paths = pathsHere(1);
     if (paths.empty()) GTEST_SKIP() << "no vector path in this build";
-    Lanes codeSrc(21), dotSrc(24), rowSrc(22);
+    std::mt19937 codeSrc(21), dotSrc(24), rowSrc(22);
     int16_t codes[256 + kCodewordOverread][4];
     int ended = 0, taken = 0;
     for (VectorPath path : paths) {
@@ -85,25 +80,25 @@ TEST(SearchKernels, EveryVectorPathAgreesWithScalar) {
         for (int round = 0; round < 300; ++round) {
             const int kind = round % 3;
             for (auto& c : codes)
-                for (auto& l : c) l = codeSrc.lane(kind);
+                for (auto& l : c) l = lane(codeSrc, kind);
             // Repeated codewords make ties, which the first position must win.
             for (int t = 0; t < 40; ++t)
-                std::memcpy(codes[codeSrc.next() % 256], codes[codeSrc.next() % 256], sizeof codes[0]);
+                std::memcpy(codes[codeSrc() % 256], codes[codeSrc() % 256], sizeof codes[0]);
             for (int q = 0; q < 20; ++q) {
                 int16_t y[4];
-                for (auto& l : y) l = codeSrc.lane(kind);
-                const int begin = static_cast<int>(codeSrc.next() % 256);
-                const int end = std::min(256, begin + static_cast<int>(codeSrc.next() % 80));
+                for (auto& l : y) l = lane(codeSrc, kind);
+                const int begin = static_cast<int>(codeSrc() % 256);
+                const int end = std::min(256, begin + static_cast<int>(codeSrc() % 80));
                 // The rows read past the end hold y itself, which must not win.
                 for (int r = end; r < end + kCodewordOverread; ++r) std::memcpy(codes[r], y, sizeof y);
-                if (q % 4 == 0 && end > begin) std::memcpy(codes[begin + codeSrc.next() % (end - begin)], y, sizeof y);
+                if (q % 4 == 0 && end > begin) std::memcpy(codes[begin + codeSrc() % (end - begin)], y, sizeof y);
                 ASSERT_EQ(k.nearestCode(codes, begin, end, y), reference.nearestCode(codes, begin, end, y))
                     << "round " << round << " [" << begin << ", " << end << ")";
             }
         }
         for (int round = 0; round < 3000; ++round) {
             BlockVec t;
-            for (auto& l : t.lane) l = dotSrc.lane(round % 3);
+            for (auto& l : t.lane) l = lane(dotSrc, round % 3);
             int32_t want[kPatternCount], got[kPatternCount];
             reference.patternDots(t, want);
             k.patternDots(t, got);
@@ -143,10 +138,10 @@ TEST(SearchKernels, NearestCodeKeepsTheFirstTieAndRefusesFarCodewords) {
 
 TEST(SearchKernels, GainShapeSearchAgreesOnEveryPathWithTheOrderLists) {
     // Textured-plane corrections; copies of the compiled classes make the searches use the order lists.
-    Lanes src(23);
+    std::mt19937 src(23);
     std::vector<BlockVec> targets(2000);
     for (auto& t : targets)
-        for (int i = 0; i < 16; ++i) t.lane[i] = static_cast<int16_t>((src.next() % 4001) - 2000 + 300 * (i % 4));
+        for (int i = 0; i < 16; ++i) t.lane[i] = static_cast<int16_t>((src() % 4001) - 2000 + 300 * (i % 4));
     const auto run = [&](VectorPath path, const DictionaryClass* classes) {
         BlockDecision d;
         d.setup.path = path;

@@ -1,9 +1,5 @@
-// Outputs that cannot be written: a full disk (RLIMIT_FSIZE in a child with
-// SIGXFSZ ignored, so writes past the limit fail with EFBIG as on a full file
-// system) and a read-only folder (the child drops the capabilities that let
-// root write anywhere). For the container, TIFF and BMP outputs alike the
-// file fails with a message, no temporary stays, an existing output of that
-// name is untouched, and the batch goes on with the next file.
+// Full disk (RLIMIT_FSIZE, SIGXFSZ ignored: EFBIG) and read-only folder (capabilities dropped) in a child: every
+// output kind fails with a message, leaves no temporary nor touches an existing output, and the batch goes on.
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -33,8 +29,7 @@ using test::writeFile;
 enum class Failure { FullDisk, ReadOnly };
 enum class Job { Compress, ExpandTiff, ExpandBmp };
 
-// Outputs of the big input (200 x 160) exceed this, those of the small one
-// (16 x 16) do not.
+// Outputs of the big input (200 x 160) exceed this, those of the small one (16 x 16) do not.
 constexpr rlim_t kFileSizeLimit = 16 * 1024;
 
 bool applyFailure(Failure f) {
@@ -50,8 +45,7 @@ bool applyFailure(Failure f) {
 
 class FailingDisks : public test::ScratchDir {
 protected:
-    // target/ holds the big input and an existing file of each output name;
-    // rw/ the small input.
+    // target/ holds the big input and an existing file of each output name; rw/ the small input.
     void SetUp() override {
         ScratchDir::SetUp();
         std::filesystem::create_directory(dir / "target");
@@ -61,8 +55,7 @@ protected:
         test::RecordingUi ui;
         FileDrivers drivers{JobSettings{}};
         FileList list;
-        list.add(path("target/big.tif"));
-        list.add(path("rw/small.bmp"));
+        list.add(path("target/big.tif")), list.add(path("rw/small.bmp"));
         ASSERT_EQ(runBatch(list, drivers, ui).succeeded, 2);
         writeFile(path("target/big_49-2.tif"), {'o', 'l', 'd', 't'});
         writeFile(path("target/big_49-2.bmp"), {'o', 'l', 'd', 'b'});
@@ -73,8 +66,7 @@ protected:
         ScratchDir::TearDown();
     }
 
-    // Runs the batch [big, small] for `job` in a child under `failure`;
-    // returns "succeeded failed" and the messages, one per line.
+    // Runs the batch [big, small] for `job` in a child under `failure`: "succeeded failed", then the messages.
     std::string runFailing(Job job, Failure failure) {
         const bool compress = job == Job::Compress;
         JobSettings settings;
@@ -100,12 +92,7 @@ protected:
 };
 
 TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
-    const struct {
-        Job job;
-        const char* input;
-        const char* output;
-        const char* smallOutput;
-    } jobs[] = {
+    const struct { Job job; const char *input, *output, *smallOutput; } jobs[] = {
         {Job::Compress, "target/big.tif", "target/big_49-2.rpx", "rw/small_49-2.rpx"},
         {Job::ExpandTiff, "target/big_49-2.rpx", "target/big_49-2.tif", "rw/small_49-2.tif"},
         {Job::ExpandBmp, "target/big_49-2.rpx", "target/big_49-2.bmp", "rw/small_49-2.bmp"},
@@ -135,9 +122,7 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
     }
 }
 
-// Without capabilities, as for any ordinary user, an unnamed output is still
-// put in place: by linkat on its descriptor where the kernel allows it to the
-// file's opener, through /proc on older kernels.
+// Without capabilities, as for an ordinary user, an unnamed output is still put in place (linkat or /proc).
 TEST_F(FailingDisks, UnnamedOutputsArePutInPlaceWithoutPrivileges) {
     const std::string got = test::inChild([&] {
         if (!applyFailure(Failure::ReadOnly)) return std::string("capabilities kept");
