@@ -84,6 +84,7 @@ public:
 struct BatchResult {
     int succeeded = 0;
     int failed = 0;       // refused or failed files, unsupported names included
+    int skipped = 0;      // left alone because their output already existed
     int notStarted = 0;   // left when the batch was stopped
     bool stopped = false;
 };

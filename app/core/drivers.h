@@ -15,6 +15,15 @@ namespace kirune {
 
 class BatchUi;
 
+// What a batch does with a file whose output name is already taken by a file
+// that the batch itself did not write (an earlier run's, or another program's).
+enum class ExistingOutputs {
+    Refuse,   // the file fails, naming the output (rpx without -f)
+    Replace,  // the output is replaced (rpx -f)
+    Skip,     // the file counts as skipped (rpx --skip-existing, the dialog's unattended mode)
+    Ask,      // the window is asked, file by file (the dialog)
+};
+
 // What the dialog or the command line has chosen for the batch.
 struct JobSettings {
     int32_t qualityLevel = kDefaultPreset.qualityLevel;
@@ -39,6 +48,8 @@ struct JobSettings {
     // False: an existing file of an output's name is refused (rpx without
     // -f); the dialog replaces earlier outputs.
     bool replaceExisting = true;
+    // The batch's rule; the batch sets replaceExisting per file from it.
+    ExistingOutputs existingOutputs = ExistingOutputs::Ask;
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
 

@@ -7,6 +7,10 @@
 
 namespace kirune {
 
+// The window's answer when a file's output name is taken by a file that this
+// batch did not write; the "all" answers hold for the rest of the batch.
+enum class ExistingOutputChoice { Replace, Skip, ReplaceAll, SkipAll };
+
 class BatchUi {
 public:
     virtual ~BatchUi() = default;
@@ -24,6 +28,13 @@ public:
     // Runs `action` in its place among the file's messages: at once, or, when
     // files run side by side, in the file's turn in list order.
     virtual void inOrder(std::function<void()> action) { action(); }
+    // Asked in the file's turn, before its work starts, when the batch's rule
+    // for existing outputs is to ask. The default never replaces unasked.
+    virtual ExistingOutputChoice askReplaceExisting(const std::string& path, const std::string& output) {
+        return ExistingOutputChoice::Skip;
+    }
+    // A file left alone because its output already exists. Never waits.
+    virtual void noteSkipped(const std::string& path, const std::string& output) {}
 };
 
 }  // namespace kirune
