@@ -3,6 +3,7 @@
 #include <QFile>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "app/core/failure_text.h"
 #include "app/core/folder_walk.h"
@@ -26,6 +27,7 @@ bool BatchControl::beginMessage() {
     std::lock_guard lock(mutex_);
     if (cancelled_) return false;
     pending_ = true;
+    answer_.reset();
     return true;
 }
 
@@ -43,11 +45,41 @@ void BatchControl::acknowledge() {
     changed_.notify_all();
 }
 
+std::optional<ExistingOutputChoice> BatchControl::awaitAnswer() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_ || cancelled_; });
+    pending_ = false;
+    std::optional<ExistingOutputChoice> given = std::exchange(answer_, std::nullopt);
+    if (cancelled_) return std::nullopt;  // the window is closing: nothing it said still stands
+    return given;
+}
+
+void BatchControl::answer(ExistingOutputChoice choice) {
+    {
+        std::lock_guard lock(mutex_);
+        answer_ = choice;
+        pending_ = false;
+    }
+    changed_.notify_all();
+}
+
 void DialogBatchUi::showMessage(const std::string& path, const std::string& text) {
     summary_.addFailure(pathToQString(path), QString::fromStdString(text));
     if (collect_ || !control_.beginMessage()) return;
     emit messageRequested(pathToQString(path), QString::fromStdString(text));
     control_.awaitAcknowledge();
+}
+
+ExistingOutputChoice DialogBatchUi::askReplaceExisting(const std::string& path, const std::string& output) {
+    // Unattended, or closing: nobody answers, and nothing is replaced unasked.
+    if (collect_) return ExistingOutputChoice::Skip;
+    if (!control_.beginMessage()) return ExistingOutputChoice::SkipAll;
+    emit replaceQuestionRequested(pathToQString(path), pathToQString(output));
+    return control_.awaitAnswer().value_or(ExistingOutputChoice::SkipAll);
+}
+
+void DialogBatchUi::noteSkipped(const std::string& path, const std::string& output) {
+    summary_.addSkipped(pathToQString(path), pathToQString(output));
 }
 
 void DialogBatchUi::setPathText(const std::string& text) { emit pathTextChanged(pathToQString(text)); }

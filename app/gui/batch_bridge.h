@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,17 +31,24 @@ public:
     void awaitAcknowledge();
     // Window: the user has pressed OK.
     void acknowledge();
+    // Worker, after beginMessage: the window's answer to a question; none when
+    // the batch was cancelled first (nobody may be left to answer).
+    std::optional<ExistingOutputChoice> awaitAnswer();
+    // Window: the user has answered the question.
+    void answer(ExistingOutputChoice choice);
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool cancelled_ = false;
     bool pending_ = false;
+    std::optional<ExistingOutputChoice> answer_;
 };
 
 // The dialog's BatchUi; its calls come from the worker. Every message is a
 // failure and goes into the summary; with `collectFailures` that is all, and
-// the batch goes on without waiting for anyone.
+// the batch goes on without waiting for anyone: an existing output is then
+// left alone unasked.
 class DialogBatchUi : public QObject, public BatchUi {
     Q_OBJECT
 public:
@@ -54,9 +62,13 @@ public:
     void setPathText(const std::string& text) override;
     void setCounterText(const std::string& text) override;
     void setProgress(int percent) override;
+    // Holds the worker until the window has answered; a cancelled batch skips.
+    ExistingOutputChoice askReplaceExisting(const std::string& path, const std::string& output) override;
+    void noteSkipped(const std::string& path, const std::string& output) override;
 
 signals:
     void messageRequested(const QString& path, const QString& text);
+    void replaceQuestionRequested(const QString& path, const QString& output);
     void pathTextChanged(const QString& text);
     void counterTextChanged(const QString& text);
     void progressChanged(int percent);

@@ -45,10 +45,14 @@ QString BatchSummary::outputFolder() const {
 
 QString summaryCountsText(const BatchSummary& summary) {
     // A folder without images, say: "0 件完了" would read as if something went wrong.
-    if (summary.done() == 0 && summary.failed() == 0) return QStringLiteral("処理するファイルはありませんでした");
-    QString text = QStringLiteral("%1 件完了").arg(summary.done());
-    if (summary.failed() > 0) text += QStringLiteral("、%1 件失敗").arg(summary.failed());
-    return text;
+    if (summary.done() == 0 && summary.failed() == 0 && summary.skipped() == 0)
+        return QStringLiteral("処理するファイルはありませんでした");
+    QStringList parts;
+    // When every file was skipped, nothing may read as done.
+    if (summary.done() > 0 || summary.skipped() == 0) parts.append(QStringLiteral("%1 件完了").arg(summary.done()));
+    if (summary.skipped() > 0) parts.append(QStringLiteral("%1 件スキップ").arg(summary.skipped()));
+    if (summary.failed() > 0) parts.append(QStringLiteral("%1 件失敗").arg(summary.failed()));
+    return parts.join(QStringLiteral("、"));
 }
 
 QString summarySizesText(const BatchSummary& summary) {

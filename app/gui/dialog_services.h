@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "app/core/ui.h"
+
 class QUrl;
 class QWidget;
 
@@ -25,6 +27,10 @@ public:
     virtual ~DialogServices() = default;
     // Modal on the window's thread; returns once the user has pressed OK.
     virtual void showMessage(QWidget* parent, const QString& path, const QString& text) = 0;
+    // Modal on the window's thread: `output`, which `path` would be written to,
+    // exists; replace it or skip the file (for the rest of the batch too, with
+    // the "all" answers). Closing the box skips.
+    virtual ExistingOutputChoice askReplaceExisting(QWidget* parent, const QString& path, const QString& output) = 0;
     // The chosen files in the picker's order; empty when cancelled.
     virtual QStringList browseFiles(QWidget* parent, const QString& filter) = 0;
     // False when the desktop could not open it (no viewer, no file manager).

@@ -74,6 +74,11 @@ int digitRowKey(const QKeyEvent& key) {
     return k - Qt::Key_0;
 }
 
+// What the list of the batch's failures shows.
+bool hasListed(const BatchSummary& summary) {
+    return !summary.failures().empty() || !summary.skippedFiles().empty();
+}
+
 QIcon programIcon() { return QIcon(QStringLiteral(":/kirune/kirune.png")); }
 
 // The dialog was laid out in dialog units of its 9-point font: a quarter of
@@ -302,7 +307,10 @@ JobSettings MainDialog::jobSettings() const {
     s.qualityDbText = std::to_string(dbEstimate_);
     s.bmpOutput = bmpOutput_;
     s.measureQuality = true;  // for the report at the end of the batch; the bytes written do not change
-    s.stop = stop_;  // the dialog replaces earlier outputs, as it always has
+    s.stop = stop_;
+    // An existing file may have been edited since it was written: ask, or when
+    // nobody is there to answer, leave it and list it at the end.
+    s.existingOutputs = collectFailures_ ? ExistingOutputs::Skip : ExistingOutputs::Ask;
     return s;
 }
 
@@ -450,6 +458,8 @@ void MainDialog::startBatch(const QStringList& paths) {
         return;
     }
     connect(batchUi_.get(), &DialogBatchUi::messageRequested, this, &MainDialog::showMessage, Qt::QueuedConnection);
+    connect(batchUi_.get(), &DialogBatchUi::replaceQuestionRequested, this, &MainDialog::askReplaceExisting,
+            Qt::QueuedConnection);
     connect(batchUi_.get(), &DialogBatchUi::pathTextChanged, this, &MainDialog::setPathText, Qt::QueuedConnection);
     connect(batchUi_.get(), &DialogBatchUi::counterTextChanged, this, &MainDialog::setCounterText,
             Qt::QueuedConnection);
@@ -464,7 +474,7 @@ void MainDialog::startBatch(const QStringList& paths) {
             const FileList list = droppedFileList(given);
             GuardedProcessor guarded(*processor_, *control_);
             const BatchResult result = runBatch(list, guarded, *batchUi_, stop_);
-            batchUi_->summary().setCounts(result.succeeded, result.failed);
+            batchUi_->summary().setCounts(result.succeeded, result.failed, result.skipped);
         } catch (...) {
             // Only the display or building the list could have failed here; no file is half done.
         }
@@ -487,7 +497,7 @@ void MainDialog::finishBatch() {
         return;
     }
     showReport();
-    if (collectFailures_ && !lastBatch_.failures().empty()) onShowFailures();
+    if (collectFailures_ && hasListed(lastBatch_)) onShowFailures();
     emit batchFinished();
 }
 
@@ -496,7 +506,7 @@ void MainDialog::showReport() {
     refreshPathLabel();
     const QString sizes = summarySizesText(lastBatch_);
     setCounterText(sizes.isEmpty() ? QStringLiteral("0 / 0") : sizes);
-    failuresAction_->setEnabled(!lastBatch_.failures().empty());
+    failuresAction_->setEnabled(hasListed(lastBatch_));
     folderAction_->setEnabled(!lastBatch_.outputFolder().isEmpty());
 }
 
@@ -508,7 +518,7 @@ void MainDialog::refreshPathLabel() {
         return;
     }
     QString line = summaryCountsText(lastBatch_).toHtmlEscaped();
-    if (!lastBatch_.failures().empty()) line += QStringLiteral("（<a href=\"#failures\">一覧</a>）");
+    if (hasListed(lastBatch_)) line += QStringLiteral("（<a href=\"#failures\">一覧</a>）");
     if (!lastBatch_.outputFolder().isEmpty()) line += QStringLiteral("　<a href=\"#folder\">出力フォルダ</a>");
     pathLabel_->setTextFormat(Qt::RichText);
     pathLabel_->setText(line);
@@ -516,9 +526,9 @@ void MainDialog::refreshPathLabel() {
 }
 
 void MainDialog::onShowFailures() {
-    if (lastBatch_.failures().empty()) return;
+    if (!hasListed(lastBatch_)) return;
     if (!failureList_) failureList_ = new FailureListDialog(this);
-    failureList_->setFailures(lastBatch_.failures());
+    failureList_->setFailures(lastBatch_.failures(), lastBatch_.skippedFiles());
     failureList_->show();
     failureList_->raise();
 }
@@ -535,6 +545,15 @@ void MainDialog::showMessage(const QString& path, const QString& text) {
     const std::shared_ptr<BatchControl> control = control_;
     if (control && !control->cancelled()) services_.showMessage(this, path, text);
     if (control) control->acknowledge();
+}
+
+void MainDialog::askReplaceExisting(const QString& path, const QString& output) {
+    // Held here: a cancelled batch may finish while the box is open.
+    const std::shared_ptr<BatchControl> control = control_;
+    if (!control) return;
+    // Once closing, the worker no longer waits and takes no answer.
+    if (control->cancelled()) return;
+    control->answer(services_.askReplaceExisting(this, path, output));
 }
 
 void MainDialog::setPathText(const QString& text) {

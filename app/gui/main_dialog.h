@@ -60,7 +60,8 @@ public:
     QString pathText() const { return pathText_; }
     // What the last batch did; empty before the first.
     const BatchSummary& lastBatch() const { return lastBatch_; }
-    // Failures of a batch are collected and listed at its end instead of one box each.
+    // Failures of a batch are collected and listed at its end instead of one box each,
+    // and existing outputs are left alone unasked and listed there too.
     bool collectsFailures() const { return collectFailures_; }
 
 public slots:
@@ -72,7 +73,7 @@ public slots:
     void onHelp();
     void onClose();
     void onAbout();
-    // The last batch's failures, in a window of their own.
+    // The last batch's failures and skipped files, in a window of their own.
     void onShowFailures();
     void onOpenOutputFolder();
     void setCollectFailures(bool collect);
@@ -110,6 +111,7 @@ private:
     void showReport();
     void refreshPathLabel();
     void showMessage(const QString& path, const QString& text);
+    void askReplaceExisting(const QString& path, const QString& output);
     void setPathText(const QString& text);
     void setCounterText(const QString& text);
     void setProgress(int percent);

@@ -3,12 +3,14 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
 
 #include "app/core/presets.h"
 #include "app/core/ui.h"
+#include "app/gui/batch_bridge.h"
 #include "app/gui/dialog_services.h"
 #include "app/gui/failure_list_dialog.h"
 #include "app/gui/kirune_app.h"
@@ -24,6 +26,9 @@ namespace {
 class RecordingServices : public DialogServices {
 public:
     QStringList messages, messagePaths, browseResult, browseFilters;
+    QStringList questions;  // "input|output" of each question about an existing output
+    std::deque<ExistingOutputChoice> answers;  // given in turn; Skip when none is left
+    bool realBox = false;  // the desktop's own box is asked instead
     QList<QUrl> opened;
     std::vector<JobSettings> batchSettings;
     std::vector<size_t> begunWhileOpen;  // files begun while each message was open
@@ -44,6 +49,17 @@ public:
         const size_t before = seen().size();
         QTest::qWait(20);  // the user reads; the window keeps running its loop
         begunWhileOpen.push_back(seen().size() - before);
+    }
+    ExistingOutputChoice askReplaceExisting(QWidget* parent, const QString& path, const QString& output) override {
+        questions.append(path + "|" + output);
+        if (realBox) return makeDesktopServices()->askReplaceExisting(parent, path, output);
+        const size_t before = seen().size();
+        QTest::qWait(20);  // the user thinks it over
+        begunWhileOpen.push_back(seen().size() - before);
+        if (answers.empty()) return ExistingOutputChoice::Skip;
+        const ExistingOutputChoice a = answers.front();
+        answers.pop_front();
+        return a;
     }
     QStringList browseFiles(QWidget*, const QString& filter) override {
         browseFilters.append(filter);
@@ -568,6 +584,60 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dlg_->isVisible(), kWait);
         QVERIFY(!dlg_->batchRunning());
         QCOMPARE(services_->seen(), std::vector<std::string>{"/p/a.tif"});
+    }
+
+    void theQuestionHoldsTheWorkerUntilAnsweredAndNobodyLeftToAnswerMeansSkip() {
+        BatchControl control;
+        DialogBatchUi ui(control, false);
+        std::deque<ExistingOutputChoice> given = {ExistingOutputChoice::Replace, ExistingOutputChoice::Skip,
+                                                  ExistingOutputChoice::ReplaceAll, ExistingOutputChoice::SkipAll};
+        QStringList asked;
+        bool answering = true;
+        connect(&ui, &DialogBatchUi::replaceQuestionRequested, this, [&](const QString& path, const QString& out) {
+            asked.append(path + "|" + out);
+            if (!answering) return;
+            QTest::qWait(20);  // the worker must still be waiting when the answer comes
+            control.answer(given.front());
+            given.pop_front();
+        });
+        // As the batch asks: from its worker, one file at a time.
+        const auto ask = [&ui, &control](const char* path, const char* output) {
+            std::atomic<bool> done = false;
+            ExistingOutputChoice got{};
+            std::thread worker([&] { got = ui.askReplaceExisting(path, output), done = true; });
+            const bool answered = QTest::qWaitFor([&] { return done.load(); }, kWait);
+            if (!answered) control.cancel();  // nothing else would free it
+            worker.join();
+            return answered ? got : ExistingOutputChoice(-1);
+        };
+        using C = ExistingOutputChoice;
+        for (C want : {C::Replace, C::Skip, C::ReplaceAll, C::SkipAll}) QCOMPARE(ask("/p/a.rpx", "/p/a.tif"), want);
+        QCOMPARE(asked, QStringList(4, "/p/a.rpx|/p/a.tif"));
+        // The window closes while the question is open: the worker goes on, replacing nothing.
+        answering = false;
+        QTimer::singleShot(50, [&control] { control.cancel(); });
+        QCOMPARE(ask("/p/b.rpx", "/p/b.tif"), C::SkipAll);
+        QCOMPARE(asked.size(), 5);
+        QCOMPARE(ask("/p/c.rpx", "/p/c.tif"), C::SkipAll);  // and asks nobody again
+        // Unattended: nobody is asked, the file is left alone.
+        BatchControl unattended;
+        DialogBatchUi quiet(unattended, true);
+        QCOMPARE(quiet.askReplaceExisting("/p/d.rpx", "/p/d.tif"), C::Skip);
+        QCOMPARE(asked.size(), 5);
+    }
+
+    void theReportCountsSkippedFilesApartAndNeverCallsThemDone() {
+        const std::tuple<int, int, int, const char*> counts[] = {
+            {0, 0, 3, "3 件スキップ"},
+            {0, 1, 2, "2 件スキップ、1 件失敗"},
+            {2, 1, 1, "2 件完了、1 件スキップ、1 件失敗"},
+            {0, 2, 0, "0 件完了、2 件失敗"},
+            {0, 0, 0, "処理するファイルはありませんでした"}};
+        for (const auto& [done, failed, skipped, text] : counts) {
+            BatchSummary summary;
+            summary.setCounts(done, failed, skipped);
+            QCOMPARE(summaryCountsText(summary), QString(text));
+        }
     }
 };
 
