@@ -148,6 +148,20 @@ class DialogTest : public QObject {
         return true;
     }
 
+    // An earlier output that the user may have edited since: its own bytes and date.
+    static const inline QDateTime kPlantedTime{QDate(2020, 1, 2), QTime(3, 4, 5)};
+    static void plantOutput(const QString& path) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("retouched") == 9);
+        QVERIFY(f.setFileTime(kPlantedTime, QFileDevice::FileModificationTime));
+    }
+    // Byte for byte and to the second as planted.
+    static bool isPlanted(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) && f.readAll() == "retouched" &&
+               f.fileTime(QFileDevice::FileModificationTime) == kPlantedTime;
+    }
+
     void openDialog() {
         dlg_ = std::make_unique<MainDialog>(*services_);
         dlg_->show();
@@ -535,14 +549,15 @@ private slots:
                  QStringList({QDir::currentPath() + "/rel/pic.tif", "/tmp/x y.rpx", "/abs/a.tif"}));
     }
 
-    void realDriversRunADropOfRealFilesByTheKeysReplacingOldOutputs() {
+    void realDriversRunADropOfRealFilesByTheKeysReplacingOldOutputsWhenTold() {
         QTemporaryDir tmp;
         const QDir dir(tmp.path());
         test::writeTiff(dir.filePath("pic.tif").toStdString(), {.width = 64, .height = 40});
         test::writeFile(dir.filePath("bad.rpx").toStdString(), std::vector<uint8_t>(200, 'x'));
         test::writeFile(dir.filePath("memo.txt").toStdString(), {'h', 'i'});
-        // The dialog replaces earlier outputs (the batch still never replaces its inputs).
+        // Replaced once the user says so (the batch still never replaces its inputs).
         test::writeFile(dir.filePath("pic_40-2.bmp").toStdString(), {'o', 'l', 'd'});
+        services_->answers = {ExistingOutputChoice::Replace};
         services_->realDrivers = true;
         press(Qt::Key_8), press(Qt::Key_B);  // the batch runs with the keys' preset, not the start one
         // pic.tif sorts before the container it becomes, which is then expanded.
@@ -551,6 +566,7 @@ private slots:
         WAIT_FOR_BATCH();
         QCOMPARE(services_->batchSettings.at(0).qualityLevel, 100);
         QCOMPARE(services_->batchSettings.at(0).colourSampling, 2);
+        QCOMPARE(services_->questions, QStringList(dir.filePath("pic_40-2.rpx") + "|" + dir.filePath("pic_40-2.bmp")));
         QCOMPARE(services_->messages, QStringList({"このフォーマットには対応していません",
                                                    "txtファイル形式には対応していません"}));
         QVERIFY(dlg_->pathText().isEmpty());
@@ -638,6 +654,116 @@ private slots:
             summary.setCounts(done, failed, skipped);
             QCOMPARE(summaryCountsText(summary), QString(text));
         }
+    }
+
+    void anExistingOutputIsReplacedOrKeptAsAnsweredAndTheAllAnswersHoldForTheRestOfTheBatch() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        const QStringList names = {"a", "b", "c", "d", "e"};
+        for (const QString& n : names) test::writeTiff(dir.filePath(n + ".tif").toStdString(), {.width = 64, .height = 40});
+        for (const QString& n : QStringList{"a", "b", "c", "d"}) plantOutput(dir.filePath(n + "_49-2.rpx"));
+        const auto inputs = [&](const QStringList& which) {
+            QStringList paths;
+            for (const QString& n : which) paths.append(dir.filePath(n + ".tif"));
+            return paths;
+        };
+        const auto asked = [&](const QStringList& which) {
+            QStringList q;
+            for (const QString& n : which) q.append(dir.filePath(n + ".tif") + "|" + dir.filePath(n + "_49-2.rpx"));
+            return q;
+        };
+        const auto kept = [&](const QString& n) { return isPlanted(dir.filePath(n + "_49-2.rpx")); };
+        services_->realDrivers = true;
+        using C = ExistingOutputChoice;
+
+        services_->answers = {C::Replace, C::Skip};
+        QVERIFY(drop(inputs({"a", "b"})));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->questions, asked({"a", "b"}));
+        QCOMPARE(services_->begunWhileOpen, std::vector<size_t>(2, 0));
+        QVERIFY(!kept("a"));
+        QVERIFY(test::readFile(dir.filePath("a_49-2.rpx").toStdString()).size() > 100);  // a real container
+        QVERIFY(kept("b"));
+        QCOMPARE(child<QLabel>("pathText")->text().section(u'（', 0, 0), QString("1 件完了、1 件スキップ"));
+
+        services_->questions.clear();
+        services_->answers = {C::ReplaceAll, C::Skip};  // the second is never asked for
+        QVERIFY(drop(inputs({"b", "c", "d", "e"})));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->questions, asked({"b"}));
+        for (const QString& n : QStringList{"b", "c", "d"}) QVERIFY2(!kept(n), qPrintable(n));
+        QVERIFY(QFileInfo::exists(dir.filePath("e_49-2.rpx")));
+        QVERIFY(child<QLabel>("pathText")->text().startsWith("4 件完了"));
+
+        for (const QString& n : names) plantOutput(dir.filePath(n + "_49-2.rpx"));
+        services_->questions.clear();
+        services_->answers = {C::SkipAll, C::Replace};
+        QVERIFY(drop(inputs(names)));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->questions, asked({"a"}));
+        for (const QString& n : names) QVERIFY2(kept(n), qPrintable(n));
+        QVERIFY(services_->messages.isEmpty());
+        QCOMPARE(child<QLabel>("pathText")->text().section(u'（', 0, 0), QString("5 件スキップ"));
+        QCOMPARE(dlg_->lastBatch().skippedFiles().size(), size_t(5));
+    }
+
+    void anUnattendedBatchLeavesExistingOutputsUnaskedAndListsThemAtTheEnd() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        for (const char* n : {"a.tif", "b.tif"}) test::writeTiff(dir.filePath(n).toStdString(), {.width = 64, .height = 40});
+        test::writeFile(dir.filePath("memo.txt").toStdString(), {'h', 'i'});
+        plantOutput(dir.filePath("a_49-2.rpx"));
+        dlg_->findChild<QAction*>("collectAction")->trigger();
+        services_->realDrivers = true;
+        QVERIFY(drop({dir.filePath("memo.txt"), dir.filePath("b.tif"), dir.filePath("a.tif")}));
+        WAIT_FOR_BATCH();
+        QVERIFY(services_->questions.isEmpty());
+        QVERIFY(services_->messages.isEmpty());
+        QVERIFY(isPlanted(dir.filePath("a_49-2.rpx")));
+        QVERIFY(QFileInfo::exists(dir.filePath("b_49-2.rpx")));
+        QVERIFY(child<QLabel>("pathText")->text().startsWith("1 件完了、1 件スキップ、1 件失敗"));
+        auto* list = dlg_->findChild<FailureListDialog*>("failureList");
+        QVERIFY(list && list->isVisible());
+        QCOMPARE(list->asText(), dir.filePath("memo.txt") + "\ttxtファイル形式には対応していません\n" +
+                                     "出力先が既にあるためスキップしたファイル (1 件)\n" + dir.filePath("a.tif") +
+                                     "\t出力先が既にあります: " + dir.filePath("a_49-2.rpx") + "\n");
+    }
+
+    void theBoxNamesTheExistingFileAndWhenItChangedAndAStopWhileItIsOpenReplacesNothing() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        for (const char* n : {"a.tif", "b.tif"}) {
+            test::writeTiff(dir.filePath(n).toStdString(), {.width = 64, .height = 40});
+            plantOutput(dir.filePath(QString(n).replace(".tif", "_49-2.rpx")));
+        }
+        std::stop_source stop;
+        dlg_->setStopToken(stop.get_token());
+        services_->realDrivers = true;
+        services_->realBox = true;
+        QStringList shown;  // each box's text, details and buttons
+        QTimer poll;  // the box runs its own loop; look at it from there
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->property("seen").toBool()) return;
+            box->setProperty("seen", true);
+            QStringList buttons;
+            for (QAbstractButton* b : box->buttons()) buttons.append(b->text());
+            shown.append(box->text() + "|" + box->informativeText() + "|" + buttons.join(','));
+            if (shown.size() == 1)
+                box->findChild<QPushButton*>("replaceButton")->click();
+            else
+                stop.request_stop();  // as a signal would, with the question open
+        });
+        poll.start(20);
+        QVERIFY(drop({dir.filePath("a.tif"), dir.filePath("b.tif")}));
+        QTRY_VERIFY_WITH_TIMEOUT(!dlg_->isVisible(), kWait);
+        QVERIFY(!dlg_->batchRunning());
+        QCOMPARE(shown.size(), 2);
+        const QString out = dir.filePath("a_49-2.rpx");
+        QCOMPARE(shown[0], "a_49-2.rpx は既にあります。置き換えますか？|出力先: " + out + "\n更新日時: 2020/01/02 03:04:05\n入力: " +
+                               dir.filePath("a.tif") + "|置き換える,スキップ,すべて置き換える,すべてスキップ");
+        QVERIFY(!isPlanted(out));
+        QVERIFY(isPlanted(dir.filePath("b_49-2.rpx")));
     }
 };
 
