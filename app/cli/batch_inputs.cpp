@@ -44,18 +44,38 @@ bool readPathList(const std::string& listPath, std::vector<std::string>& paths) 
     return !in.bad();
 }
 
-BatchInputs gatherInputs(const std::vector<std::string>& paths, bool recursive, const std::string& outputDir) {
+namespace {
+
+// Why a named file goes against a forced direction; null when it does not.
+const char* againstDirection(const std::string& path, Direction direction) {
+    const FileKind kind = classifyPath(path);
+    if (kind == FileKind::Unsupported || direction == Direction::ByName) return nullptr;
+    if (direction == Direction::Expand && kind != FileKind::Expand)
+        return tr("not a container: -d expands .rpx files only");
+    if (direction == Direction::Compress && kind == FileKind::Expand)
+        return tr("a container: -z compresses .tif, .tiff and .bmp files only");
+    return nullptr;
+}
+
+}  // namespace
+
+BatchInputs gatherInputs(const std::vector<std::string>& paths, bool recursive, const std::string& outputDir,
+                         Direction direction) {
     BatchInputs inputs;
+    const WalkFinds finds = direction == Direction::Expand ? WalkFinds::Containers : WalkFinds::Images;
     for (const std::string& path : paths) {
         if (!isFolder(path)) {
-            inputs.list.add(path);
+            if (const char* why = againstDirection(path, direction))
+                inputs.refused.emplace_back(path, why);
+            else
+                inputs.list.add(path);
             continue;
         }
         if (!recursive) {
             inputs.refused.emplace_back(path, tr("is a directory: use -r"));
             continue;
         }
-        for (std::string& found : collectFolderImages(path)) {
+        for (std::string& found : collectFolderImages(path, finds)) {
             if (!outputDir.empty()) {
                 const fs::path below = fs::path(found).lexically_relative(path).parent_path();
                 inputs.outputDirs[found] = (fs::path(outputDir) / below).lexically_normal().string();
@@ -91,43 +111,35 @@ FileFootprint CliProcessor::footprint(const std::string& path, FileKind kind) co
 }
 
 bool CliProcessor::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
-    return run(path, kind, ui, 0);
+    return processFile({path, kind, 0, settings_.replaceExisting}, ui) == FileOutcome::Done;
 }
 
 bool CliProcessor::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
-    return run(path, kind, ui, std::max(1, threads));
+    return processFile({path, kind, std::max(1, threads), settings_.replaceExisting}, ui) == FileOutcome::Done;
 }
 
 // May run on several threads at once for different files: what it prints goes
-// through the UI, which keeps input order. `threads` 0: as the settings say.
-bool CliProcessor::run(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
+// through the UI, which keeps input order.
+FileOutcome CliProcessor::processFile(const FileTask& task, BatchUi& ui) {
+    const std::string& path = task.path;
     records_.begin(path);
     FileDrivers drivers(settingsFor(path));
-    const std::string output = drivers.outputPath(path, kind);
-    // Outputs are linked into place only when complete, so one that exists is whole.
-    std::error_code ec;
-    if (skipExisting_ && fs::exists(fs::symlink_status(output, ec))) {
-        records_.end(path);
-        ui.setProgress(0);
-        ui.inOrder([this, path, output] { records_.skipped(path, output); });
-        return true;
-    }
     if (const std::string& dir = drivers.settings().outputDir; !dir.empty()) {
+        std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec) {
             records_.end(path);
             ui.showMessage(path, std::string(tr("cannot create the output folder")) + " " + dir + ": " + ec.message());
-            return false;
+            return FileOutcome::Failed;
         }
     }
     drivers.onFileDone = [this, &ui](const FileReport& r) {
         ui.setProgress(0);  // the bar off the line before the record is printed
         records_.done(r);
     };
-    const bool ok = threads > 0 ? drivers.processOneFileOn(path, kind, ui, threads)
-                                : drivers.processOneFile(path, kind, ui);
+    const FileOutcome outcome = drivers.processFile(task, ui);
     records_.end(path);
-    return ok;
+    return outcome;
 }
 
 }  // namespace kirune::cli

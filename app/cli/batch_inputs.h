@@ -26,33 +26,40 @@ struct BatchInputs {
 // lines left out; false when the list cannot be read.
 bool readPathList(const std::string& listPath, std::vector<std::string>& paths);
 
-// Folders are walked when `recursive`, else refused; everything else is
-// taken as named (the batch reports what it cannot use).
-BatchInputs gatherInputs(const std::vector<std::string>& paths, bool recursive, const std::string& outputDir);
+// Which way a batch goes: by name, or forced by -z or -d.
+enum class Direction { ByName, Compress, Expand };
+
+// Folders are walked when `recursive`, else refused: a walk takes the images
+// below them, or with Expand the containers, never both, so that a batch run
+// again never takes the outputs of the first run for inputs. Named files keep
+// dispatch by name unless a direction is forced: one of the other kind is then
+// refused. Everything else is taken as named (the batch reports what it cannot use).
+BatchInputs gatherInputs(const std::vector<std::string>& paths, bool recursive, const std::string& outputDir,
+                         Direction direction = Direction::ByName);
 
 // Case-insensitive byte order, as the dialog sorts, in n log n for lists of
 // any length; names equal but for case keep the order they were given in.
 void sortByName(FileList& list);
 
 // The drivers with rpx's additions: a per-file output folder (made when
-// missing), --skip-existing, and a record of every file.
+// missing) and a record of every file.
 class CliProcessor : public FileProcessor {
 public:
-    CliProcessor(JobSettings settings, const BatchInputs& inputs, bool skipExisting, FileRecords& records)
-        : settings_(std::move(settings)), inputs_(inputs), skipExisting_(skipExisting), records_(records) {}
+    CliProcessor(JobSettings settings, const BatchInputs& inputs, FileRecords& records)
+        : settings_(std::move(settings)), inputs_(inputs), records_(records) {}
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     std::string outputPath(const std::string& path, FileKind kind) const override;
     int batchThreads() const override;
     FileFootprint footprint(const std::string& path, FileKind kind) const override;
     bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
+    ExistingOutputs existingOutputs() const override { return settings_.existingOutputs; }
+    FileOutcome processFile(const FileTask& task, BatchUi& ui) override;
 
 private:
     JobSettings settingsFor(const std::string& path) const;
-    bool run(const std::string& path, FileKind kind, BatchUi& ui, int threads);
 
     JobSettings settings_;
     const BatchInputs& inputs_;
-    bool skipExisting_;
     FileRecords& records_;
 };
 

@@ -18,6 +18,8 @@ struct BatchOptions {
     bool recursive = false;
     bool json = false;
     bool skipExisting = false;
+    bool compress = false;    // -z: every file named is an image to compress
+    bool decompress = false;  // -d: every file named is a container to expand
     std::string filesFrom;  // "-" for standard input
     std::vector<std::string> paths;
 };

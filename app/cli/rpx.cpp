@@ -64,6 +64,16 @@ int runVerify(const VerifyOptions& o, const SignalStop& signals) {
     return bad ? 1 : 0;
 }
 
+// Files left alone because their output exists get their record in list order.
+struct RecordingUi : TerminalUi {
+    RecordingUi(bool quiet, FileRecords& records) : TerminalUi(quiet), records(records) {}
+    void noteSkipped(const std::string& path, const std::string& output) override {
+        clearBar();
+        records.skipped(path, output);
+    }
+    FileRecords& records;
+};
+
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP"; }
 
 int runFiles(BatchOptions& o, const SignalStop& signals) {
@@ -75,14 +85,18 @@ int runFiles(BatchOptions& o, const SignalStop& signals) {
     if (o.psnr) o.settings.usePsnrTarget(*o.psnr);
     o.settings.measureQuality = !o.quiet || o.json;
 
-    BatchInputs inputs = gatherInputs(o.paths, o.recursive, o.settings.outputDir);
+    o.settings.existingOutputs = o.settings.replaceExisting ? ExistingOutputs::Replace
+                                 : o.skipExisting           ? ExistingOutputs::Skip
+                                                            : ExistingOutputs::Refuse;
+    const Direction direction = o.decompress ? Direction::Expand : o.compress ? Direction::Compress : Direction::ByName;
+    BatchInputs inputs = gatherInputs(o.paths, o.recursive, o.settings.outputDir, direction);
     sortByName(inputs.list);
     FileRecords records(o.json, o.quiet, o.psnr.has_value());
-    TerminalUi ui(o.quiet);
+    RecordingUi ui(o.quiet, records);
     ui.onFileMessage = [&records](const std::string& path, const std::string& text) { records.failed(path, text); };
     for (const auto& [path, why] : inputs.refused) ui.showMessage(path, why);
 
-    CliProcessor processor(o.settings, inputs, o.skipExisting, records);
+    CliProcessor processor(o.settings, inputs, records);
     const BatchResult result = runBatch(inputs.list, processor, ui, signals.token());
     ui.clearBar();
     if (const int sig = signals.signal()) {

@@ -1,6 +1,6 @@
 #pragma once
 // The batch: paths (the dialog takes up to 1000), sorted by name, dispatched one after another by
-// what their names contain.
+// their final extension.
 
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +43,9 @@ void sortFileList(FileList& list);
 
 enum class FileKind { Unsupported, CompressTiff, CompressBmp, Expand };
 
-// The dispatch rule: ".rpx" anywhere in the lower-cased path expands (tested
-// first), ".tif" compresses a TIFF, ".bmp" compresses a BMP.
+// The dispatch rule, by the file name's final extension whatever its case:
+// ".rpx" expands, ".tif" or ".tiff" compresses a TIFF, ".bmp" a BMP. Folder
+// names and earlier dots never count ("b.rpx.tif" is a TIFF).
 FileKind classifyPath(const std::string& path);
 
 // The refusal of a name no rule takes. {1} is the lower-cased text after the
@@ -62,6 +63,25 @@ struct FileFootprint {
     uint64_t bytesPerThread = 0;  // working memory each of its threads holds
 };
 
+// What a batch does with a file whose output name is already taken by a file
+// that the batch itself did not write (an earlier run's, or another program's).
+enum class ExistingOutputs {
+    Refuse,   // the file fails, naming the output (rpx without -f)
+    Replace,  // the output is replaced (rpx -f)
+    Skip,     // the file counts as skipped (rpx --skip-existing, the dialog's unattended mode)
+    Ask,      // the window is asked, file by file (the dialog)
+};
+
+// What the batch decided for one file before its work.
+struct FileTask {
+    std::string path;
+    FileKind kind = FileKind::Unsupported;
+    int threads = 0;               // 0: as the processor's settings say
+    bool replaceExisting = false;  // an existing file of the output's name may be replaced
+};
+
+enum class FileOutcome { Failed, Done, Skipped };
+
 // What the batch hands each supported file to.
 class FileProcessor {
 public:
@@ -78,6 +98,14 @@ public:
     virtual FileFootprint footprint(const std::string& path, FileKind kind) const { return {}; }
     virtual bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
         return processOneFile(path, kind, ui);
+    }
+
+    // The batch's rule for outputs that exist already.
+    virtual ExistingOutputs existingOutputs() const { return ExistingOutputs::Refuse; }
+    // What the batch calls: processOneFileOn with the batch's decision on the
+    // output. Skipped: the output appeared meanwhile and the rule is to skip.
+    virtual FileOutcome processFile(const FileTask& task, BatchUi& ui) {
+        return processOneFileOn(task.path, task.kind, ui, task.threads) ? FileOutcome::Done : FileOutcome::Failed;
     }
 };
 
@@ -104,7 +132,10 @@ inline constexpr const char* kOutputTakenText =
 // only once `stop` is requested. No file's output may replace an input of the
 // batch (whatever name reaches it: files are compared by device and inode) or
 // an output that an earlier file of the batch has written: such a file fails
-// with a message naming the other one.
+// with a message naming the other one. An output that exists otherwise is
+// dealt with by the processor's existingOutputs() rule; under Skip a file
+// whose output exists is done before any of these checks, and under Ask the
+// window is asked in the file's turn.
 BatchResult runBatch(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop = {});
 
 }  // namespace kirune

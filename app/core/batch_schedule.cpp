@@ -14,13 +14,30 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "app/core/failure_text.h"
 #include "app/core/ui.h"
+#include "container/messages.h"
 
 namespace kirune {
 
+std::optional<FileIdentity> identityOfPath(const std::string& path) {
+    const std::optional<struct stat> st = pathStatus(path);
+    if (!st) return std::nullopt;
+    return identityOf(*st);
+}
+
 namespace {
+
+struct IdentityHash {
+    std::size_t operator()(const FileIdentity& id) const noexcept {
+        return std::hash<uint64_t>{}(static_cast<uint64_t>(id.inode) * 0x9e3779b97f4a7c15ULL ^
+                                     static_cast<uint64_t>(id.device));
+    }
+};
+// Each identity with the first file of the list it belongs to.
+using IdentityIndex = std::unordered_map<FileIdentity, std::size_t, IdentityHash>;
 
 // The window as one file at work sees it. Messages, warnings and in-order
 // actions wait for the file's turn; progress reaches the window only while
@@ -110,18 +127,22 @@ std::optional<OutputKey> outputKeyOf(const std::string& output) {
 }
 
 enum class Stage { Waiting, Running, Ended, Shown };
+// What the batch decided before a file's work.
+enum class Verdict { Run, Refused, Skipped };
 
 struct FileSlot {
     Stage stage = Stage::Waiting;
     bool classified = false;
     FileKind kind = FileKind::Unsupported;
-    std::string refusal;  // the message of a file refused before its work
+    Verdict verdict = Verdict::Run;
+    bool replace = false;  // its output may replace an existing file
+    std::string refusal;   // the message of a file refused before its work
     std::string output;
     std::optional<OutputKey> key;
     std::optional<FileFootprint> footprint;
     int threads = 0;
     uint64_t memory = 0;
-    bool succeeded = false;
+    FileOutcome outcome = FileOutcome::Failed;
     std::exception_ptr error;  // what the processor threw
     std::unique_ptr<TurnUi> ui;
     std::jthread worker;  // last: joined before the rest goes
@@ -131,8 +152,13 @@ class SideBySide {
 public:
     SideBySide(const FileList& list, FileProcessor& processor, BatchUi& ui)
         : list_(list), processor_(processor), ui_(ui), n_(list.count()),
-          threads_(std::max(1, processor.batchThreads())), slots_(n_), inputs_(n_) {
-        for (std::size_t i = 0; i < n_; ++i) inputs_[i] = identityOfPath(list[i]);
+          threads_(std::max(1, processor.batchThreads())), rule_(processor.existingOutputs()), slots_(n_),
+          inputs_(n_) {
+        inputIndex_.reserve(n_);
+        for (std::size_t i = 0; i < n_; ++i) {
+            inputs_[i] = identityOfPath(list[i]);
+            if (inputs_[i]) inputIndex_.emplace(*inputs_[i], i);
+        }
         freeThreads_ = threads_;
     }
     // Workers still at work when this goes (a display that threw) are joined
@@ -143,6 +169,9 @@ public:
 
 private:
     bool launch(std::size_t j);
+    bool decideOutput(std::size_t j);
+    void refuse(FileSlot& s, const char* text, const std::string& other);
+    void ask(std::size_t j);
     void start(std::size_t j);
     void showReady();
     void reapEnded();
@@ -154,9 +183,13 @@ private:
     BatchUi& ui_;
     const std::size_t n_;
     const int threads_;
+    const ExistingOutputs rule_;
+    std::optional<ExistingOutputChoice> answerForAll_;  // ReplaceAll or SkipAll, once given
     std::vector<FileSlot> slots_;
     std::vector<std::optional<FileIdentity>> inputs_;
-    std::vector<std::pair<FileIdentity, std::size_t>> written_;  // and the file that wrote it
+    IdentityIndex inputIndex_;
+    IdentityIndex written_;              // outputs the batch wrote, and the file that wrote each
+    std::vector<std::size_t> atWork_;    // the files running, at most one per thread
     int freeThreads_ = 0;
     uint64_t freeMemory_ = kSideBySideMemory;
     int running_ = 0;
@@ -213,6 +246,7 @@ bool SideBySide::launch(std::size_t j) {
         s.classified = true;
         s.kind = classifyPath(path);
         if (s.kind == FileKind::Unsupported) {
+            s.verdict = Verdict::Refused;
             s.refusal = messageText(unsupportedMessage(path));
             s.stage = Stage::Ended;
             return true;
@@ -226,10 +260,10 @@ bool SideBySide::launch(std::size_t j) {
     const bool alone = !inputs_[j] || (!s.output.empty() && !s.key);
     if (running_ > 0 && alone) return false;
     if (s.key)
-        for (std::size_t i = 0; i < j; ++i)
-            if (slots_[i].stage == Stage::Running && slots_[i].key == s.key) return false;
-    if (const std::optional<UserMessage> conflict = outputConflict(s.output, list_, inputs_, written_)) {
-        s.refusal = messageText(*conflict);
+        for (std::size_t i : atWork_)
+            if (slots_[i].key == s.key) return false;
+    if (!decideOutput(j)) return false;
+    if (s.verdict != Verdict::Run) {
         s.stage = Stage::Ended;
         return true;
     }
@@ -244,17 +278,78 @@ bool SideBySide::launch(std::size_t j) {
     return true;
 }
 
+void SideBySide::refuse(FileSlot& s, const char* text, const std::string& other) {
+    s.verdict = Verdict::Refused;
+    s.refusal = messageText(other.empty() ? UserMessage{text, {}, s.output}
+                                          : UserMessage{text, {}, s.output + " (" + other + ")"});
+}
+
+// What becomes of file j's output name, by what it holds now: false when the
+// window must be asked and the file's turn has not come.
+bool SideBySide::decideOutput(std::size_t j) {
+    FileSlot& s = slots_[j];
+    s.verdict = Verdict::Run;
+    s.replace = rule_ == ExistingOutputs::Replace;
+    struct stat st{};
+    if (s.output.empty() || ::lstat(s.output.c_str(), &st) != 0) return true;
+    // A folder is no earlier output: the file fails on it with the system's reason.
+    const std::optional<struct stat> followed = S_ISLNK(st.st_mode) ? pathStatus(s.output) : st;
+    if (followed && S_ISDIR(followed->st_mode)) return true;
+    const std::optional<FileIdentity> target = followed ? std::optional(identityOf(*followed)) : std::nullopt;
+    if (target)
+        if (const auto it = written_.find(*target); it != written_.end()) {
+            refuse(s, kOutputTakenText, list_[it->second]);
+            return true;
+        }
+    // A resumed batch: what exists is done, whichever file of the batch it is.
+    if (rule_ == ExistingOutputs::Skip) {
+        s.verdict = Verdict::Skipped;
+        return true;
+    }
+    if (target)
+        if (const auto it = inputIndex_.find(*target); it != inputIndex_.end()) {
+            refuse(s, kOutputIsInputText, list_[it->second]);
+            return true;
+        }
+    if (rule_ == ExistingOutputs::Refuse) refuse(s, kOutputExistsText, {});
+    if (rule_ != ExistingOutputs::Ask) return true;
+    if (!answerForAll_) {
+        if (turn_ != j) return false;
+        ask(j);
+        return true;
+    }
+    s.replace = *answerForAll_ == ExistingOutputChoice::ReplaceAll;
+    if (!s.replace) s.verdict = Verdict::Skipped;
+    return true;
+}
+
+// Asked with every earlier file shown and none at work, so the question comes
+// in list order.
+void SideBySide::ask(std::size_t j) {
+    FileSlot& s = slots_[j];
+    ExistingOutputChoice choice;
+    {
+        std::lock_guard lock(uiMutex_);
+        ui_.setCounterText(std::to_string(j + 1) + " / " + std::to_string(n_));
+        choice = ui_.askReplaceExisting(list_[j], s.output);
+    }
+    if (choice == ExistingOutputChoice::ReplaceAll || choice == ExistingOutputChoice::SkipAll) answerForAll_ = choice;
+    s.replace = choice == ExistingOutputChoice::Replace || choice == ExistingOutputChoice::ReplaceAll;
+    if (!s.replace) s.verdict = Verdict::Skipped;
+}
+
 void SideBySide::start(std::size_t j) {
     FileSlot& s = slots_[j];
     s.stage = Stage::Running;
     s.ui = std::make_unique<TurnUi>(ui_, uiMutex_);
     ++running_;
+    atWork_.push_back(j);
     freeThreads_ -= s.threads;
     freeMemory_ -= std::min(s.memory, freeMemory_);
     auto work = [this, j] {
         FileSlot& slot = slots_[j];
         try {
-            slot.succeeded = processor_.processOneFileOn(list_[j], slot.kind, *slot.ui, slot.threads);
+            slot.outcome = processor_.processFile({list_[j], slot.kind, slot.threads, slot.replace}, *slot.ui);
         } catch (...) {
             slot.error = std::current_exception();
         }
@@ -291,10 +386,11 @@ void SideBySide::reapEnded() {
         if (s.worker.joinable()) s.worker.join();
         s.stage = Stage::Ended;
         --running_;
+        atWork_.erase(std::find(atWork_.begin(), atWork_.end(), j));
         freeThreads_ += s.threads;
         freeMemory_ = std::min(kSideBySideMemory, freeMemory_ + s.memory);
-        if (s.succeeded && !s.error)
-            if (const auto made = identityOfPath(s.output)) written_.emplace_back(*made, j);
+        if (s.outcome == FileOutcome::Done && !s.error)
+            if (const auto made = identityOfPath(s.output)) written_.emplace(*made, j);
     }
 }
 
@@ -304,7 +400,7 @@ void SideBySide::announce(std::size_t j) {
     std::lock_guard lock(uiMutex_);
     ui_.setCounterText(std::to_string(j + 1) + " / " + std::to_string(n_));
     FileSlot& s = slots_[j];
-    if (!s.refusal.empty()) return;
+    if (s.verdict != Verdict::Run) return;
     ui_.setPathText(list_[j]);
     ui_.repaint();
     s.ui->goLive();
@@ -315,15 +411,22 @@ void SideBySide::showTurn(std::size_t j) {
     FileSlot& s = slots_[j];
     s.stage = Stage::Shown;
     std::lock_guard lock(uiMutex_);
-    if (!s.refusal.empty()) {
+    if (s.verdict == Verdict::Refused) {
         ui_.showMessage(list_[j], s.refusal);
         ui_.setPathText("");
         ++result_.failed;
         return;
     }
-    s.ui->replay();
-    if (s.error) std::rethrow_exception(s.error);
-    ++(s.succeeded ? result_.succeeded : result_.failed);
+    if (s.verdict == Verdict::Run) {
+        s.ui->replay();
+        if (s.error) std::rethrow_exception(s.error);
+    }
+    if (s.verdict == Verdict::Skipped || s.outcome == FileOutcome::Skipped) {
+        ui_.noteSkipped(list_[j], s.output);
+        ++result_.skipped;
+    } else {
+        ++(s.outcome == FileOutcome::Done ? result_.succeeded : result_.failed);
+    }
     ui_.setPathText("");
     ui_.repaint();
 }

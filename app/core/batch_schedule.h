@@ -8,8 +8,6 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "app/core/batch.h"
 #include "container/input_file.h"
@@ -20,17 +18,11 @@ namespace kirune {
 // always runs.
 inline constexpr uint64_t kSideBySideMemory = uint64_t{1} << 30;
 
-// runBatch when the processor has several threads: the same results, messages
-// and counter, in the same order.
+// runBatch: with one thread, one file after another; with several, files side
+// by side with the same results, messages and counter, in the same order.
 BatchResult runFilesSideBySide(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop);
 
-// The batch's checks, shared by both ways of running it.
+// What `path` leads to now (symbolic links followed); none when nothing.
 std::optional<FileIdentity> identityOfPath(const std::string& path);
-// Why the output `output` of a file must not be written, or nothing when it may:
-// compared with the batch's inputs (found before any work) and the outputs
-// its earlier files wrote, by what the name leads to now.
-std::optional<UserMessage> outputConflict(const std::string& output, const FileList& list,
-                                          const std::vector<std::optional<FileIdentity>>& inputs,
-                                          const std::vector<std::pair<FileIdentity, std::size_t>>& written);
 
 }  // namespace kirune

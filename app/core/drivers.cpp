@@ -559,27 +559,41 @@ FileFootprint FileDrivers::footprint(const std::string& path, FileKind kind) con
 }
 
 bool FileDrivers::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
-    return process(path, kind, ui, settings_);
+    return process(path, kind, ui, settings_) == FileOutcome::Done;
 }
 
 bool FileDrivers::processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) {
     JobSettings settings = settings_;
     settings.threads = std::max(1, threads);
-    return process(path, kind, ui, settings);
+    return process(path, kind, ui, settings) == FileOutcome::Done;
 }
 
-bool FileDrivers::process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings) {
+FileOutcome FileDrivers::processFile(const FileTask& task, BatchUi& ui) {
+    JobSettings settings = settings_;
+    if (task.threads > 0) settings.threads = task.threads;
+    settings.replaceExisting = task.replaceExisting;
+    return process(task.path, task.kind, ui, settings);
+}
+
+FileOutcome FileDrivers::process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings) {
     try {
         FileReport report = kind == FileKind::Expand ? expandFile(path, settings, ui)
                                                      : compressFile(path, kind, settings, ui);
         // The callback is copied: side by side, it runs after this processor may be gone.
         if (onFileDone) ui.inOrder([done = onFileDone, report = std::move(report)] { done(report); });
-        return true;
+        return FileOutcome::Done;
+    } catch (const Error& e) {
+        ui.setProgress(0);
+        // Another run finished the file meanwhile (a racing resume): done, not failed.
+        if (settings.existingOutputs == ExistingOutputs::Skip && !settings.replaceExisting &&
+            e.message().text == kOutputExistsText)
+            return FileOutcome::Skipped;
+        ui.showMessage(path, failureText(std::current_exception()));
     } catch (...) {
         ui.setProgress(0);
         ui.showMessage(path, failureText(std::current_exception()));
     }
-    return false;
+    return FileOutcome::Failed;
 }
 
 }  // namespace kirune

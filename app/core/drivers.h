@@ -15,15 +15,6 @@ namespace kirune {
 
 class BatchUi;
 
-// What a batch does with a file whose output name is already taken by a file
-// that the batch itself did not write (an earlier run's, or another program's).
-enum class ExistingOutputs {
-    Refuse,   // the file fails, naming the output (rpx without -f)
-    Replace,  // the output is replaced (rpx -f)
-    Skip,     // the file counts as skipped (rpx --skip-existing, the dialog's unattended mode)
-    Ask,      // the window is asked, file by file (the dialog)
-};
-
 // What the dialog or the command line has chosen for the batch.
 struct JobSettings {
     int32_t qualityLevel = kDefaultPreset.qualityLevel;
@@ -45,10 +36,10 @@ struct JobSettings {
     // lambda times bits) instead of the cascade: fewer bytes at equal PSNR,
     // slower; any reader decodes the result.
     bool rateAware = false;
-    // False: an existing file of an output's name is refused (rpx without
-    // -f); the dialog replaces earlier outputs.
+    // False: an existing file of an output's name is refused. A batch sets it
+    // per file from existingOutputs.
     bool replaceExisting = true;
-    // The batch's rule; the batch sets replaceExisting per file from it.
+    // The batch's rule for outputs that exist already.
     ExistingOutputs existingOutputs = ExistingOutputs::Ask;
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
@@ -115,12 +106,16 @@ public:
     int batchThreads() const override;
     FileFootprint footprint(const std::string& path, FileKind kind) const override;
     bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
+    ExistingOutputs existingOutputs() const override { return settings_.existingOutputs; }
+    // settings().replaceExisting as the batch decided for this file; under
+    // Skip, an output that another process wrote meanwhile makes the file skipped.
+    FileOutcome processFile(const FileTask& task, BatchUi& ui) override;
     const JobSettings& settings() const { return settings_; }
     // Called after each file that succeeded, through ui.inOrder.
     std::function<void(const FileReport&)> onFileDone;
 
 private:
-    bool process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings);
+    FileOutcome process(const std::string& path, FileKind kind, BatchUi& ui, const JobSettings& settings);
 
     JobSettings settings_;
 };

@@ -24,10 +24,16 @@ bool leftoverTemporary(const std::string& name) {
     return name.size() > 6 && name[0] == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
 }
 
-bool wanted(const fs::directory_entry& entry, const fs::path& canonicalRoot) {
+bool kindWanted(FileKind kind, WalkFinds finds) {
+    if (kind == FileKind::Unsupported) return false;
+    if (finds == WalkFinds::Both) return true;
+    return (kind == FileKind::Expand) == (finds == WalkFinds::Containers);
+}
+
+bool wanted(const fs::directory_entry& entry, const fs::path& canonicalRoot, WalkFinds finds) {
     std::error_code ec;
     const std::string name = entry.path().filename().string();
-    if (classifyPath(name) == FileKind::Unsupported || leftoverTemporary(name)) return false;
+    if (!kindWanted(classifyPath(name), finds) || leftoverTemporary(name)) return false;
     if (entry.is_symlink(ec)) {
         const fs::path target = fs::canonical(entry.path(), ec);
         if (ec || !insideTree(target, canonicalRoot)) return false;
@@ -37,7 +43,7 @@ bool wanted(const fs::directory_entry& entry, const fs::path& canonicalRoot) {
 
 }  // namespace
 
-std::vector<std::string> collectFolderImages(const std::string& root) {
+std::vector<std::string> collectFolderImages(const std::string& root, WalkFinds finds) {
     std::error_code ec;
     const fs::path canonicalRoot = fs::canonical(root, ec);
     if (ec) return {};
@@ -53,7 +59,7 @@ std::vector<std::string> collectFolderImages(const std::string& root) {
             std::error_code kind;
             if (it->is_directory(kind) && !it->is_symlink(kind))
                 folders.push_back(it->path());
-            else if (wanted(*it, canonicalRoot))
+            else if (wanted(*it, canonicalRoot, finds))
                 found.emplace_back(it->path().lexically_relative(root).string(), it->path().string());
         }
         ec.clear();

@@ -17,6 +17,9 @@ sigset_t stopSignals() {
 }  // namespace
 
 SignalStop::SignalStop() {
+    // A file past the size limit (ulimit -f) then fails with EFBIG, "File too
+    // large", as any write error does, and the batch goes on.
+    ::signal(SIGXFSZ, SIG_IGN);
     const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     waiter_ = std::thread([this, set] {

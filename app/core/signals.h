@@ -4,7 +4,8 @@
 // them, so the file being worked on is abandoned through the ordinary error
 // paths: its temporary output removed, nothing half-written, existing files
 // untouched, and the program ends when it is ready. A second signal ends the
-// process at once, as the signal would have.
+// process at once, as the signal would have. SIGXFSZ is ignored, so that an
+// output past the file size limit is a write error of its file.
 
 #include <atomic>
 #include <stop_token>

@@ -104,6 +104,16 @@ bool GuardedProcessor::processOneFileOn(const std::string& path, FileKind kind, 
     return false;
 }
 
+FileOutcome GuardedProcessor::processFile(const FileTask& task, BatchUi& ui) {
+    if (control_.cancelled()) return FileOutcome::Failed;
+    try {
+        return inner_.processFile(task, ui);
+    } catch (...) {
+        ui.showMessage(task.path, failureText(std::current_exception()));
+    }
+    return FileOutcome::Failed;
+}
+
 bool GuardedProcessor::processOneFile(const std::string& path, FileKind kind, BatchUi& ui) {
     if (control_.cancelled()) return false;
     try {

@@ -95,6 +95,8 @@ public:
         return inner_.footprint(path, kind);
     }
     bool processOneFileOn(const std::string& path, FileKind kind, BatchUi& ui, int threads) override;
+    ExistingOutputs existingOutputs() const override { return inner_.existingOutputs(); }
+    FileOutcome processFile(const FileTask& task, BatchUi& ui) override;
 
 private:
     FileProcessor& inner_;

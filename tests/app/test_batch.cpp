@@ -74,8 +74,8 @@ using Drivers = ScratchDir;
 TEST(Dispatch, ClassifiesByNameWithRpxFirstAndSortsCaseInsensitivelyByUnsignedBytes) {
     using enum FileKind;
     const std::pair<const char*, FileKind> cases[] = {
-        {"/scan/Photo.TIF", CompressTiff},       {"a.tiff", CompressTiff},   {"x.rpx.tif", Expand},
-        {"/d/my.tif.files/b.bmp", CompressTiff}, {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
+        {"/scan/Photo.TIF", CompressTiff},       {"a.tiff", CompressTiff},   {"x.rpx.tif", CompressTiff},
+        {"/d/my.tif.files/b.bmp", CompressBmp},  {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
         {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}};
     for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
     // The Japanese names the text after the path's last '.', wherever it is, as

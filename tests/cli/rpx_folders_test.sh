@@ -42,9 +42,9 @@ tiny 9 second/2024/jan/z.tif
 check "a second folder merges into the same tree; a named file goes to -o itself" \
   test -s out/2024/jan/z_49-2.rpx -a -s out/a_49-2.rpx
 
-# Expanding the outputs back with -r recreates the same tree again.
-"$rpx" -q -r -o back out
-check "containers found by -r are expanded into the same tree" test -s back/2024/feb/raw/c_49-2.tif
+# Expanding the outputs back with -d -r recreates the same tree again.
+"$rpx" -q -d -r -o back out
+check "containers found by -d -r are expanded into the same tree" test -s back/2024/feb/raw/c_49-2.tif
 
 # Without -o, outputs go beside each input, in its own folder.
 cp -r tree beside

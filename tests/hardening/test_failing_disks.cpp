@@ -71,6 +71,7 @@ protected:
         const bool compress = job == Job::Compress;
         JobSettings settings;
         settings.bmpOutput = job == Job::ExpandBmp;
+        settings.existingOutputs = ExistingOutputs::Replace;  // the old files are there to be kept by a failure
         FileList list;
         list.add(path(compress ? "target/big.tif" : "target/big_49-2.rpx"));
         list.add(path(compress ? "rw/small.bmp" : "rw/small_49-2.rpx"));
