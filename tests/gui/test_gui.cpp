@@ -152,7 +152,7 @@ class DialogTest : public QObject {
     static const inline QDateTime kPlantedTime{QDate(2020, 1, 2), QTime(3, 4, 5)};
     static void plantOutput(const QString& path) {
         QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("retouched") == 9);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("retouched") == 9 && f.flush());
         QVERIFY(f.setFileTime(kPlantedTime, QFileDevice::FileModificationTime));
     }
     // Byte for byte and to the second as planted.
