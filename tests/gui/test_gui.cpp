@@ -2,6 +2,7 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <QScopeGuard>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -602,109 +603,52 @@ private slots:
         QCOMPARE(services_->seen(), std::vector<std::string>{"/p/a.tif"});
     }
 
-    void theQuestionHoldsTheWorkerUntilAnsweredAndNobodyLeftToAnswerMeansSkip() {
+    void aQuestionNobodyIsLeftToAnswerFreesTheWorkerAndReplacesNothing() {  // answers: the tests below
         BatchControl control;
         DialogBatchUi ui(control, false);
-        std::deque<ExistingOutputChoice> given = {ExistingOutputChoice::Replace, ExistingOutputChoice::Skip,
-                                                  ExistingOutputChoice::ReplaceAll, ExistingOutputChoice::SkipAll};
-        QStringList asked;
-        bool answering = true;
-        connect(&ui, &DialogBatchUi::replaceQuestionRequested, this, [&](const QString& path, const QString& out) {
-            asked.append(path + "|" + out);
-            if (!answering) return;
-            QTest::qWait(20);  // the worker must still be waiting when the answer comes
-            control.answer(given.front());
-            given.pop_front();
-        });
-        // As the batch asks: from its worker, one file at a time.
-        const auto ask = [&ui, &control](const char* path, const char* output) {
-            std::atomic<bool> done = false;
-            ExistingOutputChoice got{};
-            std::thread worker([&] { got = ui.askReplaceExisting(path, output), done = true; });
-            const bool answered = QTest::qWaitFor([&] { return done.load(); }, kWait);
-            if (!answered) control.cancel();  // nothing else would free it
-            worker.join();
-            return answered ? got : ExistingOutputChoice(-1);
-        };
-        using C = ExistingOutputChoice;
-        for (C want : {C::Replace, C::Skip, C::ReplaceAll, C::SkipAll}) QCOMPARE(ask("/p/a.rpx", "/p/a.tif"), want);
-        QCOMPARE(asked, QStringList(4, "/p/a.rpx|/p/a.tif"));
-        // The window closes while the question is open: the worker goes on, replacing nothing.
-        answering = false;
-        QTimer::singleShot(50, [&control] { control.cancel(); });
-        QCOMPARE(ask("/p/b.rpx", "/p/b.tif"), C::SkipAll);
-        QCOMPARE(asked.size(), 5);
-        QCOMPARE(ask("/p/c.rpx", "/p/c.tif"), C::SkipAll);  // and asks nobody again
-        // Unattended: nobody is asked, the file is left alone.
-        BatchControl unattended;
-        DialogBatchUi quiet(unattended, true);
-        QCOMPARE(quiet.askReplaceExisting("/p/d.rpx", "/p/d.tif"), C::Skip);
-        QCOMPARE(asked.size(), 5);
-    }
-
-    void theReportCountsSkippedFilesApartAndNeverCallsThemDone() {
-        const std::tuple<int, int, int, const char*> counts[] = {
-            {0, 0, 3, "3 件スキップ"},
-            {0, 1, 2, "2 件スキップ、1 件失敗"},
-            {2, 1, 1, "2 件完了、1 件スキップ、1 件失敗"},
-            {0, 2, 0, "0 件完了、2 件失敗"},
-            {0, 0, 0, "処理するファイルはありませんでした"}};
-        for (const auto& [done, failed, skipped, text] : counts) {
-            BatchSummary summary;
-            summary.setCounts(done, failed, skipped);
-            QCOMPARE(summaryCountsText(summary), QString(text));
-        }
+        int asked = 0;
+        connect(&ui, &DialogBatchUi::replaceQuestionRequested, this, [&] { ++asked; });
+        std::atomic<int> got = -1;
+        std::thread worker([&] { got = int(ui.askReplaceExisting("/p/a.rpx", "/p/a.tif")); });
+        const auto freed = qScopeGuard([&] { control.answer(ExistingOutputChoice::Skip), worker.join(); });
+        QTRY_COMPARE_WITH_TIMEOUT(asked, 1, kWait);
+        QTest::qWait(20);
+        QCOMPARE(got.load(), -1);  // still waiting: nobody has answered
+        control.cancel();  // the window closes
+        QTRY_COMPARE_WITH_TIMEOUT(got.load(), int(ExistingOutputChoice::SkipAll), kWait);
+        QCOMPARE(ui.askReplaceExisting("/p/b.rpx", "/p/b.tif"), ExistingOutputChoice::SkipAll);
+        QTest::qWait(20);
+        QCOMPARE(asked, 1);  // and asks nobody again
     }
 
     void anExistingOutputIsReplacedOrKeptAsAnsweredAndTheAllAnswersHoldForTheRestOfTheBatch() {
         QTemporaryDir tmp;
         const QDir dir(tmp.path());
-        const QStringList names = {"a", "b", "c", "d", "e"};
-        for (const QString& n : names) test::writeTiff(dir.filePath(n + ".tif").toStdString(), {.width = 64, .height = 40});
-        for (const QString& n : QStringList{"a", "b", "c", "d"}) plantOutput(dir.filePath(n + "_49-2.rpx"));
-        const auto inputs = [&](const QStringList& which) {
-            QStringList paths;
-            for (const QString& n : which) paths.append(dir.filePath(n + ".tif"));
-            return paths;
+        const QString names = "abcde";
+        for (QChar n : names) test::writeTiff(dir.filePath(n + QString(".tif")).toStdString(), {.width = 64, .height = 40});
+        const auto out = [&](QChar n) { return dir.filePath(n + QString("_49-2.rpx")); };
+        // Drops the files, answering in turn; what was asked, and the report's first line.
+        const auto run = [&](const QString& which, std::deque<ExistingOutputChoice> answers) {
+            QStringList paths, asked;
+            for (QChar n : which) paths.append(dir.filePath(n + QString(".tif")));
+            services_->questions.clear(), services_->answers = std::move(answers);
+            const bool ran = drop(paths) && QTest::qWaitFor([&] { return !dlg_->batchRunning(); }, kWait);
+            for (const QString& q : services_->questions) asked.append(q.section('/', -1));  // the output's name
+            return ran ? asked.join(' ') + "|" + summaryCountsText(dlg_->lastBatch()) : "";
         };
-        const auto asked = [&](const QStringList& which) {
-            QStringList q;
-            for (const QString& n : which) q.append(dir.filePath(n + ".tif") + "|" + dir.filePath(n + "_49-2.rpx"));
-            return q;
-        };
-        const auto kept = [&](const QString& n) { return isPlanted(dir.filePath(n + "_49-2.rpx")); };
+        for (QChar n : QString("abcd")) plantOutput(out(n));
         services_->realDrivers = true;
         using C = ExistingOutputChoice;
-
-        services_->answers = {C::Replace, C::Skip};
-        QVERIFY(drop(inputs({"a", "b"})));
-        WAIT_FOR_BATCH();
-        QCOMPARE(services_->questions, asked({"a", "b"}));
+        QCOMPARE(run("ab", {C::Replace, C::Skip}), QString("a_49-2.rpx b_49-2.rpx|1 件完了、1 件スキップ"));
         QCOMPARE(services_->begunWhileOpen, std::vector<size_t>(2, 0));
-        QVERIFY(!kept("a"));
-        QVERIFY(test::readFile(dir.filePath("a_49-2.rpx").toStdString()).size() > 100);  // a real container
-        QVERIFY(kept("b"));
-        QCOMPARE(child<QLabel>("pathText")->text().section(u'（', 0, 0), QString("1 件完了、1 件スキップ"));
-
-        services_->questions.clear();
-        services_->answers = {C::ReplaceAll, C::Skip};  // the second is never asked for
-        QVERIFY(drop(inputs({"b", "c", "d", "e"})));
-        WAIT_FOR_BATCH();
-        QCOMPARE(services_->questions, asked({"b"}));
-        for (const QString& n : QStringList{"b", "c", "d"}) QVERIFY2(!kept(n), qPrintable(n));
-        QVERIFY(QFileInfo::exists(dir.filePath("e_49-2.rpx")));
-        QVERIFY(child<QLabel>("pathText")->text().startsWith("4 件完了"));
-
-        for (const QString& n : names) plantOutput(dir.filePath(n + "_49-2.rpx"));
-        services_->questions.clear();
-        services_->answers = {C::SkipAll, C::Replace};
-        QVERIFY(drop(inputs(names)));
-        WAIT_FOR_BATCH();
-        QCOMPARE(services_->questions, asked({"a"}));
-        for (const QString& n : names) QVERIFY2(kept(n), qPrintable(n));
+        QVERIFY(!isPlanted(out('a')));
+        QVERIFY(isPlanted(out('b')));
+        QCOMPARE(run("bcde", {C::ReplaceAll, C::Skip}), QString("b_49-2.rpx|4 件完了"));
+        for (QChar n : names) QVERIFY2(QFileInfo::exists(out(n)) && !isPlanted(out(n)), qPrintable(out(n)));
+        for (QChar n : names) plantOutput(out(n));
+        QCOMPARE(run(names, {C::SkipAll, C::Replace}), QString("a_49-2.rpx|5 件スキップ"));
+        for (QChar n : names) QVERIFY2(isPlanted(out(n)), qPrintable(out(n)));
         QVERIFY(services_->messages.isEmpty());
-        QCOMPARE(child<QLabel>("pathText")->text().section(u'（', 0, 0), QString("5 件スキップ"));
-        QCOMPARE(dlg_->lastBatch().skippedFiles().size(), size_t(5));
     }
 
     void anUnattendedBatchLeavesExistingOutputsUnaskedAndListsThemAtTheEnd() {
