@@ -267,7 +267,8 @@ bool SideBySide::launch(std::size_t j) {
         s.stage = Stage::Ended;
         return true;
     }
-    if (!s.footprint) s.footprint = processor_.footprint(path, s.kind);
+    // One thread: every file runs alone, and its header need not be read twice.
+    if (!s.footprint) s.footprint = threads_ > 1 ? processor_.footprint(path, s.kind) : FileFootprint{1, 0};
     s.threads = s.footprint->strips > 0 ? std::min(s.footprint->strips, threads_) : threads_;
     const uint64_t perThread = s.footprint->bytesPerThread;
     s.memory = perThread > kSideBySideMemory / static_cast<uint64_t>(s.threads)
