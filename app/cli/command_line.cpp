@@ -125,9 +125,9 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
                                tr("replace existing output files (never an input of the batch)"));
     app.add_flag("-q,--quiet", o.quiet, tr("no summary lines, no progress bar"));
     app.add_flag("-r,--recursive", o.recursive, tr("take the images in folders and every folder below them"));
-    auto* expand = app.add_flag("-d,--decompress,--expand", o.decompress,
-                                tr("expand containers (with -r the .rpx files in folders); refuse images"));
-    app.add_flag("-z,--compress", o.compress, tr("compress images; refuse containers"))->excludes(expand);
+    app.add_flag("-d,--decompress,--expand", o.decompress,
+                 tr("expand containers (with -r the .rpx files in folders); refuse images"));
+    app.add_flag("-z,--compress", o.compress, tr("compress images; refuse containers"));
     app.add_flag("--json", o.json, tr("one JSON object per file on standard output instead of the summary lines"));
     app.add_flag("--skip-existing", o.skipExisting,
                  tr("count a file whose output exists as done (reported as skipped), to resume a batch"));

@@ -130,5 +130,9 @@ int main(int argc, char** argv) {
     o.settings.replaceExisting = false;  // as gzip and zstd: only when forced
     o.settings.stop = signals.token();
     if (const auto status = parseBatchOptions(argc, argv, o)) return *status;
+    if (o.compress && o.decompress) {
+        std::fprintf(stderr, "rpx: %s\n%s\n", tr("-d and -z exclude each other"), tr("Run with --help for the options."));
+        return 2;
+    }
     return runFiles(o, signals);
 }

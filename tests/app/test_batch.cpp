@@ -71,12 +71,13 @@ using Drivers = ScratchDir;
 
 }  // namespace
 
-TEST(Dispatch, ClassifiesByNameWithRpxFirstAndSortsCaseInsensitivelyByUnsignedBytes) {
+TEST(Dispatch, ClassifiesByTheFinalExtensionAndSortsCaseInsensitivelyByUnsignedBytes) {
     using enum FileKind;
     const std::pair<const char*, FileKind> cases[] = {
         {"/scan/Photo.TIF", CompressTiff},       {"a.tiff", CompressTiff},   {"x.rpx.tif", CompressTiff},
         {"/d/my.tif.files/b.bmp", CompressBmp},  {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
-        {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}};
+        {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}, {"/d/x.rpx-old/c.tif", CompressTiff},
+        {"/d/x.rpx-old/c", Unsupported}};
     for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
     // The Japanese names the text after the path's last '.', wherever it is, as
     // the dialog always has; the English the file's own extension, or its lack.

@@ -138,13 +138,3 @@ TEST_F(OutputsThatExist, AnOutputThatAppearsDuringTheWorkIsNeverReplaced) {
     EXPECT_THAT(ui.messages, ElementsAre("a.bmp|" + messageText({kOutputExistsText, {}, path("a_49-2.rpx")})));
     EXPECT_FALSE(replaced("a_49-2.rpx"));
 }
-
-TEST_F(OutputsThatExist, OnlyTheFinalExtensionDispatchesWhateverTheFoldersAreCalled) {
-    std::filesystem::create_directory(dir / "x.rpx-old");
-    for (const char* n : {"b.rpx.tif", "x.rpx-old/c.tif", "d.TIFF"}) writeTiff(path(n), TiffLayout{.width = 24, .height = 20});
-    const BatchResult r = run({"b.rpx.tif", "d.TIFF", "x.rpx-old/c.tif"}, ExistingOutputs::Refuse);
-    EXPECT_EQ(std::make_tuple(r.succeeded, r.failed), std::make_tuple(3, 0));
-    for (const char* o : {"b.rpx_49-2.rpx", "d_49-2.rpx", "x.rpx-old/c_49-2.rpx"})
-        EXPECT_TRUE(std::filesystem::exists(path(o))) << o;
-    EXPECT_THAT(ui.messages, IsEmpty());
-}
