@@ -18,7 +18,9 @@ struct BatchOptions {
     bool recursive = false;
     bool json = false;
     bool skipExisting = false;
-    std::string filesFrom;  // "-" for standard input
+    std::string filesFrom;   // "-" for standard input
+    bool nullSeparated = false;  // --null: filesFrom's entries end in NUL, not newline
+    std::string files0From;  // entries ending in NUL, as find -print0 writes
     std::vector<std::string> paths;
 };
 
