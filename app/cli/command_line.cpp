@@ -37,7 +37,7 @@ std::string presetTable() {
                       p.qualityLevel, samplingName(p.colourSampling));
         text += line;
         if (p.radio >= 0)
-            text += std::string("  ") + kRadioNames[static_cast<std::size_t>(p.radio)].japanese + " / " +
+            text += "  " + localeText(kRadioNames[static_cast<std::size_t>(p.radio)].japanese) + " / " +
                     kRadioNames[static_cast<std::size_t>(p.radio)].english;
         if (p.digit == kDefaultPresetDigit) text += std::string("  (") + tr("default") + ")";
         text += "\n";
@@ -157,7 +157,8 @@ std::optional<int> presetDigitNamed(const std::string& text) {
     for (char& c : lower)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     for (std::size_t radio = 0; radio < kRadioNames.size(); ++radio)
-        if (text == kRadioNames[radio].japanese || lower == kRadioNames[radio].english)
+        if (text == kRadioNames[radio].japanese || text == localeText(kRadioNames[radio].japanese) ||
+            lower == kRadioNames[radio].english)
             if (const auto p = presetForRadio(static_cast<int>(radio))) return p->digit;
     return std::nullopt;
 }

@@ -236,7 +236,7 @@ void FileRecords::failed(const std::string& path, const std::string& message) {
     JsonRecord j;
     j.input = path;
     j.status = "failed";
-    j.message = message;
+    j.message = utf8Text(message);  // JSON is UTF-8 in every locale
     j.inputBytes = fileSize(path);
     j.seconds = seconds;
     j.print();

@@ -64,7 +64,7 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
     const ImageMetadata& meta = c.metadata;
     const std::optional<Preset> preset = presetOf(c);
     std::printf("{\"file\": %s, \"status\": \"%s\", \"message\": %s", jsonString(path).c_str(),
-                failure.empty() ? "ok" : "failed", jsonString(failure).c_str());
+                failure.empty() ? "ok" : "failed", jsonString(utf8Text(failure)).c_str());
     if (!c.headerRead) {
         std::printf("}\n");
         return;
