@@ -437,6 +437,7 @@ struct Expansion {
     FileReport report;
     bool containerChecked = false;  // its stored container checksum matched
     bool pixelsChecked = false;     // its stored pixel checksum matched
+    bool layoutWalked = false;      // containerOnly: the strips' tables led to the end
 };
 
 // Expands a container into a TIFF, a BMP or nothing (verification). With a
@@ -464,6 +465,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         if (!result.containerChecked) {
             for (int32_t k = 0; k < layout.stripCount; ++k) skipStripSection(in);
             if (in.remaining() != 0) throw Error(kDamagedFileText);
+            result.layoutWalked = true;
         }
         return result;
     }
@@ -529,7 +531,7 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
 
 VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui) {
     const Expansion e = expandContainer(path, settings, ui, ExpandTo::Nothing, fast);
-    return {e.containerChecked, e.pixelsChecked, !fast, fast && !e.containerChecked};
+    return {e.containerChecked, e.pixelsChecked, !fast, e.layoutWalked};
 }
 
 std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {
