@@ -167,6 +167,10 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     CLI::App app(tr("Compresses TIFF and BMP photographs into .rpx containers and expands .rpx files back\n"
                     "into 16-bit TIFF (or 24-bit BMP)."),
                  "rpx");
+    // -0 ... -9, as gzip and zstd have them; listed under -p. Their hidden
+    // group comes first, else CLI11's help ends its groups with a blank line.
+    std::array<CLI::Option*, 10> digitFlags{};
+    for (int d = 0; d <= 9; ++d) digitFlags[static_cast<std::size_t>(d)] = app.add_flag("-" + std::to_string(d))->group("");
     commonFlags(app);
     std::string preset;
     std::string compression;
@@ -176,9 +180,6 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
                           "-p 0 ... -p 9, and the last preset given wins"))
             ->type_name(tr("DIGIT|NAME"))
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    // -0 ... -9, as gzip and zstd have them; listed under -p.
-    std::array<CLI::Option*, 10> digitFlags{};
-    for (int d = 0; d <= 9; ++d) digitFlags[static_cast<std::size_t>(d)] = app.add_flag("-" + std::to_string(d))->group("");
     app.add_option("--psnr", o.psnr,
                    tr("compress at the largest quality level whose RGB PSNR reaches DB (the output is named by DB)"))
         ->check(numberFrom(1.0, 200.0))
@@ -253,7 +254,7 @@ std::optional<int> parseVerifyOptions(int argc, const char* const* argv, VerifyO
                     "checksums; exit status 1 when any is damaged."),
                  "rpx verify");
     commonFlags(app);
-    app.add_flag("--fast", o.fast, tr("check the container checksum alone"));
+    app.add_flag("--fast", o.fast, tr("check the container checksum alone (the strips' tables when none is stored)"));
     app.add_option("-j,--jobs", o.threads, tr("worker threads (default: every core)"))
         ->check(wholeNumberFrom(1, 1024))
         ->type_name("N");
