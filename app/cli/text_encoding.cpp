@@ -3,10 +3,13 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cwchar>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <vector>
+
+#include "app/core/i18n.h"
 
 namespace kirune::cli {
 
@@ -118,13 +121,42 @@ bool isUtf8(const std::string& text) {
     return true;
 }
 
-std::string displayName(const std::string& name) {
+namespace {
+
+// A name in a locale whose character set is not UTF-8 (EUC-JP, Shift_JIS):
+// the characters of that set as they are, every other byte escaped.
+std::string displayNameInLocale(const std::string& name) {
+    std::string out;
+    std::mbstate_t state{};
+    for (std::size_t i = 0; i < name.size();) {
+        wchar_t wc = 0;
+        const std::size_t len = std::mbrtowc(&wc, name.data() + i, name.size() - i, &state);
+        if (len == 0 || len > name.size() - i || wc < 0x20 || wc == 0x7F || (len == 1 && name[i] == '\\')) {
+            if (name[i] == '\\') out += "\\\\";
+            else hexEscape(out, static_cast<unsigned char>(name[i]));
+            state = std::mbstate_t{};
+            ++i;
+            continue;
+        }
+        out.append(name, i, len);
+        i += len;
+    }
+    return out;
+}
+
+std::string utf8DisplayName(const std::string& name) {
     return escaped(
         name, [](const std::string& s, std::size_t i, std::size_t len) { return printable(s, i, len) && s[i] != '\\'; },
         [](std::string& out, unsigned char c) {
             if (c == '\\') out += "\\\\";
             else hexEscape(out, c);
         });
+}
+
+}  // namespace
+
+std::string displayName(const std::string& name) {
+    return localeIsUtf8() ? utf8DisplayName(name) : displayNameInLocale(name);
 }
 
 std::string jsonString(const std::string& text) {
@@ -140,7 +172,7 @@ std::string jsonString(const std::string& text) {
                 out += static_cast<char>(c);
                 return;
             }
-            // Control characters as themselves; bytes that are not UTF-8 as
+            // Control characters as \u00XX; bytes that are not UTF-8 as
             // the lone surrogates surrogateescape maps them to.
             std::snprintf(esc, sizeof esc, "\\u%04x", c < 0x80 ? c : 0xDC00u + c);
             out += esc;
@@ -149,9 +181,9 @@ std::string jsonString(const std::string& text) {
 }
 
 std::string displayText(const std::string& text) {
-    if (isUtf8(text)) return displayName(text);
-    if (const auto converted = cp932ToUtf8(text)) return displayName(*converted);
-    return displayName(text);
+    if (isUtf8(text)) return localeText(utf8DisplayName(text));
+    if (const auto converted = cp932ToUtf8(text)) return localeText(utf8DisplayName(*converted));
+    return utf8DisplayName(text);
 }
 
 std::string jsonText(const std::string& text) {

@@ -63,12 +63,12 @@ void useLocaleTexts() {
 
 bool localeTexts() { return gLocaleTexts.load(); }
 
-namespace {
-
 bool localeIsUtf8() {
     const char* codeset = ::nl_langinfo(CODESET);
     return !localeTexts() || std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0;
 }
+
+namespace {
 
 // `text` from one character set to another; a character that does not
 // convert becomes '?'.

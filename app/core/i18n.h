@@ -31,6 +31,9 @@ bool localeTexts();
 // character set of the locale's texts, as the catalogue's come; characters
 // it lacks as '?'. And back: a text in that character set as UTF-8, for
 // records that are UTF-8 whatever the locale.
+// Whether texts are written in UTF-8: the locale's character set, or no
+// useLocaleTexts() call.
+bool localeIsUtf8();
 std::string localeText(std::string_view utf8);
 std::string utf8Text(std::string_view local);
 

@@ -56,6 +56,13 @@ for pair in eucJP:EUC-JP SJIS:SHIFT_JIS; do
 import json, sys
 r = json.loads(open("out", "rb").read().decode("utf-8"))
 assert r["status"] == "failed" and r["message"].startswith("ファイルを開けません"), r'
+  # A name in the locale's own character set shows as it is; elsewhere its bytes are escaped.
+  local_name=$(printf '写真' | iconv -f UTF-8 -t "$charset")
+  cp a.tif "$local_name.tif"
+  ja "$name" -f "$local_name.tif"
+  check "$name: a name in $charset shows as it is" has out "$charset" "写真_49-2.rpx  "
+  ja ja_JP.UTF-8 -f "$local_name.tif"
+  check "... and escaped under UTF-8" test "$(grep -c '^\\x[0-9A-F][0-9A-F]' out)" -eq 1 -a "$(grep -cF "$local_name" out)" -eq 0
   unset LOCPATH
 done
 
