@@ -25,25 +25,6 @@ bool isFolder(const std::string& path) {
 
 }  // namespace
 
-bool readPathList(const std::string& listPath, std::vector<std::string>& paths) {
-    std::ifstream file;
-    if (listPath != "-") {
-        if (isFolder(listPath)) {
-            errno = EISDIR;
-            return false;
-        }
-        file.open(listPath);
-        if (!file) return false;
-    }
-    std::istream& in = listPath == "-" ? std::cin : file;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();  // lists written on Windows
-        if (!line.empty()) paths.push_back(line);
-    }
-    return !in.bad();
-}
-
 namespace {
 
 // Why a named file goes against a forced direction; null when it does not.

@@ -1,6 +1,6 @@
 #pragma once
 // From the paths on the command line to the batch: folders walked with -r,
-// lists read with --files-from, and where each file's output goes.
+// and where each file's output goes.
 
 #include <cstdint>
 #include <string>
@@ -21,10 +21,6 @@ struct BatchInputs {
     // Paths that cannot be in the batch (a folder without -r) and why.
     std::vector<std::pair<std::string, std::string>> refused;
 };
-
-// Appends the lines of `listPath` ("-": standard input) to `paths`, empty
-// lines left out; false when the list cannot be read.
-bool readPathList(const std::string& listPath, std::vector<std::string>& paths);
 
 // Which way a batch goes: by name, or forced by -z or -d.
 enum class Direction { ByName, Compress, Expand };

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/core/i18n.h"
@@ -35,7 +37,7 @@ std::string presetTable() {
                       p.qualityLevel, samplingName(p.colourSampling));
         text += line;
         if (p.radio >= 0)
-            text += std::string("  ") + kRadioNames[static_cast<std::size_t>(p.radio)].japanese + " / " +
+            text += "  " + localeText(kRadioNames[static_cast<std::size_t>(p.radio)].japanese) + " / " +
                     kRadioNames[static_cast<std::size_t>(p.radio)].english;
         if (p.digit == kDefaultPresetDigit) text += std::string("  (") + tr("default") + ")";
         text += "\n";
@@ -52,14 +54,78 @@ std::string batchFooter() {
               "  rpx verify [--fast] [-j N] FILE.rpx... check containers without writing") +
            "\n\n" +
            tr("Exit status: 0 every file succeeded (or was skipped), 1 any file was refused or failed,\n"
-              "2 usage error, 128+N when signal N stopped the batch.") +
+              "2 usage error, 3 done but a --psnr target was not reached, 128+N when signal N\n"
+              "stopped the batch.") +
            "\n";
 }
 
 void commonFlags(CLI::App& app) {
+    // Before any option is added: each takes the group's name from here.
+    app.option_defaults()->group(tr("Options"));
     app.set_help_flag("-h,--help", tr("show this help and exit"));
     app.set_version_flag("-V,--version", std::string("rpx (Kirune) ") + kVersionText, tr("show the version and exit"));
-    app.get_formatter()->column_width(30);
+    const auto formatter = app.get_formatter();
+    formatter->column_width(30);
+    formatter->label("Usage", tr("Usage"));
+    formatter->label("OPTIONS", tr("OPTIONS"));
+    formatter->label("Positionals", tr("Positionals"));
+    formatter->label("REQUIRED", tr("REQUIRED"));
+}
+
+// Validators whose refusals are rpx's own words; CLI11 puts the option's name before them.
+CLI::Validator numberFrom(double low, double high) {
+    return CLI::Validator(
+        [low, high](std::string& value) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const double v = std::strtod(value.c_str(), &end);
+            if (!value.empty() && end && *end == 0 && errno == 0 && v >= low && v <= high) return {};
+            char range[64];
+            std::snprintf(range, sizeof range, " %g-%g: ", low, high);
+            return tr("wants a number") + std::string(range) + value;
+        },
+        "");
+}
+
+CLI::Validator wholeNumberFrom(long low, long high) {
+    return CLI::Validator(
+        [low, high](std::string& value) -> std::string {
+            char* end = nullptr;
+            errno = 0;
+            const long v = std::strtol(value.c_str(), &end, 10);
+            if (!value.empty() && end && *end == 0 && errno == 0 && v >= low && v <= high) return {};
+            return tr("wants a whole number") + (" " + std::to_string(low) + "-" + std::to_string(high) + ": ") + value;
+        },
+        "");
+}
+
+CLI::Validator oneOf(std::vector<std::string> names) {
+    return CLI::Validator(
+        [names](std::string& value) -> std::string {
+            if (std::find(names.begin(), names.end(), value) != names.end()) return {};
+            std::string all;
+            for (const std::string& n : names) all += (all.empty() ? "" : ", ") + n;
+            return tr("wants one of") + (" " + all + ": ") + value;
+        },
+        "");
+}
+
+// What went wrong, in rpx's words: CLI11's own ("files is required") are
+// English whatever the locale and name its internals.
+std::string parseFailure(const CLI::App& app, const CLI::ParseError& e) {
+    const std::string what = e.what();
+    // CLI11 starts these with the option's name.
+    const std::string option = what.substr(0, what.find_first_of(": "));
+    if (dynamic_cast<const CLI::RequiredError*>(&e)) return tr("no files given");
+    if (dynamic_cast<const CLI::ValidationError*>(&e)) return what;  // the validators above
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+        std::string extras;
+        for (const std::string& arg : app.remaining()) extras += " " + arg;
+        return tr("unknown option or argument:") + extras;
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e))
+        return option + ": " + (what.find(" required ") != std::string::npos ? tr("needs a value") : tr("takes no value"));
+    return tr("the options cannot be read");
 }
 
 // CLI11's own handling, with rpx's exit statuses.
@@ -71,7 +137,8 @@ std::optional<int> parse(CLI::App& app, int argc, const char* const* argv) {
             app.exit(e);
             return 0;
         }
-        std::fprintf(stderr, "%s: %s\n%s\n", app.get_name().c_str(), e.what(), tr("Run with --help for the options."));
+        std::fprintf(stderr, "%s: %s\n%s\n", app.get_name().c_str(), parseFailure(app, e).c_str(),
+                     tr("Run with --help for the options."));
         return 2;
     }
     return std::nullopt;
@@ -90,7 +157,8 @@ std::optional<int> presetDigitNamed(const std::string& text) {
     for (char& c : lower)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     for (std::size_t radio = 0; radio < kRadioNames.size(); ++radio)
-        if (text == kRadioNames[radio].japanese || lower == kRadioNames[radio].english)
+        if (text == kRadioNames[radio].japanese || text == localeText(kRadioNames[radio].japanese) ||
+            lower == kRadioNames[radio].english)
             if (const auto p = presetForRadio(static_cast<int>(radio))) return p->digit;
     return std::nullopt;
 }
@@ -99,27 +167,35 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     CLI::App app(tr("Compresses TIFF and BMP photographs into .rpx containers and expands .rpx files back\n"
                     "into 16-bit TIFF (or 24-bit BMP)."),
                  "rpx");
+    // -0 ... -9, as gzip and zstd have them; listed under -p. Their hidden
+    // group comes first, else CLI11's help ends its groups with a blank line.
+    std::array<CLI::Option*, 10> digitFlags{};
+    for (int d = 0; d <= 9; ++d) digitFlags[static_cast<std::size_t>(d)] = app.add_flag("-" + std::to_string(d))->group("");
     commonFlags(app);
     std::string preset;
     std::string compression;
-    app.add_option("-p,--preset", preset, tr("quality preset: a digit 0-9 or 標準/高画質/超高画質 (standard/high/super)"))
-        ->type_name(tr("DIGIT|NAME"));
+    CLI::Option* presetOption =
+        app.add_option("-p,--preset", preset,
+                       tr("quality preset: a digit 0-9 or 標準/高画質/超高画質 (standard/high/super); -0 ... -9 are "
+                          "-p 0 ... -p 9, and the last preset given wins"))
+            ->type_name(tr("DIGIT|NAME"))
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--psnr", o.psnr,
                    tr("compress at the largest quality level whose RGB PSNR reaches DB (the output is named by DB)"))
-        ->check(CLI::Range(1.0, 200.0).description(""))
+        ->check(numberFrom(1.0, 200.0))
         ->type_name("DB");
     app.add_flag("--rdo", o.settings.rateAware,
                  tr("rate-aware encoder: fewer bytes at equal PSNR, slower; any reader decodes the files"));
     app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_option("--tiff-compression", compression,
                    tr("how expanded TIFFs are stored (default none; the others with a predictor)"))
-        ->check(CLI::IsMember({"none", "deflate", "zstd", "lzw"}).description(""))
+        ->check(oneOf({"none", "deflate", "zstd", "lzw"}))
         ->type_name("none|deflate|zstd|lzw");
     app.add_option("-o,--output-dir", o.settings.outputDir,
                    tr("write outputs into DIR (made when missing), with -r in the same folders below it"))
         ->type_name(tr("DIR"));
     app.add_option("-j,--jobs", o.settings.threads, tr("worker threads (default: every core)"))
-        ->check(CLI::Range(1, 1024).description(""))
+        ->check(wholeNumberFrom(1, 1024))
         ->type_name("N");
     app.add_flag("-f,--force", o.settings.replaceExisting,
                                tr("replace existing output files (never an input of the batch)"));
@@ -133,6 +209,10 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
                  tr("count a file whose output exists as done (reported as skipped), to resume a batch"));
     app.add_option("--files-from", o.filesFrom, tr("read more paths from LIST, one per line (- for standard input)"))
         ->type_name(tr("LIST"));
+    app.add_option("--files0-from", o.files0From,
+                   tr("read more paths from LIST, each ended by a NUL byte, as find -print0 writes them"))
+        ->type_name(tr("LIST"));
+    app.add_flag("--null", o.nullSeparated, tr("--files-from's entries are ended by NUL bytes, not newlines"));
     app.add_option("files", o.paths, tr("images to compress, containers to expand, folders with -r"))
         ->type_name(tr("FILE|DIR"));
     app.footer(batchFooter());
@@ -141,16 +221,26 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     // Checked here rather than by CLI11, whose help would then spell it out twice.
     if (o.settings.replaceExisting && o.skipExisting)
         return usageError("rpx", tr("--force and --skip-existing exclude each other"));
-    if (o.psnr && !preset.empty()) return usageError("rpx", tr("--psnr and --preset exclude each other"));
+    // The last of -p and the digits wins, as in gzip.
+    const CLI::Option* lastPreset = nullptr;
+    for (const CLI::Option* given : app.parse_order())
+        if (given == presetOption || std::find(digitFlags.begin(), digitFlags.end(), given) != digitFlags.end())
+            lastPreset = given;
+    if (o.psnr && lastPreset) return usageError("rpx", tr("--psnr and a preset (-p, -0 ... -9) exclude each other"));
     if (!preset.empty()) {
         const std::optional<int> digit = presetDigitNamed(preset);
         if (!digit) return usageError("rpx", std::string(tr("unknown preset")) + " " + preset);
         o.digit = *digit;
     }
+    if (lastPreset && lastPreset != presetOption)
+        o.digit = static_cast<int>(std::find(digitFlags.begin(), digitFlags.end(), lastPreset) - digitFlags.begin());
+    if (o.nullSeparated && o.filesFrom.empty()) return usageError("rpx", tr("--null applies to --files-from"));
+    if (o.filesFrom == "-" && o.files0From == "-")
+        return usageError("rpx", tr("--files-from and --files0-from cannot both read standard input"));
     if (compression == "deflate") o.settings.tiffCompression = TiffCompression::Deflate;
     if (compression == "zstd") o.settings.tiffCompression = TiffCompression::Zstd;
     if (compression == "lzw") o.settings.tiffCompression = TiffCompression::Lzw;
-    if (o.paths.empty() && o.filesFrom.empty()) return usageError("rpx", tr("no files given"));
+    if (o.paths.empty() && o.filesFrom.empty() && o.files0From.empty()) return usageError("rpx", tr("no files given"));
     return std::nullopt;
 }
 
@@ -167,9 +257,9 @@ std::optional<int> parseVerifyOptions(int argc, const char* const* argv, VerifyO
                     "checksums; exit status 1 when any is damaged."),
                  "rpx verify");
     commonFlags(app);
-    app.add_flag("--fast", o.fast, tr("check the container checksum alone"));
+    app.add_flag("--fast", o.fast, tr("check the container checksum alone (the strips' tables when none is stored)"));
     app.add_option("-j,--jobs", o.threads, tr("worker threads (default: every core)"))
-        ->check(CLI::Range(1, 1024).description(""))
+        ->check(wholeNumberFrom(1, 1024))
         ->type_name("N");
     app.add_option("files", o.paths, tr("containers"))->type_name("FILE.rpx")->required();
     return parse(app, argc, argv);

@@ -20,7 +20,9 @@ struct BatchOptions {
     bool skipExisting = false;
     bool compress = false;    // -z: every file named is an image to compress
     bool decompress = false;  // -d: every file named is a container to expand
-    std::string filesFrom;  // "-" for standard input
+    std::string filesFrom;   // "-" for standard input
+    bool nullSeparated = false;  // --null: filesFrom's entries end in NUL, not newline
+    std::string files0From;  // entries ending in NUL, as find -print0 writes
     std::vector<std::string> paths;
 };
 

@@ -49,43 +49,83 @@ struct JsonRecord {
     double seconds = 0.0;
     std::optional<int32_t> level;           // compressions: the quality level coded
     std::optional<std::string> sampling;
+    std::optional<bool> targetReached;      // only with a PSNR target
 
     void print() const {
+        const char* reached = !targetReached ? "" : *targetReached ? ", \"targetReached\": true" : ", \"targetReached\": false";
         std::printf("{\"input\": %s, \"output\": %s, \"status\": \"%s\", \"message\": %s, \"inputBytes\": %s, "
                     "\"outputBytes\": %s, \"ratio\": %s, \"bpp\": %s, \"psnr\": %s, \"seconds\": %s, "
-                    "\"qualityLevel\": %s, \"colourSampling\": %s}\n",
+                    "\"qualityLevel\": %s, \"colourSampling\": %s%s}\n",
                     jsonString(input).c_str(), output ? jsonString(*output).c_str() : "null", status,
                     jsonString(message).c_str(), jsonSize(inputBytes).c_str(), jsonSize(outputBytes).c_str(),
                     jsonNumber(ratio, "%.4f").c_str(), jsonNumber(bpp, "%.4f").c_str(),
                     jsonNumber(psnr, "%.3f").c_str(), jsonNumber(seconds, "%.3f").c_str(),
                     level ? std::to_string(*level).c_str() : "null",
-                    sampling ? jsonString(*sampling).c_str() : "null");
+                    sampling ? jsonString(*sampling).c_str() : "null", reached);
         std::fflush(stdout);
     }
 };
 
-void printLine(const FileReport& r, double ratio, double bpp, bool searched) {
+// "62.35 dB", or "lossless".
+std::string psnrText(double psnr) {
+    if (std::isinf(psnr)) return tr("lossless");
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f dB", psnr);
+    return text;
+}
+
+void printLine(const FileReport& r, double ratio, std::optional<double> bpp, std::optional<double> target) {
+    const std::string output = displayName(r.output);
     if (r.kind == FileKind::Expand) {
-        std::printf("%s  %s -> %s %s  %dx%d\n", r.output.c_str(), withThousands(r.inputBytes).c_str(),
+        std::printf("%s  %s -> %s %s  %dx%d\n", output.c_str(), withThousands(r.inputBytes).c_str(),
                     withThousands(r.outputBytes).c_str(), tr("bytes"), r.width, r.height);
     } else {
-        char psnr[32];
-        if (std::isinf(r.psnr))
-            std::snprintf(psnr, sizeof psnr, "%s", tr("lossless"));
-        else
-            std::snprintf(psnr, sizeof psnr, "%.2f dB", r.psnr);
-        std::printf("%s  %s -> %s %s  %.1f:1  %.3f bpp  PSNR %s", r.output.c_str(),
-                    withThousands(r.inputBytes).c_str(), withThousands(r.outputBytes).c_str(), tr("bytes"), ratio,
-                    bpp, psnr);
-        // A PSNR target chose the coding: say which.
-        if (searched)
+        std::printf("%s  %s -> %s %s  %.1f:1", output.c_str(), withThousands(r.inputBytes).c_str(),
+                    withThousands(r.outputBytes).c_str(), tr("bytes"), ratio);
+        if (bpp) std::printf("  %.3f bpp", *bpp);
+        std::printf("  PSNR %s", psnrText(r.psnr).c_str());
+        // A PSNR target chose the coding: say which, and whether it got there.
+        if (target) {
             std::printf("  %s %d %s", tr("level"), r.qualityLevel, samplingName(r.colourSampling));
+            if (r.targetMissed) std::printf("  %s %s", tr("target not reached:"), psnrText(*target).c_str());
+        }
         std::printf("\n");
     }
     std::fflush(stdout);
 }
 
+// Past the 48 bits of a pixel's own samples, bits per pixel describe the
+// container's fixed header, not the coding (a 1x1 image "takes" thousands),
+// so none is given.
+constexpr double kBppMax = 48.0;
+
 }  // namespace
+
+void FileRecords::entryRefused() {
+    const std::lock_guard lock(mutex_);
+    ++totals_.failed;
+}
+
+bool FileRecords::targetsMissed() const {
+    const std::lock_guard lock(mutex_);
+    return totals_.missed > 0;
+}
+
+std::string FileRecords::totals() const {
+    const std::lock_guard lock(mutex_);
+    const Totals& t = totals_;
+    std::string line = std::string(tr("total:")) + " " + std::to_string(t.done) + " " + tr("done") + ", " +
+                       std::to_string(t.skipped) + " " + tr("skipped") + ", " + std::to_string(t.failed) + " " +
+                       tr("failed") + "; " + withThousands(t.bytesIn) + " -> " + withThousands(t.bytesOut) + " " +
+                       tr("bytes");
+    if (t.psnrCount > 0) {
+        char mean[64];
+        std::snprintf(mean, sizeof mean, "; %s %.2f dB", tr("mean PSNR"), t.psnrSum / t.psnrCount);
+        line += mean;
+    }
+    if (t.missed > 0) line += "; " + std::to_string(t.missed) + " " + tr("below their PSNR target");
+    return line;
+}
 
 void FileRecords::begin(const std::string& path) {
     const std::lock_guard lock(mutex_);
@@ -121,9 +161,22 @@ void FileRecords::done(const FileReport& r) {
     const uint64_t container = expand ? r.inputBytes : r.outputBytes;
     const double pixels = static_cast<double>(r.width) * r.height;
     const double ratio = container ? static_cast<double>(image) / container : 0.0;
-    const double bpp = pixels > 0 ? 8.0 * container / pixels : 0.0;
+    const std::optional<double> bpp = pixels > 0 && 8.0 * container / pixels <= kBppMax
+                                          ? std::optional<double>(8.0 * container / pixels)
+                                          : std::nullopt;
+    {
+        const std::lock_guard lock(mutex_);
+        ++totals_.done;
+        totals_.bytesIn += r.inputBytes;
+        totals_.bytesOut += r.outputBytes;
+        if (!expand && std::isfinite(r.psnr)) {
+            totals_.psnrSum += r.psnr;
+            ++totals_.psnrCount;
+        }
+        if (r.targetMissed) ++totals_.missed;
+    }
     if (!json_) {
-        if (!quiet_) printLine(r, ratio, bpp, searched_);
+        if (!quiet_) printLine(r, ratio, bpp, target_);
         return;
     }
     JsonRecord j;
@@ -138,6 +191,14 @@ void FileRecords::done(const FileReport& r) {
         j.sampling = samplingName(r.colourSampling);
         if (std::isinf(r.psnr)) j.message = "lossless";
         else j.psnr = r.psnr;
+        if (target_) {
+            j.targetReached = !r.targetMissed;
+            if (r.targetMissed) {
+                char text[96];
+                std::snprintf(text, sizeof text, "PSNR target of %.2f dB not reached: %.2f dB", *target_, r.psnr);
+                j.message = text;
+            }
+        }
     }
     j.seconds = seconds;
     j.print();
@@ -145,8 +206,12 @@ void FileRecords::done(const FileReport& r) {
 
 void FileRecords::skipped(const std::string& path, const std::string& output) {
     const double seconds = takeSeconds(path);
+    {
+        const std::lock_guard lock(mutex_);
+        ++totals_.skipped;
+    }
     if (!json_) {
-        if (!quiet_) std::printf("%s  %s\n", output.c_str(), tr("skipped: the output exists"));
+        if (!quiet_) std::printf("%s  %s\n", displayName(output).c_str(), tr("skipped: the output exists"));
         std::fflush(stdout);
         return;
     }
@@ -163,11 +228,15 @@ void FileRecords::skipped(const std::string& path, const std::string& output) {
 
 void FileRecords::failed(const std::string& path, const std::string& message) {
     const double seconds = takeSeconds(path);
+    {
+        const std::lock_guard lock(mutex_);
+        ++totals_.failed;
+    }
     if (!json_) return;
     JsonRecord j;
     j.input = path;
     j.status = "failed";
-    j.message = message;
+    j.message = utf8Text(message);  // JSON is UTF-8 in every locale
     j.inputBytes = fileSize(path);
     j.seconds = seconds;
     j.print();

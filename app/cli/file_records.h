@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/core/drivers.h"
@@ -14,8 +15,9 @@ namespace kirune::cli {
 
 class FileRecords {
 public:
-    // `searched`: a PSNR target chose each file's coding, which the records name.
-    FileRecords(bool json, bool quiet, bool searched = false) : json_(json), quiet_(quiet), searched_(searched) {}
+    // `target`: the PSNR target that chose each file's coding, which the records name.
+    FileRecords(bool json, bool quiet, std::optional<double> target = std::nullopt)
+        : json_(json), quiet_(quiet), target_(target) {}
 
     // Work on `path` starts now, and ends now: files may run side by side and
     // their records are printed later, in input order. Any thread may call these.
@@ -27,6 +29,13 @@ public:
     // Refused or failed with `message` (standard error has it already).
     void failed(const std::string& path, const std::string& message);
 
+    // An entry of a list that cannot be a path: counted with the failures.
+    void entryRefused();
+    // Whether a finished file fell short of its PSNR target.
+    bool targetsMissed() const;
+    // "N done, N skipped, N failed; bytes in -> bytes out; mean PSNR" for the batch so far.
+    std::string totals() const;
+
 private:
     // The seconds of `path`'s work, forgotten once its record is out: a batch
     // of a million files keeps only those at work.
@@ -34,7 +43,13 @@ private:
 
     bool json_;
     bool quiet_;
-    bool searched_;
+    std::optional<double> target_;
+    struct Totals {
+        int done = 0, skipped = 0, failed = 0, missed = 0;
+        uint64_t bytesIn = 0, bytesOut = 0;
+        double psnrSum = 0.0;
+        int psnrCount = 0;
+    } totals_;
     mutable std::mutex mutex_;
     std::map<std::string, std::chrono::steady_clock::time_point> started_;
     std::map<std::string, double> seconds_;

@@ -1,6 +1,7 @@
 #include "info_listing.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -34,7 +35,15 @@ std::optional<Preset> presetOf(const ContainerInfo& c) {
     return std::nullopt;
 }
 
-std::string jsonText(const std::optional<std::string>& text) { return text ? jsonString(*text) : "null"; }
+std::string jsonText(const std::optional<std::string>& text) { return text ? kirune::cli::jsonText(*text) : "null"; }
+
+// A forged resolution may be NaN or infinite, which JSON cannot hold.
+std::string jsonNumber(double v) {
+    if (!std::isfinite(v)) return "null";
+    char text[40];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
 
 std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (!trailer) return "null";
@@ -48,18 +57,26 @@ std::string trailerJson(const std::optional<Trailer>& trailer) {
     return out + "}";
 }
 
-// One object on one line, so that several containers make JSON Lines.
-void printInfoJson(const std::string& path, const ContainerInfo& c) {
+// One object on one line, so that several containers make JSON Lines. A file
+// that could not be read has "status": "failed" and why in "message", with
+// the header when that much was read.
+void printInfoJson(const std::string& path, const ContainerInfo& c, const std::string& failure) {
     const ImageMetadata& meta = c.metadata;
     const std::optional<Preset> preset = presetOf(c);
-    std::printf("{\"file\": %s, \"width\": %d, \"height\": %d, ", jsonString(path).c_str(), c.width, c.height);
-    std::printf("\"qualityLevel\": %d, \"colourSampling\": %d, \"stripBudgetLog2\": %d, ", c.qualityLevel,
-                c.colourSampling, c.stripBudgetLog2);
+    std::printf("{\"file\": %s, \"status\": \"%s\", \"message\": %s", jsonString(path).c_str(),
+                failure.empty() ? "ok" : "failed", jsonString(utf8Text(failure)).c_str());
+    if (!c.headerRead) {
+        std::printf("}\n");
+        return;
+    }
+    std::printf(", \"width\": %d, \"height\": %d, ", c.width, c.height);
+    std::printf("\"qualityLevel\": %d, \"colourSampling\": \"%s\", \"stripBudgetLog2\": %d, ", c.qualityLevel,
+                samplingName(c.colourSampling), c.stripBudgetLog2);
     std::printf("\"preset\": %s, \"presetDb\": %s, ", preset ? std::to_string(preset->digit).c_str() : "null",
                 preset ? std::to_string(preset->dbFigure).c_str() : "null");
     std::printf("\"description\": %s, \"credit\": %s, ", jsonText(c.description).c_str(), jsonText(c.credit).c_str());
-    std::printf("\"resolutionUnit\": %u, \"xResolution\": %g, \"yResolution\": %g, ", meta.resolutionUnit,
-                meta.xResolution, meta.yResolution);
+    std::printf("\"resolutionUnit\": %u, \"xResolution\": %s, \"yResolution\": %s, ", meta.resolutionUnit,
+                jsonNumber(meta.xResolution).c_str(), jsonNumber(meta.yResolution).c_str());
     std::printf("\"iccLength\": %zu, ", meta.iccProfile.size());
     for (const NamedText& t : metadataTexts(meta)) std::printf("\"%s\": %s, ", t.name, jsonText(*t.text).c_str());
     std::printf("\"stripHeight\": %d, \"stripCount\": %d, \"lastStripRows\": %d, \"strips\": [", c.stripHeight,
@@ -101,7 +118,7 @@ std::string textOrNone(const std::optional<std::string>& text) {
 
 void printInfoText(const std::string& path, const ContainerInfo& c) {
     const ImageMetadata& meta = c.metadata;
-    std::printf("file            %s\n", path.c_str());
+    std::printf("file            %s\n", displayName(path).c_str());
     std::printf("size            %d x %d\n", c.width, c.height);
     if (const std::optional<Preset> p = presetOf(c))
         std::printf("quality level   %d (%s %d, %d dB)\n", c.qualityLevel, tr("preset"), p->digit, p->dbFigure);
@@ -135,22 +152,23 @@ int listContainers(const std::vector<std::string>& paths, bool json) {
     bool first = true;
     for (const std::string& path : paths) {
         ContainerInfo info;
+        std::string failure;
         try {
-            info = readContainerInfo(path);
+            readContainerInfo(path, info);
         } catch (...) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s: %s\n", path.c_str(), failureText(std::current_exception()).c_str());
+            failure = failureText(std::current_exception());
             ++bad;
-            continue;
         }
+        // What could be read is listed, damage and all; the failure itself on standard error.
         if (json) {
-            printInfoJson(path, info);
-        } else {
+            printInfoJson(path, info, failure);
+        } else if (info.headerRead) {
             if (!first) std::printf("\n");
             printInfoText(path, info);
+            first = false;
         }
-        first = false;
         std::fflush(stdout);
+        if (!failure.empty()) std::fprintf(stderr, "%s: %s\n", displayName(path).c_str(), failure.c_str());
     }
     return bad ? 1 : 0;
 }

@@ -36,7 +36,7 @@ std::string progressLine(int percent, const std::string& counter, const std::str
         line.append("  ").append(counter);
         room -= 2 + counter.size();
     }
-    const std::string shown = displayText(path);
+    const std::string shown = displayName(path);
     if (!shown.empty() && room >= 2 + 8) line.append("  ").append(fitFromEnd(shown, room - 2));
     return line;
 }
@@ -59,13 +59,13 @@ void TerminalUi::showMessage(const std::string& path, const std::string& text) {
         std::fprintf(stderr, "%s\n", text.c_str());
         return;
     }
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), text.c_str());
+    std::fprintf(stderr, "%s: %s\n", displayName(path).c_str(), text.c_str());
     if (onFileMessage) onFileMessage(path, text);
 }
 
 void TerminalUi::showWarning(const std::string& path, const std::string& text) {
     clearBar();
-    std::fprintf(stderr, "%s: %s: %s\n", path.c_str(), tr("warning"), text.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", displayName(path).c_str(), tr("warning"), text.c_str());
 }
 
 void TerminalUi::setProgress(int percent) {

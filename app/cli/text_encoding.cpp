@@ -3,35 +3,36 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cwchar>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <vector>
+
+#include "app/core/i18n.h"
 
 namespace kirune::cli {
 
 namespace {
 
-std::string cp932ToUtf8(const std::string& in) {
-    std::string out;
+// The whole of `in` as cp932, in UTF-8; nullopt when any of it is not cp932.
+std::optional<std::string> cp932ToUtf8(const std::string& in) {
     iconv_t cd = ::iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return in;
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::string out;
     char* src = const_cast<char*>(in.data());
     std::size_t left = in.size();
-    while (left > 0) {
+    bool whole = true;
+    while (left > 0 && whole) {
         char buf[256];
         char* dst = buf;
         std::size_t room = sizeof buf;
         const std::size_t rc = ::iconv(cd, &src, &left, &dst, &room);
         out.append(buf, static_cast<std::size_t>(dst - buf));
-        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(*src));
-            out += esc;
-            ++src;
-            --left;
-        }
+        whole = rc != static_cast<std::size_t>(-1) || errno == E2BIG;
     }
     ::iconv_close(cd);
+    if (!whole || !isUtf8(out)) return std::nullopt;
     return out;
 }
 
@@ -48,6 +49,48 @@ uint32_t codePoint(const std::string& s, std::size_t i, int len) {
     uint32_t cp = static_cast<unsigned char>(s[i]) & (len == 1 ? 0x7F : 0xFF >> (len + 1));
     for (int k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     return cp;
+}
+
+// Bytes of the well-formed UTF-8 character at `i`, 0 when none starts there.
+std::size_t validAt(const std::string& s, std::size_t i) {
+    const int len = sequenceLength(static_cast<unsigned char>(s[i]));
+    if (len == 0 || s.size() - i < static_cast<std::size_t>(len)) return 0;
+    for (int k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    static constexpr uint32_t kShortest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    const uint32_t cp = codePoint(s, i, len);
+    if (cp < kShortest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return static_cast<std::size_t>(len);
+}
+
+// `text` with each character kept by `keep` as it is and every other byte
+// (part of no well-formed character, or refused) written by `escape`.
+template <class Keep, class Escape>
+std::string escaped(const std::string& text, Keep keep, Escape escape) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t len = validAt(text, i);
+        if (len > 0 && keep(text, i, len)) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            escape(out, static_cast<unsigned char>(text[i]));
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool printable(const std::string& s, std::size_t i, std::size_t len) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    return len > 1 || (c >= 0x20 && c != 0x7F);
+}
+
+void hexEscape(std::string& out, unsigned char c) {
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\x%02X", c);
+    out += esc;
 }
 
 bool wide(uint32_t cp) {
@@ -71,32 +114,82 @@ int lengthAt(const std::string& s, std::size_t i) {
 
 bool isUtf8(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
-        const int len = sequenceLength(static_cast<unsigned char>(text[i]));
-        if (len == 0 || text.size() - i < static_cast<std::size_t>(len)) return false;
-        for (int k = 1; k < len; ++k)
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        i += static_cast<std::size_t>(len);
+        const std::size_t len = validAt(text, i);
+        if (len == 0) return false;
+        i += len;
     }
     return true;
 }
 
-std::string displayText(const std::string& text) { return isUtf8(text) ? text : cp932ToUtf8(text); }
+namespace {
+
+// A name in a locale whose character set is not UTF-8 (EUC-JP, Shift_JIS):
+// the characters of that set as they are, every other byte escaped.
+std::string displayNameInLocale(const std::string& name) {
+    std::string out;
+    std::mbstate_t state{};
+    for (std::size_t i = 0; i < name.size();) {
+        wchar_t wc = 0;
+        const std::size_t len = std::mbrtowc(&wc, name.data() + i, name.size() - i, &state);
+        if (len == 0 || len > name.size() - i || wc < 0x20 || wc == 0x7F || (len == 1 && name[i] == '\\')) {
+            if (name[i] == '\\') out += "\\\\";
+            else hexEscape(out, static_cast<unsigned char>(name[i]));
+            state = std::mbstate_t{};
+            ++i;
+            continue;
+        }
+        out.append(name, i, len);
+        i += len;
+    }
+    return out;
+}
+
+std::string utf8DisplayName(const std::string& name) {
+    return escaped(
+        name, [](const std::string& s, std::size_t i, std::size_t len) { return printable(s, i, len) && s[i] != '\\'; },
+        [](std::string& out, unsigned char c) {
+            if (c == '\\') out += "\\\\";
+            else hexEscape(out, c);
+        });
+}
+
+}  // namespace
+
+std::string displayName(const std::string& name) {
+    return localeIsUtf8() ? utf8DisplayName(name) : displayNameInLocale(name);
+}
 
 std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : displayText(text)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
+    const std::string body = escaped(
+        text,
+        [](const std::string& s, std::size_t i, std::size_t len) {
+            return printable(s, i, len) && s[i] != '"' && s[i] != '\\';
+        },
+        [](std::string& out, unsigned char c) {
             char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+                return;
+            }
+            // Control characters as \u00XX; bytes that are not UTF-8 as
+            // the lone surrogates surrogateescape maps them to.
+            std::snprintf(esc, sizeof esc, "\\u%04x", c < 0x80 ? c : 0xDC00u + c);
             out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+        });
+    return "\"" + body + "\"";
+}
+
+std::string displayText(const std::string& text) {
+    if (isUtf8(text)) return localeText(utf8DisplayName(text));
+    if (const auto converted = cp932ToUtf8(text)) return localeText(utf8DisplayName(*converted));
+    return utf8DisplayName(text);
+}
+
+std::string jsonText(const std::string& text) {
+    if (!isUtf8(text))
+        if (const auto converted = cp932ToUtf8(text)) return jsonString(*converted);
+    return jsonString(text);
 }
 
 std::size_t displayWidth(const std::string& utf8) {

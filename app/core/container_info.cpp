@@ -31,8 +31,13 @@ bool isCredit(const std::string& description) {
 }  // namespace
 
 ContainerInfo readContainerInfo(const std::string& path) {
-    OpenedContainer c = openContainer(path);
     ContainerInfo info;
+    readContainerInfo(path, info);
+    return info;
+}
+
+void readContainerInfo(const std::string& path, ContainerInfo& info) {
+    OpenedContainer c = openContainer(path);
     info.metadata = std::move(c.meta);
     info.width = c.coding.layout.width;
     info.height = c.coding.layout.height;
@@ -55,9 +60,9 @@ ContainerInfo readContainerInfo(const std::string& path) {
         for (const CarriedTag& t : tags) ++info.carriedTagCounts[static_cast<int>(t.directory) & 3];
     }
     if (!description.empty()) info.description = std::move(description);
+    info.headerRead = true;
     for (int32_t k = 0; k < info.stripCount; ++k) info.strips.push_back(skipStripSection(in));
     if (in.remaining() != 0) throwDamaged();
-    return info;
 }
 
 }  // namespace kirune

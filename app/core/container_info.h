@@ -35,10 +35,14 @@ struct ContainerInfo {
     std::optional<Trailer> trailer;
     // Carried tags by directory: image, Exif, GPS, Interoperability.
     std::array<int, 4> carriedTagCounts{};
+    bool headerRead = false;  // everything above `strips` is filled in
 };
 
 // Reads `path` through; throws Error when it is not a container or its strips
 // do not end exactly where the file (or its trailer) does.
 ContainerInfo readContainerInfo(const std::string& path);
+// The same into `info`, which keeps what was read (the header, the strips
+// before any damage) when it throws.
+void readContainerInfo(const std::string& path, ContainerInfo& info);
 
 }  // namespace kirune

@@ -435,7 +435,9 @@ enum class ExpandTo { Tiff, Bmp, Nothing };
 
 struct Expansion {
     FileReport report;
-    bool checksums = false;  // the container had a trailer with both checksums
+    bool containerChecked = false;  // its stored container checksum matched
+    bool pixelsChecked = false;     // its stored pixel checksum matched
+    bool layoutWalked = false;      // containerOnly: the strips' tables led to the end
 };
 
 // Expands a container into a TIFF, a BMP or nothing (verification). With a
@@ -454,15 +456,16 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     if (trailer) {
         if (trailer->container && checksumOfFile(in.fd(), trailer->offset) != *trailer->container)
             throwDamaged("container checksum does not match");
-        result.checksums = trailer->container && trailer->pixels;
+        result.containerChecked = trailer->container.has_value();
         checkCarriedTags(trailer->carriedTags);
     }
     if (containerOnly) {
-        // Without a checksum, the strips' tables at least must lead exactly
+        // Without a container checksum, the strips' tables at least must lead exactly
         // to the end of the file.
-        if (!trailer) {
+        if (!result.containerChecked) {
             for (int32_t k = 0; k < layout.stripCount; ++k) skipStripSection(in);
             if (in.remaining() != 0) throw Error(kDamagedFileText);
+            result.layoutWalked = true;
         }
         return result;
     }
@@ -510,6 +513,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     if (in.remaining() != 0) throw Error(kDamagedFileText);
     if (sumPixels && pixelChecksum(stripSums) != *trailer->pixels)
         throwDamaged("pixel checksum does not match");
+    result.pixelsChecked = sumPixels;
     if (tiff)
         finishTiffOutput(*tiff);
     else if (bmp)
@@ -527,8 +531,7 @@ FileReport expandFile(const std::string& path, const JobSettings& settings, Batc
 
 VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui) {
     const Expansion e = expandContainer(path, settings, ui, ExpandTo::Nothing, fast);
-    return e.checksums ? (fast ? VerifyResult::ContainerChecked : VerifyResult::Checked)
-                       : (fast ? VerifyResult::LayoutChecked : VerifyResult::StructureChecked);
+    return {e.containerChecked, e.pixelsChecked, !fast, e.layoutWalked};
 }
 
 std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {

@@ -86,14 +86,17 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
 // kDamagedFileText and no output.
 FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui);
 
-enum class VerifyResult {
-    Checked,           // both checksums match
-    ContainerChecked,  // fast: the container checksum matches
-    StructureChecked,  // no checksum stored: every strip decoded
-    LayoutChecked,     // fast, no checksum stored: the strips' tables walked
+// The checks a verification made, each of which passed.
+struct VerifyResult {
+    bool containerChecksum = false;  // the file matched its stored container checksum
+    bool pixelChecksum = false;      // the decoded pixels matched their stored checksum
+    bool stripsDecoded = false;      // every strip was decoded
+    bool layoutWalked = false;       // the strips' tables led exactly to the end of the file
+    bool operator==(const VerifyResult&) const = default;
 };
 // Checks a container as an expansion would, writing nothing; `fast` checks the
-// container checksum alone. Throws Error when it is damaged.
+// container checksum alone, or walks the strips' tables when none is stored.
+// Throws Error when it is damaged.
 VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui);
 
 // Runs each supported file of a batch through the matching driver. Errors are

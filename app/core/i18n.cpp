@@ -1,8 +1,11 @@
 #include "app/core/i18n.h"
 
+#include <iconv.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -53,11 +56,57 @@ void useLocaleTexts() {
         if (named && !nonEmptyVariable("LANGUAGE")) ::setenv("LANGUAGE", asked, 1);
     }
     if (const std::string dir = localeDirBesideProgram(); !dir.empty()) ::bindtextdomain(kTextDomain, dir.c_str());
-    ::bind_textdomain_codeset(kTextDomain, "UTF-8");
+    // The terminal's character set: ja_JP.eucJP gets EUC-JP, not UTF-8 bytes.
+    ::bind_textdomain_codeset(kTextDomain, ::nl_langinfo(CODESET));
     gLocaleTexts.store(true);
 }
 
 bool localeTexts() { return gLocaleTexts.load(); }
+
+bool localeIsUtf8() {
+    const char* codeset = ::nl_langinfo(CODESET);
+    return !localeTexts() || std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0;
+}
+
+namespace {
+
+// `text` from one character set to another; a character that does not
+// convert becomes '?'.
+std::string convert(std::string_view text, const char* to, const char* from) {
+    const iconv_t cd = ::iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
+    std::string out;
+    char* src = const_cast<char*>(text.data());
+    std::size_t left = text.size();
+    while (left > 0) {
+        char buffer[256];
+        char* dst = buffer;
+        std::size_t room = sizeof buffer;
+        const std::size_t rc = ::iconv(cd, &src, &left, &dst, &room);
+        out.append(buffer, static_cast<std::size_t>(dst - buffer));
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            out += '?';
+            // Past the character that did not convert (a UTF-8 one whole).
+            std::size_t skip = 1;
+            if (std::strcmp(from, "UTF-8") == 0)
+                while (skip < left && (static_cast<unsigned char>(src[skip]) & 0xC0) == 0x80) ++skip;
+            src += skip;
+            left -= skip;
+        }
+    }
+    ::iconv_close(cd);
+    return out;
+}
+
+}  // namespace
+
+std::string localeText(std::string_view utf8) {
+    return localeIsUtf8() ? std::string(utf8) : convert(utf8, ::nl_langinfo(CODESET), "UTF-8");
+}
+
+std::string utf8Text(std::string_view local) {
+    return localeIsUtf8() ? std::string(local) : convert(local, "UTF-8", ::nl_langinfo(CODESET));
+}
 
 const char* builtInJapanese(std::string_view english) {
     if (english.empty()) return nullptr;  // "" holds the catalogue's header, not a text

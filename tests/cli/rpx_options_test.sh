@@ -100,7 +100,7 @@ check "without --skip-existing an existing output still fails" test $? -eq 1
 # --files-from: a list file and standard input, with names that need no quoting.
 mkdir list
 tiny 3 "list/with space.tif" list/l2.tif list/l3.tif
-printf 'list/with space.tif\n\nlist/l2.tif\r\n' > paths
+printf 'list/with space.tif\n\nlist/l2.tif\n' > paths
 "$rpx" -q --files-from paths
 check "--files-from reads one path per line" test -s "list/with space_49-2.rpx" -a -s list/l2_49-2.rpx
 check "... taking no more" test ! -e list/l3_49-2.rpx

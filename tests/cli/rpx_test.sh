@@ -61,7 +61,7 @@ cp "$data/legacy/coffee_49-2.rpx" "$work/old.rpx"
 "$rpx" verify "$work/good.rpx" "$work/old.rpx" > "$work/stdout" 2> "$work/stderr"
 check "verify passes good containers" test $? -eq 0
 check "... saying what it checked" grep -q "good.rpx: OK$" "$work/stdout"
-check "... and that an older one has no checksum" grep -q "old.rpx: OK, no checksum stored" "$work/stdout"
+check "... and that an older one has no checksum" grep -q "old.rpx: OK、チェックサムは保存されていません" "$work/stdout"
 cp "$work/good.rpx" "$work/bad.rpx"
 printf '\x5a' | dd of="$work/bad.rpx" bs=1 seek=300 conv=notrunc 2> /dev/null
 for mode in "" --fast; do

@@ -63,7 +63,7 @@ fi
 # ---- the manual page and the completion keep up with rpx --help -------------
 man_page=$prefix/share/man/man1/rpx.1
 completion=$prefix/share/bash-completion/completions/rpx
-for option in $("$prefix/bin/rpx" --help 2>&1 | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
+for option in $("$prefix/bin/rpx" --help 2>&1 | grep -oE -- '--[a-z][a-z0-9-]+' | sort -u); do
   grep -qF -- "${option//-/\\-}" "$man_page" || fail "rpx.1 does not document $option"
   grep -qE -- "(^|[ '])$option([ '|)]|$)" "$completion" || fail "the completion does not offer $option"
 done
