@@ -350,6 +350,8 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
     trailer.carriedTags = in->metadata.carriedTags;
+    trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
+                                  static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
     appendTrailer(out, std::move(trailer));
     out.commit();
 
@@ -431,6 +433,31 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
 
 namespace {
 
+// Where an expansion goes: with settings.restoreName, under the input name
+// the trailer stored, when there is a usable one; `warning` says why not.
+struct ExpansionName {
+    std::string path;
+    std::optional<InputName> restored;
+    std::string warning;
+};
+ExpansionName expansionName(const std::string& path, const JobSettings& settings, const std::optional<Trailer>& trailer) {
+    ExpansionName e;
+    e.path = expandedName(path, settings.bmpOutput, settings.outputDir);
+    if (!settings.restoreName) return e;
+    if (!trailer || !trailer->inputName) {
+        e.warning = "the container stores no input name (written before names were kept): the default name is used";
+        return e;
+    }
+    if (const char* problem = storedNameProblem(trailer->inputName->name)) {
+        e.warning = std::string("the stored input name is not a plain file name (") + problem +
+                    "): the default name is used";
+        return e;
+    }
+    e.path = restoredName(path, trailer->inputName->name, settings.bmpOutput, settings.outputDir);
+    e.restored = trailer->inputName;
+    return e;
+}
+
 enum class ExpandTo { Tiff, Bmp, Nothing };
 
 struct Expansion {
@@ -467,17 +494,22 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         return result;
     }
 
+    Warnings warnings(ui, path);
     // Created before the work: a name that cannot be written fails now.
-    const std::string outputPath = to == ExpandTo::Nothing ? std::string()
-                                                           : expandedName(path, to == ExpandTo::Bmp, settings.outputDir);
+    const ExpansionName name = to == ExpandTo::Nothing ? ExpansionName{} : expansionName(path, settings, trailer);
+    if (!name.warning.empty()) warnings.add({name.warning});
+    const std::string& outputPath = name.path;
     std::unique_ptr<TiffOutput> tiff;
     std::unique_ptr<BmpOutput> bmp;
-    const OutputOptions options = outputOptions(settings, in.status());
+    OutputOptions options = outputOptions(settings, in.status());
+    // As gzip -N: the input's own time rather than the container's.
+    if (name.restored && options.source)
+        options.source->modified = {static_cast<time_t>(name.restored->modifiedSeconds),
+                                    static_cast<long>(name.restored->modifiedNanoseconds)};
     if (to == ExpandTo::Bmp)
         bmp = std::make_unique<BmpOutput>(outputPath, layout, options, meta);
     else if (to == ExpandTo::Tiff)
         tiff = openTiffOutput(outputPath, layout, meta, options, settings.tiffCompression);
-    Warnings warnings(ui, path);
     const AtExit gather{[&] {
         if (tiff) warnings.add(tiff->warnings());
     }};
@@ -533,6 +565,17 @@ VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& s
 
 std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {
     if (kind == FileKind::Unsupported) return {};
+    if (kind == FileKind::Expand && settings_.restoreName) {
+        // The name the expansion will take; a container whose trailer cannot
+        // be read fails there, so here it has the default name.
+        std::optional<Trailer> trailer;
+        try {
+            const ContainerReader in(path);
+            trailer = readTrailer(in.fd(), in.size());
+        } catch (...) {
+        }
+        return expansionName(path, settings_, trailer).path;
+    }
     return kind == FileKind::Expand ? expandedName(path, settings_.bmpOutput, settings_.outputDir)
                                     : compressedName(path, settings_.qualityDbText, settings_.outputDir);
 }
