@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "app/core/failure_text.h"
@@ -275,8 +276,9 @@ FileReport commitOutcome(Outcome& o) {
     return o.report;
 }
 
+// `shared`: the warnings of every coding of the file, so that each shows once.
 Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& settings, const Attempt& attempt,
-                     BatchUi& ui) {
+                     BatchUi& ui, Warnings* shared = nullptr) {
     FileCoding file;
     file.quality = codecParams(attempt.qualityLevel);
     file.colourSampling = attempt.colourSampling;
@@ -298,7 +300,8 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     const auto streamThreadsFor = [&](int32_t strip) {
         return strip + 1 == layout.stripCount ? threads : streamThreads;
     };
-    Warnings warnings(ui, path);
+    std::optional<Warnings> own;
+    Warnings& warnings = shared ? *shared : own.emplace(ui, path);
     const AtExit gather{[&] {
         warnings.add(in->warnings());
         for (const auto& w : workers)
@@ -392,16 +395,17 @@ Attempt finerAttempt(Attempt a, double shortfallDb) {
 // The whole image coded as the trials chose, and coded again finer should it
 // fall short of the target; not yet committed.
 Outcome codeToTarget(const std::string& path, FileKind kind, const JobSettings& settings, const PsnrChoice& choice,
-                     bool rateAware, BatchUi& ui) {
+                     bool rateAware, BatchUi& ui, Warnings& warnings) {
     const double target = settings.targetPsnr;
     const double minPsnr = choice.reachable ? target : -INFINITY;
     Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
     if (choice.nearMissLevel > 0) {
-        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, rateAware}, ui);
+        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, rateAware},
+                                 ui, &warnings);
         if (o.pending) return o;
     }
     for (;;) {
-        Outcome o = compressOnce(path, kind, settings, attempt, ui);
+        Outcome o = compressOnce(path, kind, settings, attempt, ui, &warnings);
         if (o.pending) return o;
         attempt = finerAttempt(attempt, target - o.report.psnr);
     }
@@ -438,16 +442,17 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
         choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, threads, settings.stop});
         if (settings.rateAware) cascadeChoice = choosePsnrCoding(held, target, {false, 1.0, threads, settings.stop});
     }
-    Outcome o = codeToTarget(path, kind, settings, choice, settings.rateAware, ui);
+    Warnings warnings(ui, path);
+    Outcome o = codeToTarget(path, kind, settings, choice, settings.rateAware, ui, warnings);
     if (settings.rateAware) {
-        Outcome cascade = codeToTarget(path, kind, settings, cascadeChoice, false, ui);
+        Outcome cascade = codeToTarget(path, kind, settings, cascadeChoice, false, ui, warnings);
         if (better(cascade, o, target)) o = std::move(cascade);
     }
     FileReport report = commitOutcome(o);
     report.targetMissed = report.psnr < target;
     if (report.targetMissed)
-        ui.showWarning(path, "PSNR target of " + psnrNameFigure(target) + " dB not reached; the finest coding gives " +
-                                 psnrNameFigure(report.psnr) + " dB");
+        warnings.add({"PSNR target of " + psnrNameFigure(target) + " dB not reached; the finest coding gives " +
+                      psnrNameFigure(report.psnr) + " dB"});
     return report;
 }
 }  // namespace
