@@ -19,6 +19,7 @@ constexpr char kHeadMagic[4] = {'R', 'P', 'X', 'T'};
 constexpr char kFootMagic[8] = {'R', 'P', 'X', 'T', 'R', 'A', 'I', 'L'};
 constexpr int kHeadBytes = 8;
 constexpr int kRecordHeadBytes = 8;
+constexpr std::size_t kNameRecordTimeBytes = 12;
 
 void put(std::vector<uint8_t>& b, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -77,7 +78,8 @@ Checksum128 Checksummer::digest() const { return toChecksum(XXH3_128bits_digest(
 std::vector<uint8_t> encodeTrailer(const Trailer& t) {
     std::vector<uint8_t> b(kHeadMagic, kHeadMagic + 4);
     put(b, kTrailerVersion, 2);
-    const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()};
+    const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()} +
+                      int{t.inputName.has_value()};
     put(b, static_cast<uint64_t>(count), 2);
     std::vector<uint8_t> sum;
     if (t.container) {
@@ -90,6 +92,14 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
         addRecord(b, TrailerRecord::PixelChecksum, sum);
     }
     if (!t.carriedTags.empty()) addRecord(b, TrailerRecord::CarriedTags, t.carriedTags);
+    // Last, so that every record before it keeps its place and bytes.
+    if (t.inputName) {
+        std::vector<uint8_t> record;
+        put(record, static_cast<uint64_t>(t.inputName->modifiedSeconds), 8);
+        put(record, t.inputName->modifiedNanoseconds, 4);
+        record.insert(record.end(), t.inputName->name.begin(), t.inputName->name.end());
+        addRecord(b, TrailerRecord::InputName, record);
+    }
     const Checksum128 own = toChecksum(XXH3_128bits(b.data(), b.size()));
     put(b, b.size() + kTrailerFooterBytes, 8);
     putChecksum(b, own);
@@ -137,6 +147,17 @@ std::optional<Trailer> readTrailer(int fd, int64_t size) {
                 if (!t.carriedTags.empty() || bytes.empty()) damaged("metadata record is repeated or empty");
                 t.carriedTags.assign(bytes.begin(), bytes.end());
                 break;
+            case TrailerRecord::InputName: {
+                if (t.inputName) damaged("repeats a record");
+                if (bytes.size() < kNameRecordTimeBytes) damaged("name record is too short");
+                InputName n;
+                n.modifiedSeconds = static_cast<int64_t>(get(bytes.data(), 8));
+                n.modifiedNanoseconds = static_cast<uint32_t>(get(bytes.data() + 8, 4));
+                if (n.modifiedNanoseconds >= 1'000'000'000u) damaged("name record's time is impossible");
+                n.name.assign(bytes.begin() + kNameRecordTimeBytes, bytes.end());
+                t.inputName = std::move(n);
+                break;
+            }
             default:
                 break;  // a later version's record: listed, not used
         }

@@ -36,6 +36,19 @@ enum class TrailerRecord : uint16_t {
     ContainerChecksum = 1,  // XXH3-128 of every byte before the trailer
     PixelChecksum = 2,      // pixelChecksum of the decoded image
     CarriedTags = 3,        // the input's metadata as captured whole
+    InputName = 4,          // the input's file name and modification time
+};
+
+// What a container remembers of the file it was made from: the last
+// component of its path, bytes as they were (never checked here: a reader
+// that uses it as a name must refuse what is not a plain name), and its
+// modification time. Record layout: seconds since 1970 UTC i64, nanoseconds
+// u32 (below 10^9), then the name's bytes to the end of the record.
+struct InputName {
+    std::string name;
+    int64_t modifiedSeconds = 0;
+    uint32_t modifiedNanoseconds = 0;
+    bool operator==(const InputName&) const = default;
 };
 
 // The pixel checksum: XXH3-128 over the sequence of strip checksums (16 bytes
@@ -54,6 +67,7 @@ struct Trailer {
     std::optional<Checksum128> container;
     std::optional<Checksum128> pixels;
     std::vector<uint8_t> carriedTags;  // empty: none
+    std::optional<InputName> inputName;
     // Read back: where the trailer starts, and every record as it stood.
     int64_t offset = 0;
     struct Entry {
@@ -70,7 +84,8 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t);
 // (pread: the descriptor's position is untouched). nullopt when the file ends
 // without one; Error(kDamagedFileText) when it is malformed: a bad footer or
 // checksum, an unknown version, more than kMaxTrailerBytes, records that do
-// not fill it exactly or checksum records of the wrong size.
+// not fill it exactly, checksum records of the wrong size or a name record
+// too short for its time or with nanoseconds past a second.
 std::optional<Trailer> readTrailer(int fd, int64_t size);
 
 // The checksum of strip `stripIndex`'s image rows from w.rPlane, w.gPlane,

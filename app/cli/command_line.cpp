@@ -187,6 +187,9 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
     app.add_flag("--rdo", o.settings.rateAware,
                  tr("rate-aware encoder: fewer bytes at equal PSNR, slower; any reader decodes the files"));
     app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
+    app.add_flag("-N,--name", o.settings.restoreName,
+                 tr("expand under the input's name and modification time stored in the container\n"
+                    "(its stem with .tif or .bmp when the kind differs)"));
     app.add_option("--tiff-compression", compression,
                    tr("how expanded TIFFs are stored (default none; the others with a predictor)"))
         ->check(oneOf({"none", "deflate", "zstd", "lzw"}))

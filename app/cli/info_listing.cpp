@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 #include "app/core/container_info.h"
@@ -45,6 +46,18 @@ std::string jsonNumber(double v) {
     return text;
 }
 
+// The stored input's time, ISO 8601 in UTC to the nanosecond.
+std::string utcTime(const InputName& n) {
+    const auto seconds = static_cast<time_t>(n.modifiedSeconds);
+    struct tm t{};
+    char text[64];
+    if (!::gmtime_r(&seconds, &t) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t) == 0)
+        return std::to_string(n.modifiedSeconds) + " s";
+    char nanos[16];
+    std::snprintf(nanos, sizeof nanos, ".%09uZ", n.modifiedNanoseconds);
+    return std::string(text) + nanos;
+}
+
 std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (!trailer) return "null";
     std::string out = "{\"offset\": " + std::to_string(trailer->offset) + ", \"records\": [";
@@ -54,6 +67,8 @@ std::string trailerJson(const std::optional<Trailer>& trailer) {
     out += "]";
     if (trailer->container) out += ", \"containerChecksum\": \"" + trailer->container->hex() + "\"";
     if (trailer->pixels) out += ", \"pixelChecksum\": \"" + trailer->pixels->hex() + "\"";
+    if (const auto& n = trailer->inputName)
+        out += ", \"inputName\": " + jsonString(n->name) + ", \"inputModified\": \"" + utcTime(*n) + "\"";
     return out + "}";
 }
 
@@ -91,7 +106,8 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
 }
 
 const char* recordName(uint16_t type) {
-    return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata" : "unknown record";
+    return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata"
+         : type == 4 ? "input name" : "unknown record";
 }
 
 void printTrailerText(const ContainerInfo& c) {
@@ -110,6 +126,8 @@ void printTrailerText(const ContainerInfo& c) {
     }
     if (trailer.container) std::printf("  container XXH3-128 %s\n", trailer.container->hex().c_str());
     if (trailer.pixels) std::printf("  pixels    XXH3-128 %s\n", trailer.pixels->hex().c_str());
+    if (const auto& n = trailer.inputName)
+        std::printf("  input     %s, modified %s\n", displayText(n->name).c_str(), utcTime(*n).c_str());
 }
 
 std::string textOrNone(const std::optional<std::string>& text) {

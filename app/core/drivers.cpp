@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "app/core/failure_text.h"
@@ -252,7 +253,7 @@ OutputOptions outputOptions(const JobSettings& settings, const struct stat& sour
 }
 
 // One compression at a level and sampling. With a finite minPsnr, the output
-// is committed only when its PSNR reaches it.
+// is kept only when its PSNR reaches it.
 struct Attempt {
     int32_t qualityLevel;
     int32_t colourSampling;
@@ -261,13 +262,23 @@ struct Attempt {
     double lambdaScale = 1.0;
 };
 
+// A compression's figures and, when it reached its minPsnr, the container
+// written, not yet in place (the caller commits it, or drops it for a smaller).
 struct Outcome {
     FileReport report;
-    bool committed = false;
+    std::unique_ptr<ContainerWriter> pending;
 };
 
+// Puts an outcome's container in place and completes its report.
+FileReport commitOutcome(Outcome& o) {
+    o.pending->commit();
+    o.report.outputBytes = fileSize(o.pending->path());
+    return o.report;
+}
+
+// `shared`: the warnings of every coding of the file, so that each shows once.
 Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& settings, const Attempt& attempt,
-                     BatchUi& ui) {
+                     BatchUi& ui, Warnings* shared = nullptr) {
     FileCoding file;
     file.quality = codecParams(attempt.qualityLevel);
     file.colourSampling = attempt.colourSampling;
@@ -277,8 +288,8 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
     const ImageLayout& layout = file.layout;
     // Checked before the work: a name that cannot be written fails now.
-    ContainerWriter out(compressedName(path, settings.qualityDbText, settings.outputDir),
-                        outputOptions(settings, in->fileStatus));
+    auto out = std::make_unique<ContainerWriter>(compressedName(path, settings.qualityDbText, settings.outputDir),
+                                                 outputOptions(settings, in->fileStatus));
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
@@ -289,7 +300,8 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     const auto streamThreadsFor = [&](int32_t strip) {
         return strip + 1 == layout.stripCount ? threads : streamThreads;
     };
-    Warnings warnings(ui, path);
+    std::optional<Warnings> own;
+    Warnings& warnings = shared ? *shared : own.emplace(ui, path);
     const AtExit gather{[&] {
         warnings.add(in->warnings());
         for (const auto& w : workers)
@@ -307,7 +319,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
         format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
-    writeContainerHeader(out, file, in->metadata);
+    writeContainerHeader(*out, file, in->metadata);
     ui.setProgress(5);
     ui.repaint();
 
@@ -337,7 +349,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             if (measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
         },
         [&](StripWorker& w) {
-            appendStripSection(out, w.section);
+            appendStripSection(*out, w.section);
             sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
             stripSums.push_back(w.pixels);
         });
@@ -350,15 +362,16 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
     trailer.carriedTags = in->metadata.carriedTags;
-    appendTrailer(out, std::move(trailer));
-    out.commit();
+    trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
+                                  static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
+    appendTrailer(*out, std::move(trailer));
 
-    FileReport report = finishedReport(kind, path, out.path(), layout);
+    FileReport report = finishedReport(kind, path, out->path(), layout);
     report.psnr = done.report.psnr;
     report.qualityLevel = attempt.qualityLevel;
     report.colourSampling = attempt.colourSampling;
     done.report = report;
-    done.committed = true;
+    done.pending = std::move(out);
     return done;
 }
 
@@ -379,12 +392,43 @@ Attempt finerAttempt(Attempt a, double shortfallDb) {
     return a;
 }
 
+// The whole image coded as the trials chose, and coded again finer should it
+// fall short of the target; not yet committed.
+Outcome codeToTarget(const std::string& path, FileKind kind, const JobSettings& settings, const PsnrChoice& choice,
+                     bool rateAware, BatchUi& ui, Warnings& warnings) {
+    const double target = settings.targetPsnr;
+    const double minPsnr = choice.reachable ? target : -INFINITY;
+    Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
+    if (choice.nearMissLevel > 0) {
+        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, rateAware},
+                                 ui, &warnings);
+        if (o.pending) return o;
+    }
+    for (;;) {
+        Outcome o = compressOnce(path, kind, settings, attempt, ui, &warnings);
+        if (o.pending) return o;
+        attempt = finerAttempt(attempt, target - o.report.psnr);
+    }
+}
+
+// Of two codings, the one to write: the smaller of those that reach the
+// target, else the nearer to it.
+bool better(const Outcome& a, const Outcome& b, double target) {
+    const bool aReached = a.report.psnr >= target, bReached = b.report.psnr >= target;
+    if (aReached != bReached) return aReached;
+    if (!aReached) return a.report.psnr > b.report.psnr;
+    return a.pending->end() < b.pending->end();
+}
+
 // Trials on row bands choose the level and sampling; the whole image is then
-// coded and, should it fall short of the target, coded again finer.
+// coded. The rate-aware coder usually needs fewer bytes for a target than the
+// cascade, but not on every picture (fine grain, some textures): with it, the
+// cascade's coding is made too and the smaller kept, so that --rdo never costs
+// bytes.
 FileReport compressToTarget(const std::string& path, FileKind kind, const JobSettings& settings, BatchUi& ui) {
     const double target = settings.targetPsnr;
     if (!std::isfinite(target)) throw Error("PSNR target must be a number of dB");
-    PsnrChoice choice;
+    PsnrChoice choice, cascadeChoice;
     {
         const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
@@ -394,25 +438,22 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
                                         outputOptions(settings, in->fileStatus));
         }
         const HeldImage held = holdRows(*in, trialRows(in->width(), in->height()));
-        choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, resolveThreadCount(settings.threads), settings.stop});
+        const int threads = resolveThreadCount(settings.threads);
+        choice = choosePsnrCoding(held, target, {settings.rateAware, 1.0, threads, settings.stop});
+        if (settings.rateAware) cascadeChoice = choosePsnrCoding(held, target, {false, 1.0, threads, settings.stop});
     }
-    const double minPsnr = choice.reachable ? target : -INFINITY;
-    Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
-    if (choice.nearMissLevel > 0) {
-        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, settings.rateAware}, ui);
-        if (o.committed) return o.report;
+    Warnings warnings(ui, path);
+    Outcome o = codeToTarget(path, kind, settings, choice, settings.rateAware, ui, warnings);
+    if (settings.rateAware) {
+        Outcome cascade = codeToTarget(path, kind, settings, cascadeChoice, false, ui, warnings);
+        if (better(cascade, o, target)) o = std::move(cascade);
     }
-    for (;;) {
-        Outcome o = compressOnce(path, kind, settings, attempt, ui);
-        if (o.committed) {
-            o.report.targetMissed = o.report.psnr < target;
-            if (o.report.targetMissed)
-                ui.showWarning(path, "PSNR target of " + psnrNameFigure(target) + " dB not reached; the finest coding gives " +
-                                         psnrNameFigure(o.report.psnr) + " dB");
-            return o.report;
-        }
-        attempt = finerAttempt(attempt, target - o.report.psnr);
-    }
+    FileReport report = commitOutcome(o);
+    report.targetMissed = report.psnr < target;
+    if (report.targetMissed)
+        warnings.add({"PSNR target of " + psnrNameFigure(target) + " dB not reached; the finest coding gives " +
+                      psnrNameFigure(report.psnr) + " dB"});
+    return report;
 }
 }  // namespace
 
@@ -424,12 +465,37 @@ void JobSettings::usePsnrTarget(double db) {
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui) {
     if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
-    return compressOnce(path, kind, settings, {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware},
-                        ui)
-        .report;
+    Outcome o = compressOnce(path, kind, settings,
+                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware}, ui);
+    return commitOutcome(o);
 }
 
 namespace {
+
+// Where an expansion goes: with settings.restoreName, under the input name
+// the trailer stored, when there is a usable one; `warning` says why not.
+struct ExpansionName {
+    std::string path;
+    std::optional<InputName> restored;
+    std::string warning;
+};
+ExpansionName expansionName(const std::string& path, const JobSettings& settings, const std::optional<Trailer>& trailer) {
+    ExpansionName e;
+    e.path = expandedName(path, settings.bmpOutput, settings.outputDir);
+    if (!settings.restoreName) return e;
+    if (!trailer || !trailer->inputName) {
+        e.warning = "the container stores no input name (written before names were kept): the default name is used";
+        return e;
+    }
+    if (const char* problem = storedNameProblem(trailer->inputName->name)) {
+        e.warning = std::string("the stored input name is not a plain file name (") + problem +
+                    "): the default name is used";
+        return e;
+    }
+    e.path = restoredName(path, trailer->inputName->name, settings.bmpOutput, settings.outputDir);
+    e.restored = trailer->inputName;
+    return e;
+}
 
 enum class ExpandTo { Tiff, Bmp, Nothing };
 
@@ -470,17 +536,22 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         return result;
     }
 
+    Warnings warnings(ui, path);
     // Created before the work: a name that cannot be written fails now.
-    const std::string outputPath = to == ExpandTo::Nothing ? std::string()
-                                                           : expandedName(path, to == ExpandTo::Bmp, settings.outputDir);
+    const ExpansionName name = to == ExpandTo::Nothing ? ExpansionName{} : expansionName(path, settings, trailer);
+    if (!name.warning.empty()) warnings.add({name.warning});
+    const std::string& outputPath = name.path;
     std::unique_ptr<TiffOutput> tiff;
     std::unique_ptr<BmpOutput> bmp;
-    const OutputOptions options = outputOptions(settings, in.status());
+    OutputOptions options = outputOptions(settings, in.status());
+    // As gzip -N: the input's own time rather than the container's.
+    if (name.restored && options.source)
+        options.source->modified = {static_cast<time_t>(name.restored->modifiedSeconds),
+                                    static_cast<long>(name.restored->modifiedNanoseconds)};
     if (to == ExpandTo::Bmp)
         bmp = std::make_unique<BmpOutput>(outputPath, layout, options, meta);
     else if (to == ExpandTo::Tiff)
         tiff = openTiffOutput(outputPath, layout, meta, options, settings.tiffCompression);
-    Warnings warnings(ui, path);
     const AtExit gather{[&] {
         if (tiff) warnings.add(tiff->warnings());
     }};
@@ -536,6 +607,17 @@ VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& s
 
 std::string FileDrivers::outputPath(const std::string& path, FileKind kind) const {
     if (kind == FileKind::Unsupported) return {};
+    if (kind == FileKind::Expand && settings_.restoreName) {
+        // The name the expansion will take; a container whose trailer cannot
+        // be read fails there, so here it has the default name.
+        std::optional<Trailer> trailer;
+        try {
+            const ContainerReader in(path);
+            trailer = readTrailer(in.fd(), in.size());
+        } catch (...) {
+        }
+        return expansionName(path, settings_, trailer).path;
+    }
     return kind == FileKind::Expand ? expandedName(path, settings_.bmpOutput, settings_.outputDir)
                                     : compressedName(path, settings_.qualityDbText, settings_.outputDir);
 }

@@ -21,6 +21,9 @@ struct JobSettings {
     int32_t colourSampling = kDefaultPreset.colourSampling;
     std::string qualityDbText = std::to_string(kDefaultPreset.dbFigure);
     bool bmpOutput = false;    // expand to BMP instead of TIFF
+    // Expansions take back the input's name and modification time that the
+    // container stored (rpx -N), else the default name, with a warning.
+    bool restoreName = false;
     TiffCompression tiffCompression = TiffCompression::None;
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core; outputs do not depend on it

@@ -1,5 +1,7 @@
 #include "app/core/output_names.h"
 
+#include "app/core/batch.h"
+
 namespace kirune {
 
 std::string pathStem(const std::string& path) {
@@ -24,6 +26,26 @@ std::string compressedName(const std::string& inputPath, const std::string& qual
 
 std::string expandedName(const std::string& containerPath, bool bmp, const std::string& outputDir) {
     return placeInDirectory(pathStem(containerPath) + (bmp ? ".bmp" : ".tif"), outputDir);
+}
+
+const char* storedNameProblem(const std::string& name) {
+    if (name.empty()) return "it is empty";
+    if (name == "." || name == "..") return "it names a folder";
+    if (name.find('/') != std::string::npos) return "it holds a '/'";
+    if (name.find('\0') != std::string::npos) return "it holds a NUL byte";
+    if (name.size() > kMaxRestoredNameBytes) return "it is longer than 255 bytes";
+    return nullptr;
+}
+
+std::string restoredName(const std::string& containerPath, const std::string& storedName, bool bmp,
+                         const std::string& outputDir) {
+    const std::size_t dot = storedName.rfind('.');
+    const std::string extension = dot == std::string::npos ? std::string() : asciiLower(storedName.substr(dot));
+    const bool kept = bmp ? extension == ".bmp" : extension == ".tif" || extension == ".tiff";
+    const std::string name = kept ? storedName : pathStem(storedName) + (bmp ? ".bmp" : ".tif");
+    if (!outputDir.empty()) return placeInDirectory(name, outputDir);
+    const std::size_t slash = containerPath.rfind('/');
+    return slash == std::string::npos ? name : containerPath.substr(0, slash + 1) + name;
 }
 
 }  // namespace kirune

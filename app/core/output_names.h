@@ -1,6 +1,7 @@
 #pragma once
 // Output file names derived from the input path.
 
+#include <cstddef>
 #include <string>
 
 namespace kirune {
@@ -17,5 +18,20 @@ std::string compressedName(const std::string& inputPath, const std::string& qual
                            const std::string& outputDir = {});
 // img_49-2.rpx -> img_49-2.tif or img_49-2.bmp
 std::string expandedName(const std::string& containerPath, bool bmp, const std::string& outputDir = {});
+
+// Longest input name an expansion takes back (NAME_MAX of the usual file systems).
+inline constexpr std::size_t kMaxRestoredNameBytes = 255;
+
+// Why a name stored in a container cannot name a file (it comes from the
+// file, so it is anyone's): nullptr when it is one plain file name.
+const char* storedNameProblem(const std::string& name);
+
+// The expansion of `containerPath` under the input name a container stored
+// (which storedNameProblem accepts): the name as it was when its extension
+// already says what is written (.tif, .tiff in any case for a TIFF, .bmp for
+// a BMP), else its stem with .tif or .bmp; beside the container or in
+// `outputDir`. x.TIFF -> x.TIFF; x.bmp -> x.tif.
+std::string restoredName(const std::string& containerPath, const std::string& storedName, bool bmp,
+                         const std::string& outputDir = {});
 
 }  // namespace kirune
