@@ -64,6 +64,11 @@ struct CarriedTag {
 // it throws nothing but std::bad_alloc.
 std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnings);
 
+// Reads with libtiff the Exif, GPS and Interoperability directories that the
+// current directory of `tif` (open for reading) points to: empty when every
+// one reads, else which does not. Leaves the handle on its first directory.
+std::string unreadableSubDirectory(TIFF* tif);
+
 // The tags of a blob, in its order; the values point into `encoded`.
 // Throws Error(kDamagedFileText) when the blob is malformed or holds a tag
 // that must not be carried.
