@@ -250,6 +250,7 @@ std::optional<FirstDirectory> firstDirectory(int fd) {
 // sample) in `image`, a sub-directory it cannot read in `tags`.
 struct ReadBack {
     std::string image, tags;
+    bool ok() const { return image.empty() && tags.empty(); }
 };
 
 ReadBack readBack(int fd, const std::string& path, const ImageLayout& layout, bool compressed) {
@@ -314,17 +315,21 @@ void finishTiffOutput(TiffOutput& out) {
     // What libtiff wrote, read back: a strip it dropped, or carried tags a
     // reader refuses, never pass for a finished file.
     const ImageLayout layout{static_cast<int32_t>(h.line.size() / 3), static_cast<int32_t>(height)};
-    ReadBack problem = readBack(fd, out.path(), layout, compression != COMPRESSION_NONE);
+    const bool compressed = compression != COMPRESSION_NONE;
+    ReadBack problem = readBack(fd, out.path(), layout, compressed);
     const std::optional<FirstDirectory> now = firstDirectory(fd);
-    if ((!problem.image.empty() || !problem.tags.empty()) && now && std::memcmp(now->value, own->value, own->bytes)) {
-        h.droppedTags.push_back("carried tags left out: " +
-                                (problem.tags.empty() ? std::string("the image directory") : problem.tags) +
-                                " would not read back");
+    if (!problem.ok() && now && std::memcmp(now->value, own->value, own->bytes) != 0) {
+        // libtiff's own directory, still in the file, without the carried tags.
         if (::pwrite(fd, own->value, own->bytes, own->at) != static_cast<ssize_t>(own->bytes))
             out.file_.fail(kCannotWriteOutputText, errno);
-        problem = readBack(fd, out.path(), layout, compression != COMPRESSION_NONE);
+        const ReadBack plain = readBack(fd, out.path(), layout, compressed);
+        if (plain.ok())
+            h.droppedTags.push_back("carried tags left out: " +
+                                    (problem.tags.empty() ? std::string("the image directory") : problem.tags) +
+                                    " would not read back");
+        problem = plain;
     }
-    if (!problem.image.empty() || !problem.tags.empty())
+    if (!problem.ok())
         throw Error(kCannotWriteOutputText,
                     out.path() + " (" + (problem.image.empty() ? problem.tags : problem.image) + ")");
     struct stat st {};
