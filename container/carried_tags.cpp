@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -17,7 +18,12 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {'K', 'T', 'A', 'G'};
 constexpr uint8_t kVersion = 1;
-constexpr uint64_t kMaxEntries = 0xFFFF;  // per directory: a classic TIFF's limit
+// Per directory: libtiff refuses to read a directory of more entries.
+constexpr uint64_t kMaxEntries = 4096;
+// Entries libtiff itself writes into an expanded TIFF's image directory (the
+// structure, the predictor, the header's fields), with room to spare: the
+// carried ones must leave space for them.
+constexpr uint64_t kOwnImageEntries = 32;
 
 constexpr uint16_t kTransferFunction = 301;
 constexpr uint16_t kExifPointer = 34665;
@@ -165,7 +171,8 @@ std::optional<FileDirectory> readDirectory(TiffFile& file, const FileFormat& f, 
     }
     const uint64_t n = getUint(head, f.countBytes(), f.bigEndian);
     if (n > kMaxEntries) {
-        why = "claims " + std::to_string(n) + " entries";
+        why = "has " + std::to_string(n) + " entries, more than the " + std::to_string(kMaxEntries) +
+              " that TIFF readers accept";
         return std::nullopt;
     }
     std::vector<uint8_t> raw(static_cast<std::size_t>(f.directoryBytes(n) - f.countBytes()));
@@ -228,20 +235,21 @@ public:
     // False when the image directory itself cannot be read.
     bool collect() {
         std::optional<uint64_t> exif, gps, interop;
-        const std::optional<FileDirectory> image = directory(CarriedDirectory::Image, TIFFCurrentDirOffset(tif_));
+        visited_.push_back(TIFFCurrentDirOffset(tif_));
+        const std::optional<FileDirectory> image = directory(CarriedDirectory::Image, visited_.back());
         if (!image) return false;
         for (const FileEntry& e : image->entries) {
             if (e.tag == kExifPointer) exif = pointer(CarriedDirectory::Image, e);
             else if (e.tag == kGpsPointer) gps = pointer(CarriedDirectory::Image, e);
             else capture(CarriedDirectory::Image, e);
         }
+        limitImageEntries();
         // Fixed nesting, so a pointer loop cannot make the walk go round.
-        if (exif)
-            if (const auto d = directory(CarriedDirectory::Exif, *exif))
-                for (const FileEntry& e : d->entries) {
-                    if (e.tag == kInteropPointer) interop = pointer(CarriedDirectory::Exif, e);
-                    else capture(CarriedDirectory::Exif, e);
-                }
+        if (const auto d = subDirectory(CarriedDirectory::Exif, exif))
+            for (const FileEntry& e : d->entries) {
+                if (e.tag == kInteropPointer) interop = pointer(CarriedDirectory::Exif, e);
+                else capture(CarriedDirectory::Exif, e);
+            }
         captureAll(CarriedDirectory::Gps, gps);
         captureAll(CarriedDirectory::Interoperability, interop);
         return true;
@@ -302,9 +310,28 @@ private:
             captured_.push_back({dir, e});
     }
     void captureAll(CarriedDirectory dir, std::optional<uint64_t> offset) {
-        if (!offset) return;
-        if (const auto d = directory(dir, *offset))
+        if (const auto d = subDirectory(dir, offset))
             for (const FileEntry& e : d->entries) capture(dir, e);
+    }
+    // A directory the walk has already read would come back as a second,
+    // stale copy of its entries.
+    std::optional<FileDirectory> subDirectory(CarriedDirectory dir, std::optional<uint64_t> offset) {
+        if (!offset) return std::nullopt;
+        if (std::find(visited_.begin(), visited_.end(), *offset) != visited_.end()) {
+            warnings_.push_back(std::string(directoryName(dir)) +
+                                " directory left out: it points back to a directory already read");
+            return std::nullopt;
+        }
+        visited_.push_back(*offset);
+        return directory(dir, *offset);
+    }
+    // The expanded TIFF's image directory holds libtiff's entries as well.
+    void limitImageEntries() {
+        const auto n = static_cast<uint64_t>(captured_.size());
+        if (n + kOwnImageEntries <= kMaxEntries) return;
+        captured_.clear();
+        warnings_.push_back("image directory's tags left out: its " + std::to_string(n) + " entries pass the " +
+                            std::to_string(kMaxEntries - kOwnImageEntries) + " that can be carried");
     }
     std::optional<uint64_t> pointer(CarriedDirectory dir, const FileEntry& e) {
         std::optional<uint64_t> at = pointerValue(e, f_);
@@ -317,6 +344,7 @@ private:
     FileFormat f_;
     std::vector<std::string>& warnings_;
     std::vector<Capture> captured_;
+    std::vector<uint64_t> visited_;  // directory offsets
 };
 
 // The "KTAG" encoding of the captured tags, values read from the file in
@@ -366,6 +394,39 @@ std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnin
     const std::vector<Capture> captured = walk.withinBudget();
     if (captured.empty()) return {};
     return encodeCaptured(captured, file, walk.format(), warnings);
+}
+
+std::string unreadableSubDirectory(TIFF* tif) {
+    std::string why;
+    {
+        TiffFile file(tif);
+        const FileFormat f{TIFFIsBigTIFF(tif) != 0, TIFFIsBigEndian(tif) != 0};
+        const auto pointers = [&](uint64_t at, std::initializer_list<uint16_t> tags) {
+            std::vector<std::pair<uint16_t, uint64_t>> found;
+            std::string ignored;
+            if (const auto d = readDirectory(file, f, at, ignored))
+                for (const FileEntry& e : d->entries)
+                    if (std::find(tags.begin(), tags.end(), e.tag) != tags.end())
+                        if (const auto p = pointerValue(e, f)) found.emplace_back(e.tag, *p);
+            return found;
+        };
+        for (const auto& [tag, at] : pointers(TIFFCurrentDirOffset(tif), {kExifPointer, kGpsPointer})) {
+            if (tag == kGpsPointer) {
+                if (TIFFReadGPSDirectory(tif, at) != 1) why = "the GPS directory";
+                continue;
+            }
+            if (TIFFReadEXIFDirectory(tif, at) != 1) {
+                why = "the Exif directory";
+                continue;
+            }
+            for (const auto& [inner, interop] : pointers(at, {kInteropPointer})) {
+                (void)inner;
+                if (TIFFReadEXIFDirectory(tif, interop) != 1) why = "the Interoperability directory";
+            }
+        }
+    }
+    if (TIFFSetDirectory(tif, 0) != 1 && why.empty()) why = "the image directory";
+    return why;
 }
 
 // ---- Decoding ---------------------------------------------------------------
@@ -446,13 +507,23 @@ struct OutDirectory {
 // The directories to write, entries by tag: children before their parents,
 // so that each offset is known when its pointer is written, and the image
 // directory (libtiff's entries that no carried tag replaces, and the carried
-// ones) last. Nullopt when the image directory would have too many entries.
+// ones) last. Nullopt when the image directory would have too many entries;
+// a sub-directory with too many (from a container written before they were
+// limited, or forged) is left out with a warning.
 std::optional<std::vector<OutDirectory>> planDirectories(const std::vector<CarriedTag>& tags,
-                                                         const FileDirectory& written, const FileFormat& f) {
+                                                         const FileDirectory& written, const FileFormat& f,
+                                                         std::vector<std::string>& warnings) {
     std::vector<OutDirectory> out;
     std::vector<OutEntry> byDir[4];
     for (const CarriedTag& t : tags)
         byDir[static_cast<int>(t.directory)].push_back({t.tag, t.type, t.count, nullptr, &t});
+    for (int d = 1; d < 4; ++d)
+        if (byDir[d].size() > kMaxEntries) {
+            warnings.push_back(std::string("carried ") + directoryName(static_cast<CarriedDirectory>(d)) +
+                               " directory left out: its " + std::to_string(byDir[d].size()) +
+                               " entries pass the " + std::to_string(kMaxEntries) + " that TIFF readers accept");
+            byDir[d].clear();
+        }
     const auto pointTo = [&](std::vector<OutEntry>& parent, uint16_t tag) {
         parent.push_back({tag, f.big ? kLong8 : kLong, 1, nullptr, nullptr, out.size() - 1});
     };
@@ -570,8 +641,9 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
     const std::optional<FileDirectory> written = readDirectory(file, f, first, why);
     if (!written) return leaveOut("the output's directory " + why);
 
-    std::optional<std::vector<OutDirectory>> out = planDirectories(tags, *written, f);
-    if (!out) return leaveOut("the image directory would have too many entries");
+    std::optional<std::vector<OutDirectory>> out = planDirectories(tags, *written, f, warnings);
+    if (!out) return leaveOut("the image directory would pass the " + std::to_string(kMaxEntries) +
+                              " entries that TIFF readers accept");
     const uint64_t start = file.size();
     const uint64_t end = layOut(*out, f, start);
     if (!f.big && end > std::numeric_limits<uint32_t>::max())

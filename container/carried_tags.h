@@ -19,8 +19,11 @@
 // Not carried, each with a warning: tags whose value is the offset of other
 // data (SubIFDs, GlobalParametersIFD, IFD-typed entries), entries of
 // BigTIFF's 64-bit types, a TransferFunction for other than 16-bit samples,
-// entries that lie outside the file, and the largest tags beyond
-// kMaxCarriedTagBytes. Private tags are carried as they are, so data they
+// entries that lie outside the file, the largest tags beyond
+// kMaxCarriedTagBytes, and directories that libtiff would not read back from
+// the expanded TIFF: over 4,096 entries (the image directory's carried ones
+// leave room for libtiff's own), or reached by a pointer back to a directory
+// already read. Private tags are carried as they are, so data they
 // locate by file offset (such as some maker notes) does not follow them.
 //
 // Encoding, version 1; numbers little-endian:
@@ -64,6 +67,11 @@ struct CarriedTag {
 // it throws nothing but std::bad_alloc.
 std::vector<uint8_t> readCarriedTags(TIFF* tif, std::vector<std::string>& warnings);
 
+// Reads with libtiff the Exif, GPS and Interoperability directories that the
+// current directory of `tif` (open for reading) points to: empty when every
+// one reads, else which does not. Leaves the handle on its first directory.
+std::string unreadableSubDirectory(TIFF* tif);
+
 // The tags of a blob, in its order; the values point into `encoded`.
 // Throws Error(kDamagedFileText) when the blob is malformed or holds a tag
 // that must not be carried.
@@ -79,9 +87,11 @@ void checkCarriedTags(std::span<const uint8_t> encoded);
 // scanlines. Structural tags stay the output's own; a carried tag replaces
 // one of the same number that libtiff wrote (ImageDescription, the
 // resolution, the ICC profile, ...), other tags libtiff wrote stay. When the
-// tags cannot be added (a directory that cannot be read back, a classic TIFF
-// that would pass 4 GiB) the file is left as libtiff wrote it and a warning
-// says why. Throws Error(kDamagedFileText) for a malformed blob and
+// tags cannot be added (a directory that cannot be read back, an image
+// directory over 4,096 entries, a classic TIFF that would pass 4 GiB) the file
+// is left as libtiff wrote it and a warning says why; an Exif, GPS or
+// Interoperability directory over 4,096 entries (from a container written
+// before they were limited, or forged) is left out alone, with a warning. Throws Error(kDamagedFileText) for a malformed blob and
 // Error(kCannotWriteOutputText ...) when a write fails.
 void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<std::string>& warnings);
 

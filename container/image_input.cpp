@@ -175,6 +175,9 @@ void checkSinglePage(TIFF* tif, TiffMessages& messages) {
         if (!(subfileType & FILETYPE_REDUCEDIMAGE)) ++pages;
     }
     if (pages > 1) refuse(kMultiPageTiffText, std::to_string(pages) + " pages");
+    // A page could follow the last directory walked: better refused than lost.
+    if (directories == kMaxDirectories && !TIFFLastDirectory(tif))
+        throw Error(UserMessage{kTooManyDirectoriesText, {std::to_string(kMaxDirectories)}});
     if (directories > 1 && TIFFSetDirectory(tif, 0) != 1) refuse(kNotTiffText, messages.lastError);
 }
 

@@ -88,7 +88,8 @@ private:
 // Opens and examines an input: size, sample width, tags. Refuses with Error
 // what it cannot read (not a regular file, unreadable, not a TIFF or BMP, not
 // RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated, a
-// TIFF with a second full-size page). A resolution without unit is taken in
+// TIFF with a second full-size page, or with more than 256 directories, where
+// one could hide past the walk's end). A resolution without unit is taken in
 // inches, the TIFF default.
 enum class InputUse {
     Whole,       // pixels, tags and the checks of the file as a whole

@@ -1,5 +1,9 @@
 #include "container/image_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -83,14 +87,16 @@ TiffOutput::~TiffOutput() {
 
 namespace {
 // The tags a container's header holds: description (never the program's
-// credit), resolution, texts and ICC profile.
-template <class Drop>
-void setHeaderTags(TIFF* tif, const ImageMetadata& meta, const Drop& drop) {
+// credit), resolution, texts and ICC profile, each unless the carried tags
+// hold it (`held`), whose copy is the input's own and replaces libtiff's.
+template <class Held, class Drop>
+void setHeaderTags(TIFF* tif, const ImageMetadata& meta, const Held& held, const Drop& drop) {
     const std::string description(meta.description.c_str());  // up to its NUL
-    if (!description.empty() && description != creditText() &&
+    if (!description.empty() && description != creditText() && !held(TIFFTAG_IMAGEDESCRIPTION) &&
         TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) != 1)
         drop("ImageDescription");
-    if (meta.xResolution > 0.0f) {
+    // The three as one: a unit the input left to its default stays so.
+    if (meta.xResolution > 0.0f && !held(TIFFTAG_XRESOLUTION) && !held(TIFFTAG_YRESOLUTION)) {
         if (TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, meta.resolutionUnit) != 1)
             drop("ResolutionUnit");  // the reader's default, inch, stands
         if (TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(meta.xResolution)) != 1 ||
@@ -105,10 +111,26 @@ void setHeaderTags(TIFF* tif, const ImageMetadata& meta, const Drop& drop) {
         {TIFFTAG_DATETIME, &meta.dateTime}, {TIFFTAG_ARTIST, &meta.artist},
     };
     for (const auto& [tag, text] : texts)
-        if (*text && TIFFSetField(tif, tag, (*text)->c_str()) != 1) drop(TIFFFieldName(TIFFFieldWithTag(tif, tag)));
-    if (!meta.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
+        if (*text && !held(tag) && TIFFSetField(tif, tag, (*text)->c_str()) != 1)
+            drop(TIFFFieldName(TIFFFieldWithTag(tif, tag)));
+    if (!meta.iccProfile.empty() && !held(TIFFTAG_ICCPROFILE) && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.iccProfile.size()),
                                                  meta.iccProfile.data()) != 1)
         drop("ICC profile");
+}
+
+// Bytes the output would take as a classic TIFF, or more: the samples
+// (compressed ones rarely take more), the strip tables, every tag the header
+// and the carried tags may add (the image directory is written twice), and a
+// margin for libtiff's own entries.
+uint64_t classicTiffBytes(const ImageLayout& layout, const ImageMetadata& meta, uint64_t rowsPerStrip) {
+    const auto height = static_cast<uint64_t>(layout.height);
+    const uint64_t samples = static_cast<uint64_t>(layout.width) * height * 3 * sizeof(uint16_t);
+    const uint64_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
+    uint64_t tags = 2 * meta.carriedTags.size() + meta.iccProfile.size() + meta.description.size();
+    for (const auto* text : {&meta.make, &meta.model, &meta.software, &meta.dateTime, &meta.artist})
+        if (*text) tags += (*text)->size();
+    constexpr uint64_t kMargin = uint64_t{1} << 20;
+    return samples + 2 * 4 * strips + tags + kMargin;
 }
 }  // namespace
 
@@ -118,10 +140,17 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     if (layout.width < 1 || layout.height < 1)
         throw Error("image size " + std::to_string(layout.width) + " x " + std::to_string(layout.height) +
                     " is empty");
+    const uint32_t rowsPerStrip =
+        compression == TiffCompression::None
+            ? static_cast<uint32_t>(layout.height)
+            : static_cast<uint32_t>(std::max<int64_t>(1, (int64_t{1} << 18) / (int64_t{layout.width} * 6)));
+    // What fits a classic TIFF is written as one, as it always was; anything
+    // larger as a BigTIFF rather than cut at 4 GiB.
+    const bool big = classicTiffBytes(layout, meta, rowsPerStrip) > std::numeric_limits<uint32_t>::max();
     std::unique_ptr<TiffOutput> out(new TiffOutput(outputPath, options));
     TiffOutput::Handle& h = *out->handle_;
     h.sink.fd = out->file_.fd();
-    h.tif = openTiffForWriting(h.sink, outputPath, h.messages);
+    h.tif = openTiffForWriting(h.sink, outputPath, h.messages, big);
     const auto refused = [&] {
         throw Error(kCannotCreateOutputText, outputPath + h.messages.reason());
     };
@@ -141,10 +170,15 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
         h.droppedTags.push_back(std::string(tag) + " left out" + h.messages.reason());
         h.messages.lastError.clear();
     };
-    // Tags carried whole stand for everything the header's fields hold, and
-    // are written after the image; older containers have the fields alone.
+    // Tags carried whole are written after the image; the header's fields
+    // stand for those they do not hold (older containers have the fields
+    // alone, and a tag over the carried budget stays in the header only).
     h.carriedTags = meta.carriedTags;
-    if (h.carriedTags.empty()) setHeaderTags(tif, meta, drop);
+    std::vector<uint16_t> held;
+    for (const CarriedTag& t : decodeCarriedTags(h.carriedTags))
+        if (t.directory == CarriedDirectory::Image) held.push_back(t.tag);
+    setHeaderTags(
+        tif, meta, [&](ttag_t tag) { return std::find(held.begin(), held.end(), tag) != held.end(); }, drop);
 
     if (compression == TiffCompression::None) {
         // Without RowsPerStrip the image is one strip, and libtiff's scanline
@@ -157,10 +191,9 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
         const uint16_t scheme = compression == TiffCompression::Deflate ? COMPRESSION_ADOBE_DEFLATE
                                 : compression == TiffCompression::Zstd  ? COMPRESSION_ZSTD
                                                                         : COMPRESSION_LZW;
-        const auto rows = static_cast<uint32_t>(std::max<int64_t>(1, (int64_t{1} << 18) / (int64_t{layout.width} * 6)));
         if (!TIFFIsCODECConfigured(scheme) || TIFFSetField(tif, TIFFTAG_COMPRESSION, scheme) != 1 ||
             TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) != 1 ||
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) != 1)
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) != 1)
             refused();
     }
 
@@ -185,13 +218,76 @@ void writeTiffStrip(TiffOutput& out, const ImageLayout& layout, int32_t stripInd
         }
         // Summed before libtiff's predictor may rewrite the line in place.
         if (sum) addSamples(*sum, h.line.data(), h.line.size());
-        if (TIFFWriteScanline(h.tif.get(), h.line.data(), static_cast<uint32_t>(rows.first + r), 0) < 0)
+        // 0 too: libtiff drops the rows of a strip it could not flush.
+        if (TIFFWriteScanline(h.tif.get(), h.line.data(), static_cast<uint32_t>(rows.first + r), 0) != 1)
             throw Error(writeFailure(out.path(), h.sink, h.messages));
     }
     if (sum) *stripSum = sum->digest();
     out.nextRow_ = rows.first + rows.count;
     out.file_.startWriteback();
 }
+
+namespace {
+
+// Where the file's header points to its first directory, and what it holds.
+struct FirstDirectory {
+    off_t at = 0;
+    std::size_t bytes = 0;
+    uint8_t value[8] = {};
+};
+
+std::optional<FirstDirectory> firstDirectory(int fd) {
+    uint8_t header[16];
+    if (::pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return std::nullopt;
+    const bool big = (header[0] == 'M' ? header[3] : header[2]) == 43;
+    FirstDirectory d{big ? 8 : 4, big ? 8u : 4u, {}};
+    std::memcpy(d.value, header + d.at, d.bytes);
+    return d;
+}
+
+// What is wrong with the file as libtiff reads it back, empty when nothing:
+// the image (its size, its strips lying within the file and holding every
+// sample) in `image`, a sub-directory it cannot read in `tags`.
+struct ReadBack {
+    std::string image, tags;
+    bool ok() const { return image.empty() && tags.empty(); }
+};
+
+ReadBack readBack(int fd, const std::string& path, const ImageLayout& layout, bool compressed) {
+    ReadBack problem;
+    struct stat st {};
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    // libtiff reads the header where the descriptor stands.
+    if (copy < 0 || ::fstat(copy, &st) != 0 || ::lseek(copy, 0, SEEK_SET) != 0) {
+        if (copy >= 0) ::close(copy);
+        problem.image = systemReason(errno);
+        return problem;
+    }
+    TiffMessages messages;
+    const TiffHandle tif = openTiffForReading(copy, path, messages);
+    if (!tif) {
+        problem.image = "the written TIFF does not read back" + messages.reason();
+        return problem;
+    }
+    uint32_t width = 0, height = 0;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    const auto size = static_cast<uint64_t>(st.st_size);
+    uint64_t total = 0;
+    bool inside = width == static_cast<uint32_t>(layout.width) && height == static_cast<uint32_t>(layout.height);
+    for (uint32_t s = 0, n = TIFFNumberOfStrips(tif.get()); inside && s < n; ++s) {
+        const uint64_t at = TIFFGetStrileOffset(tif.get(), s), bytes = TIFFGetStrileByteCount(tif.get(), s);
+        inside = bytes > 0 && at <= size && bytes <= size - at;
+        total += bytes;
+    }
+    if (!inside || (!compressed && total != uint64_t{width} * height * 3 * sizeof(uint16_t)))
+        problem.image = "the written TIFF holds " + std::to_string(size) + " bytes, not the whole image";
+    else
+        problem.tags = unreadableSubDirectory(tif.get());
+    return problem;
+}
+
+}  // namespace
 
 void finishTiffOutput(TiffOutput& out) {
     TiffOutput::Handle& h = *out.handle_;
@@ -200,7 +296,13 @@ void finishTiffOutput(TiffOutput& out) {
     TIFFGetField(h.tif.get(), TIFFTAG_IMAGELENGTH, &height);
     if (static_cast<uint32_t>(out.nextRow_) != height)
         throw Error("TIFF output is missing rows " + std::to_string(out.nextRow_) + " and after");
+    uint16_t compression = COMPRESSION_NONE;  // asked before the flush ends the directory
+    TIFFGetField(h.tif.get(), TIFFTAG_COMPRESSION, &compression);
     if (TIFFFlush(h.tif.get()) != 1) throw Error(writeFailure(out.path(), h.sink, h.messages));
+    const int fd = out.file_.fd();
+    // libtiff's own directory, which the carried tags' copy replaces.
+    const std::optional<FirstDirectory> own = firstDirectory(fd);
+    if (!own) throw Error(writeFailure(out.path(), h.sink, h.messages));
     if (!h.carriedTags.empty()) {
         try {
             appendCarriedTags(h.tif.get(), h.carriedTags, h.droppedTags);
@@ -209,6 +311,32 @@ void finishTiffOutput(TiffOutput& out) {
         }
     }
     h.tif.reset();
+
+    // What libtiff wrote, read back: a strip it dropped, or carried tags a
+    // reader refuses, never pass for a finished file.
+    const ImageLayout layout{static_cast<int32_t>(h.line.size() / 3), static_cast<int32_t>(height)};
+    const bool compressed = compression != COMPRESSION_NONE;
+    ReadBack problem = readBack(fd, out.path(), layout, compressed);
+    const std::optional<FirstDirectory> now = firstDirectory(fd);
+    if (!problem.ok() && now && std::memcmp(now->value, own->value, own->bytes) != 0) {
+        // libtiff's own directory, still in the file, without the carried tags.
+        if (::pwrite(fd, own->value, own->bytes, own->at) != static_cast<ssize_t>(own->bytes))
+            out.file_.fail(kCannotWriteOutputText, errno);
+        const ReadBack plain = readBack(fd, out.path(), layout, compressed);
+        if (plain.ok())
+            h.droppedTags.push_back("carried tags left out: " +
+                                    (problem.tags.empty() ? std::string("the image directory") : problem.tags) +
+                                    " would not read back");
+        problem = plain;
+    }
+    if (!problem.ok())
+        throw Error(kCannotWriteOutputText,
+                    out.path() + " (" + (problem.image.empty() ? problem.tags : problem.image) + ")");
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) out.file_.fail(kCannotWriteOutputText, errno);
+    if (static_cast<uint64_t>(st.st_size) != h.sink.end)
+        throw Error(kCannotWriteOutputText, out.path() + " (" + std::to_string(st.st_size) + " bytes instead of " +
+                                                std::to_string(h.sink.end) + ")");
     out.file_.commit();
 }
 
@@ -262,7 +390,9 @@ std::string checkedBmpPath(std::string path, const ImageLayout& layout) {
 
 BmpOutput::BmpOutput(std::string outputPath, const ImageLayout& layout, const OutputOptions& options,
                      const ImageMetadata& meta)
-    : file_(checkedBmpPath(std::move(outputPath), layout), options), height_(layout.height) {
+    : file_(checkedBmpPath(std::move(outputPath), layout), options),
+      height_(layout.height),
+      fileSize_(bmpGeometry(layout).fileSize) {
     const std::array<uint8_t, kBmpHeaderBytes> header = buildBmpHeader(layout, meta);
     if (std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size())
         file_.fail(kCannotWriteOutputText, errno);
@@ -295,6 +425,12 @@ void writeBmpStrip(BmpOutput& out, const ImageLayout& layout, int32_t stripIndex
 void BmpOutput::commit() {
     if (rowsWritten_ != height_)
         throw Error("BMP output has " + std::to_string(rowsWritten_) + " of " + std::to_string(height_) + " rows");
+    // Every row where it belongs: the file is exactly as long as its header says.
+    struct stat st {};
+    if (std::fflush(file_.stream()) != 0 || ::fstat(file_.fd(), &st) != 0) file_.fail(kCannotWriteOutputText, errno);
+    if (st.st_size != fileSize_)
+        throw Error(kCannotWriteOutputText, path() + " (" + std::to_string(st.st_size) + " bytes instead of " +
+                                                std::to_string(fileSize_) + ")");
     file_.commit();
 }
 

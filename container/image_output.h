@@ -44,7 +44,12 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
 void writeTiffStrip(TiffOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w,
                     Checksum128* stripSum = nullptr);
 
-// Completes the TIFF (directory written, file renamed to its final name).
+// Completes the TIFF: directory written, the file read back with libtiff
+// (every strip within the file and the image's samples all there, the
+// carried tags' directories readable, else libtiff's own directory instead,
+// with a warning), its size checked against what was written, and renamed
+// to its final name. A picture whose classic TIFF would pass 4 GiB is a
+// BigTIFF; a compressed one that unexpectedly does fails with libtiff's reason.
 void finishTiffOutput(TiffOutput& out);
 
 class TiffOutput {
@@ -99,6 +104,7 @@ private:
     friend void writeBmpStrip(BmpOutput&, const ImageLayout&, int32_t, const StripWork&);
     OutputFile file_;
     int64_t height_ = 0;
+    int64_t fileSize_ = 0;
     int64_t rowsWritten_ = 0;
     std::vector<uint8_t> rows_;  // one strip of file rows
 };

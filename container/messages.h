@@ -29,6 +29,9 @@ inline constexpr const char* kNotRegularFileText = messageId("not a regular file
 // Only the first directory is read; further full-size pages would be lost.
 inline constexpr const char* kMultiPageTiffText =
     messageId("multi-page TIFFs are not supported (pages after the first would be lost)");
+// {1}: the directories read before the walk stopped.
+inline constexpr const char* kTooManyDirectoriesText =
+    messageId("more than {1} images in one TIFF: a further page would be lost");
 inline constexpr const char* kNotTiffText = messageId("not a readable TIFF file");
 inline constexpr const char* kUnsupportedTiffText =
     messageId("unsupported TIFF (rpx reads 8- or 16-bit RGB, 3 samples per pixel)");

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -77,6 +78,8 @@ tmsize_t fdWrite(thandle_t h, void* buf, tmsize_t n) {
         }
         done += k;
     }
+    const off_t at = ::lseek(fdOf(h), 0, SEEK_CUR);
+    if (at > 0) sinkOf(h).end = std::max(sinkOf(h).end, static_cast<uint64_t>(at));
     return done;
 }
 
@@ -111,10 +114,10 @@ TiffHandle openTiffForReading(int fd, const std::string& name, TiffMessages& mes
     return TiffHandle(tif);
 }
 
-TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages) {
+TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages, bool bigTiff) {
     auto opts = makeOptions(messages);
     if (!opts) return nullptr;
-    return TiffHandle(TIFFClientOpenExt(name.c_str(), "w", static_cast<thandle_t>(&sink), fdRead, fdWrite, fdSeek,
+    return TiffHandle(TIFFClientOpenExt(name.c_str(), bigTiff ? "w8" : "w", static_cast<thandle_t>(&sink), fdRead, fdWrite, fdSeek,
                                         fdClose, fdSize, fdMap, fdUnmap, opts.get()));
 }
 

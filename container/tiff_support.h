@@ -5,6 +5,7 @@
 
 #include <tiffio.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,9 +39,11 @@ TiffHandle openTiffForReading(int fd, const std::string& name, TiffMessages& mes
 struct TiffSink {
     int fd = -1;
     int lastErrno = 0;
+    uint64_t end = 0;  // the furthest byte written, to check the file's size against
 };
 
-// Opens a TIFF for writing on `sink`; `name` only labels messages.
-TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages);
+// Opens a TIFF for writing on `sink`, as a BigTIFF with `bigTiff`; `name`
+// only labels messages.
+TiffHandle openTiffForWriting(TiffSink& sink, const std::string& name, TiffMessages& messages, bool bigTiff = false);
 
 }  // namespace kirune

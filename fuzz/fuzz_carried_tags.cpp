@@ -43,9 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();  // the blob was accepted: writing it may warn, never fail
     }
     TIFFClose(tif);
-    // What was written must read back: same pixels, and the tags again as a blob.
+    // What was written must read back: same pixels, every directory, and the
+    // tags again as a blob.
     tif = TIFFOpen(path.c_str(), "r");
-    if (!tif) std::abort();
+    if (!tif || !unreadableSubDirectory(tif).empty()) std::abort();
     std::vector<uint16_t> back(12);
     for (uint32_t y = 0; y < 2; ++y)
         if (TIFFReadScanline(tif, back.data(), y, 0) != 1 || back != line) std::abort();

@@ -24,12 +24,17 @@ for t in "${targets[@]}"; do
     fuzz_bmp_input) dict=bmp ;;
     *) dict= ;;
   esac
+  # Room for the largest seed and regression input (a directory of 4,100 entries).
+  case $t in
+    fuzz_carried_tags) maxlen=65536 ;;
+    *) maxlen= ;;
+  esac
   dirs=("build/fuzz/work/$t" "fuzz/corpus/$t")
   mkdir -p "${dirs[0]}"
   [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
   log=build/fuzz/$t.log
   if build/fuzz/bin/$t -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
-      ${dict:+-dict=fuzz/dict/$dict.dict} -artifact_prefix="build/fuzz/artifacts/$t-" \
+      ${dict:+-dict=fuzz/dict/$dict.dict} ${maxlen:+-max_len=$maxlen} -artifact_prefix="build/fuzz/artifacts/$t-" \
       "${dirs[@]}" >"$log" 2>&1; then
     passed=$((passed + 1))
     echo "$t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1)"

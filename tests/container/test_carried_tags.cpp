@@ -7,6 +7,9 @@
 #include <map>
 #include <optional>
 #include <ranges>
+#include <set>
+#include <functional>
+#include <array>
 
 #include "container/carried_tags.h"
 #include "container/input_file.h"
@@ -327,6 +330,88 @@ TEST(CarriedTagBlobs, OnlyWellFormedBlobsOfCarriableTagsAreAccepted) {
         EXPECT_EQ(errorText([&] { checkCarriedTags(blob); }), kDamagedFileText) << what;
         std::vector<std::string> warnings;
         EXPECT_EQ(errorText([&] { appendCarriedTags(nullptr, blob, warnings); }), kDamagedFileText) << what;
+    }
+}
+
+// Little-endian classic TIFF surgery: directories appended and entries pointed elsewhere.
+uint32_t le32(const std::vector<uint8_t>& f, std::size_t at) {
+    return f[at] | f[at + 1] << 8 | f[at + 2] << 16 | uint32_t(f[at + 3]) << 24;
+}
+uint32_t appendDirectory(std::vector<uint8_t>& f, const std::vector<std::array<uint32_t, 4>>& entries) {
+    f.resize(f.size() + (f.size() & 1));
+    const auto at = uint32_t(f.size());
+    f = f + number(entries.size(), 2);
+    for (const auto& [tag, type, count, value] : entries) f = f + number(tag, 2) + number(type, 2) + number(count, 4) + number(value, 4);
+    f = f + number(0, 4);
+    return at;
+}
+void pointEntry(std::vector<uint8_t>& f, uint32_t dir, uint16_t tag, uint32_t to) {
+    for (uint32_t i = 0, n = f[dir] | f[dir + 1] << 8; i < n; ++i)
+        if (std::size_t e = dir + 2 + 12 * i; (f[e] | f[e + 1] << 8) == tag) {
+            const std::vector<uint8_t> v = number(to, 4);
+            std::copy(v.begin(), v.end(), f.begin() + e + 8);
+            return;
+        }
+    ADD_FAILURE() << "no tag " << tag;
+}
+std::vector<std::array<uint32_t, 4>> byteEntries(uint32_t n) {
+    std::vector<std::array<uint32_t, 4>> e;
+    for (uint32_t i = 0; i < n; ++i) e.push_back({1000 + i, 1, 1, i & 0xFF});
+    return e;
+}
+std::set<int> directoriesOf(std::span<const uint8_t> blob) {
+    std::set<int> kinds;
+    for (const CarriedTag& t : decodeCarriedTags(blob)) kinds.insert(int(t.directory));
+    return kinds;
+}
+
+// A directory that points back to one already read would come back as a stale copy of it; one of more
+// entries than libtiff reads would make the expanded TIFF unreadable: both are left out with a warning.
+TEST_F(CarriedTags, DirectoriesThatLibtiffCannotReadBackAreLeftOutWhenCaptured) {
+    writePhoto(path("photo.tif"), "w");
+    const std::vector<uint8_t> photo = readFile(path("photo.tif"));
+    const uint32_t main = le32(photo, 4);
+    const std::function<void(std::vector<uint8_t>&)> forgeries[] = {
+        [&](std::vector<uint8_t>& f) { pointEntry(f, main, 34665, main); },
+        [&](std::vector<uint8_t>& f) {
+            pointEntry(f, main, 34665, appendDirectory(f, {{36864, 7, 4, 0x31333230}, {40965, 4, 1, main}}));
+        },
+        [&](std::vector<uint8_t>& f) { pointEntry(f, main, 34665, appendDirectory(f, byteEntries(4100))); },
+    };
+    for (std::size_t i = 0; i < std::size(forgeries); ++i) {
+        std::vector<uint8_t> f = photo;
+        forgeries[i](f);
+        writeFile(path("forged.tif"), f);
+        std::vector<std::string> warnings;
+        const std::vector<uint8_t> blob = carriedTagsOf(path("forged.tif"), &warnings);
+        // The image and GPS directories as they were; an Exif directory only with its own one entry.
+        const TagValues values = valuesOf(blob);
+        EXPECT_EQ(directoriesOf(blob), (i == 1 ? std::set<int>{0, 1, 2} : std::set<int>{0, 2})) << i;
+        EXPECT_EQ(std::ranges::count_if(keysOf(values), [](auto k) { return k.first == 1; }), i == 1 ? 1 : 0) << i;
+        EXPECT_THAT(warnings, Contains(AnyOf(HasSubstr("points back"), HasSubstr("4100 entries")))) << i;
+    }
+}
+
+// A container carrying such a directory (forged, or from before the limit) still expands to a TIFF that
+// libtiff reads whole, the directory left out with a warning.
+TEST_F(CarriedTags, OversizedCarriedDirectoriesNeverMakeAnUnreadableTiff) {
+    const auto blobOf = [](int kind, uint32_t n) {
+        Blob b = Blob().directory(kind, int(n));
+        for (const auto& [tag, type, count, value] : byteEntries(n)) b.entry(int(tag), int(type), count, {uint8_t(value)});
+        return b.b;
+    };
+    for (const auto& [kind, n] : {std::pair{0, 4100u}, {0, 4090u}, {1, 4100u}, {3, 4100u}}) {
+        SCOPED_TRACE(std::to_string(kind) + " " + std::to_string(n));
+        const std::vector<std::string> warnings = writeExpanded(path("out.tif"), blobOf(kind, n));
+        EXPECT_THAT(warnings, Contains(HasSubstr("4096")));
+        TIFF* tif = TIFFOpen(path("out.tif").c_str(), "r");
+        ASSERT_NE(tif, nullptr);
+        uint64_t exif = 0;
+        if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif) == 1) EXPECT_EQ(TIFFReadEXIFDirectory(tif, exif), 1);
+        TIFFClose(tif);
+        Opened back = openTiff(path("out.tif"));
+        ASSERT_TRUE(back.tif);
+        EXPECT_EQ(unreadableSubDirectory(back.tif.get()), "");
     }
 }
 

@@ -122,4 +122,25 @@ TEST_F(ImageInput, WhatCannotBeReadIsRefusedWithItsReason) {
     EXPECT_THAT(errorText([&] { readInputStrip(*in, s, 0, s.strip); }), StartsWith(kInputReadText));
 }
 
+// A page after more thumbnails than the page walk reads is refused, never lost.
+TEST_F(ImageInput, APageBeyondTheDirectoriesWalkedIsRefusedNotLost) {
+    TIFF* tif = TIFFOpen(path("thumbs.tif").c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    const auto page = [&](uint32_t side, uint32_t subfile) {
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, subfile);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, side), TIFFSetField(tif, TIFFTAG_IMAGELENGTH, side);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8), TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        const std::vector<uint8_t> line(side * 3, 90);
+        for (uint32_t y = 0; y < side; ++y) ASSERT_EQ(TIFFWriteScanline(tif, const_cast<uint8_t*>(line.data()), y, 0), 1);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    };
+    page(8, 0);
+    for (int i = 0; i < 300; ++i) page(1, FILETYPE_REDUCEDIMAGE);
+    page(8, 0);
+    TIFFClose(tif);
+    EXPECT_EQ(errorMessage([&] { openInputImage(path("thumbs.tif"), InputFormat::Tiff); }).text,
+              kTooManyDirectoriesText);
+}
+
 }  // namespace
