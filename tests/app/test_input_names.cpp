@@ -79,7 +79,7 @@ TEST_F(InputNames, ContainerWithoutTheRecordKeepsTheDefaultNameWithAWarning) {
     EXPECT_EQ(FileDrivers(s).outputPath(forged, FileKind::Expand), path("sub/forged.tif"));
     EXPECT_EQ(expandFile(forged, s, ui).output, path("sub/forged.tif"));
     EXPECT_THAT(ui.warnings, ElementsAre(HasSubstr("stores no input name")));
-    EXPECT_EQ(verifyFile(forged, false, s, ui), VerifyResult::Checked);
+    EXPECT_EQ(verifyFile(forged, false, s, ui), (VerifyResult{true, true, true, false}));
 }
 
 TEST(RestoredNames, KeptWhenTheExtensionSaysTheKindElseTheStemTakesIt) {
