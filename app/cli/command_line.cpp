@@ -46,8 +46,9 @@ std::string presetTable() {
 }
 
 std::string batchFooter() {
-    return std::string(tr("Files are dispatched by name: a name containing .rpx is expanded, .tif or .bmp is\n"
-                          "compressed into NAME_DB-2.rpx beside it (or into -o DIR).")) +
+    return std::string(tr("Files are dispatched by their last extension: .rpx is expanded, .tif, .tiff or .bmp is\n"
+                          "compressed into NAME_DB-2.rpx beside it (or into -o DIR). -r walks folders for\n"
+                          "images to compress, -d -r for containers to expand.")) +
            "\n\n" + presetTable() + "\n" +
            tr("Also:\n"
               "  rpx info [--json] FILE.rpx...        what a container holds\n"
