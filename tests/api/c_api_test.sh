@@ -14,6 +14,18 @@ fi
 rpx=$prefix/bin/rpx
 libdir=$(dirname "$(find "$prefix" -name kirune.pc -print -quit)")/..
 export PKG_CONFIG_PATH=$libdir/pkgconfig
+# A sanitized build's library needs its runtime loaded before any other
+# library of the program that links it.
+asan_runtime=$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libasan/ {print $3}')
+sanitized() {  # sanitized [LEAKS] COMMAND...: runs a program that loads libkirune
+  local leaks=0
+  [ "$1" = LEAKS ] && leaks=1 && shift
+  if [ -n "$asan_runtime" ]; then
+    LD_PRELOAD=$asan_runtime ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=$leaks "$@"
+  else
+    "$@"
+  fi
+}
 cd "$work"
 
 build_c() {  # build_c SOURCE OUTPUT: C11, warnings as errors, linked as pkg-config says
@@ -28,7 +40,7 @@ check "rpx made A and expanded it" test -s tif/a_49-2.tif -a -s bmp/a_49-2.bmp
 raw16 tif/a_49-2.tif a16.raw
 check "the test program builds as C11 through pkg-config" build_c "$here/api_round_trip.c" round_trip
 mkdir out
-check "the round trip and its error paths" ./round_trip a_49-2.rpx a16.raw bmp/a_49-2.bmp out
+check "the round trip and its error paths" sanitized LEAKS ./round_trip a_49-2.rpx a16.raw bmp/a_49-2.bmp out
 
 # B.rpx holds A's pixels and metadata; rpx compressing the TIFF of those
 # pixels writes the same header and strips (trailers may differ in the
@@ -52,7 +64,7 @@ check "B decoded through the API is what rpx expands" cmp -s b16.raw out/B16.raw
 # The README's example, as it stands there.
 sed -n '/^<!-- c-example -->$/,/^```$/p' "$source/README.md" | sed '1,2d;$d' > example.c
 check "the README's C example is there" test -s example.c
-build_c example.c example && ./example a_49-2.rpx > example.out
+build_c example.c example && sanitized LEAKS ./example a_49-2.rpx > example.out
 check "the README's C example builds and runs" test $? -eq 0 -a -s example.out
 
 # CMake's package: an imported target that links.
@@ -65,7 +77,7 @@ target_link_libraries(example PRIVATE kirune::kirune)
 CM
 cp example.c pkg/
 "$cmake" -S pkg -B pkg/build -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_RPATH="$(pkg-config --variable=libdir kirune)" \
-  > pkg.log 2>&1 && "$cmake" --build pkg/build >> pkg.log 2>&1 && pkg/build/example a_49-2.rpx > /dev/null
+  > pkg.log 2>&1 && "$cmake" --build pkg/build >> pkg.log 2>&1 && sanitized pkg/build/example a_49-2.rpx > /dev/null
 check "find_package(Kirune) gives kirune::kirune" test $? -eq 0 || cat pkg.log
 
 echo "$passes passed, $fails failed"

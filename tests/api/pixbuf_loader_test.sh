@@ -15,6 +15,18 @@ fi
 rpx=$prefix/bin/rpx
 export GDK_PIXBUF_MODULE_FILE=$(find "$prefix" -name loaders.cache -print -quit)
 export XDG_DATA_DIRS=$prefix/share:/usr/share HOME=$work
+# A sanitized build's library needs its runtime loaded before any other
+# library of the program that links it.
+asan_runtime=$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libasan/ {print $3}')
+sanitized() {  # sanitized [LEAKS] COMMAND...: runs a program that loads libkirune
+  local leaks=0
+  [ "$1" = LEAKS ] && leaks=1 && shift
+  if [ -n "$asan_runtime" ]; then
+    LD_PRELOAD=$asan_runtime ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=$leaks "$@"
+  else
+    "$@"
+  fi
+}
 cd "$work"
 check "the prefix has a loaders cache" test -s "$GDK_PIXBUF_MODULE_FILE"
 check "... naming the .rpx loader and its type" grep -q '"application/x-kirune-rpx"' "$GDK_PIXBUF_MODULE_FILE"
@@ -25,7 +37,7 @@ python3 "$source/tests/cli/tiny_tiff.py" 160 120 3 pic.tif
 check "rpx made the container and its BMP" test -s pic_49-2.bmp
 
 # python3-gi is Debian's, for its own interpreter.
-/usr/bin/python3 - pic_49-2.rpx pic_49-2.bmp > loader.log 2>&1 <<'PY'
+sanitized /usr/bin/python3 - pic_49-2.rpx pic_49-2.bmp > loader.log 2>&1 <<'PY'
 import struct, sys
 import gi
 gi.require_version('GdkPixbuf', '2.0')
@@ -81,8 +93,9 @@ check "gdk-pixbuf reads .rpx files as rpx expands them, and refuses damaged ones
 # orange, not an error page.
 eog_shows_the_picture() {
   convert -size 640x480 xc:'rgb(230,120,30)' -depth 16 flat.tif && "$rpx" -q flat.tif || return 1
-  xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-    dbus-run-session -- eog --fullscreen flat_49-2.rpx > eog.log 2>&1 &
+  KIRUNE_PRELOAD=$asan_runtime xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+    dbus-run-session -- env ${KIRUNE_PRELOAD:+LD_PRELOAD=$KIRUNE_PRELOAD ASAN_OPTIONS=detect_leaks=0} \
+      eog --fullscreen flat_49-2.rpx > eog.log 2>&1 &
     for i in $(seq 1 40); do
       sleep 0.25
       import -window root shot.png 2> /dev/null || continue
