@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "boundary.h"
 #include "container/carried_tags.h"
 #include "container/input_file.h"
+#include "container/messages.h"
 #include "container/output_file.h"
 #include "container/tiff_support.h"
 #include "scratch_files.h"
@@ -179,6 +181,7 @@ int kirune_writer::fileJob(const char* input, const kirune_file_options* options
     s.replaceExisting = existing == KIRUNE_EXISTING_REPLACE;
     s.outputDir = options && options->output_dir ? options->output_dir : "";
     s.bmpOutput = options && options->bmp;
+    s.measureQuality = true;  // the record's PSNR, as rpx --json has it
     const FileKind kind = classifyPath(reportInput);
     const bool fits = expand ? kind == FileKind::Expand : kind == FileKind::CompressTiff || kind == FileKind::CompressBmp;
     int code = KIRUNE_OK;
@@ -191,6 +194,10 @@ int kirune_writer::fileJob(const char* input, const kirune_file_options* options
             reportOutput = target;
             out->status = KIRUNE_FILE_SKIPPED;
         } else {
+            // As rpx does: an output folder is made with its parents.
+            std::error_code ec;
+            if (!s.outputDir.empty()) std::filesystem::create_directories(s.outputDir, ec);
+            if (ec) throw Error(kCannotCreateOutputText, s.outputDir + ": " + ec.message());
             QuietUi ui;
             const FileReport r = expand ? expandFile(reportInput, s, ui) : compressFile(reportInput, kind, s, ui);
             reportOutput = r.output;

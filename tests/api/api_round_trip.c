@@ -180,6 +180,36 @@ int main(int argc, char** argv) {
     snprintf(path, sizeof path, "%s/B8.rpx", argv[4]);
     CHECK(writeFile(path, enc8, enc8Size), "write B8.rpx");
 
+    /* ---- whole files, as rpx does them ---- */
+    char folder[4096];
+    snprintf(folder, sizeof folder, "%s/files", argv[4]);
+    kirune_file_options options = {folder, KIRUNE_EXISTING_REFUSE, 0};
+    kirune_file_report report;
+    kirune_writer_set_replace_existing(wr, 0);
+    int rcf = kirune_writer_compress_file(wr, "a.tif", &options, &report);
+    CHECK(rcf == KIRUNE_OK &&
+              report.status == KIRUNE_FILE_OK && report.output && strstr(report.output, "files/a_49-2.rpx") &&
+              report.width == w && report.quality_level == 12 && report.psnr > 40 && report.output_bytes > 0,
+          "compress a file into a folder, named as rpx names it");
+    CHECK(kirune_writer_compress_file(wr, "a.tif", &options, &report) == KIRUNE_ERROR_OUTPUT_EXISTS &&
+              report.status == KIRUNE_FILE_FAILED && report.output == NULL && strstr(report.message, "exists"),
+          "... a second time: refused");
+    options.existing = KIRUNE_EXISTING_SKIP;
+    CHECK(kirune_writer_compress_file(wr, "a.tif", &options, &report) == KIRUNE_OK &&
+              report.status == KIRUNE_FILE_SKIPPED,
+          "... or skipped");
+    options.bmp = 1;
+    snprintf(path, sizeof path, "%s/files/a_49-2.rpx", argv[4]);
+    CHECK(kirune_writer_expand_file(wr, path, &options, &report) == KIRUNE_OK && report.status == KIRUNE_FILE_OK &&
+              strstr(report.output, "files/a_49-2.bmp"),
+          "expand a file to BMP");
+    CHECK(kirune_writer_expand_file(wr, "a.tif", &options, &report) != KIRUNE_OK &&
+              report.status == KIRUNE_FILE_FAILED,
+          "a TIFF is not expanded");
+    CHECK(kirune_writer_compress_file(wr, "missing.tif", NULL, &report) == KIRUNE_ERROR_IO &&
+              strcmp(report.input, "missing.tif") == 0,
+          "a missing input");
+
     /* ---- error paths: wrong arguments ---- */
     CHECK(kirune_reader_open_path(NULL, argv[1]) == KIRUNE_ERROR_INVALID_ARGUMENT, "NULL reader");
     CHECK(kirune_reader_open_path(r, NULL) == KIRUNE_ERROR_INVALID_ARGUMENT, "NULL path");

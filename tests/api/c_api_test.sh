@@ -57,6 +57,8 @@ same_body() { test -s "$1" -a -s "$2" && cmp <(body "$1") <(body "$2") > /dev/nu
 check "encoding from a buffer writes rpx's container bytes (16-bit)" same_body out/B.rpx again/a_49-2_49-2.rpx
 "$rpx" -q -o again8 bmp/a_49-2.bmp
 check "... and from 8-bit samples as rpx from the BMP of them" same_body out/B8.rpx again8/a_49-2_49-2.rpx
+check "a file compressed through the library is rpx's" same_body out/files/a_49-2.rpx a_49-2.rpx
+check "... and expanded, rpx's BMP" cmp -s out/files/a_49-2.bmp bmp/a_49-2.bmp
 "$rpx" -q -o bexp out/B.rpx
 raw16 bexp/B.tif b16.raw
 check "B decoded through the API is what rpx expands" cmp -s b16.raw out/B16.raw
