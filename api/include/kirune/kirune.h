@@ -122,8 +122,11 @@ KIRUNE_API int kirune_reader_open_path(kirune_reader* reader, const char* path);
 /*! kirune_reader_open_memory():
  *  As kirune_reader_open_path(), for a container held in memory. The
  *  reader keeps its own copy: `data` may be freed once this returns.
+ *  The bytes are read through an anonymous in-memory file (memfd, reached
+ *  through /proc/self/fd), the way the container reader reads any file.
  *  @return as kirune_reader_open_path(); KIRUNE_ERROR_INVALID_ARGUMENT when
- *          data is NULL (size 0 with any data is KIRUNE_ERROR_NOT_RPX). */
+ *          data is NULL; a buffer too short for a header is
+ *          KIRUNE_ERROR_DAMAGED, one of foreign bytes KIRUNE_ERROR_NOT_RPX. */
 KIRUNE_API int kirune_reader_open_memory(kirune_reader* reader, const void* data, size_t size);
 
 /* Colour sampling, as stored. */
@@ -134,7 +137,7 @@ KIRUNE_API int kirune_reader_open_memory(kirune_reader* reader, const void* data
 typedef struct kirune_info {
     uint32_t width;
     uint32_t height;
-    int32_t quality_level;   /* 1 (finest) .. 400 */
+    int32_t quality_level;   /* 1 (finest) and up; the presets use 1 to 400 */
     int32_t colour_sampling; /* KIRUNE_SAMPLING_* */
     int32_t preset;          /* the preset digit 0-9 this level and sampling are, or -1 */
     uint32_t strip_height;   /* rows per strip (the last strip may have fewer) */
@@ -238,8 +241,11 @@ KIRUNE_API const char* kirune_writer_last_error(const kirune_writer* writer);
 KIRUNE_API int kirune_writer_set_preset(kirune_writer* writer, int digit);
 
 /*! kirune_writer_set_quality():
- *  Codes at quality level `level` (1 finest .. 400) with `sampling`
+ *  Codes at quality level `level` (1 finest and up; the presets use 1 to
+ *  400) with `sampling`
  *  (KIRUNE_SAMPLING_*). Replaces any preset or PSNR target set before.
+ *  kirune_writer_compress_file() names its outputs NAME_qLEVEL-2.rpx unless
+ *  the pair is a preset's, which names them as the preset does.
  *  @return KIRUNE_OK; KIRUNE_ERROR_INVALID_ARGUMENT when out of range. */
 KIRUNE_API int kirune_writer_set_quality(kirune_writer* writer, int level, int sampling);
 
