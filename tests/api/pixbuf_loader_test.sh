@@ -83,6 +83,20 @@ for name, blob in ('a changed byte', bytes(damaged)), ('a cut file', data[:len(d
         failures += 1
     except GLib.Error as e:
         print('ok: ' + name + ' is an error: ' + e.message)
+# A header of 32768 x 32769 pixels (the container has no metadata: its header
+# is 100 bytes), with the 257 strip tables it announces: refused by its size,
+# before anything is allocated for it.
+giga = bytearray(data[:100])
+giga[10:18] = struct.pack('<II', 32768, 32769)
+open('giga.rpx', 'wb').write(bytes(giga) + bytes(257 * 56))
+try:
+    GdkPixbuf.Pixbuf.new_from_file('giga.rpx')
+    print('FAILED: a picture over a gigapixel was loaded')
+    failures += 1
+except GLib.Error as e:
+    ok = 'more than the 1073741824 allowed' in e.message
+    print(('ok: ' if ok else 'FAILED: ') + 'over a gigapixel is refused: ' + e.message)
+    failures += not ok
 sys.exit(1 if failures else 0)
 PY
 status=$?
