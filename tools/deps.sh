@@ -6,12 +6,14 @@
 # Building and running rpx and the dialog: the compiler and build tools, and
 # what CMake's find_package calls of the programs require (libtiff, xxHash,
 # CLI11, libpng for the thumbnailer, Qt 6), the fonts and Qt's translations
-# for the dialog, and gettext for the messages' catalogue.
+# for the dialog, gettext for the messages' catalogue, and gdk-pixbuf for the
+# image viewers' .rpx loader.
 kirune_run_packages=(
   g++ cmake ninja-build
   libtiff-dev libxxhash-dev libcli11-dev libpng-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   gettext
+  pkg-config libgdk-pixbuf-2.0-dev
 )
 
 # The tests and their tools; CMake skips tests/ and bench/ without GoogleTest
@@ -24,6 +26,7 @@ kirune_test_packages=(
   python3 universal-ctags
   desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
+  python3-gi gir1.2-gdkpixbuf-2.0 eog dbus-daemon
 )
 
 # kirune_install_deps [PACKAGE...]: the run packages and the ones named.

@@ -105,5 +105,34 @@ else
   fail "$bash_completion is missing (bash-completion)"
 fi
 
+# ---- libkirune and the image viewers' loader ---------------------------------
+libkirune=$(find "$prefix" -name 'libkirune.so.1' -print -quit)
+if [ -z "$libkirune" ]; then
+  fail "libkirune.so.1 is missing"
+else
+  libdir=$(dirname "$libkirune")
+  [ -L "$libdir/libkirune.so" ] && [ -f "$(readlink -f "$libkirune")" ] || fail "libkirune.so and its soname links"
+  objdump -p "$libkirune" | grep 'SONAME *libkirune.so.1$' > /dev/null || fail "libkirune has no soname libkirune.so.1"
+  exported=$(nm -D --defined-only "$libkirune" | awk '$2 == "T" || $2 == "D" || $2 == "B" {print $3}' | grep -v '^kirune_')
+  [ -z "$exported" ] || fail "libkirune exports more than its API: $(echo $exported | head -c 300)"
+  [ -s "$prefix/include/kirune/kirune.h" ] || fail "include/kirune/kirune.h is missing"
+  flags=$(echo $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs kirune 2>&1))
+  [ "$flags" = "-I$prefix/include -L$libdir -lkirune" ] || fail "pkg-config --cflags --libs kirune: $flags"
+  for f in KiruneConfig.cmake KiruneConfigVersion.cmake KiruneTargets.cmake; do
+    [ -s "$libdir/cmake/Kirune/$f" ] || fail "lib/cmake/Kirune/$f is missing"
+  done
+fi
+if [ -n "$(find "$build" -name libpixbufloader-rpx.so -print -quit)" ]; then
+  loader=$(find "$prefix" -path '*gdk-pixbuf-2.0/*/loaders/libpixbufloader-rpx.so' -print -quit)
+  if [ -z "$loader" ]; then
+    fail "the gdk-pixbuf loader is not in a gdk-pixbuf module folder"
+  else
+    ldd "$loader" | grep "libkirune.so.1 => $prefix/" > /dev/null || fail "the loader does not find the prefix's libkirune"
+    grep -qF "\"$loader\"" "$(dirname "$loader")/../loaders.cache" 2>/dev/null || fail "the loaders cache has no entry for it"
+  fi
+  viewer=$(sed -n 's|^application/x-kirune-rpx=||p' "$prefix/share/applications/mimeapps.list" | sort -u)
+  [ "$viewer" = "org.gnome.eog.desktop;kirune.desktop;" ] || fail "mimeapps.list does not put the viewer first: $viewer"
+fi
+
 [ "$failures" -eq 0 ] && echo "install layout: all checks passed"
 exit $((failures > 0))
