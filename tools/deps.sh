@@ -6,14 +6,15 @@
 # Building and running rpx and the dialog: the compiler and build tools, and
 # what CMake's find_package calls of the programs require (libtiff, xxHash,
 # CLI11, libpng for the thumbnailer, Qt 6), the fonts and Qt's translations
-# for the dialog, gettext for the messages' catalogue, and gdk-pixbuf for the
-# image viewers' .rpx loader.
+# for the dialog, gettext for the messages' catalogue, gdk-pixbuf for the
+# image viewers' .rpx loader, and pybind11 and numpy for the Python module.
 kirune_run_packages=(
   g++ cmake ninja-build
   libtiff-dev libxxhash-dev libcli11-dev libpng-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   gettext
   pkg-config libgdk-pixbuf-2.0-dev
+  pybind11-dev python3-dev python3-numpy
 )
 
 # The tests and their tools; CMake skips tests/ and bench/ without GoogleTest
@@ -27,6 +28,7 @@ kirune_test_packages=(
   desktop-file-utils bash-completion
   clang-14 libclang-rt-14-dev
   python3-gi gir1.2-gdkpixbuf-2.0 eog dbus-daemon
+  python3-pytest python3-dask python3-distributed parallel jq
 )
 
 # kirune_install_deps [PACKAGE...]: the run packages and the ones named.

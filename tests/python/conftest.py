@@ -85,3 +85,28 @@ def sample(tmp_path_factory):
     run_rpx("-q", "--bmp", "-o", d / "expanded", rpx)
     return {"tif": tif, "rpx": rpx, "tiff": d / "expanded" / "coffee_49-2.tif",
             "bmp": d / "expanded" / "coffee_49-2.bmp"}
+
+
+def readme_block(marker):
+    """The fenced block that follows `<!-- marker -->` in the README."""
+    text = open(os.path.join(SOURCE, "README.md"), encoding="utf-8").read()
+    after = text.split(f"<!-- {marker} -->\n", 1)[1]
+    assert after.startswith("```"), f"no code block after the {marker} marker"
+    return after.split("\n", 1)[1].split("```", 1)[0]
+
+
+def replaced(text, *pairs):
+    """`text` with each (old, new) replaced; an old that is missing is an error."""
+    for old, new in pairs:
+        assert old in text, f"{old!r} is not in {text!r}"
+        text = text.replace(old, new)
+    return text
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """One cluster of two worker processes for the session."""
+    import distributed
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c:
+        with distributed.Client(c) as client:
+            yield client
