@@ -134,5 +134,20 @@ if [ -n "$(find "$build" -name libpixbufloader-rpx.so -print -quit)" ]; then
   [ "$viewer" = "org.gnome.eog.desktop;kirune.desktop;" ] || fail "mimeapps.list does not put the viewer first: $viewer"
 fi
 
+# ---- the Python package -------------------------------------------------------
+if [ -n "$(find "$build/python" -name '_kirune*.so' -print -quit 2>/dev/null)" ]; then
+  module=$(find "$prefix" -path '*/python3*/*-packages/kirune/_kirune*.so' -print -quit)
+  if [ -z "$module" ]; then
+    fail "the Python package kirune is not in a site folder of the prefix"
+  else
+    site=$(dirname "$(dirname "$module")")
+    ldd "$module" | grep "libkirune.so.1 => $prefix/" > /dev/null || fail "kirune's extension does not find the prefix's libkirune"
+    (cd "$prefix" && PYTHONPATH=$site /usr/bin/python3 -c "import kirune, kirune.dask; assert kirune.__file__.startswith('$site')" \
+      && "$prefix/bin/rpx" -q "$source/samples/coffee-200.tif" -o "$prefix/py" \
+      && PYTHONPATH=$site /usr/bin/python3 -c "import kirune; assert kirune.read('py/coffee-200_49-2.rpx').shape == (160, 200, 3)") \
+      || fail "the installed kirune package does not import or read"
+  fi
+fi
+
 [ "$failures" -eq 0 ] && echo "install layout: all checks passed"
 exit $((failures > 0))
