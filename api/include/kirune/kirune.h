@@ -268,8 +268,9 @@ KIRUNE_API int kirune_writer_set_rate_aware(kirune_writer* writer, int on);
 KIRUNE_API int kirune_writer_set_threads(kirune_writer* writer, int threads);
 
 /*! kirune_writer_set_replace_existing():
- *  Non-zero: an output path that exists is replaced (`rpx -f`); zero (the
- *  default): it is refused with KIRUNE_ERROR_OUTPUT_EXISTS.
+ *  For kirune_writer_encode_to_path(): non-zero, an output path that exists
+ *  is replaced (`rpx -f`); zero (the default), it is refused with
+ *  KIRUNE_ERROR_OUTPUT_EXISTS. Whole files follow kirune_file_options.existing.
  *  @return KIRUNE_OK; KIRUNE_ERROR_INVALID_ARGUMENT for NULL. */
 KIRUNE_API int kirune_writer_set_replace_existing(kirune_writer* writer, int on);
 
