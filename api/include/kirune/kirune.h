@@ -188,7 +188,7 @@ KIRUNE_API int kirune_reader_metadata(kirune_reader* reader, kirune_metadata* me
  *  decoded samples are all checked, as an expansion does; on any failure the
  *  rows are cleared to 0, so that damaged pixels are never handed out.
  *  Memory beyond the caller's buffer: one strip's working set. A container
- *  opened by path is read again (a file whose size changed since fails).
+ *  opened by path is read again (one whose picture size changed fails).
  *  @param buffer_size  bytes writable at `pixels`: at least
  *                      stride * (height - 1) + width * 3 * bits / 8.
  *  @return KIRUNE_OK; KIRUNE_ERROR_INVALID_ARGUMENT (NULL, bits not 8 or 16,
