@@ -56,18 +56,18 @@ KIRUNE_API const char* kirune_version_string(void) {
 
 KIRUNE_API const char* kirune_error_message(int code) {
     switch (code) {
-        case KIRUNE_OK: return "no error";
-        case KIRUNE_ERROR_INVALID_ARGUMENT: return "invalid argument";
-        case KIRUNE_ERROR_NO_PICTURE: return "no container is open";
-        case KIRUNE_ERROR_IO: return "a file cannot be opened, read or written";
-        case KIRUNE_ERROR_NOT_RPX: return "not an .rpx container";
-        case KIRUNE_ERROR_DAMAGED: return "the file is damaged";
-        case KIRUNE_ERROR_TOO_LARGE: return "the picture is over the limit";
-        case KIRUNE_ERROR_OUT_OF_MEMORY: return "out of memory";
-        case KIRUNE_ERROR_OUTPUT_EXISTS: return "the output file already exists";
-        case KIRUNE_ERROR_ABORTED: return "stopped by the caller";
-        case KIRUNE_ERROR_FAILED: return "failed";
-        default: return "unknown error code";
+    case KIRUNE_OK: return "no error";
+    case KIRUNE_ERROR_INVALID_ARGUMENT: return "invalid argument";
+    case KIRUNE_ERROR_NO_PICTURE: return "no container is open";
+    case KIRUNE_ERROR_IO: return "a file cannot be opened, read or written";
+    case KIRUNE_ERROR_NOT_RPX: return "not an .rpx container";
+    case KIRUNE_ERROR_DAMAGED: return "the file is damaged";
+    case KIRUNE_ERROR_TOO_LARGE: return "the picture is over the limit";
+    case KIRUNE_ERROR_OUT_OF_MEMORY: return "out of memory";
+    case KIRUNE_ERROR_OUTPUT_EXISTS: return "the output file already exists";
+    case KIRUNE_ERROR_ABORTED: return "stopped by the caller";
+    case KIRUNE_ERROR_FAILED: return "failed";
+    default: return "unknown error code";
     }
 }
 

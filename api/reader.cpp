@@ -40,8 +40,8 @@ kirune_bytes bytesOf(const std::vector<uint8_t>& bytes) { return {bytes.data(), 
 }  // namespace
 
 struct OpenContainer {
-    std::string path;                    // what DecodedStrips opens
-    std::optional<MemoryFile> memory;    // the caller's bytes, for a container opened from memory
+    std::string path;                  // what DecodedStrips opens
+    std::optional<MemoryFile> memory;  // the caller's bytes, for a container opened from memory
     FileCoding coding;
     ImageMetadata meta;
     std::optional<std::string> description;  // the photograph's own, not the program's credit
@@ -149,7 +149,8 @@ KIRUNE_API int kirune_reader_info(kirune_reader* reader, kirune_info* info) {
     info->colour_sampling = c.coding.colourSampling;
     info->preset = -1;
     for (const Preset& p : kPresets)
-        if (p.qualityLevel == info->quality_level && p.colourSampling == info->colour_sampling) info->preset = p.digit;
+        if (p.qualityLevel == info->quality_level && p.colourSampling == info->colour_sampling)
+            info->preset = p.digit;
     info->strip_height = static_cast<uint32_t>(l.stripHeight);
     info->strip_count = static_cast<uint32_t>(l.stripCount);
     info->has_checksums = c.checksums;

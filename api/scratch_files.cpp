@@ -26,8 +26,9 @@ void MemoryFile::write(const void* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd_.get(), p, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw Error(n < 0 && errno == ENOMEM ? kOutOfMemoryText : "cannot fill a file in memory",
-                                n < 0 ? systemReason(errno) : std::string());
+        if (n <= 0)
+            throw Error(n < 0 && errno == ENOMEM ? kOutOfMemoryText : "cannot fill a file in memory",
+                        n < 0 ? systemReason(errno) : std::string());
         p += n;
         size -= static_cast<std::size_t>(n);
     }

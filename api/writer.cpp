@@ -78,8 +78,8 @@ void setMetadataTags(TIFF* tif, const ImageMetadata& m, const std::optional<std:
          TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(m.xResolution)) != 1 ||
          TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(m.yResolution)) != 1))
         throw InvalidArgument("the resolution cannot be written");
-    if (!m.iccProfile.empty() &&
-        TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(m.iccProfile.size()), m.iccProfile.data()) != 1)
+    if (!m.iccProfile.empty() && TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(m.iccProfile.size()),
+                                              m.iccProfile.data()) != 1)
         throw Error("cannot set the ICC profile");
 }
 
@@ -125,8 +125,9 @@ struct kirune_writer {
         for (uint32_t y = 0; y < image.height; ++y) {
             std::memcpy(scanline.data(), src + std::size_t{y} * image.stride, row);
             if (TIFFWriteScanline(t, scanline.data(), y, 0) != 1)
-                throw Error(sink.lastErrno == ENOMEM || sink.lastErrno == ENOSPC ? kOutOfMemoryText
-                                                                                   : "cannot write the picture for the compressor",
+                throw Error(sink.lastErrno == ENOMEM || sink.lastErrno == ENOSPC
+                                ? kOutOfMemoryText
+                                : "cannot write the picture for the compressor",
                             messages.lastError);
         }
         if (TIFFFlush(t) != 1) throw Error("cannot write the picture for the compressor" + messages.reason());
@@ -183,11 +184,13 @@ int kirune_writer::fileJob(const char* input, const kirune_file_options* options
     s.bmpOutput = options && options->bmp;
     s.measureQuality = true;  // the record's PSNR, as rpx --json has it
     const FileKind kind = classifyPath(reportInput);
-    const bool fits = expand ? kind == FileKind::Expand : kind == FileKind::CompressTiff || kind == FileKind::CompressBmp;
+    const bool fits = expand ? kind == FileKind::Expand
+                             : kind == FileKind::CompressTiff || kind == FileKind::CompressBmp;
     int code = KIRUNE_OK;
     try {
         if (!fits)
-            throw Error(expand ? "not named as an .rpx container" : "not named as a TIFF or BMP (.tif, .tiff, .bmp)");
+            throw Error(expand ? "not named as an .rpx container"
+                               : "not named as a TIFF or BMP (.tif, .tiff, .bmp)");
         const FileDrivers drivers(s);
         const std::string target = drivers.outputPath(reportInput, kind);
         if (existing == KIRUNE_EXISTING_SKIP && pathStatus(target)) {
@@ -256,7 +259,8 @@ KIRUNE_API int kirune_writer_set_quality(kirune_writer* writer, int level, int s
         // A preset's level and sampling name outputs as the preset does.
         s.qualityDbText = std::string("q").append(std::to_string(level));
         for (const Preset& p : kPresets)
-            if (p.qualityLevel == level && p.colourSampling == sampling) s.qualityDbText = std::to_string(p.dbFigure);
+            if (p.qualityLevel == level && p.colourSampling == sampling)
+                s.qualityDbText = std::to_string(p.dbFigure);
         s.qualityLevel = level;
         s.colourSampling = sampling;
         s.targetPsnr = 0.0;

@@ -18,10 +18,10 @@
 
 static void set_error(GError** error, int code, const kirune_reader* reader) {
     const char* detail = kirune_reader_last_error(reader);
-    g_set_error(error, GDK_PIXBUF_ERROR,
-                code == KIRUNE_ERROR_OUT_OF_MEMORY ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY
-                                                   : GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                "Cannot read the .rpx picture: %s", *detail ? detail : kirune_error_message(code));
+    g_set_error(
+        error, GDK_PIXBUF_ERROR,
+        code == KIRUNE_ERROR_OUT_OF_MEMORY ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY : GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+        "Cannot read the .rpx picture: %s", *detail ? detail : kirune_error_message(code));
 }
 
 /* The whole picture from a container in memory; size_func (may be NULL)

