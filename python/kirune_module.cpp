@@ -167,10 +167,14 @@ struct MetadataFields {
 Writer makeWriter(const Coding& c) {
     Writer w(kirune_writer_create());
     if (!w) throw std::bad_alloc();
-    check(kirune_writer_set_preset(w.get(), c.preset), w.get());
-    if (c.psnr) check(kirune_writer_set_psnr_target(w.get(), *c.psnr), w.get());
+    // The C API leaves no text for a value out of range: say which.
+    if (kirune_writer_set_preset(w.get(), c.preset) != KIRUNE_OK)
+        throw Failure{KIRUNE_ERROR_INVALID_ARGUMENT, "preset must be a digit 0-9"};
+    if (c.psnr && kirune_writer_set_psnr_target(w.get(), *c.psnr) != KIRUNE_OK)
+        throw Failure{KIRUNE_ERROR_INVALID_ARGUMENT, "psnr must be above 0 and at most 200 dB"};
+    if (kirune_writer_set_threads(w.get(), c.threads) != KIRUNE_OK)
+        throw Failure{KIRUNE_ERROR_INVALID_ARGUMENT, "threads must be 0 (every core) or more"};
     check(kirune_writer_set_rate_aware(w.get(), c.rdo), w.get());
-    check(kirune_writer_set_threads(w.get(), c.threads), w.get());
     check(kirune_writer_set_replace_existing(w.get(), c.force), w.get());
     if (!c.metadata.is_none()) {
         const auto d = c.metadata.cast<py::dict>();

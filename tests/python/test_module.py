@@ -97,6 +97,12 @@ def test_errors_carry_the_library_messages(sample, tmp_path):
             kirune.encode(bad)
     with pytest.raises(kirune.FileError, match="cannot"):
         kirune.write(tmp_path / "no" / "such" / "folder.rpx", pixels)
+    for options, message in [({"preset": 10}, "preset must be a digit"), ({"psnr": 0}, "psnr must be above 0"),
+                             ({"threads": -1}, "threads must be")]:
+        with pytest.raises(kirune.Error, match=message):
+            kirune.encode(pixels, **options)
+    with pytest.raises(kirune.Error, match="preset must be a digit"):
+        kirune.compress_file(tmp_path / "x.tif", preset=-1)
 
 
 def file_jobs(rpx_args, call, tmp_path, name):
