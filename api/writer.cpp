@@ -147,6 +147,7 @@ struct kirune_writer {
         s.outputDir = folder.path();
         s.replaceExisting = true;
         s.measureQuality = true;
+        s.storeInputName = false;  // the scratch file's name and time are nobody's
         QuietUi ui;
         const FileReport report = compressFile(input.path(), FileKind::CompressTiff, s, ui);
         std::string bytes = readWholeFile(report.output);

@@ -362,8 +362,9 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
     trailer.carriedTags = in->metadata.carriedTags;
-    trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
-                                  static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
+    if (settings.storeInputName)
+        trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
+                                      static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
     appendTrailer(*out, std::move(trailer));
 
     FileReport report = finishedReport(kind, path, out->path(), layout);

@@ -24,6 +24,9 @@ struct JobSettings {
     // Expansions take back the input's name and modification time that the
     // container stored (rpx -N), else the default name, with a warning.
     bool restoreName = false;
+    // Compressions store the input's name and modification time in the
+    // container; off for pictures that never were a file (the C API's buffers).
+    bool storeInputName = true;
     TiffCompression tiffCompression = TiffCompression::None;
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core; outputs do not depend on it
