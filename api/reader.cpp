@@ -20,17 +20,6 @@ namespace {
 // 16-bit samples to 8 bits, rounded and clamped as rpx's BMP output does.
 uint8_t to8Bits(uint16_t v) { return static_cast<uint8_t>(std::min(255, (v + 128) >> 8)); }
 
-int orientationOf(const std::vector<uint8_t>& carriedTags) {
-    constexpr uint16_t kOrientationTag = 274, kShortType = 3;
-    for (const CarriedTag& t : decodeCarriedTags(carriedTags))
-        if (t.directory == CarriedDirectory::Image && t.tag == kOrientationTag && t.type == kShortType &&
-            t.count == 1) {
-            const int v = t.value[0] | t.value[1] << 8;
-            return v >= 1 && v <= 8 ? v : 1;
-        }
-    return 1;
-}
-
 kirune_bytes bytesOf(const std::optional<std::string>& text) {
     if (!text) return {nullptr, 0, 0};
     return {reinterpret_cast<const uint8_t*>(text->data()), text->size(), 1};

@@ -659,4 +659,15 @@ void appendCarriedTags(TIFF* tif, std::span<const uint8_t> encoded, std::vector<
         throw Error(kCannotWriteOutputText, "carried tags");
 }
 
+int orientationOf(std::span<const uint8_t> carriedTags) {
+    constexpr uint16_t kOrientationTag = 274, kShortType = 3;
+    for (const CarriedTag& t : decodeCarriedTags(carriedTags))
+        if (t.directory == CarriedDirectory::Image && t.tag == kOrientationTag && t.type == kShortType &&
+            t.count == 1) {
+            const int v = t.value[0] | t.value[1] << 8;
+            return v >= 1 && v <= 8 ? v : 1;
+        }
+    return 1;
+}
+
 }  // namespace kirune

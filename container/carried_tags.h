@@ -77,6 +77,10 @@ std::string unreadableSubDirectory(TIFF* tif);
 // that must not be carried.
 std::vector<CarriedTag> decodeCarriedTags(std::span<const uint8_t> encoded);
 
+// The TIFF Orientation (1 to 8) among carried tags; 1 when there is none or
+// it holds another value.
+int orientationOf(std::span<const uint8_t> carriedTags);
+
 // Validates a blob read from a container: throws Error(kDamagedFileText)
 // exactly when decodeCarriedTags would.
 void checkCarriedTags(std::span<const uint8_t> encoded);

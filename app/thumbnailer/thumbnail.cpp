@@ -106,17 +106,6 @@ Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide) {
     return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
 }
 
-int orientationOf(const std::vector<uint8_t>& carriedTags) {
-    constexpr uint16_t kOrientationTag = 274, kShortType = 3;
-    for (const CarriedTag& t : decodeCarriedTags(carriedTags))
-        if (t.directory == CarriedDirectory::Image && t.tag == kOrientationTag && t.type == kShortType &&
-            t.count == 1) {
-            const int v = t.value[0] | t.value[1] << 8;
-            return v >= 1 && v <= 8 ? v : 1;
-        }
-    return 1;
-}
-
 Thumbnail oriented(Thumbnail t, int orientation) {
     if (orientation <= 1 || orientation > 8) return t;
     const int32_t w = t.width, h = t.height;

@@ -38,9 +38,6 @@ ThumbnailSize thumbnailSize(int32_t width, int32_t height, int32_t maxSide);
 // throws.
 Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide);
 
-// The TIFF Orientation (1 to 8) among carried tags; 1 when there is none or
-// it holds another value.
-int orientationOf(const std::vector<uint8_t>& carriedTags);
 // The picture as shown for an orientation: mirrored, turned or both.
 Thumbnail oriented(Thumbnail t, int orientation);
 

@@ -7,28 +7,9 @@
 set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
 cmake=$1 build=$(cd "$2" && pwd) source=$(cd "$3" && pwd)
-source "$source/tests/cli/check.sh"
-prefix=$work/prefix
-if ! "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1; then
-  cat "$work/install.log"; echo "FAILED: cmake --install"; exit 1
-fi
-rpx=$prefix/bin/rpx
+source "$source/tests/api/scratch_prefix.sh"
 export GDK_PIXBUF_MODULE_FILE=$(find "$prefix" -name loaders.cache -print -quit)
 export XDG_DATA_DIRS=$prefix/share:/usr/share HOME=$work
-# A sanitized build's library needs its runtime loaded before any other
-# library of the program that links it, and the C++ library with it, for its
-# interception of exceptions in programs that are not C++ themselves.
-asan_runtime=$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libasan/ {print $3}')
-[ -n "$asan_runtime" ] && asan_runtime="$asan_runtime:$(ldd "$(find "$prefix" -name libkirune.so.1 -print -quit)" | awk '/libstdc/ {print $3}')"
-sanitized() {  # sanitized [LEAKS] COMMAND...: runs a program that loads libkirune
-  local leaks=0
-  [ "$1" = LEAKS ] && leaks=1 && shift
-  if [ -n "$asan_runtime" ]; then
-    LD_PRELOAD=$asan_runtime ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=$leaks "$@"
-  else
-    "$@"
-  fi
-}
 cd "$work"
 check "the prefix has a loaders cache" test -s "$GDK_PIXBUF_MODULE_FILE"
 check "... naming the .rpx loader and its type" grep -q '"application/x-kirune-rpx"' "$GDK_PIXBUF_MODULE_FILE"
