@@ -2,8 +2,9 @@
  * libkirune: reading and writing .rpx containers from C (and from anything
  * that calls C).
  *
- * The library is a thin face over the code `rpx` runs: a container written
- * here is byte for byte what `rpx` writes for a TIFF of the same pixels, and a
+ * The library is a thin face over the code `rpx` runs: a container encoded
+ * here from pixels has the header and strips `rpx` writes for a TIFF of the
+ * same pixels (its trailer stores no input file name or time), and a
  * picture decoded here is what `rpx` expands, checked the same way.
  *
  * Conventions, for every function below:
