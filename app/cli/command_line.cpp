@@ -46,8 +46,8 @@ std::string presetTable() {
 }
 
 std::string batchFooter() {
-    return std::string(tr("Files are dispatched by their last extension: .rpx is expanded, .tif, .tiff or .bmp is\n"
-                          "compressed into NAME_DB-2.rpx beside it (or into -o DIR). -r walks folders for\n"
+    return std::string(tr("Files are dispatched by their last extension: .rpx is expanded, .tif, .tiff, .bmp or\n"
+                          ".png is compressed into NAME_DB-2.rpx beside it (or into -o DIR). -r walks folders for\n"
                           "images to compress, -d -r for containers to expand.")) +
            "\n\n" + presetTable() + "\n" +
            tr("Also:\n"

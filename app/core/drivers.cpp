@@ -36,6 +36,12 @@ namespace kirune {
 
 namespace {
 
+InputFormat inputFormatOf(FileKind kind) {
+    return kind == FileKind::CompressTiff ? InputFormat::Tiff
+           : kind == FileKind::CompressPng ? InputFormat::Png
+                                           : InputFormat::Bmp;
+}
+
 uint64_t fileSize(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -283,7 +289,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     file.quality = codecParams(attempt.qualityLevel);
     file.colourSampling = attempt.colourSampling;
     const bool measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
-    const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
+    const InputFormat format = inputFormatOf(kind);
     std::unique_ptr<InputImage> in = openInputImage(path, format);
     file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
     const ImageLayout& layout = file.layout;
@@ -316,7 +322,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
                 throw Error(kInputReadText, "the file was replaced while it was read");
         }
     const RgbInput units =
-        format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
+        in->bitsPerSample() == 16 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
     writeContainerHeader(*out, file, in->metadata);
@@ -430,7 +436,7 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
     if (!std::isfinite(target)) throw Error("PSNR target must be a number of dB");
     PsnrChoice choice, cascadeChoice;
     {
-        const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
+        const InputFormat format = inputFormatOf(kind);
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
         // A name that cannot be written fails before the trials, not after.
         {
@@ -630,7 +636,7 @@ FileFootprint FileDrivers::footprint(const std::string& path, FileKind kind) con
         if (kind == FileKind::Expand) {
             layout = openContainer(path).coding.layout;
         } else {
-            const auto in = openInputImage(path, kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp,
+            const auto in = openInputImage(path, inputFormatOf(kind),
                                            InputUse::PixelsOnly);
             layout = computeStripLayout(in->width(), in->height(), settings_.stripBudgetLog2);
         }

@@ -37,7 +37,7 @@ namespace {
 
 // Every name the batch takes; the file system and the picker tell case apart.
 const QString kBrowseFilter =
-    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.RPX *.TIF *.TIFF *.BMP)");
+    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.png *.RPX *.TIF *.TIFF *.BMP *.PNG)");
 
 constexpr int kHighQualityRadio = kDefaultPreset.radio;  // 高画質, the start-up choice and the fallback
 

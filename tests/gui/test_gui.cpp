@@ -709,6 +709,21 @@ private slots:
         QVERIFY(!isPlanted(out));
         QVERIFY(isPlanted(dir.filePath("b_49-2.rpx")));
     }
+
+    void droppedOrPickedPngsAreCompressed() {
+        QVERIFY(drop({"/p/b.PNG", "/p/a.png"}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/a.png", "/p/b.PNG"}));
+        QVERIFY(services_->messages.isEmpty());
+        services_->browseResult = {"/p/c.png"};
+        QTest::mouseClick(child("browseButton"), Qt::LeftButton);
+        WAIT_FOR_BATCH();
+        const QStringList patterns = services_->browseFilters.value(0).section('(', 1).chopped(1).split(' ');
+        for (const char* name : {"c.png", "C.PNG"})
+            QVERIFY2(std::any_of(patterns.begin(), patterns.end(), [&](const QString& p) {
+                return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
+            }), name);
+    }
 };
 
 QTEST_MAIN(DialogTest)
