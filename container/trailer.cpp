@@ -79,7 +79,7 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
     std::vector<uint8_t> b(kHeadMagic, kHeadMagic + 4);
     put(b, kTrailerVersion, 2);
     const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()} +
-                      int{t.inputName.has_value()};
+                      int{t.inputName.has_value()} + int{t.source.has_value()};
     put(b, static_cast<uint64_t>(count), 2);
     std::vector<uint8_t> sum;
     if (t.container) {
@@ -99,6 +99,10 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
         put(record, t.inputName->modifiedNanoseconds, 4);
         record.insert(record.end(), t.inputName->name.begin(), t.inputName->name.end());
         addRecord(b, TrailerRecord::InputName, record);
+    }
+    if (t.source) {
+        const uint8_t record[] = {static_cast<uint8_t>(t.source->format), t.source->bitsPerSample};
+        addRecord(b, TrailerRecord::SourceImage, record);
     }
     const Checksum128 own = toChecksum(XXH3_128bits(b.data(), b.size()));
     put(b, b.size() + kTrailerFooterBytes, 8);
@@ -158,6 +162,11 @@ std::optional<Trailer> readTrailer(int fd, int64_t size) {
                 t.inputName = std::move(n);
                 break;
             }
+            case TrailerRecord::SourceImage:
+                if (t.source) damaged("repeats a record");
+                if (bytes.size() < 2) damaged("source record is too short");
+                t.source = SourceImage{static_cast<SourceFormat>(bytes[0]), bytes[1]};
+                break;
             default:
                 break;  // a later version's record: listed, not used
         }

@@ -66,3 +66,39 @@ inline void fixChunkCrc(std::vector<uint8_t>& b, std::size_t chunkStart) {
 }
 
 }  // namespace kirune::test
+
+namespace kirune::test {
+
+// A PNG's samples as libpng reads them (8-bit ones as they are), and its size.
+struct ReadPng {
+    int width = 0, height = 0, bits = 0, channels = 0;
+    uint32_t pixelsPerMetre = 0;
+    std::vector<uint16_t> samples;
+};
+inline ReadPng readPng(const std::string& p) {
+    ReadPng r;
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (!f) return r;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_info(png, info);
+    r.width = int(png_get_image_width(png, info));
+    r.height = int(png_get_image_height(png, info));
+    r.bits = png_get_bit_depth(png, info);
+    r.channels = png_get_channels(png, info);
+    png_uint_32 y = 0;
+    int unit = 0;
+    png_get_pHYs(png, info, &r.pixelsPerMetre, &y, &unit);
+    std::vector<uint8_t> row(png_get_rowbytes(png, info));
+    for (int y = 0; y < r.height; ++y) {
+        png_read_row(png, row.data(), nullptr);
+        for (std::size_t i = 0; i < std::size_t(r.width) * r.channels; ++i)
+            r.samples.push_back(r.bits == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return r;
+}
+
+}  // namespace kirune::test

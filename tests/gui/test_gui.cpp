@@ -724,6 +724,25 @@ private slots:
                 return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
             }), name);
     }
+
+    // P is one of the "other keys" (it clears the radios) that also chooses PNG output.
+    void pChoosesPngOutputAndBOrTChooseAgain() {
+        const auto output = [&] {
+            const JobSettings s = dlg_->jobSettings();
+            return QString("%1%2 %3").arg(s.bmpOutput ? "B" : "").arg(s.pngOutput ? "P" : "")
+                .arg(child<QGroupBox>("qualityGroup")->title());
+        };
+        press(Qt::Key_P);
+        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
+        QCOMPARE(dlg_->findChild<QButtonGroup*>()->checkedId(), -1);
+        QCOMPARE(dlg_->jobSettings().qualityLevel, 12);
+        press(Qt::Key_B);
+        QCOMPARE(output(), "B 画品質は約 49 dBです  出力:BMP ");
+        press(Qt::Key_P);
+        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
+        press(Qt::Key_T);
+        QCOMPARE(output(), " 画品質は約 49 dBです  出力:TIFF");
+    }
 };
 
 QTEST_MAIN(DialogTest)
