@@ -15,6 +15,7 @@
 
 #include "container/input_file.h"
 #include "container/messages.h"
+#include "container/png_chunks.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -239,6 +240,33 @@ ImageMetadata readPngMetadata(png_structp png, png_infop info) {
     const std::optional<std::string> description = asciiText(png, info, "Description");
     m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
                                                                                           : creditText();
+    // Every text and the Exif as they were, for a PNG expansion; the XMP also
+    // as the TIFF tag that carries it.
+    PngChunks chunks;
+    png_textp text = nullptr;
+    int count = 0;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i) {
+        PngText t;
+        t.kind = text[i].compression == PNG_TEXT_COMPRESSION_NONE   ? 0
+               : text[i].compression == PNG_TEXT_COMPRESSION_zTXt   ? 1
+               : text[i].compression == PNG_ITXT_COMPRESSION_NONE   ? 2
+                                                                    : 3;
+        t.keyword = text[i].key ? text[i].key : "";
+        if (t.kind >= 2) {
+            t.language = text[i].lang ? text[i].lang : "";
+            t.translatedKeyword = text[i].lang_key ? text[i].lang_key : "";
+        }
+        const std::size_t length = t.kind >= 2 ? text[i].itxt_length : text[i].text_length;
+        if (text[i].text) t.text.assign(text[i].text, length);
+        if (!t.keyword.empty()) chunks.texts.push_back(std::move(t));
+    }
+    png_uint_32 exifLength = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf && exif && exifLength > 0)
+        chunks.exif.assign(exif, exif + exifLength);
+    m.pngChunks = encodePngChunks(chunks);
+    m.carriedTags = xmpAsCarriedTags(chunks);
     return m;
 }
 

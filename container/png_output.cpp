@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "container/messages.h"
+#include "container/png_chunks.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -51,6 +52,25 @@ bool pngSetIccp(png_structp png, png_infop info, const uint8_t* profile, png_uin
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, profile, length);
     return png_get_valid(png, info, PNG_INFO_iCCP) != 0;
+}
+
+bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_IHDR(png, info, width, height, bits, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    return true;
+}
+
+bool pngSetTexts(png_structp png, png_infop info, png_textp texts, int count) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_text(png, info, texts, count);
+    return true;
+}
+
+bool pngSetExif(png_structp png, png_infop info, png_uint_32 length, png_bytep exif) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_eXIf_1(png, info, length, exif);
+    return true;
 }
 
 bool pngWriteInfo(png_structp png, png_infop info) {
@@ -91,6 +111,99 @@ png_uint_32 perMetre(uint16_t unit, float value) {
 
 }  // namespace
 
+namespace {
+
+// The resolution and ICC profile.
+void setImageChunks(png_structp png, png_infop info, const ImageMetadata& meta, const PngWriteMessages& messages,
+                    std::vector<std::string>& dropped) {
+    if (meta.xResolution > 0.0f) {
+        const png_uint_32 x = perMetre(meta.resolutionUnit, meta.xResolution);
+        const png_uint_32 y = perMetre(meta.resolutionUnit, meta.yResolution);
+        const bool absolute = meta.resolutionUnit == RESUNIT_INCH || meta.resolutionUnit == RESUNIT_CENTIMETER;
+        if (x > 0 && y > 0)
+            png_set_pHYs(png, info, x, y, absolute ? PNG_RESOLUTION_METER : PNG_RESOLUTION_UNKNOWN);
+        else
+            dropped.push_back("Resolution left out");
+    }
+    if (!meta.iccProfile.empty() &&
+        !pngSetIccp(png, info, meta.iccProfile.data(), static_cast<png_uint_32>(meta.iccProfile.size())))
+        dropped.push_back(std::string("ICC profile left out: ") + messages.error);
+}
+
+// The texts and Exif, and the date as tIME.
+void setTextChunks(png_structp png, png_infop info, const ImageMetadata& meta, const PngWriteMessages& messages,
+                   std::vector<std::string>& dropped) {
+    // tEXt is Latin-1: texts that are not plain ASCII stay out rather than
+    // turn into other characters.
+    const std::string description(meta.description.c_str());
+    const std::pair<const char*, std::optional<std::string>> texts[] = {
+        {"Description", description.empty() || description == creditText() ? std::nullopt
+                                                                           : std::optional(description)},
+        {"Author", meta.artist},
+        {"Software", meta.software},
+    };
+    // A PNG's own texts and Exif come back as they were; the header's fields
+    // stand in for the texts of other inputs.
+    const PngChunks own = decodePngChunks(meta.pngChunks);
+    std::vector<png_text> chunks;
+    for (const PngText& t : own.texts) {
+        png_text c{};
+        c.compression = t.kind == 0   ? PNG_TEXT_COMPRESSION_NONE
+                        : t.kind == 1 ? PNG_TEXT_COMPRESSION_zTXt
+                        : t.kind == 2 ? PNG_ITXT_COMPRESSION_NONE
+                                      : PNG_ITXT_COMPRESSION_zTXt;
+        c.key = const_cast<char*>(t.keyword.c_str());  // libpng copies them
+        c.text = const_cast<char*>(t.text.c_str());
+        if (t.kind >= 2) {
+            c.itxt_length = t.text.size();
+            c.lang = const_cast<char*>(t.language.c_str());
+            c.lang_key = const_cast<char*>(t.translatedKeyword.c_str());
+        } else {
+            c.text_length = t.text.size();
+        }
+        chunks.push_back(c);
+    }
+    if (!own.exif.empty() && !pngSetExif(png, info, static_cast<png_uint_32>(own.exif.size()),
+                                         const_cast<png_bytep>(own.exif.data())))
+        dropped.push_back(std::string("Exif left out: ") + messages.error);
+    for (const auto& [key, value] : texts) {
+        if (!value || !own.empty()) continue;
+        if (!isAscii(*value)) {
+            dropped.push_back(std::string(key) + " left out: not ASCII");
+            continue;
+        }
+        png_text t{};
+        t.compression = PNG_TEXT_COMPRESSION_NONE;
+        t.key = const_cast<char*>(key);
+        t.text = const_cast<char*>(value->c_str());  // libpng copies it
+        t.text_length = value->size();
+        chunks.push_back(t);
+    }
+    if (!chunks.empty() && !pngSetTexts(png, info, chunks.data(), static_cast<int>(chunks.size())))
+        dropped.push_back(std::string("texts left out: ") + messages.error);
+}
+
+void setTime(png_structp png, png_infop info, const ImageMetadata& meta) {
+    // The date as tIME, which a PNG input's came from.
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (meta.dateTime && std::sscanf(meta.dateTime->c_str(), "%4u:%2u:%2u %2u:%2u:%2u", &year, &month, &day, &hour,
+                                     &minute, &second) == 6 &&
+        month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour < 24 && minute < 60 && second < 61) {
+        png_time t{static_cast<png_uint_16>(year), static_cast<png_byte>(month), static_cast<png_byte>(day),
+                   static_cast<png_byte>(hour), static_cast<png_byte>(minute), static_cast<png_byte>(second)};
+        png_set_tIME(png, info, &t);
+    }
+}
+
+void setMetadataChunks(png_structp png, png_infop info, const ImageMetadata& meta, const PngWriteMessages& messages,
+                       std::vector<std::string>& dropped) {
+    setImageChunks(png, info, meta, messages, dropped);
+    setTextChunks(png, info, meta, messages, dropped);
+    setTime(png, info, meta);
+}
+
+}  // namespace
+
 struct PngOutput::Handle {
     PngWriteMessages messages;  // outlives png
     png_structp png = nullptr;
@@ -116,44 +229,10 @@ PngOutput::PngOutput(std::string outputPath, const ImageLayout& layout, int bits
     if (!h.png || !h.info) throw Error(kCannotCreateOutputText, path() + " (out of memory)");
     png_init_io(h.png, file_.stream());
     png_set_compression_level(h.png, kPngCompressionLevel);
-    png_set_IHDR(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
-                 bits, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (meta.xResolution > 0.0f) {
-        const png_uint_32 x = perMetre(meta.resolutionUnit, meta.xResolution);
-        const png_uint_32 y = perMetre(meta.resolutionUnit, meta.yResolution);
-        const bool absolute = meta.resolutionUnit == RESUNIT_INCH || meta.resolutionUnit == RESUNIT_CENTIMETER;
-        if (x > 0 && y > 0)
-            png_set_pHYs(h.png, h.info, x, y, absolute ? PNG_RESOLUTION_METER : PNG_RESOLUTION_UNKNOWN);
-        else
-            h.dropped.push_back("Resolution left out");
-    }
-    if (!meta.iccProfile.empty() &&
-        !pngSetIccp(h.png, h.info, meta.iccProfile.data(), static_cast<png_uint_32>(meta.iccProfile.size())))
-        h.dropped.push_back(std::string("ICC profile left out: ") + h.messages.error);
-    // tEXt is Latin-1: texts that are not plain ASCII stay out rather than
-    // turn into other characters.
-    const std::string description(meta.description.c_str());
-    const std::pair<const char*, std::optional<std::string>> texts[] = {
-        {"Description", description.empty() || description == creditText() ? std::nullopt
-                                                                           : std::optional(description)},
-        {"Author", meta.artist},
-        {"Software", meta.software},
-    };
-    std::vector<png_text> chunks;
-    for (const auto& [key, value] : texts) {
-        if (!value) continue;
-        if (!isAscii(*value)) {
-            h.dropped.push_back(std::string(key) + " left out: not ASCII");
-            continue;
-        }
-        png_text t{};
-        t.compression = PNG_TEXT_COMPRESSION_NONE;
-        t.key = const_cast<char*>(key);
-        t.text = const_cast<char*>(value->c_str());  // libpng copies it
-        t.text_length = value->size();
-        chunks.push_back(t);
-    }
-    if (!chunks.empty()) png_set_text(h.png, h.info, chunks.data(), static_cast<int>(chunks.size()));
+    if (!pngSetHeader(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
+                      bits))
+        throw Error(kCannotCreateOutputText, path() + " (" + h.messages.error + ")");
+    setMetadataChunks(h.png, h.info, meta, h.messages, h.dropped);
     if (!pngWriteInfo(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
     h.row.resize(static_cast<std::size_t>(layout.width) * 3 * static_cast<std::size_t>(bits / 8));
 }
@@ -198,6 +277,8 @@ void PngOutput::commit() {
     if (nextRow_ != height_)
         throw Error("PNG output has " + std::to_string(nextRow_) + " of " + std::to_string(height_) + " rows");
     Handle& h = *handle_;
+    // libpng 1.6.39 would write eXIf a second time after the image data.
+    png_set_invalid(h.png, h.info, PNG_INFO_eXIf);
     if (!pngWriteEnd(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
     if (std::fflush(file_.stream()) != 0) file_.fail(kCannotWriteOutputText, errno);
     file_.checkStream();

@@ -38,6 +38,7 @@ enum class TrailerRecord : uint16_t {
     CarriedTags = 3,        // the input's metadata as captured whole
     InputName = 4,          // the input's file name and modification time
     SourceImage = 5,        // the input's format and sample width
+    PngChunks = 6,          // a PNG input's text and Exif chunks (png_chunks.h)
 };
 
 // The file format a container was made from and its bits per sample, so that
@@ -80,6 +81,7 @@ struct Trailer {
     std::vector<uint8_t> carriedTags;  // empty: none
     std::optional<InputName> inputName;
     std::optional<SourceImage> source;
+    std::vector<uint8_t> pngChunks;  // empty: none
     // Read back: where the trailer starts, and every record as it stood.
     int64_t offset = 0;
     struct Entry {

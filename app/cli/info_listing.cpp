@@ -114,7 +114,8 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
 
 const char* recordName(uint16_t type) {
     return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata"
-         : type == 4 ? "input name" : type == 5 ? "source image" : "unknown record";
+         : type == 4 ? "input name" : type == 5 ? "source image"
+         : type == 6 ? "PNG chunks" : "unknown record";
 }
 
 void printTrailerText(const ContainerInfo& c) {

@@ -379,6 +379,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     // byte; the formats that came later say what they were.
     if (in->format() == InputFormat::Png)
         trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in->bitsPerSample())};
+    trailer.pngChunks = in->metadata.pngChunks;
     appendTrailer(*out, std::move(trailer));
 
     FileReport report = finishedReport(kind, path, out->path(), layout);

@@ -19,6 +19,8 @@ struct PngLayout {
     bool interlaced = false;
     // pHYs in pixels per metre (0: none).
     uint32_t pixelsPerMetre = 0;
+    // A tEXt, a zTXt and a compressed iTXt (with a language) when set.
+    bool texts = false;
 };
 
 // Writes px's samples (8-bit: the high byte); greyscale takes channel 0, an
@@ -35,6 +37,23 @@ inline void writePng(const std::string& p, const PngLayout& t, const Pixels& px 
     png_color palette[4] = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
     if (t.colour == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette, 4);
     if (t.pixelsPerMetre) png_set_pHYs(png, info, t.pixelsPerMetre, t.pixelsPerMetre, PNG_RESOLUTION_METER);
+    if (t.texts) {
+        png_text texts[3] = {};
+        texts[0].compression = PNG_TEXT_COMPRESSION_NONE;
+        texts[0].key = const_cast<char*>("Comment");
+        texts[0].text = const_cast<char*>("plain words");
+        texts[1].compression = PNG_TEXT_COMPRESSION_zTXt;
+        texts[1].key = const_cast<char*>("Title");
+        texts[1].text = const_cast<char*>("squeezed title");
+        texts[2].compression = PNG_ITXT_COMPRESSION_zTXt;
+        texts[2].key = const_cast<char*>("Description");
+        texts[2].lang = const_cast<char*>("ja");
+        texts[2].lang_key = const_cast<char*>("\xe8\xaa\xac\xe6\x98\x8e");
+        texts[2].text = const_cast<char*>("\xe7\x8c\xab\xe3\x81\xae\xe5\x86\x99\xe7\x9c\x9f");
+        png_set_text(png, info, texts, 3);
+        png_time when{2021, 2, 3, 4, 5, 6};
+        png_set_tIME(png, info, &when);
+    }
     png_write_info(png, info);
     const int channels = png_get_channels(png, info);
     const int bytes = t.bits > 8 ? 2 : 1;
