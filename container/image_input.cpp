@@ -15,6 +15,7 @@
 #include "container/carried_tags.h"
 #include "container/input_file.h"
 #include "container/messages.h"
+#include "container/png_input.h"
 #include "container/tiff_support.h"
 #include "kirune/Error.h"
 
@@ -401,7 +402,12 @@ void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const u
 }
 
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, InputUse use) {
-    return format == InputFormat::Tiff ? openTiff(path, use) : openBmp(path);
+    switch (format) {
+    case InputFormat::Tiff: return openTiff(path, use);
+    case InputFormat::Png: return openPng(path, use);
+    case InputFormat::Bmp: break;
+    }
+    return openBmp(path);
 }
 
 void readInputStrip(InputImage& in, const ImageLayout& layout, int32_t stripIndex, StripWork& w) {

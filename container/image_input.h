@@ -1,7 +1,8 @@
 #pragma once
 // Image input: TIFF (through libtiff: stripped or tiled, interleaved or planar,
 // any compression libtiff decodes) with three 8- or 16-bit RGB samples, and
-// uncompressed 24-bit BMP (bottom-up or top-down, any pixel-data offset).
+// uncompressed 24-bit BMP (bottom-up or top-down, any pixel-data offset), and
+// 8- or 16-bit RGB PNG (png_input.h).
 // A strip at a time is read into the R, G and B block planes, extended to the
 // padded size by mirroring, so the image is never held whole.
 
@@ -17,7 +18,7 @@
 
 namespace kirune {
 
-enum class InputFormat { Tiff, Bmp };
+enum class InputFormat { Tiff, Bmp, Png };
 
 // Where one strip's rows go: sample (x, strip row r) of channel c (0 R, 1 G,
 // 2 B) is lane ((sh-1-r) & 3) * 4 + (x & 3) of block ((sh-1-r) >> 2) *

@@ -38,6 +38,9 @@ inline constexpr const char* kUnsupportedTiffText =
 inline constexpr const char* kNotBmpText = messageId("not a BMP file");
 inline constexpr const char* kUnsupportedBmpText =
     messageId("unsupported BMP (rpx reads uncompressed 24-bit BMPs)");
+inline constexpr const char* kNotPngText = messageId("not a readable PNG file");
+inline constexpr const char* kUnsupportedPngText =
+    messageId("unsupported PNG (rpx reads 8- or 16-bit RGB without alpha or palette)");
 inline constexpr const char* kInputReadText = messageId("cannot read the image data");
 
 // Outputs.

@@ -26,6 +26,9 @@ struct ImageMetadata {
     // GPS directories, encoded whole (carried_tags.h); empty for a BMP and
     // for containers from before the trailer. Travels in the trailer.
     std::vector<uint8_t> carriedTags;
+    // A PNG input's text and Exif chunks (png_chunks.h), encoded; empty for
+    // other inputs. Travels in the trailer.
+    std::vector<uint8_t> pngChunks;
 };
 
 // Size of the description field this system writes into every container.

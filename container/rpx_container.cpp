@@ -343,6 +343,7 @@ OpenedContainer openContainer(const std::string& path) {
     if (c.trailer) {
         in.setEnd(c.trailer->offset);
         c.meta.carriedTags = c.trailer->carriedTags;
+        c.meta.pngChunks = c.trailer->pngChunks;
     }
     return c;
 }

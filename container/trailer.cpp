@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "container/png_chunks.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -79,7 +80,7 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
     std::vector<uint8_t> b(kHeadMagic, kHeadMagic + 4);
     put(b, kTrailerVersion, 2);
     const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()} +
-                      int{t.inputName.has_value()};
+                      int{t.inputName.has_value()} + int{t.source.has_value()} + int{!t.pngChunks.empty()};
     put(b, static_cast<uint64_t>(count), 2);
     std::vector<uint8_t> sum;
     if (t.container) {
@@ -100,6 +101,11 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
         record.insert(record.end(), t.inputName->name.begin(), t.inputName->name.end());
         addRecord(b, TrailerRecord::InputName, record);
     }
+    if (t.source) {
+        const uint8_t record[] = {static_cast<uint8_t>(t.source->format), t.source->bitsPerSample};
+        addRecord(b, TrailerRecord::SourceImage, record);
+    }
+    if (!t.pngChunks.empty()) addRecord(b, TrailerRecord::PngChunks, t.pngChunks);
     const Checksum128 own = toChecksum(XXH3_128bits(b.data(), b.size()));
     put(b, b.size() + kTrailerFooterBytes, 8);
     putChecksum(b, own);
@@ -158,6 +164,16 @@ std::optional<Trailer> readTrailer(int fd, int64_t size) {
                 t.inputName = std::move(n);
                 break;
             }
+            case TrailerRecord::SourceImage:
+                if (t.source) damaged("repeats a record");
+                if (bytes.size() < 2) damaged("source record is too short");
+                t.source = SourceImage{static_cast<SourceFormat>(bytes[0]), bytes[1]};
+                break;
+            case TrailerRecord::PngChunks:
+                if (!t.pngChunks.empty() || bytes.empty()) damaged("PNG chunks record is repeated or empty");
+                decodePngChunks(bytes);
+                t.pngChunks.assign(bytes.begin(), bytes.end());
+                break;
             default:
                 break;  // a later version's record: listed, not used
         }

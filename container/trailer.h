@@ -37,6 +37,18 @@ enum class TrailerRecord : uint16_t {
     PixelChecksum = 2,      // pixelChecksum of the decoded image
     CarriedTags = 3,        // the input's metadata as captured whole
     InputName = 4,          // the input's file name and modification time
+    SourceImage = 5,        // the input's format and sample width
+    PngChunks = 6,          // a PNG input's text and Exif chunks (png_chunks.h)
+};
+
+// The file format a container was made from and its bits per sample, so that
+// an expansion can write what came in. Record layout: format u8, bits u8;
+// later versions may append bytes, which are skipped.
+enum class SourceFormat : uint8_t { Tiff = 1, Bmp = 2, Png = 3 };
+struct SourceImage {
+    SourceFormat format = SourceFormat::Tiff;
+    uint8_t bitsPerSample = 16;
+    bool operator==(const SourceImage&) const = default;
 };
 
 // What a container remembers of the file it was made from: the last
@@ -68,6 +80,8 @@ struct Trailer {
     std::optional<Checksum128> pixels;
     std::vector<uint8_t> carriedTags;  // empty: none
     std::optional<InputName> inputName;
+    std::optional<SourceImage> source;
+    std::vector<uint8_t> pngChunks;  // empty: none
     // Read back: where the trailer starts, and every record as it stood.
     int64_t offset = 0;
     struct Entry {

@@ -1,4 +1,4 @@
-// A TIFF (KIRUNE_FUZZ_TIFF) or a BMP from bytes as compression input. Small
+// A TIFF (KIRUNE_FUZZ_TIFF), a PNG (KIRUNE_FUZZ_PNG) or a BMP from bytes as compression input. Small
 // images are compressed whole, with the preset chosen by the input's length;
 // larger ones up to kReadLimit pixels are only read strip by strip, so that a
 // header claiming a huge image stays quick; beyond that only the header is.
@@ -23,6 +23,10 @@ namespace {
 constexpr InputFormat kFormat = InputFormat::Tiff;
 constexpr FileKind kKind = FileKind::CompressTiff;
 constexpr const char* kName = "in.tif";
+#elif defined(KIRUNE_FUZZ_PNG)
+constexpr InputFormat kFormat = InputFormat::Png;
+constexpr FileKind kKind = FileKind::CompressPng;
+constexpr const char* kName = "in.png";
 #else
 constexpr InputFormat kFormat = InputFormat::Bmp;
 constexpr FileKind kKind = FileKind::CompressBmp;

@@ -11,7 +11,7 @@ seconds=${1:-25}
 [ $# -gt 0 ] && shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_rpx_expand fuzz_block_sort_expand fuzz_strip_decode fuzz_tiff_input fuzz_bmp_input
-  fuzz_roundtrip fuzz_carried_tags)
+  fuzz_png_input fuzz_roundtrip fuzz_carried_tags)
 
 passed=0
 failed=0
@@ -22,6 +22,7 @@ for t in "${targets[@]}"; do
     fuzz_block_sort_expand) dict=block_sort ;;
     fuzz_tiff_input | fuzz_roundtrip) dict=tiff ;;
     fuzz_bmp_input) dict=bmp ;;
+    fuzz_png_input) dict=png ;;
     *) dict= ;;
   esac
   # Room for the largest seed and regression input (a directory of 4,100 entries).

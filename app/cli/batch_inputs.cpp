@@ -34,7 +34,7 @@ const char* againstDirection(const std::string& path, Direction direction) {
     if (direction == Direction::Expand && kind != FileKind::Expand)
         return tr("not a container: -d expands .rpx files only");
     if (direction == Direction::Compress && kind == FileKind::Expand)
-        return tr("a container: -z compresses .tif, .tiff and .bmp files only");
+        return tr("a container: -z compresses .tif, .tiff, .bmp and .png files only");
     return nullptr;
 }
 

@@ -46,8 +46,8 @@ std::string presetTable() {
 }
 
 std::string batchFooter() {
-    return std::string(tr("Files are dispatched by their last extension: .rpx is expanded, .tif, .tiff or .bmp is\n"
-                          "compressed into NAME_DB-2.rpx beside it (or into -o DIR). -r walks folders for\n"
+    return std::string(tr("Files are dispatched by their last extension: .rpx is expanded, .tif, .tiff, .bmp or\n"
+                          ".png is compressed into NAME_DB-2.rpx beside it (or into -o DIR). -r walks folders for\n"
                           "images to compress, -d -r for containers to expand.")) +
            "\n\n" + presetTable() + "\n" +
            tr("Also:\n"
@@ -187,7 +187,10 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
         ->type_name("DB");
     app.add_flag("--rdo", o.settings.rateAware,
                  tr("rate-aware encoder: fewer bytes at equal PSNR, slower; any reader decodes the files"));
-    app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
+    CLI::Option* bmp = app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
+    app.add_flag("--png", o.settings.pngOutput,
+                 tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG)"))
+        ->excludes(bmp);
     app.add_flag("-N,--name", o.settings.restoreName,
                  tr("expand under the input's name and modification time stored in the container\n"
                     "(its stem with .tif or .bmp when the kind differs)"));

@@ -58,6 +58,10 @@ std::string utcTime(const InputName& n) {
     return std::string(text) + nanos;
 }
 
+const char* sourceFormatName(SourceFormat f) {
+    return f == SourceFormat::Tiff ? "TIFF" : f == SourceFormat::Bmp ? "BMP" : f == SourceFormat::Png ? "PNG" : "unknown";
+}
+
 std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (!trailer) return "null";
     std::string out = "{\"offset\": " + std::to_string(trailer->offset) + ", \"records\": [";
@@ -69,6 +73,9 @@ std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (trailer->pixels) out += ", \"pixelChecksum\": \"" + trailer->pixels->hex() + "\"";
     if (const auto& n = trailer->inputName)
         out += ", \"inputName\": " + jsonString(n->name) + ", \"inputModified\": \"" + utcTime(*n) + "\"";
+    if (const auto& s = trailer->source)
+        out += std::string(", \"sourceFormat\": \"") + sourceFormatName(s->format) +
+               "\", \"sourceBitsPerSample\": " + std::to_string(s->bitsPerSample);
     return out + "}";
 }
 
@@ -107,7 +114,8 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
 
 const char* recordName(uint16_t type) {
     return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata"
-         : type == 4 ? "input name" : "unknown record";
+         : type == 4 ? "input name" : type == 5 ? "source image"
+         : type == 6 ? "PNG chunks" : "unknown record";
 }
 
 void printTrailerText(const ContainerInfo& c) {
@@ -128,6 +136,8 @@ void printTrailerText(const ContainerInfo& c) {
     if (trailer.pixels) std::printf("  pixels    XXH3-128 %s\n", trailer.pixels->hex().c_str());
     if (const auto& n = trailer.inputName)
         std::printf("  input     %s, modified %s\n", displayText(n->name).c_str(), utcTime(*n).c_str());
+    if (const auto& s = trailer.source)
+        std::printf("  source    %s, %u bits per sample\n", sourceFormatName(s->format), unsigned{s->bitsPerSample});
 }
 
 std::string textOrNone(const std::optional<std::string>& text) {

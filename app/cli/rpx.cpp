@@ -102,15 +102,19 @@ std::optional<int> readLists(BatchOptions& o, std::vector<std::string>& refused)
     return std::nullopt;
 }
 
-// --bmp and --tiff-compression shape expanded files only: said once when no
+// --bmp, --png and --tiff-compression shape expanded files only: said once when no
 // file of the batch is expanded, rather than ignored.
 void warnExpansionOptions(const BatchOptions& o, const FileList& list) {
-    if (!o.settings.bmpOutput && o.settings.tiffCompression == TiffCompression::None) return;
+    if (!o.settings.bmpOutput && !o.settings.pngOutput && o.settings.tiffCompression == TiffCompression::None)
+        return;
     for (const std::string& path : list.paths())
         if (classifyPath(path) == FileKind::Expand) return;
     if (o.settings.bmpOutput)
         std::fprintf(stderr, "rpx: %s: %s\n", tr("warning"),
                      tr("--bmp applies only to expansion; no file of this batch is expanded"));
+    if (o.settings.pngOutput)
+        std::fprintf(stderr, "rpx: %s: %s\n", tr("warning"),
+                     tr("--png applies only to expansion; no file of this batch is expanded"));
     if (o.settings.tiffCompression != TiffCompression::None)
         std::fprintf(stderr, "rpx: %s: %s\n", tr("warning"),
                      tr("--tiff-compression applies only to expansion; no file of this batch is expanded"));

@@ -46,6 +46,7 @@ FileKind classifyPath(const std::string& path) {
     if (ext == "rpx") return FileKind::Expand;
     if (ext == "tif" || ext == "tiff") return FileKind::CompressTiff;
     if (ext == "bmp") return FileKind::CompressBmp;
+    if (ext == "png") return FileKind::CompressPng;
     return FileKind::Unsupported;
 }
 

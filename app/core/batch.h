@@ -41,10 +41,11 @@ std::string asciiLower(std::string text);
 // still reorder them.
 void sortFileList(FileList& list);
 
-enum class FileKind { Unsupported, CompressTiff, CompressBmp, Expand };
+enum class FileKind { Unsupported, CompressTiff, CompressBmp, CompressPng, Expand };
 
 // The dispatch rule, by the file name's final extension whatever its case:
-// ".rpx" expands, ".tif" or ".tiff" compresses a TIFF, ".bmp" a BMP. Folder
+// ".rpx" expands, ".tif" or ".tiff" compresses a TIFF, ".bmp" a BMP, ".png" a
+// PNG. Folder
 // names and earlier dots never count ("b.rpx.tif" is a TIFF).
 FileKind classifyPath(const std::string& path);
 
@@ -52,9 +53,9 @@ FileKind classifyPath(const std::string& path);
 // path's last '.', which the Japanese names even when that '.' is in a folder's
 // name and the file has no extension.
 inline constexpr const char* kUnsupportedExtensionText =
-    messageId("unsupported extension .{1}: rpx reads .tif, .tiff, .bmp and .rpx");
+    messageId("unsupported extension .{1}: rpx reads .tif, .tiff, .bmp, .png and .rpx");
 inline constexpr const char* kNoExtensionText =
-    messageId("no file extension: rpx reads .tif, .tiff, .bmp and .rpx");
+    messageId("no file extension: rpx reads .tif, .tiff, .bmp, .png and .rpx");
 UserMessage unsupportedMessage(const std::string& path);
 
 // What one file's work needs, read cheaply from its header.

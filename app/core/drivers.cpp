@@ -22,6 +22,7 @@
 #include "container/carried_tags.h"
 #include "container/image_input.h"
 #include "container/image_output.h"
+#include "container/png_output.h"
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
@@ -35,6 +36,16 @@
 namespace kirune {
 
 namespace {
+
+ExpandedKind expandedKind(const JobSettings& s) {
+    return s.bmpOutput ? ExpandedKind::Bmp : s.pngOutput ? ExpandedKind::Png : ExpandedKind::Tiff;
+}
+
+InputFormat inputFormatOf(FileKind kind) {
+    return kind == FileKind::CompressTiff ? InputFormat::Tiff
+           : kind == FileKind::CompressPng ? InputFormat::Png
+                                           : InputFormat::Bmp;
+}
 
 uint64_t fileSize(const std::string& path) {
     struct stat st{};
@@ -283,7 +294,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     file.quality = codecParams(attempt.qualityLevel);
     file.colourSampling = attempt.colourSampling;
     const bool measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
-    const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
+    const InputFormat format = inputFormatOf(kind);
     std::unique_ptr<InputImage> in = openInputImage(path, format);
     file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
     const ImageLayout& layout = file.layout;
@@ -316,7 +327,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
                 throw Error(kInputReadText, "the file was replaced while it was read");
         }
     const RgbInput units =
-        format == InputFormat::Tiff && in->bitsPerSample() != 8 ? RgbInput::Native12 : RgbInput::Eight;
+        in->bitsPerSample() == 16 ? RgbInput::Native12 : RgbInput::Eight;
     const int inputScale = units == RgbInput::Native12 ? 16 : 256;
 
     writeContainerHeader(*out, file, in->metadata);
@@ -365,6 +376,11 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     if (settings.storeInputName)
         trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
                                       static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
+    // Containers of TIFFs and BMPs keep the trailer they always had, byte for
+    // byte; the formats that came later say what they were.
+    if (in->format() == InputFormat::Png)
+        trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in->bitsPerSample())};
+    trailer.pngChunks = in->metadata.pngChunks;
     appendTrailer(*out, std::move(trailer));
 
     FileReport report = finishedReport(kind, path, out->path(), layout);
@@ -431,7 +447,7 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
     if (!std::isfinite(target)) throw Error("PSNR target must be a number of dB");
     PsnrChoice choice, cascadeChoice;
     {
-        const InputFormat format = kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp;
+        const InputFormat format = inputFormatOf(kind);
         std::unique_ptr<InputImage> in = openInputImage(path, format, InputUse::PixelsOnly);
         // A name that cannot be written fails before the trials, not after.
         {
@@ -482,7 +498,7 @@ struct ExpansionName {
 };
 ExpansionName expansionName(const std::string& path, const JobSettings& settings, const std::optional<Trailer>& trailer) {
     ExpansionName e;
-    e.path = expandedName(path, settings.bmpOutput, settings.outputDir);
+    e.path = expandedName(path, expandedKind(settings), settings.outputDir);
     if (!settings.restoreName) return e;
     if (!trailer || !trailer->inputName) {
         e.warning = "the container stores no input name (written before names were kept): the default name is used";
@@ -493,12 +509,19 @@ ExpansionName expansionName(const std::string& path, const JobSettings& settings
                     "): the default name is used";
         return e;
     }
-    e.path = restoredName(path, trailer->inputName->name, settings.bmpOutput, settings.outputDir);
+    e.path = restoredName(path, trailer->inputName->name, expandedKind(settings), settings.outputDir);
     e.restored = trailer->inputName;
     return e;
 }
 
-enum class ExpandTo { Tiff, Bmp, Nothing };
+enum class ExpandTo { Tiff, Bmp, Png, Nothing };
+
+// The bits per sample of the container's input: 16 unless its trailer says 8.
+// Only containers of PNGs say so (those of TIFFs and BMPs keep the trailer
+// they always had): theirs expand to 16 bits.
+int sourceBits(const std::optional<Trailer>& trailer) {
+    return trailer && trailer->source && trailer->source->bitsPerSample == 8 ? 8 : 16;
+}
 
 struct Expansion {
     FileReport report;
@@ -544,6 +567,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     const std::string& outputPath = name.path;
     std::unique_ptr<TiffOutput> tiff;
     std::unique_ptr<BmpOutput> bmp;
+    std::unique_ptr<PngOutput> png;
     OutputOptions options = outputOptions(settings, in.status());
     // As gzip -N: the input's own time rather than the container's.
     if (name.restored && options.source)
@@ -553,8 +577,12 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         bmp = std::make_unique<BmpOutput>(outputPath, layout, options, meta);
     else if (to == ExpandTo::Tiff)
         tiff = openTiffOutput(outputPath, layout, meta, options, settings.tiffCompression);
+    else if (to == ExpandTo::Png)
+        // As many bits as the input had: an 8-bit picture stays 8-bit.
+        png = std::make_unique<PngOutput>(outputPath, layout, sourceBits(trailer), meta, options);
     const AtExit gather{[&] {
         if (tiff) warnings.add(tiff->warnings());
+        if (png) warnings.add(png->warnings());
     }};
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(file, threads);
@@ -580,6 +608,8 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
                 writeTiffStrip(*tiff, layout, w.strip, w.work, sumPixels ? &w.pixels : nullptr);
             else if (bmp)
                 writeBmpStrip(*bmp, layout, w.strip, w.work);
+            else if (png)
+                writePngStrip(*png, layout, w.strip, w.work);
             stripSums.push_back(w.pixels);
         });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
@@ -590,6 +620,8 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         finishTiffOutput(*tiff);
     else if (bmp)
         bmp->commit();
+    else if (png)
+        png->commit();
     ui.setProgress(0);
     result.report = finishedReport(FileKind::Expand, path, outputPath, layout);
     return result;
@@ -598,7 +630,8 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
 }  // namespace
 
 FileReport expandFile(const std::string& path, const JobSettings& settings, BatchUi& ui) {
-    return expandContainer(path, settings, ui, settings.bmpOutput ? ExpandTo::Bmp : ExpandTo::Tiff).report;
+    const ExpandTo to = settings.bmpOutput ? ExpandTo::Bmp : settings.pngOutput ? ExpandTo::Png : ExpandTo::Tiff;
+    return expandContainer(path, settings, ui, to).report;
 }
 
 VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui) {
@@ -619,7 +652,7 @@ std::string FileDrivers::outputPath(const std::string& path, FileKind kind) cons
         }
         return expansionName(path, settings_, trailer).path;
     }
-    return kind == FileKind::Expand ? expandedName(path, settings_.bmpOutput, settings_.outputDir)
+    return kind == FileKind::Expand ? expandedName(path, expandedKind(settings_), settings_.outputDir)
                                     : compressedName(path, settings_.qualityDbText, settings_.outputDir);
 }
 
@@ -631,7 +664,7 @@ FileFootprint FileDrivers::footprint(const std::string& path, FileKind kind) con
         if (kind == FileKind::Expand) {
             layout = openContainer(path).coding.layout;
         } else {
-            const auto in = openInputImage(path, kind == FileKind::CompressTiff ? InputFormat::Tiff : InputFormat::Bmp,
+            const auto in = openInputImage(path, inputFormatOf(kind),
                                            InputUse::PixelsOnly);
             layout = computeStripLayout(in->width(), in->height(), settings_.stripBudgetLog2);
         }

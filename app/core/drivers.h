@@ -21,6 +21,7 @@ struct JobSettings {
     int32_t colourSampling = kDefaultPreset.colourSampling;
     std::string qualityDbText = std::to_string(kDefaultPreset.dbFigure);
     bool bmpOutput = false;    // expand to BMP instead of TIFF
+    bool pngOutput = false;    // expand to PNG instead of TIFF (bmpOutput wins)
     // Expansions take back the input's name and modification time that the
     // container stored (rpx -N), else the default name, with a warning.
     bool restoreName = false;

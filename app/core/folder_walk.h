@@ -12,8 +12,8 @@ namespace kirune {
 // walks one way only.
 enum class WalkFinds { Both, Images, Containers };
 
-// Every regular file below `root` whose name the batch dispatches (TIFF, BMP
-// or .rpx; only those of `finds`), as paths that start with `root`, in byte order of their paths
+// Every regular file below `root` whose name the batch dispatches (TIFF, BMP,
+// PNG or .rpx; only those of `finds`), as paths that start with `root`, in byte order of their paths
 // relative to it. Symbolic links to folders are not entered, and a symbolic
 // link to a file counts only when its target lies inside `root`, so the walk
 // never leaves the tree. Folders that cannot be read are skipped, each on its

@@ -24,8 +24,14 @@ std::string compressedName(const std::string& inputPath, const std::string& qual
     return placeInDirectory(pathStem(inputPath) + "_" + qualityDbText + "-2.rpx", outputDir);
 }
 
-std::string expandedName(const std::string& containerPath, bool bmp, const std::string& outputDir) {
-    return placeInDirectory(pathStem(containerPath) + (bmp ? ".bmp" : ".tif"), outputDir);
+namespace {
+const char* extensionOf(ExpandedKind kind) {
+    return kind == ExpandedKind::Bmp ? ".bmp" : kind == ExpandedKind::Png ? ".png" : ".tif";
+}
+}  // namespace
+
+std::string expandedName(const std::string& containerPath, ExpandedKind kind, const std::string& outputDir) {
+    return placeInDirectory(pathStem(containerPath) + extensionOf(kind), outputDir);
 }
 
 const char* storedNameProblem(const std::string& name) {
@@ -37,12 +43,13 @@ const char* storedNameProblem(const std::string& name) {
     return nullptr;
 }
 
-std::string restoredName(const std::string& containerPath, const std::string& storedName, bool bmp,
+std::string restoredName(const std::string& containerPath, const std::string& storedName, ExpandedKind kind,
                          const std::string& outputDir) {
     const std::size_t dot = storedName.rfind('.');
     const std::string extension = dot == std::string::npos ? std::string() : asciiLower(storedName.substr(dot));
-    const bool kept = bmp ? extension == ".bmp" : extension == ".tif" || extension == ".tiff";
-    const std::string name = kept ? storedName : pathStem(storedName) + (bmp ? ".bmp" : ".tif");
+    const bool kept = kind == ExpandedKind::Tiff ? extension == ".tif" || extension == ".tiff"
+                                                 : extension == extensionOf(kind);
+    const std::string name = kept ? storedName : pathStem(storedName) + extensionOf(kind);
     if (!outputDir.empty()) return placeInDirectory(name, outputDir);
     const std::size_t slash = containerPath.rfind('/');
     return slash == std::string::npos ? name : containerPath.substr(0, slash + 1) + name;

@@ -136,7 +136,7 @@ HeldImage holdRows(InputImage& in, const std::vector<int32_t>& rows) {
     HeldImage img;
     img.width = in.width();
     img.height = static_cast<int32_t>(rows.size());
-    img.inputScale = in.format() == InputFormat::Tiff && in.bitsPerSample() != 8 ? 16 : 256;
+    img.inputScale = in.bitsPerSample() == 16 ? 16 : 256;
     for (auto& p : img.planes) p.resize(static_cast<std::size_t>(img.width) * rows.size());
     const int32_t blocksPerRow = (img.width + 3) / 4;
     BlockPlane planes[3];

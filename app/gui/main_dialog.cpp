@@ -37,7 +37,7 @@ namespace {
 
 // Every name the batch takes; the file system and the picker tell case apart.
 const QString kBrowseFilter =
-    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.RPX *.TIF *.TIFF *.BMP)");
+    QStringLiteral("RPX,TIFFファイル (*.rpx *.tif *.tiff *.bmp *.png *.RPX *.TIF *.TIFF *.BMP *.PNG)");
 
 constexpr int kHighQualityRadio = kDefaultPreset.radio;  // 高画質, the start-up choice and the fallback
 
@@ -46,6 +46,7 @@ const QString kHelpPdfName = QStringLiteral("Kirune_操作説明.pdf");
 // The remembered choices.
 const QString kPresetKey = QStringLiteral("preset");  // the digit key of the preset in force
 const QString kBmpOutputKey = QStringLiteral("bmpOutput");
+const QString kPngOutputKey = QStringLiteral("pngOutput");
 const QString kCollectFailuresKey = QStringLiteral("collectFailures");
 
 // Neither closes the dialog nor presses a button.
@@ -255,6 +256,7 @@ void MainDialog::restoreChoices() {
     bool valid = false;
     const int digit = settings.value(kPresetKey, kDefaultPresetDigit).toInt(&valid);
     bmpOutput_ = settings.value(kBmpOutputKey, false).toBool();
+    pngOutput_ = !bmpOutput_ && settings.value(kPngOutputKey, false).toBool();
     collectFailures_ = settings.value(kCollectFailuresKey, false).toBool();
     {
         const QSignalBlocker quiet(collectAction_);  // saving now would store the defaults
@@ -274,6 +276,7 @@ void MainDialog::saveChoices() const {
     else
         settings.remove(kPresetKey);
     settings.setValue(kBmpOutputKey, bmpOutput_);
+    settings.setValue(kPngOutputKey, pngOutput_);
     settings.setValue(kCollectFailuresKey, collectFailures_);
 }
 
@@ -306,6 +309,7 @@ JobSettings MainDialog::jobSettings() const {
     s.colourSampling = colourSampling_;
     s.qualityDbText = std::to_string(dbEstimate_);
     s.bmpOutput = bmpOutput_;
+    s.pngOutput = pngOutput_;
     s.measureQuality = true;  // for the report at the end of the batch; the bytes written do not change
     s.stop = stop_;
     // An existing file may have been edited since it was written: ask, or when
@@ -337,8 +341,9 @@ void MainDialog::usePreset(const Preset& preset) {
 }
 
 void MainDialog::showQuality() {
-    const QString text = bmpOutput_ ? QStringLiteral("画品質は約 %1 dBです  出力:BMP ")
-                                    : QStringLiteral("画品質は約 %1 dBです  出力:TIFF");
+    const QString text = bmpOutput_   ? QStringLiteral("画品質は約 %1 dBです  出力:BMP ")
+                         : pngOutput_ ? QStringLiteral("画品質は約 %1 dBです  出力:PNG ")
+                                      : QStringLiteral("画品質は約 %1 dBです  出力:TIFF");
     qualityGroup_->setTitle(text.arg(dbEstimate_));
     saveChoices();  // every change lands here; saved at once, so a killed program keeps it too
 }
@@ -386,12 +391,20 @@ void MainDialog::applyKey(const QKeyEvent& key) {
     }
     enum { Unchanged = -2, NoRadio = -1 };
     int radio = Unchanged;
-    if (k == Qt::Key_B)
+    if (k == Qt::Key_B) {
         bmpOutput_ = true;
-    else if (k == Qt::Key_T)
-        bmpOutput_ = false;
-    else
+        pngOutput_ = false;
+    } else if (k == Qt::Key_T) {
+        bmpOutput_ = pngOutput_ = false;
+    } else {
+        // P chooses PNG and otherwise stays the "other key" it always was:
+        // the radios are cleared as before.
+        if (k == Qt::Key_P) {
+            pngOutput_ = true;
+            bmpOutput_ = false;
+        }
         radio = NoRadio;
+    }
     if (dbEstimate_ <= 0) {  // no preset in force: fall back to 高画質
         usePreset(kDefaultPreset);
         radio = kHighQualityRadio;

@@ -125,6 +125,7 @@ private:
     int dbEstimate_ = kDefaultPreset.dbFigure;
     int qualityRadio_ = kDefaultPreset.radio;
     bool bmpOutput_ = false;
+    bool pngOutput_ = false;  // P; B and T clear it
     bool collectFailures_ = false;
 
     QButtonGroup* radios_ = nullptr;

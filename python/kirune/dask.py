@@ -19,7 +19,7 @@ import os
 
 import kirune
 
-_IMAGES = (".tif", ".tiff", ".bmp")
+_IMAGES = (".tif", ".tiff", ".bmp", ".png")
 _CONTAINERS = (".rpx",)
 
 

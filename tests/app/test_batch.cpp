@@ -28,7 +28,7 @@ struct Recorder : BatchUi, FileProcessor {
     void setCounterText(const std::string& t) override { events.push_back("count:" + t); }
     void setProgress(int p) override { events.push_back(std::to_string(p)); }
     bool processOneFile(const std::string& path, FileKind kind, BatchUi&) override {
-        events.push_back(std::string(std::array{"?", "tiff:", "bmp:", "expand:"}[int(kind)]) + path);
+        events.push_back(std::string(std::array{"?", "tiff:", "bmp:", "png:", "expand:"}[int(kind)]) + path);
         return path != "b.rpx";
     }
 };
@@ -76,7 +76,7 @@ TEST(Dispatch, ClassifiesByTheFinalExtensionAndSortsCaseInsensitivelyByUnsignedB
     const std::pair<const char*, FileKind> cases[] = {
         {"/scan/Photo.TIF", CompressTiff},       {"a.tiff", CompressTiff},   {"x.rpx.tif", CompressTiff},
         {"/d/my.tif.files/b.bmp", CompressBmp},  {"/d/c.BMP", CompressBmp},  {"/d/img_49-2.RPX", Expand},
-        {"/d/picture.png", Unsupported},         {"/d/folder", Unsupported}, {"/d/x.rpx-old/c.tif", CompressTiff},
+        {"/d/picture.PNG", CompressPng},         {"/d/folder", Unsupported}, {"/d/x.rpx-old/c.tif", CompressTiff},
         {"/d/x.rpx-old/c", Unsupported}};
     for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
     // The Japanese names the text after the path's last '.', wherever it is, as

@@ -111,3 +111,15 @@ TEST(FileListLimit, DialogDefaultStopsAtItsLimitAndAnUnlimitedListDoesNot) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FolderWalk, CompressionWalksFindPngsAndExpansionWalksLeaveThemOut) {
+    const fs::path r = root_;
+    for (const char* name : {"scan.PNG", "a/b.png", "a/b_49-2.rpx", "c.png.txt"}) touch(r / name);
+    EXPECT_EQ(relative(collectFolderImages(root_, WalkFinds::Images)),
+              (std::vector<std::string>{"a/b.png", "scan.PNG"}));
+    EXPECT_EQ(relative(collectFolderImages(root_, WalkFinds::Containers)), (std::vector<std::string>{"a/b_49-2.rpx"}));
+}
+
+}  // namespace

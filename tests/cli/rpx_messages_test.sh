@@ -47,11 +47,11 @@ twice "verify of a damaged file" "flipped.rpx: the file is damaged: container ch
 
 printf 'x' > notes.txt
 printf 'x' > photo.JPG
-twice "unsupported extension" "notes.txt: unsupported extension .txt: rpx reads .tif, .tiff, .bmp and .rpx" \
+twice "unsupported extension" "notes.txt: unsupported extension .txt: rpx reads .tif, .tiff, .bmp, .png and .rpx" \
   "notes.txt: txtファイル形式には対応していません" -- -q notes.txt
-twice "extension in capitals" "photo.JPG: unsupported extension .jpg: rpx reads .tif, .tiff, .bmp and .rpx" \
+twice "extension in capitals" "photo.JPG: unsupported extension .jpg: rpx reads .tif, .tiff, .bmp, .png and .rpx" \
   "photo.JPG: jpgファイル形式には対応していません" -- -q photo.JPG
-twice "no extension" "README: no file extension: rpx reads .tif, .tiff, .bmp and .rpx" \
+twice "no extension" "README: no file extension: rpx reads .tif, .tiff, .bmp, .png and .rpx" \
   "README: ファイル形式には対応していません" -- -q README
 twice "output exists" "cup.tif: the output file already exists (use -f/--force to replace it): cup_49-2.rpx" \
   "cup.tif: 出力ファイルが既にあります（置き換えるには -f/--force）: cup_49-2.rpx" -- -q cup.tif

@@ -709,6 +709,40 @@ private slots:
         QVERIFY(!isPlanted(out));
         QVERIFY(isPlanted(dir.filePath("b_49-2.rpx")));
     }
+
+    void droppedOrPickedPngsAreCompressed() {
+        QVERIFY(drop({"/p/b.PNG", "/p/a.png"}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/a.png", "/p/b.PNG"}));
+        QVERIFY(services_->messages.isEmpty());
+        services_->browseResult = {"/p/c.png"};
+        QTest::mouseClick(child("browseButton"), Qt::LeftButton);
+        WAIT_FOR_BATCH();
+        const QStringList patterns = services_->browseFilters.value(0).section('(', 1).chopped(1).split(' ');
+        for (const char* name : {"c.png", "C.PNG"})
+            QVERIFY2(std::any_of(patterns.begin(), patterns.end(), [&](const QString& p) {
+                return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
+            }), name);
+    }
+
+    // P is one of the "other keys" (it clears the radios) that also chooses PNG output.
+    void pChoosesPngOutputAndBOrTChooseAgain() {
+        const auto output = [&] {
+            const JobSettings s = dlg_->jobSettings();
+            return QString("%1%2 %3").arg(s.bmpOutput ? "B" : "").arg(s.pngOutput ? "P" : "")
+                .arg(child<QGroupBox>("qualityGroup")->title());
+        };
+        press(Qt::Key_P);
+        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
+        QCOMPARE(dlg_->findChild<QButtonGroup*>()->checkedId(), -1);
+        QCOMPARE(dlg_->jobSettings().qualityLevel, 12);
+        press(Qt::Key_B);
+        QCOMPARE(output(), "B 画品質は約 49 dBです  出力:BMP ");
+        press(Qt::Key_P);
+        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
+        press(Qt::Key_T);
+        QCOMPARE(output(), " 画品質は約 49 dBです  出力:TIFF");
+    }
 };
 
 QTEST_MAIN(DialogTest)

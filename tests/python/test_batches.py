@@ -121,7 +121,7 @@ def test_gnu_parallel_recipe_matches_one_rpx_run(tmp_path):
 
     summary, records = run_recipe()
     assert summary == {"ok": 6}
-    subprocess.run("find single -type f \\( -iname '*.tif' -o -iname '*.tiff' -o -iname '*.bmp' \\) -print0 > one.list",
+    subprocess.run("find single -type f \\( -iname '*.tif' -o -iname '*.tiff' -o -iname '*.bmp' -o -iname '*.png' \\) -print0 > one.list",
                    shell=True, cwd=tmp_path, check=True)
     _, expected, _ = run_rpx("-j1", "-p", "3", "--skip-existing", "--json", "--files0-from", "one.list", cwd=tmp_path)
     by_input = lambda rs: sorted(rebased(rs, tmp_path, {"single": "scans"}), key=lambda r: r["input"])

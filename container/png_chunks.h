@@ -1,0 +1,44 @@
+#pragma once
+// The text and Exif chunks of an input PNG, carried in the trailer so that an
+// expansion to PNG writes them back with the values they had.
+//
+// Encoding, version 1; numbers little-endian:
+//   "KPNG", version (u8), Exif length (u32) and bytes, text count (u32),
+//   per text: kind (u8: 0 tEXt, 1 zTXt, 2 iTXt, 3 compressed iTXt), then
+//   keyword, language tag, translated keyword and text, each a length (u32)
+//   and its bytes (the last three of tEXt and zTXt: language and translated
+//   keyword empty).
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kirune {
+
+struct PngText {
+    uint8_t kind = 0;
+    std::string keyword, language, translatedKeyword, text;
+    bool operator==(const PngText&) const = default;
+};
+
+struct PngChunks {
+    std::vector<uint8_t> exif;  // eXIf's bytes, a TIFF header and directory
+    std::vector<PngText> texts;
+    bool empty() const { return exif.empty() && texts.empty(); }
+    bool operator==(const PngChunks&) const = default;
+};
+
+// The XMP packet's keyword in an iTXt chunk.
+inline constexpr const char* kXmpKeyword = "XML:com.adobe.xmp";
+
+// Empty for no chunks.
+std::vector<uint8_t> encodePngChunks(const PngChunks& chunks);
+// Throws Error(kDamagedFileText) when the bytes are not an encoding as above.
+PngChunks decodePngChunks(std::span<const uint8_t> bytes);
+
+// A carried-tags blob (carried_tags.h) holding the XMP packet as the TIFF tag
+// XMLPacket (700), so that a TIFF expansion carries it too; empty without XMP.
+std::vector<uint8_t> xmpAsCarriedTags(const PngChunks& chunks);
+
+}  // namespace kirune
