@@ -407,7 +407,9 @@ TEST_F(CarriedTags, OversizedCarriedDirectoriesNeverMakeAnUnreadableTiff) {
         TIFF* tif = TIFFOpen(path("out.tif").c_str(), "r");
         ASSERT_NE(tif, nullptr);
         uint64_t exif = 0;
-        if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif) == 1) EXPECT_EQ(TIFFReadEXIFDirectory(tif, exif), 1);
+        if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif) == 1) {
+            EXPECT_EQ(TIFFReadEXIFDirectory(tif, exif), 1);
+        }
         TIFFClose(tif);
         Opened back = openTiff(path("out.tif"));
         ASSERT_TRUE(back.tif);
