@@ -1,0 +1,135 @@
+#pragma once
+// The strip pipeline the drivers share: strip workers with their working
+// sets, the run that reads, works on and writes strips in order, progress,
+// and the squared error of a reconstruction.
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <vector>
+
+#include "codec/codec_state.h"
+#include "container/image_input.h"
+#include "container/messages.h"
+#include "container/rpx_container.h"
+#include "container/trailer.h"
+#include "kirune/Error.h"
+#include "kirune/Parallel.h"
+
+namespace kirune {
+
+class BatchUi;
+
+// Squared error of one strip's reconstruction against the strip as read,
+// over its image pixels, with both sides on the 16-bit scale.
+class QualityMeter {
+public:
+    void keepInput(const StripWork& w);
+    // After stripToRgb: w's R, G, B planes hold the reconstruction.
+    double stripSquares(const ImageLayout& layout, const StripGeometry& g, const StripWork& w,
+                        int inputScale) const;
+
+private:
+    BlockPlane input_[3];
+};
+
+// RGB PSNR (16-bit peak) of a squared-error sum over `samples` samples.
+double psnrOf(double sumSquares, double samples);
+
+// One worker: its own strip working set and the geometry of the strip it
+// works on.
+struct StripWorker {
+    StripWork work;
+    StripGeometry geometry;
+    std::unique_ptr<InputImage> input;  // a handle of its own, when strips are read side by side
+    StripSection section;
+    QualityMeter meter;
+    int32_t strip = -1;
+    double squares = 0.0;  // the strip's squared error, when measured
+    Checksum128 pixels;    // the strip's pixel checksum, when summed
+
+    StripWorker(const FileCoding& file) {
+        allocCodecBuffers(work, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
+    }
+};
+
+// One pool of stream-coding workspaces for all workers, so that threads
+// lent to another worker's streams reuse the workspaces of idle workers
+// rather than clear fresh ones.
+void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers);
+
+// Runs the strips of a file on the workers. read(w) runs for the strips in
+// order, one at a time; work(w) on every worker at once; write(w) again in
+// strip order, one at a time, so files are written front to back. The first
+// failure stops every worker and is rethrown.
+template <class Read, class Work, class Write>
+void runStrips(const ImageLayout& layout, std::vector<std::unique_ptr<StripWorker>>& workers,
+               const std::stop_token& stop, Read read, Work work, Write write) {
+    const int32_t stripCount = layout.stripCount;
+    std::mutex readMutex, writeMutex;
+    std::condition_variable written;
+    int32_t nextRead = 0, nextWrite = 0;
+    bool aborted = false;
+    const int n = static_cast<int>(workers.size());
+    parallelFor(n, n, [&](int i) {
+        StripWorker& w = *workers[static_cast<std::size_t>(i)];
+        try {
+            for (;;) {
+                {
+                    std::lock_guard lock(readMutex);
+                    if (aborted || nextRead >= stripCount) return;
+                    if (stop.stop_requested()) throw Interrupted(kInterruptedText);
+                    w.strip = nextRead++;
+                    w.geometry = beginStrip(layout, w.strip);
+                    read(w);
+                }
+                work(w);
+                {
+                    std::unique_lock lock(writeMutex);
+                    written.wait(lock, [&] { return aborted || nextWrite == w.strip; });
+                    if (aborted) return;
+                    write(w);
+                    ++nextWrite;
+                }
+                written.notify_all();
+            }
+        } catch (...) {
+            {
+                std::scoped_lock lock(readMutex, writeMutex);
+                aborted = true;
+            }
+            written.notify_all();
+            throw;
+        }
+    });
+}
+
+// Serialises the drivers' progress reports from the workers: planes finished
+// out of three per strip. A stop request ends the work at the next plane.
+class ProgressCounter {
+public:
+    ProgressCounter(BatchUi& ui, int32_t strips, std::stop_token stop)
+        : ui_(ui), stop_(std::move(stop)), total_(int64_t{3} * strips) {}
+    void planeDone();
+
+private:
+    BatchUi& ui_;
+    std::stop_token stop_;
+    std::mutex m_;
+    int64_t total_;
+    int64_t done_ = 0;
+};
+
+// What the strip workers' buffers may span together. Each worker holds a
+// whole strip's planes and stream buffers (about 26 bytes per padded pixel),
+// so past this many cores add memory faster than they add speed, and a
+// hostile header cannot multiply its cost by the number of cores.
+constexpr uint64_t kWorkerMemoryBudget = uint64_t{1} << 30;
+
+// Strip workers for a file: no more than it has strips or the budget allows;
+// the threads left over code each strip's streams side by side.
+std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads);
+
+}  // namespace kirune
