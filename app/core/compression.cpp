@@ -9,15 +9,12 @@
 #include "app/core/psnr_target.h"
 #include "app/core/strip_pipeline.h"
 #include "app/core/ui.h"
-#include "codec/transforms.h"
 #include "container/image_input.h"
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
 #include "encoder/prepare.h"
-#include "encoder/rate_aware_encoder.h"
-#include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
 
@@ -49,22 +46,36 @@ FileReport commitOutcome(Outcome& o) {
     return o.report;
 }
 
-// `shared`: the warnings of every coding of the file, so that each shows once.
-Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& settings, const Attempt& attempt,
-                     BatchUi& ui, Warnings* shared = nullptr) {
-    FileCoding file;
-    file.quality = codecParams(attempt.qualityLevel);
-    file.colourSampling = attempt.colourSampling;
-    const bool measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
-    const InputFormat format = inputFormatOf(kind);
-    std::unique_ptr<InputImage> in = openInputImage(path, format);
-    file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
-    const ImageLayout& layout = file.layout;
-    // Checked before the work: a name that cannot be written fails now.
-    auto out = std::make_unique<ContainerWriter>(compressedName(path, settings.qualityDbText, settings.outputDir),
-                                                 outputOptions(settings, in->fileStatus));
-    const int threads = resolveThreadCount(settings.threads);
-    auto workers = makeWorkers(file, threads);
+// One input file's compression: what every coding of it shares.
+struct CompressionJob {
+    const std::string& path;
+    FileKind kind;
+    const JobSettings& settings;
+    BatchUi& ui;
+};
+
+// Decoding the input is much of a compression's serial work; where a handle
+// can start at any strip cheaply, every worker reads its own.
+void openWorkerInputs(std::vector<std::unique_ptr<StripWorker>>& workers, const std::string& path, InputImage& in,
+                      int32_t stripHeight) {
+    if (workers.size() <= 1 || !in.readsRunsCheaply(stripHeight)) return;
+    for (auto& w : workers) {
+        w->input = openInputImage(path, in.format(), InputUse::PixelsOnly);
+        if (identityOf(w->input->fileStatus) != identityOf(in.fileStatus))
+            throw Error(kInputReadText, "the file was replaced while it was read");
+    }
+}
+
+// What coding a file's strips gave besides the streams written.
+struct CodedStrips {
+    double sumSquares = 0.0;  // when measured
+    std::vector<Checksum128> stripSums;
+};
+
+// Codes every strip of `in` on the workers and appends them to `out` in order.
+CodedStrips codeStrips(const CompressionJob& job, InputImage& in, std::vector<std::unique_ptr<StripWorker>>& workers,
+                       const ImageLayout& layout, const StripCoding& coding, ContainerWriter& out) {
+    const int threads = resolveThreadCount(job.settings.threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
     // Threads beyond the workers code each strip's planes and streams side
     // by side. The last strip often ends alone while the other workers idle:
@@ -73,79 +84,80 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     const auto streamThreadsFor = [&](int32_t strip) {
         return strip + 1 == layout.stripCount ? threads : streamThreads;
     };
+    ProgressCounter progress(job.ui, layout.stripCount, job.settings.stop);
+    CodedStrips coded;
+    runStrips(
+        layout, workers, job.settings.stop,
+        [&](StripWorker& w) {
+            if (!w.input) readInputStrip(in, layout, w.strip, w.work);
+        },
+        [&](StripWorker& w) {
+            if (w.input) readInputStrip(*w.input, layout, w.strip, w.work);
+            codeStrip(w, layout, coding, streamThreadsFor(w.strip), [&] { progress.planeDone(); });
+        },
+        [&](StripWorker& w) {
+            appendStripSection(out, w.section);
+            coded.sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
+            coded.stripSums.push_back(w.pixels);
+        });
+    return coded;
+}
+
+// The trailer of a container of `in`, whose strips summed to `stripSums`.
+Trailer compressionTrailer(const CompressionJob& job, const InputImage& in, const std::vector<Checksum128>& stripSums) {
+    Trailer trailer;
+    trailer.pixels = pixelChecksum(stripSums);
+    trailer.carriedTags = in.metadata.carriedTags;
+    if (job.settings.storeInputName)
+        trailer.inputName = InputName{job.path.substr(job.path.rfind('/') + 1), in.fileStatus.st_mtim.tv_sec,
+                                      static_cast<uint32_t>(in.fileStatus.st_mtim.tv_nsec)};
+    // Containers of TIFFs and BMPs keep the trailer they always had, byte for
+    // byte; the formats that came later say what they were.
+    if (in.format() == InputFormat::Png)
+        trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in.bitsPerSample())};
+    trailer.pngChunks = in.metadata.pngChunks;
+    return trailer;
+}
+
+// `shared`: the warnings of every coding of the file, so that each shows once.
+Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings* shared = nullptr) {
+    const JobSettings& settings = job.settings;
+    FileCoding file;
+    file.quality = codecParams(attempt.qualityLevel);
+    file.colourSampling = attempt.colourSampling;
+    std::unique_ptr<InputImage> in = openInputImage(job.path, inputFormatOf(job.kind));
+    file.layout = computeStripLayout(in->width(), in->height(), settings.stripBudgetLog2);
+    const ImageLayout& layout = file.layout;
+    // Checked before the work: a name that cannot be written fails now.
+    auto out = std::make_unique<ContainerWriter>(compressedName(job.path, settings.qualityDbText, settings.outputDir),
+                                                 outputOptions(settings, in->fileStatus));
+    auto workers = makeWorkers(file, resolveThreadCount(settings.threads));
     std::optional<Warnings> own;
-    Warnings& warnings = shared ? *shared : own.emplace(ui, path);
+    Warnings& warnings = shared ? *shared : own.emplace(job.ui, job.path);
     const AtExit gather{[&] {
         warnings.add(in->warnings());
         for (const auto& w : workers)
             if (w->input) warnings.add(w->input->warnings());
     }};
-    // Decoding the input is much of a compression's serial work; where a
-    // handle can start at any strip cheaply, every worker reads its own.
-    if (workers.size() > 1 && in->readsRunsCheaply(layout.stripHeight))
-        for (auto& w : workers) {
-            w->input = openInputImage(path, format, InputUse::PixelsOnly);
-            if (identityOf(w->input->fileStatus) != identityOf(in->fileStatus))
-                throw Error(kInputReadText, "the file was replaced while it was read");
-        }
-    const RgbInput units =
-        in->bitsPerSample() == 16 ? RgbInput::Native12 : RgbInput::Eight;
-    const int inputScale = units == RgbInput::Native12 ? 16 : 256;
+    openWorkerInputs(workers, job.path, *in, layout.stripHeight);
+    StripCoding coding{file.quality, in->bitsPerSample() == 16 ? RgbInput::Native12 : RgbInput::Eight,
+                       attempt.rateAware, attempt.lambdaScale};
+    coding.measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
+    coding.checksum = true;
 
     writeContainerHeader(*out, file, in->metadata);
-    ui.setProgress(5);
-    ui.repaint();
-
-    ProgressCounter progress(ui, layout.stripCount, settings.stop);
-    double sumSquares = 0.0;
-    std::vector<Checksum128> stripSums;
-    runStrips(
-        layout, workers, settings.stop,
-        [&](StripWorker& w) {
-            if (!w.input) readInputStrip(*in, layout, w.strip, w.work);
-        },
-        [&](StripWorker& w) {
-            StripWork& sw = w.work;
-            if (w.input) readInputStrip(*w.input, layout, w.strip, sw);
-            if (measure) w.meter.keepInput(sw);
-            const int spareThreads = streamThreadsFor(w.strip);
-            if (attempt.rateAware)
-                encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); },
-                                     {attempt.lambdaScale, nullptr, spareThreads});
-            else
-                encodeStrip(file.quality, w.geometry, sw, units, {[&] { progress.planeDone(); }, spareThreads});
-            encodeStripSection(sw.streams, w.section, spareThreads);
-            clearSideStreams(sw.streams);
-            // The reconstruction the decoder will rebuild, summed for the trailer.
-            stripToRgb(w.geometry, sw);
-            w.pixels = stripPixelChecksum(layout, w.strip, sw);
-            if (measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
-        },
-        [&](StripWorker& w) {
-            appendStripSection(*out, w.section);
-            sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
-            stripSums.push_back(w.pixels);
-        });
+    job.ui.setProgress(5);
+    job.ui.repaint();
+    const CodedStrips coded = codeStrips(job, *in, workers, layout, coding, *out);
     Outcome done;
-    if (measure) done.report.psnr = psnrOf(sumSquares, 3.0 * layout.width * layout.height);
+    if (coding.measure) done.report.psnr = psnrOf(coded.sumSquares, 3.0 * layout.width * layout.height);
     done.report.qualityLevel = attempt.qualityLevel;
     done.report.colourSampling = attempt.colourSampling;
-    ui.setProgress(0);
+    job.ui.setProgress(0);
     if (done.report.psnr < attempt.minPsnr) return done;  // the writer removes what it wrote
-    Trailer trailer;
-    trailer.pixels = pixelChecksum(stripSums);
-    trailer.carriedTags = in->metadata.carriedTags;
-    if (settings.storeInputName)
-        trailer.inputName = InputName{path.substr(path.rfind('/') + 1), in->fileStatus.st_mtim.tv_sec,
-                                      static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
-    // Containers of TIFFs and BMPs keep the trailer they always had, byte for
-    // byte; the formats that came later say what they were.
-    if (in->format() == InputFormat::Png)
-        trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in->bitsPerSample())};
-    trailer.pngChunks = in->metadata.pngChunks;
-    appendTrailer(*out, std::move(trailer));
+    appendTrailer(*out, compressionTrailer(job, *in, coded.stripSums));
 
-    FileReport report = finishedReport(kind, path, out->path(), layout);
+    FileReport report = finishedReport(job.kind, job.path, out->path(), layout);
     report.psnr = done.report.psnr;
     report.qualityLevel = attempt.qualityLevel;
     report.colourSampling = attempt.colourSampling;
@@ -173,18 +185,16 @@ Attempt finerAttempt(Attempt a, double shortfallDb) {
 
 // The whole image coded as the trials chose, and coded again finer should it
 // fall short of the target; not yet committed.
-Outcome codeToTarget(const std::string& path, FileKind kind, const JobSettings& settings, const PsnrChoice& choice,
-                     bool rateAware, BatchUi& ui, Warnings& warnings) {
-    const double target = settings.targetPsnr;
+Outcome codeToTarget(const CompressionJob& job, const PsnrChoice& choice, bool rateAware, Warnings& warnings) {
+    const double target = job.settings.targetPsnr;
     const double minPsnr = choice.reachable ? target : -INFINITY;
     Attempt attempt{choice.qualityLevel, choice.colourSampling, minPsnr, choice.rateAware, choice.lambdaScale};
     if (choice.nearMissLevel > 0) {
-        Outcome o = compressOnce(path, kind, settings, {choice.nearMissLevel, choice.colourSampling, target, rateAware},
-                                 ui, &warnings);
+        Outcome o = compressOnce(job, {choice.nearMissLevel, choice.colourSampling, target, rateAware}, &warnings);
         if (o.pending) return o;
     }
     for (;;) {
-        Outcome o = compressOnce(path, kind, settings, attempt, ui, &warnings);
+        Outcome o = compressOnce(job, attempt, &warnings);
         if (o.pending) return o;
         attempt = finerAttempt(attempt, target - o.report.psnr);
     }
@@ -222,9 +232,10 @@ FileReport compressToTarget(const std::string& path, FileKind kind, const JobSet
         if (settings.rateAware) cascadeChoice = choosePsnrCoding(held, target, {false, 1.0, threads, settings.stop});
     }
     Warnings warnings(ui, path);
-    Outcome o = codeToTarget(path, kind, settings, choice, settings.rateAware, ui, warnings);
+    const CompressionJob job{path, kind, settings, ui};
+    Outcome o = codeToTarget(job, choice, settings.rateAware, warnings);
     if (settings.rateAware) {
-        Outcome cascade = codeToTarget(path, kind, settings, cascadeChoice, false, ui, warnings);
+        Outcome cascade = codeToTarget(job, cascadeChoice, false, warnings);
         if (better(cascade, o, target)) o = std::move(cascade);
     }
     FileReport report = commitOutcome(o);
@@ -244,8 +255,8 @@ void JobSettings::usePsnrTarget(double db) {
 FileReport compressFile(const std::string& path, FileKind kind, const JobSettings& settings,
                         BatchUi& ui) {
     if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
-    Outcome o = compressOnce(path, kind, settings,
-                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware}, ui);
+    Outcome o = compressOnce({path, kind, settings, ui},
+                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware});
     return commitOutcome(o);
 }
 

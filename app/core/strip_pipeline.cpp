@@ -4,7 +4,11 @@
 #include <cmath>
 
 #include "app/core/ui.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
+#include "container/carried_tags.h"
+#include "encoder/rate_aware_encoder.h"
+#include "encoder/strip_encoder.h"
 
 namespace kirune {
 
@@ -64,6 +68,68 @@ std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, in
     std::vector<std::unique_ptr<StripWorker>> workers;
     for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<StripWorker>(file));
     return workers;
+}
+
+void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, int threads,
+               const PlaneProgress& planeDone) {
+    StripWork& sw = w.work;
+    if (c.measure) w.meter.keepInput(sw);
+    if (c.rateAware)
+        encodeStripRateAware(c.quality, w.geometry, sw, c.units, planeDone, {c.lambdaScale, nullptr, threads});
+    else
+        encodeStrip(c.quality, w.geometry, sw, c.units, {planeDone, threads});
+    encodeStripSection(sw.streams, w.section, threads);
+    clearSideStreams(sw.streams);
+    // The reconstruction the decoder will rebuild, summed for the trailer.
+    stripToRgb(w.geometry, sw);
+    if (c.checksum) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+    if (c.measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, c.units == RgbInput::Native12 ? 16 : 256);
+}
+
+bool checkTrailer(const OpenedContainer& c) {
+    if (!c.trailer) return false;
+    if (c.trailer->container && checksumOfFile(c.reader->fd(), c.trailer->offset) != *c.trailer->container)
+        throwDamaged("container checksum does not match");
+    checkCarriedTags(c.trailer->carriedTags);
+    return c.trailer->container.has_value();
+}
+
+void walkStripTables(const OpenedContainer& c) {
+    for (int32_t k = 0; k < c.coding.layout.stripCount; ++k) skipStripSection(*c.reader);
+    if (c.reader->remaining() != 0) throw Error(kDamagedFileText);
+}
+
+bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop) {
+    ContainerReader& in = *c.reader;
+    const FileCoding& file = c.coding;
+    const ImageLayout& layout = file.layout;
+    auto workers = makeWorkers(file, threads);
+    const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    const bool sumPixels = c.trailer && c.trailer->pixels;
+    // A sink that sums the rows as it writes them does so at no extra cost.
+    const bool sumHere = sumPixels && !(sink && sink->sumsAsWritten());
+    std::vector<Checksum128> stripSums;
+
+    ProgressCounter progress(ui, layout.stripCount, stop);
+    runStrips(
+        layout, workers, stop,
+        [&](StripWorker& w) { readStripSection(in, w.work.streams, w.section); },
+        [&](StripWorker& w) {
+            StripWork& sw = w.work;
+            expandStripSection(w.section, sw.streams, streamThreads);
+            decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
+            stripToRgb(w.geometry, sw);
+            if (sumHere) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            clearSideStreams(sw.streams);
+        },
+        [&](StripWorker& w) {
+            if (sink) sink->write(layout, w.strip, w.work, sumPixels && !sumHere ? &w.pixels : nullptr);
+            stripSums.push_back(w.pixels);
+        });
+    if (in.remaining() != 0) throw Error(kDamagedFileText);
+    if (sumPixels && pixelChecksum(stripSums) != *c.trailer->pixels)
+        throwDamaged("pixel checksum does not match");
+    return sumPixels;
 }
 
 }  // namespace kirune

@@ -1,7 +1,9 @@
 #pragma once
-// The strip pipeline the drivers share: strip workers with their working
-// sets, the run that reads, works on and writes strips in order, progress,
-// and the squared error of a reconstruction.
+// The strip pipeline that compression, the PSNR-target trials, expansion
+// and verification share: strip workers with their working sets, the run
+// that reads, works on and writes strips in order, progress, the coding of
+// a strip with its reconstruction and squared error, and the decoding of a
+// container's strips.
 
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
+#include "encoder/prepare.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
 
@@ -35,7 +38,9 @@ private:
     BlockPlane input_[3];
 };
 
-// RGB PSNR (16-bit peak) of a squared-error sum over `samples` samples.
+// RGB PSNR (16-bit peak) of a squared-error sum over `samples` samples:
+// infinite for no error, and 0 when nothing was measured, so that an empty
+// measure never passes for one that reaches a target.
 double psnrOf(double sumSquares, double samples);
 
 // One worker: its own strip working set and the geometry of the strip it
@@ -131,5 +136,45 @@ constexpr uint64_t kWorkerMemoryBudget = uint64_t{1} << 30;
 // Strip workers for a file: no more than it has strips or the budget allows;
 // the threads left over code each strip's streams side by side.
 std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads);
+
+
+// How the strips of a compression, or of a trial, are coded.
+struct StripCoding {
+    QualityParams quality;
+    RgbInput units = RgbInput::Native12;  // of the planes as read
+    bool rateAware = false;
+    double lambdaScale = 1.0;  // of the rate-aware coder
+    bool measure = false;      // squared error into StripWorker::squares
+    bool checksum = false;     // pixel checksum into StripWorker::pixels
+};
+
+// Codes the strip `w` holds as read: its streams into w.section, and the
+// reconstruction the decoder will rebuild into its R, G, B planes, summed
+// and measured as `c` asks. `threads` code its planes and streams side by side.
+void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, int threads,
+               const PlaneProgress& planeDone);
+
+// Checks what a container's trailer lets be checked before its strips are
+// read: the container checksum, when stored (returns whether it was), and
+// the carried tags. Throws the damaged-file error.
+bool checkTrailer(const OpenedContainer& c);
+
+// Steps over every strip's table; they must lead exactly to the end of the file.
+void walkStripTables(const OpenedContainer& c);
+
+// Where decoded strips go, in strip order.
+class StripSink {
+public:
+    virtual ~StripSink() = default;
+    // True: write() sums the strip's pixels from the rows as it writes them.
+    virtual bool sumsAsWritten() const { return false; }
+    virtual void write(const ImageLayout& layout, int32_t strip, const StripWork& w, Checksum128* sum) = 0;
+};
+
+// Decodes every strip of `c` into `sink` (null: decoded and dropped), on up
+// to `threads` threads with progress to `ui`. The strips must end where the
+// trailer begins, and their pixels match its checksum when it stores one;
+// returns whether it did. Throws the damaged-file error.
+bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop);
 
 }  // namespace kirune
