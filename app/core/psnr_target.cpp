@@ -4,12 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/core/strip_pipeline.h"
 #include "codec/codec_state.h"
-#include "codec/transforms.h"
-#include "container/rpx_container.h"
 #include "encoder/prepare.h"
-#include "encoder/rate_aware_encoder.h"
-#include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 #include "kirune/Parallel.h"
 
@@ -50,30 +47,6 @@ public:
 private:
     const HeldImage& img_;
 };
-
-// Squared error of a strip's reconstruction (after stripToRgb) against the
-// held rows, on the 16-bit scale.
-double stripSquares(const HeldImage& img, const StripGeometry& g, const StripWork& w) {
-    const BlockPlane* rec[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
-    const int32_t B = g.luma.blocksPerRow;
-    double sum = 0.0;
-    for (int32_t r = 0; r < g.imageRows; ++r) {
-        const int32_t y = g.bufferRows - 1 - r;
-        for (int c = 0; c < 3; ++c)
-            for (int32_t x = 0; x < img.width; ++x) {
-                const std::size_t blk = static_cast<std::size_t>(y >> 2) * B + static_cast<std::size_t>(x >> 2);
-                const double ref = static_cast<double>(img.at(c, x, g.firstImageRow + r)) * img.inputScale;
-                const double got = static_cast<uint16_t>((*rec[c])[blk].lane[(y & 3) * 4 + (x & 3)]);
-                sum += (ref - got) * (ref - got);
-            }
-    }
-    return sum;
-}
-
-double psnrOfSquares(double sum, double samples) {
-    if (sum <= 0.0 || samples <= 0.0) return INFINITY;
-    return 10.0 * std::log10(65535.0 * 65535.0 * samples / sum);
-}
 
 int32_t modelLevel(double targetDb) {
     const double k = std::exp2((kDbAtLevelOne - targetDb) / kDbPerDoubling);
@@ -162,29 +135,25 @@ HeldImage holdRows(InputImage& in, const std::vector<int32_t>& rows) {
 TrialPoint trialEncode(const HeldImage& img, int32_t qualityLevel, int32_t colourSampling, const TrialOptions& o) {
     if (o.stop.stop_requested()) throw Interrupted(kInterruptedText);
     HeldInput in(img);
-    const ImageLayout layout = computeStripLayout(img.width, img.height, kStripBudgetLog2);
-    const QualityParams q = codecParams(qualityLevel);
-    const RgbInput units = img.inputScale == 16 ? RgbInput::Native12 : RgbInput::Eight;
-    StripWork w;
-    allocCodecBuffers(w, colourSampling, layout.paddedWidth, layout.stripHeight);
-    StripSection section;
+    FileCoding file;
+    file.layout = computeStripLayout(img.width, img.height, kStripBudgetLog2);
+    file.quality = codecParams(qualityLevel);
+    file.colourSampling = colourSampling;
+    const StripCoding coding{file.quality, img.inputScale == 16 ? RgbInput::Native12 : RgbInput::Eight, o.rateAware,
+                             o.lambdaScale, true, false};
+    // One worker: the trials run side by side already.
+    auto workers = makeWorkers(file, 1);
     TrialPoint point;
     point.qualityLevel = qualityLevel;
     double squares = 0.0;
-    for (int32_t k = 0; k < layout.stripCount; ++k) {
-        const StripGeometry g = beginStrip(layout, k);
-        readInputStrip(in, layout, k, w);
-        if (o.rateAware)
-            encodeStripRateAware(q, g, w, units, {}, {o.lambdaScale});
-        else
-            encodeStrip(q, g, w, units);
-        encodeStripSection(w.streams, section, o.threads);
-        point.bytes += section.bytes.size();
-        clearSideStreams(w.streams);
-        stripToRgb(g, w);
-        squares += stripSquares(img, g, w);
-    }
-    point.psnr = psnrOfSquares(squares, 3.0 * img.width * img.height);
+    runStrips(
+        file.layout, workers, o.stop, [&](StripWorker& w) { readInputStrip(in, file.layout, w.strip, w.work); },
+        [&](StripWorker& w) { codeStrip(w, file.layout, coding, o.threads, {}); },
+        [&](StripWorker& w) {
+            point.bytes += w.section.bytes.size();
+            squares += w.squares;
+        });
+    point.psnr = psnrOf(squares, 3.0 * img.width * img.height);
     return point;
 }
 
