@@ -11,7 +11,7 @@ from pathlib import Path
 
 MAX_LINES = 80
 MAX_PARAMS = 6
-DIRS = ["codec", "encoder", "lossless", "container"]
+DIRS = ["codec", "encoder", "lossless", "container", "app/core"]
 
 
 def parameter_count(signature: str) -> int:
