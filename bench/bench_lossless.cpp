@@ -6,22 +6,29 @@
 // tools/dump_side_streams (<name>.raw, and <name>.bwt with the coded bytes of
 // the build that wrote them). Their rows code each stream by itself, as the
 // container does, and count streams whose coded bytes differ from the .bwt.
-// KIRUNE_BENCH_TABLE=0 skips the table.
+// KIRUNE_BENCH_TABLE=0 skips the table. KIRUNE_BENCH_STAGES=1 adds, for the
+// side streams, the time of each expansion and compression stage per symbol
+// it handles (thread CPU time, best of several rounds).
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "lossless/block_sort_coder.h"
+#include "lossless/range_coder.h"
+#include "lossless/rle_mtf.h"
+#include "lossless/rotation_sort.h"
 
 #ifdef KIRUNE_HAVE_BZIP2
 #include <bzlib.h>
@@ -309,6 +316,102 @@ void printRow(const Inputs& in) {
                     "", count, total, differs, pinned);
 }
 
+// Each stage of the coder on every 1 MiB block of the side streams, its
+// inputs prepared once, so a change to one stage shows apart from the rest.
+struct StagedBlock {
+    std::vector<uint8_t> raw, rle1, column, ranks, packed, payload;
+    uint32_t primary = 0;
+};
+
+std::vector<StagedBlock> stageBlocks() {
+    std::vector<StagedBlock> blocks;
+    kirune::RangeModels models;
+    for (const auto& s : sideStreams()) {
+        for (size_t at = 0; at < s.raw.size(); at += kBlockBytes) {
+            StagedBlock b;
+            b.raw.assign(s.raw.begin() + static_cast<ptrdiff_t>(at),
+                         s.raw.begin() + static_cast<ptrdiff_t>(std::min(s.raw.size(), at + kBlockBytes)));
+            const auto n = static_cast<uint32_t>(b.raw.size());
+            std::vector<uint8_t> text(2 * kirune::rle1EncodeBound(n));
+            const uint32_t len1 = kirune::rle1Encode(text.data(), b.raw.data(), n, kirune::kRle1Threshold);
+            b.rle1.assign(text.begin(), text.begin() + len1);
+            kirune::SortWorkspace sort(len1);
+            b.column.resize(len1);
+            b.primary = kirune::twoStageSort(text.data(), len1, b.column.data(), sort,
+                                             kirune::defaultCompareBudget(len1));
+            b.ranks.resize(len1);
+            kirune::mtfEncode(b.ranks.data(), b.column.data(), len1);
+            b.packed.resize(2 * size_t{len1});
+            b.packed.resize(kirune::rle2Encode(b.packed.data(), b.ranks.data(), len1));
+            b.payload.resize(b.packed.size() + b.packed.size() / 2 + 64);
+            b.payload.resize(kirune::rangeEncode(b.payload.data(), static_cast<uint32_t>(b.payload.size()),
+                                                 b.packed.data(), static_cast<uint32_t>(b.packed.size()), models));
+            blocks.push_back(std::move(b));
+        }
+    }
+    return blocks;
+}
+
+void printStages() {
+    using namespace kirune;
+    const std::vector<StagedBlock> blocks = stageBlocks();
+    size_t raw = 0, rle1 = 0, packed = 0;
+    for (const auto& b : blocks) {
+        raw += b.raw.size();
+        rle1 += b.rle1.size();
+        packed += b.packed.size();
+    }
+    RangeModels models;
+    std::vector<uint8_t> out(2 * kBlockBytes + 64), text(4 * kBlockBytes);
+    std::vector<uint32_t> links(2 * kBlockBytes);
+    std::vector<uint8_t> scratch(inverseBwtScratchBytes(2 * kBlockBytes));
+    SortWorkspace sort(static_cast<uint32_t>(2 * kBlockBytes));
+    uint8_t* o = out.data();
+    const auto cap = static_cast<uint32_t>(out.size());
+    const auto size = [](const std::vector<uint8_t>& v) { return static_cast<uint32_t>(v.size()); };
+    struct Stage {
+        const char* name;
+        size_t symbols;
+        std::function<void(const StagedBlock&)> run;
+    };
+    const Stage stages[] = {
+        {"range decode", packed,
+         [&](const StagedBlock& b) { rangeDecode(o, cap, b.payload.data(), size(b.payload), models); }},
+        {"rle2+mtf dec", rle1,
+         [&](const StagedBlock& b) { rle2MtfDecode(o, cap, b.packed.data(), size(b.packed)); }},
+        {"inverse sort", rle1,
+         [&](const StagedBlock& b) {
+             std::memcpy(text.data(), b.column.data(), b.column.size());
+             inverseBwt(o, text.data(), b.primary, size(b.column), links.data(), scratch.data());
+         }},
+        {"rle1 decode", raw,
+         [&](const StagedBlock& b) { rle1Decode(o, cap, b.rle1.data(), size(b.rle1), kRle1Threshold); }},
+        {"rle1 encode", raw,
+         [&](const StagedBlock& b) { rle1Encode(o, b.raw.data(), size(b.raw), kRle1Threshold); }},
+        {"sort", rle1,
+         [&](const StagedBlock& b) {
+             std::memcpy(text.data(), b.rle1.data(), b.rle1.size());
+             twoStageSort(text.data(), size(b.rle1), o, sort, defaultCompareBudget(size(b.rle1)));
+         }},
+        {"mtf encode", rle1, [&](const StagedBlock& b) { mtfEncode(o, b.column.data(), size(b.column)); }},
+        {"rle2 encode", rle1, [&](const StagedBlock& b) { rle2Encode(o, b.ranks.data(), size(b.ranks)); }},
+        {"range encode", packed,
+         [&](const StagedBlock& b) { rangeEncode(o, cap, b.packed.data(), size(b.packed), models); }},
+    };
+    std::printf("\n%zu blocks: %zu raw bytes, %zu after the first run-length stage, %zu coded symbols\n",
+                blocks.size(), raw, rle1, packed);
+    std::printf("%-14s %10s %10s %10s\n", "stage", "ms", "symbols", "ns/symbol");
+    for (const Stage& st : stages) {
+        double best = 1e30;
+        for (int round = 0; round < 7; ++round) {
+            const double t = threadMs();
+            for (const auto& b : blocks) st.run(b);
+            best = std::min(best, threadMs() - t);
+        }
+        std::printf("%-14s %10.2f %10zu %10.2f\n", st.name, best, st.symbols, best * 1e6 / st.symbols);
+    }
+}
+
 void printComparison() {
     std::printf("\n%-14s %9s %9s %6s | %9s %9s %6s | %8s %8s %6s | %s\n", "data", "comp MB/s",
                 "bz2 -9", "ratio", "exp MB/s", "bz2 -d", "ratio", "size", "bz2 size", "ratio",
@@ -343,6 +446,8 @@ int main(int argc, char** argv) {
     // KIRUNE_BENCH_TABLE=0 leaves the table out, e.g. while profiling one benchmark.
     const char* table = std::getenv("KIRUNE_BENCH_TABLE");
     if (!table || std::string(table) != "0") printComparison();
+    const char* stages = std::getenv("KIRUNE_BENCH_STAGES");
+    if (stages && std::string(stages) == "1" && !sideStreams().empty()) printStages();
     benchmark::Shutdown();
     return 0;
 }

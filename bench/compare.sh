@@ -3,8 +3,9 @@
 # size, wall time of the whole encode and decode processes, and peak resident memory.
 #   bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [--grain] [--batch [N]] [TIFF...]
 # Without files (and without --grain or --batch) it generates two seeded, photograph-like 16-bit TIFFs
-# (about 1 MP and 16.8 MP). --grain adds the samples' grain image; --batch times N copies of the samples'
-# nature photographs as one batch, rpx -j THREADS against -j 1.
+# (about 1 MP and 16.8 MP). --grain adds the samples' grain image, at PRESET and at preset 6 (rich detail at
+# about 8 bits per pixel); --batch times N copies of the samples' nature photographs as one batch, rpx -j
+# THREADS against -j 1.
 # Prints one Markdown table per image on standard output; progress goes to standard error.
 set -euo pipefail
 
@@ -19,7 +20,8 @@ usage: bench/compare.sh [-p PRESET] [-r RUNS] [-j THREADS] [--rpx PATH] [--grain
                  OpenJPH is single-threaded
   --rpx PATH     rpx binary (default build/release/bin/rpx, built when missing)
   --grain        add grain-16mp-16bit.tif from the samples to the images (made by their
-                 make-grain.sh in the temporary folder when missing)
+                 make-grain.sh in the temporary folder when missing), measured at
+                 PRESET and again at preset 6, where it takes about 8 bits per pixel
   --batch [N]    also time a batch of N (default 20) copies of the samples' nature
                  photographs, compressed and then expanded by one rpx each, at
                  -j THREADS against -j 1
@@ -159,9 +161,10 @@ synthesize() { # WIDTH HEIGHT OUT
     -fill 'rgba(90,140,60,0.5)' -draw "polygon 0,$h $((w / 2)),$((h * 7 / 10)) $w,$h" \
     -blur 0x0.7 -attenuate 0.15 +noise Gaussian -depth 16 -type TrueColor "$3"
 }
+grain_image=""
 if [[ $grain == yes ]]; then
   if [[ -f $samples/grain-16mp-16bit.tif ]]; then
-    inputs+=("$samples/grain-16mp-16bit.tif")
+    grain_image=$samples/grain-16mp-16bit.tif
   else
     # Made in the temporary folder: the samples folder is shared and kept read-only.
     [[ -f $samples/make-grain.sh && -f $samples/mosaic-16mp-16bit.tif ]] ||
@@ -170,8 +173,9 @@ if [[ $grain == yes ]]; then
     mkdir "$tmp/grain"
     cp "$samples/make-grain.sh" "$tmp/grain/"
     ln -s "$(realpath "$samples/mosaic-16mp-16bit.tif")" "$tmp/grain/"
-    inputs+=("$(bash "$tmp/grain/make-grain.sh" | tail -n 1)")
+    grain_image=$(bash "$tmp/grain/make-grain.sh" | tail -n 1)
   fi
+  inputs+=("$grain_image")
 fi
 if ((${#inputs[@]} == 0 && batch == 0)); then
   log "No TIFF given: generating synthetic 16-bit photographs in $tmp"
@@ -340,13 +344,25 @@ stats() { # VALUES... -> "min median max"
 }
 
 # --- per image ---------------------------------------------------------------------------------------
+# Each case is an image and a preset: every image at PRESET, the grain image at preset 6 as well, so the
+# high-bit-rate case sits beside the default one in the closing summary.
+rich_preset=6
+cases=()
+for input in "${inputs[@]}"; do
+  cases+=("$preset $input")
+  if [[ -n $grain_image && $input == "$grain_image" && $preset != "$rich_preset" ]]; then
+    cases+=("$rich_preset $input")
+  fi
+done
+summary=()
 declare -A enc_file_of label_of setting_of psnr_of size_of enc_times dec_times enc_rss dec_rss
 label_of=([rpx]="rpx -j $threads" [rpx1]="rpx -j 1" [ojph]="OpenJPH (HTJ2K), 1 thread"
   [jxl7]="JPEG XL effort 7" [jxl3]="JPEG XL effort 3" [opj]="OpenJPEG 9/7")
 n=0
 measured=0
 status=0
-for input in "${inputs[@]}"; do
+for case in "${cases[@]}"; do
+  case_preset=${case%% *} input=${case#* }
   n=$((n + 1))
   name=$(basename "$input")
   [[ -f $input ]] || { log "compare.sh: $input: no such file"; exit 2; }
@@ -369,17 +385,17 @@ for input in "${inputs[@]}"; do
   ojph_q="" jxl7_d="" jxl3_d="" opj_q=""
 
   # rpx, with its own PSNR report as a cross-check of ImageMagick's
-  encode rpx "$preset" || { log "compare.sh: $name: rpx failed, skipped"; status=1; continue; }
+  encode rpx "$case_preset" || { log "compare.sh: $name: rpx failed, skipped"; status=1; continue; }
   enc_file_of[rpx]=$enc_file
   decode rpx || { log "compare.sh: $name: rpx expansion failed, skipped"; status=1; continue; }
   check_16bit "$w/ref.ppm" "$dec_file"
   target=$(psnr "$w/ref.ppm" "$dec_file")
   [[ $target == inf ]] && { log "compare.sh: $name: rpx output is lossless, nothing to match"; status=1; continue; }
-  own=$("$rpx" -p "$preset" -j "$threads" -o "$w" "$w/src.tif" | sed -n 's/.*PSNR \([0-9.]*\) dB.*/\1/p')
-  setting_of[rpx]="-p $preset" psnr_of[rpx]=$target size_of[rpx]=$enc_size
-  log "  rpx -p $preset: $target dB (rpx reports ${own:-?} dB), $enc_size bytes"
-  trial rpx1 "$preset" || die "$name: rpx -j 1 failed where -j $threads worked"
-  setting_of[rpx1]="-p $preset" psnr_of[rpx1]=$t_psnr size_of[rpx1]=$t_size
+  own=$("$rpx" -p "$case_preset" -j "$threads" -o "$w" "$w/src.tif" | sed -n 's/.*PSNR \([0-9.]*\) dB.*/\1/p')
+  setting_of[rpx]="-p $case_preset" psnr_of[rpx]=$target size_of[rpx]=$enc_size
+  log "  rpx -p $case_preset: $target dB (rpx reports ${own:-?} dB), $enc_size bytes"
+  trial rpx1 "$case_preset" || die "$name: rpx -j 1 failed where -j $threads worked"
+  setting_of[rpx1]="-p $case_preset" psnr_of[rpx1]=$t_psnr size_of[rpx1]=$t_size
   identical=no
   cmp -s "${enc_file_of[rpx]}" "${enc_file_of[rpx1]}" && identical=yes
 
@@ -413,7 +429,7 @@ for input in "${inputs[@]}"; do
   fi
 
   # Timed runs, interleaved so every codec sees the same background load.
-  declare -A arg=([rpx]=$preset [rpx1]=$preset [ojph]=${ojph_q:-} [jxl7]=${jxl7_d:-} [jxl3]=${jxl3_d:-}
+  declare -A arg=([rpx]=$case_preset [rpx1]=$case_preset [ojph]=${ojph_q:-} [jxl7]=${jxl7_d:-} [jxl3]=${jxl3_d:-}
     [opj]=${opj_q:-})
   for ((r = 1; r <= runs; r++)); do
     log "  timed run $r/$runs"
@@ -431,7 +447,7 @@ for input in "${inputs[@]}"; do
     read -r _ rpx_enc _ <<<"$(stats ${enc_times[rpx]})"
     read -r _ rpx_dec _ <<<"$(stats ${dec_times[rpx]})"
     printf '\n### %s: %dx%d (%.1f MP), rpx -p %s, %d run%s\n\n' "$name" "$width" "$height" \
-      "$(calc "$pixels / 1e6")" "$preset" "$runs" "$( ((runs == 1)) || echo s)"
+      "$(calc "$pixels / 1e6")" "$case_preset" "$runs" "$( ((runs == 1)) || echo s)"
     printf 'rpx reaches %s dB RGB PSNR (rpx itself reports %s dB); the others are set to match within ±%s dB.\n\n' \
       "${psnr_of[rpx]}" "${own:-?}" "$tol"
     printf '| codec | setting | PSNR dB | bytes | bpp | encode s min / med / max | decode s min / med / max'
@@ -451,6 +467,17 @@ for input in "${inputs[@]}"; do
         "$(calc "$erss / 1024")" "$(calc "$drss / 1024")" \
         "$(calc "$rpx_enc / $emed")" "$(calc "$rpx_dec / $dmed")"
     done
+    if [[ " ${codecs[*]} " == *" ojph "* ]]; then
+      read -r _ ojph_enc _ <<<"$(stats ${enc_times[ojph]})"
+      read -r _ ojph_dec _ <<<"$(stats ${dec_times[ojph]})"
+      # shellcheck disable=SC2016 # literal backticks: Markdown code
+      summary+=("$(printf '| %s | `-p %s` | %.2f | %.3f | %.2f | %.2f |' "$name" "$case_preset" "${psnr_of[rpx]}" \
+        "$(calc "${size_of[rpx]} * 8 / $pixels")" "$(calc "$rpx_enc / $ojph_enc")" "$(calc "$rpx_dec / $ojph_dec")")")
+    else
+      # shellcheck disable=SC2016 # literal backticks: Markdown code
+      summary+=("$(printf '| %s | `-p %s` | %.2f | %.3f | - | - |' "$name" "$case_preset" "${psnr_of[rpx]}" \
+        "$(calc "${size_of[rpx]} * 8 / $pixels")")")
+    fi
     read -r _ one_enc _ <<<"$(stats ${enc_times[rpx1]})"
     read -r _ one_dec _ <<<"$(stats ${dec_times[rpx1]})"
     printf '\nrpx -j %s against -j 1 (median time at -j 1 / at -j %s): encode %.2fx, decode %.2fx;' \
@@ -469,6 +496,12 @@ for input in "${inputs[@]}"; do
   rm -rf "$w"
   measured=$((measured + 1))
 done
+if ((${#summary[@]})); then
+  printf '\n### rpx -j %s against OpenJPH, every case (median times)\n\n' "$threads"
+  printf '| image | rpx | PSNR dB | bpp | encode rpx/OpenJPH | decode rpx/OpenJPH |\n'
+  printf '|---|---|---:|---:|---:|---:|\n'
+  printf '%s\n' "${summary[@]}"
+fi
 if ((measured)); then
   printf '\nrpx/it above 1 means rpx takes longer. Wall time of the whole process; peak resident memory is the largest\n'
   printf 'of the runs. OpenJPH runs on 1 thread, cjxl/djxl and OpenJPEG on %s.\n' "$threads"

@@ -1,5 +1,6 @@
 #include "lossless/range_coder.h"
 
+#include <algorithm>
 #include <string>
 
 #include "kirune/Error.h"
@@ -34,6 +35,16 @@ public:
         low_ += t;
         range_ = r * m.freq[s];
         modelUpdate(m, s);
+        normalize();
+    }
+
+    void encode(SlotModel& m, unsigned s) {
+        const uint32_t r = static_cast<uint32_t>(highProduct(m.totalReciprocal, range_));
+        const uint32_t t = r * m.cum[s];
+        if (t > ~low_) propagateCarry(out_, pos_);
+        low_ += t;
+        range_ = r * static_cast<uint32_t>(m.cum[s + 1] - m.cum[s]);
+        slotModelUpdate(m, s);
         normalize();
     }
 
@@ -168,6 +179,14 @@ void RangeModels::resetAllModels() {
     modelReset(o.bucket7);
     modelReset(o.bucket8);
     modelReset(o.bucket9);
+    for (unsigned k = 0; k < kSlotBucketCount; ++k)
+        slotModelReset(slotModels[k], kBucketSize[kFirstSlotBucket + k]);
+}
+
+void slotModelReset(SlotModel& m, unsigned symbolCount) {
+    m.symbolCount = symbolCount;
+    for (unsigned k = 0; k < SlotModel::kSlots; ++k) m.cum[k] = static_cast<uint16_t>(std::min(k, symbolCount));
+    m.totalReciprocal = kReciprocals.of[symbolCount];
 }
 
 uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n,
@@ -181,9 +200,11 @@ uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
         enc.encode(models.bucketModels[c2][c1], b);
         c2 = c1;
         c1 = b;
-        if (v >= 3)
+        if (b >= kFirstSlotBucket + kSlotBucketCount)
             withOffsetModel(models.offsetModels, b,
                             [&](auto& m) { enc.encode(m, v - kBucketBase[b]); });
+        else if (b >= kFirstSlotBucket)
+            enc.encode(models.slotModels[b - kFirstSlotBucket], v - kBucketBase[b]);
         if (enc.overflowed()) return 0;
     }
     enc.flush();

@@ -138,11 +138,54 @@ inline decltype(auto) withOffsetModel(OffsetModels& m, unsigned b, F&& f) {
     }
 }
 
+// The encoder's form of the offset models of buckets 3 to 6 (2 to 16
+// symbols): counts held in the same lanes whatever the model's size, padded
+// with the total, so coding an offset takes the same steps for each of these
+// buckets and no branch on the bucket (which follows the data) picks them.
+// Counts and halving are those of FreqModel.
+struct SlotModel {
+    static constexpr unsigned kSlots = 24;
+    uint64_t totalReciprocal;
+    uint32_t symbolCount;
+    alignas(16) uint16_t cum[kSlots];
+
+    uint32_t total() const { return cum[kSlots - 1]; }
+};
+inline constexpr unsigned kFirstSlotBucket = 3, kSlotBucketCount = 4;
+
+void slotModelReset(SlotModel& m, unsigned symbolCount);
+
+inline void slotModelUpdate(SlotModel& m, unsigned s) {
+#if KIRUNE_SSE2
+    const __m128i sym = _mm_set1_epi16(static_cast<int16_t>(s));
+    const __m128i eight = _mm_set1_epi16(8);
+    __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    for (unsigned k = 0; k < SlotModel::kSlots; k += 8) {
+        __m128i* at = reinterpret_cast<__m128i*>(m.cum + k);
+        _mm_store_si128(at, _mm_sub_epi16(_mm_load_si128(at), _mm_cmpgt_epi16(index, sym)));
+        index = _mm_add_epi16(index, eight);
+    }
+#else
+    for (unsigned k = s + 1; k < SlotModel::kSlots; ++k) ++m.cum[k];
+#endif
+    if (m.total() >= kModelTotalLimit) {
+        uint32_t below = 0;  // the count below symbol k before halving
+        for (unsigned k = 0; k < m.symbolCount; ++k) {
+            const uint32_t freq = m.cum[k + 1] - below;
+            below = m.cum[k + 1];
+            m.cum[k + 1] = static_cast<uint16_t>(m.cum[k] + ((freq >> 1) | 1));
+        }
+        for (unsigned k = m.symbolCount + 1; k < SlotModel::kSlots; ++k) m.cum[k] = m.cum[m.symbolCount];
+    }
+    m.totalReciprocal = kReciprocals.of[m.total()];
+}
+
 // All models of one coder, with the value-to-bucket table built from
 // kBucketSize.
 struct RangeModels {
     BucketModel bucketModels[kBucketCount][kBucketCount];  // [c2][c1]
     OffsetModels offsetModels;
+    SlotModel slotModels[kSlotBucketCount];  // encoding's buckets 3 to 6
     uint8_t valueBucket[kEndSymbol + 1];
 
     RangeModels();

@@ -111,11 +111,16 @@ struct MtfList {
 // ends within it.
 inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
 #if KIRUNE_SSE2
+    // 64 bytes a step: nearly every rank of a side stream is found in the
+    // first, so the loop's exit is seldom mispredicted.
     const __m128i key = _mm_set1_epi8(static_cast<char>(c));
-    for (uint32_t at = 0;; at += 16) {
+    const auto hitsAt = [&](uint32_t at) {
         const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(list + at));
-        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key)));
-        if (hits) return at + static_cast<uint32_t>(__builtin_ctz(hits));
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key))));
+    };
+    for (uint32_t at = 0;; at += 64) {
+        const uint64_t hits = hitsAt(at) | hitsAt(at + 16) << 16 | hitsAt(at + 32) << 32 | hitsAt(at + 48) << 48;
+        if (hits) return at + static_cast<uint32_t>(__builtin_ctzll(hits));
     }
 #else
     uint32_t r = 0;

@@ -372,7 +372,7 @@ ChainSlots walkChains(uint32_t* links, uint32_t n, uint32_t primaryIndex, uint8_
         return row % kSegmentBytes == 0 ? row / kSegmentBytes : primarySlot;
     };
 
-    constexpr uint32_t kLanes = 8;
+    constexpr uint32_t kLanes = 16;
     struct Lane {
         uint32_t entry;  // links entry of the row whose byte comes next
         uint32_t slot;
