@@ -2,13 +2,8 @@
 # rpx's options as terminal users write them, its help and exit statuses, the
 # --json records, --files-from, info over several files and the progress bar.
 # English texts: the messages are checked untranslated.
-set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
 source "$(dirname "$0")/check.sh"
-tiny() { python3 "$here/tiny_tiff.py" 16 16 "$@"; }
-cd "$work"
 
 # Bundled short options, attached values, long options with '=', preset names.
 tiny 1 a.tif
@@ -162,4 +157,4 @@ PY
   check "... and none when standard error is not one" test ! -s err
 fi
 
-test "$fails" -eq 0
+finish

@@ -2,19 +2,14 @@
 # What rpx reads and reports must be exact: lists read as they were written,
 # preset digits, unreached targets, names that are not UTF-8, verify's checks,
 # info on damaged files, the totals line and rpx's own usage errors.
-set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
 source "$(dirname "$0")/check.sh"
-tiny() { python3 "$here/tiny_tiff.py" 16 16 "$@"; }
 # strict FILE PYTHON: FILE's lines as strict UTF-8 JSON in `records`, then the assertions.
 strict() {
   python3 -c "import json, sys
 records = [json.loads(l) for l in open(sys.argv[1], 'rb').read().decode('utf-8').splitlines()]
 $2" "$1"
 }
-cd "$work"
 
 # Lists: NUL-separated both ways, and NULs in a newline list refused by line.
 mkdir -p in/sub
@@ -143,5 +138,4 @@ for args in "--psnr abc d.tif" "-j x d.tif" "info" "verify" "--tiff-compression 
   check "... not CLI11's" test "$(grep -ciE 'not in range|is required|not expected|required .* missing|could not convert|not in \{' err)" -eq 0
 done
 
-echo "$passes passed, $fails failed"
-exit $((fails != 0))
+finish
