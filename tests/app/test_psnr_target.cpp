@@ -71,24 +71,20 @@ TEST_F(PsnrTarget, NamesTheOutputAfterTheTargetAndExpands) {
     }
 }
 
-TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascade) {
+TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascadeAndWritesTheFinestCodingWhereItCannotReach) {
     Quiet ui;
     JobSettings finest;
     finest.qualityLevel = 1, finest.colourSampling = Sampling444, finest.measureQuality = true;
     finest.qualityDbText = "k1", finest.outputDir = dir;
     const double cascadeBest = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, finest, ui).psnr;
     const JobSettings s = aiming(std::floor(cascadeBest) + 2.0, dir);
-    const FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
+    FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
     EXPECT_GE(r.psnr, s.targetPsnr);
     EXPECT_FALSE(r.targetMissed);
     EXPECT_NO_THROW(expandFile(r.output, s, ui));
     EXPECT_EQ(ui.warnings, std::vector<std::string>{});
-}
 
-TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
-    Quiet ui;
-    const JobSettings s = aiming(99, dir);
-    const FileReport r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui);
+    r = compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, aiming(99, dir), ui);
     EXPECT_TRUE(r.targetMissed);
     EXPECT_LT(r.psnr, 99.0);
     EXPECT_EQ(r.qualityLevel, 1);
@@ -97,32 +93,23 @@ TEST_F(PsnrTarget, UnreachableTargetWritesTheFinestCodingAndWarns) {
     EXPECT_TRUE(std::filesystem::exists(r.output));
 }
 
-TEST_F(PsnrTarget, LeavesAnExistingOutputAsItWas) {
+TEST_F(PsnrTarget, FailuresLeaveNoOutputAndAnExistingOneAsItWas) {
     Quiet ui;
+    std::stop_source stop;
+    stop.request_stop();
+    JobSettings stopped = aiming(49, dir);
+    stopped.stop = stop.get_token();
+    EXPECT_THROW(compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, stopped, ui), Interrupted);
+    EXPECT_THAT(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, aiming(std::nan(""), dir), ui); }),
+                HasSubstr("PSNR target"));
+    EXPECT_EQ(entries(), std::set<std::string>{});
+
     JobSettings s = aiming(49, dir);
     s.replaceExisting = false;
     writeFile(path("coffee-200_49-2.rpx"), {1, 2, 3});
     EXPECT_NE(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }), "accepted");
     EXPECT_EQ(readFile(path("coffee-200_49-2.rpx")), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_THAT(entries(), ElementsAre("coffee-200_49-2.rpx"));
-}
-
-TEST_F(PsnrTarget, StopsDuringTheTrialsWithoutOutput) {
-    Quiet ui;
-    std::stop_source stop;
-    stop.request_stop();
-    JobSettings s = aiming(49, dir);
-    s.stop = stop.get_token();
-    EXPECT_THROW(compressFile(sample("astronaut-256.tif"), FileKind::CompressTiff, s, ui), Interrupted);
-    EXPECT_EQ(entries(), std::set<std::string>{});
-}
-
-TEST_F(PsnrTarget, RefusesATargetThatIsNotANumber) {
-    Quiet ui;
-    const JobSettings s = aiming(std::nan(""), dir);
-    EXPECT_THAT(errorText([&] { compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui); }),
-                HasSubstr("PSNR target"));
-    EXPECT_EQ(entries(), std::set<std::string>{});
 }
 
 }  // namespace
