@@ -1,4 +1,4 @@
-// A batch window that ignores everything but the warnings.
+// A batch window that writes down its messages ("path|text") and warnings.
 #pragma once
 
 #include <string>
@@ -8,13 +8,14 @@
 
 namespace kirune::test {
 
-struct Quiet : BatchUi {
-    std::vector<std::string> warnings;
-    void showMessage(const std::string&, const std::string&) override {}
+struct RecordingUi : BatchUi {
+    std::vector<std::string> messages, warnings;
+    void showMessage(const std::string& p, const std::string& t) override { messages.push_back(p + "|" + t); }
     void showWarning(const std::string&, const std::string& t) override { warnings.push_back(t); }
     void setPathText(const std::string&) override {}
     void setCounterText(const std::string&) override {}
     void setProgress(int) override {}
 };
+using Quiet = RecordingUi;
 
 }  // namespace kirune::test

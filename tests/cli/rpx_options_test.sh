@@ -34,16 +34,6 @@ check "... and the exit statuses" grep -q '128+N' help
 "$rpx" -V > version
 check "-V prints the version" grep -qE '^rpx \(Kirune\) [0-9]+\.[0-9]+' version
 
-# Usage errors exit 2 and name the problem; nothing is written.
-for args in "--bogus a.tif" "-p 12 a.tif" "-p ultra a.tif" "-j 0 a.tif" "--tiff-compression jpeg a.rpx" \
-            "-f --skip-existing a.tif" "" "-o"; do
-  # shellcheck disable=SC2086 # the words are the arguments
-  "$rpx" $args > /dev/null 2> err
-  check "'rpx $args' is a usage error" test $? -eq 2
-  check "... with a message" test -s err
-done
-check "... and no output" test ! -e a_49-2.rpx
-
 # A folder without -r fails on its own; the batch goes on.
 mkdir folder
 tiny 2 folder/in.tif b.tif

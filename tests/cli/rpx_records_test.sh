@@ -131,11 +131,15 @@ check "... nor a batch of one file" test ! -s err
 "$rpx" -q -f --bmp --tiff-compression zstd d.tif t1.tif 2> err
 check "--bmp to a compression warns once" test "$(grep -c -- '--bmp applies only to expansion' err)" -eq 1
 check "... as --tiff-compression does" test "$(grep -c -- '--tiff-compression applies only to expansion' err)" -eq 1
-for args in "--psnr abc d.tif" "-j x d.tif" "info" "verify" "--tiff-compression jpeg d.tif" "--psnr" "--bogus d.tif"; do
+cp d.tif u.tif
+for args in "--psnr abc u.tif" "-j x u.tif" "info" "verify" "--tiff-compression jpeg u.tif" "--psnr" "--bogus u.tif" \
+            "-p 12 u.tif" "-p ultra u.tif" "-j 0 u.tif" "-f --skip-existing u.tif" "" "-o"; do
+  # shellcheck disable=SC2086 # the words are the arguments
   "$rpx" $args > /dev/null 2> err
   status=$?
   check "'rpx $args': exit 2 in rpx's own words" test $status -eq 2 -a -s err
   check "... not CLI11's" test "$(grep -ciE 'not in range|is required|not expected|required .* missing|could not convert|not in \{' err)" -eq 0
 done
+check "... and no output" test -z "$(ls u_* 2> /dev/null)"
 
 finish
