@@ -5,6 +5,8 @@
 # failed, and finish reports the counts as the script's status.
 set -u
 rpx=${1:-} samples=${2:-}
+[ -e "$rpx" ] && rpx=$(realpath -- "$rpx")  # both stay valid in $work
+[ -d "$samples" ] && samples=$(realpath -- "$samples")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d ${SCRATCH_IN:+-p "$SCRATCH_IN"} 2> /dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
