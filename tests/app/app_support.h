@@ -1,6 +1,9 @@
 // A batch window that writes down its messages ("path|text") and warnings.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +20,12 @@ struct RecordingUi : BatchUi {
     void setProgress(int) override {}
 };
 using Quiet = RecordingUi;
+
+// A photograph-like 16-bit picture: smooth shading, an edge and some texture.
+inline uint16_t photo(int x, int y, int c) {
+    double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5);
+    v += (x > 2 * y ? 12000 : 0) + ((x * 7 + y * 13 + c * 5) % 17) * 150;
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
+}
 
 }  // namespace kirune::test

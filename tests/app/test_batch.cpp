@@ -13,6 +13,7 @@
 #include "app/core/presets.h"
 #include "app/core/ui.h"
 #include "container/image_input.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -38,13 +39,6 @@ JobSettings presetSettings(int digit) {
     s.usePreset(kPresets[digit]);
     s.measureQuality = true;
     return s;
-}
-
-// A photograph-like 16-bit picture: smooth shading, an edge and some texture.
-uint16_t photo(int x, int y, int c) {
-    double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5);
-    v += (x > 2 * y ? 12000 : 0) + ((x * 7 + y * 13 + c * 5) % 17) * 150;
-    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
 }
 
 // PSNR of an expanded w x h 16-bit TIFF against the samples the reader takes
