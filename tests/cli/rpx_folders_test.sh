@@ -41,11 +41,6 @@ check "a second folder merges into the same tree; a named file goes to -o itself
 "$rpx" -q -d -r -o back out
 check "containers found by -d -r are expanded into the same tree" test -s back/2024/feb/raw/c_49-2.tif
 
-# Without -o, outputs go beside each input, in its own folder.
-cp -r tree beside
-"$rpx" -q -r beside
-check "without -o, -r writes beside each input" test -s beside/2024/feb/raw/c_49-2.rpx -a -s beside/top_49-2.rpx
-
 # A batch of 1500 files: no limit, every file done, exit 0.
 mkdir many
 tiny 100 many/f0000.tif
