@@ -1,6 +1,6 @@
 # Sourced by the library's tests, with $cmake, $build and $source set: check.sh's
-# scratch folder, the build installed into $prefix below it, $rpx from there,
-# and sanitized(), which runs a program that loads libkirune.
+# scratch folder (the current one), the build installed into $prefix below it,
+# $rpx from there, and sanitized(), which runs a program that loads libkirune.
 source "$source/tests/cli/check.sh"
 prefix=$work/prefix
 if ! "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1; then

@@ -1,6 +1,9 @@
-// A batch window that ignores everything but the warnings.
+// A batch window that writes down its messages ("path|text") and warnings.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -8,13 +11,21 @@
 
 namespace kirune::test {
 
-struct Quiet : BatchUi {
-    std::vector<std::string> warnings;
-    void showMessage(const std::string&, const std::string&) override {}
+struct RecordingUi : BatchUi {
+    std::vector<std::string> messages, warnings;
+    void showMessage(const std::string& p, const std::string& t) override { messages.push_back(p + "|" + t); }
     void showWarning(const std::string&, const std::string& t) override { warnings.push_back(t); }
     void setPathText(const std::string&) override {}
     void setCounterText(const std::string&) override {}
     void setProgress(int) override {}
 };
+using Quiet = RecordingUi;
+
+// A photograph-like 16-bit picture: smooth shading, an edge and some texture.
+inline uint16_t photo(int x, int y, int c) {
+    double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5);
+    v += (x > 2 * y ? 12000 : 0) + ((x * 7 + y * 13 + c * 5) % 17) * 150;
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
+}
 
 }  // namespace kirune::test

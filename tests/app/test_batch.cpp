@@ -13,6 +13,7 @@
 #include "app/core/presets.h"
 #include "app/core/ui.h"
 #include "container/image_input.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -40,30 +41,17 @@ JobSettings presetSettings(int digit) {
     return s;
 }
 
-// A photograph-like 16-bit picture: smooth shading, an edge and some texture.
-uint16_t photo(int x, int y, int c) {
-    double v = 20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5);
-    v += (x > 2 * y ? 12000 : 0) + ((x * 7 + y * 13 + c * 5) % 17) * 150;
-    return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
-}
-
 // PSNR of an expanded w x h 16-bit TIFF against the samples the reader takes
 // from a `bits`-bit source, on the 16-bit scale the encoder measures on.
 double psnrOfExpansion(const std::string& path, uint32_t w, uint32_t h, int bits) {
-    TIFF* t = TIFFOpen(path.c_str(), "r");
-    if (!t) return -1;
-    uint32_t width = 0, height = 0;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height);
-    EXPECT_EQ(std::make_pair(width, height), std::make_pair(w, h)) << path;
-    std::vector<uint16_t> line(size_t{w} * 3);
+    const std::vector<uint16_t> got = tiffSamples(path);
+    EXPECT_EQ(got.size(), size_t{w} * h * 3) << path;
     double sum = 0;
-    for (uint32_t y = 0; y < h && TIFFReadScanline(t, line.data(), y, 0) == 1; ++y)
-        for (uint32_t i = 0; i < line.size(); ++i) {
-            const int v = photo(int(i / 3), int(y), int(i % 3));
-            const double ref = bits == 16 ? ((v + 8) >> 4) * 16.0 : (v >> 8) * 256.0;
-            sum += (ref - line[i]) * (ref - line[i]);
-        }
-    TIFFClose(t);
+    for (size_t i = 0; i < got.size(); ++i) {
+        const int v = photo(int(i / 3 % w), int(i / 3 / w), int(i % 3));
+        const double ref = bits == 16 ? ((v + 8) >> 4) * 16.0 : (v >> 8) * 256.0;
+        sum += (ref - got[i]) * (ref - got[i]);
+    }
     return sum == 0 ? INFINITY : 10 * std::log10(65535.0 * 65535.0 * 3 * w * h / sum);
 }
 

@@ -15,6 +15,7 @@
 #include "app/core/failure_text.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -123,11 +124,6 @@ TEST_F(SideBySide, AStopLetsTheFilesAtWorkEndAndStartsNoOther) {
     EXPECT_GE(r.notStarted, 8 - 4);  // at most f2 and the one beside it started after the stop
     EXPECT_EQ(r.succeeded + r.failed + r.notStarted, 8);
     EXPECT_EQ(ui.events.back(), "count:0 / 0");
-}
-
-uint16_t photo(int x, int y, int c) {  // photograph-like, with some texture
-    return uint16_t(std::clamp(20000 + 9000 * std::sin(x * 0.05 + c) + 7000 * std::cos(y * 0.07 - c * 0.5) +
-                                   ((x * 7 + y * 13 + c * 5) % 17) * 150, 0.0, 65535.0));
 }
 
 TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEightThreads) {

@@ -1,9 +1,12 @@
 // What a batch may never do to a user's files: replace an input or a file unasked, hang, expose, drop a page.
+// Outputs that exist before the batch writes them are asked about in list order, skipped, refused or
+// replaced as the batch's rule says, and never replaced when they appear during a file's work.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
+#include <deque>
 #include <stop_token>
 
 #include "app/core/batch.h"
@@ -21,11 +24,14 @@ using namespace ::testing;
 namespace {
 
 std::string ja(const char* id) { return japaneseText(UserMessage{id}); }
+const std::vector<uint8_t> kOld{'o', 'l', 'd'};
 
-// Messages and warnings as "name|text" with the folder cut off; progress as numbers.
+// Messages and warnings as "name|text", questions as "name>output", with the folder cut off; progress as
+// numbers. Answers the questions from a script, Skip when it runs out.
 struct Ui : BatchUi {
     std::string dir;
-    std::vector<std::string> messages, warnings;
+    std::deque<ExistingOutputChoice> answers;
+    std::vector<std::string> messages, warnings, asked, skipped;
     std::vector<int> progress;
     std::function<void(int)> onProgress;
     std::string cut(std::string text) const {
@@ -40,13 +46,21 @@ struct Ui : BatchUi {
         progress.push_back(p);
         if (onProgress) onProgress(p);
     }
+    ExistingOutputChoice askReplaceExisting(const std::string& p, const std::string& output) override {
+        asked.push_back(cut(p) + ">" + cut(output));
+        const ExistingOutputChoice a = answers.empty() ? ExistingOutputChoice::Skip : answers.front();
+        if (!answers.empty()) answers.pop_front();
+        return a;
+    }
+    void noteSkipped(const std::string& p, const std::string&) override { skipped.push_back(cut(p)); }
 };
 
 class SafeOutputs : public ScratchDir {
 protected:
     // Runs the named files as one sorted batch, the UI's records of an earlier one cleared.
-    BatchResult run(std::initializer_list<std::string> names, JobSettings settings = {}) {
+    BatchResult run(const std::vector<std::string>& names, JobSettings settings = {}) {
         ui.dir = dir.string(), ui.messages.clear(), ui.warnings.clear(), ui.progress.clear();
+        ui.asked.clear(), ui.skipped.clear();
         settings.stop = stop.get_token();
         FileList list;
         for (const std::string& n : names) list.add(path(n));
@@ -57,9 +71,11 @@ protected:
     void tiff(const std::string& name, int w = 24, int h = 20, const ImageMetadata* tags = nullptr) {
         writeTiff(path(name), TiffLayout{.width = w, .height = h, .tags = tags});
     }
+    bool replaced(const std::string& output) { return readFile(path(output)) != kOld; }
     Ui ui;
     std::stop_source stop;
 };
+using OutputsThatExist = SafeOutputs;
 
 template <class F>
 JobSettings with(F f) {
@@ -67,8 +83,11 @@ JobSettings with(F f) {
     f(s);
     return s;
 }
-JobSettings noReplace() { return with([](JobSettings& s) { s.existingOutputs = ExistingOutputs::Refuse; }); }
-JobSettings replacing() { return with([](JobSettings& s) { s.existingOutputs = ExistingOutputs::Replace; }); }
+JobSettings existing(ExistingOutputs rule, int threads = 1) {
+    return with([&](JobSettings& s) { s.existingOutputs = rule, s.threads = threads; });
+}
+JobSettings noReplace() { return existing(ExistingOutputs::Refuse); }
+JobSettings replacing() { return existing(ExistingOutputs::Replace); }
 
 TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) {
     tiff("photo.tif");
@@ -234,6 +253,75 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
         EXPECT_EQ(readFile(path(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
         stop = std::stop_source();
     }
+}
+
+TEST_F(OutputsThatExist, TheWindowIsAskedInListOrderAndTheAnswersForAllHoldForTheRest) {
+    const std::vector<std::string> names{"a.tif", "b.tif", "c.tif", "d.tif", "e.tif", "f.tif"};
+    for (const std::string& n : names) writeTiff(path(n), TiffLayout{.width = 24, .height = 20});
+    const auto old = [&](std::initializer_list<const char*> outputs) {
+        for (const char* o : outputs) writeFile(path(o), kOld);
+    };
+    using enum ExistingOutputChoice;
+    // Two threads: later files may end first, yet the questions come in list order.
+    old({"a_49-2.rpx", "b_49-2.rpx", "d_49-2.rpx", "e_49-2.rpx", "f_49-2.rpx"});
+    ui.answers = {Replace, Skip, ReplaceAll};
+    BatchResult r = run(names, existing(ExistingOutputs::Ask, 2));
+    EXPECT_THAT(ui.asked, ElementsAre("a.tif>a_49-2.rpx", "b.tif>b_49-2.rpx", "d.tif>d_49-2.rpx"));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(5, 1, 0));
+    EXPECT_THAT(ui.skipped, ElementsAre("b.tif"));
+    for (const char* o : {"a_49-2.rpx", "c_49-2.rpx", "d_49-2.rpx", "e_49-2.rpx", "f_49-2.rpx"})
+        EXPECT_TRUE(replaced(o)) << o;
+    EXPECT_FALSE(replaced("b_49-2.rpx"));
+
+    old({"a_49-2.rpx", "b_49-2.rpx", "c_49-2.rpx", "d_49-2.rpx", "e_49-2.rpx", "f_49-2.rpx"});
+    ui.answers = {Replace, SkipAll};
+    r = run(names, existing(ExistingOutputs::Ask, 2));
+    EXPECT_THAT(ui.asked, ElementsAre("a.tif>a_49-2.rpx", "b.tif>b_49-2.rpx"));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(1, 5, 0));
+    EXPECT_THAT(ui.skipped, ElementsAre("b.tif", "c.tif", "d.tif", "e.tif", "f.tif"));
+    EXPECT_TRUE(replaced("a_49-2.rpx"));
+    for (const char* o : {"b_49-2.rpx", "c_49-2.rpx", "d_49-2.rpx", "e_49-2.rpx", "f_49-2.rpx"})
+        EXPECT_FALSE(replaced(o)) << o;
+    EXPECT_THAT(ui.messages, IsEmpty());
+}
+
+TEST_F(OutputsThatExist, SkipIsNeverAskedAndInputsOfTheBatchAreNeverReplaced) {
+    for (const char* n : {"a.tif", "b.tif"}) writeTiff(path(n), TiffLayout{.width = 24, .height = 20});
+    writeFile(path("a_49-2.rpx"), kOld);
+    BatchResult r = run({"a.tif", "b.tif"}, existing(ExistingOutputs::Skip));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(1, 1, 0));
+    EXPECT_THAT(ui.skipped, ElementsAre("a.tif"));
+    EXPECT_FALSE(replaced("a_49-2.rpx"));
+
+    // Refusing: the safe-outputs test. An output that is an input of the batch fails as before, unasked,
+    // even when replacing all.
+    std::filesystem::rename(path("a_49-2.rpx"), path("x_49-2.rpx"));
+    std::filesystem::copy_file(path("b_49-2.rpx"), path("a_49-2.rpx"));
+    ui.answers = {ExistingOutputChoice::ReplaceAll};
+    r = run({"a.tif", "a_49-2.rpx"}, existing(ExistingOutputs::Ask));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.failed), std::make_tuple(1, 1));
+    EXPECT_THAT(ui.asked, IsEmpty());
+    EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + ja(kOutputIsInputText) + ": a_49-2.rpx (a_49-2.rpx)"));
+}
+
+TEST_F(OutputsThatExist, AnOutputThatAppearsDuringTheWorkIsNeverReplaced) {
+    // A racing run finishes the file while this one works on it.
+    writeFile(path("a.bmp"), bmpBytes(64, 200, false));
+    ui.onProgress = [&](int p) {
+        if (p > 5 && !std::filesystem::exists(path("a_49-2.rpx"))) writeFile(path("a_49-2.rpx"), kOld);
+    };
+    BatchResult r = run({"a.bmp"}, existing(ExistingOutputs::Skip));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(0, 1, 0));
+    EXPECT_THAT(ui.skipped, ElementsAre("a.bmp"));
+    EXPECT_THAT(ui.messages, IsEmpty());
+    EXPECT_FALSE(replaced("a_49-2.rpx"));
+
+    std::filesystem::remove(path("a_49-2.rpx"));
+    r = run({"a.bmp"}, existing(ExistingOutputs::Ask));
+    EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(0, 0, 1));
+    EXPECT_THAT(ui.asked, IsEmpty());
+    EXPECT_THAT(ui.messages, ElementsAre("a.bmp|" + ja(kOutputExistsText) + ": a_49-2.rpx"));
+    EXPECT_FALSE(replaced("a_49-2.rpx"));
 }
 
 }  // namespace

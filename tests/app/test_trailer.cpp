@@ -16,19 +16,6 @@ using namespace ::testing;
 
 namespace {
 
-// The 16-bit samples of a TIFF, row by row.
-std::vector<uint16_t> tiffSamples(const std::string& path) {
-    TIFF* t = TIFFOpen(path.c_str(), "r");
-    EXPECT_NE(t, nullptr) << path;
-    if (!t) return {};
-    uint32_t w = 0, h = 0;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
-    std::vector<uint16_t> all(size_t{w} * h * 3);
-    for (uint32_t y = 0; y < h; ++y) EXPECT_EQ(TIFFReadScanline(t, &all[size_t{y} * w * 3], y, 0), 1);
-    TIFFClose(t);
-    return all;
-}
-
 Checksum128 digestOf(const std::vector<uint8_t>& b) { Checksummer s; s.add(b.data(), b.size()); return s.digest(); }
 
 using Trailers = ScratchDir;
@@ -197,6 +184,40 @@ TEST_F(Trailers, CompressedTiffOutputsHoldTheSamePixelsInSmallerFiles) {
         EXPECT_GT(TIFFNumberOfStrips(t), 1u);  // streamed in small strips, not held whole
         TIFFClose(t);
     }
+}
+
+// What a verification reports is exactly what it checked, for trailers holding either checksum alone.
+TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContainerChecksum) {
+    writeTiff(path("pic.tif"), TiffLayout{.width = 64, .height = 24});
+    Quiet ui;
+    const std::vector<uint8_t> body =
+        withoutTrailer(readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output));
+    const std::optional<Trailer> full =
+        readTrailer(ContainerReader(path("pic_49-2.rpx")).fd(), int64_t(readFile(path("pic_49-2.rpx")).size()));
+    ASSERT_TRUE(full && full->container && full->pixels);
+    const auto withTrailer = [&](std::vector<uint8_t> bytes, const Trailer& t, const std::string& name) {
+        const std::vector<uint8_t> encoded = encodeTrailer(t);
+        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+        writeFile(path(name), bytes);
+        return path(name);
+    };
+    Checksummer sum;
+    sum.add(body.data(), body.size());
+    Trailer containerOnly;
+    containerOnly.container = sum.digest();
+    Trailer pixelsOnly;
+    pixelsOnly.pixels = full->pixels;
+    const std::string c = withTrailer(body, containerOnly, "c.rpx"), p = withTrailer(body, pixelsOnly, "p.rpx");
+    // {container checksum, pixel checksum, strips decoded, layout walked}
+    EXPECT_EQ(verifyFile(c, true, {}, ui), (VerifyResult{true, false, false, false}));
+    EXPECT_EQ(verifyFile(c, false, {}, ui), (VerifyResult{true, false, true, false}));
+    EXPECT_EQ(verifyFile(p, true, {}, ui), (VerifyResult{false, false, false, true}));
+    EXPECT_EQ(verifyFile(p, false, {}, ui), (VerifyResult{false, true, true, false}));
+    // With no container checksum to vouch for them, the strips' tables must reach the trailer exactly.
+    std::vector<uint8_t> longer = body;
+    longer.push_back(0);
+    const std::string extra = withTrailer(longer, pixelsOnly, "extra.rpx");
+    EXPECT_THAT(errorText([&] { verifyFile(extra, true, {}, ui); }), StartsWith(kDamagedFileText));
 }
 
 }  // namespace

@@ -1,6 +1,13 @@
-# Sourced by the command-line tests: a scratch folder $work, removed on exit
-# (kept and printed with KEEP=1; made under $SCRATCH_IN when that is set and
-# usable), and check(), which counts what passed and failed.
+# Sourced by the command-line and library tests, which run from a scratch
+# folder $work, removed on exit (kept and printed with KEEP=1; made under
+# $SCRATCH_IN when that is set and usable). Sets rpx and samples from the
+# script's arguments and here to its folder; check() counts what passed and
+# failed, and finish reports the counts as the script's status.
+set -u
+rpx=${1:-} samples=${2:-}
+[ -e "$rpx" ] && rpx=$(realpath -- "$rpx")  # both stay valid in $work
+[ -d "$samples" ] && samples=$(realpath -- "$samples")
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d ${SCRATCH_IN:+-p "$SCRATCH_IN"} 2> /dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -n "${KEEP:-}" ] && trap - EXIT && echo "$work"
@@ -9,3 +16,7 @@ check() {  # check DESCRIPTION COMMAND...
   local what=$1; shift
   if "$@"; then echo "ok: $what"; passes=$((passes + 1)); else echo "FAILED: $what"; fails=$((fails + 1)); fi
 }
+finish() { echo "$passes passed, $fails failed"; [ "$fails" -eq 0 ]; }
+# tiny SEED FILES...: small noise TIFFs of ${tiny_size:-16 16} pixels.
+tiny() { python3 "$here/tiny_tiff.py" ${tiny_size:-16 16} "$@"; }
+cd "$work"

@@ -2,12 +2,8 @@
 # rpx in a Japanese locale: help, lines, totals and usage errors in Japanese,
 # written in the locale's character set (UTF-8, EUC-JP, Shift_JIS), while
 # JSON records stay UTF-8.
-set -u
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
 source "$(dirname "$0")/check.sh"
-cd "$work"
-python3 "$here/tiny_tiff.py" 16 16 1 a.tif b.tif
+tiny 1 a.tif b.tif
 mkdir folder
 # ja LOCALE RPX-ARGS...: rpx under LANG=LOCALE alone; standard output in out, standard error in err.
 ja() {
@@ -66,5 +62,4 @@ assert r["status"] == "failed" and r["message"].startswith("ファイルを開�
   unset LOCPATH
 done
 
-echo "$passes passed, $fails failed"
-exit $((fails != 0))
+finish

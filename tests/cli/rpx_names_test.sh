@@ -2,14 +2,8 @@
 # Names come back: rpx -N expands under the input's own name and time, which
 # the container stored; older containers fall back to the default name.
 # English texts: the messages are checked untranslated.
-set -u
 export LC_ALL=C.UTF-8 LANGUAGE= TZ=UTC
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
-legacy=$here/../data/legacy
 source "$(dirname "$0")/check.sh"
-tiny() { python3 "$here/tiny_tiff.py" 16 16 "$@"; }
-cd "$work"
 
 mkdir in
 tiny 1 in/a.tif
@@ -55,7 +49,7 @@ check "... and leaves it as it was" cmp -s in/a.tif a.orig
 check "... which --skip-existing counts as done" test $? -eq 0
 
 # A container written before names were kept.
-cp "$legacy/coffee_49-2.rpx" old.rpx
+cp "$here/../data/legacy/coffee_49-2.rpx" old.rpx
 "$rpx" -q -N old.rpx 2> err
 check "-N on a container without a stored name succeeds" test $? -eq 0
 check "... under the default name" test -s old.tif
@@ -69,4 +63,4 @@ import json, sys
 t = json.load(open(sys.argv[1]))["trailer"]
 sys.exit(t["inputName"] != "long.tiff" or t["inputModified"] != "2001-02-03T04:05:06.500000000Z")' info.json
 
-test "$fails" -eq 0
+finish

@@ -2,19 +2,14 @@
 # What rpx reads and reports must be exact: lists read as they were written,
 # preset digits, unreached targets, names that are not UTF-8, verify's checks,
 # info on damaged files, the totals line and rpx's own usage errors.
-set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
 source "$(dirname "$0")/check.sh"
-tiny() { python3 "$here/tiny_tiff.py" 16 16 "$@"; }
 # strict FILE PYTHON: FILE's lines as strict UTF-8 JSON in `records`, then the assertions.
 strict() {
   python3 -c "import json, sys
 records = [json.loads(l) for l in open(sys.argv[1], 'rb').read().decode('utf-8').splitlines()]
 $2" "$1"
 }
-cd "$work"
 
 # Lists: NUL-separated both ways, and NULs in a newline list refused by line.
 mkdir -p in/sub
@@ -136,12 +131,15 @@ check "... nor a batch of one file" test ! -s err
 "$rpx" -q -f --bmp --tiff-compression zstd d.tif t1.tif 2> err
 check "--bmp to a compression warns once" test "$(grep -c -- '--bmp applies only to expansion' err)" -eq 1
 check "... as --tiff-compression does" test "$(grep -c -- '--tiff-compression applies only to expansion' err)" -eq 1
-for args in "--psnr abc d.tif" "-j x d.tif" "info" "verify" "--tiff-compression jpeg d.tif" "--psnr" "--bogus d.tif"; do
+cp d.tif u.tif
+for args in "--psnr abc u.tif" "-j x u.tif" "info" "verify" "--tiff-compression jpeg u.tif" "--psnr" "--bogus u.tif" \
+            "-p 12 u.tif" "-p ultra u.tif" "-j 0 u.tif" "-f --skip-existing u.tif" "" "-o"; do
+  # shellcheck disable=SC2086 # the words are the arguments
   "$rpx" $args > /dev/null 2> err
   status=$?
   check "'rpx $args': exit 2 in rpx's own words" test $status -eq 2 -a -s err
   check "... not CLI11's" test "$(grep -ciE 'not in range|is required|not expected|required .* missing|could not convert|not in \{' err)" -eq 0
 done
+check "... and no output" test -z "$(ls u_* 2> /dev/null)"
 
-echo "$passes passed, $fails failed"
-exit $((fails != 0))
+finish

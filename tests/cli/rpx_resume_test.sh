@@ -2,12 +2,8 @@
 # A batch killed halfway resumes with --skip-existing: what the killed run
 # left is whole, the rest is done, and every output is byte for byte what an
 # uninterrupted run writes.
-set -u
 export LC_ALL=C.UTF-8 LANGUAGE=
-rpx=$1
-here=$(cd "$(dirname "$0")" && pwd)
 source "$(dirname "$0")/check.sh"
-cd "$work"
 
 total=20
 mkdir scans
@@ -42,4 +38,4 @@ for signal in KILL TERM; do
   check "... and every output is the uninterrupted run's" diff -r clean resumed
 done
 
-test "$fails" -eq 0
+finish

@@ -161,6 +161,23 @@ inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& p
     TIFFClose(tif);
 }
 
+// The interleaved samples of a strip-wise 16-bit RGB TIFF, row by row.
+inline std::vector<uint16_t> tiffSamples(const std::string& p) {
+    std::vector<uint16_t> all;
+    TIFF* t = TIFFOpen(p.c_str(), "r");
+    EXPECT_NE(t, nullptr) << p;
+    if (!t) return all;
+    uint32_t w = 0, h = 0;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint16_t> line(size_t{w} * 3);
+    for (uint32_t y = 0; y < h; ++y) {
+        EXPECT_EQ(TIFFReadScanline(t, line.data(), y, 0), 1) << p << " row " << y;
+        all.insert(all.end(), line.begin(), line.end());
+    }
+    TIFFClose(t);
+    return all;
+}
+
 // A 24-bit BMP of px's high bytes; pixel data at `offset`, rows top-down when
 // asked (negative height).
 inline std::vector<uint8_t> bmpBytes(int w, int h, bool topDown, uint32_t offset = 54, const Pixels& px = pattern) {

@@ -100,9 +100,10 @@ constexpr int kWait = 20000;
 
 // Caption, checked radio, then what a batch started now would run with.
 const char* const kState = "%1 / radio %2 / level %3 / sampling %4 / %5 dB%6";
-QString want(int db, int radio, int level, int sampling, bool bmp = false) {
-    const QString caption = QString("画品質は約 %1 dBです  出力:%2").arg(db).arg(bmp ? "BMP " : "TIFF");
-    return QString(kState).arg(caption).arg(radio).arg(level).arg(sampling).arg(db).arg(bmp ? " BMP" : "");
+QString want(int db, int radio, int level, int sampling, QString output = "TIFF") {
+    const QString caption = QString("画品質は約 %1 dBです  出力:%2").arg(db).arg(output);
+    return QString(kState).arg(caption).arg(radio).arg(level).arg(sampling).arg(db)
+        .arg(output == "TIFF" ? "" : " " + output.trimmed());
 }
 
 // Key, modifiers and the radio checked afterwards (-1: none).
@@ -128,7 +129,7 @@ class DialogTest : public QObject {
         const JobSettings s = dlg_->jobSettings();
         return QString(kState).arg(child<QGroupBox>("qualityGroup")->title())
             .arg(dlg_->findChild<QButtonGroup*>()->checkedId()).arg(s.qualityLevel).arg(s.colourSampling)
-            .arg(QString::fromStdString(s.qualityDbText)).arg(s.bmpOutput ? " BMP" : "");
+            .arg(QString::fromStdString(s.qualityDbText)).arg(s.bmpOutput ? " BMP" : s.pngOutput ? " PNG" : "");
     }
     // A key as a user types it: to whatever has the focus.
     void press(int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
@@ -216,11 +217,18 @@ private slots:
         }
     }
 
-    void bAndTSwitchTheOutputOnlyAndClickingStandardAfterZeroRestoresItsPreset() {
+    // P is one of the "other keys" (it clears the radios) that also chooses PNG output.
+    void bPAndTSwitchTheOutputOnlyAndClickingStandardAfterZeroRestoresItsPreset() {
         press(Qt::Key_B);
-        QCOMPARE(state(), want(49, 1, 12, 4, true));
+        QCOMPARE(state(), want(49, 1, 12, 4, "BMP "));
+        press(Qt::Key_P);
+        QCOMPARE(state(), want(49, -1, 12, 4, "PNG "));
+        press(Qt::Key_T);
+        QCOMPARE(state(), want(49, -1, 12, 4));
+        press(Qt::Key_P), press(Qt::Key_B);
+        QCOMPARE(state(), want(49, -1, 12, 4, "BMP "));
         press(Qt::Key_0);  // presets keep the chosen output
-        QCOMPARE(state(), want(35, -1, 400, 1, true));
+        QCOMPARE(state(), want(35, -1, 400, 1, "BMP "));
         press(Qt::Key_T);
         QCOMPARE(state(), want(35, -1, 400, 1));
         QTest::mouseClick(child("standardRadio"), Qt::LeftButton);
@@ -274,7 +282,7 @@ private slots:
             QCOMPARE(state(), want(0, -1, 200, 4));
             QCOMPARE(dlg_->qualityRadio(), -1);
             press(key);
-            QCOMPARE(state(), want(49, 1, 12, 4, bmp));
+            QCOMPARE(state(), want(49, 1, 12, 4, bmp ? "BMP " : "TIFF"));
             QCOMPARE(dlg_->qualityRadio(), 1);
         }
     }
@@ -361,20 +369,23 @@ private slots:
         QCOMPARE(state(), want(40, -1, 100, 2));
     }
 
-    void browseRunsTheChosenFilesAndACancelChangesNothing() {
+    void browseAndDropRunTheChosenFilesPngsTooAndACancelChangesNothing() {
         press(Qt::Key_5);
         QTest::mouseClick(child("browseButton"), Qt::LeftButton);  // cancelled: no files
         QVERIFY(services_->batchSettings.empty());
         QCOMPARE(state(), want(54, -1, 3, 4));
-        services_->browseResult = {"/p/z.tif", "/p/Y.rpx"};
+        services_->browseResult = {"/p/z.tif", "/p/Y.rpx", "/p/c.png"};
         QTest::mouseClick(child("browseButton"), Qt::LeftButton);
         WAIT_FOR_BATCH();
-        QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/Y.rpx", "/p/z.tif"}));
+        QVERIFY(drop({"/p/b.PNG", "/p/a.png"}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/c.png", "/p/Y.rpx", "/p/z.tif", "/p/a.png", "/p/b.PNG"}));
+        QVERIFY(services_->messages.isEmpty());
         // Every name the batch takes passes the picker's filter, which tells case apart as the file system does.
         const QString filter = services_->browseFilters.value(0);
         QVERIFY2(filter.startsWith("RPX,TIFFファイル (*.rpx *.tif "), qPrintable(filter));
         const QStringList patterns = filter.section('(', 1).chopped(1).split(' ');
-        for (const char* name : {"a.rpx", "a.tif", "a.tiff", "a.bmp", "A.RPX", "A.TIF", "A.TIFF", "A.BMP"}) {
+        for (const char* name : {"a.rpx", "a.tif", "a.tiff", "a.bmp", "a.png", "A.RPX", "A.TIF", "A.TIFF", "A.BMP", "A.PNG"}) {
             const bool shown = std::any_of(patterns.begin(), patterns.end(), [&](const QString& p) {
                 return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
             });
@@ -481,7 +492,7 @@ private slots:
         dlg_->findChild<QAction*>("collectAction")->trigger();
         dlg_.reset();
         openDialog();  // the next run
-        QCOMPARE(state(), want(40, -1, 100, 2, true));
+        QCOMPARE(state(), want(40, -1, 100, 2, "BMP "));
         QVERIFY(dlg_->collectsFailures());
         QVERIFY(dlg_->findChild<QAction*>("collectAction")->isChecked());
         press(Qt::Key_3), press(Qt::Key_T);
@@ -708,40 +719,6 @@ private slots:
                                dir.filePath("a.tif") + "|置き換える,スキップ,すべて置き換える,すべてスキップ");
         QVERIFY(!isPlanted(out));
         QVERIFY(isPlanted(dir.filePath("b_49-2.rpx")));
-    }
-
-    void droppedOrPickedPngsAreCompressed() {
-        QVERIFY(drop({"/p/b.PNG", "/p/a.png"}));
-        WAIT_FOR_BATCH();
-        QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/a.png", "/p/b.PNG"}));
-        QVERIFY(services_->messages.isEmpty());
-        services_->browseResult = {"/p/c.png"};
-        QTest::mouseClick(child("browseButton"), Qt::LeftButton);
-        WAIT_FOR_BATCH();
-        const QStringList patterns = services_->browseFilters.value(0).section('(', 1).chopped(1).split(' ');
-        for (const char* name : {"c.png", "C.PNG"})
-            QVERIFY2(std::any_of(patterns.begin(), patterns.end(), [&](const QString& p) {
-                return QRegularExpression::fromWildcard(p, Qt::CaseSensitive).match(name).hasMatch();
-            }), name);
-    }
-
-    // P is one of the "other keys" (it clears the radios) that also chooses PNG output.
-    void pChoosesPngOutputAndBOrTChooseAgain() {
-        const auto output = [&] {
-            const JobSettings s = dlg_->jobSettings();
-            return QString("%1%2 %3").arg(s.bmpOutput ? "B" : "").arg(s.pngOutput ? "P" : "")
-                .arg(child<QGroupBox>("qualityGroup")->title());
-        };
-        press(Qt::Key_P);
-        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
-        QCOMPARE(dlg_->findChild<QButtonGroup*>()->checkedId(), -1);
-        QCOMPARE(dlg_->jobSettings().qualityLevel, 12);
-        press(Qt::Key_B);
-        QCOMPARE(output(), "B 画品質は約 49 dBです  出力:BMP ");
-        press(Qt::Key_P);
-        QCOMPARE(output(), "P 画品質は約 49 dBです  出力:PNG ");
-        press(Qt::Key_T);
-        QCOMPARE(output(), " 画品質は約 49 dBです  出力:TIFF");
     }
 };
 

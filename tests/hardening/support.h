@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/ui.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 namespace kirune::test {
@@ -31,16 +31,6 @@ inline std::vector<std::string> folderEntries(const std::filesystem::path& d) {
     std::sort(names.begin(), names.end());
     return names;
 }
-
-struct RecordingUi : BatchUi {
-    std::vector<std::string> messages;  // "path|text"
-    void showMessage(const std::string& path, const std::string& text) override {
-        messages.push_back(path + "|" + text);
-    }
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
 
 // Runs `work` in a forked child and returns the text it produced; a child
 // that does not end normally gives "child died ...".

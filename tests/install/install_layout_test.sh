@@ -3,19 +3,10 @@
 # shell find there: the programs, the guide, the manual page, the menu entry,
 # the .rpx type with its thumbnailer, and rpx's completion.
 #   install_layout_test.sh CMAKE BUILD_DIR SOURCE_DIR
-set -uo pipefail
-cmake=$1 build=$2 source=$3
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-
-if ! "$cmake" --install "$build" --prefix "$prefix" >"$prefix/install.log" 2>&1; then
-  cat "$prefix/install.log"
-  echo "FAIL: cmake --install"
-  exit 1
-fi
+set -o pipefail
+cmake=$1 build=$(cd "$2" && pwd) source=$(cd "$3" && pwd)
+source "$source/tests/api/scratch_prefix.sh"
+fail() { echo "FAILED: $*"; fails=$((fails + 1)); }
 
 # ---- layout -----------------------------------------------------------------
 for f in bin/rpx bin/kirune-thumbnailer; do
@@ -77,7 +68,6 @@ fi
 
 bash_completion=/usr/share/bash-completion/bash_completion
 if [ -r "$bash_completion" ]; then
-  work=$prefix/work
   mkdir -p "$work/files/folder" && touch "$work"/files/{a.tif,b.TIFF,c.bmp,d.rpx,e.jpg,f.txt}
   # The sorted candidates bash would offer for the words of $1.
   offers() {
@@ -149,5 +139,4 @@ if [ -n "$(find "$build/python" -name '_kirune*.so' -print -quit 2>/dev/null)" ]
   fi
 fi
 
-[ "$failures" -eq 0 ] && echo "install layout: all checks passed"
-exit $((failures > 0))
+finish

@@ -9,7 +9,7 @@ import numpy
 import pytest
 
 import kirune
-from conftest import header_and_strips, read_bmp, read_tiff, run_rpx, without_seconds
+from conftest import SAMPLES, header_and_strips, read_bmp, read_tiff, run_rpx, without_seconds
 
 
 def test_read_gives_what_rpx_expands(sample):
@@ -105,25 +105,15 @@ def test_errors_carry_the_library_messages(sample, tmp_path):
         kirune.compress_file(tmp_path / "x.tif", preset=-1)
 
 
-def file_jobs(rpx_args, call, tmp_path, name):
+def file_jobs(rpx_args, call, tmp_path, name, monkeypatch):
     """rpx --json and the module on copies of the same file, from folders of the same layout."""
-    records = []
     for side in ("rpx", "module"):
-        d = tmp_path / side
-        d.mkdir(parents=True, exist_ok=True)
-        if not (d / "coffee.tif").exists():
-            shutil.copy2(os.path.join(os.environ["KIRUNE_SOURCE_DIR"], "samples", "coffee-200.tif"), d / "coffee.tif")
-        if side == "rpx":
-            _, recs, _ = run_rpx("--json", *rpx_args, name, cwd=d, check=False)
-            records.append(recs)
-        else:
-            cwd = os.getcwd()
-            os.chdir(d)
-            try:
-                records.append([call(name)])
-            finally:
-                os.chdir(cwd)
-    return records
+        (tmp_path / side).mkdir(parents=True, exist_ok=True)
+        if not (tmp_path / side / "coffee.tif").exists():
+            shutil.copy2(os.path.join(SAMPLES, "coffee-200.tif"), tmp_path / side / "coffee.tif")
+    _, records, _ = run_rpx("--json", *rpx_args, name, cwd=tmp_path / "rpx", check=False)
+    monkeypatch.chdir(tmp_path / "module")
+    return records, [call(name)]
 
 
 @pytest.mark.parametrize("rpx_args, call, name", [
@@ -139,10 +129,10 @@ def file_jobs(rpx_args, call, tmp_path, name):
     (("--bmp", "-o", "bmp"), lambda p: kirune.expand_file(p, bmp=True, output_dir="bmp"), "coffee_49-2.rpx"),
     ((), kirune.expand_file, "coffee_49-2.rpx"),  # the output exists now
 ])
-def test_file_records_are_rpx_records(rpx_args, call, name, tmp_path_factory):
+def test_file_records_are_rpx_records(rpx_args, call, name, tmp_path_factory, monkeypatch):
     # One folder pair for the whole sequence, so later cases see earlier outputs.
     tmp_path = tmp_path_factory.getbasetemp() / "records"
-    rpx, module = file_jobs(rpx_args, call, tmp_path, name)
+    rpx, module = file_jobs(rpx_args, call, tmp_path, name, monkeypatch)
     assert len(rpx) == 1 and without_seconds(module) == without_seconds(rpx)
     assert module[0]["seconds"] >= 0
     if module[0]["status"] == "ok":

@@ -1,7 +1,6 @@
 // The .rpx thumbnailer: strip-wise decoding, a faithful turned preview, failures without output.
 
 #include <gtest/gtest.h>
-#include <png.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -13,7 +12,7 @@
 #include "app/thumbnailer/thumbnail.h"
 #include "container/decoded_strips.h"
 #include "tests/app/app_support.h"
-#include "tests/container/support.h"
+#include "tests/container/png_support.h"
 
 using namespace kirune;
 using namespace kirune::test;
@@ -53,18 +52,6 @@ protected:
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), std::string(text.begin(), text.end())};
     }
 };
-
-struct Png { int width = 0, height = 0; std::vector<uint8_t> rgb; };
-
-Png readPng(const std::string& p) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, p.c_str())) return {};
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return {};
-    return {static_cast<int>(image.width), static_cast<int>(image.height), std::move(rgb)};
-}
 
 // The picture averaged over a 64 x 43 preview pixel's exact area, on the 8-bit scale.
 double areaMean(int ox, int oy, int c) {
@@ -131,7 +118,8 @@ TEST_F(Thumbnailer, PreviewResemblesThePictureTurnedAsTheOrientationTagSays) {
         const Outcome r = thumbnail("-s 64 " + makeContainer(orientation) + " " + path("preview.png"));
         ASSERT_EQ(r.status, 0) << r.errors;
         EXPECT_EQ(r.errors, "");
-        const Png p = readPng(path("preview.png"));
+        const ReadPng p = readPng(path("preview.png"));
+        ASSERT_EQ(std::make_pair(p.bits, p.channels), std::make_pair(8, 3));
         ASSERT_EQ(p.width, orientation == 1 ? 64 : 43) << orientation;
         ASSERT_EQ(p.height, orientation == 1 ? 43 : 64) << orientation;
         double total = 0, worst = 0;
@@ -139,7 +127,7 @@ TEST_F(Thumbnailer, PreviewResemblesThePictureTurnedAsTheOrientationTagSays) {
             for (int X = 0; X < p.width; ++X) {
                 const auto [x, y] = stored(X, Y);
                 for (int c = 0; c < 3; ++c) {
-                    const double d = std::abs(p.rgb[(size_t(Y) * p.width + X) * 3 + c] - areaMean(x, y, c));
+                    const double d = std::abs(p.samples[(size_t(Y) * p.width + X) * 3 + c] - areaMean(x, y, c));
                     total += d;
                     worst = std::max(worst, d);
                 }
