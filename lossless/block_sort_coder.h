@@ -9,8 +9,8 @@
 // recordedSize) per stream: recordedSize == rawLength means stored; otherwise
 // the stream occupies recordedSize + 1 + 6 x blocks bytes.
 //
-// Every failure throws kirune::Error: damaged data (kDamagedFileText or
-// "RangeCoder : decode error N") or exhausted memory (kOutOfMemoryText).
+// Every failure throws kirune::Error: damaged data (kDamagedFileText, with
+// what was found as its detail) or exhausted memory (kOutOfMemoryText).
 // Calls keep all their state in the call, so streams may be coded on several
 // threads at once.
 

@@ -554,7 +554,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
         // to the end of the file.
         if (!result.containerChecked) {
             for (int32_t k = 0; k < layout.stripCount; ++k) skipStripSection(in);
-            if (in.remaining() != 0) throw Error(kDamagedFileText);
+            if (in.remaining() != 0) throwDamaged();
             result.layoutWalked = true;
         }
         return result;
@@ -612,7 +612,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
                 writePngStrip(*png, layout, w.strip, w.work);
             stripSums.push_back(w.pixels);
         });
-    if (in.remaining() != 0) throw Error(kDamagedFileText);
+    if (in.remaining() != 0) throwDamaged();
     if (sumPixels && pixelChecksum(stripSums) != *trailer->pixels)
         throwDamaged("pixel checksum does not match");
     result.pixelsChecked = sumPixels;
