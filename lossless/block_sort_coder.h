@@ -39,11 +39,11 @@ public:
     BlockSortWorkspace(const BlockSortWorkspace&) = delete;
     BlockSortWorkspace& operator=(const BlockSortWorkspace&) = delete;
 
-    struct Room;
-    Room& room() { return *room_; }
+    struct Memory;
+    Memory& memory() { return *memory_; }
 
 private:
-    std::unique_ptr<Room> room_;
+    std::unique_ptr<Memory> memory_;
 };
 
 // Workspaces for streams coded side by side: each call takes one no other
