@@ -15,7 +15,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using ::testing::StartsWith;
 
 using RangeDamage = test::ScratchDir;
 
@@ -39,16 +38,12 @@ TEST_F(RangeDamage, EveryDecodingCommandSaysTheFileIsDamagedInEachLanguage) {
     test::writeTiff(path("pic.tif"), test::TiffLayout{.width = 96, .height = 64}, gradient);
     test::RecordingUi ui;
     const std::string good = compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output;
-    test::writeRangeCoderDamage(good, path("bad.rpx"));
-    // The drivers see it as the range decoder's damage, past every check of the container.
-    EXPECT_THAT(test::errorText([&] { expandFile(path("bad.rpx"), {}, ui); }),
-                StartsWith(std::string(kDamagedFileText) + ": range decoder: "));
-
     const std::string bad = path("bad.rpx");
+    test::writeRangeCoderDamage(good, bad);
     for (const auto& [lang, damaged] : {std::pair{"C.UTF-8", "the file is damaged"},
                                         std::pair{"ja_JP.UTF-8", "ファイルが壊れています"}}) {
         SCOPED_TRACE(lang);
-        for (const std::string& args : {"-q " + bad, "--bmp -q " + bad, "verify " + bad}) {
+        for (const std::string& args : {"-q " + bad, "verify " + bad}) {
             const auto [text, status] = rpx(lang, args);
             EXPECT_EQ(status, 1) << args;
             EXPECT_THAT(text, HasSubstr(std::string(damaged) + ": range decoder: ")) << args;
