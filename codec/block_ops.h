@@ -252,7 +252,6 @@ inline BlockVec& blockCopy(const BlockVec& src, BlockVec& dst) {
     std::memmove(dst.lane, src.lane, sizeof dst.lane);
     return dst;
 }
-inline void rowCopy(const int16_t* src, int16_t* dst) { std::memmove(dst, src, 4 * sizeof(int16_t)); }
 
 #if KIRUNE_SSE2
 

@@ -33,7 +33,7 @@ bool DecodedStrips::next() {
 }
 
 void DecodedStrips::finish() {
-    if (opened_.reader->remaining() != 0) throw Error(kDamagedFileText);
+    if (opened_.reader->remaining() != 0) throwDamaged();
     if (hasPixelChecksum() && pixelChecksum(stripSums_) != *opened_.trailer->pixels)
         throwDamaged("pixel checksum does not match");
     ++nextStrip_;  // checked once, and only counted as done when it passed

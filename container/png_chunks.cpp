@@ -21,7 +21,7 @@ void putBytes(std::vector<uint8_t>& b, const void* data, std::size_t n) {
     b.insert(b.end(), p, p + n);
 }
 
-[[noreturn]] void damaged(const char* what) { throw Error(kDamagedFileText, std::string("PNG chunks record: ") + what); }
+[[noreturn]] void damaged(const char* what) { throwDamaged(std::string("PNG chunks record: ") + what); }
 
 // Reads forward through the record, never past its end.
 struct Reader {

@@ -120,7 +120,7 @@ public:
     bool begin() {
         destroy();
         if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
-            std::snprintf(messages.error, sizeof messages.error, "%s", std::strerror(errno));
+            std::snprintf(messages.error, sizeof messages.error, "%s", systemReason(errno).c_str());
             return false;
         }
         png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, onPngError, onPngWarning);

@@ -197,7 +197,7 @@ void appendStripSection(ContainerWriter& out, const StripSection& sec) {
     out.out_.startWriteback();
 }
 
-StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st) {
+StreamTable encodeAndAppendStripSection(ContainerWriter& out, const SideStreams& st) {
     StripSection sec;
     encodeStripSection(st, sec);
     appendStripSection(out, sec);
@@ -428,7 +428,7 @@ void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {
     for (int i = 0; i < kStreamCount; ++i) st.rawLength[i] = sec.table[static_cast<std::size_t>(i)].rawLength;
 }
 
-StreamTable stripReader(ContainerReader& in, SideStreams& st) {
+StreamTable readAndExpandStripSection(ContainerReader& in, SideStreams& st) {
     StripSection sec;
     readStripSection(in, st, sec);
     expandStripSection(sec, st);

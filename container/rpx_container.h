@@ -106,9 +106,9 @@ void appendStripSection(ContainerWriter& out, const StripSection& sec);
 // written before it filled in. Nothing may follow it.
 void appendTrailer(ContainerWriter& out, Trailer trailer);
 
-// Appends one strip section from streams whose contents and rawLength[] are
-// final. Returns the table it wrote.
-StreamTable writeStripSection(ContainerWriter& out, const SideStreams& st);
+// encodeStripSection and appendStripSection in one, on one thread (tools and
+// tests). Returns the table it wrote.
+StreamTable encodeAndAppendStripSection(ContainerWriter& out, const SideStreams& st);
 
 // A container opened for reading, with its size known up front.
 class ContainerReader {
@@ -178,9 +178,10 @@ void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& 
 // (on up to `threads` threads) and sets st.rawLength[] for the decoder.
 void expandStripSection(const StripSection& sec, SideStreams& st, int threads = 1);
 
-// Reads the next strip section into the stream buffers (allocated for the
-// file's geometry) and sets st.rawLength[] for the decoder.
-StreamTable stripReader(ContainerReader& in, SideStreams& st);
+// readStripSection and expandStripSection in one, on one thread (tools and
+// tests): the next strip into the stream buffers (allocated for the file's
+// geometry), st.rawLength[] set for the decoder.
+StreamTable readAndExpandStripSection(ContainerReader& in, SideStreams& st);
 
 // Reads the next strip's table and steps over its streams without expanding
 // them (for listing a container's layout).

@@ -59,7 +59,7 @@ struct Candidate {
 };
 
 // The block being coded: samples, correction, mean value, match source.
-struct Current {
+struct CurrentBlock {
     std::size_t n = 0;
     int32_t row = 0, col = 0;
     BlockVec samples;
@@ -104,7 +104,7 @@ private:
     const int32_t rowsUp_;
     ByteCostModel gain_, match_;
     BlockDecision d_;
-    Current cur_;
+    CurrentBlock cur_;
     Candidate best_;
 };
 

@@ -1,10 +1,9 @@
 #include "encoder/strip_encoder.h"
 
 #include <array>
+#include <cassert>
 #include <cstring>
-#include <string>
 
-#include "kirune/Error.h"
 #include "kirune/Parallel.h"
 
 namespace kirune {
@@ -14,8 +13,8 @@ void encodeMeans(const StripGeometry& g, StripWork& w) {
     const auto regions = stripRegions(w, g);
     std::size_t total = 0;
     for (const PlaneRegion& r : regions) total += r.blocks();
-    if (total > st.dcBytes.size() || (total >> 3) + 1 > st.dcSignBits.size())
-        throw Error("strip has more blocks than the stream buffers hold");
+    // The streams were sized for this geometry's blocks.
+    assert(total <= st.dcBytes.size() && (total >> 3) + 1 <= st.dcSignBits.size());
 
     uint8_t* signs = st.dcSignBits.data();
     uint8_t* bytes = st.dcBytes.data();
@@ -54,7 +53,7 @@ namespace {
 void appendBits(StreamBuffer& dst, BitCursor& cur, const StreamBuffer& src, BitCursor end) {
     const std::size_t bytes = std::size_t{end.byte} + (end.bit ? 1 : 0);
     if (bytes == 0) return;
-    if (std::size_t{cur.byte} + bytes + 1 > dst.size()) throw Error("plane streams overrun the strip's buffers");
+    assert(std::size_t{cur.byte} + bytes + 1 <= dst.size());  // a plane's spare never outgrows the strip's
     uint8_t* d = dst.data() + cur.byte;
     const uint8_t* from = src.data();
     const unsigned shift = cur.bit;
@@ -69,7 +68,7 @@ void appendBits(StreamBuffer& dst, BitCursor& cur, const StreamBuffer& src, BitC
 }
 
 void appendBytes(StreamBuffer& dst, uint32_t& pos, const StreamBuffer& src, uint32_t n) {
-    if (std::size_t{pos} + n > dst.size()) throw Error("plane streams overrun the strip's buffers");
+    assert(std::size_t{pos} + n <= dst.size());
     if (n) std::memcpy(dst.data() + pos, src.data(), n);
     pos += n;
 }
@@ -104,8 +103,7 @@ void codePlanes(const std::array<PlaneRegion, 3>& regions, StripWork& w, const P
 }  // namespace
 
 void appendPlaneStreams(SideStreams& to, const SideStreams& from) {
-    if (uint64_t{to.blockCounter} + from.blockCounter > to.blockCapacity)
-        throw Error("strip has more blocks than the stream buffers hold");
+    assert(uint64_t{to.blockCounter} + from.blockCounter <= to.blockCapacity);
     appendBits(to.headerBits, to.headerPos, from.headerBits, from.headerPos);
     appendBits(to.indexBitsLow, to.indexLowPos, from.indexBitsLow, from.indexLowPos);
     appendBits(to.indexBitsHigh, to.indexHighPos, from.indexBitsHigh, from.indexHighPos);

@@ -15,6 +15,7 @@
 #include "fuzz/strip_input.h"
 #include "kirune/Error.h"
 #include "lossless/block_sort_coder.h"
+#include "tools/each_file.h"
 
 using namespace kirune;
 using namespace kirune::fuzz;
@@ -43,7 +44,7 @@ void seedsOf(const std::string& path, const std::filesystem::path& sortedDir, co
     const bool stripSeeds = g.width <= kMaxSide && g.height <= kMaxSide;
     for (int32_t k = 0; k < file.layout.stripCount; ++k) {
         SideStreams& st = w.streams;
-        const StreamTable table = stripReader(in, st);
+        const StreamTable table = readAndExpandStripSection(in, st);
         std::array<std::vector<uint8_t>, 7> streams;
         for (int i = 0; i < kStreamCount; ++i) {
             const StreamBuffer& buf = streamBuffer(st, i);
@@ -72,14 +73,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fuzz_make_seeds SORTED_DIR STRIP_DIR FILE.rpx...\n");
         return 2;
     }
-    int status = 0;
-    for (int i = 3; i < argc; ++i) {
-        try {
-            seedsOf(argv[i], argv[1], argv[2]);
-        } catch (const Error& e) {
-            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
-            status = 1;
-        }
-    }
-    return status;
+    return tools::eachFile(argc, argv, 3, [&](const char* path) { seedsOf(path, argv[1], argv[2]); });
 }

@@ -49,7 +49,7 @@ private:
 
 }  // namespace
 
-struct BlockSortWorkspace::Room {
+struct BlockSortWorkspace::Memory {
     AlignedBuffer<uint8_t> arena;  // the byte buffers of the call at work
     std::unique_ptr<SortWorkspace> sort;
     uint32_t sortRows = 0;
@@ -70,7 +70,7 @@ struct BlockSortWorkspace::Room {
     }
 };
 
-BlockSortWorkspace::BlockSortWorkspace() : room_(std::make_unique<Room>()) {}
+BlockSortWorkspace::BlockSortWorkspace() : memory_(std::make_unique<Memory>()) {}
 BlockSortWorkspace::~BlockSortWorkspace() = default;
 
 BlockSortWorkspaces::Lease BlockSortWorkspaces::take() {
@@ -95,10 +95,10 @@ void BlockSortWorkspaces::giveBack(std::unique_ptr<BlockSortWorkspace> w) noexce
 
 namespace {
 
-// The buffers of one compression, in a workspace's room and sized for the
+// The buffers of one compression, in a workspace's memory and sized for the
 // largest block it will see; the limits follow this call's blocks alone, so
-// the coded bytes do not depend on the room left by earlier calls. Buffers
-// whose lives do not overlap share room: the second-stage output goes where
+// the coded bytes do not depend on the memory left by earlier calls. Buffers
+// whose lives do not overlap share memory: the second-stage output goes where
 // the sorted text was, the payload where the last column was.
 struct CompressBuffers {
     uint32_t cap1;    // first-stage output of a block
@@ -108,13 +108,13 @@ struct CompressBuffers {
     SortWorkspace& sort;
     RangeModels& models;
 
-    CompressBuffers(BlockSortWorkspace::Room& room, uint32_t rawBlock)
-        : cap1(rle1EncodeBound(rawBlock)), sort(room.sortFor(cap1)), models(room.models) {
+    CompressBuffers(BlockSortWorkspace::Memory& memory, uint32_t rawBlock)
+        : cap1(rle1EncodeBound(rawBlock)), sort(memory.sortFor(cap1)), models(memory.models) {
         Layout layout;
         const size_t atText = layout.add(2 * size_t{cap1});
         const size_t atColumn = layout.add(cap1);
         const size_t atRanks = layout.add(cap1);
-        uint8_t* base = room.bytes(layout.size());
+        uint8_t* base = memory.bytes(layout.size());
         text = base + atText;
         column = base + atColumn;
         ranks = base + atRanks;
@@ -140,9 +140,9 @@ uint32_t codeBlock(CompressBuffers& b, const uint8_t* raw, uint32_t n, uint32_t 
 // The coded stream of raw into out; false when it would not be shorter than
 // the raw bytes (out then holds an abandoned attempt).
 bool codeStream(std::span<const uint8_t> raw, std::vector<uint8_t>& out, uint32_t& recorded,
-                BlockSortWorkspace::Room& room) {
+                BlockSortWorkspace::Memory& memory) {
     const auto rawLength = static_cast<uint32_t>(raw.size());
-    auto buffers = std::make_unique<CompressBuffers>(room, std::min(rawLength, kBlockSortBlockSize));
+    auto buffers = std::make_unique<CompressBuffers>(memory, std::min(rawLength, kBlockSortBlockSize));
     out.assign(1, static_cast<uint8_t>(kBlockSortFactor));
     uint32_t produced = 0;
     for (uint32_t at = 0; at < rawLength;) {
@@ -164,11 +164,11 @@ bool codeStream(std::span<const uint8_t> raw, std::vector<uint8_t>& out, uint32_
     return true;
 }
 
-// The buffers of one expansion, in a workspace's room. Sizes follow the
+// The buffers of one expansion, in a workspace's memory. Sizes follow the
 // stream's block factor but never exceed what the expected raw length can
 // need, so a forged factor or length cannot make a small stream allocate much;
-// they are also the limits the decoding checks, whatever room earlier calls
-// left. The inverse transform's scratch takes the room of the second-stage
+// they are also the limits the decoding checks, whatever memory earlier calls
+// left. The inverse transform's scratch takes the memory of the second-stage
 // output, which is used up by then. Payloads are decoded where they lie in
 // the stream.
 struct ExpandBuffers {
@@ -180,11 +180,11 @@ struct ExpandBuffers {
     uint8_t* column;
     RangeModels& models;
 
-    ExpandBuffers(BlockSortWorkspace::Room& room, uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
+    ExpandBuffers(BlockSortWorkspace::Memory& memory, uint32_t factor, uint32_t rawLength, uint32_t recordedSize)
         : capPayload(std::min(bufferSizeOf(factor), recordedSize)),
           capRanks(std::min(bufferSizeOf(factor),
                             rle1EncodeBound(std::min(blockSizeOf(factor), rawLength)))),
-          models(room.models) {
+          models(memory.models) {
         // Second-stage output is at most twice the first-stage input.
         capPacked = std::min(bufferSizeOf(factor), 2 * capRanks + 2);
         Layout layout;
@@ -193,7 +193,7 @@ struct ExpandBuffers {
         const size_t atLinks = layout.add(4 * size_t{capRanks});
         const size_t atRanks = layout.add(capRanks);
         const size_t atColumn = layout.add(capRanks);
-        uint8_t* base = room.bytes(layout.size());
+        uint8_t* base = memory.bytes(layout.size());
         packed = base + atPacked;
         scratch = base + atPacked;
         links = reinterpret_cast<uint32_t*>(base + atLinks);
@@ -225,7 +225,7 @@ private:
     size_t pos_ = 0;
 };
 
-// Expands one block of payloadLength bytes into out (room for capacity
+// Expands one block of payloadLength bytes into out (memory for capacity
 // bytes); returns the bytes written.
 uint32_t expandBlock(ExpandBuffers& b, const uint8_t* payload, uint32_t payloadLength,
                      uint32_t primaryIndex, uint8_t* out, uint32_t capacity) {
@@ -237,12 +237,12 @@ uint32_t expandBlock(ExpandBuffers& b, const uint8_t* payload, uint32_t payloadL
 }
 
 size_t expandCoded(std::span<const uint8_t> stream, uint32_t recordedSize,
-                   std::span<uint8_t> out, BlockSortWorkspace::Room& room) {
+                   std::span<uint8_t> out, BlockSortWorkspace::Memory& memory) {
     const auto rawLength = static_cast<uint32_t>(out.size());
     FrameReader in(stream);
     const uint32_t factor = in.factor();
     const uint32_t blockSize = blockSizeOf(factor);
-    auto b = std::make_unique<ExpandBuffers>(room, factor, rawLength, recordedSize);
+    auto b = std::make_unique<ExpandBuffers>(memory, factor, rawLength, recordedSize);
 
     uint32_t total = 0;
     uint32_t payloadSum = 0;
@@ -286,7 +286,7 @@ uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& o
 uint32_t blockSortCompress(std::span<const uint8_t> raw, std::vector<uint8_t>& out, BlockSortWorkspace& work) {
     return guarded([&] {
         uint32_t recorded = 0;
-        if (!raw.empty() && codeStream(raw, out, recorded, work.room())) return recorded;
+        if (!raw.empty() && codeStream(raw, out, recorded, work.memory())) return recorded;
         out.assign(raw.begin(), raw.end());
         return static_cast<uint32_t>(raw.size());
     });
@@ -330,7 +330,7 @@ size_t blockSortExpand(std::span<const uint8_t> stream, uint32_t recordedSize,
         return rawLength;
     }
     if (recordedSize > rawLength) throwDamaged();
-    return guarded([&] { return expandCoded(stream, recordedSize, out, work.room()); });
+    return guarded([&] { return expandCoded(stream, recordedSize, out, work.memory()); });
 }
 
 }  // namespace kirune

@@ -9,8 +9,8 @@
 // recordedSize) per stream: recordedSize == rawLength means stored; otherwise
 // the stream occupies recordedSize + 1 + 6 x blocks bytes.
 //
-// Every failure throws kirune::Error: damaged data (kDamagedFileText or
-// "RangeCoder : decode error N") or exhausted memory (kOutOfMemoryText).
+// Every failure throws kirune::Error: damaged data (kDamagedFileText, with
+// what was found as its detail) or exhausted memory (kOutOfMemoryText).
 // Calls keep all their state in the call, so streams may be coded on several
 // threads at once.
 
@@ -39,11 +39,11 @@ public:
     BlockSortWorkspace(const BlockSortWorkspace&) = delete;
     BlockSortWorkspace& operator=(const BlockSortWorkspace&) = delete;
 
-    struct Room;
-    Room& room() { return *room_; }
+    struct Memory;
+    Memory& memory() { return *memory_; }
 
 private:
-    std::unique_ptr<Room> room_;
+    std::unique_ptr<Memory> memory_;
 };
 
 // Workspaces for streams coded side by side: each call takes one no other

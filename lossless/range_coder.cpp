@@ -11,9 +11,10 @@ namespace {
 
 constexpr uint32_t kTop = 1u << 24;
 
-// The failure names the symbol count of the model that found no symbol.
+// Damage like any other: the detail names the model (by its symbol count)
+// that found no symbol.
 [[noreturn]] void throwDecodeError(unsigned symbolCount) {
-    throw Error("RangeCoder : decode error " + std::to_string(symbolCount));
+    throwDamaged("range decoder: no symbol in a model of " + std::to_string(symbolCount));
 }
 
 // Adds the carry of low's overflow to the pos bytes already written.

@@ -199,7 +199,7 @@ uint32_t rangeEncode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint
 
 // Decodes a payload of exactly payloadLength bytes. Throws the damaged-file
 // error when the payload is short or left partly unread, or the output would
-// pass outCapacity; "RangeCoder : decode error N" when a model finds no symbol.
+// pass outCapacity, or when a model finds no symbol (the detail names it).
 uint32_t rangeDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t payloadLength,
                      RangeModels& models);
 

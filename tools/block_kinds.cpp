@@ -5,11 +5,11 @@
 
 #include <array>
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "codec/strip_decoder.h"
 #include "container/rpx_container.h"
+#include "tools/each_file.h"
 
 using namespace kirune;
 
@@ -37,7 +37,7 @@ void describe(const std::string& path) {
     std::array<uint64_t, 8> kinds{};
     uint64_t blocks = 0;
     for (int32_t k = 0; k < layout.stripCount; ++k) {
-        const StreamTable table = stripReader(*c.reader, w.streams);
+        const StreamTable table = readAndExpandStripSection(*c.reader, w.streams);
         for (int i = 0; i < kStreamCount; ++i) bytes[static_cast<std::size_t>(i)] += table[static_cast<std::size_t>(i)].recordedSize;
         BlockStreamReaders rd(w.streams);
         BlockHeader h;
@@ -57,14 +57,6 @@ void describe(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = 0;
-    for (int i = 1; i < argc; ++i) {
-        try {
-            describe(argv[i]);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
-            status = 1;
-        }
-    }
+    const int status = tools::eachFile(argc, argv, 1, describe);
     return argc < 2 ? 2 : status;
 }

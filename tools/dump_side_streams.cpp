@@ -16,6 +16,7 @@
 #include "container/rpx_container.h"
 #include "kirune/Error.h"
 #include "lossless/block_sort_coder.h"
+#include "tools/each_file.h"
 
 using namespace kirune;
 
@@ -37,7 +38,7 @@ size_t dumpContainer(const std::string& path, const std::filesystem::path& outDi
     size_t dumped = 0;
     for (int32_t k = 0; k < file.layout.stripCount; ++k) {
         SideStreams& st = w.streams;
-        const StreamTable table = stripReader(in, st);
+        const StreamTable table = readAndExpandStripSection(in, st);
         for (int i = 0; i < kStreamCount; ++i) {
             // Index bits are stored verbatim, never block-sorted.
             if (i == StreamIndexBitsLow || i == StreamIndexBitsHigh) continue;
@@ -64,15 +65,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: dump_side_streams OUT_DIR FILE.rpx...\n");
         return 2;
     }
-    int status = 0;
-    for (int i = 2; i < argc; ++i) {
-        try {
-            const size_t n = dumpContainer(argv[i], argv[1]);
-            std::printf("%s: %zu streams\n", argv[i], n);
-        } catch (const Error& e) {
-            std::fprintf(stderr, "%s: %s\n", argv[i], e.what());
-            status = 1;
-        }
-    }
-    return status;
+    return tools::eachFile(argc, argv, 2, [&](const char* path) {
+        std::printf("%s: %zu streams\n", path, dumpContainer(path, argv[1]));
+    });
 }

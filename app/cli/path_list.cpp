@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "app/core/i18n.h"
+#include "kirune/Error.h"
 
 namespace kirune::cli {
 
@@ -47,7 +47,7 @@ PathList readPathList(const std::string& listPath, bool nulSeparated) {
     PathList list;
     std::string text;
     if (!readAll(listPath, text)) {
-        list.unreadable = std::strerror(errno);
+        list.unreadable = systemReason(errno);  // English in every locale, as every detail
         return list;
     }
     const char separator = nulSeparated ? '\0' : '\n';

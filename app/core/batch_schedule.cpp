@@ -148,9 +148,11 @@ struct FileSlot {
     std::jthread worker;  // last: joined before the rest goes
 };
 
-class SideBySide {
+// Starts a batch's files side by side within its threads and memory, and
+// shows their messages and counts in list order.
+class BatchScheduler {
 public:
-    SideBySide(const FileList& list, FileProcessor& processor, BatchUi& ui)
+    BatchScheduler(const FileList& list, FileProcessor& processor, BatchUi& ui)
         : list_(list), processor_(processor), ui_(ui), n_(list.count()),
           threads_(std::max(1, processor.batchThreads())), rule_(processor.existingOutputs()), slots_(n_),
           inputs_(n_) {
@@ -163,7 +165,7 @@ public:
     }
     // Workers still at work when this goes (a display that threw) are joined
     // by their slots, before anything they use is gone.
-    ~SideBySide() { slots_.clear(); }
+    ~BatchScheduler() { slots_.clear(); }
 
     BatchResult run(const std::stop_token& stop);
 
@@ -204,7 +206,7 @@ private:
     std::deque<std::size_t> ended_;  // files whose work ended, not yet reaped
 };
 
-BatchResult SideBySide::run(const std::stop_token& stop) {
+BatchResult BatchScheduler::run(const std::stop_token& stop) {
     for (;;) {
         reapEnded();
         showReady();
@@ -229,7 +231,7 @@ BatchResult SideBySide::run(const std::stop_token& stop) {
 
 // Shows the files that ended, in list order, up to the first still at work,
 // which the window then follows.
-void SideBySide::showReady() {
+void BatchScheduler::showReady() {
     while (turn_ < next_) {
         if (announced_ != turn_) announce(announced_ = turn_);
         if (slots_[turn_].stage != Stage::Ended) break;
@@ -239,7 +241,7 @@ void SideBySide::showReady() {
 
 // Starts file j, or refuses it, when the files at work leave room for it;
 // false when it must wait for one of them to end.
-bool SideBySide::launch(std::size_t j) {
+bool BatchScheduler::launch(std::size_t j) {
     FileSlot& s = slots_[j];
     const std::string& path = list_[j];
     if (!s.classified) {
@@ -279,7 +281,7 @@ bool SideBySide::launch(std::size_t j) {
     return true;
 }
 
-void SideBySide::refuse(FileSlot& s, const char* text, const std::string& other) {
+void BatchScheduler::refuse(FileSlot& s, const char* text, const std::string& other) {
     s.verdict = Verdict::Refused;
     s.refusal = messageText(other.empty() ? UserMessage{text, {}, s.output}
                                           : UserMessage{text, {}, s.output + " (" + other + ")"});
@@ -287,7 +289,7 @@ void SideBySide::refuse(FileSlot& s, const char* text, const std::string& other)
 
 // What becomes of file j's output name, by what it holds now: false when the
 // window must be asked and the file's turn has not come.
-bool SideBySide::decideOutput(std::size_t j) {
+bool BatchScheduler::decideOutput(std::size_t j) {
     FileSlot& s = slots_[j];
     s.verdict = Verdict::Run;
     s.replace = rule_ == ExistingOutputs::Replace;
@@ -326,7 +328,7 @@ bool SideBySide::decideOutput(std::size_t j) {
 
 // Asked with every earlier file shown and none at work, so the question comes
 // in list order.
-void SideBySide::ask(std::size_t j) {
+void BatchScheduler::ask(std::size_t j) {
     FileSlot& s = slots_[j];
     ExistingOutputChoice choice;
     {
@@ -339,7 +341,7 @@ void SideBySide::ask(std::size_t j) {
     if (!s.replace) s.verdict = Verdict::Skipped;
 }
 
-void SideBySide::start(std::size_t j) {
+void BatchScheduler::start(std::size_t j) {
     FileSlot& s = slots_[j];
     s.stage = Stage::Running;
     s.ui = std::make_unique<TurnUi>(ui_, uiMutex_);
@@ -376,7 +378,7 @@ void SideBySide::start(std::size_t j) {
 }
 
 // Takes back what ended files held; their outputs now count as written.
-void SideBySide::reapEnded() {
+void BatchScheduler::reapEnded() {
     std::deque<std::size_t> ended;
     {
         std::lock_guard lock(endedMutex_);
@@ -397,7 +399,7 @@ void SideBySide::reapEnded() {
 
 // The counter and path of the earliest file not shown yet, which the window
 // follows until its turn.
-void SideBySide::announce(std::size_t j) {
+void BatchScheduler::announce(std::size_t j) {
     std::lock_guard lock(uiMutex_);
     ui_.setCounterText(std::to_string(j + 1) + " / " + std::to_string(n_));
     FileSlot& s = slots_[j];
@@ -408,7 +410,7 @@ void SideBySide::announce(std::size_t j) {
 }
 
 // Everything file j had to say, in the place the file holds in the list.
-void SideBySide::showTurn(std::size_t j) {
+void BatchScheduler::showTurn(std::size_t j) {
     FileSlot& s = slots_[j];
     s.stage = Stage::Shown;
     std::lock_guard lock(uiMutex_);
@@ -435,7 +437,7 @@ void SideBySide::showTurn(std::size_t j) {
 }  // namespace
 
 BatchResult runFilesSideBySide(const FileList& list, FileProcessor& processor, BatchUi& ui, std::stop_token stop) {
-    SideBySide batch(list, processor, ui);
+    BatchScheduler batch(list, processor, ui);
     return batch.run(stop);
 }
 

@@ -96,7 +96,7 @@ bool checkTrailer(const OpenedContainer& c) {
 
 void walkStripTables(const OpenedContainer& c) {
     for (int32_t k = 0; k < c.coding.layout.stripCount; ++k) skipStripSection(*c.reader);
-    if (c.reader->remaining() != 0) throw Error(kDamagedFileText);
+    if (c.reader->remaining() != 0) throwDamaged();
 }
 
 bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop) {
@@ -126,7 +126,7 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
             if (sink) sink->write(layout, w.strip, w.work, sumPixels && !sumHere ? &w.pixels : nullptr);
             stripSums.push_back(w.pixels);
         });
-    if (in.remaining() != 0) throw Error(kDamagedFileText);
+    if (in.remaining() != 0) throwDamaged();
     if (sumPixels && pixelChecksum(stripSums) != *c.trailer->pixels)
         throwDamaged("pixel checksum does not match");
     return sumPixels;

@@ -98,6 +98,16 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
+// What stopped a batch outside any one file: the exception's own text, or a
+// fixed one for whatever is not a standard exception.
+std::string batchFailureText(std::exception_ptr failure) {
+    try {
+        return failureText(failure);
+    } catch (...) {
+        return "不明なエラーのため処理を中止しました";
+    }
+}
+
 }  // namespace
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
@@ -489,7 +499,13 @@ void MainDialog::startBatch(const QStringList& paths) {
             const BatchResult result = runBatch(list, guarded, *batchUi_, stop_);
             batchUi_->summary().setCounts(result.succeeded, result.failed, result.skipped);
         } catch (...) {
-            // Only the display or building the list could have failed here; no file is half done.
+            // Only the display or building the list could have failed here; no file is half done, but the
+            // user hears why the batch stopped, the way each failure is told.
+            const std::string text = batchFailureText(std::current_exception());
+            try {
+                batchUi_->showMessage({}, text);
+            } catch (...) {  // the display itself has failed: nothing is left to tell it with
+            }
         }
         QMetaObject::invokeMethod(this, [this] { finishBatch(); }, Qt::QueuedConnection);
     });

@@ -55,7 +55,6 @@ public:
     // to answer them) and the window closes as soon as the batch lets it.
     void setStopToken(std::stop_token stop);
     int qualityRadio() const { return qualityRadio_; }
-    int dbEstimate() const { return dbEstimate_; }
     bool batchRunning() const { return worker_.joinable(); }
     QString pathText() const { return pathText_; }
     // What the last batch did; empty before the first.
@@ -138,9 +137,6 @@ private:
     QLabel* counterLabel_ = nullptr;
     QLabel* hintLabel_ = nullptr;
     QProgressBar* progress_ = nullptr;
-    QString pathText_;  // the whole path; the label may show it elided
-    bool reportShown_ = false;  // the path line holds the last batch's report
-    BatchSummary lastBatch_;
     QAction* failuresAction_ = nullptr;
     QAction* folderAction_ = nullptr;
     QAction* collectAction_ = nullptr;
@@ -154,6 +150,11 @@ private:
     bool closeRequested_ = false;
     std::stop_token stop_;
     std::unique_ptr<std::stop_callback<std::function<void()>>> onStop_;
+
+    // What the status lines show of the batch running or last run.
+    QString pathText_;  // the whole path; the label may show it elided
+    bool reportShown_ = false;  // the path line holds the last batch's report
+    BatchSummary lastBatch_;
 };
 
 }  // namespace kirune

@@ -2,7 +2,10 @@
 // bundled photographs (and a BMP input) at all ten presets, with the default
 // strip budget and with small strips, must match the digests recorded in
 // tests/data/output-digests.txt, and must not depend on the thread count.
-// After a deliberate format change, KIRUNE_RECORD_DIGESTS=1 rewrites the file.
+// Beside each digest the file keeps what a reviewer can judge: the output's
+// bytes, the PSNR the compression reached and the preset. After a deliberate
+// format change, KIRUNE_RECORD_DIGESTS=1 rewrites the file and prints the old
+// and new figures of every output that changed side by side.
 // A container's digest is taken with its input-name record cut out (it holds
 // the input's modification time, which differs from run to run); that record
 // is checked on its own against the input.
@@ -17,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iomanip>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "app/core/batch.h"
@@ -85,12 +90,70 @@ std::vector<uint8_t> cutInputNameRecord(std::vector<uint8_t>& file) {
     return {};
 }
 
-std::map<std::string, std::string> recordedDigests() {
-    std::map<std::string, std::string> m;
+// One output as the digest file records it.
+struct Recorded {
+    std::string digest;
+    uint64_t bytes = 0;
+    std::optional<double> psnr;  // containers only: RGB, 16-bit peak
+    std::string preset;          // "DIGIT (level L, SAMPLING)"
+};
+
+// The PSNR as the file shows it, "-" for none.
+std::string psnrText(const std::optional<double>& psnr) {
+    if (!psnr) return "-";
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(2) << *psnr;
+    return s.str();
+}
+
+// Lines of "KEY DIGEST BYTES PSNR PRESET..."; '#' starts a comment line.
+std::map<std::string, Recorded> recordedOutputs() {
+    std::map<std::string, Recorded> m;
     std::ifstream f(kDigestFile);
-    std::string key, digest;
-    while (f >> key >> digest) m[key] = digest;
+    for (std::string line; std::getline(f, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string key, psnr;
+        Recorded r;
+        fields >> key >> r.digest >> r.bytes >> psnr >> std::ws;
+        std::getline(fields, r.preset);
+        if (!psnr.empty() && psnr != "-") r.psnr = std::stod(psnr);
+        m[key] = r;
+    }
     return m;
+}
+
+void writeRecorded(const std::map<std::string, Recorded>& outputs) {
+    std::ofstream f(kDigestFile);
+    f << "# output                  digest                bytes   PSNR  preset (level, sampling)\n";
+    for (const auto& [k, r] : outputs)
+        f << std::left << std::setw(25) << k << ' ' << r.digest << ' ' << std::right << std::setw(10) << r.bytes
+          << ' ' << std::setw(6) << psnrText(r.psnr) << "  " << r.preset << '\n';
+    if (!f.flush()) ADD_FAILURE() << "cannot write " << kDigestFile;
+}
+
+// Old and new figures of each output whose bytes changed, for the review of a re-recording.
+void printChanges(const std::map<std::string, Recorded>& before, const std::map<std::string, Recorded>& after) {
+    std::size_t changed = 0;
+    for (const auto& [k, now] : after) {
+        const auto old = before.find(k);
+        if (old != before.end() && old->second.digest == now.digest) continue;
+        ++changed;
+        std::ostringstream line;
+        line << std::left << std::setw(25) << k << "  bytes ";
+        if (old == before.end() || old->second.bytes == 0) {
+            line << "(new) " << now.bytes << "  PSNR " << psnrText(now.psnr);
+        } else {
+            const double ratio = 100.0 * (double(now.bytes) - double(old->second.bytes)) / double(old->second.bytes);
+            line << old->second.bytes << " -> " << now.bytes << " (" << std::showpos << std::fixed
+                 << std::setprecision(2) << ratio << std::noshowpos << "%)  PSNR " << psnrText(old->second.psnr)
+                 << " -> " << psnrText(now.psnr);
+        }
+        std::printf("%s\n", line.str().c_str());
+    }
+    for (const auto& [k, old] : before)
+        if (!after.count(k)) ++changed, std::printf("%-25s  gone (bytes %llu)\n", k.c_str(), (unsigned long long)old.bytes);
+    std::printf("%zu of %zu outputs changed\n", changed, after.size());
 }
 
 // A smooth 8-bit picture with an edge, for the BMP input.
@@ -101,16 +164,22 @@ uint16_t shading(int x, int y, int c) {
 
 class IdenticalOutputs : public ScratchDir {
 protected:
-    // Runs one file through the drivers and returns the digest of its output,
-    // moved aside under `tag` so that the next run writes afresh.
-    std::string run(const std::string& input, FileKind kind, const JobSettings& settings, const std::string& tag) {
+    // Runs one file through the drivers and returns the digest and size of its
+    // output (and the PSNR the drivers measured, when asked to), moved aside
+    // under `tag` so that the next run writes afresh.
+    Recorded run(const std::string& input, FileKind kind, const JobSettings& settings, const std::string& tag) {
         FileDrivers drivers(settings);
+        Recorded got;
+        drivers.onFileDone = [&](const FileReport& r) {
+            if (settings.measureQuality && r.kind != FileKind::Expand) got.psnr = r.psnr;
+        };
         QuietUi ui;
         const std::string out = drivers.outputPath(input, kind);
         EXPECT_TRUE(drivers.processOneFile(input, kind, ui)) << tag << ": " << ui.failure;
         const std::string kept = path(tag);
         std::rename(out.c_str(), kept.c_str());
         std::vector<uint8_t> bytes = readFile(kept);
+        got.bytes = bytes.size();
         if (kind != FileKind::Expand) {
             // The input's name and time: seconds i64, nanoseconds u32, name.
             const std::vector<uint8_t> record = cutInputNameRecord(bytes);
@@ -124,7 +193,8 @@ protected:
                 EXPECT_EQ(std::string(record.begin() + 12, record.end()), name) << tag;
             }
         }
-        return digestOf(bytes);
+        got.digest = digestOf(bytes);
+        return got;
     }
 };
 
@@ -136,10 +206,9 @@ TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) 
         {path("shading.bmp"), FileKind::CompressBmp},
     };
     const bool record = std::getenv("KIRUNE_RECORD_DIGESTS") != nullptr;
-    const std::map<std::string, std::string> expected = record ? std::map<std::string, std::string>{}
-                                                               : recordedDigests();
+    const std::map<std::string, Recorded> expected = recordedOutputs();
     ASSERT_TRUE(record || !expected.empty()) << "no digests in " << kDigestFile;
-    std::map<std::string, std::string> seen;
+    std::map<std::string, Recorded> seen;
 
     for (const auto& [input, kind] : inputs) {
         const std::string name = std::filesystem::path(input).stem().string();
@@ -152,12 +221,14 @@ TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) 
                     s.qualityDbText = std::to_string(p.dbFigure);
                     s.threads = threads;
                     s.stripBudgetLog2 = budget;
+                    // Measured on one of the runs whose bytes must equal the first's anyway.
+                    s.measureQuality = threads == 2;
                     const std::string key = name + "/p" + std::to_string(p.digit) + "/b" + std::to_string(budget);
                     // Compress, then expand what was written to TIFF and to BMP.
                     std::string copy = path(name + (kind == FileKind::CompressBmp ? ".bmp" : ".tif"));
                     if (copy != input) std::filesystem::copy_file(input, copy,
                                                                   std::filesystem::copy_options::overwrite_existing);
-                    const std::map<std::string, std::string> got = {
+                    std::map<std::string, Recorded> got = {
                         {key + "/rpx", run(copy, kind, s, "c.rpx")},
                         {key + "/tif", run(path("c.rpx"), FileKind::Expand, s, "e.tif")},
                         {key + "/bmp", run(path("c.rpx"), FileKind::Expand, [&] {
@@ -166,14 +237,22 @@ TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) 
                              return b;
                          }(), "e.bmp")},
                     };
-                    for (const auto& [k, d] : got) {
+                    for (auto& [k, d] : got) {
                         if (threads != 1) {
-                            EXPECT_EQ(d, seen[k]) << k << " with " << threads << " threads";
+                            EXPECT_EQ(d.digest, seen[k].digest) << k << " with " << threads << " threads";
+                            if (d.psnr) seen[k].psnr = d.psnr;
                             continue;
                         }
+                        d.preset = std::to_string(p.digit) + " (level " + std::to_string(p.qualityLevel) + ", " +
+                                   samplingName(p.colourSampling) + ")";
                         seen[k] = d;
                         if (!record) {
-                            EXPECT_EQ(d, expected.count(k) ? expected.at(k) : "(none)") << k;
+                            const auto e = expected.find(k);
+                            EXPECT_EQ(d.digest, e != expected.end() ? e->second.digest : "(none)") << k;
+                            // The figures beside the digest say what the output is.
+                            if (e != expected.end()) {
+                                EXPECT_EQ(d.bytes, e->second.bytes) << k;
+                            }
                         }
                     }
                 }
@@ -181,8 +260,8 @@ TEST_F(IdenticalOutputs, EveryPresetBudgetAndThreadCountWritesTheRecordedBytes) 
         }
     }
     if (record) {
-        std::ofstream f(kDigestFile);
-        for (const auto& [k, d] : seen) f << k << ' ' << d << '\n';
+        printChanges(expected, seen);
+        writeRecorded(seen);
     } else {
         EXPECT_EQ(seen.size(), expected.size()) << "cases differ from " << kDigestFile;
     }

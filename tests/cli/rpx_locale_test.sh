@@ -26,6 +26,8 @@ ja ja_JP.UTF-8 a.tif b.tif folder
 check "the summary lines in Japanese" grep -qE "^b_49-2.rpx  [0-9,]+ -> [0-9,]+ バイト  " out
 check "a folder without -r in Japanese" has err UTF-8 "folder: フォルダです（-r で中も処理します）"
 check "the totals line in Japanese" has err UTF-8 "合計: 2 完了, 0 スキップ, 1 失敗; "
+ja ja_JP.UTF-8 --files-from no-such-list
+check "the system's reason stays in English, as every detail" has err UTF-8 "no-such-list: No such file or directory"
 
 # Locales that are not UTF-8, generated here when the system lacks them.
 locales=$work/locales

@@ -34,7 +34,7 @@ protected:
         ContainerWriter out(path("a.rpx"));
         writeContainerHeader(out, s.file(), meta);
         std::vector<StreamTable> tables;
-        for (const SideStreams* st : strips) tables.push_back(writeStripSection(out, *st));
+        for (const SideStreams* st : strips) tables.push_back(encodeAndAppendStripSection(out, *st));
         out.commit();
         return tables;
     }
@@ -51,7 +51,7 @@ protected:
         if (headerOnly) return;
         TestImage s = c.coding;
         s.alloc();
-        for (int i = 0; i < s.stripCount; ++i) stripReader(*c.reader, s.strip.streams);
+        for (int i = 0; i < s.stripCount; ++i) readAndExpandStripSection(*c.reader, s.strip.streams);
     }
 };
 

@@ -17,6 +17,7 @@
 #include "app/gui/kirune_app.h"
 #include "app/gui/main_dialog.h"
 #include "app/version.h"
+#include "tests/container/range_damage.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -87,6 +88,7 @@ public:
                 if (log.gated) log.proceed.acquire();
                 if (path.find("damaged") != std::string::npos) throw Error(kDamagedFileText);
                 if (path.find("huge") != std::string::npos) throw std::bad_alloc();
+                if (path.find("odd") != std::string::npos) throw 42;  // no standard exception at all
                 if (const auto r = log.reports.find(path); r != log.reports.end()) done(r->second);
                 return true;
             }
@@ -719,6 +721,30 @@ private slots:
                                dir.filePath("a.tif") + "|置き換える,スキップ,すべて置き換える,すべてスキップ");
         QVERIFY(!isPlanted(out));
         QVERIFY(isPlanted(dir.filePath("b_49-2.rpx")));
+    }
+
+    void whatStopsABatchOutsideAnyFileIsToldAndNotSwallowed() {
+        QVERIFY(drop({"/p/odd.tif", "/p/b.tif"}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->messages, QStringList{"不明なエラーのため処理を中止しました"});
+    }
+
+    // Damage that only the range decoder finds reads as any other damage, in the dialog's Japanese.
+    void aStreamTheRangeDecoderRejectsIsADamagedFile() {
+        QTemporaryDir tmp;
+        const QDir dir(tmp.path());
+        test::writeTiff(dir.filePath("pic.tif").toStdString(), {.width = 96, .height = 64},
+                        [](int x, int y, int c) { return uint16_t(x * 700 + y * 300 + c * 5000); });
+        services_->realDrivers = true;
+        QVERIFY(drop({dir.filePath("pic.tif")}));
+        WAIT_FOR_BATCH();
+        test::writeRangeCoderDamage(dir.filePath("pic_49-2.rpx").toStdString(), dir.filePath("bad.rpx").toStdString());
+        QVERIFY(drop({dir.filePath("bad.rpx")}));
+        WAIT_FOR_BATCH();
+        QCOMPARE(services_->messagePaths, QStringList{dir.filePath("bad.rpx")});
+        const QString shown = services_->messages.value(0);
+        QVERIFY2(shown.startsWith("ファイルが壊れています: range decoder: "), qPrintable(shown));
+        QVERIFY(!QFileInfo::exists(dir.filePath("bad.tif")));
     }
 };
 

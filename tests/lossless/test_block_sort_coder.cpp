@@ -168,7 +168,7 @@ TEST(BlockSortDamage, FactorsHeadersAndLengthsOutOfRange) {
 TEST(BlockSortDamage, UndecodablePayloadNamesTheRangeModel) {
     const Bytes garbage = {2, 0, 0, 0, 0, 0, 5, 0xff, 0xff, 0xff, 0xff, 0xff};
     EXPECT_EQ(blockSortFootprint(garbage, 5, 2000), garbage.size());
-    expectDamaged(garbage, 5, 2000, false, "RangeCoder : decode error 10");
+    expectDamaged(garbage, 5, 2000, false, "the file is damaged: range decoder: no symbol in a model of 10");
 }
 
 }  // namespace
