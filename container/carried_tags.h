@@ -36,12 +36,14 @@
 // ICC blocks, which keep the bytes they had in the file whatever their type.
 // An empty blob carries nothing.
 
-#include <tiffio.h>
-
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+// libtiff's handle, declared as tiffio.h declares it, so that callers that
+// only validate carried data need none of libtiff.
+typedef struct tiff TIFF;
 
 namespace kirune {
 

@@ -21,6 +21,8 @@
 
 namespace kirune {
 
+StripSection::StripSection() : coders(std::make_shared<BlockSortWorkspaces>()) {}
+
 namespace {
 
 // Streams 4 and 5 (indexBitsLow, indexBitsHigh) are stored as they are.

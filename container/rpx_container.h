@@ -38,31 +38,26 @@
 #include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
+#include "container/stream_table.h"
 #include "container/trailer.h"
-#include "lossless/block_sort_coder.h"
 
 namespace kirune {
+
+class BlockSortWorkspaces;
 
 inline constexpr uint8_t kMagicXor = 0xB4;        // "RP2" stored XOR this
 inline constexpr uint8_t kDescriptionXor = 0xB4;  // description bytes before the NUL
 inline constexpr const char* kContainerVersion = "09.16";
-inline constexpr int kStreamTableBytes = 56;
-
-struct StreamEntry {
-    uint32_t rawLength = 0;
-    uint32_t recordedSize = 0;  // == rawLength: stored verbatim
-    bool operator==(const StreamEntry&) const = default;
-};
-using StreamTable = std::array<StreamEntry, 7>;
 
 // One strip section as it lies in the file: the stream table, then the seven
 // streams; stream i occupies bytes[offset[i], offset[i + 1]).
 struct StripSection {
+    StripSection();
     StreamTable table{};
     std::vector<uint8_t> bytes;
     std::array<std::size_t, 8> offset{};
     // The coder's memory, kept for the next strip the section is used for.
-    std::shared_ptr<BlockSortWorkspaces> coders = std::make_shared<BlockSortWorkspaces>();
+    std::shared_ptr<BlockSortWorkspaces> coders;
 };
 
 // The header's bytes for the image size, strip budget, quality level and

@@ -21,11 +21,13 @@
 #include <string>
 #include <vector>
 
-#include <xxhash.h>
-
-#include "codec/codec_state.h"
+// Keeps the checksum library's declarations out of every includer.
+struct XXH3_state_s;
 
 namespace kirune {
+
+struct ImageLayout;
+struct StripWork;
 
 inline constexpr uint16_t kTrailerVersion = 1;
 inline constexpr int kTrailerFooterBytes = 32;
@@ -124,7 +126,7 @@ public:
     Checksum128 digest() const;
 
 private:
-    XXH3_state_t* state_;
+    XXH3_state_s* state_;
 };
 
 }  // namespace kirune

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "codec/block_ops.h"
 #include "codec/stream_syntax.h"
 #include "kirune/Error.h"
 
