@@ -14,4 +14,8 @@ enum StreamId : int {
 };
 inline constexpr int kStreamCount = 7;
 
+// The streams' names, as listings show them.
+inline constexpr const char* kStreamNames[kStreamCount] = {"dcSignBits",    "dcBytes",   "headerBits", "indexBitsLow",
+                                                           "indexBitsHigh", "gainBytes", "matchBytes"};
+
 }  // namespace kirune

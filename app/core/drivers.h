@@ -33,7 +33,8 @@ struct JobSettings {
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core; outputs do not depend on it
     // Pixels per strip of the containers written, as a power of two. Readers
-    // take any budget from 2^3 to 2^24; the dialog and rpx keep the default.
+    // take budgets up to the default (docs/format.md), which the dialog and
+    // rpx keep.
     int32_t stripBudgetLog2 = kStripBudgetLog2;
     bool measureQuality = false;  // compute the PSNR a compression reached
     // Above 0: compress at the coarsest quality level, and the colour
