@@ -28,7 +28,7 @@ for tif in "${inputs[@]}"; do
   name=$(basename "$tif" .tif)
   for b in old new; do
     mkdir -p "$tmp/$b/out"
-    cp "$tif" "$tmp/$b/$name.tif"
+    cp -p "$tif" "$tmp/$b/$name.tif"  # same time: the trailer records it
   done
   for ((i = 0; i < runs; i++)); do
     for b in old new; do
