@@ -71,10 +71,11 @@ extern const uint8_t gainFirst128[kGainBucketEntries], gainLast128[kGainBucketEn
 extern const uint8_t gainFirst256[kGainBucketEntries], gainLast256[kGainBucketEntries];
 
 // Bucket of a normalised quarter (Q13) by its largest-magnitude component v:
-// 0 for v near +8192 .. 20 for v near -8192. Integer form of
+// 0 for v near +8192 .. kShapeBucketTop for v near -8192. Integer form of
 // 10 - floor((10v + 4096) / 8192).
 inline constexpr int shapeBucket(int32_t v) { return (81920 - ((10 * v + 4096) & ~8191)) >> 13; }
-// Bucket of a quarter-norm vector (Q14) by its largest component v: 0..10.
+// Bucket of a quarter-norm vector (Q14) by its largest component v: 0 for v
+// near 16384 .. kGainBucketTop for v near 0.
 inline constexpr int gainBucket(int32_t v) { return (163840 - ((10 * v + 8192) & ~16383)) >> 14; }
 
 // The last buckets unit vectors reach; the searches clamp into 0..top.

@@ -1,5 +1,6 @@
 #include "encoder/search.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +13,11 @@ namespace kirune {
 
 namespace {
 
+constexpr int kMaxCodebookSize = 256;  // 8-bit indices
+
 // A codebook rewritten in each of its orders (the class order, then by
 // component 1, 2, 3), so that a scan reads consecutive rows instead of
 // following an order list. The zero rows past the end are the scans' overread.
-constexpr int kMaxCodebookSize = 256;  // 8-bit indices
-
 struct OrderedCodebook {
     int16_t rows[4][kMaxCodebookSize + kCodewordOverread][4];
 };
@@ -73,8 +74,9 @@ int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, Vect
         // A class the trainer substitutes has no rewritten form: the bucket's
         // rows are copied out in order, followed by the scan's overread.
         int16_t rows[kMaxCodebookSize + kCodewordOverread][4] = {};
-        for (int k = begin; k < end; ++k) std::memcpy(rows[k - begin], c.codes[order ? order[k] : k], sizeof rows[0]);
-        pos = kernels.nearestCode(rows, 0, end - begin, y);
+        const int n = std::min(end - begin, kMaxCodebookSize);
+        for (int k = 0; k < n; ++k) std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
+        pos = kernels.nearestCode(rows, 0, n, y);
         if (pos >= 0) pos += begin;
     }
     return pos < 0 ? 0 : order ? order[pos] : pos;
