@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "codec/codec_state.h"
+#include "codec/dictionary.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -25,7 +26,8 @@ enum SpecialSubtype : uint8_t {
     SpecialRaw = 3,
 };
 
-inline constexpr int kMaxGainByte = 127;
+// A gain byte indexes gainLevels.
+inline constexpr int kMaxGainByte = kGainLevelCount - 1;
 
 // Everything one block's header announces: what the block encoder writes
 // (emitBlock) and the decoder reads back (readBlockSideInfo).
