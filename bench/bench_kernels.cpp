@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "encoder/search_kernels.h"
 

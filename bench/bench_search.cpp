@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "codec/block_ops.h"
 #include "encoder/search.h"
 
 using namespace kirune;

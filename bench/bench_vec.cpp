@@ -35,9 +35,6 @@ struct Vector {
     static void subScalar(const BlockVec& a, int16_t s, BlockVec& d) { blockSubScalar(a, s, d); }
     static void scale15(const BlockVec& a, int32_t g, BlockVec& d) { blockScale15(a, g, d); }
     static void shiftDown(BlockVec& v, int s) { blockShiftDown(v, s); }
-    static int nearest(const int16_t (*c)[4], const uint8_t* o, int b, int e, const int16_t* y) {
-        return nearestRow(c, o, b, e, y);
-    }
     static unsigned window(const int32_t* e, int32_t lo, int32_t hi) { return energyWindow4(e, lo, hi); }
 };
 
@@ -50,9 +47,6 @@ struct Scalar {
     static void subScalar(const BlockVec& a, int16_t s, BlockVec& d) { scalar::blockSubScalar(a, s, d); }
     static void scale15(const BlockVec& a, int32_t g, BlockVec& d) { scalar::blockScale15(a, g, d); }
     static void shiftDown(BlockVec& v, int s) { scalar::blockShiftDown(v, s); }
-    static int nearest(const int16_t (*c)[4], const uint8_t* o, int b, int e, const int16_t* y) {
-        return scalar::nearestRow(c, o, b, e, y);
-    }
     static unsigned window(const int32_t* e, int32_t lo, int32_t hi) { return scalar::energyWindow4(e, lo, hi); }
 };
 
@@ -111,29 +105,6 @@ void BM_SubAndScale(benchmark::State& state) {
 // One codebook search over `range` codewords of a 256-entry class, in the
 // class order (0) or through an order list (1), as searchShape runs it.
 template <class Impl>
-void BM_NearestRow(benchmark::State& state) {
-    const int range = static_cast<int>(state.range(0));
-    const bool ordered = state.range(1) != 0;
-    std::mt19937 rng(3);
-    int16_t codes[256][4];
-    for (auto& c : codes)
-        for (auto& l : c) l = static_cast<int16_t>(static_cast<int>(rng() % 16385) - 8192);
-    uint8_t order[256];
-    for (int k = 0; k < 256; ++k) order[k] = static_cast<uint8_t>(k);
-    std::shuffle(order, order + 256, rng);
-    const auto y = randomBlocks(4, 8192);
-    std::size_t i = 0;
-    for (auto _ : state) {
-        const int begin = static_cast<int>(i % (257 - range));
-        benchmark::DoNotOptimize(Impl::nearest(codes, ordered ? order : nullptr, begin, begin + range,
-                                               y[(i >> 2) % kBlocks].lane + 4 * (i & 3)));
-        ++i;
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * range);
-}
-
-// The match search's energy filter over a row of 64 candidates.
-template <class Impl>
 void BM_EnergyWindow(benchmark::State& state) {
     std::mt19937 rng(5);
     std::vector<int32_t> e(4096);
@@ -157,8 +128,6 @@ KIRUNE_BOTH(BM_RowEnergy);
 KIRUNE_BOTH(BM_Distance);
 KIRUNE_BOTH(BM_SubAndScale);
 KIRUNE_BOTH(BM_EnergyWindow);
-BENCHMARK_TEMPLATE(BM_NearestRow, Vector)->Name("BM_NearestRow/vector")->ArgsProduct({{16, 64}, {0, 1}});
-BENCHMARK_TEMPLATE(BM_NearestRow, Scalar)->Name("BM_NearestRow/scalar")->ArgsProduct({{16, 64}, {0, 1}});
 
 }  // namespace
 

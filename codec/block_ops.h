@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/block_vec.h"
 #include "kirune/simd.h"
 
 #if KIRUNE_SSE2
@@ -20,13 +21,6 @@
 #endif
 
 namespace kirune {
-
-// One 4x4 block: lane 4*y + x, i.e. four 64-bit rows with lane 0 of each row in
-// the low 16 bits on this little-endian target.
-struct alignas(32) BlockVec {
-    int16_t lane[16];
-};
-static_assert(sizeof(BlockVec) == 32);
 
 namespace detail {
 
@@ -125,20 +119,6 @@ inline void blockShiftDown(BlockVec& v, int shift) {
 inline BlockVec& blockShiftUp(BlockVec& v, int shift) {
     for (auto& l : v.lane) l = static_cast<int16_t>(static_cast<uint16_t>(l) << shift);
     return v;
-}
-
-inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin, int end, const int16_t* y) {
-    int32_t best = int32_t{1} << 30;
-    int bestIndex = 0;
-    for (int pos = begin; pos < end; ++pos) {
-        const int index = order ? order[pos] : pos;
-        const int32_t dist = rowDistance(y, codes[index]);
-        if (dist < best) {
-            best = dist;
-            bestIndex = index;
-        }
-    }
-    return bestIndex;
 }
 
 inline int rowLargest(const int16_t* v) {
@@ -382,65 +362,6 @@ inline BlockVec& blockShiftUp(BlockVec& v, int shift) {
     return v;
 }
 
-// The codeword nearest to y by rowDistance among codes[order[pos]] (codes[pos]
-// when order is null) for begin <= pos < end. The first of equal distances
-// wins; a distance of 2^30 or more never does, and 0 is returned when none wins.
-inline int nearestRow(const int16_t (*codes)[4], const uint8_t* order, int begin, int end, const int16_t* y) {
-    using namespace detail;
-    if (end <= begin) return 0;
-    // Four running minima, lane k over positions begin + k, + 4, ...: the
-    // strict comparison keeps each lane's first, and no branch depends on the
-    // distances, which a search through random codewords would mispredict.
-    const __m128i yy = _mm_unpacklo_epi64(loadRow(y), loadRow(y));
-    __m128i bestv = _mm_set1_epi32(int32_t{1} << 30), bestAt = _mm_set1_epi32(INT32_MAX);
-    __m128i posv = _mm_setr_epi32(begin, begin + 1, begin + 2, begin + 3);
-    // Distances to four codewords, two to a register.
-    const auto measure = [&](__m128i c01, __m128i c23) {
-        const __m128 m01 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c01)));
-        const __m128 m23 = _mm_castsi128_ps(square(_mm_sub_epi16(yy, c23)));
-        return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(2, 0, 2, 0))),
-                             _mm_castps_si128(_mm_shuffle_ps(m01, m23, _MM_SHUFFLE(3, 1, 3, 1))));
-    };
-    // Distances to the codewords at positions group[0..3].
-    const auto distances = [&](const int* group) {
-        int index[4];
-        for (int k = 0; k < 4; ++k) index[k] = order ? order[group[k]] : group[k];
-        return measure(_mm_unpacklo_epi64(loadRow(codes[index[0]]), loadRow(codes[index[1]])),
-                       _mm_unpacklo_epi64(loadRow(codes[index[2]]), loadRow(codes[index[3]])));
-    };
-    const auto update = [&](__m128i dist) {
-        const __m128i nearer = _mm_cmplt_epi32(dist, bestv);
-        bestv = select(nearer, dist, bestv);
-        bestAt = select(nearer, posv, bestAt);
-        posv = _mm_add_epi32(posv, _mm_set1_epi32(4));
-    };
-    int pos = begin;
-    if (order) {
-        for (; pos + 4 <= end; pos += 4) {
-            const int group[4] = {pos, pos + 1, pos + 2, pos + 3};
-            update(distances(group));
-        }
-    } else {
-        // The class order: two codewords to a load.
-        for (; pos + 4 <= end; pos += 4)
-            update(measure(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[pos])),
-                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes[pos + 2]))));
-    }
-    if (pos < end) {
-        // The last, partial group repeats its last codeword in the lanes past
-        // the end, then rules them out with a distance nothing is below.
-        const int group[4] = {pos, std::min(pos + 1, end - 1), std::min(pos + 2, end - 1), end - 1};
-        const __m128i inside = _mm_cmplt_epi32(posv, _mm_set1_epi32(end));
-        const __m128i dist = distances(group);
-        update(select(inside, dist, _mm_set1_epi32(INT32_MAX)));
-    }
-    // The overall first minimum: the least lane minimum at its earliest position.
-    const __m128i least = broadcastMin(bestv);
-    const int first = _mm_cvtsi128_si32(broadcastMin(select(_mm_cmpeq_epi32(bestv, least), bestAt, _mm_set1_epi32(INT32_MAX))));
-    if (_mm_cvtsi128_si32(least) >= int32_t{1} << 30) return 0;
-    return order ? order[first] : first;
-}
-
 // Index of the first of the four lanes with the greatest value.
 inline int rowLargest(const int16_t* v) { return detail::firstOfGreatest(detail::widenRow(v)); }
 
@@ -474,7 +395,6 @@ using scalar::blockShiftUp;
 using scalar::blockSub;
 using scalar::blockSubScalar;
 using scalar::energyWindow4;
-using scalar::nearestRow;
 using scalar::rowDistance;
 using scalar::rowEnergy;
 using scalar::rowLargest;

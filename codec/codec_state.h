@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "codec/block_ops.h"
+#include "codec/block_vec.h"
+#include "codec/stream_ids.h"
 #include "kirune/AlignedBuffer.h"
 
 namespace kirune {
@@ -30,18 +31,6 @@ struct BitCursor {
     uint32_t byte = 0;
     uint32_t bit = 0;
 };
-
-// Streams in container order.
-enum StreamId : int {
-    StreamDcSignBits = 0,
-    StreamDcBytes,
-    StreamHeaderBits,
-    StreamIndexBitsLow,
-    StreamIndexBitsHigh,
-    StreamGainBytes,
-    StreamMatchBytes,
-};
-inline constexpr int kStreamCount = 7;
 
 // The seven side streams of a strip with their cursors.
 struct SideStreams {

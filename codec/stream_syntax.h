@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "codec/codec_state.h"
+#include "codec/dictionary.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -25,7 +26,8 @@ enum SpecialSubtype : uint8_t {
     SpecialRaw = 3,
 };
 
-inline constexpr int kMaxGainByte = 127;
+// A gain byte indexes gainLevels.
+inline constexpr int kMaxGainByte = kGainLevelCount - 1;
 
 // Everything one block's header announces: what the block encoder writes
 // (emitBlock) and the decoder reads back (readBlockSideInfo).
@@ -69,12 +71,24 @@ inline void putBits(uint8_t* buf, BitCursor& cur, uint32_t value, int width) {
 
 inline void putByte(uint8_t* buf, uint32_t& pos, uint8_t value) { buf[pos++] = value; }
 
+// What a match byte reaches: dy (2 bits) up to 3 block rows up, dx (6 bits,
+// two's complement) 31 block columns either side. Offsets stay below 16384,
+// so planes more than 4095 blocks wide reach fewer rows up.
+inline constexpr int32_t kMatchRowsUp = 3;
+inline constexpr int32_t kMatchColumns = 31;
+inline constexpr int32_t kMatchOffsetLimit = 16383;
+
+// Block rows up a match may reach in a plane of B block columns.
+inline constexpr int32_t matchRowsUp(int32_t B) {
+    return kMatchOffsetLimit / B - 1 < kMatchRowsUp ? kMatchOffsetLimit / B - 1 : kMatchRowsUp;
+}
+
 // Match byte for a positive offset `o` in a plane of B block columns: dy in
 // bits 0..1, dx as 6-bit two's complement in bits 2..7.
 inline uint8_t matchByte(uint32_t o, int32_t B) {
     int32_t q = static_cast<int32_t>(o / static_cast<uint32_t>(B));
     int32_t r = static_cast<int32_t>(o % static_cast<uint32_t>(B));
-    if (r > 31) {
+    if (r > kMatchColumns) {
         r -= B;
         q += 1;
     }

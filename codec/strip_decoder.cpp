@@ -1,5 +1,6 @@
 #include "codec/strip_decoder.h"
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
 #include "kirune/Error.h"

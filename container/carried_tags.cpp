@@ -1,5 +1,7 @@
 #include "container/carried_tags.h"
 
+#include <tiffio.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>

@@ -26,22 +26,17 @@
 // already read. Private tags are carried as they are, so data they
 // locate by file offset (such as some maker notes) does not follow them.
 //
-// Encoding, version 1; numbers little-endian:
-//   "KTAG", version (u8), directory count (u8, 1 to 4)
-//   per directory: kind (u8: 0 image, 1 Exif, 2 GPS, 3 Interoperability;
-//     ascending), entry count (u16, at least 1)
-//   per entry: tag (u16, ascending), TIFF type (u16, 1 to 12), count (u32,
-//     at least 1), then count x the type's size value bytes
-// Values are in little-endian order, except the XMP, IPTC, Photoshop and
-// ICC blocks, which keep the bytes they had in the file whatever their type.
+// The blob's encoding is the trailer's CarriedTags record (docs/format.md).
 // An empty blob carries nothing.
-
-#include <tiffio.h>
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+// libtiff's handle, declared as tiffio.h declares it, so that callers that
+// only validate carried data need none of libtiff.
+typedef struct tiff TIFF;
 
 namespace kirune {
 

@@ -1,13 +1,7 @@
 #pragma once
 // The text and Exif chunks of an input PNG, carried in the trailer so that an
 // expansion to PNG writes them back with the values they had.
-//
-// Encoding, version 1; numbers little-endian:
-//   "KPNG", version (u8), Exif length (u32) and bytes, text count (u32),
-//   per text: kind (u8: 0 tEXt, 1 zTXt, 2 iTXt, 3 compressed iTXt), then
-//   keyword, language tag, translated keyword and text, each a length (u32)
-//   and its bytes (the last three of tEXt and zTXt: language and translated
-//   keyword empty).
+// Their encoding is the trailer's PngChunks record (docs/format.md).
 
 #include <cstdint>
 #include <span>

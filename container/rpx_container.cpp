@@ -21,6 +21,8 @@
 
 namespace kirune {
 
+StripSection::StripSection() : coders(std::make_shared<BlockSortWorkspaces>()) {}
+
 namespace {
 
 // Streams 4 and 5 (indexBitsLow, indexBitsHigh) are stored as they are.
@@ -73,7 +75,7 @@ std::array<std::optional<std::string>*, 5> carriedTexts(ImageMetadata& m) {
 
 std::vector<uint8_t> encodeContainerHeader(const FileCoding& c, const ImageMetadata& meta) {
     std::vector<uint8_t> b;
-    for (char c : std::string_view("RP2")) b.push_back(static_cast<uint8_t>(c) ^ kMagicXor);
+    for (char c : std::string_view(kContainerMagic)) b.push_back(static_cast<uint8_t>(c) ^ kMagicXor);
     b.push_back(0);
     for (char c : std::string_view(kContainerVersion)) b.push_back(static_cast<uint8_t>(c + 1));
     b.push_back(0);
@@ -268,7 +270,7 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     uint8_t magic[4];
     in.read(magic, 4, kBadMagicText);  // too short to be one
     for (int i = 0; i < 3; ++i) magic[i] ^= kMagicXor;
-    if (std::memcmp(magic, "RP2", 4) != 0) throw Error(kBadMagicText);  // compares the NUL too
+    if (std::memcmp(magic, kContainerMagic, 4) != 0) throw Error(kBadMagicText);  // compares the NUL too
     uint8_t version[6];
     in.read(version, 6, kTruncatedHeaderText);
     for (int i = 0; i < 5; ++i) version[i] = static_cast<uint8_t>(version[i] - 1);
@@ -290,7 +292,7 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     if (level < 1 || level > kMaxQualityLevel) damagedHeader("quality level " + std::to_string(level));
     if (sampling != Sampling420 && sampling != Sampling422 && sampling != Sampling444)
         damagedHeader("colour sampling " + std::to_string(sampling));
-    // This system only writes 22; larger budgets would make a strip's buffers
+    // This system only writes kStripBudgetLog2; larger budgets would make a strip's buffers
     // grow beyond what the expansion is meant to need.
     if (budgetLog2 < kMinStripBudgetLog2 || budgetLog2 > kStripBudgetLog2)
         damagedHeader("strip budget 2^" + std::to_string(budgetLog2));

@@ -1,8 +1,6 @@
 #pragma once
-// The .rpx container: a header with the image size, the coding parameters and
-// the carried metadata, then per strip a table of seven (raw length, recorded
-// size) pairs followed by the seven side streams. Streams 4 and 5 are stored
-// verbatim, the others go through the block-sorting coder.
+// The .rpx container: a header, the strip sections, an optional trailer; the
+// layout of each is mapped in docs/format.md.
 //
 // The writer codes each strip section in memory and appends it; the reader
 // never seeks. Everything read is checked
@@ -14,7 +12,7 @@
 //
 // Limits on what a hostile file costs to expand, whatever size its header
 // claims: header texts and the ICC profile no longer than the rest of the
-// file; strip budget at most 2^22 padded pixels, and one 56-byte table per
+// file; strip budget at most 2^kStripBudgetLog2 padded pixels, and one stream table per
 // strip present in the file before any strip buffer exists; so the working
 // set is one strip's planes and stream buffers per strip worker (the driver
 // bounds the workers by the threads, the strips and a 1 GiB budget), each
@@ -38,31 +36,27 @@
 #include "codec/codec_state.h"
 #include "container/metadata.h"
 #include "container/output_file.h"
+#include "container/stream_table.h"
 #include "container/trailer.h"
-#include "lossless/block_sort_coder.h"
 
 namespace kirune {
 
-inline constexpr uint8_t kMagicXor = 0xB4;        // "RP2" stored XOR this
+class BlockSortWorkspaces;
+
+inline constexpr char kContainerMagic[4] = "RP2";
+inline constexpr uint8_t kMagicXor = 0xB4;        // the magic's letters stored XOR this
 inline constexpr uint8_t kDescriptionXor = 0xB4;  // description bytes before the NUL
 inline constexpr const char* kContainerVersion = "09.16";
-inline constexpr int kStreamTableBytes = 56;
-
-struct StreamEntry {
-    uint32_t rawLength = 0;
-    uint32_t recordedSize = 0;  // == rawLength: stored verbatim
-    bool operator==(const StreamEntry&) const = default;
-};
-using StreamTable = std::array<StreamEntry, 7>;
 
 // One strip section as it lies in the file: the stream table, then the seven
 // streams; stream i occupies bytes[offset[i], offset[i + 1]).
 struct StripSection {
+    StripSection();
     StreamTable table{};
     std::vector<uint8_t> bytes;
     std::array<std::size_t, 8> offset{};
     // The coder's memory, kept for the next strip the section is used for.
-    std::shared_ptr<BlockSortWorkspaces> coders = std::make_shared<BlockSortWorkspaces>();
+    std::shared_ptr<BlockSortWorkspaces> coders;
 };
 
 // The header's bytes for the image size, strip budget, quality level and

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <new>
 
+#include <xxhash.h>
+
+#include "codec/codec_state.h"
 #include "container/png_chunks.h"
 #include "kirune/Error.h"
 

@@ -1,19 +1,9 @@
 #pragma once
 // The trailer: an optional block after the last strip. Readers that do not
 // know it never reach it (they walk the strips back to back and stop), so the
-// header and strips stay exactly what they were. Layout, little-endian:
-//
-//   "RPXT"  version u16 (1)  record count u16
-//   records: type u16, flags u16 (0), length u32, then `length` bytes
-//   footer, the file's last 32 bytes: trailer length u64 (from "RPXT" to the
-//   end of the file), XXH3-128 of the trailer before the footer (low 64 bits,
-//   then high), "RPXTRAIL"
-//
-// The footer lets a reader find the trailer from the end of the file. A file
-// whose last 8 bytes are not "RPXTRAIL" has no trailer (older containers);
-// one that ends in them must hold exactly one well-formed trailer there,
-// otherwise it is damaged. Records of types this version does not know are
-// kept in the listing and otherwise skipped.
+// header and strips stay exactly what they were. Its layout, its footer and
+// the layouts of its records are mapped in docs/format.md. Records of types
+// this version does not know are kept in the listing and otherwise skipped.
 
 #include <cstdint>
 #include <optional>
@@ -21,11 +11,13 @@
 #include <string>
 #include <vector>
 
-#include <xxhash.h>
-
-#include "codec/codec_state.h"
+// Keeps the checksum library's declarations out of every includer.
+struct XXH3_state_s;
 
 namespace kirune {
+
+struct ImageLayout;
+struct StripWork;
 
 inline constexpr uint16_t kTrailerVersion = 1;
 inline constexpr int kTrailerFooterBytes = 32;
@@ -42,8 +34,7 @@ enum class TrailerRecord : uint16_t {
 };
 
 // The file format a container was made from and its bits per sample, so that
-// an expansion can write what came in. Record layout: format u8, bits u8;
-// later versions may append bytes, which are skipped.
+// an expansion can write what came in.
 enum class SourceFormat : uint8_t { Tiff = 1, Bmp = 2, Png = 3 };
 struct SourceImage {
     SourceFormat format = SourceFormat::Tiff;
@@ -54,8 +45,7 @@ struct SourceImage {
 // What a container remembers of the file it was made from: the last
 // component of its path, bytes as they were (never checked here: a reader
 // that uses it as a name must refuse what is not a plain name), and its
-// modification time. Record layout: seconds since 1970 UTC i64, nanoseconds
-// u32 (below 10^9), then the name's bytes to the end of the record.
+// modification time.
 struct InputName {
     std::string name;
     int64_t modifiedSeconds = 0;
@@ -63,10 +53,7 @@ struct InputName {
     bool operator==(const InputName&) const = default;
 };
 
-// The pixel checksum: XXH3-128 over the sequence of strip checksums (16 bytes
-// each, low half first), each strip's being XXH3-128 over its image rows top
-// to bottom, every pixel's R, G, B as 16-bit little-endian samples, exactly
-// as an expanded TIFF holds them. Strips are summed on their own so that the
+// The pixel checksum (docs/format.md) sums strips on their own so that the
 // workers do it side by side.
 
 struct Checksum128 {
@@ -124,7 +111,7 @@ public:
     Checksum128 digest() const;
 
 private:
-    XXH3_state_t* state_;
+    XXH3_state_s* state_;
 };
 
 }  // namespace kirune

@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
 #include "encoder/search_kernels.h"
@@ -19,9 +20,6 @@ namespace {
 constexpr int64_t kFlatEnergyCap = 16600;      // a flat block's correction energy, whatever T
 constexpr int64_t kSmoothDistanceCap = 42000;  // a smooth block's distance, whatever T
 constexpr int64_t kTwoStageFloor = 4200;       // two VQ stages may always leave this much
-constexpr int32_t kMatchRowsUp = 3;            // a match byte reaches 3 block rows up
-constexpr int32_t kMatchColumns = 31;          // and 31 block columns either side
-constexpr int32_t kMatchOffsetLimit = 16383;   // fewer rows up in planes this many blocks wide
 
 // Limits of one plane, derived once per call from the codec parameters. The
 // 64-bit width keeps 2T and 3e meaningful for the largest quality levels.
@@ -101,7 +99,7 @@ class PlaneCoder {
 public:
     PlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, const SearchSetup& setup)
         : lim_(planeLimits(q)), st_(st), r_(region),
-          rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)),
+          rowsUp_(matchRowsUp(region.blocksPerRow)),
           energies_(static_cast<std::size_t>(region.rows + region.firstRow) * static_cast<std::size_t>(region.blocksPerRow)),
           kernels_(searchKernels(setup.path)) {
         d_.setup = setup;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "codec/block_ops.h"
 #include "codec/stream_syntax.h"
 
 namespace kirune {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/stream_syntax.h"
 #include "codec/transforms.h"
@@ -26,9 +27,6 @@ constexpr double kHeaderBitCost = 0.9;
 // to keep its PSNR while spending fewer bytes.
 constexpr double kLambdaAtLevelOne = 22.8;
 constexpr double kLambdaExponent = 0.77;
-constexpr int32_t kMatchRowsUp = 3;
-constexpr int32_t kMatchColumns = 31;
-constexpr int32_t kMatchOffsetLimit = 16383;
 
 // Running byte statistics of a block-sorted stream: the cost of a byte is
 // estimated from how often it has been written so far in the plane.
@@ -73,7 +71,7 @@ public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
                    double lambdaScale)
         : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
-          rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)) {}
+          rowsUp_(matchRowsUp(region.blocksPerRow)) {}
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
 

@@ -1,21 +1,25 @@
 #include "encoder/search.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "codec/block_ops.h"
 #include "encoder/search_kernels.h"
 
 namespace kirune {
 
 namespace {
 
+constexpr int kMaxCodebookSize = 256;  // 8-bit indices
+
 // A codebook rewritten in each of its orders (the class order, then by
 // component 1, 2, 3), so that a scan reads consecutive rows instead of
 // following an order list. The zero rows past the end are the scans' overread.
 struct OrderedCodebook {
-    int16_t rows[4][256 + kCodewordOverread][4];
+    int16_t rows[4][kMaxCodebookSize + kCodewordOverread][4];
 };
 
 struct OrderedClasses {
@@ -57,31 +61,37 @@ struct BucketedCodebook {
 };
 
 // Best codeword of positions first[b]..last[b] in the order of component p
-// (the class order for p = 0); the first of equal distances wins.
-inline int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, VectorPath path) {
+// (the class order for p = 0); the first of equal distances wins, and the
+// class's first codeword stands in when none comes under 2^30.
+int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, VectorPath path) {
     const uint8_t* order = p == 0 ? nullptr : c.orderLists + (p - 1) * c.size;
     const int begin = c.first[b], end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
-    if (!c.ordered) return nearestRow(c.codes, order, begin, end, y);
-    const int pos = searchKernels(path).nearestCode(c.ordered->rows[p], begin, end, y);
+    const SearchKernels& kernels = searchKernels(path);
+    int pos = -1;
+    if (c.ordered) {
+        pos = kernels.nearestCode(c.ordered->rows[p], begin, end, y);
+    } else if (begin < end) {
+        // A class the trainer substitutes has no rewritten form: the bucket's
+        // rows are copied out in order, followed by the scan's overread.
+        int16_t rows[kMaxCodebookSize + kCodewordOverread][4] = {};
+        const int n = std::min(end - begin, kMaxCodebookSize);
+        for (int k = 0; k < n; ++k) std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
+        pos = kernels.nearestCode(rows, 0, n, y);
+        if (pos >= 0) pos += begin;
+    }
     return pos < 0 ? 0 : order ? order[pos] : pos;
 }
 
 inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
-
-inline BlockVec patternBlock(int p) {
-    BlockVec v;
-    std::memcpy(v.lane, patternDictionary[p], sizeof v.lane);
-    return v;
-}
 
 }  // namespace
 
 const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, const int16_t quarter[4]) {
     const DictionaryClass& c = d.setup.dictionaries[level];
     const int p = rowLargestMagnitude(quarter);
-    // Unit quarters reach buckets 0..20 only; the clamp keeps anything else
-    // (a caller's unnormalised vector) inside the tables.
-    const int b = clampBucket(shapeBucket(quarter[p]), 20);
+    // Unit quarters reach buckets up to the top only; the clamp keeps anything
+    // else (a caller's unnormalised vector) inside the tables.
+    const int b = clampBucket(shapeBucket(quarter[p]), kShapeBucketTop);
     const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().shape[level] : nullptr;
     const int index =
         bestInBucket({c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast, ordered}, b, p, quarter, d.setup.path);
@@ -92,7 +102,7 @@ const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, con
 const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t norms[4]) {
     const DictionaryClass& c = d.setup.dictionaries[level];
     const int p = rowLargest(norms);
-    const int b = clampBucket(gainBucket(norms[p]), 10);
+    const int b = clampBucket(gainBucket(norms[p]), kGainBucketTop);
     const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().gain[level] : nullptr;
     const int index =
         bestInBucket({c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, ordered}, b, p, norms, d.setup.path);

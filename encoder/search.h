@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "codec/block_ops.h"
+#include "codec/block_vec.h"
 #include "codec/dictionary.h"
 #include "kirune/vector_path.h"
 

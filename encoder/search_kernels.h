@@ -3,11 +3,14 @@
 // AVX2, AVX-512), chosen at run time. Each loop runs over many codewords or
 // blocks per call, so one indirect call buys a whole scan in the widest units
 // the CPU has. Every table gives the same results as the scalar one.
+//
+// Each path's kernels live in a file of their own (search_kernels_<path>.cpp)
+// compiled for that instruction set; nothing in them is reached but through
+// their table, which searchKernels hands out only when the CPU has the set.
 
 #include <cstdint>
 
-#include "codec/block_ops.h"
-#include "codec/dictionary.h"
+#include "codec/block_vec.h"
 #include "kirune/vector_path.h"
 
 namespace kirune {
@@ -38,8 +41,8 @@ struct MatchScan {
 
 struct SearchKernels {
     // Position of the first of the codewords codes[begin..end) nearest to y
-    // by rowDistance, or -1 when none comes under 2^30. Reads up to
-    // kCodewordOverread rows past `end`.
+    // by rowDistance, or -1 when none comes under 2^30 (an empty range
+    // included). Reads up to kCodewordOverread rows past `end`.
     int (*nearestCode)(const int16_t (*codes)[4], int begin, int end, const int16_t* y);
     // Scans one row of match candidates into `s`.
     void (*scanMatchRow)(const MatchRow& row, MatchScan& s);
@@ -51,11 +54,19 @@ struct SearchKernels {
 const SearchKernels& searchKernels(VectorPath path);
 
 namespace detail {
-// Every path's table, for searchKernels (null where the build has none).
-const SearchKernels* scalarSearchKernels();
-const SearchKernels* sse2SearchKernels();
-const SearchKernels* avx2SearchKernels();
-const SearchKernels* avx512SearchKernels();
+// Every path's table, defined in that path's file; the wider ones exist only
+// in builds that dispatch on x86-64.
+extern const SearchKernels scalarSearchKernels;
+extern const SearchKernels sse2SearchKernels;
+extern const SearchKernels avx2SearchKernels;
+extern const SearchKernels avx512SearchKernels;
+
+// The reference scan of match columns c down to row.last, one at a time:
+// every path's tail. Compiled for the baseline, so any path may call it.
+void scanMatchFrom(const MatchRow& row, MatchScan& s, int32_t c);
+// The AVX2 match scan and pattern products, which the AVX-512 table shares.
+void scanMatchRowAvx2(const MatchRow& row, MatchScan& s);
+void patternDotsAvx2(const BlockVec& target, int32_t* dots);
 }  // namespace detail
 
 }  // namespace kirune

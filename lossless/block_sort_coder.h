@@ -3,11 +3,8 @@
 // (run-length, rotation sort, move-to-front, run-length, range coder per block)
 // or a stored copy when coding does not shrink it, and expands it again.
 //
-// Coded stream: one factor byte (2), then per block a 24-bit primary index, a
-// 24-bit payload length (both most significant byte first) and the payload.
-// A stored stream is the raw bytes alone. The caller keeps (rawLength,
-// recordedSize) per stream: recordedSize == rawLength means stored; otherwise
-// the stream occupies recordedSize + 1 + 6 x blocks bytes.
+// The coded and stored forms of a stream, and the (rawLength, recordedSize)
+// pair the caller keeps for it, are mapped in docs/format.md.
 //
 // Every failure throws kirune::Error: damaged data (kDamagedFileText, with
 // what was found as its detail) or exhausted memory (kOutOfMemoryText).

@@ -16,8 +16,6 @@ using namespace kirune;
 namespace {
 
 constexpr const char* kKindNames[8] = {"flat", "smooth", "match", "pattern", "match+pattern", "VQ", "VQ on match", "raw"};
-constexpr const char* kStreamNames[kStreamCount] = {"dcSignBits", "dcBytes", "headerBits", "indexBitsLow",
-                                                    "indexBitsHigh", "gainBytes", "matchBytes"};
 
 int kindOf(const BlockHeader& h) {
     switch (h.type) {

@@ -180,11 +180,11 @@ void rebuildBuckets(CodeClass& c, double margin, double scale, int buckets, int 
 
 void rebuildShapeBuckets(CodeClass& c, double margin) {
     // Unit quarters have a largest magnitude of at least 1/2: buckets 0..5 and 15..20.
-    rebuildBuckets(c, margin, 8192.0, 21, kShapeBucketEntries, 6);
+    rebuildBuckets(c, margin, 8192.0, kShapeBucketTop + 1, kShapeBucketEntries, 6);
 }
 
 void rebuildGainBuckets(CodeClass& c, double margin) {
-    rebuildBuckets(c, margin, 16384.0, 11, kGainBucketEntries, 6);
+    rebuildBuckets(c, margin, 16384.0, kGainBucketTop + 1, kGainBucketEntries, 6);
 }
 
 CodeClass buildShapeClass(const std::vector<Vec4>& half, double margin) {

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/block_ops.h"
 #include "codec/stream_syntax.h"
 #include "codec/strip_decoder.h"
 #include "container/image_input.h"

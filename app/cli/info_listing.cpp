@@ -105,7 +105,7 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
                 c.stripCount, c.lastStripRows);
     for (std::size_t k = 0; k < c.strips.size(); ++k) {
         std::printf("%s[", k ? ", " : "");
-        for (int i = 0; i < 7; ++i)
+        for (int i = 0; i < kStreamCount; ++i)
             std::printf("%s[%u, %u]", i ? ", " : "", c.strips[k][i].rawLength, c.strips[k][i].recordedSize);
         std::printf("]");
     }
@@ -113,9 +113,15 @@ void printInfoJson(const std::string& path, const ContainerInfo& c, const std::s
 }
 
 const char* recordName(uint16_t type) {
-    return type == 1 ? "container checksum" : type == 2 ? "pixel checksum" : type == 3 ? "metadata"
-         : type == 4 ? "input name" : type == 5 ? "source image"
-         : type == 6 ? "PNG chunks" : "unknown record";
+    switch (static_cast<TrailerRecord>(type)) {
+    case TrailerRecord::ContainerChecksum: return "container checksum";
+    case TrailerRecord::PixelChecksum: return "pixel checksum";
+    case TrailerRecord::CarriedTags: return "metadata";
+    case TrailerRecord::InputName: return "input name";
+    case TrailerRecord::SourceImage: return "source image";
+    case TrailerRecord::PngChunks: return "PNG chunks";
+    }
+    return "unknown record";
 }
 
 void printTrailerText(const ContainerInfo& c) {
@@ -161,13 +167,11 @@ void printInfoText(const std::string& path, const ContainerInfo& c) {
     for (const NamedText& t : metadataTexts(meta)) std::printf("%-15s %s\n", t.name, textOrNone(*t.text).c_str());
     std::printf("strips          %d of %d rows, last %d rows\n", c.stripCount, c.stripHeight, c.lastStripRows);
     printTrailerText(c);
-    static const char* const names[7] = {"dcSignBits",    "dcBytes",   "headerBits", "indexBitsLow",
-                                         "indexBitsHigh", "gainBytes", "matchBytes"};
     for (std::size_t k = 0; k < c.strips.size(); ++k) {
         std::printf("strip %zu\n", k);
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < kStreamCount; ++i) {
             const StreamEntry& e = c.strips[k][i];
-            std::printf("  %-14s raw %10u  recorded %10u%s\n", names[i], e.rawLength, e.recordedSize,
+            std::printf("  %-14s raw %10u  recorded %10u%s\n", kStreamNames[i], e.rawLength, e.recordedSize,
                         e.rawLength == e.recordedSize ? "  (stored)" : "");
         }
     }

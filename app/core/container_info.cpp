@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/codec_state.h"
+#include "container/rpx_container.h"
 #include "container/carried_tags.h"
 #include "kirune/Error.h"
 

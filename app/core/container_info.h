@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "container/metadata.h"
-#include "container/rpx_container.h"
+#include "container/stream_table.h"
 #include "container/trailer.h"
 
 namespace kirune {

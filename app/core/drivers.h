@@ -9,6 +9,7 @@
 
 #include "app/core/batch.h"
 #include "app/core/presets.h"
+#include "codec/codec_state.h"
 #include "container/image_output.h"
 
 namespace kirune {
@@ -32,8 +33,9 @@ struct JobSettings {
     std::string outputDir;     // empty: beside the input
     int threads = 0;           // 0: every core; outputs do not depend on it
     // Pixels per strip of the containers written, as a power of two. Readers
-    // take any budget from 2^3 to 2^24; the dialog and rpx keep the default.
-    int32_t stripBudgetLog2 = 22;
+    // take budgets up to the default (docs/format.md), which the dialog and
+    // rpx keep.
+    int32_t stripBudgetLog2 = kStripBudgetLog2;
     bool measureQuality = false;  // compute the PSNR a compression reached
     // Above 0: compress at the coarsest quality level, and the colour
     // sampling, that reach this RGB PSNR (dB, 16-bit peak) with the fewest

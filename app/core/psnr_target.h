@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/codec_state.h"
 #include "container/image_input.h"
 
 namespace kirune {
@@ -48,7 +49,7 @@ struct TrialPoint {
 // What the trials chose.
 struct PsnrChoice {
     int32_t qualityLevel = 1;
-    int32_t colourSampling = 4;
+    int32_t colourSampling = Sampling444;
     // Beyond what the cascade reaches at level 1, the rate-aware coder at
     // level 1 with its lambda scaled down.
     bool rateAware = false;

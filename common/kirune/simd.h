@@ -10,8 +10,9 @@
 #define KIRUNE_SSE2 0
 #endif
 
-// Kernels for wider units than the build's baseline are compiled per function
-// (target attributes) and chosen at run time (kirune/vector_path.h).
+// Kernels for wider units than the build's baseline are compiled in files of
+// their own, with that instruction set's flags, and chosen at run time
+// (kirune/vector_path.h).
 #if KIRUNE_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KIRUNE_X86_DISPATCH 1
 #else

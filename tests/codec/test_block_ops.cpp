@@ -129,39 +129,6 @@ TEST(VectorForms, MatchScalarForEveryOperandAndFactor) {
     EXPECT_EQ(rowLargest(c), 1);
 }
 
-TEST(VectorForms, NearestRowMatchesScalarWithTiesAndOrders) {
-    LaneSource src{std::mt19937(15)};
-    int16_t codes[256][4];
-    uint8_t order[256];
-    for (int round = 0; round < 200; ++round) {
-        const int kind = round % 3;
-        for (auto& c : codes)
-            for (auto& l : c) l = src.lane(kind);
-        // Repeated codewords make ties, which the first position must win.
-        for (int k = 0; k < 40; ++k) std::memcpy(codes[src.rng() % 256], codes[src.rng() % 256], sizeof codes[0]);
-        for (int k = 0; k < 256; ++k) order[k] = static_cast<uint8_t>(k);
-        std::shuffle(order, order + 256, std::mt19937(round));
-        for (int q = 0; q < 20; ++q) {
-            int16_t y[4];
-            for (auto& l : y) l = src.lane(kind);
-            if (q % 4 == 0) std::memcpy(y, codes[src.rng() % 256], sizeof y);
-            const int begin = static_cast<int>(src.rng() % 64), end = begin + static_cast<int>(src.rng() % 193);
-            for (const uint8_t* o : {static_cast<const uint8_t*>(nullptr), static_cast<const uint8_t*>(order)})
-                ASSERT_EQ(nearestRow(codes, o, begin, end, y), scalar::nearestRow(codes, o, begin, end, y))
-                    << round << " " << q << " [" << begin << ", " << end << ")";
-        }
-    }
-    // A distance of 2^30 (a difference of -32768) never wins: such a range gives 0, as does an empty one.
-    int16_t far[6][4] = {};
-    for (auto& c : far) c[0] = 16384;
-    const int16_t y[4] = {-16384, 0, 0, 0};
-    EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 0);
-    EXPECT_EQ(scalar::nearestRow(far, nullptr, 1, 6, y), 0);
-    EXPECT_EQ(nearestRow(far, nullptr, 3, 2, y), 0);
-    far[5][0] = 16383;
-    EXPECT_EQ(nearestRow(far, nullptr, 1, 6, y), 5);
-}
-
 TEST(VectorForms, EnergyWindowMatchesScalar) {
     LaneSource src{std::mt19937(16)};
     const int32_t specials[] = {0, 1, -1, INT32_MAX, INT32_MIN, 1000, 999, 3000, 3001};

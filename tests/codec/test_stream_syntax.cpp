@@ -33,12 +33,19 @@ TEST(MatchBytes, EveryOffsetTheSearchMakesSurvivesItsByte) {
     // The block itself and a later block are damage.
     EXPECT_EQ(matchOffsetOf(0x00, 100), 0);
     EXPECT_LT(matchOffsetOf(0xFC, 100), 0);
-    // Up to 3 rows up, 31 columns either side; one block wide: rows only.
-    for (int32_t B : {1, 2, 31, 32, 33, 50, 63, 64, 100})
-        for (int32_t dy = 0; dy <= 3; ++dy)
-            for (int32_t dx = -std::min(31, B - 1); dx <= std::min(31, B - 1); ++dx) {  // dx columns to the right
+    // Up to the rows and columns the encoders reach; one block wide: rows
+    // only; planes past 4095 blocks wide reach fewer rows, from 8192 none.
+    EXPECT_EQ(matchRowsUp(100), 3);
+    EXPECT_EQ(matchRowsUp(8191), 1);
+    EXPECT_EQ(matchRowsUp(16383), 0);
+    for (int32_t B : {1, 2, 31, 32, 33, 50, 63, 64, 100, 4095, 4096, 5461, 5462, 8191, 8192, 16383}) {
+        const int32_t reach = std::min(kMatchColumns, B - 1);
+        for (int32_t dy = 0; dy <= matchRowsUp(B); ++dy)
+            for (int32_t dx = -reach; dx <= reach; ++dx) {  // dx columns to the right
                 const int32_t o = dy * B - dx;
                 if (o < 1 || (dy == 0 && dx > 0)) continue;
+                ASSERT_LE(o, kMatchOffsetLimit) << B << " " << dy << " " << dx;
                 ASSERT_EQ(matchOffsetOf(matchByte(uint32_t(o), B), B), o) << B << " " << dy << " " << dx;
             }
+    }
 }

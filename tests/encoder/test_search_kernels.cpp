@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "codec/block_ops.h"
 #include "encoder/search.h"
 #include "encoder/search_kernels.h"
 
