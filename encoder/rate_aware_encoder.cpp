@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "codec/dictionary.h"
 #include "codec/stream_syntax.h"
@@ -31,19 +32,29 @@ constexpr int32_t kMatchColumns = 31;
 constexpr int32_t kMatchOffsetLimit = 16383;
 
 // Running byte statistics of a block-sorted stream: the cost of a byte is
-// estimated from how often it has been written so far in the plane.
+// estimated from how often it has been written so far in the plane. The
+// logarithms are kept, as costs are asked for far more often than bytes added.
 class ByteCostModel {
 public:
-    ByteCostModel() { std::fill(std::begin(count_), std::end(count_), 1u); }
-    double bits(uint8_t b) const { return std::log2(static_cast<double>(total_) / count_[b]); }
+    ByteCostModel() {
+        std::fill(std::begin(count_), std::end(count_), 1u);
+        std::fill(std::begin(logCount_), std::end(logCount_), 0.0);
+    }
+    double bits(uint8_t b) const { return logTotal_ - logCount_[b]; }
+    // What the commonest byte costs: no byte costs less.
+    double leastBits() const { return logTotal_ - logMost_; }
     void add(uint8_t b) {
-        ++count_[b];
-        ++total_;
+        logCount_[b] = std::log2(static_cast<double>(++count_[b]));
+        logMost_ = std::max(logMost_, logCount_[b]);
+        logTotal_ = std::log2(static_cast<double>(++total_));
     }
 
 private:
     uint32_t count_[256];
+    double logCount_[256];
     uint32_t total_ = 256;
+    double logTotal_ = 8.0;
+    double logMost_ = 0.0;
 };
 
 enum ChoiceKind { KindFlat, KindSmooth, KindMatch, KindPattern, KindMatchPattern, KindVq, KindMatchVq, KindRaw };
@@ -66,6 +77,7 @@ struct Current {
     BlockVec x;
     int16_t d0 = 0;
     uint32_t matchOffset = 0;  // closest earlier correction, 0 for none
+    int32_t matchDistance = 0;  // its distance from x
 };
 
 class RatePlaneCoder {
@@ -76,6 +88,9 @@ public:
           rowsUp_(std::min(kMatchOffsetLimit / region.blocksPerRow - 1, kMatchRowsUp)) {}
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
+    void setLambdaScale(double scale) { lambda_ = rateLambda(q_) * scale; }
+    // Weighted squared error of the last block coded.
+    double lastError() const { return weight_ * blockDistance(best_.recon, cur_.samples); }
 
 private:
     double headerBits(int bits) const { return kHeaderBitCost * bits; }
@@ -100,7 +115,7 @@ private:
     SideStreams& st_;
     const PlaneRegion& r_;
     const double weight_;
-    const double lambda_;
+    double lambda_;
     const int32_t rowsUp_;
     ByteCostModel gain_, match_;
     BlockDecision d_;
@@ -147,26 +162,40 @@ void RatePlaneCoder::scanMatches() {
     m.kind = KindMatch;
     m.h.type = BlockSpecial;
     m.h.subtype = SpecialMatch;
+    // No match costs less than its header and the commonest match byte: a
+    // candidate that cannot beat the best even so is not priced exactly.
+    const double leastBits = headerBits(4) + match_.leastBits();
+    int32_t dist[4];
     for (int32_t cr = cur_.row; cr >= lastRow; --cr) {
         const int32_t cFirst = cr == cur_.row ? cur_.col - 1 : std::min(cur_.col + kMatchColumns, W - 1);
         const int32_t cLast = std::max(cur_.col - kMatchColumns, 0);
         const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(W);
-        for (int32_t cc = cFirst; cc >= cLast; --cc) {
-            const std::size_t j = base + static_cast<std::size_t>(cc);
-            const int32_t dist = blockDistance(cur_.x, r_.resid[j]);
-            const auto offset = static_cast<uint32_t>(cur_.n - j);
-            if (dist < closest) {
-                closest = dist;
-                cur_.matchOffset = offset;
+        // Nearest column first, four distances at a time where four remain.
+        for (int32_t cc = cFirst; cc >= cLast; cc -= 4) {
+            const int32_t count = std::min(cc - cLast + 1, 4);
+            if (count == 4)
+                blockDistance4(cur_.x, r_.resid + base + static_cast<std::size_t>(cc - 3), dist);
+            else
+                for (int k = 0; k < count; ++k) dist[3 - k] = blockDistance(cur_.x, r_.resid[base + static_cast<std::size_t>(cc - k)]);
+            for (int k = 0; k < count; ++k) {
+                const std::size_t j = base + static_cast<std::size_t>(cc - k);
+                const int32_t d = dist[3 - k];
+                const auto offset = static_cast<uint32_t>(cur_.n - j);
+                if (d < closest) {
+                    closest = d;
+                    cur_.matchOffset = offset;
+                }
+                // The reconstruction error of a match is its distance.
+                if (weight_ * d + lambda_ * leastBits >= best_.cost) continue;
+                const double bits = headerBits(4) + matchBits(offset);
+                if (weight_ * d + lambda_ * bits >= best_.cost) continue;
+                m.h.matchOffset = static_cast<int32_t>(offset);
+                blockCopy(r_.resid[j], m.corr);
+                offer(m, bits);
             }
-            const double bits = headerBits(4) + matchBits(offset);
-            // The reconstruction error of a match is its distance.
-            if (weight_ * dist + lambda_ * bits >= best_.cost) continue;
-            m.h.matchOffset = static_cast<int32_t>(offset);
-            blockCopy(r_.resid[j], m.corr);
-            offer(m, bits);
         }
     }
+    cur_.matchDistance = closest;
 }
 
 void RatePlaneCoder::offerRaw() {
@@ -298,7 +327,9 @@ ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
     offerRaw();
     offerPattern(nullptr);
     offerVq(nullptr);
-    if (cur_.matchOffset != 0) {
+    // Coding relative to a match only pays when the match is nearer to the
+    // correction than zero is.
+    if (cur_.matchOffset != 0 && cur_.matchDistance < blockEnergy(cur_.x)) {
         const BlockVec source = r_.resid[cur_.n - cur_.matchOffset];
         offerPattern(&source);
         offerVq(&source);
@@ -322,20 +353,175 @@ double rateLambda(const QualityParams& q) {
     return kLambdaAtLevelOne * std::pow(static_cast<double>(q.qualityLevel), kLambdaExponent);
 }
 
-void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
-                          const RateOptions& options) {
-    if (region.rows < 1) return;
+namespace {
+
+// A region's samples and corrections, kept so that a coding can be undone.
+struct RegionCopy {
+    std::vector<BlockVec> coded, resid;
+
+    explicit RegionCopy(const PlaneRegion& r) {
+        const BlockVec* first = r.coded + firstBlock(r);
+        coded.assign(first, first + r.blocks());
+        first = r.resid + firstBlock(r);
+        resid.assign(first, first + r.blocks());
+    }
+    void restore(const PlaneRegion& r) const {
+        std::copy(coded.begin(), coded.end(), r.coded + firstBlock(r));
+        std::copy(resid.begin(), resid.end(), r.resid + firstBlock(r));
+    }
+    static std::size_t firstBlock(const PlaneRegion& r) {
+        return static_cast<std::size_t>(r.firstRow) * static_cast<std::size_t>(r.blocksPerRow);
+    }
+};
+
+// Where the plane's symbols start in the streams, so that a coding can be
+// taken out of them again.
+struct StreamMark {
+    BitCursor header, low, high;
+    uint32_t gain = 0, match = 0, blocks = 0;
+
+    explicit StreamMark(const SideStreams& st)
+        : header(st.headerPos), low(st.indexLowPos), high(st.indexHighPos), gain(st.gainBytesPos),
+          match(st.matchBytesPos), blocks(st.blockCounter) {}
+
+    void rewind(SideStreams& st) const {
+        clearBits(st.headerBits, header, st.headerPos);
+        clearBits(st.indexBitsLow, low, st.indexLowPos);
+        clearBits(st.indexBitsHigh, high, st.indexHighPos);
+        st.headerPos = header, st.indexLowPos = low, st.indexHighPos = high;
+        st.gainBytesPos = gain, st.matchBytesPos = match, st.blockCounter = blocks;
+    }
+    // Bit writers add into zeroed bytes, reaching one byte past their cursor.
+    static void clearBits(StreamBuffer& buf, BitCursor from, BitCursor to) {
+        if (buf.empty()) return;
+        buf.data()[from.byte] = static_cast<uint8_t>(buf.data()[from.byte] & ((1u << from.bit) - 1u));
+        const std::size_t end = std::min<std::size_t>(std::size_t{to.byte} + 2, buf.size());
+        if (end > std::size_t{from.byte} + 1) std::fill(buf.data() + from.byte + 1, buf.data() + end, uint8_t{0});
+    }
+};
+
+// Weighted squared error per block row of the region's coding, against the
+// samples in `source`.
+std::vector<double> rowErrors(const PlaneRegion& r, const RegionCopy& source, double weight) {
+    std::vector<double> rows(static_cast<std::size_t>(r.rows), 0.0);
+    const std::size_t first = RegionCopy::firstBlock(r);
+    for (std::size_t i = 0; i < r.blocks(); ++i)
+        rows[i / static_cast<std::size_t>(r.blocksPerRow)] +=
+            weight * blockDistance(r.coded[first + i], source.coded[i]);
+    return rows;
+}
+
+// Steers lambda so that the error of the rows coded so far stays at `aim`
+// times the cascade's, assuming a row's error grows about as lambda does.
+class LambdaSteering {
+public:
+    LambdaSteering(const std::vector<double>& cascadeRows, double scale, double aim)
+        : cascade_(cascadeRows), scale_(scale), aim_(aim) {}
+
+    double scale() const { return scale_; }
+    void rowDone(std::size_t row, double error) {
+        const double c = cascade_[row];
+        owed_ += aim_ * c - error;
+        if (row + 1 >= cascade_.size() || c <= 0.0) return;
+        const double next = cascade_[row + 1];
+        if (next <= 0.0) return;
+        // Half of what is owed (or to spare) is settled on the next row.
+        const double wanted = std::max(aim_ * next + 0.5 * owed_, 0.2 * aim_ * next);
+        const double expected = error / c * next;
+        const double factor = expected > 0.0 ? std::sqrt(wanted / expected) : 2.0;
+        scale_ = std::clamp(scale_ * std::clamp(factor, 0.5, 2.0), kMinScale, kMaxScale);
+    }
+
+private:
+    static constexpr double kMinScale = 1.0 / 1024, kMaxScale = 64.0;
+    const std::vector<double>& cascade_;
+    double scale_;
+    const double aim_;
+    double owed_ = 0.0;
+};
+
+void checkPlane(const SideStreams& st, const PlaneRegion& region, const RateOptions& options) {
     if (region.blocksPerRow < 1 || region.firstRow < 0)
         throw Error("plane of " + std::to_string(region.blocksPerRow) + " blocks per row cannot be coded");
     if (uint64_t{st.blockCounter} + region.blocks() > st.blockCapacity)
         throw Error("strip has more blocks than the stream buffers hold");
     if (!(options.lambdaScale > 0.0)) throw Error("rate-aware coding needs a positive lambda");
-    RatePlaneCoder coder(q, st, region, errorWeight, options.lambdaScale);
-    for (int32_t row = 0; row < region.rows; ++row)
+}
+
+// One plane region to code and the weight of its error.
+struct PlaneTask {
+    const QualityParams& q;
+    SideStreams& st;
+    const PlaneRegion& region;
+    double weight;
+};
+
+// The region coded once with lambda at `scale`, or steered when `steering`
+// is given; returns its weighted error.
+double codeRegion(const PlaneTask& t, double scale, LambdaSteering* steering, RateChoiceCounts& counts) {
+    const PlaneRegion& region = t.region;
+    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale);
+    double total = 0.0;
+    for (int32_t row = 0; row < region.rows; ++row) {
+        double error = 0.0;
         for (int32_t col = 0; col < region.blocksPerRow; ++col) {
-            const ChoiceKind kind = coder.codeBlock(row, col);
-            if (options.counts) ++options.counts->blocks[kind];
+            ++counts.blocks[coder.codeBlock(row, col)];
+            error += coder.lastError();
         }
+        total += error;
+        if (steering) {
+            steering->rowDone(static_cast<std::size_t>(row), error);
+            coder.setLambdaScale(steering->scale());
+        }
+    }
+    return total;
+}
+
+// Codes the region under the cascade's error: a first pass from the given
+// scale, a second from a scale lowered by what the first overshot, else the
+// cascade's own coding.
+void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoiceCounts& counts) {
+    const QualityParams& q = t.q;
+    SideStreams& st = t.st;
+    const PlaneRegion& region = t.region;
+    const RegionCopy source(region);
+    const StreamMark mark(st);
+    encodePlane(q, st, region);
+    const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
+    double cascade = 0.0;
+    for (const double e : cascadeRows) cascade += e;
+    double start = options.lambdaScale;
+    for (const double aim : {0.99, 0.96}) {
+        mark.rewind(st);
+        source.restore(region);
+        RateChoiceCounts mine;
+        LambdaSteering steering(cascadeRows, start, aim);
+        const double error = codeRegion(t, start, &steering, mine);
+        if (error <= cascade) {
+            for (std::size_t k = 0; k < counts.blocks.size(); ++k) counts.blocks[k] += mine.blocks[k];
+            return;
+        }
+        start *= std::clamp(aim * cascade / error, 0.25, 0.9);
+    }
+    mark.rewind(st);
+    source.restore(region);
+    encodePlane(q, st, region);
+}
+
+}  // namespace
+
+void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
+                          const RateOptions& options) {
+    if (region.rows < 1) return;
+    checkPlane(st, region, options);
+    RateChoiceCounts counts;
+    const PlaneTask task{q, st, region, errorWeight};
+    if (options.meetCascade)
+        codeUnderCascade(task, options, counts);
+    else
+        codeRegion(task, options.lambdaScale, nullptr, counts);
+    if (options.counts)
+        for (std::size_t k = 0; k < counts.blocks.size(); ++k) options.counts->blocks[k] += counts.blocks[k];
 }
 
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,

@@ -271,6 +271,7 @@ struct Attempt {
     double minPsnr = -INFINITY;
     bool rateAware = false;
     double lambdaScale = 1.0;
+    bool meetCascade = false;  // rate-aware under the cascade's error at the level
 };
 
 // A compression's figures and, when it reached its minPsnr, the container
@@ -349,7 +350,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             const int spareThreads = streamThreadsFor(w.strip);
             if (attempt.rateAware)
                 encodeStripRateAware(file.quality, w.geometry, sw, units, [&] { progress.planeDone(); },
-                                     {attempt.lambdaScale, nullptr, spareThreads});
+                                     {attempt.lambdaScale, nullptr, spareThreads, attempt.meetCascade});
             else
                 encodeStrip(file.quality, w.geometry, sw, units, {[&] { progress.planeDone(); }, spareThreads});
             encodeStripSection(sw.streams, w.section, spareThreads);
@@ -483,7 +484,9 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
                         BatchUi& ui) {
     if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
     Outcome o = compressOnce(path, kind, settings,
-                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware}, ui);
+                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware, 1.0,
+                              settings.rateAware},
+                             ui);
     return commitOutcome(o);
 }
 
