@@ -105,10 +105,11 @@ private:
     void offer(Candidate& c, double bits);
     void offerFlatAndSmooth();
     void scanMatches();
+    void scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, int32_t cLast);
     void offerRaw();
     void offerPattern(const BlockVec* source);
     void offerVq(const BlockVec* source);
-    void offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
+    double offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
     void commit();
 
     const QualityParams q_;
@@ -158,44 +159,57 @@ void RatePlaneCoder::scanMatches() {
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
-    Candidate m;
-    m.kind = KindMatch;
-    m.h.type = BlockSpecial;
-    m.h.subtype = SpecialMatch;
-    // No match costs less than its header and the commonest match byte: a
-    // candidate that cannot beat the best even so is not priced exactly.
-    const double leastBits = headerBits(4) + match_.leastBits();
-    int32_t dist[4];
     for (int32_t cr = cur_.row; cr >= lastRow; --cr) {
         const int32_t cFirst = cr == cur_.row ? cur_.col - 1 : std::min(cur_.col + kMatchColumns, W - 1);
         const int32_t cLast = std::max(cur_.col - kMatchColumns, 0);
-        const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(W);
-        // Nearest column first, four distances at a time where four remain.
-        for (int32_t cc = cFirst; cc >= cLast; cc -= 4) {
-            const int32_t count = std::min(cc - cLast + 1, 4);
-            if (count == 4)
-                blockDistance4(cur_.x, r_.resid + base + static_cast<std::size_t>(cc - 3), dist);
-            else
-                for (int k = 0; k < count; ++k) dist[3 - k] = blockDistance(cur_.x, r_.resid[base + static_cast<std::size_t>(cc - k)]);
-            for (int k = 0; k < count; ++k) {
-                const std::size_t j = base + static_cast<std::size_t>(cc - k);
-                const int32_t d = dist[3 - k];
-                const auto offset = static_cast<uint32_t>(cur_.n - j);
-                if (d < closest) {
-                    closest = d;
-                    cur_.matchOffset = offset;
-                }
-                // The reconstruction error of a match is its distance.
-                if (weight_ * d + lambda_ * leastBits >= best_.cost) continue;
-                const double bits = headerBits(4) + matchBits(offset);
-                if (weight_ * d + lambda_ * bits >= best_.cost) continue;
-                m.h.matchOffset = static_cast<int32_t>(offset);
-                blockCopy(r_.resid[j], m.corr);
-                offer(m, bits);
-            }
-        }
+        if (cFirst >= cLast) scanMatchRow(closest, cr, cFirst, cLast);
     }
     cur_.matchDistance = closest;
+}
+
+// Columns cFirst down to cLast of region row cr, nearest first. Distances
+// are measured for the whole row first, four blocks at a time.
+void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, int32_t cLast) {
+    const int32_t count = cFirst - cLast + 1;
+    const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(r_.blocksPerRow) +
+                             static_cast<std::size_t>(cLast);
+    const BlockVec* row = r_.resid + base;
+    int32_t dist[2 * kMatchColumns + 4];
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4) blockDistance4(cur_.x, row + k, dist + k);
+    for (; k < count; ++k) dist[k] = blockDistance(cur_.x, row[k]);
+    int32_t rowMin = std::numeric_limits<int32_t>::max();
+    for (int32_t i = 0; i < count; ++i) rowMin = std::min(rowMin, dist[i]);
+    if (rowMin < closest) {
+        int32_t i = count - 1;
+        while (dist[i] != rowMin) --i;
+        closest = rowMin;
+        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+    }
+    // No match costs less than its header and the commonest match byte: a
+    // distance at or above the reach cannot win, whatever its byte.
+    const double leastBits = headerBits(4) + match_.leastBits();
+    const auto reach = [&] {
+        return static_cast<int32_t>(std::clamp(std::ceil((best_.cost - lambda_ * leastBits) / weight_), 0.0, 2147483647.0));
+    };
+    int32_t limit = reach();
+    if (rowMin >= limit) return;
+    for (int32_t i = count - 1; i >= 0; --i) {
+        const int32_t d = dist[i];
+        if (d >= limit) continue;
+        const auto offset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+        // The reconstruction error of a match is its distance.
+        const double bits = headerBits(4) + matchBits(offset);
+        if (weight_ * d + lambda_ * bits >= best_.cost) continue;
+        Candidate m;
+        m.kind = KindMatch;
+        m.h.type = BlockSpecial;
+        m.h.subtype = SpecialMatch;
+        m.h.matchOffset = static_cast<int32_t>(offset);
+        blockCopy(row[i], m.corr);
+        offer(m, bits);
+        limit = reach();
+    }
 }
 
 void RatePlaneCoder::offerRaw() {
@@ -243,7 +257,7 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
 }
 
 // One VQ candidate from the indices the searches just recorded at `level`.
-void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
+double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
     Candidate c;
     c.kind = source ? KindMatchVq : KindVq;
     c.h.type = source ? BlockPredicted : BlockVq;
@@ -264,10 +278,11 @@ void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages,
         bits += matchBits(cur_.matchOffset);
     }
     offer(c, bits);
+    return c.cost;
 }
 
-// Every level from one below the cascade's start level, one stage then two
-// (all stage-one searches first: they share the quarter norms).
+// Every level from the cascade's start level, one stage then two (all
+// stage-one searches first: they share the quarter norms).
 void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec target;
     if (source)
@@ -276,7 +291,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         blockCopy(cur_.x, target);
     if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
     const int32_t E = blockEnergy(target);
-    const int L0 = std::max(vqStartLevel(E, q_.qualityLevel) - 1, 0);
+    const int L0 = vqStartLevel(E, q_.qualityLevel);
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
@@ -284,9 +299,10 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     if (!worthTrying(header + vqIndexBits(L0))) return;
     VqResult first[kVqLevels];
     int levels = L0;  // levels searched: each costs more bits than the one below
-    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L, ++levels) {
+    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L) {
         const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
         first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        ++levels;
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
@@ -355,19 +371,22 @@ double rateLambda(const QualityParams& q) {
 
 namespace {
 
-// A region's samples and corrections, kept so that a coding can be undone.
+// A region's samples, kept so that a coding can be undone: the corrections
+// are the samples less their mean value again.
 struct RegionCopy {
-    std::vector<BlockVec> coded, resid;
+    std::vector<BlockVec> coded;
+    int meanShift;
 
-    explicit RegionCopy(const PlaneRegion& r) {
+    RegionCopy(const PlaneRegion& r, const QualityParams& q) : meanShift(q.meanShift()) {
         const BlockVec* first = r.coded + firstBlock(r);
         coded.assign(first, first + r.blocks());
-        first = r.resid + firstBlock(r);
-        resid.assign(first, first + r.blocks());
     }
     void restore(const PlaneRegion& r) const {
-        std::copy(coded.begin(), coded.end(), r.coded + firstBlock(r));
-        std::copy(resid.begin(), resid.end(), r.resid + firstBlock(r));
+        const std::size_t first = firstBlock(r);
+        for (std::size_t i = 0; i < coded.size(); ++i) {
+            blockCopy(coded[i], r.coded[first + i]);
+            blockSubScalar(coded[i], static_cast<int16_t>(r.means[first + i] << meanShift), r.resid[first + i]);
+        }
     }
     static std::size_t firstBlock(const PlaneRegion& r) {
         return static_cast<std::size_t>(r.firstRow) * static_cast<std::size_t>(r.blocksPerRow);
@@ -484,7 +503,7 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
     const QualityParams& q = t.q;
     SideStreams& st = t.st;
     const PlaneRegion& region = t.region;
-    const RegionCopy source(region);
+    const RegionCopy source(region, q);
     const StreamMark mark(st);
     encodePlane(q, st, region);
     const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
