@@ -18,9 +18,6 @@ namespace kirune {
 
 namespace {
 
-// The block-sorting coder packs the header stream to about three quarters of
-// its raw bits on photographs; the index streams are stored as they are.
-constexpr double kHeaderBitCost = 0.9;
 // Lambda at level 1, and how it grows with the level: the cascade's PSNR
 // falls about 2.2 dB per doubling of the level, a rate-aware choice's about
 // 3 dB per doubling of lambda, so lambda grows as level^0.77 for each level
@@ -31,31 +28,52 @@ constexpr int32_t kMatchRowsUp = 3;
 constexpr int32_t kMatchColumns = 31;
 constexpr int32_t kMatchOffsetLimit = 16383;
 
-// Running byte statistics of a block-sorted stream: the cost of a byte is
-// estimated from how often it has been written so far in the plane. The
-// logarithms are kept, as costs are asked for far more often than bytes added.
-class ByteCostModel {
+// Running symbol statistics of a block-sorted stream: the cost of a symbol
+// is estimated from how often it has been written so far in the plane. The
+// logarithms are kept, as costs are asked for far more often than symbols
+// added.
+template <int N>
+class SymbolCostModel {
 public:
-    ByteCostModel() {
+    SymbolCostModel() {
         std::fill(std::begin(count_), std::end(count_), 1u);
         std::fill(std::begin(logCount_), std::end(logCount_), 0.0);
     }
-    double bits(uint8_t b) const { return logTotal_ - logCount_[b]; }
-    // What the commonest byte costs: no byte costs less.
+    double bits(int s) const { return logTotal_ - logCount_[s]; }
+    // What the commonest symbol costs: no symbol costs less.
     double leastBits() const { return logTotal_ - logMost_; }
-    void add(uint8_t b) {
-        logCount_[b] = std::log2(static_cast<double>(++count_[b]));
-        logMost_ = std::max(logMost_, logCount_[b]);
+    void add(int s) {
+        logCount_[s] = std::log2(static_cast<double>(++count_[s]));
+        logMost_ = std::max(logMost_, logCount_[s]);
         logTotal_ = std::log2(static_cast<double>(++total_));
     }
 
 private:
-    uint32_t count_[256];
-    double logCount_[256];
-    uint32_t total_ = 256;
-    double logTotal_ = 8.0;
+    uint32_t count_[N];
+    double logCount_[N];
+    uint32_t total_ = N;
+    double logTotal_ = std::log2(static_cast<double>(N));
     double logMost_ = 0.0;
 };
+using ByteCostModel = SymbolCostModel<256>;
+
+// Block headers by what they announce: flat, smooth, the four special
+// kinds, then VQ and VQ on a match by stages and level. The header stream
+// is block-sorted, so a header costs about what its kind's frequency says,
+// not its raw bits.
+constexpr int kHeaderKinds = 6 + 2 * 2 * kVqLevels;
+int headerKind(const BlockHeader& h) {
+    switch (h.type) {
+    case BlockFlat:
+        return 0;
+    case BlockSpecial:
+        return 2 + h.subtype;
+    case BlockVq:
+        return 6 + (h.stageCount - 1) * kVqLevels + h.vqLevel;
+    default:
+        return h.smoothFlag ? 1 : 6 + 2 * kVqLevels + (h.stageCount - 1) * kVqLevels + h.vqLevel;
+    }
+}
 
 enum ChoiceKind { KindFlat, KindSmooth, KindMatch, KindPattern, KindMatchPattern, KindVq, KindMatchVq, KindRaw };
 
@@ -93,7 +111,6 @@ public:
     double lastError() const { return weight_ * blockDistance(best_.recon, cur_.samples); }
 
 private:
-    double headerBits(int bits) const { return kHeaderBitCost * bits; }
     // Whether a coding of at least `bits` could still beat the best so far:
     // its error is never negative, so lambda times its bits bounds its cost.
     bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
@@ -101,7 +118,8 @@ private:
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
 
     // Takes `c` as the best so far when its cost is lower; fills in its
-    // cost and, for kinds rebuilt from their correction, its samples.
+    // cost (with its header's, beside `bits`) and, for kinds rebuilt from
+    // their correction, its samples.
     void offer(Candidate& c, double bits);
     void offerFlatAndSmooth();
     void scanMatches();
@@ -119,6 +137,7 @@ private:
     double lambda_;
     const int32_t rowsUp_;
     ByteCostModel gain_, match_;
+    SymbolCostModel<kHeaderKinds> header_;
     BlockDecision d_;
     Current cur_;
     Candidate best_;
@@ -131,7 +150,7 @@ void RatePlaneCoder::offer(Candidate& c, double bits) {
         blockFill(c.recon, cur_.d0);
         blockAdd(c.recon, c.corr, c.recon);
     }
-    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * bits;
+    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * (bits + header_.bits(headerKind(c.h)));
     if (c.cost < best_.cost) best_ = c;
 }
 
@@ -139,7 +158,7 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     Candidate flat;
     flat.kind = KindFlat;
     blockZero(flat.corr);
-    offer(flat, headerBits(2));
+    offer(flat, 0.0);
 
     Candidate smooth;
     smooth.kind = KindSmooth;
@@ -147,7 +166,7 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     smooth.h.smoothFlag = 1;
     interpolateFromMeans(r_, cur_.row, cur_.col, q_.meanLevel, smooth.recon);
     blockSubScalar(smooth.recon, cur_.d0, smooth.corr);
-    offer(smooth, headerBits(3));
+    offer(smooth, 0.0);
 }
 
 // Every earlier block of the match window as a plain match; the closest
@@ -155,7 +174,7 @@ void RatePlaneCoder::offerFlatAndSmooth() {
 void RatePlaneCoder::scanMatches() {
     cur_.matchOffset = 0;
     // Every coding relative to a match costs at least a match's header.
-    if (!worthTrying(headerBits(4))) return;
+    if (!worthTrying(header_.leastBits())) return;
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
@@ -188,7 +207,8 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
     }
     // No match costs less than its header and the commonest match byte: a
     // distance at or above the reach cannot win, whatever its byte.
-    const double leastBits = headerBits(4) + match_.leastBits();
+    const double matchHeader = header_.bits(2 + SpecialMatch);
+    const double leastBits = matchHeader + match_.leastBits();
     const auto reach = [&] {
         return static_cast<int32_t>(std::clamp(std::ceil((best_.cost - lambda_ * leastBits) / weight_), 0.0, 2147483647.0));
     };
@@ -199,8 +219,8 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
         if (d >= limit) continue;
         const auto offset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
         // The reconstruction error of a match is its distance.
-        const double bits = headerBits(4) + matchBits(offset);
-        if (weight_ * d + lambda_ * bits >= best_.cost) continue;
+        const double bits = matchBits(offset);
+        if (weight_ * d + lambda_ * (matchHeader + bits) >= best_.cost) continue;
         Candidate m;
         m.kind = KindMatch;
         m.h.type = BlockSpecial;
@@ -217,7 +237,7 @@ void RatePlaneCoder::offerRaw() {
     raw.kind = KindRaw;
     raw.h.type = BlockSpecial;
     raw.h.subtype = SpecialRaw;
-    double bits = headerBits(4);
+    double bits = 0.0;
     for (int i = 0; i < 16; ++i) {
         const uint8_t b = rawSampleByte(cur_.samples.lane[i]);
         bits += match_.bits(b);
@@ -230,7 +250,7 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
-    if (!worthTrying(headerBits(4) + 4)) return;
+    if (!worthTrying(header_.leastBits() + 4)) return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -251,7 +271,7 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
         c.h.matchOffset = static_cast<int32_t>(cur_.matchOffset);
     }
     blockCopy(pattern, c.corr);
-    double bits = headerBits(4) + 4 + gain_.bits(c.h.gainByte[0]);
+    double bits = 4 + gain_.bits(c.h.gainByte[0]);
     if (source) bits += matchBits(cur_.matchOffset);
     offer(c, bits);
 }
@@ -263,7 +283,7 @@ double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stage
     c.h.type = source ? BlockPredicted : BlockVq;
     c.h.stageCount = static_cast<uint8_t>(stages);
     c.h.vqLevel = static_cast<uint8_t>(level);
-    double bits = headerBits(source ? 6 : 5);
+    double bits = 0.0;
     for (int stage = 0; stage < stages; ++stage) {
         for (int j = 0; j < 4; ++j) c.h.shapeIndex[stage][j] = static_cast<uint8_t>(d_.vqIndex[level][stage][j]);
         c.h.gainIndex[stage] = static_cast<uint8_t>(d_.vqIndex[level][stage][kGainSlot]);
@@ -295,7 +315,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
-    const double header = headerBits(source ? 6 : 5);
+    const double header = header_.leastBits();
     if (!worthTrying(header + vqIndexBits(L0))) return;
     VqResult first[kVqLevels];
     int levels = L0;  // levels searched: each costs more bits than the one below
@@ -319,6 +339,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
 void RatePlaneCoder::commit() {
     const BlockHeader& h = best_.h;
     emitBlock(st_, h, cur_.samples, r_.blocksPerRow);
+    header_.add(headerKind(h));
     if (h.matchesEarlierBlock()) match_.add(matchByte(static_cast<uint32_t>(h.matchOffset), r_.blocksPerRow));
     if (h.type == BlockSpecial && h.subtype == SpecialRaw)
         for (int i = 0; i < 16; ++i) match_.add(rawSampleByte(cur_.samples.lane[i]));
