@@ -189,7 +189,7 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
         ->type_name("DB");
     app.add_flag("--rdo", o.settings.rateAware,
                  tr("rate-aware encoder: at a preset, at least the PSNR the default gives there for fewer\n"
-                    "bytes, about twice as slow; any reader decodes the files"));
+                    "bytes, about three times as slow; any reader decodes the files"));
     CLI::Option* bmp = app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_flag("--png", o.settings.pngOutput,
                  tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG)"))

@@ -242,7 +242,7 @@ void MainDialog::buildBatchActions() {
     collectAction_->setObjectName(QStringLiteral("collectAction"));
     collectAction_->setCheckable(true);
     connect(collectAction_, &QAction::toggled, this, &MainDialog::setCollectFailures);
-    // Fewer bytes at the preset's quality, for archives, at about twice the time.
+    // Fewer bytes at the preset's quality, for archives, at about three times the time.
     rateAwareAction_ = new QAction(QStringLiteral("容量優先（時間がかかります）(&R)"), this);
     rateAwareAction_->setObjectName(QStringLiteral("rateAwareAction"));
     rateAwareAction_->setCheckable(true);
