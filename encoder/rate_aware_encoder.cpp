@@ -173,8 +173,9 @@ void RatePlaneCoder::offerFlatAndSmooth() {
 // one is kept as the source of the refinements.
 void RatePlaneCoder::scanMatches() {
     cur_.matchOffset = 0;
-    // Every coding relative to a match costs at least a match's header.
-    if (!worthTrying(header_.leastBits())) return;
+    // Every coding relative to a match costs at least a header and a match
+    // byte.
+    if (!worthTrying(header_.leastBits() + match_.leastBits())) return;
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
