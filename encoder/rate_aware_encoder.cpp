@@ -62,6 +62,9 @@ using ByteCostModel = SymbolCostModel<256>;
 // is block-sorted, so a header costs about what its kind's frequency says,
 // not its raw bits.
 constexpr int kHeaderKinds = 6 + 2 * 2 * kVqLevels;
+constexpr int vqHeaderKind(bool onMatch, int stages, int level) {
+    return 6 + (onMatch ? 2 * kVqLevels : 0) + (stages - 1) * kVqLevels + level;
+}
 int headerKind(const BlockHeader& h) {
     switch (h.type) {
     case BlockFlat:
@@ -175,7 +178,10 @@ void RatePlaneCoder::scanMatches() {
     cur_.matchOffset = 0;
     // Every coding relative to a match costs at least a header and a match
     // byte.
-    if (!worthTrying(header_.leastBits() + match_.leastBits())) return;
+    double header = std::min(header_.bits(2 + SpecialMatch), header_.bits(2 + SpecialMatchPattern));
+    for (int stages = 1; stages <= 2; ++stages)
+        for (int L = 0; L < kVqLevels; ++L) header = std::min(header, header_.bits(vqHeaderKind(true, stages, L)));
+    if (!worthTrying(header + match_.leastBits())) return;
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
@@ -251,7 +257,7 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
-    if (!worthTrying(header_.leastBits() + 4)) return;
+    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4)) return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -316,18 +322,19 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
-    const double header = header_.leastBits();
-    if (!worthTrying(header + vqIndexBits(L0))) return;
+    const auto header = [&](int stages, int L) { return header_.bits(vqHeaderKind(source != nullptr, stages, L)); };
+    if (!worthTrying(header_.leastBits() + vqIndexBits(L0))) return;
     VqResult first[kVqLevels];
     int levels = L0;  // levels searched: each costs more bits than the one below
-    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L) {
+    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L)); ++L) {
         const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
         first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
         ++levels;
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
-    for (int L = L0; L < levels && worthTrying(header + 2 * vqIndexBits(L)); ++L) {
+    for (int L = L0; L < levels; ++L) {
+        if (!worthTrying(header(2, L) + 2 * vqIndexBits(L))) continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
