@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "codec/block_ops.h"
 #include "codec/dictionary.h"
@@ -18,9 +19,6 @@ namespace kirune {
 
 namespace {
 
-// The block-sorting coder packs the header stream to about three quarters of
-// its raw bits on photographs; the index streams are stored as they are.
-constexpr double kHeaderBitCost = 0.9;
 // Lambda at level 1, and how it grows with the level: the cascade's PSNR
 // falls about 2.2 dB per doubling of the level, a rate-aware choice's about
 // 3 dB per doubling of lambda, so lambda grows as level^0.77 for each level
@@ -28,21 +26,55 @@ constexpr double kHeaderBitCost = 0.9;
 constexpr double kLambdaAtLevelOne = 22.8;
 constexpr double kLambdaExponent = 0.77;
 
-// Running byte statistics of a block-sorted stream: the cost of a byte is
-// estimated from how often it has been written so far in the plane.
-class ByteCostModel {
+// Running symbol statistics of a block-sorted stream: the cost of a symbol
+// is estimated from how often it has been written so far in the plane. The
+// logarithms are kept, as costs are asked for far more often than symbols
+// added.
+template <int N>
+class SymbolCostModel {
 public:
-    ByteCostModel() { std::fill(std::begin(count_), std::end(count_), 1u); }
-    double bits(uint8_t b) const { return std::log2(static_cast<double>(total_) / count_[b]); }
-    void add(uint8_t b) {
-        ++count_[b];
-        ++total_;
+    SymbolCostModel() {
+        std::fill(std::begin(count_), std::end(count_), 1u);
+        std::fill(std::begin(logCount_), std::end(logCount_), 0.0);
+    }
+    double bits(int s) const { return logTotal_ - logCount_[s]; }
+    // What the commonest symbol costs: no symbol costs less.
+    double leastBits() const { return logTotal_ - logMost_; }
+    void add(int s) {
+        logCount_[s] = std::log2(static_cast<double>(++count_[s]));
+        logMost_ = std::max(logMost_, logCount_[s]);
+        logTotal_ = std::log2(static_cast<double>(++total_));
     }
 
 private:
-    uint32_t count_[256];
-    uint32_t total_ = 256;
+    uint32_t count_[N];
+    double logCount_[N];
+    uint32_t total_ = N;
+    double logTotal_ = std::log2(static_cast<double>(N));
+    double logMost_ = 0.0;
 };
+using ByteCostModel = SymbolCostModel<256>;
+
+// Block headers by what they announce: flat, smooth, the four special
+// kinds, then VQ and VQ on a match by stages and level. The header stream
+// is block-sorted, so a header costs about what its kind's frequency says,
+// not its raw bits.
+constexpr int kHeaderKinds = 6 + 2 * 2 * kVqLevels;
+constexpr int vqHeaderKind(bool onMatch, int stages, int level) {
+    return 6 + (onMatch ? 2 * kVqLevels : 0) + (stages - 1) * kVqLevels + level;
+}
+int headerKind(const BlockHeader& h) {
+    switch (h.type) {
+    case BlockFlat:
+        return 0;
+    case BlockSpecial:
+        return 2 + h.subtype;
+    case BlockVq:
+        return 6 + (h.stageCount - 1) * kVqLevels + h.vqLevel;
+    default:
+        return h.smoothFlag ? 1 : 6 + 2 * kVqLevels + (h.stageCount - 1) * kVqLevels + h.vqLevel;
+    }
+}
 
 enum ChoiceKind { KindFlat, KindSmooth, KindMatch, KindPattern, KindMatchPattern, KindVq, KindMatchVq, KindRaw };
 
@@ -64,6 +96,7 @@ struct CurrentBlock {
     BlockVec x;
     int16_t d0 = 0;
     uint32_t matchOffset = 0;  // closest earlier correction, 0 for none
+    int32_t matchDistance = 0;  // its distance from x
 };
 
 class RatePlaneCoder {
@@ -74,9 +107,11 @@ public:
           rowsUp_(matchRowsUp(region.blocksPerRow)) {}
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
+    void setLambdaScale(double scale) { lambda_ = rateLambda(q_) * scale; }
+    // Weighted squared error of the last block coded.
+    double lastError() const { return weight_ * blockDistance(best_.recon, cur_.samples); }
 
 private:
-    double headerBits(int bits) const { return kHeaderBitCost * bits; }
     // Whether a coding of at least `bits` could still beat the best so far:
     // its error is never negative, so lambda times its bits bounds its cost.
     bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
@@ -84,23 +119,26 @@ private:
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
 
     // Takes `c` as the best so far when its cost is lower; fills in its
-    // cost and, for kinds rebuilt from their correction, its samples.
+    // cost (with its header's, beside `bits`) and, for kinds rebuilt from
+    // their correction, its samples.
     void offer(Candidate& c, double bits);
     void offerFlatAndSmooth();
     void scanMatches();
+    void scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, int32_t cLast);
     void offerRaw();
     void offerPattern(const BlockVec* source);
     void offerVq(const BlockVec* source);
-    void offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
+    double offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
     void commit();
 
     const QualityParams q_;
     SideStreams& st_;
     const PlaneRegion& r_;
     const double weight_;
-    const double lambda_;
+    double lambda_;
     const int32_t rowsUp_;
     ByteCostModel gain_, match_;
+    SymbolCostModel<kHeaderKinds> header_;
     BlockDecision d_;
     CurrentBlock cur_;
     Candidate best_;
@@ -113,7 +151,7 @@ void RatePlaneCoder::offer(Candidate& c, double bits) {
         blockFill(c.recon, cur_.d0);
         blockAdd(c.recon, c.corr, c.recon);
     }
-    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * bits;
+    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * (bits + header_.bits(headerKind(c.h)));
     if (c.cost < best_.cost) best_ = c;
 }
 
@@ -121,7 +159,7 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     Candidate flat;
     flat.kind = KindFlat;
     blockZero(flat.corr);
-    offer(flat, headerBits(2));
+    offer(flat, 0.0);
 
     Candidate smooth;
     smooth.kind = KindSmooth;
@@ -129,41 +167,73 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     smooth.h.smoothFlag = 1;
     interpolateFromMeans(r_, cur_.row, cur_.col, q_.meanLevel, smooth.recon);
     blockSubScalar(smooth.recon, cur_.d0, smooth.corr);
-    offer(smooth, headerBits(3));
+    offer(smooth, 0.0);
 }
 
 // Every earlier block of the match window as a plain match; the closest
 // one is kept as the source of the refinements.
 void RatePlaneCoder::scanMatches() {
     cur_.matchOffset = 0;
-    // Every coding relative to a match costs at least a match's header.
-    if (!worthTrying(headerBits(4))) return;
+    // Every coding relative to a match costs at least a header and a match
+    // byte.
+    double header = std::min(header_.bits(2 + SpecialMatch), header_.bits(2 + SpecialMatchPattern));
+    for (int stages = 1; stages <= 2; ++stages)
+        for (int L = 0; L < kVqLevels; ++L) header = std::min(header, header_.bits(vqHeaderKind(true, stages, L)));
+    if (!worthTrying(header + match_.leastBits())) return;
     const int32_t W = r_.blocksPerRow;
     const int32_t lastRow = std::max(cur_.row - rowsUp_, 0);
     int32_t closest = std::numeric_limits<int32_t>::max();
-    Candidate m;
-    m.kind = KindMatch;
-    m.h.type = BlockSpecial;
-    m.h.subtype = SpecialMatch;
     for (int32_t cr = cur_.row; cr >= lastRow; --cr) {
         const int32_t cFirst = cr == cur_.row ? cur_.col - 1 : std::min(cur_.col + kMatchColumns, W - 1);
         const int32_t cLast = std::max(cur_.col - kMatchColumns, 0);
-        const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(W);
-        for (int32_t cc = cFirst; cc >= cLast; --cc) {
-            const std::size_t j = base + static_cast<std::size_t>(cc);
-            const int32_t dist = blockDistance(cur_.x, r_.resid[j]);
-            const auto offset = static_cast<uint32_t>(cur_.n - j);
-            if (dist < closest) {
-                closest = dist;
-                cur_.matchOffset = offset;
-            }
-            const double bits = headerBits(4) + matchBits(offset);
-            // The reconstruction error of a match is its distance.
-            if (weight_ * dist + lambda_ * bits >= best_.cost) continue;
-            m.h.matchOffset = static_cast<int32_t>(offset);
-            blockCopy(r_.resid[j], m.corr);
-            offer(m, bits);
-        }
+        if (cFirst >= cLast) scanMatchRow(closest, cr, cFirst, cLast);
+    }
+    cur_.matchDistance = closest;
+}
+
+// Columns cFirst down to cLast of region row cr, nearest first. Distances
+// are measured for the whole row first, four blocks at a time.
+void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, int32_t cLast) {
+    const int32_t count = cFirst - cLast + 1;
+    const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(r_.blocksPerRow) +
+                             static_cast<std::size_t>(cLast);
+    const BlockVec* row = r_.resid + base;
+    int32_t dist[2 * kMatchColumns + 4];
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4) blockDistance4(cur_.x, row + k, dist + k);
+    for (; k < count; ++k) dist[k] = blockDistance(cur_.x, row[k]);
+    int32_t rowMin = std::numeric_limits<int32_t>::max();
+    for (int32_t i = 0; i < count; ++i) rowMin = std::min(rowMin, dist[i]);
+    if (rowMin < closest) {
+        int32_t i = count - 1;
+        while (dist[i] != rowMin) --i;
+        closest = rowMin;
+        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+    }
+    // No match costs less than its header and the commonest match byte: a
+    // distance at or above the reach cannot win, whatever its byte.
+    const double matchHeader = header_.bits(2 + SpecialMatch);
+    const double leastBits = matchHeader + match_.leastBits();
+    const auto reach = [&] {
+        return static_cast<int32_t>(std::clamp(std::ceil((best_.cost - lambda_ * leastBits) / weight_), 0.0, 2147483647.0));
+    };
+    int32_t limit = reach();
+    if (rowMin >= limit) return;
+    for (int32_t i = count - 1; i >= 0; --i) {
+        const int32_t d = dist[i];
+        if (d >= limit) continue;
+        const auto offset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+        // The reconstruction error of a match is its distance.
+        const double bits = matchBits(offset);
+        if (weight_ * d + lambda_ * (matchHeader + bits) >= best_.cost) continue;
+        Candidate m;
+        m.kind = KindMatch;
+        m.h.type = BlockSpecial;
+        m.h.subtype = SpecialMatch;
+        m.h.matchOffset = static_cast<int32_t>(offset);
+        blockCopy(row[i], m.corr);
+        offer(m, bits);
+        limit = reach();
     }
 }
 
@@ -172,7 +242,7 @@ void RatePlaneCoder::offerRaw() {
     raw.kind = KindRaw;
     raw.h.type = BlockSpecial;
     raw.h.subtype = SpecialRaw;
-    double bits = headerBits(4);
+    double bits = 0.0;
     for (int i = 0; i < 16; ++i) {
         const uint8_t b = rawSampleByte(cur_.samples.lane[i]);
         bits += match_.bits(b);
@@ -185,7 +255,7 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
-    if (!worthTrying(headerBits(4) + 4)) return;
+    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4)) return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -206,19 +276,19 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
         c.h.matchOffset = static_cast<int32_t>(cur_.matchOffset);
     }
     blockCopy(pattern, c.corr);
-    double bits = headerBits(4) + 4 + gain_.bits(c.h.gainByte[0]);
+    double bits = 4 + gain_.bits(c.h.gainByte[0]);
     if (source) bits += matchBits(cur_.matchOffset);
     offer(c, bits);
 }
 
 // One VQ candidate from the indices the searches just recorded at `level`.
-void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
+double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
     Candidate c;
     c.kind = source ? KindMatchVq : KindVq;
     c.h.type = source ? BlockPredicted : BlockVq;
     c.h.stageCount = static_cast<uint8_t>(stages);
     c.h.vqLevel = static_cast<uint8_t>(level);
-    double bits = headerBits(source ? 6 : 5);
+    double bits = 0.0;
     for (int stage = 0; stage < stages; ++stage) {
         for (int j = 0; j < 4; ++j) c.h.shapeIndex[stage][j] = static_cast<uint8_t>(d_.vqIndex[level][stage][j]);
         c.h.gainIndex[stage] = static_cast<uint8_t>(d_.vqIndex[level][stage][kGainSlot]);
@@ -233,10 +303,11 @@ void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages,
         bits += matchBits(cur_.matchOffset);
     }
     offer(c, bits);
+    return c.cost;
 }
 
-// Every level from one below the cascade's start level, one stage then two
-// (all stage-one searches first: they share the quarter norms).
+// Every level from the cascade's start level, one stage then two (all
+// stage-one searches first: they share the quarter norms).
 void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec target;
     if (source)
@@ -245,21 +316,23 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         blockCopy(cur_.x, target);
     if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
     const int32_t E = blockEnergy(target);
-    const int L0 = std::max(vqStartLevel(E, q_.qualityLevel) - 1, 0);
+    const int L0 = vqStartLevel(E, q_.qualityLevel);
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
-    const double header = headerBits(source ? 6 : 5);
-    if (!worthTrying(header + vqIndexBits(L0))) return;
+    const auto header = [&](int stages, int L) { return header_.bits(vqHeaderKind(source != nullptr, stages, L)); };
+    if (!worthTrying(header_.leastBits() + vqIndexBits(L0))) return;
     VqResult first[kVqLevels];
     int levels = L0;  // levels searched: each costs more bits than the one below
-    for (int L = L0; L < kVqLevels && worthTrying(header + vqIndexBits(L)); ++L, ++levels) {
+    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L)); ++L) {
         const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
         first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        ++levels;
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
-    for (int L = L0; L < levels && worthTrying(header + 2 * vqIndexBits(L)); ++L) {
+    for (int L = L0; L < levels; ++L) {
+        if (!worthTrying(header(2, L) + 2 * vqIndexBits(L))) continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
@@ -272,6 +345,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
 void RatePlaneCoder::commit() {
     const BlockHeader& h = best_.h;
     emitBlock(st_, h, cur_.samples, r_.blocksPerRow);
+    header_.add(headerKind(h));
     if (h.matchesEarlierBlock()) match_.add(matchByte(static_cast<uint32_t>(h.matchOffset), r_.blocksPerRow));
     if (h.type == BlockSpecial && h.subtype == SpecialRaw)
         for (int i = 0; i < 16; ++i) match_.add(rawSampleByte(cur_.samples.lane[i]));
@@ -296,7 +370,9 @@ ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
     offerRaw();
     offerPattern(nullptr);
     offerVq(nullptr);
-    if (cur_.matchOffset != 0) {
+    // Coding relative to a match only pays when the match is nearer to the
+    // correction than zero is.
+    if (cur_.matchOffset != 0 && cur_.matchDistance < blockEnergy(cur_.x)) {
         const BlockVec source = r_.resid[cur_.n - cur_.matchOffset];
         offerPattern(&source);
         offerVq(&source);
@@ -320,20 +396,178 @@ double rateLambda(const QualityParams& q) {
     return kLambdaAtLevelOne * std::pow(static_cast<double>(q.qualityLevel), kLambdaExponent);
 }
 
-void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
-                          const RateOptions& options) {
-    if (region.rows < 1) return;
+namespace {
+
+// A region's samples, kept so that a coding can be undone: the corrections
+// are the samples less their mean value again.
+struct RegionCopy {
+    std::vector<BlockVec> coded;
+    int meanShift;
+
+    RegionCopy(const PlaneRegion& r, const QualityParams& q) : meanShift(q.meanShift()) {
+        const BlockVec* first = r.coded + firstBlock(r);
+        coded.assign(first, first + r.blocks());
+    }
+    void restore(const PlaneRegion& r) const {
+        const std::size_t first = firstBlock(r);
+        for (std::size_t i = 0; i < coded.size(); ++i) {
+            blockCopy(coded[i], r.coded[first + i]);
+            blockSubScalar(coded[i], static_cast<int16_t>(r.means[first + i] << meanShift), r.resid[first + i]);
+        }
+    }
+    static std::size_t firstBlock(const PlaneRegion& r) {
+        return static_cast<std::size_t>(r.firstRow) * static_cast<std::size_t>(r.blocksPerRow);
+    }
+};
+
+// Where the plane's symbols start in the streams, so that a coding can be
+// taken out of them again.
+struct StreamMark {
+    BitCursor header, low, high;
+    uint32_t gain = 0, match = 0, blocks = 0;
+
+    explicit StreamMark(const SideStreams& st)
+        : header(st.headerPos), low(st.indexLowPos), high(st.indexHighPos), gain(st.gainBytesPos),
+          match(st.matchBytesPos), blocks(st.blockCounter) {}
+
+    void rewind(SideStreams& st) const {
+        clearBits(st.headerBits, header, st.headerPos);
+        clearBits(st.indexBitsLow, low, st.indexLowPos);
+        clearBits(st.indexBitsHigh, high, st.indexHighPos);
+        st.headerPos = header, st.indexLowPos = low, st.indexHighPos = high;
+        st.gainBytesPos = gain, st.matchBytesPos = match, st.blockCounter = blocks;
+    }
+    // Bit writers add into zeroed bytes, reaching one byte past their cursor.
+    static void clearBits(StreamBuffer& buf, BitCursor from, BitCursor to) {
+        if (buf.empty()) return;
+        buf.data()[from.byte] = static_cast<uint8_t>(buf.data()[from.byte] & ((1u << from.bit) - 1u));
+        const std::size_t end = std::min<std::size_t>(std::size_t{to.byte} + 2, buf.size());
+        if (end > std::size_t{from.byte} + 1) std::fill(buf.data() + from.byte + 1, buf.data() + end, uint8_t{0});
+    }
+};
+
+// Weighted squared error per block row of the region's coding, against the
+// samples in `source`.
+std::vector<double> rowErrors(const PlaneRegion& r, const RegionCopy& source, double weight) {
+    std::vector<double> rows(static_cast<std::size_t>(r.rows), 0.0);
+    const std::size_t first = RegionCopy::firstBlock(r);
+    for (std::size_t i = 0; i < r.blocks(); ++i)
+        rows[i / static_cast<std::size_t>(r.blocksPerRow)] +=
+            weight * blockDistance(r.coded[first + i], source.coded[i]);
+    return rows;
+}
+
+// Steers lambda so that the error of the rows coded so far stays at `aim`
+// times the cascade's, assuming a row's error grows about as lambda does.
+class LambdaSteering {
+public:
+    LambdaSteering(const std::vector<double>& cascadeRows, double scale, double aim)
+        : cascade_(cascadeRows), scale_(scale), aim_(aim) {}
+
+    double scale() const { return scale_; }
+    void rowDone(std::size_t row, double error) {
+        const double c = cascade_[row];
+        owed_ += aim_ * c - error;
+        if (row + 1 >= cascade_.size() || c <= 0.0) return;
+        const double next = cascade_[row + 1];
+        if (next <= 0.0) return;
+        // Half of what is owed (or to spare) is settled on the next row.
+        const double wanted = std::max(aim_ * next + 0.5 * owed_, 0.2 * aim_ * next);
+        const double expected = error / c * next;
+        const double factor = expected > 0.0 ? std::sqrt(wanted / expected) : 2.0;
+        scale_ = std::clamp(scale_ * std::clamp(factor, 0.5, 2.0), kMinScale, kMaxScale);
+    }
+
+private:
+    static constexpr double kMinScale = 1.0 / 1024, kMaxScale = 64.0;
+    const std::vector<double>& cascade_;
+    double scale_;
+    const double aim_;
+    double owed_ = 0.0;
+};
+
+void checkPlane(const SideStreams& st, const PlaneRegion& region, const RateOptions& options) {
     if (region.blocksPerRow < 1 || region.firstRow < 0)
         throw Error("plane of " + std::to_string(region.blocksPerRow) + " blocks per row cannot be coded");
     if (uint64_t{st.blockCounter} + region.blocks() > st.blockCapacity)
         throw Error("strip has more blocks than the stream buffers hold");
     if (!(options.lambdaScale > 0.0)) throw Error("rate-aware coding needs a positive lambda");
-    RatePlaneCoder coder(q, st, region, errorWeight, options.lambdaScale);
-    for (int32_t row = 0; row < region.rows; ++row)
+}
+
+// One plane region to code and the weight of its error.
+struct PlaneTask {
+    const QualityParams& q;
+    SideStreams& st;
+    const PlaneRegion& region;
+    double weight;
+};
+
+// The region coded once with lambda at `scale`, or steered when `steering`
+// is given; returns its weighted error.
+double codeRegion(const PlaneTask& t, double scale, LambdaSteering* steering, RateChoiceCounts& counts) {
+    const PlaneRegion& region = t.region;
+    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale);
+    double total = 0.0;
+    for (int32_t row = 0; row < region.rows; ++row) {
+        double error = 0.0;
         for (int32_t col = 0; col < region.blocksPerRow; ++col) {
-            const ChoiceKind kind = coder.codeBlock(row, col);
-            if (options.counts) ++options.counts->blocks[kind];
+            ++counts.blocks[coder.codeBlock(row, col)];
+            error += coder.lastError();
         }
+        total += error;
+        if (steering) {
+            steering->rowDone(static_cast<std::size_t>(row), error);
+            coder.setLambdaScale(steering->scale());
+        }
+    }
+    return total;
+}
+
+// Codes the region under the cascade's error: a first pass from the given
+// scale, a second from a scale lowered by what the first overshot, else the
+// cascade's own coding.
+void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoiceCounts& counts) {
+    const QualityParams& q = t.q;
+    SideStreams& st = t.st;
+    const PlaneRegion& region = t.region;
+    const RegionCopy source(region, q);
+    const StreamMark mark(st);
+    encodePlane(q, st, region);
+    const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
+    double cascade = 0.0;
+    for (const double e : cascadeRows) cascade += e;
+    double start = options.lambdaScale;
+    for (const double aim : {0.99, 0.96}) {
+        mark.rewind(st);
+        source.restore(region);
+        RateChoiceCounts mine;
+        LambdaSteering steering(cascadeRows, start, aim);
+        const double error = codeRegion(t, start, &steering, mine);
+        if (error <= cascade) {
+            for (std::size_t k = 0; k < counts.blocks.size(); ++k) counts.blocks[k] += mine.blocks[k];
+            return;
+        }
+        start *= std::clamp(aim * cascade / error, 0.25, 0.9);
+    }
+    mark.rewind(st);
+    source.restore(region);
+    encodePlane(q, st, region);
+}
+
+}  // namespace
+
+void encodePlaneRateAware(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double errorWeight,
+                          const RateOptions& options) {
+    if (region.rows < 1) return;
+    checkPlane(st, region, options);
+    RateChoiceCounts counts;
+    const PlaneTask task{q, st, region, errorWeight};
+    if (options.meetCascade)
+        codeUnderCascade(task, options, counts);
+    else
+        codeRegion(task, options.lambdaScale, nullptr, counts);
+    if (options.counts)
+        for (std::size_t k = 0; k < counts.blocks.size(); ++k) options.counts->blocks[k] += counts.blocks[k];
 }
 
 void encodeStripRateAware(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,

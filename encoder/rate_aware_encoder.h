@@ -36,6 +36,12 @@ struct RateOptions {
     double lambdaScale = 1.0;
     RateChoiceCounts* counts = nullptr;  // counted into when not null
     int planeThreads = 1;                // planes side by side (not while counting)
+    // Meet the cascade's error at the same level: each plane is coded by the
+    // cascade first (then undone) and lambda is steered, block row by block
+    // row, so that the plane's weighted squared error stays under the
+    // cascade's; a plane that still ends above it takes the cascade's coding.
+    // lambdaScale is then where the steering starts.
+    bool meetCascade = false;
 };
 
 // Codes one plane region as encodePlane does (same entry state, same

@@ -30,7 +30,9 @@ std::string presetTable() {
     std::copy(std::begin(kPresets), std::end(kPresets), byQuality.begin());
     std::stable_sort(byQuality.begin(), byQuality.end(),
                      [](const Preset& a, const Preset& b) { return a.dbFigure > b.dbFigure; });
-    std::string text = std::string(tr("Presets (-p), best quality first:")) + "\n";
+    std::string text = std::string(tr("Presets (-p), best quality first; the dB figures are nominal (a photograph may\n"
+                                      "come out a little below), --psnr DB guarantees a floor:")) +
+                       "\n";
     for (const Preset& p : byQuality) {
         char line[160];
         std::snprintf(line, sizeof line, "  %d  %d dB  %s %-4d %s", p.digit, p.dbFigure, tr("level"),
@@ -186,7 +188,8 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
         ->check(numberFrom(1.0, 200.0))
         ->type_name("DB");
     app.add_flag("--rdo", o.settings.rateAware,
-                 tr("rate-aware encoder: fewer bytes at equal PSNR, slower; any reader decodes the files"));
+                 tr("rate-aware encoder: at a preset, at least the PSNR the default gives there for fewer\n"
+                    "bytes, about three times as slow; any reader decodes the files"));
     CLI::Option* bmp = app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_flag("--png", o.settings.pngOutput,
                  tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG)"))

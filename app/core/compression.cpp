@@ -30,6 +30,7 @@ struct Attempt {
     double minPsnr = -INFINITY;
     bool rateAware = false;
     double lambdaScale = 1.0;
+    bool meetCascade = false;  // rate-aware under the cascade's error at the level
 };
 
 // A compression's figures and, when it reached its minPsnr, the container
@@ -144,6 +145,7 @@ Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings
                        attempt.rateAware, attempt.lambdaScale};
     coding.measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
     coding.checksum = true;
+    coding.meetCascade = attempt.meetCascade;
 
     writeContainerHeader(*out, file, in->metadata);
     job.ui.setProgress(5);
@@ -256,7 +258,8 @@ FileReport compressFile(const std::string& path, FileKind kind, const JobSetting
                         BatchUi& ui) {
     if (settings.targetPsnr > 0.0 || std::isnan(settings.targetPsnr)) return compressToTarget(path, kind, settings, ui);
     Outcome o = compressOnce({path, kind, settings, ui},
-                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware});
+                             {settings.qualityLevel, settings.colourSampling, -INFINITY, settings.rateAware, 1.0,
+                              settings.rateAware});
     return commitOutcome(o);
 }
 

@@ -75,7 +75,7 @@ void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, 
     StripWork& sw = w.work;
     if (c.measure) w.meter.keepInput(sw);
     if (c.rateAware)
-        encodeStripRateAware(c.quality, w.geometry, sw, c.units, planeDone, {c.lambdaScale, nullptr, threads});
+        encodeStripRateAware(c.quality, w.geometry, sw, c.units, planeDone, {c.lambdaScale, nullptr, threads, c.meetCascade});
     else
         encodeStrip(c.quality, w.geometry, sw, c.units, {planeDone, threads});
     encodeStripSection(sw.streams, w.section, threads);

@@ -146,6 +146,7 @@ struct StripCoding {
     double lambdaScale = 1.0;  // of the rate-aware coder
     bool measure = false;      // squared error into StripWorker::squares
     bool checksum = false;     // pixel checksum into StripWorker::pixels
+    bool meetCascade = false;  // rate-aware under the cascade's error at the level
 };
 
 // Codes the strip `w` holds as read: its streams into w.section, and the

@@ -62,6 +62,8 @@ public:
     // Failures of a batch are collected and listed at its end instead of one box each,
     // and existing outputs are left alone unasked and listed there too.
     bool collectsFailures() const { return collectFailures_; }
+    // Compressions use the rate-aware coder: the preset's quality in fewer bytes, slower.
+    bool rateAware() const { return rateAware_; }
 
 public slots:
     // Takes the paths as one dropped batch: drop order, folders replaced by the
@@ -76,6 +78,7 @@ public slots:
     void onShowFailures();
     void onOpenOutputFolder();
     void setCollectFailures(bool collect);
+    void setRateAware(bool rateAware);
     void reject() override;
 
 signals:
@@ -126,6 +129,8 @@ private:
     bool bmpOutput_ = false;
     bool pngOutput_ = false;  // P; B and T clear it
     bool collectFailures_ = false;
+    bool rateAware_ = false;
+    bool batchRateAware_ = false;  // the coder of the batch running or last run
 
     QButtonGroup* radios_ = nullptr;
     QRadioButton* radioButtons_[3] = {};
@@ -140,6 +145,7 @@ private:
     QAction* failuresAction_ = nullptr;
     QAction* folderAction_ = nullptr;
     QAction* collectAction_ = nullptr;
+    QAction* rateAwareAction_ = nullptr;
     FailureListDialog* failureList_ = nullptr;
 
     // One batch at a time; all of it is empty while none runs.

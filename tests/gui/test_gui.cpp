@@ -746,6 +746,40 @@ private slots:
         QVERIFY2(shown.startsWith("ファイルが壊れています: range decoder: "), qPrintable(shown));
         QVERIFY(!QFileInfo::exists(dir.filePath("bad.tif")));
     }
+
+    // Off at first; once chosen, batches compress with the rate-aware coder at the chosen preset, the report
+    // names it, and the choice holds for the next run.
+    void theRateAwareItemCodesBatchesForFewerBytesAndIsRemembered() {
+        auto* item = dlg_->findChild<QAction*>("rateAwareAction");
+        QVERIFY(item && item->isCheckable() && !item->isChecked());
+        QVERIFY(dlg_->actions().contains(item));
+        FileReport r;
+        r.kind = FileKind::CompressTiff, r.inputBytes = 3 << 20, r.outputBytes = 1 << 20, r.psnr = 50.0;
+        r.output = "/p/a_51-2.rpx";
+        services_->reports = {{"/p/a.tif", r}};
+        press(Qt::Key_3);
+        QVERIFY(drop({"/p/a.tif"}));
+        WAIT_FOR_BATCH();
+        QVERIFY(!services_->batchSettings.back().rateAware);
+        QCOMPARE(counter(), QString("3.0 MB → 1.0 MB  平均 3.0:1  約 50.0 dB"));
+        item->trigger();
+        QVERIFY(drop({"/p/a.tif"}));
+        WAIT_FOR_BATCH();
+        const JobSettings s = services_->batchSettings.back();
+        QVERIFY(s.rateAware);
+        QCOMPARE(s.qualityLevel, 6);
+        QCOMPARE(s.qualityDbText, std::string("51"));
+        QCOMPARE(counter(), QString("3.0 MB → 1.0 MB  平均 3.0:1  約 50.0 dB  容量優先"));
+        dlg_.reset();
+        openDialog();
+        QVERIFY(dlg_->rateAware());
+        QVERIFY(dlg_->findChild<QAction*>("rateAwareAction")->isChecked());
+        QVERIFY(dlg_->jobSettings().rateAware);
+        dlg_->findChild<QAction*>("rateAwareAction")->trigger();
+        dlg_.reset();
+        openDialog();
+        QVERIFY(!dlg_->jobSettings().rateAware);
+    }
 };
 
 QTEST_MAIN(DialogTest)

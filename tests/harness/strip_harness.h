@@ -47,6 +47,8 @@ using Streams = std::array<std::vector<uint8_t>, kStreamCount>;
 struct EncodeOptions {
     int planeThreads = 1;
     bool rateAware = false;
+    double lambdaScale = 1.0;  // of the rate-aware coder
+    bool meetCascade = false;  // the rate-aware coder under the cascade's error
 };
 
 // Loads strip k of `img` as the image reader does ((v + 8) >> 4, bottom row
