@@ -21,6 +21,8 @@ using StripPipeline = ScratchDir;
 
 // A trial on the whole image must measure exactly what compressing the file
 // reports, or a trial can pass a level whose output then misses the target.
+// (The rate-aware coder at a preset is held to the cascade's error, which no
+// trial does, so only the cascade is compared here.)
 TEST_F(StripPipeline, TrialsMeasureThePsnrThatTheCompressionReports) {
     Quiet ui;
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"}) {
@@ -30,17 +32,16 @@ TEST_F(StripPipeline, TrialsMeasureThePsnrThatTheCompressionReports) {
         std::iota(rows.begin(), rows.end(), 0);
         const HeldImage held = holdRows(*in, rows);
         for (const int32_t sampling : {Sampling444, Sampling420})
-            for (const int32_t level : {3, 40})
-                for (const bool rateAware : {false, true}) {
-                    SCOPED_TRACE(std::string(name) + " level " + std::to_string(level) + " sampling " +
-                                 std::to_string(sampling) + (rateAware ? " rate-aware" : ""));
-                    JobSettings s;
-                    s.qualityLevel = level, s.colourSampling = sampling, s.rateAware = rateAware;
-                    s.measureQuality = true, s.qualityDbText = "m", s.outputDir = dir;
-                    const FileReport r = compressFile(input, FileKind::CompressTiff, s, ui);
-                    const TrialPoint t = trialEncode(held, level, sampling, {rateAware, 1.0, 2, {}});
-                    EXPECT_EQ(t.psnr, r.psnr);
-                }
+            for (const int32_t level : {3, 40}) {
+                SCOPED_TRACE(std::string(name) + " level " + std::to_string(level) + " sampling " +
+                             std::to_string(sampling));
+                JobSettings s;
+                s.qualityLevel = level, s.colourSampling = sampling;
+                s.measureQuality = true, s.qualityDbText = "m", s.outputDir = dir;
+                const FileReport r = compressFile(input, FileKind::CompressTiff, s, ui);
+                const TrialPoint t = trialEncode(held, level, sampling, {false, 1.0, 2, {}});
+                EXPECT_EQ(t.psnr, r.psnr);
+            }
     }
 }
 
