@@ -161,12 +161,15 @@ private:
         info = nullptr;
     }
 
+    // A grey sample goes to all three channels.
     void store(const StripTarget& t, int32_t r, const uint8_t* src) const {
+        const int channels = metadata.grey ? 1 : 3;
         for (int c = 0; c < 3; ++c) {
+            const int at = channels == 3 ? c : 0;
             if (bitsPerSample() == 16)
-                t.store16(c, r, 0, width(), src + 2 * c, 3);
+                t.store16(c, r, 0, width(), src + 2 * at, channels);
             else
-                t.store8(c, r, 0, width(), src + c, 3);
+                t.store8(c, r, 0, width(), src + at, channels);
         }
     }
 
@@ -299,13 +302,15 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
     const int colour = png_get_color_type(png, info);
     if (colour == PNG_COLOR_TYPE_PALETTE) refuseUnsupported("palette colours");
     if (colour & PNG_COLOR_MASK_ALPHA) refuseUnsupported("alpha channel");
-    if (colour != PNG_COLOR_TYPE_RGB) refuseUnsupported("greyscale");
+    if (colour != PNG_COLOR_TYPE_RGB && colour != PNG_COLOR_TYPE_GRAY)
+        refuseUnsupported("colour type " + std::to_string(colour));
     if (png_get_valid(png, info, PNG_INFO_tRNS)) refuseUnsupported("transparent colour (tRNS)");
     if (bits != 8 && bits != 16) refuseUnsupported("bit depth " + std::to_string(bits));
+    const bool grey = colour == PNG_COLOR_TYPE_GRAY;
     const auto maxDimension = static_cast<png_uint_32>(std::numeric_limits<int32_t>::max());
     if (width < 1 || height < 1 || width > maxDimension || height > maxDimension)
         refuseUnsupported(std::to_string(width) + " x " + std::to_string(height));
-    const uint64_t rowBytes = uint64_t{width} * 3 * static_cast<uint64_t>(bits / 8);
+    const uint64_t rowBytes = uint64_t{width} * (grey ? 1 : 3) * static_cast<uint64_t>(bits / 8);
     if (rowBytes > kMaxRowBytes) refuseUnsupported("rows of " + std::to_string(rowBytes) + " bytes");
     const auto fileSize = static_cast<uint64_t>(st.st_size);
     if (uint64_t{height} * (rowBytes + 1) / kMaxDeflateRatio > fileSize)
@@ -321,6 +326,8 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
     png_set_error_fn(in->png, &in->messages, onPngError, onPngWarning);
     probe.reset();
     in->metadata = readPngMetadata(in->png, in->info);
+    // A PNG's grey is always black at 0.
+    if (grey) in->metadata.grey = GreyFormat{1, static_cast<uint8_t>(bits)};
     if (!in->prepare()) throw Error(kNotPngText, in->messages.error);
     if (png_get_rowbytes(in->png, in->info) != rowBytes)
         refuseUnsupported("rows of " + std::to_string(png_get_rowbytes(in->png, in->info)) + " bytes");

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "container/messages.h"
@@ -54,9 +55,9 @@ bool pngSetIccp(png_structp png, png_infop info, const uint8_t* profile, png_uin
     return png_get_valid(png, info, PNG_INFO_iCCP) != 0;
 }
 
-bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits) {
+bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits, int colour) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_set_IHDR(png, info, width, height, bits, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, width, height, bits, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     return true;
 }
@@ -209,6 +210,7 @@ struct PngOutput::Handle {
     png_structp png = nullptr;
     png_infop info = nullptr;
     int bits = 16;
+    int channels = 3;  // 1: grey, from the R plane
     std::vector<uint8_t> row;
     std::vector<std::string> dropped;
     ~Handle() {
@@ -224,17 +226,19 @@ PngOutput::PngOutput(std::string outputPath, const ImageLayout& layout, int bits
                     std::to_string(bits) + " bits");
     Handle& h = *handle_;
     h.bits = bits;
+    // A grey picture stays grey; PNG's grey is black at 0, whatever the input's was.
+    h.channels = meta.grey ? 1 : 3;
     h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &h.messages, onWriteError, onWriteWarning);
     if (h.png) h.info = png_create_info_struct(h.png);
     if (!h.png || !h.info) throw Error(kCannotCreateOutputText, path() + " (out of memory)");
     png_init_io(h.png, file_.stream());
     png_set_compression_level(h.png, kPngCompressionLevel);
     if (!pngSetHeader(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
-                      bits))
+                      bits, h.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB))
         throw Error(kCannotCreateOutputText, path() + " (" + h.messages.error + ")");
     setMetadataChunks(h.png, h.info, meta, h.messages, h.dropped);
     if (!pngWriteInfo(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
-    h.row.resize(static_cast<std::size_t>(layout.width) * 3 * static_cast<std::size_t>(bits / 8));
+    h.row.resize(static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(h.channels * bits / 8));
 }
 
 PngOutput::~PngOutput() {
@@ -252,9 +256,11 @@ void writePngStrip(PngOutput& out, const ImageLayout& layout, int32_t stripIndex
     const auto blocks = static_cast<std::size_t>(layout.paddedWidth / 4) * static_cast<std::size_t>(layout.stripHeight / 4);
     PngOutput::Handle& h = *out.handle_;
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks ||
-        g.firstImageRow != out.nextRow_ || h.row.size() != static_cast<std::size_t>(layout.width) * 3 * (h.bits / 8))
+        g.firstImageRow != out.nextRow_ ||
+        h.row.size() != static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(h.channels * h.bits / 8))
         throw Error("PNG strips must be written once each, top to bottom");
-    const BlockPlane* planes[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
+    const BlockPlane* rgb[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
+    const std::span<const BlockPlane* const> planes(rgb, static_cast<std::size_t>(h.channels));
     for (int32_t r = 0; r < g.imageRows; ++r) {
         uint8_t* p = h.row.data();
         for (int32_t x = 0; x < layout.width; ++x)

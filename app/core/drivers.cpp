@@ -108,6 +108,7 @@ struct StripWorker {
     int32_t strip = -1;
     double squares = 0.0;  // the strip's squared error, when measured
     Checksum128 pixels;    // the strip's pixel checksum, when summed
+    Checksum128 greyPixels;  // a greyscale input's: its grey checksum
 
     StripWorker(const FileCoding& file) {
         allocCodecBuffers(work, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
@@ -336,7 +337,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
 
     ProgressCounter progress(ui, layout.stripCount, settings.stop);
     double sumSquares = 0.0;
-    std::vector<Checksum128> stripSums;
+    std::vector<Checksum128> stripSums, greySums;
     runStrips(
         layout, workers, settings.stop,
         [&](StripWorker& w) {
@@ -357,12 +358,15 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
             // The reconstruction the decoder will rebuild, summed for the trailer.
             stripToRgb(w.geometry, sw);
             w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            // A grey picture is measured as its expansion writes it.
+            if (in->metadata.grey) w.greyPixels = greyStripPlanes(layout, w.strip, sw);
             if (measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, inputScale);
         },
         [&](StripWorker& w) {
             appendStripSection(*out, w.section);
             sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
             stripSums.push_back(w.pixels);
+            greySums.push_back(w.greyPixels);
         });
     Outcome done;
     if (measure) done.report.psnr = psnrOf(sumSquares, 3.0 * layout.width * layout.height);
@@ -378,8 +382,10 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
                                       static_cast<uint32_t>(in->fileStatus.st_mtim.tv_nsec)};
     // Containers of TIFFs and BMPs keep the trailer they always had, byte for
     // byte; the formats that came later say what they were.
-    if (in->format() == InputFormat::Png)
-        trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in->bitsPerSample())};
+    if (in->format() == InputFormat::Png || in->metadata.grey)
+        trailer.source = SourceImage{in->format() == InputFormat::Png ? SourceFormat::Png : SourceFormat::Tiff,
+                                     static_cast<uint8_t>(in->bitsPerSample())};
+    if (in->metadata.grey) trailer.grey = GreySource{in->metadata.grey->photometric, pixelChecksum(greySums)};
     trailer.pngChunks = in->metadata.pngChunks;
     appendTrailer(*out, std::move(trailer));
 
@@ -517,8 +523,8 @@ ExpansionName expansionName(const std::string& path, const JobSettings& settings
 enum class ExpandTo { Tiff, Bmp, Png, Nothing };
 
 // The bits per sample of the container's input: 16 unless its trailer says 8.
-// Only containers of PNGs say so (those of TIFFs and BMPs keep the trailer
-// they always had): theirs expand to 16 bits.
+// Only containers of PNGs and grey inputs say so (those of RGB TIFFs and
+// BMPs keep the trailer they always had): theirs expand to 16 bits.
 int sourceBits(const std::optional<Trailer>& trailer) {
     return trailer && trailer->source && trailer->source->bitsPerSample == 8 ? 8 : 16;
 }
@@ -587,7 +593,10 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
     const int threads = resolveThreadCount(settings.threads);
     auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
-    const bool sumPixels = trailer && trailer->pixels;
+    // A grey picture is checked by its grey checksum, summed as the planes
+    // are made grey for the writers.
+    const std::optional<GreySource> grey = trailer ? trailer->grey : std::nullopt;
+    const bool sumPixels = trailer && (trailer->pixels || grey);
     std::vector<Checksum128> stripSums;
 
     ProgressCounter progress(ui, layout.stripCount, settings.stop);
@@ -600,12 +609,13 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
             decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
             stripToRgb(w.geometry, sw);
             // A TIFF's rows are summed as they are written, at no extra cost.
-            if (sumPixels && !tiff) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            if (grey) w.pixels = greyStripPlanes(layout, w.strip, sw);
+            else if (sumPixels && !tiff) w.pixels = stripPixelChecksum(layout, w.strip, sw);
             clearSideStreams(sw.streams);
         },
         [&](StripWorker& w) {
             if (tiff)
-                writeTiffStrip(*tiff, layout, w.strip, w.work, sumPixels ? &w.pixels : nullptr);
+                writeTiffStrip(*tiff, layout, w.strip, w.work, sumPixels && !grey ? &w.pixels : nullptr);
             else if (bmp)
                 writeBmpStrip(*bmp, layout, w.strip, w.work);
             else if (png)
@@ -613,7 +623,7 @@ Expansion expandContainer(const std::string& path, const JobSettings& settings, 
             stripSums.push_back(w.pixels);
         });
     if (in.remaining() != 0) throw Error(kDamagedFileText);
-    if (sumPixels && pixelChecksum(stripSums) != *trailer->pixels)
+    if (sumPixels && pixelChecksum(stripSums) != (grey ? grey->pixels : *trailer->pixels))
         throwDamaged("pixel checksum does not match");
     result.pixelsChecked = sumPixels;
     if (tiff)
