@@ -76,6 +76,11 @@ public:
     // can be read side by side, one handle each.
     virtual bool readsRunsCheaply(int32_t rows) const { (void)rows; return false; }
 
+    // Once every row has been read: metadata that follows the pixels in the
+    // file (a PNG's texts and Exif after its image data) joins `metadata`'s
+    // trailer fields. What cannot be read becomes a warning.
+    virtual void readMetadataAfterPixels() {}
+
 protected:
     InputImage(InputFormat format, int32_t width, int32_t height, int32_t bits)
         : format_(format), width_(width), height_(height), bitsPerSample_(bits) {}

@@ -1,13 +1,15 @@
 #pragma once
-// The text and Exif chunks of an input PNG, carried in the trailer so that an
-// expansion to PNG writes them back with the values they had.
+// The text, Exif and colour chunks of an input PNG, carried in the trailer so
+// that an expansion to PNG writes them back with the values they had.
 //
-// Encoding, version 1; numbers little-endian:
+// Encoding, version 1, or 2 when there are colour chunks; numbers
+// little-endian:
 //   "KPNG", version (u8), Exif length (u32) and bytes, text count (u32),
 //   per text: kind (u8: 0 tEXt, 1 zTXt, 2 iTXt, 3 compressed iTXt), then
 //   keyword, language tag, translated keyword and text, each a length (u32)
 //   and its bytes (the last three of tEXt and zTXt: language and translated
-//   keyword empty).
+//   keyword empty); version 2 then: colour chunk count (u32), per chunk its
+//   type (4 bytes) and its data as a length (u32) and the bytes.
 
 #include <cstdint>
 #include <span>
@@ -22,10 +24,22 @@ struct PngText {
     bool operator==(const PngText&) const = default;
 };
 
+// gAMA, cHRM, sRGB or bKGD with its data as the file holds it (big-endian).
+struct PngColourChunk {
+    std::string type;
+    std::vector<uint8_t> data;
+    bool operator==(const PngColourChunk&) const = default;
+};
+
+// Whether `type` is one of the colour chunks carried and `size` a size it
+// has (bKGD: 2 bytes for grey, 6 for RGB).
+bool isCarriedColourChunk(const std::string& type, std::size_t size);
+
 struct PngChunks {
     std::vector<uint8_t> exif;  // eXIf's bytes, a TIFF header and directory
     std::vector<PngText> texts;
-    bool empty() const { return exif.empty() && texts.empty(); }
+    std::vector<PngColourChunk> colour;
+    bool empty() const { return exif.empty() && texts.empty() && colour.empty(); }
     bool operator==(const PngChunks&) const = default;
 };
 

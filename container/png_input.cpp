@@ -69,6 +69,12 @@ bool pngReadRow(png_structp png, png_bytep row) {
     return true;
 }
 
+bool pngReadEnd(png_structp png, png_infop endInfo) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_end(png, endInfo);
+    return true;
+}
+
 bool pngReadImage(png_structp png, png_bytepp rows) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_read_image(png, rows);
@@ -76,6 +82,8 @@ bool pngReadImage(png_structp png, png_bytepp rows) {
 }
 
 // ---- The reader ---------------------------------------------------------------
+
+void addTextChunks(png_structp png, png_infop info, PngChunks& chunks);
 
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -93,8 +101,9 @@ public:
     ~PngInput() override { destroy(); }
 
     std::vector<std::string> warnings() const override {
-        if (messages.warnings == 0) return {};
-        std::vector<std::string> all{std::string("libpng: ") + messages.warning};
+        std::vector<std::string> all = endWarnings;
+        if (messages.warnings == 0) return all;
+        all.push_back(std::string("libpng: ") + messages.warning);
         if (messages.warnings > 1)
             all.push_back("and " + std::to_string(messages.warnings - 1) + " more libpng warnings");
         return all;
@@ -153,6 +162,24 @@ public:
     int32_t nextRow = 0;
     std::vector<uint8_t> row;
     std::vector<uint8_t> whole;  // an interlaced image, decoded at once
+    std::vector<std::string> endWarnings;
+
+    // Texts and Exif may follow the image data: read once every row has
+    // been, they join the trailer's chunks (the header was written before).
+    void readMetadataAfterPixels() override {
+        if (!png || (!interlaced && nextRow != height()) || (interlaced && whole.empty())) return;
+        png_infop endInfo = png_create_info_struct(png);
+        if (!endInfo) return;
+        if (pngReadEnd(png, endInfo)) {
+            PngChunks chunks = decodePngChunks(metadata.pngChunks);
+            addTextChunks(png, endInfo, chunks);
+            metadata.pngChunks = encodePngChunks(chunks);
+            if (metadata.carriedTags.empty()) metadata.carriedTags = xmpAsCarriedTags(chunks);
+        } else {
+            endWarnings.push_back(std::string("the chunks after the image data cannot be read: ") + messages.error);
+        }
+        png_destroy_info_struct(png, &endInfo);
+    }
 
 private:
     void destroy() noexcept {
@@ -210,6 +237,68 @@ std::optional<std::string> asciiText(png_structp png, png_infop info, const char
     return std::nullopt;
 }
 
+// The texts and Exif that `info` holds, after those already in `chunks`.
+void addTextChunks(png_structp png, png_infop info, PngChunks& chunks) {
+    png_textp text = nullptr;
+    int count = 0;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i) {
+        PngText t;
+        t.kind = text[i].compression == PNG_TEXT_COMPRESSION_NONE   ? 0
+               : text[i].compression == PNG_TEXT_COMPRESSION_zTXt   ? 1
+               : text[i].compression == PNG_ITXT_COMPRESSION_NONE   ? 2
+                                                                    : 3;
+        t.keyword = text[i].key ? text[i].key : "";
+        if (t.kind >= 2) {
+            t.language = text[i].lang ? text[i].lang : "";
+            t.translatedKeyword = text[i].lang_key ? text[i].lang_key : "";
+        }
+        const std::size_t length = t.kind >= 2 ? text[i].itxt_length : text[i].text_length;
+        if (text[i].text) t.text.assign(text[i].text, length);
+        if (!t.keyword.empty()) chunks.texts.push_back(std::move(t));
+    }
+    png_uint_32 exifLength = 0;
+    png_bytep exif = nullptr;
+    if (chunks.exif.empty() && png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf && exif &&
+        exifLength > 0)
+        chunks.exif.assign(exif, exif + exifLength);
+}
+
+void putBigEndian(std::vector<uint8_t>& b, uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// gAMA, cHRM, sRGB and bKGD with their data as the file holds it. libpng
+// adds gAMA and cHRM to an sRGB chunk, as the format asks writers to do.
+void addColourChunks(png_structp png, png_infop info, PngChunks& chunks) {
+    png_fixed_point gamma = 0;
+    if (png_get_gAMA_fixed(png, info, &gamma) == PNG_INFO_gAMA && gamma > 0) {
+        PngColourChunk k{"gAMA", {}};
+        putBigEndian(k.data, static_cast<uint32_t>(gamma), 4);
+        chunks.colour.push_back(std::move(k));
+    }
+    png_fixed_point c[8] = {};
+    if (png_get_cHRM_fixed(png, info, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]) == PNG_INFO_cHRM) {
+        PngColourChunk k{"cHRM", {}};
+        for (const png_fixed_point v : c) putBigEndian(k.data, static_cast<uint32_t>(v), 4);
+        chunks.colour.push_back(std::move(k));
+    }
+    int intent = 0;
+    if (png_get_sRGB(png, info, &intent) == PNG_INFO_sRGB && intent >= 0 && intent <= 3)
+        chunks.colour.push_back({"sRGB", {static_cast<uint8_t>(intent)}});
+    png_color_16p background = nullptr;
+    if (png_get_bKGD(png, info, &background) == PNG_INFO_bKGD && background) {
+        PngColourChunk k{"bKGD", {}};
+        if (png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+            putBigEndian(k.data, background->gray, 2);
+        } else {
+            for (const png_uint_16 v : {background->red, background->green, background->blue})
+                putBigEndian(k.data, v, 2);
+        }
+        chunks.colour.push_back(std::move(k));
+    }
+}
+
 // The header's descriptive fields, as a TIFF's tags would fill them.
 ImageMetadata readPngMetadata(png_structp png, png_infop info) {
     ImageMetadata m;
@@ -243,31 +332,11 @@ ImageMetadata readPngMetadata(png_structp png, png_infop info) {
     const std::optional<std::string> description = asciiText(png, info, "Description");
     m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
                                                                                           : creditText();
-    // Every text and the Exif as they were, for a PNG expansion; the XMP also
-    // as the TIFF tag that carries it.
+    // Every text, the Exif and the colour chunks as they were, for a PNG
+    // expansion; the XMP also as the TIFF tag that carries it.
     PngChunks chunks;
-    png_textp text = nullptr;
-    int count = 0;
-    png_get_text(png, info, &text, &count);
-    for (int i = 0; i < count; ++i) {
-        PngText t;
-        t.kind = text[i].compression == PNG_TEXT_COMPRESSION_NONE   ? 0
-               : text[i].compression == PNG_TEXT_COMPRESSION_zTXt   ? 1
-               : text[i].compression == PNG_ITXT_COMPRESSION_NONE   ? 2
-                                                                    : 3;
-        t.keyword = text[i].key ? text[i].key : "";
-        if (t.kind >= 2) {
-            t.language = text[i].lang ? text[i].lang : "";
-            t.translatedKeyword = text[i].lang_key ? text[i].lang_key : "";
-        }
-        const std::size_t length = t.kind >= 2 ? text[i].itxt_length : text[i].text_length;
-        if (text[i].text) t.text.assign(text[i].text, length);
-        if (!t.keyword.empty()) chunks.texts.push_back(std::move(t));
-    }
-    png_uint_32 exifLength = 0;
-    png_bytep exif = nullptr;
-    if (png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf && exif && exifLength > 0)
-        chunks.exif.assign(exif, exif + exifLength);
+    addTextChunks(png, info, chunks);
+    addColourChunks(png, info, chunks);
     m.pngChunks = encodePngChunks(chunks);
     m.carriedTags = xmpAsCarriedTags(chunks);
     return m;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 
 #include "container/messages.h"
@@ -71,6 +72,23 @@ bool pngSetTexts(png_structp png, png_infop info, png_textp texts, int count) {
 bool pngSetExif(png_structp png, png_infop info, png_uint_32 length, png_bytep exif) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_eXIf_1(png, info, length, exif);
+    return true;
+}
+
+// A colour chunk's values, read from its bytes before the call.
+struct ColourValues {
+    char type[5] = {};
+    png_fixed_point v[8] = {};
+    png_color_16 background{};
+};
+
+bool pngSetColour(png_structp png, png_infop info, const ColourValues& c) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    const std::string_view type(c.type, 4);
+    if (type == "gAMA") png_set_gAMA_fixed(png, info, c.v[0]);
+    else if (type == "cHRM") png_set_cHRM_fixed(png, info, c.v[0], c.v[1], c.v[2], c.v[3], c.v[4], c.v[5], c.v[6], c.v[7]);
+    else if (type == "sRGB") png_set_sRGB(png, info, c.v[0]);
+    else png_set_bKGD(png, info, &c.background);
     return true;
 }
 
@@ -184,6 +202,41 @@ void setTextChunks(png_structp png, png_infop info, const ImageMetadata& meta, c
         dropped.push_back(std::string("texts left out: ") + messages.error);
 }
 
+uint32_t bigEndian(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// A PNG input's gAMA, cHRM, sRGB and bKGD. sRGB stays out beside an ICC
+// profile, which the format forbids, and a background of the other colour
+// type (a forged record) with a warning.
+void setColourChunks(png_structp png, png_infop info, const ImageMetadata& meta, const PngWriteMessages& messages,
+                     std::vector<std::string>& dropped) {
+    const bool grey = png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY;
+    for (const PngColourChunk& k : decodePngChunks(meta.pngChunks).colour) {
+        if (k.type == "sRGB" && !meta.iccProfile.empty()) continue;
+        ColourValues c;
+        std::memcpy(c.type, k.type.data(), 4);
+        const uint8_t* d = k.data.data();
+        if (k.type == "bKGD") {
+            if ((k.data.size() == 2) != grey) {
+                dropped.push_back("bKGD left out: not of the picture's colour type");
+                continue;
+            }
+            if (grey) c.background.gray = static_cast<png_uint_16>(bigEndian(d, 2));
+            else
+                c.background = {0, static_cast<png_uint_16>(bigEndian(d, 2)), static_cast<png_uint_16>(bigEndian(d + 2, 2)),
+                                static_cast<png_uint_16>(bigEndian(d + 4, 2)), 0};
+        } else {
+            const std::size_t count = k.type == "sRGB" ? 1 : k.data.size() / 4;
+            for (std::size_t i = 0; i < count; ++i)
+                c.v[i] = k.type == "sRGB" ? d[0] : static_cast<png_fixed_point>(bigEndian(d + 4 * i, 4));
+        }
+        if (!pngSetColour(png, info, c)) dropped.push_back(k.type + " left out: " + messages.error);
+    }
+}
+
 void setTime(png_structp png, png_infop info, const ImageMetadata& meta) {
     // The date as tIME, which a PNG input's came from.
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -200,6 +253,7 @@ void setMetadataChunks(png_structp png, png_infop info, const ImageMetadata& met
                        std::vector<std::string>& dropped) {
     setImageChunks(png, info, meta, messages, dropped);
     setTextChunks(png, info, meta, messages, dropped);
+    setColourChunks(png, info, meta, messages, dropped);
     setTime(png, info, meta);
 }
 

@@ -374,6 +374,7 @@ Outcome compressOnce(const std::string& path, FileKind kind, const JobSettings& 
     done.report.colourSampling = attempt.colourSampling;
     ui.setProgress(0);
     if (done.report.psnr < attempt.minPsnr) return done;  // the writer removes what it wrote
+    in->readMetadataAfterPixels();
     Trailer trailer;
     trailer.pixels = pixelChecksum(stripSums);
     trailer.carriedTags = in->metadata.carriedTags;
