@@ -2,8 +2,10 @@
 
 #include <png.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -163,11 +165,17 @@ public:
     std::vector<uint8_t> row;
     std::vector<uint8_t> whole;  // an interlaced image, decoded at once
     std::vector<std::string> endWarnings;
+    std::string cutAfterImage;  // the chunk after the pixels that the file cuts short
 
     // Texts and Exif may follow the image data: read once every row has
     // been, they join the trailer's chunks (the header was written before).
     void readMetadataAfterPixels() override {
         if (!png || (!interlaced && nextRow != height()) || (interlaced && whole.empty())) return;
+        if (!cutAfterImage.empty()) {
+            endWarnings.push_back("the chunks after the image data are cut short: the file ends inside its " +
+                                  cutAfterImage);
+            return;
+        }
         png_infop endInfo = png_create_info_struct(png);
         if (!endInfo) return;
         if (pngReadEnd(png, endInfo)) {
@@ -344,6 +352,44 @@ ImageMetadata readPngMetadata(png_structp png, png_infop info) {
 
 [[noreturn]] void refuseUnsupported(const std::string& detail) { throw Error(kUnsupportedPngText, detail); }
 
+// The first chunk that claims more bytes than the file has left, and whether
+// it follows the image data; nullopt when every chunk up to IEND fits.
+// libpng allocates what a chunk's length claims before it finds the file
+// short, so a damaged length of 2 GB would cost 2 GB.
+struct ChunkOverrun {
+    std::string where;
+    bool afterImage = false;
+};
+std::optional<ChunkOverrun> chunkOverrun(std::FILE* file, uint64_t size) {
+    const int fd = ::fileno(file);
+    std::vector<uint8_t> window(std::size_t{1} << 16);
+    uint64_t windowAt = 0, windowBytes = 0;
+    bool seenImage = false;
+    for (uint64_t at = 8; at + 8 <= size;) {
+        if (at < windowAt || at + 8 > windowAt + windowBytes) {  // pread leaves the stream where it is
+            const ssize_t n = ::pread(fd, window.data(), window.size(), static_cast<off_t>(at));
+            if (n < 8) return ChunkOverrun{"chunk at byte " + std::to_string(at), seenImage};
+            windowAt = at;
+            windowBytes = static_cast<uint64_t>(n);
+        }
+        const uint8_t* h = &window[at - windowAt];
+        const uint64_t length = uint64_t{h[0]} << 24 | uint64_t{h[1]} << 16 | uint64_t{h[2]} << 8 | h[3];
+        std::string type(h + 4, h + 8);
+        const bool image = type == "IDAT";
+        if (length + 4 > size - at - 8) {
+            if (!std::all_of(type.begin(), type.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+                type = "a";
+            return ChunkOverrun{type + " chunk at byte " + std::to_string(at) + " claiming " + std::to_string(length) +
+                                    " bytes",
+                                seenImage && !image};
+        }
+        if (type == "IEND") break;
+        seenImage = seenImage || image;
+        at += 12 + length;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
@@ -357,6 +403,10 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
     if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0)
         throw Error(kNotPngText);
+
+    const std::optional<ChunkOverrun> overrun = chunkOverrun(file.get(), static_cast<uint64_t>(st.st_size));
+    if (overrun && !overrun->afterImage)
+        throw Error(kInputReadText, "the file ends inside its " + overrun->where);
 
     // The dimensions are not known yet: the reader starts as 1 x 1 and is
     // replaced once the header is read.
@@ -405,6 +455,7 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
         refuseUnsupported("an interlaced image of " + std::to_string(rowBytes * height) +
                           " bytes; rpx holds at most 1 GiB of an interlaced PNG (save it non-interlaced)");
     if (!in->interlaced) in->row.resize(in->rowBytes);
+    if (overrun) in->cutAfterImage = overrun->where;
     in->fileStatus = st;
     return in;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "app/core/drivers.h"
+#include "container/messages.h"
 #include "container/png_chunks.h"
 #include "container/rpx_container.h"
 #include "tests/app/app_support.h"
@@ -206,6 +207,28 @@ TEST_F(PngChunkCarrying, IccProfileFillsTheHeaderAndComesBackOnPngAndTiff) {
         s.pngOutput = true;
         EXPECT_EQ(readChunks(expandFile(rpx, s, ui).output).icc, profile);
         EXPECT_THAT(ui.warnings, IsEmpty());
+    }
+}
+
+TEST_F(PngChunkCarrying, AChunkLongerThanTheFileIsNeverAllocated) {
+    writeChunkPng(path("p.png"), PNG_COLOR_TYPE_RGB, [](png_structp, png_infop) {});
+    const std::vector<uint8_t> good = readFile(path("p.png"));
+    // A tEXt header claiming 2 GB, after the header chunk or before IEND.
+    const uint8_t forged[] = {0x7f, 0xff, 0xff, 0x00, 't', 'E', 'X', 't', 'k', 'e', 'y', 0};
+    for (const bool afterImage : {false, true}) {
+        SCOPED_TRACE(afterImage ? "after the image data" : "before it");
+        std::vector<uint8_t> bytes = good;
+        const std::size_t at = afterImage ? bytes.size() - 12 : 8 + 25;
+        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), std::begin(forged), std::end(forged));
+        writeFile(path("p.png"), bytes);
+        Quiet ui;
+        const std::string text = errorText([&] { compressFile(path("p.png"), FileKind::CompressPng, {}, ui); });
+        if (afterImage) {
+            EXPECT_EQ(text, "accepted");
+            EXPECT_THAT(ui.warnings, Contains(HasSubstr("tEXt chunk at byte")));
+        } else {
+            EXPECT_THAT(text, AllOf(HasSubstr(kInputReadText), HasSubstr("claiming 2147483392 bytes")));
+        }
     }
 }
 
