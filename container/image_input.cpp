@@ -60,6 +60,8 @@ public:
     TiffHandle tif;
     bool tiled = false;
     bool planar = false;  // PlanarConfiguration 2: one plane per sample
+    int samples = 3;      // 1: greyscale
+    bool minIsWhite = false;
     uint32_t tileWidth = 0, tileLength = 0;
     uint32_t rowsPerStrip = 1;
     bool compressed = true;
@@ -80,6 +82,29 @@ private:
             t.store16(c, r.row, r.x0, r.count, r.src, r.step);
         else
             t.store8(c, r.row, r.x0, r.count, r.src, r.step);
+    }
+
+    // Interleaved pixels of `r.step` samples: R, G, B, or one grey sample
+    // for all three.
+    void storePixels(const StripTarget& t, const SampleRun& r) const {
+        for (int c = 0; c < 3; ++c)
+            store(t, c, {r.row, r.x0, r.count, r.step == 3 ? r.src + c * (bitsPerSample() / 8) : r.src, r.step});
+    }
+
+    // Grey where white is 0 becomes grey where black is, in the buffer,
+    // which the next read replaces.
+    void invertIfWhite(uint8_t* p, int32_t count) const {
+        if (!minIsWhite) return;
+        if (bitsPerSample() == 8) {
+            for (int32_t i = 0; i < count; ++i) p[i] = static_cast<uint8_t>(0xff - p[i]);
+            return;
+        }
+        for (int32_t i = 0; i < count; ++i) {
+            uint16_t v;
+            std::memcpy(&v, p + 2 * i, 2);
+            v = static_cast<uint16_t>(0xffff - v);
+            std::memcpy(p + 2 * i, &v, 2);
+        }
     }
 
     [[noreturn]] void readFailed(int32_t row) const {
@@ -113,8 +138,8 @@ private:
                 if (planar) {
                     store(t, p, {r, 0, width(), buffer.data(), 1});
                 } else {
-                    for (int c = 0; c < 3; ++c)
-                        store(t, c, {r, 0, width(), buffer.data() + c * (bitsPerSample() / 8), 3});
+                    invertIfWhite(buffer.data(), width());
+                    storePixels(t, {r, 0, width(), buffer.data(), samples});
                 }
             }
         }
@@ -122,7 +147,7 @@ private:
 
     void readTiles(const StripTarget& t, int32_t count) {
         const int bytes = bitsPerSample() / 8;
-        const int samplesPerPixel = planar ? 1 : 3;
+        const int samplesPerPixel = planar ? 1 : samples;
         const std::size_t tileRowBytes = std::size_t{tileWidth} * samplesPerPixel * bytes;
         const int32_t last = t.firstRow + count;  // one past
         const int planes = planar ? 3 : 1;
@@ -136,13 +161,13 @@ private:
                     const int32_t from = std::max<int32_t>(t.firstRow, static_cast<int32_t>(ty));
                     const int32_t to = std::min<int64_t>(last, int64_t{ty} + tileLength);
                     for (int32_t row = from; row < to; ++row) {
-                        const uint8_t* src = buffer.data() + (row - ty) * tileRowBytes;
+                        uint8_t* src = buffer.data() + (row - ty) * tileRowBytes;
                         const int32_t r = row - t.firstRow;
-                        if (planar) {
+                        if (planar)
                             store(t, p, {r, static_cast<int32_t>(tx), columns, src, 1});
-                        } else {
-                            for (int c = 0; c < 3; ++c)
-                                store(t, c, {r, static_cast<int32_t>(tx), columns, src + c * bytes, 3});
+                        else {
+                            invertIfWhite(src, columns);
+                            storePixels(t, {r, static_cast<int32_t>(tx), columns, src, samples});
                         }
                     }
                 }
@@ -237,10 +262,13 @@ std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &sampleFormat);
     const bool hasPhotometric = TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric) == 1;
 
-    if (samples != 3) refuse(kUnsupportedTiffText, "SamplesPerPixel " + std::to_string(samples));
+    if (samples != 3 && samples != 1) refuse(kUnsupportedTiffText, "SamplesPerPixel " + std::to_string(samples));
     if (bits != 8 && bits != 16) refuse(kUnsupportedTiffText, "BitsPerSample " + std::to_string(bits));
-    if (!hasPhotometric || photometric != PHOTOMETRIC_RGB)
-        refuse(kUnsupportedTiffText, "PhotometricInterpretation " + std::to_string(photometric));
+    const bool grey = samples == 1;
+    if (!hasPhotometric || (grey ? photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_MINISBLACK
+                                 : photometric != PHOTOMETRIC_RGB))
+        refuse(kUnsupportedTiffText, "PhotometricInterpretation " + std::to_string(photometric) + " with " +
+                                         std::to_string(samples) + (grey ? " sample" : " samples"));
     if (sampleFormat != SAMPLEFORMAT_UINT) refuse(kUnsupportedTiffText, "SampleFormat " + std::to_string(sampleFormat));
     if (planarConfig != PLANARCONFIG_CONTIG && planarConfig != PLANARCONFIG_SEPARATE)
         refuse(kUnsupportedTiffText, "PlanarConfiguration " + std::to_string(planarConfig));
@@ -249,17 +277,20 @@ std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
         refuse(kUnsupportedTiffText, std::to_string(width) + " x " + std::to_string(height));
 
     auto in = std::make_unique<TiffInput>(static_cast<int32_t>(width), static_cast<int32_t>(height), bits);
-    in->planar = planarConfig == PLANARCONFIG_SEPARATE;
+    // One sample is one plane, however it is configured.
+    in->planar = planarConfig == PLANARCONFIG_SEPARATE && !grey;
+    in->samples = samples;
+    in->minIsWhite = photometric == PHOTOMETRIC_MINISWHITE;
     in->tiled = TIFFIsTiled(tif.get()) != 0;
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
     in->compressed = compression != COMPRESSION_NONE;
-    const uint64_t rowSamples = uint64_t{width} * (in->planar ? 1 : 3);
+    const uint64_t rowSamples = uint64_t{width} * (in->planar ? 1 : samples);
     if (in->tiled) {
         TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &in->tileWidth);
         TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &in->tileLength);
         const uint64_t tileBytes = TIFFTileSize64(tif.get());
-        const uint64_t needed = uint64_t{in->tileWidth} * in->tileLength * (in->planar ? 1 : 3) * (bits / 8);
+        const uint64_t needed = uint64_t{in->tileWidth} * in->tileLength * (in->planar ? 1 : samples) * (bits / 8);
         if (in->tileWidth == 0 || in->tileLength == 0 || tileBytes < needed || tileBytes > kMaxTileBytes)
             refuse(kUnsupportedTiffText, "tile " + std::to_string(in->tileWidth) + " x " +
                                              std::to_string(in->tileLength));
@@ -275,6 +306,7 @@ std::unique_ptr<InputImage> openTiff(const std::string& path, InputUse use) {
     }
 
     in->metadata = readTiffMetadata(tif.get());
+    if (grey) in->metadata.grey = GreyFormat{static_cast<uint8_t>(photometric), static_cast<uint8_t>(bits)};
     in->metadata.carriedTags = std::move(carried);
     in->tif = std::move(tif);
     in->messages = std::move(messages);

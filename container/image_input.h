@@ -1,8 +1,9 @@
 #pragma once
 // Image input: TIFF (through libtiff: stripped or tiled, interleaved or planar,
-// any compression libtiff decodes) with three 8- or 16-bit RGB samples, and
-// uncompressed 24-bit BMP (bottom-up or top-down, any pixel-data offset), and
-// 8- or 16-bit RGB PNG (png_input.h).
+// any compression libtiff decodes) with three 8- or 16-bit RGB samples or one
+// grey sample (black or white at 0), uncompressed 24-bit BMP (bottom-up or
+// top-down, any pixel-data offset), and 8- or 16-bit RGB or grey PNG
+// (png_input.h). Grey is read as R = G = B, black at 0 (metadata.grey).
 // A strip at a time is read into the R, G and B block planes, extended to the
 // padded size by mirroring, so the image is never held whole.
 
@@ -75,6 +76,11 @@ public:
     // can be read side by side, one handle each.
     virtual bool readsRunsCheaply(int32_t rows) const { (void)rows; return false; }
 
+    // Once every row has been read: metadata that follows the pixels in the
+    // file (a PNG's texts and Exif after its image data) joins `metadata`'s
+    // trailer fields. What cannot be read becomes a warning.
+    virtual void readMetadataAfterPixels() {}
+
 protected:
     InputImage(InputFormat format, int32_t width, int32_t height, int32_t bits)
         : format_(format), width_(width), height_(height), bitsPerSample_(bits) {}
@@ -88,7 +94,7 @@ private:
 
 // Opens and examines an input: size, sample width, tags. Refuses with Error
 // what it cannot read (not a regular file, unreadable, not a TIFF or BMP, not
-// RGB with 3 samples of 8 or 16 bits, not uncompressed 24-bit, truncated, a
+// RGB with 3 samples or grey with 1, of 8 or 16 bits, not uncompressed 24-bit, truncated, a
 // TIFF with a second full-size page, or with more than 256 directories, where
 // one could hide past the walk's end). A resolution without unit is taken in
 // inches, the TIFF default.

@@ -60,6 +60,9 @@ struct TiffOutput::Handle {
     TiffSink sink;          // outlives tif
     TiffHandle tif;
     std::vector<uint16_t> line;
+    std::optional<GreyFormat> grey;  // one sample per pixel, in greyLine
+    std::vector<uint8_t> greyLine;
+    int32_t width = 0;
     std::vector<std::string> droppedTags;
     std::vector<uint8_t> carriedTags;  // appended once the image is written
 };
@@ -157,12 +160,17 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
     if (!h.tif) refused();
     TIFF* tif = h.tif.get();
 
-    const bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
-                    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
+    // A grey picture goes out as it came in: one sample, its bits, its photometric.
+    h.grey = meta.grey;
+    const uint16_t photometric = h.grey ? h.grey->photometric : PHOTOMETRIC_RGB;
+    const int samples = h.grey ? 1 : 3;
+    const int bits = h.grey && h.grey->bitsPerSample == 8 ? 8 : kOutputBitsPerSample;
+    const bool ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric) == 1 &&
+                    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples) == 1 &&
                     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
                     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(layout.width)) == 1 &&
                     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(layout.height)) == 1 &&
-                    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, kOutputBitsPerSample) == 1;
+                    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits) == 1;
     if (!ok) refused();
 
     // The carried tags: one that libtiff refuses is left out, never the image.
@@ -197,16 +205,50 @@ std::unique_ptr<TiffOutput> openTiffOutput(const std::string& outputPath, const 
             refused();
     }
 
-    h.line.resize(static_cast<std::size_t>(layout.width) * 3);
+    h.width = layout.width;
+    if (h.grey)
+        h.greyLine.resize(static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(bits / 8));
+    else
+        h.line.resize(static_cast<std::size_t>(layout.width) * 3);
     return out;
 }
+
+namespace {
+// A grey picture's rows from the R plane (greyStripPlanes made all three
+// equal): 16 bits, or 8 rounded, inverted where white is 0.
+void writeGreyRows(TiffOutput::Handle& h, const ImageLayout& layout, StripRows rows, const StripWork& w,
+                   const std::string& path) {
+    const bool eight = h.greyLine.size() == static_cast<std::size_t>(layout.width);
+    const bool invert = h.grey->photometric == PHOTOMETRIC_MINISWHITE;
+    for (int32_t r = 0; r < rows.count; ++r) {
+        for (int32_t x = 0; x < layout.width; ++x) {
+            const uint16_t v = sampleAt(w.rPlane, layout, x, r);
+            if (eight) {
+                const uint8_t b = to8Bits(v);
+                h.greyLine[static_cast<std::size_t>(x)] = invert ? static_cast<uint8_t>(0xff - b) : b;
+            } else {
+                const auto s = static_cast<uint16_t>(invert ? 0xffff - v : v);
+                std::memcpy(&h.greyLine[2 * static_cast<std::size_t>(x)], &s, 2);
+            }
+        }
+        if (TIFFWriteScanline(h.tif.get(), h.greyLine.data(), static_cast<uint32_t>(rows.first + r), 0) != 1)
+            throw Error(writeFailure(path, h.sink, h.messages));
+    }
+}
+}  // namespace
 
 void writeTiffStrip(TiffOutput& out, const ImageLayout& layout, int32_t stripIndex, const StripWork& w,
                     Checksum128* stripSum) {
     const StripRows rows = stripRows(layout, stripIndex, w);
     TiffOutput::Handle& h = *out.handle_;
-    if (!h.tif || rows.first != out.nextRow_ || h.line.size() != static_cast<std::size_t>(layout.width) * 3)
+    if (!h.tif || rows.first != out.nextRow_ || h.width != layout.width)
         throw Error("TIFF strips must be written once each, top to bottom");
+    if (h.grey) {
+        writeGreyRows(h, layout, rows, w, out.path());
+        out.nextRow_ = rows.first + rows.count;
+        out.file_.startWriteback();
+        return;
+    }
     std::optional<Checksummer> sum;
     if (stripSum) sum.emplace();
     for (int32_t r = 0; r < rows.count; ++r) {
@@ -253,7 +295,8 @@ struct ReadBack {
     bool ok() const { return image.empty() && tags.empty(); }
 };
 
-ReadBack readBack(int fd, const std::string& path, const ImageLayout& layout, bool compressed) {
+ReadBack readBack(int fd, const std::string& path, const ImageLayout& layout, bool compressed,
+                  uint64_t pixelBytes) {
     ReadBack problem;
     struct stat st {};
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -280,7 +323,7 @@ ReadBack readBack(int fd, const std::string& path, const ImageLayout& layout, bo
         inside = bytes > 0 && at <= size && bytes <= size - at;
         total += bytes;
     }
-    if (!inside || (!compressed && total != uint64_t{width} * height * 3 * sizeof(uint16_t)))
+    if (!inside || (!compressed && total != uint64_t{width} * height * pixelBytes))
         problem.image = "the written TIFF holds " + std::to_string(size) + " bytes, not the whole image";
     else
         problem.tags = unreadableSubDirectory(tif.get());
@@ -314,15 +357,16 @@ void finishTiffOutput(TiffOutput& out) {
 
     // What libtiff wrote, read back: a strip it dropped, or carried tags a
     // reader refuses, never pass for a finished file.
-    const ImageLayout layout{static_cast<int32_t>(h.line.size() / 3), static_cast<int32_t>(height)};
+    const ImageLayout layout{h.width, static_cast<int32_t>(height)};
     const bool compressed = compression != COMPRESSION_NONE;
-    ReadBack problem = readBack(fd, out.path(), layout, compressed);
+    const uint64_t pixelBytes = h.grey ? h.greyLine.size() / static_cast<std::size_t>(h.width) : 3 * sizeof(uint16_t);
+    ReadBack problem = readBack(fd, out.path(), layout, compressed, pixelBytes);
     const std::optional<FirstDirectory> now = firstDirectory(fd);
     if (!problem.ok() && now && std::memcmp(now->value, own->value, own->bytes) != 0) {
         // libtiff's own directory, still in the file, without the carried tags.
         if (::pwrite(fd, own->value, own->bytes, own->at) != static_cast<ssize_t>(own->bytes))
             out.file_.fail(kCannotWriteOutputText, errno);
-        const ReadBack plain = readBack(fd, out.path(), layout, compressed);
+        const ReadBack plain = readBack(fd, out.path(), layout, compressed, pixelBytes);
         if (plain.ok())
             h.droppedTags.push_back("carried tags left out: " +
                                     (problem.tags.empty() ? std::string("the image directory") : problem.tags) +

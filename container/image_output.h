@@ -1,6 +1,8 @@
 #pragma once
 // Image output: a 16-bit RGB TIFF with the carried metadata, written a strip
 // at a time, or a 24-bit BMP whose rows are written at their final offsets.
+// A greyscale picture (meta.grey) becomes a one-sample TIFF of its own bits
+// and photometric, taken from the R plane (greyStripPlanes made R = G = B).
 // Both go to a temporary file that commit() renames over the final name, so a
 // failed expansion leaves nothing behind and an existing file untouched.
 
@@ -28,7 +30,7 @@ enum class TiffCompression { None, Deflate, Zstd, Lzw };
 
 // Creates the TIFF with exactly these tags: PhotometricInterpretation RGB,
 // SamplesPerPixel 3, PlanarConfiguration 1, ImageWidth, ImageLength,
-// BitsPerSample 16, the photograph's own ImageDescription (never the program's
+// BitsPerSample 16 (grey: meta.grey's photometric and bits, 1 sample), the photograph's own ImageDescription (never the program's
 // credit that the header holds in its place), and when xResolution > 0 the
 // three resolution tags, then each carried text and the ICC profile when present.
 // Metadata never blocks the pixels: a carried tag that libtiff refuses (a
@@ -60,9 +62,9 @@ public:
     const std::string& path() const { return file_.finalPath(); }
     // Tags left out and libtiff's own warnings, each once.
     std::vector<std::string> warnings() const;
+    struct Handle;  // libtiff's state, opaque outside image_output.cpp
 
 private:
-    struct Handle;
     TiffOutput(std::string path, const OutputOptions& options);
     friend std::unique_ptr<TiffOutput> openTiffOutput(const std::string&, const ImageLayout&, const ImageMetadata&,
                                                       const OutputOptions&, TiffCompression);

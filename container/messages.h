@@ -34,13 +34,13 @@ inline constexpr const char* kTooManyDirectoriesText =
     messageId("more than {1} images in one TIFF: a further page would be lost");
 inline constexpr const char* kNotTiffText = messageId("not a readable TIFF file");
 inline constexpr const char* kUnsupportedTiffText =
-    messageId("unsupported TIFF (rpx reads 8- or 16-bit RGB, 3 samples per pixel)");
+    messageId("unsupported TIFF (rpx reads 8- or 16-bit RGB, or greyscale with one sample)");
 inline constexpr const char* kNotBmpText = messageId("not a BMP file");
 inline constexpr const char* kUnsupportedBmpText =
     messageId("unsupported BMP (rpx reads uncompressed 24-bit BMPs)");
 inline constexpr const char* kNotPngText = messageId("not a readable PNG file");
 inline constexpr const char* kUnsupportedPngText =
-    messageId("unsupported PNG (rpx reads 8- or 16-bit RGB without alpha or palette)");
+    messageId("unsupported PNG (rpx reads 8- or 16-bit RGB or greyscale without alpha or palette)");
 inline constexpr const char* kInputReadText = messageId("cannot read the image data");
 
 // Outputs.

@@ -10,6 +10,16 @@
 
 namespace kirune {
 
+// A greyscale picture, coded as RGB with R = G = B: its photometric
+// interpretation as TIFF numbers it (0 min-is-white, 1 min-is-black) and its
+// bits per sample. A min-is-white picture is inverted on the way in, so that
+// the coded picture is the grey one every reader shows.
+struct GreyFormat {
+    uint8_t photometric = 1;
+    uint8_t bitsPerSample = 16;
+    bool operator==(const GreyFormat&) const = default;
+};
+
 struct ImageMetadata {
     // Texts are cp932 bytes without their terminating NUL; nullopt = absent,
     // which the container tells apart from an empty text.
@@ -29,6 +39,10 @@ struct ImageMetadata {
     // A PNG input's text and Exif chunks (png_chunks.h), encoded; empty for
     // other inputs. Travels in the trailer.
     std::vector<uint8_t> pngChunks;
+    // Set for a greyscale input, and for a container made from one, whose
+    // expansions write one sample per pixel (BMP: three equal ones).
+    // Travels in the trailer.
+    std::optional<GreyFormat> grey;
 };
 
 // Size of the description field this system writes into every container.

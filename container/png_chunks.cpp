@@ -10,6 +10,7 @@ namespace kirune {
 namespace {
 
 constexpr uint8_t kVersion = 1;
+constexpr uint8_t kColourVersion = 2;
 
 void put(std::vector<uint8_t>& b, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -51,13 +52,20 @@ struct Reader {
 
 std::vector<uint8_t> encodePngChunks(const PngChunks& c) {
     if (c.empty()) return {};
-    std::vector<uint8_t> b = {'K', 'P', 'N', 'G', kVersion};
+    // Version 1 unless there is more to say, so that what it held keeps its bytes.
+    std::vector<uint8_t> b = {'K', 'P', 'N', 'G', c.colour.empty() ? kVersion : kColourVersion};
     putBytes(b, c.exif.data(), c.exif.size());
     put(b, c.texts.size(), 4);
     for (const PngText& t : c.texts) {
         b.push_back(t.kind);
         for (const std::string* s : {&t.keyword, &t.language, &t.translatedKeyword, &t.text})
             putBytes(b, s->data(), s->size());
+    }
+    if (c.colour.empty()) return b;
+    put(b, c.colour.size(), 4);
+    for (const PngColourChunk& k : c.colour) {
+        b.insert(b.end(), k.type.begin(), k.type.end());
+        putBytes(b, k.data.data(), k.data.size());
     }
     return b;
 }
@@ -68,7 +76,8 @@ PngChunks decodePngChunks(std::span<const uint8_t> bytes) {
     Reader r{bytes};
     if (bytes.size() < 5 || std::memcmp(bytes.data(), "KPNG", 4) != 0) damaged("bad magic");
     r.at = 4;
-    if (r.number(1) != kVersion) damaged("unknown version");
+    const uint64_t version = r.number(1);
+    if (version != kVersion && version != kColourVersion) damaged("unknown version");
     const std::span<const uint8_t> exif = r.bytes();
     c.exif.assign(exif.begin(), exif.end());
     const uint64_t count = r.number(4);
@@ -85,8 +94,25 @@ PngChunks decodePngChunks(std::span<const uint8_t> bytes) {
         if (t.keyword.empty() || t.keyword.size() > 79) damaged("a keyword is empty or too long");
         c.texts.push_back(std::move(t));
     }
+    if (version == kColourVersion) {
+        const uint64_t chunks = r.number(4);
+        if (chunks == 0 || chunks > 4) damaged("a colour chunk count out of range");
+        for (uint64_t i = 0; i < chunks; ++i) {
+            PngColourChunk k;
+            for (int j = 0; j < 4; ++j) k.type.push_back(static_cast<char>(r.number(1)));
+            const std::span<const uint8_t> data = r.bytes();
+            k.data.assign(data.begin(), data.end());
+            if (!isCarriedColourChunk(k.type, k.data.size())) damaged("a colour chunk of the wrong type or size");
+            c.colour.push_back(std::move(k));
+        }
+    }
     if (r.at != bytes.size()) damaged("bytes after its end");
     return c;
+}
+
+bool isCarriedColourChunk(const std::string& type, std::size_t size) {
+    return (type == "gAMA" && size == 4) || (type == "cHRM" && size == 32) || (type == "sRGB" && size == 1) ||
+           (type == "bKGD" && (size == 2 || size == 6));
 }
 
 std::vector<uint8_t> xmpAsCarriedTags(const PngChunks& c) {

@@ -1,6 +1,6 @@
 #pragma once
-// The text and Exif chunks of an input PNG, carried in the trailer so that an
-// expansion to PNG writes them back with the values they had.
+// The text, Exif and colour chunks of an input PNG, carried in the trailer so
+// that an expansion to PNG writes them back with the values they had.
 // Their encoding is the trailer's PngChunks record (docs/format.md).
 
 #include <cstdint>
@@ -16,10 +16,22 @@ struct PngText {
     bool operator==(const PngText&) const = default;
 };
 
+// gAMA, cHRM, sRGB or bKGD with its data as the file holds it (big-endian).
+struct PngColourChunk {
+    std::string type;
+    std::vector<uint8_t> data;
+    bool operator==(const PngColourChunk&) const = default;
+};
+
+// Whether `type` is one of the colour chunks carried and `size` a size it
+// has (bKGD: 2 bytes for grey, 6 for RGB).
+bool isCarriedColourChunk(const std::string& type, std::size_t size);
+
 struct PngChunks {
     std::vector<uint8_t> exif;  // eXIf's bytes, a TIFF header and directory
     std::vector<PngText> texts;
-    bool empty() const { return exif.empty() && texts.empty(); }
+    std::vector<PngColourChunk> colour;
+    bool empty() const { return exif.empty() && texts.empty() && colour.empty(); }
     bool operator==(const PngChunks&) const = default;
 };
 

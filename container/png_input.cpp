@@ -2,8 +2,10 @@
 
 #include <png.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -69,6 +71,12 @@ bool pngReadRow(png_structp png, png_bytep row) {
     return true;
 }
 
+bool pngReadEnd(png_structp png, png_infop endInfo) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_end(png, endInfo);
+    return true;
+}
+
 bool pngReadImage(png_structp png, png_bytepp rows) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_read_image(png, rows);
@@ -76,6 +84,8 @@ bool pngReadImage(png_structp png, png_bytepp rows) {
 }
 
 // ---- The reader ---------------------------------------------------------------
+
+void addTextChunks(png_structp png, png_infop info, PngChunks& chunks);
 
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -93,8 +103,9 @@ public:
     ~PngInput() override { destroy(); }
 
     std::vector<std::string> warnings() const override {
-        if (messages.warnings == 0) return {};
-        std::vector<std::string> all{std::string("libpng: ") + messages.warning};
+        std::vector<std::string> all = endWarnings;
+        if (messages.warnings == 0) return all;
+        all.push_back(std::string("libpng: ") + messages.warning);
         if (messages.warnings > 1)
             all.push_back("and " + std::to_string(messages.warnings - 1) + " more libpng warnings");
         return all;
@@ -153,6 +164,30 @@ public:
     int32_t nextRow = 0;
     std::vector<uint8_t> row;
     std::vector<uint8_t> whole;  // an interlaced image, decoded at once
+    std::vector<std::string> endWarnings;
+    std::string cutAfterImage;  // the chunk after the pixels that the file cuts short
+
+    // Texts and Exif may follow the image data: read once every row has
+    // been, they join the trailer's chunks (the header was written before).
+    void readMetadataAfterPixels() override {
+        if (!png || (!interlaced && nextRow != height()) || (interlaced && whole.empty())) return;
+        if (!cutAfterImage.empty()) {
+            endWarnings.push_back("the chunks after the image data are cut short: the file ends inside its " +
+                                  cutAfterImage);
+            return;
+        }
+        png_infop endInfo = png_create_info_struct(png);
+        if (!endInfo) return;
+        if (pngReadEnd(png, endInfo)) {
+            PngChunks chunks = decodePngChunks(metadata.pngChunks);
+            addTextChunks(png, endInfo, chunks);
+            metadata.pngChunks = encodePngChunks(chunks);
+            if (metadata.carriedTags.empty()) metadata.carriedTags = xmpAsCarriedTags(chunks);
+        } else {
+            endWarnings.push_back(std::string("the chunks after the image data cannot be read: ") + messages.error);
+        }
+        png_destroy_info_struct(png, &endInfo);
+    }
 
 private:
     void destroy() noexcept {
@@ -161,12 +196,15 @@ private:
         info = nullptr;
     }
 
+    // A grey sample goes to all three channels.
     void store(const StripTarget& t, int32_t r, const uint8_t* src) const {
+        const int channels = metadata.grey ? 1 : 3;
         for (int c = 0; c < 3; ++c) {
+            const int at = channels == 3 ? c : 0;
             if (bitsPerSample() == 16)
-                t.store16(c, r, 0, width(), src + 2 * c, 3);
+                t.store16(c, r, 0, width(), src + 2 * at, channels);
             else
-                t.store8(c, r, 0, width(), src + c, 3);
+                t.store8(c, r, 0, width(), src + at, channels);
         }
     }
 
@@ -207,6 +245,68 @@ std::optional<std::string> asciiText(png_structp png, png_infop info, const char
     return std::nullopt;
 }
 
+// The texts and Exif that `info` holds, after those already in `chunks`.
+void addTextChunks(png_structp png, png_infop info, PngChunks& chunks) {
+    png_textp text = nullptr;
+    int count = 0;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i) {
+        PngText t;
+        t.kind = text[i].compression == PNG_TEXT_COMPRESSION_NONE   ? 0
+               : text[i].compression == PNG_TEXT_COMPRESSION_zTXt   ? 1
+               : text[i].compression == PNG_ITXT_COMPRESSION_NONE   ? 2
+                                                                    : 3;
+        t.keyword = text[i].key ? text[i].key : "";
+        if (t.kind >= 2) {
+            t.language = text[i].lang ? text[i].lang : "";
+            t.translatedKeyword = text[i].lang_key ? text[i].lang_key : "";
+        }
+        const std::size_t length = t.kind >= 2 ? text[i].itxt_length : text[i].text_length;
+        if (text[i].text) t.text.assign(text[i].text, length);
+        if (!t.keyword.empty()) chunks.texts.push_back(std::move(t));
+    }
+    png_uint_32 exifLength = 0;
+    png_bytep exif = nullptr;
+    if (chunks.exif.empty() && png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf && exif &&
+        exifLength > 0)
+        chunks.exif.assign(exif, exif + exifLength);
+}
+
+void putBigEndian(std::vector<uint8_t>& b, uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// gAMA, cHRM, sRGB and bKGD with their data as the file holds it. libpng
+// adds gAMA and cHRM to an sRGB chunk, as the format asks writers to do.
+void addColourChunks(png_structp png, png_infop info, PngChunks& chunks) {
+    png_fixed_point gamma = 0;
+    if (png_get_gAMA_fixed(png, info, &gamma) == PNG_INFO_gAMA && gamma > 0) {
+        PngColourChunk k{"gAMA", {}};
+        putBigEndian(k.data, static_cast<uint32_t>(gamma), 4);
+        chunks.colour.push_back(std::move(k));
+    }
+    png_fixed_point c[8] = {};
+    if (png_get_cHRM_fixed(png, info, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]) == PNG_INFO_cHRM) {
+        PngColourChunk k{"cHRM", {}};
+        for (const png_fixed_point v : c) putBigEndian(k.data, static_cast<uint32_t>(v), 4);
+        chunks.colour.push_back(std::move(k));
+    }
+    int intent = 0;
+    if (png_get_sRGB(png, info, &intent) == PNG_INFO_sRGB && intent >= 0 && intent <= 3)
+        chunks.colour.push_back({"sRGB", {static_cast<uint8_t>(intent)}});
+    png_color_16p background = nullptr;
+    if (png_get_bKGD(png, info, &background) == PNG_INFO_bKGD && background) {
+        PngColourChunk k{"bKGD", {}};
+        if (png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+            putBigEndian(k.data, background->gray, 2);
+        } else {
+            for (const png_uint_16 v : {background->red, background->green, background->blue})
+                putBigEndian(k.data, v, 2);
+        }
+        chunks.colour.push_back(std::move(k));
+    }
+}
+
 // The header's descriptive fields, as a TIFF's tags would fill them.
 ImageMetadata readPngMetadata(png_structp png, png_infop info) {
     ImageMetadata m;
@@ -240,37 +340,55 @@ ImageMetadata readPngMetadata(png_structp png, png_infop info) {
     const std::optional<std::string> description = asciiText(png, info, "Description");
     m.description = description && description->size() >= 4 && description->size() <= 30 ? *description
                                                                                           : creditText();
-    // Every text and the Exif as they were, for a PNG expansion; the XMP also
-    // as the TIFF tag that carries it.
+    // Every text, the Exif and the colour chunks as they were, for a PNG
+    // expansion; the XMP also as the TIFF tag that carries it.
     PngChunks chunks;
-    png_textp text = nullptr;
-    int count = 0;
-    png_get_text(png, info, &text, &count);
-    for (int i = 0; i < count; ++i) {
-        PngText t;
-        t.kind = text[i].compression == PNG_TEXT_COMPRESSION_NONE   ? 0
-               : text[i].compression == PNG_TEXT_COMPRESSION_zTXt   ? 1
-               : text[i].compression == PNG_ITXT_COMPRESSION_NONE   ? 2
-                                                                    : 3;
-        t.keyword = text[i].key ? text[i].key : "";
-        if (t.kind >= 2) {
-            t.language = text[i].lang ? text[i].lang : "";
-            t.translatedKeyword = text[i].lang_key ? text[i].lang_key : "";
-        }
-        const std::size_t length = t.kind >= 2 ? text[i].itxt_length : text[i].text_length;
-        if (text[i].text) t.text.assign(text[i].text, length);
-        if (!t.keyword.empty()) chunks.texts.push_back(std::move(t));
-    }
-    png_uint_32 exifLength = 0;
-    png_bytep exif = nullptr;
-    if (png_get_eXIf_1(png, info, &exifLength, &exif) == PNG_INFO_eXIf && exif && exifLength > 0)
-        chunks.exif.assign(exif, exif + exifLength);
+    addTextChunks(png, info, chunks);
+    addColourChunks(png, info, chunks);
     m.pngChunks = encodePngChunks(chunks);
     m.carriedTags = xmpAsCarriedTags(chunks);
     return m;
 }
 
 [[noreturn]] void refuseUnsupported(const std::string& detail) { throw Error(kUnsupportedPngText, detail); }
+
+// The first chunk that claims more bytes than the file has left, and whether
+// it follows the image data; nullopt when every chunk up to IEND fits.
+// libpng allocates what a chunk's length claims before it finds the file
+// short, so a damaged length of 2 GB would cost 2 GB.
+struct ChunkOverrun {
+    std::string where;
+    bool afterImage = false;
+};
+std::optional<ChunkOverrun> chunkOverrun(std::FILE* file, uint64_t size) {
+    const int fd = ::fileno(file);
+    std::vector<uint8_t> window(std::size_t{1} << 16);
+    uint64_t windowAt = 0, windowBytes = 0;
+    bool seenImage = false;
+    for (uint64_t at = 8; at + 8 <= size;) {
+        if (at < windowAt || at + 8 > windowAt + windowBytes) {  // pread leaves the stream where it is
+            const ssize_t n = ::pread(fd, window.data(), window.size(), static_cast<off_t>(at));
+            if (n < 8) return ChunkOverrun{"chunk at byte " + std::to_string(at), seenImage};
+            windowAt = at;
+            windowBytes = static_cast<uint64_t>(n);
+        }
+        const uint8_t* h = &window[at - windowAt];
+        const uint64_t length = uint64_t{h[0]} << 24 | uint64_t{h[1]} << 16 | uint64_t{h[2]} << 8 | h[3];
+        std::string type(h + 4, h + 8);
+        const bool image = type == "IDAT";
+        if (length + 4 > size - at - 8) {
+            if (!std::all_of(type.begin(), type.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+                type = "a";
+            return ChunkOverrun{type + " chunk at byte " + std::to_string(at) + " claiming " + std::to_string(length) +
+                                    " bytes",
+                                seenImage && !image};
+        }
+        if (type == "IEND") break;
+        seenImage = seenImage || image;
+        at += 12 + length;
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -286,6 +404,10 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
         png_sig_cmp(signature, 0, sizeof signature) != 0)
         throw Error(kNotPngText);
 
+    const std::optional<ChunkOverrun> overrun = chunkOverrun(file.get(), static_cast<uint64_t>(st.st_size));
+    if (overrun && !overrun->afterImage)
+        throw Error(kInputReadText, "the file ends inside its " + overrun->where);
+
     // The dimensions are not known yet: the reader starts as 1 x 1 and is
     // replaced once the header is read.
     auto probe = std::make_unique<PngInput>(1, 1, 8);
@@ -299,13 +421,15 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
     const int colour = png_get_color_type(png, info);
     if (colour == PNG_COLOR_TYPE_PALETTE) refuseUnsupported("palette colours");
     if (colour & PNG_COLOR_MASK_ALPHA) refuseUnsupported("alpha channel");
-    if (colour != PNG_COLOR_TYPE_RGB) refuseUnsupported("greyscale");
+    if (colour != PNG_COLOR_TYPE_RGB && colour != PNG_COLOR_TYPE_GRAY)
+        refuseUnsupported("colour type " + std::to_string(colour));
     if (png_get_valid(png, info, PNG_INFO_tRNS)) refuseUnsupported("transparent colour (tRNS)");
     if (bits != 8 && bits != 16) refuseUnsupported("bit depth " + std::to_string(bits));
+    const bool grey = colour == PNG_COLOR_TYPE_GRAY;
     const auto maxDimension = static_cast<png_uint_32>(std::numeric_limits<int32_t>::max());
     if (width < 1 || height < 1 || width > maxDimension || height > maxDimension)
         refuseUnsupported(std::to_string(width) + " x " + std::to_string(height));
-    const uint64_t rowBytes = uint64_t{width} * 3 * static_cast<uint64_t>(bits / 8);
+    const uint64_t rowBytes = uint64_t{width} * (grey ? 1 : 3) * static_cast<uint64_t>(bits / 8);
     if (rowBytes > kMaxRowBytes) refuseUnsupported("rows of " + std::to_string(rowBytes) + " bytes");
     const auto fileSize = static_cast<uint64_t>(st.st_size);
     if (uint64_t{height} * (rowBytes + 1) / kMaxDeflateRatio > fileSize)
@@ -321,6 +445,8 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
     png_set_error_fn(in->png, &in->messages, onPngError, onPngWarning);
     probe.reset();
     in->metadata = readPngMetadata(in->png, in->info);
+    // A PNG's grey is always black at 0.
+    if (grey) in->metadata.grey = GreyFormat{1, static_cast<uint8_t>(bits)};
     if (!in->prepare()) throw Error(kNotPngText, in->messages.error);
     if (png_get_rowbytes(in->png, in->info) != rowBytes)
         refuseUnsupported("rows of " + std::to_string(png_get_rowbytes(in->png, in->info)) + " bytes");
@@ -329,6 +455,7 @@ std::unique_ptr<InputImage> openPng(const std::string& path, InputUse use) {
         refuseUnsupported("an interlaced image of " + std::to_string(rowBytes * height) +
                           " bytes; rpx holds at most 1 GiB of an interlaced PNG (save it non-interlaced)");
     if (!in->interlaced) in->row.resize(in->rowBytes);
+    if (overrun) in->cutAfterImage = overrun->where;
     in->fileStatus = st;
     return in;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// PNG input through libpng: 8- or 16-bit RGB, interlaced or not. Rows are
+// PNG input through libpng: 8- or 16-bit RGB or greyscale, interlaced or not. Rows are
 // decoded in order as strips ask for them; an interlaced image is decoded
 // whole on the first read, up to kMaxInterlacedPngBytes.
 

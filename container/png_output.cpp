@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <utility>
 
 #include "container/messages.h"
@@ -54,9 +56,9 @@ bool pngSetIccp(png_structp png, png_infop info, const uint8_t* profile, png_uin
     return png_get_valid(png, info, PNG_INFO_iCCP) != 0;
 }
 
-bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits) {
+bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits, int colour) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_set_IHDR(png, info, width, height, bits, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, width, height, bits, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     return true;
 }
@@ -70,6 +72,23 @@ bool pngSetTexts(png_structp png, png_infop info, png_textp texts, int count) {
 bool pngSetExif(png_structp png, png_infop info, png_uint_32 length, png_bytep exif) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_eXIf_1(png, info, length, exif);
+    return true;
+}
+
+// A colour chunk's values, read from its bytes before the call.
+struct ColourValues {
+    char type[5] = {};
+    png_fixed_point v[8] = {};
+    png_color_16 background{};
+};
+
+bool pngSetColour(png_structp png, png_infop info, const ColourValues& c) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    const std::string_view type(c.type, 4);
+    if (type == "gAMA") png_set_gAMA_fixed(png, info, c.v[0]);
+    else if (type == "cHRM") png_set_cHRM_fixed(png, info, c.v[0], c.v[1], c.v[2], c.v[3], c.v[4], c.v[5], c.v[6], c.v[7]);
+    else if (type == "sRGB") png_set_sRGB(png, info, c.v[0]);
+    else png_set_bKGD(png, info, &c.background);
     return true;
 }
 
@@ -183,6 +202,41 @@ void setTextChunks(png_structp png, png_infop info, const ImageMetadata& meta, c
         dropped.push_back(std::string("texts left out: ") + messages.error);
 }
 
+uint32_t bigEndian(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// A PNG input's gAMA, cHRM, sRGB and bKGD. sRGB stays out beside an ICC
+// profile, which the format forbids, and a background of the other colour
+// type (a forged record) with a warning.
+void setColourChunks(png_structp png, png_infop info, const ImageMetadata& meta, const PngWriteMessages& messages,
+                     std::vector<std::string>& dropped) {
+    const bool grey = png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY;
+    for (const PngColourChunk& k : decodePngChunks(meta.pngChunks).colour) {
+        if (k.type == "sRGB" && !meta.iccProfile.empty()) continue;
+        ColourValues c;
+        std::memcpy(c.type, k.type.data(), 4);
+        const uint8_t* d = k.data.data();
+        if (k.type == "bKGD") {
+            if ((k.data.size() == 2) != grey) {
+                dropped.push_back("bKGD left out: not of the picture's colour type");
+                continue;
+            }
+            if (grey) c.background.gray = static_cast<png_uint_16>(bigEndian(d, 2));
+            else
+                c.background = {0, static_cast<png_uint_16>(bigEndian(d, 2)), static_cast<png_uint_16>(bigEndian(d + 2, 2)),
+                                static_cast<png_uint_16>(bigEndian(d + 4, 2)), 0};
+        } else {
+            const std::size_t count = k.type == "sRGB" ? 1 : k.data.size() / 4;
+            for (std::size_t i = 0; i < count; ++i)
+                c.v[i] = k.type == "sRGB" ? d[0] : static_cast<png_fixed_point>(bigEndian(d + 4 * i, 4));
+        }
+        if (!pngSetColour(png, info, c)) dropped.push_back(k.type + " left out: " + messages.error);
+    }
+}
+
 void setTime(png_structp png, png_infop info, const ImageMetadata& meta) {
     // The date as tIME, which a PNG input's came from.
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -199,6 +253,7 @@ void setMetadataChunks(png_structp png, png_infop info, const ImageMetadata& met
                        std::vector<std::string>& dropped) {
     setImageChunks(png, info, meta, messages, dropped);
     setTextChunks(png, info, meta, messages, dropped);
+    setColourChunks(png, info, meta, messages, dropped);
     setTime(png, info, meta);
 }
 
@@ -209,6 +264,7 @@ struct PngOutput::Handle {
     png_structp png = nullptr;
     png_infop info = nullptr;
     int bits = 16;
+    int channels = 3;  // 1: grey, from the R plane
     std::vector<uint8_t> row;
     std::vector<std::string> dropped;
     ~Handle() {
@@ -224,17 +280,19 @@ PngOutput::PngOutput(std::string outputPath, const ImageLayout& layout, int bits
                     std::to_string(bits) + " bits");
     Handle& h = *handle_;
     h.bits = bits;
+    // A grey picture stays grey; PNG's grey is black at 0, whatever the input's was.
+    h.channels = meta.grey ? 1 : 3;
     h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &h.messages, onWriteError, onWriteWarning);
     if (h.png) h.info = png_create_info_struct(h.png);
     if (!h.png || !h.info) throw Error(kCannotCreateOutputText, path() + " (out of memory)");
     png_init_io(h.png, file_.stream());
     png_set_compression_level(h.png, kPngCompressionLevel);
     if (!pngSetHeader(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
-                      bits))
+                      bits, h.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB))
         throw Error(kCannotCreateOutputText, path() + " (" + h.messages.error + ")");
     setMetadataChunks(h.png, h.info, meta, h.messages, h.dropped);
     if (!pngWriteInfo(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
-    h.row.resize(static_cast<std::size_t>(layout.width) * 3 * static_cast<std::size_t>(bits / 8));
+    h.row.resize(static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(h.channels * bits / 8));
 }
 
 PngOutput::~PngOutput() {
@@ -252,9 +310,11 @@ void writePngStrip(PngOutput& out, const ImageLayout& layout, int32_t stripIndex
     const auto blocks = static_cast<std::size_t>(layout.paddedWidth / 4) * static_cast<std::size_t>(layout.stripHeight / 4);
     PngOutput::Handle& h = *out.handle_;
     if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks ||
-        g.firstImageRow != out.nextRow_ || h.row.size() != static_cast<std::size_t>(layout.width) * 3 * (h.bits / 8))
+        g.firstImageRow != out.nextRow_ ||
+        h.row.size() != static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(h.channels * h.bits / 8))
         throw Error("PNG strips must be written once each, top to bottom");
-    const BlockPlane* planes[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
+    const BlockPlane* rgb[3] = {&w.rPlane, &w.gPlane, &w.bPlane};
+    const std::span<const BlockPlane* const> planes(rgb, static_cast<std::size_t>(h.channels));
     for (int32_t r = 0; r < g.imageRows; ++r) {
         uint8_t* p = h.row.data();
         for (int32_t x = 0; x < layout.width; ++x)

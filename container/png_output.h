@@ -1,7 +1,9 @@
 #pragma once
 // PNG output: RGB of 16 bits (8 when the container came from an 8-bit
-// PNG), written row by row through libpng as strips are decoded, with the
-// resolution, ICC profile and texts the container carries. It goes to a
+// PNG), or one grey sample for a greyscale picture (meta.grey; taken from
+// the R plane, which greyStripPlanes made equal to G and B), written row by
+// row through libpng as strips are decoded, with the resolution, ICC
+// profile and texts the container carries. It goes to a
 // temporary file that commit() renames over the final name.
 
 #include <cstdint>

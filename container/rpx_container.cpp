@@ -346,6 +346,10 @@ OpenedContainer openContainer(const std::string& path) {
         in.setEnd(c.trailer->offset);
         c.meta.carriedTags = c.trailer->carriedTags;
         c.meta.pngChunks = c.trailer->pngChunks;
+        if (c.trailer->grey) {
+            const bool eight = c.trailer->source && c.trailer->source->bitsPerSample == 8;
+            c.meta.grey = GreyFormat{c.trailer->grey->photometric, static_cast<uint8_t>(eight ? 8 : 16)};
+        }
     }
     return c;
 }

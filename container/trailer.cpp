@@ -83,7 +83,8 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
     std::vector<uint8_t> b(kHeadMagic, kHeadMagic + 4);
     put(b, kTrailerVersion, 2);
     const int count = int{t.container.has_value()} + int{t.pixels.has_value()} + int{!t.carriedTags.empty()} +
-                      int{t.inputName.has_value()} + int{t.source.has_value()} + int{!t.pngChunks.empty()};
+                      int{t.inputName.has_value()} + int{t.source.has_value()} + int{!t.pngChunks.empty()} +
+                      int{t.grey.has_value()};
     put(b, static_cast<uint64_t>(count), 2);
     std::vector<uint8_t> sum;
     if (t.container) {
@@ -109,6 +110,11 @@ std::vector<uint8_t> encodeTrailer(const Trailer& t) {
         addRecord(b, TrailerRecord::SourceImage, record);
     }
     if (!t.pngChunks.empty()) addRecord(b, TrailerRecord::PngChunks, t.pngChunks);
+    if (t.grey) {
+        std::vector<uint8_t> record{t.grey->photometric};
+        putChecksum(record, t.grey->pixels);
+        addRecord(b, TrailerRecord::Greyscale, record);
+    }
     const Checksum128 own = toChecksum(XXH3_128bits(b.data(), b.size()));
     put(b, b.size() + kTrailerFooterBytes, 8);
     putChecksum(b, own);
@@ -177,6 +183,11 @@ std::optional<Trailer> readTrailer(int fd, int64_t size) {
                 decodePngChunks(bytes);
                 t.pngChunks.assign(bytes.begin(), bytes.end());
                 break;
+            case TrailerRecord::Greyscale:
+                if (t.grey) damaged("repeats a record");
+                if (bytes.size() != 17 || bytes[0] > 1) damaged("greyscale record is malformed");
+                t.grey = GreySource{bytes[0], getChecksum(bytes.data() + 1)};
+                break;
             default:
                 break;  // a later version's record: listed, not used
         }
@@ -227,6 +238,34 @@ Checksum128 stripPixelChecksum(const ImageLayout& layout, int32_t stripIndex, co
         }
         const int32_t count = std::min(4, rows - top);
         addSamples(sum, lines.data(), lineSamples * static_cast<std::size_t>(count));
+    }
+    return sum.digest();
+}
+
+Checksum128 greyStripPlanes(const ImageLayout& layout, int32_t stripIndex, StripWork& w) {
+    const StripGeometry g = beginStrip(layout, stripIndex);
+    const int32_t B = layout.paddedWidth / 4;
+    const auto blocks = static_cast<std::size_t>(B) * static_cast<std::size_t>(layout.stripHeight / 4);
+    if (w.rPlane.size() < blocks || w.gPlane.size() < blocks || w.bPlane.size() < blocks || layout.width > layout.paddedWidth)
+        throw Error("output planes are not allocated for this strip");
+    std::vector<uint16_t> line(static_cast<std::size_t>(layout.width));
+    Checksummer sum;
+    for (int32_t r = 0; r < g.imageRows; ++r) {
+        const int32_t y = layout.stripHeight - 1 - r;
+        const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * B;
+        const int laneRow = (y & 3) * 4;
+        for (int32_t x = 0; x < layout.width; ++x) {
+            const std::size_t b = rowStart + static_cast<std::size_t>(x >> 2);
+            const int i = laneRow + (x & 3);
+            int16_t& R = w.rPlane[b].lane[i];
+            int16_t& G = w.gPlane[b].lane[i];
+            int16_t& Bl = w.bPlane[b].lane[i];
+            const uint32_t total = uint32_t{static_cast<uint16_t>(R)} + static_cast<uint16_t>(G) + static_cast<uint16_t>(Bl);
+            const auto grey = static_cast<uint16_t>((total + 1) / 3);
+            R = G = Bl = static_cast<int16_t>(grey);
+            line[static_cast<std::size_t>(x)] = grey;
+        }
+        addSamples(sum, line.data(), line.size());
     }
     return sum.digest();
 }

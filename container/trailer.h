@@ -31,6 +31,7 @@ enum class TrailerRecord : uint16_t {
     InputName = 4,          // the input's file name and modification time
     SourceImage = 5,        // the input's format and sample width
     PngChunks = 6,          // a PNG input's text and Exif chunks (png_chunks.h)
+    Greyscale = 7,          // a greyscale input's photometric and grey checksum
 };
 
 // The file format a container was made from and its bits per sample, so that
@@ -62,6 +63,19 @@ struct Checksum128 {
     std::string hex() const;
 };
 
+// A greyscale input (written only for one, with a SourceImage record for its
+// format and bits). Record layout: photometric u8 (GreyFormat's), then the
+// grey checksum: the pixel checksum's rule over one 16-bit sample per pixel,
+// the rounded mean (R + G + B + 1) / 3 of the decoded picture, which is what
+// a greyscale expansion writes (before a min-is-white one inverts it). The
+// pixel checksum stays over R, G and B, so readers that skip this record
+// still check and expand the picture, as RGB.
+struct GreySource {
+    uint8_t photometric = 1;
+    Checksum128 pixels;
+    bool operator==(const GreySource&) const = default;
+};
+
 struct Trailer {
     std::optional<Checksum128> container;
     std::optional<Checksum128> pixels;
@@ -69,6 +83,7 @@ struct Trailer {
     std::optional<InputName> inputName;
     std::optional<SourceImage> source;
     std::vector<uint8_t> pngChunks;  // empty: none
+    std::optional<GreySource> grey;
     // Read back: where the trailer starts, and every record as it stood.
     int64_t offset = 0;
     struct Entry {
@@ -92,6 +107,10 @@ std::optional<Trailer> readTrailer(int fd, int64_t size);
 // The checksum of strip `stripIndex`'s image rows from w.rPlane, w.gPlane,
 // w.bPlane (16-bit output values), and of a whole image from its strips'.
 Checksum128 stripPixelChecksum(const ImageLayout& layout, int32_t stripIndex, const StripWork& w);
+// Replaces R, G and B of strip `stripIndex`'s image pixels by their rounded
+// mean, the sample a greyscale expansion writes, and returns the strip's
+// grey checksum.
+Checksum128 greyStripPlanes(const ImageLayout& layout, int32_t stripIndex, StripWork& w);
 class Checksummer;
 // Adds native 16-bit samples to a pixel checksum, little-endian whatever the host.
 void addSamples(Checksummer& sum, const uint16_t* samples, std::size_t count);

@@ -167,8 +167,8 @@ std::optional<int> presetDigitNamed(const std::string& text) {
 }
 
 std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOptions& o) {
-    CLI::App app(tr("Compresses TIFF and BMP photographs into .rpx containers and expands .rpx files back\n"
-                    "into 16-bit TIFF (or 24-bit BMP)."),
+    CLI::App app(tr("Compresses TIFF, PNG and BMP photographs (RGB or greyscale) into .rpx containers and\n"
+                    "expands .rpx files back into 16-bit TIFF (or PNG, or 24-bit BMP); greyscale stays greyscale."),
                  "rpx");
     // -0 ... -9, as gzip and zstd have them; listed under -p. Their hidden
     // group comes first, else CLI11's help ends its groups with a blank line.
@@ -192,7 +192,8 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
                     "bytes, about three times as slow; any reader decodes the files"));
     CLI::Option* bmp = app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_flag("--png", o.settings.pngOutput,
-                 tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG)"))
+                 tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG; a greyscale\n"
+                    "input's greyscale at its depth)"))
         ->excludes(bmp);
     app.add_flag("-N,--name", o.settings.restoreName,
                  tr("expand under the input's name and modification time stored in the container\n"

@@ -62,6 +62,9 @@ const char* sourceFormatName(SourceFormat f) {
     return f == SourceFormat::Tiff ? "TIFF" : f == SourceFormat::Bmp ? "BMP" : f == SourceFormat::Png ? "PNG" : "unknown";
 }
 
+// TIFF's names for where grey starts.
+const char* photometricName(uint8_t photometric) { return photometric == 0 ? "min-is-white" : "min-is-black"; }
+
 std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (!trailer) return "null";
     std::string out = "{\"offset\": " + std::to_string(trailer->offset) + ", \"records\": [";
@@ -76,6 +79,9 @@ std::string trailerJson(const std::optional<Trailer>& trailer) {
     if (const auto& s = trailer->source)
         out += std::string(", \"sourceFormat\": \"") + sourceFormatName(s->format) +
                "\", \"sourceBitsPerSample\": " + std::to_string(s->bitsPerSample);
+    if (const auto& g = trailer->grey)
+        out += std::string(", \"greyscale\": \"") + photometricName(g->photometric) + "\", \"greyChecksum\": \"" +
+               g->pixels.hex() + "\"";
     return out + "}";
 }
 
@@ -120,6 +126,7 @@ const char* recordName(uint16_t type) {
     case TrailerRecord::InputName: return "input name";
     case TrailerRecord::SourceImage: return "source image";
     case TrailerRecord::PngChunks: return "PNG chunks";
+    case TrailerRecord::Greyscale: return "greyscale";
     }
     return "unknown record";
 }
@@ -144,6 +151,7 @@ void printTrailerText(const ContainerInfo& c) {
         std::printf("  input     %s, modified %s\n", displayText(n->name).c_str(), utcTime(*n).c_str());
     if (const auto& s = trailer.source)
         std::printf("  source    %s, %u bits per sample\n", sourceFormatName(s->format), unsigned{s->bitsPerSample});
+    if (const auto& g = trailer.grey) std::printf("  grey      XXH3-128 %s\n", g->pixels.hex().c_str());
 }
 
 std::string textOrNone(const std::optional<std::string>& text) {
@@ -159,6 +167,8 @@ void printInfoText(const std::string& path, const ContainerInfo& c) {
     else
         std::printf("quality level   %d\n", c.qualityLevel);
     std::printf("colour sampling %s\n", samplingName(c.colourSampling));
+    if (c.trailer && c.trailer->grey)
+        std::printf("greyscale       %s, expanded to one sample per pixel\n", photometricName(c.trailer->grey->photometric));
     std::printf("strip budget    2^%d pixels\n", c.stripBudgetLog2);
     std::printf("description     %s\n", textOrNone(c.description).c_str());
     std::printf("credit          %s\n", textOrNone(c.credit).c_str());

@@ -70,7 +70,7 @@ void openWorkerInputs(std::vector<std::unique_ptr<StripWorker>>& workers, const 
 // What coding a file's strips gave besides the streams written.
 struct CodedStrips {
     double sumSquares = 0.0;  // when measured
-    std::vector<Checksum128> stripSums;
+    std::vector<Checksum128> stripSums, greySums;
 };
 
 // Codes every strip of `in` on the workers and appends them to `out` in order.
@@ -100,22 +100,25 @@ CodedStrips codeStrips(const CompressionJob& job, InputImage& in, std::vector<st
             appendStripSection(out, w.section);
             coded.sumSquares += w.squares;  // in strip order, so the figure does not depend on threads
             coded.stripSums.push_back(w.pixels);
+            coded.greySums.push_back(w.greyPixels);
         });
     return coded;
 }
 
-// The trailer of a container of `in`, whose strips summed to `stripSums`.
-Trailer compressionTrailer(const CompressionJob& job, const InputImage& in, const std::vector<Checksum128>& stripSums) {
+// The trailer of a container of `in`, whose strips gave `coded`.
+Trailer compressionTrailer(const CompressionJob& job, const InputImage& in, const CodedStrips& coded) {
     Trailer trailer;
-    trailer.pixels = pixelChecksum(stripSums);
+    trailer.pixels = pixelChecksum(coded.stripSums);
     trailer.carriedTags = in.metadata.carriedTags;
     if (job.settings.storeInputName)
         trailer.inputName = InputName{job.path.substr(job.path.rfind('/') + 1), in.fileStatus.st_mtim.tv_sec,
                                       static_cast<uint32_t>(in.fileStatus.st_mtim.tv_nsec)};
     // Containers of TIFFs and BMPs keep the trailer they always had, byte for
     // byte; the formats that came later say what they were.
-    if (in.format() == InputFormat::Png)
-        trailer.source = SourceImage{SourceFormat::Png, static_cast<uint8_t>(in.bitsPerSample())};
+    if (in.format() == InputFormat::Png || in.metadata.grey)
+        trailer.source = SourceImage{in.format() == InputFormat::Png ? SourceFormat::Png : SourceFormat::Tiff,
+                                     static_cast<uint8_t>(in.bitsPerSample())};
+    if (in.metadata.grey) trailer.grey = GreySource{in.metadata.grey->photometric, pixelChecksum(coded.greySums)};
     trailer.pngChunks = in.metadata.pngChunks;
     return trailer;
 }
@@ -146,6 +149,7 @@ Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings
     coding.measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
     coding.checksum = true;
     coding.meetCascade = attempt.meetCascade;
+    coding.grey = in->metadata.grey.has_value();
 
     writeContainerHeader(*out, file, in->metadata);
     job.ui.setProgress(5);
@@ -157,7 +161,8 @@ Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings
     done.report.colourSampling = attempt.colourSampling;
     job.ui.setProgress(0);
     if (done.report.psnr < attempt.minPsnr) return done;  // the writer removes what it wrote
-    appendTrailer(*out, compressionTrailer(job, *in, coded.stripSums));
+    in->readMetadataAfterPixels();
+    appendTrailer(*out, compressionTrailer(job, *in, coded));
 
     FileReport report = finishedReport(job.kind, job.path, out->path(), layout);
     report.psnr = done.report.psnr;

@@ -74,7 +74,7 @@ struct FileReport {
     uint64_t outputBytes = 0;
     int32_t width = 0;
     int32_t height = 0;
-    double psnr = 0.0;       // RGB, 16-bit peak; compression with measureQuality or a target
+    double psnr = 0.0;       // RGB (a grey input: grey), 16-bit peak; compression with measureQuality or a target
     int32_t qualityLevel = 0;    // compression: what the file was coded with
     int32_t colourSampling = 0;
     // With a PSNR target that no coding reaches: the finest coding was written.

@@ -83,6 +83,8 @@ void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, 
     // The reconstruction the decoder will rebuild, summed for the trailer.
     stripToRgb(w.geometry, sw);
     if (c.checksum) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+    // A grey picture is measured as its expansion writes it.
+    if (c.grey) w.greyPixels = greyStripPlanes(layout, w.strip, sw);
     if (c.measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, c.units == RgbInput::Native12 ? 16 : 256);
 }
 
@@ -105,7 +107,10 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
     const ImageLayout& layout = file.layout;
     auto workers = makeWorkers(file, threads);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
-    const bool sumPixels = c.trailer && c.trailer->pixels;
+    // A grey picture is checked by its grey checksum, summed as the planes
+    // are made grey for the writers.
+    const std::optional<GreySource> grey = c.trailer ? c.trailer->grey : std::nullopt;
+    const bool sumPixels = c.trailer && (c.trailer->pixels || grey);
     // A sink that sums the rows as it writes them does so at no extra cost.
     const bool sumHere = sumPixels && !(sink && sink->sumsAsWritten());
     std::vector<Checksum128> stripSums;
@@ -119,15 +124,18 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
             expandStripSection(w.section, sw.streams, streamThreads);
             decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
             stripToRgb(w.geometry, sw);
-            if (sumHere) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+            if (grey)
+                w.pixels = greyStripPlanes(layout, w.strip, sw);
+            else if (sumHere)
+                w.pixels = stripPixelChecksum(layout, w.strip, sw);
             clearSideStreams(sw.streams);
         },
         [&](StripWorker& w) {
-            if (sink) sink->write(layout, w.strip, w.work, sumPixels && !sumHere ? &w.pixels : nullptr);
+            if (sink) sink->write(layout, w.strip, w.work, sumPixels && !sumHere && !grey ? &w.pixels : nullptr);
             stripSums.push_back(w.pixels);
         });
     if (in.remaining() != 0) throwDamaged();
-    if (sumPixels && pixelChecksum(stripSums) != *c.trailer->pixels)
+    if (sumPixels && pixelChecksum(stripSums) != (grey ? grey->pixels : *c.trailer->pixels))
         throwDamaged("pixel checksum does not match");
     return sumPixels;
 }

@@ -54,6 +54,7 @@ struct StripWorker {
     int32_t strip = -1;
     double squares = 0.0;  // the strip's squared error, when measured
     Checksum128 pixels;    // the strip's pixel checksum, when summed
+    Checksum128 greyPixels;  // a greyscale input's: its grey checksum
 
     StripWorker(const FileCoding& file) {
         allocCodecBuffers(work, file.colourSampling, file.layout.paddedWidth, file.layout.stripHeight);
@@ -147,6 +148,7 @@ struct StripCoding {
     bool measure = false;      // squared error into StripWorker::squares
     bool checksum = false;     // pixel checksum into StripWorker::pixels
     bool meetCascade = false;  // rate-aware under the cascade's error at the level
+    bool grey = false;         // planes made grey as expansion writes them, summed into greyPixels
 };
 
 // Codes the strip `w` holds as read: its streams into w.section, and the

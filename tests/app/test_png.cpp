@@ -201,7 +201,7 @@ TEST_F(PngMetadata, ExiftoolListsTheSameValuesOnTheInputAndItsPngExpansion) {
 }
 
 TEST(PngChunksRecord, RoundTripsAndRefusesEveryCutOrForgedCount) {
-    const PngChunks chunks{{'M', 'M', 0, 42}, {{0, "Comment", "", "", "a"}, {3, "Description", "ja", "k", "t"}}};
+    const PngChunks chunks{{'M', 'M', 0, 42}, {{0, "Comment", "", "", "a"}, {3, "Description", "ja", "k", "t"}}, {}};
     const std::vector<uint8_t> bytes = encodePngChunks(chunks);
     EXPECT_EQ(decodePngChunks(bytes), chunks);
     for (std::size_t n = 1; n < bytes.size(); ++n)

@@ -103,7 +103,7 @@ inline auto fields(const ImageMetadata& m) {
 // Tags of every kind: a cp932 text, an empty one, a short description.
 inline ImageMetadata allTags() {
     return {"Maker", "M-1", "\x8A\x4A", "2024:01:02 03:04:05", "", RESUNIT_CENTIMETER, 118.5f, 100.0f,
-            {0, 1, 2, 250}, "abcd", {}, {}};
+            {0, 1, 2, 250}, "abcd", {}, {}, {}};
 }
 
 // Sample c (0 R, 1 G, 2 B) of pixel (x, y), full 16-bit range.

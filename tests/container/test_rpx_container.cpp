@@ -83,7 +83,7 @@ TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
     TestImage s = layout(16, 16);
     s.alloc(16, 16);
     fillStreams(s.strip.streams, 7);
-    const ImageMetadata meta{"M", {}, {}, {}, {}, 1, 1, 1, {9}, "xyzw", {}, {}};
+    const ImageMetadata meta{"M", {}, {}, {}, {}, 1, 1, 1, {9}, "xyzw", {}, {}, {}};
     write(s, meta, {&s.strip.streams});
     const std::vector<uint8_t> good = readFile(path("a.rpx"));
     const size_t headerSize = encodeContainerHeader(s.file(), meta).size();

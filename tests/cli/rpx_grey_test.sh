@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Greyscale through rpx: info and its JSON say so, with the source and the
+# grey checksum, verify checks it, and RGB containers say nothing of grey.
+set -u
+export LC_ALL=C.UTF-8 LANGUAGE=
+rpx=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$(dirname "$0")/check.sh"
+cd "$work"
+
+# A 16 x 12 uncompressed 16-bit TIFF of one sample, white at 0.
+python3 - <<'PY'
+import struct
+w, h = 16, 12
+pixels = b''.join(struct.pack('<H', (x * 3000 + y * 5000) % 65536) for y in range(h) for x in range(w))
+entries = [(256, 3, 1, w), (257, 3, 1, h), (258, 3, 1, 16), (259, 3, 1, 1), (262, 3, 1, 0),
+           (273, 4, 1, 0), (277, 3, 1, 1), (278, 3, 1, h), (279, 4, 1, len(pixels))]
+data = 8 + 2 + 12 * len(entries) + 4
+out = b'II*\x00' + struct.pack('<IH', 8, len(entries))
+for tag, kind, count, value in entries:
+    out += struct.pack('<HHII', tag, kind, count, data if tag == 273 else value)
+open('white.tif', 'wb').write(out + struct.pack('<I', 0) + pixels)
+PY
+python3 "$here/tiny_tiff.py" 16 12 1 rgb.tif
+
+"$rpx" -q white.tif rgb.tif
+check "a grey TIFF compresses" test -s white_49-2.rpx
+"$rpx" info white_49-2.rpx > info.txt
+check "info says greyscale and where white is" grep -q '^greyscale  *min-is-white' info.txt
+check "... lists the record and the grey checksum" grep -q '^  grey  *XXH3-128 [0-9a-f]\{32\}$' info.txt
+check "... and the source" grep -q '^  source  *TIFF, 16 bits per sample$' info.txt
+"$rpx" info --json white_49-2.rpx rgb_49-2.rpx > info.json
+check "info --json says it in the trailer, the RGB one nothing" python3 -c '
+import json, sys
+grey, rgb = [json.loads(l) for l in open("info.json")]
+t = grey["trailer"]
+assert t["greyscale"] == "min-is-white" and len(t["greyChecksum"]) == 32, t
+assert t["sourceFormat"] == "TIFF" and t["sourceBitsPerSample"] == 16, t
+assert "greyscale" not in rgb["trailer"] and "sourceFormat" not in rgb["trailer"], rgb
+'
+"$rpx" verify white_49-2.rpx > verify.txt
+check "verify checks it" grep -q '^white_49-2.rpx: OK$' verify.txt
+
+echo "$passes passed, $fails failed"
+exit $((fails != 0))
