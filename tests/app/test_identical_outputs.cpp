@@ -156,10 +156,11 @@ void printChanges(const std::map<std::string, Recorded>& before, const std::map<
     std::printf("%zu of %zu outputs changed\n", changed, after.size());
 }
 
-// A smooth 8-bit picture with an edge, for the BMP input.
+// A smooth picture with an edge for the BMP input, on the 16-bit scale whose
+// high bytes the BMP keeps.
 uint16_t shading(int x, int y, int c) {
     const double v = 120 + 60 * std::sin(x * 0.09 + c) + 40 * std::cos(y * 0.11) + (x > y ? 30 : 0);
-    return static_cast<uint16_t>(std::clamp(v, 0.0, 255.0));
+    return static_cast<uint16_t>(std::clamp(v, 0.0, 255.0)) * 257;
 }
 
 class IdenticalOutputs : public ScratchDir {
