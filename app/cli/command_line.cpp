@@ -192,7 +192,7 @@ std::optional<int> parseBatchOptions(int argc, const char* const* argv, BatchOpt
                     "bytes, about three times as slow; any reader decodes the files"));
     CLI::Option* bmp = app.add_flag("--bmp", o.settings.bmpOutput, tr("expand to 24-bit BMP instead of 16-bit TIFF"));
     app.add_flag("--png", o.settings.pngOutput,
-                 tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was an 8-bit PNG; a greyscale\n"
+                 tr("expand to PNG instead of TIFF (16-bit RGB; 8-bit when the input was 8-bit; a greyscale\n"
                     "input's greyscale at its depth)"))
         ->excludes(bmp);
     app.add_flag("-N,--name", o.settings.restoreName,

@@ -113,10 +113,13 @@ Trailer compressionTrailer(const CompressionJob& job, const InputImage& in, cons
     if (job.settings.storeInputName)
         trailer.inputName = InputName{job.path.substr(job.path.rfind('/') + 1), in.fileStatus.st_mtim.tv_sec,
                                       static_cast<uint32_t>(in.fileStatus.st_mtim.tv_nsec)};
-    // Containers of TIFFs and BMPs keep the trailer they always had, byte for
-    // byte; the formats that came later say what they were.
-    if (in.format() == InputFormat::Png || in.metadata.grey)
-        trailer.source = SourceImage{in.format() == InputFormat::Png ? SourceFormat::Png : SourceFormat::Tiff,
+    // Containers of 16-bit RGB TIFFs keep the trailer they always had, byte
+    // for byte; the others say what they were, so that a PNG expansion keeps
+    // an 8-bit picture 8-bit.
+    if (in.format() != InputFormat::Tiff || in.metadata.grey || in.bitsPerSample() == 8)
+        trailer.source = SourceImage{in.format() == InputFormat::Png   ? SourceFormat::Png
+                                     : in.format() == InputFormat::Bmp ? SourceFormat::Bmp
+                                                                       : SourceFormat::Tiff,
                                      static_cast<uint8_t>(in.bitsPerSample())};
     if (in.metadata.grey) trailer.grey = GreySource{in.metadata.grey->photometric, pixelChecksum(coded.greySums)};
     trailer.pngChunks = in.metadata.pngChunks;

@@ -20,8 +20,8 @@ namespace {
 enum class ExpandTo { Tiff, Bmp, Png };
 
 // The bits per sample of the container's input: 16 unless its trailer says 8.
-// Only containers of PNGs and grey inputs say so (those of RGB TIFFs and
-// BMPs keep the trailer they always had): theirs expand to 16 bits.
+// Containers of 16-bit RGB TIFFs, and those written before 8-bit TIFFs and
+// BMPs said so, have no such record: they expand to 16 bits.
 int sourceBits(const std::optional<Trailer>& trailer) {
     return trailer && trailer->source && trailer->source->bitsPerSample == 8 ? 8 : 16;
 }
