@@ -78,11 +78,9 @@ if [ -r "$bash_completion" ]; then
       _rpx rpx "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
       printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$bash_completion" "$completion" "$@")
   }
-  expect() {
-    local want=$1; shift
-    local got
-    got=$(offers "$@")
-    [ "$got" = "$want " ] || fail "completing '$*': got '$got', want '$want'"
+  expect() {  # expect CANDIDATES WORDS...
+    local want=$1 got; shift
+    got=$(offers "$@") && [ "$got" = "$want " ] || fail "completing '$*': got '$got', want '$want'"
   }
   expect "a.tif b.TIFF c.bmp d.rpx folder info verify" rpx ""
   expect "d.rpx folder" rpx info ""
