@@ -37,14 +37,6 @@ def read_pixels(path, depth):
     return numpy.frombuffer(raw, "<u2" if depth == 16 else numpy.uint8).reshape(height, width, 3)
 
 
-def read_tiff(path):
-    return read_pixels(path, 16)
-
-
-def read_bmp(path):
-    return read_pixels(path, 8)
-
-
 def header_and_strips(container):
     """The container's bytes before its trailer (which names the input file)."""
     with tempfile.NamedTemporaryFile(suffix=".rpx") as f:
