@@ -15,26 +15,28 @@ check "... naming the .rpx loader and its type" grep -q '"application/x-kirune-r
 # 16-bit samples with a gradient and noise, so rounding to 8 bits matters.
 python3 "$source/tests/cli/tiny_tiff.py" 160 120 3 pic.tif
 "$rpx" -q pic.tif && "$rpx" -q --bmp pic_49-2.rpx
-check "rpx made the container and its BMP" test -s pic_49-2.bmp
+convert pic_49-2.bmp -depth 8 rgb:pic.rgb
+check "rpx made the container and its BMP" test -s pic_49-2.bmp -a -s pic.rgb
 
 # python3-gi is Debian's, for its own interpreter.
-sanitized /usr/bin/python3 - pic_49-2.rpx pic_49-2.bmp > loader.log 2>&1 <<'PY'
+sanitized /usr/bin/python3 - pic_49-2.rpx pic_49-2.bmp pic.rgb > loader.log 2>&1 <<'PY'
 import struct, sys
 import gi
 gi.require_version('GdkPixbuf', '2.0')
 from gi.repository import GdkPixbuf, GLib
+failures = 0
+def report(ok, what):
+    global failures
+    print(('ok: ' if ok else 'FAILED: ') + what)
+    failures += not ok
 
 def rows(pixbuf):
     data, stride, w = pixbuf.get_pixels(), pixbuf.get_rowstride(), pixbuf.get_width()
     return [bytes(data[y * stride:y * stride + 3 * w]) for y in range(pixbuf.get_height())]
 
-bmp = open(sys.argv[2], 'rb').read()
-w, h = struct.unpack('<ii', bmp[18:26])
-pad = (3 * w + 3) & ~3
-want = []
-for y in range(h):
-    line = bmp[54 + (h - 1 - y) * pad:54 + (h - 1 - y) * pad + 3 * w]
-    want.append(bytes(b for i in range(w) for b in reversed(line[3 * i:3 * i + 3])))
+w, h = struct.unpack('<ii', open(sys.argv[2], 'rb').read()[18:26])
+rgb = open(sys.argv[3], 'rb').read()
+want = [rgb[y * 3 * w:(y + 1) * 3 * w] for y in range(h)]
 
 whole = GdkPixbuf.Pixbuf.new_from_file(sys.argv[1])
 loader = GdkPixbuf.PixbufLoader.new_with_mime_type('application/x-kirune-rpx')
@@ -42,15 +44,11 @@ data = open(sys.argv[1], 'rb').read()
 for i in range(0, len(data), 4096):
     loader.write(data[i:i + 4096])
 loader.close()
-failures = 0
 for name, pixbuf in ('new_from_file', whole), ('PixbufLoader', loader.get_pixbuf()):
-    ok = pixbuf.get_width() == w and pixbuf.get_height() == h and not pixbuf.get_has_alpha() and rows(pixbuf) == want
-    print(('ok: ' if ok else 'FAILED: ') + name + ' gives the pixels of rpx --bmp')
-    failures += not ok
+    report(pixbuf.get_width() == w and pixbuf.get_height() == h and not pixbuf.get_has_alpha() and rows(pixbuf) == want,
+           name + ' gives the pixels of rpx --bmp')
 fmt = GdkPixbuf.Pixbuf.get_file_info(sys.argv[1])[0]
-ok = fmt is not None and fmt.get_name() == 'rpx'
-print(('ok: ' if ok else 'FAILED: ') + 'the format is recognised by its content')
-failures += not ok
+report(fmt is not None and fmt.get_name() == 'rpx', 'the format is recognised by its content')
 
 # Damaged: a changed byte in the strips, a cut file, a foreign file named .rpx.
 damaged = bytearray(data)
@@ -60,10 +58,9 @@ for name, blob in ('a changed byte', bytes(damaged)), ('a cut file', data[:len(d
     open('bad.rpx', 'wb').write(blob)
     try:
         GdkPixbuf.Pixbuf.new_from_file('bad.rpx')
-        print('FAILED: ' + name + ' was shown')
-        failures += 1
+        report(False, name + ' was shown')
     except GLib.Error as e:
-        print('ok: ' + name + ' is an error: ' + e.message)
+        report(True, name + ' is an error: ' + e.message)
 # A header of 32768 x 32769 pixels (the container has no metadata: its header
 # is 100 bytes), with the 257 strip tables it announces: refused by its size,
 # before anything is allocated for it.
@@ -72,12 +69,9 @@ giga[10:18] = struct.pack('<II', 32768, 32769)
 open('giga.rpx', 'wb').write(bytes(giga) + bytes(257 * 56))
 try:
     GdkPixbuf.Pixbuf.new_from_file('giga.rpx')
-    print('FAILED: a picture over a gigapixel was loaded')
-    failures += 1
+    report(False, 'a picture over a gigapixel was loaded')
 except GLib.Error as e:
-    ok = 'more than the 1073741824 allowed' in e.message
-    print(('ok: ' if ok else 'FAILED: ') + 'over a gigapixel is refused: ' + e.message)
-    failures += not ok
+    report('more than the 1073741824 allowed' in e.message, 'over a gigapixel is refused: ' + e.message)
 sys.exit(1 if failures else 0)
 PY
 status=$?

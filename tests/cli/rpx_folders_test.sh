@@ -25,8 +25,8 @@ cat > want <<'LIST'
 ./2024/jan/a_49-2.rpx
 ./top_49-2.rpx
 LIST
-check "the tree below the folder is recreated under -o, links to files inside it taken" diff want made
-check "no link out of the tree was followed" test ! -e out/2024/secret-link_49-2.rpx -a ! -e out/2024/linked-folder
+check "the tree below the folder is recreated under -o, links to files inside it taken, none out of it" \
+  diff want made
 check "outputs decode to what a direct run gives" cmp -s out/2024/jan/a_49-2.rpx <("$rpx" -q -o direct tree/2024/jan/a.tif && cat direct/a_49-2.rpx)
 check "nothing was written inside the input tree" test -z "$(find tree -name '*.rpx')"
 

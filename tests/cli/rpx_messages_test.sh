@@ -79,17 +79,7 @@ env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=ja_JP.UTF-8 "$rpx" info --json cup
 check "info --json does not depend on the language" cmp -s info.en info.ja
 
 # Interrupted: a noise image large enough to be still at work when SIGINT comes.
-python3 - big.tif <<'PY'
-import os, struct, sys
-w, h = 2400, 1600
-tags = [(256, 3, 1, w), (257, 3, 1, h), (258, 3, 3, 8 + 2 + 12 * 10 + 4), (259, 3, 1, 1), (262, 3, 1, 2),
-        (273, 4, 1, 8 + 2 + 12 * 10 + 4 + 6), (277, 3, 1, 3), (278, 3, 1, h), (279, 4, 1, w * h * 6), (284, 3, 1, 1)]
-with open(sys.argv[1], "wb") as f:
-    f.write(b"II*\0" + struct.pack("<I", 8) + struct.pack("<H", len(tags)))
-    for tag, kind, count, value in tags:
-        f.write(struct.pack("<HHI", tag, kind, count) + struct.pack("<I" if kind == 4 or count > 1 else "<HH", *([value] if kind == 4 or count > 1 else [value, 0])))
-    f.write(struct.pack("<I", 0) + struct.pack("<HHH", 16, 16, 16) + os.urandom(w * h * 6))
-PY
+convert -size 2400x1600 xc: +noise Random -depth 16 big.tif
 for lang in C.UTF-8 ja_JP.UTF-8; do
   env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=$lang "$rpx" -q -j 1 big.tif 2> "$work/err" &
   sleep 0.5

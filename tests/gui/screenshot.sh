@@ -8,10 +8,7 @@
 #   tests/gui/screenshot.sh build/release/bin/kirune docs/kirune-dialog.png \
 #     ../shared/samples/coffee-16bit.tif ../shared/samples/chelsea-16bit.tif ../shared/samples/astronaut-16bit.tif
 set -euo pipefail
-if [ $# -lt 2 ]; then
-  echo "usage: $0 KIRUNE OUTPUT.png [FILE...]" >&2
-  exit 2
-fi
+[ $# -ge 2 ] || { echo "usage: $0 KIRUNE OUTPUT.png [FILE...]" >&2; exit 2; }
 kirune=$(readlink -f "$1")
 out=$(readlink -f "$(dirname "$2")")/$(basename "$2")
 shift 2
@@ -28,10 +25,7 @@ if [ -z "${KIRUNE_SCREENSHOT_INNER:-}" ]; then
     xvfb-run -a -s "-screen 0 800x600x24" "$0" "$kirune" "$out" "$@"
   colours=$(convert "$out" -format '%k' info:)
   echo "captured $out: $(convert "$out" -format '%wx%h' info:), $colours colours"
-  if [ "$colours" -lt 16 ]; then
-    echo "the captured window looks blank" >&2
-    exit 1
-  fi
+  [ "$colours" -ge 16 ] || { echo "the captured window looks blank" >&2; exit 1; }
   exit 0
 fi
 

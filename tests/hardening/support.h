@@ -1,13 +1,11 @@
 #pragma once
-// Child processes for the hardening tests: a child runs one piece of work
-// under limits that must not reach the test process (address space, file
-// size, capabilities) and sends back a text.
+// A child process runs one piece of work under limits that must not reach the test process
+// (address space, file size, capabilities) and sends back a text.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -23,14 +21,6 @@ inline constexpr bool kSanitized = true;  // its shadow memory rules out RLIMIT_
 #else
 inline constexpr bool kSanitized = false;
 #endif
-
-// Names in a folder, hidden temporaries included, sorted.
-inline std::vector<std::string> folderEntries(const std::filesystem::path& d) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(d)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Runs `work` in a forked child and returns the text it produced; a child
 // that does not end normally gives "child died ...".

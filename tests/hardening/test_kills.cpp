@@ -1,8 +1,6 @@
-// rpx killed at random points of a 16-megapixel compression and expansion
-// (SIGKILL, SIGINT, SIGTERM): the folder holds nothing but its inputs and
-// complete outputs afterwards, and an existing output that the run was to
-// replace keeps its bytes unless the run completed. SIGINT and SIGTERM end
-// rpx with 130 and 143 (or 0 when the file was done before the signal).
+// rpx killed (SIGKILL, SIGINT, SIGTERM) at random points of a 16-megapixel compression and expansion:
+// only inputs and complete outputs remain, an output it was to replace keeps its bytes unless the run
+// completed, and SIGINT and SIGTERM end rpx with 130 and 143 (0 when the file was done first).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 using test::readFile;
 using test::writeFile;
 
-// Under the sanitizers rpx is many times slower; a smaller image keeps the
-// test's time in bounds and still spans several strips.
+// Smaller under the sanitizers, which slow rpx many times; still several strips.
 constexpr int kWidth = test::kSanitized ? 2048 : 4096;
 constexpr int kHeight = test::kSanitized ? 2048 : 4096;
 

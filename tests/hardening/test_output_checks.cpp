@@ -82,7 +82,7 @@ protected:
         ASSERT_EQ(runBatch(list, drivers, ui).succeeded, 2);
         writeFile(path("target/big_49-2.tif"), {'o', 'l', 'd', 't'});
         writeFile(path("target/big_49-2.bmp"), {'o', 'l', 'd', 'b'});
-        for (const std::string& name : test::folderEntries(dir / "target")) before_[name] = readFile(path("target/" + name));
+        before_ = snapshot("target");
     }
     void TearDown() override {
         ::chmod((dir / "target").c_str(), 0755);
@@ -112,6 +112,12 @@ protected:
         return result;
     }
 
+    // Every file of a folder below the scratch one, hidden temporaries included, with its bytes.
+    std::map<std::string, std::vector<uint8_t>> snapshot(const std::string& folder) const {
+        std::map<std::string, std::vector<uint8_t>> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir / folder)) files[e.path().filename()] = readFile(e.path());
+        return files;
+    }
     std::map<std::string, std::vector<uint8_t>> before_;
 };
 
@@ -136,12 +142,7 @@ TEST_F(FailingDisks, EachOutputFailsCleanlyAndTheBatchGoesOn) {
             EXPECT_EQ(got.rfind(want, 0), 0u) << got;
             EXPECT_EQ(got.find('\n', want.size()), std::string::npos) << got;
             EXPECT_TRUE(std::filesystem::exists(path(j.smallOutput)));
-            // The target folder holds exactly what it held, byte for byte.
-            std::vector<std::string> changed;
-            for (const std::string& name : test::folderEntries(dir / "target"))
-                if (!before_.count(name) || before_[name] != readFile(path("target/" + name))) changed.push_back(name);
-            EXPECT_EQ(test::folderEntries(dir / "target").size(), before_.size());
-            EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
+            EXPECT_TRUE(snapshot("target") == before_) << "the target folder changed";
         }
     }
 }
@@ -162,7 +163,7 @@ TEST_F(FailingDisks, UnnamedOutputsArePutInPlaceWithoutPrivileges) {
     });
     EXPECT_EQ(got, "ok");
     EXPECT_EQ(readFile(path("rw/plain.rpx")), (std::vector<uint8_t>{'s', 'e', 'c', 'o', 'n', 'd'}));
-    EXPECT_EQ(test::folderEntries(dir / "rw").size(), 3u);  // small.bmp, its container and this
+    EXPECT_EQ(snapshot("rw").size(), 3u);  // small.bmp, its container and this
 }
 
 using OutputChecks = test::ScratchDir;

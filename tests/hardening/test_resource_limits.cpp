@@ -1,11 +1,6 @@
-// Hostile headers. The limits: a container's image may claim any size the
-// header fields allow, but expanding it allocates the strip working set (the
-// planes of one strip of at most 2^22 padded pixels and its stream buffers,
-// each sized by that strip's worst case per block), one block-sorting call's
-// buffers (bounded by the block size and the stream's own lengths), and the
-// output it really writes. Raw lengths beyond their stream buffer, and tables
-// whose streams run past the end of the file, are refused before anything is
-// allocated for them. Measured with RLIMIT_AS in a child process.
+// Hostile headers: whatever size a container claims, expanding it allocates one strip's working set
+// per worker, one block-sorting call's buffers and the output it really writes; lengths past their
+// buffer or the file are refused before anything is allocated. Measured with RLIMIT_AS in a child.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -28,9 +23,7 @@ using test::inChild;
 using test::readFile;
 using test::writeFile;
 
-// Address space the expansion may add to what the process already has: two
-// workers' working sets of a 2^22-pixel strip with its stream buffers are
-// below 300 MiB.
+// Address space the expansion may add: two workers' 2^22-pixel strips with their buffers are below 300 MiB.
 constexpr uint64_t kHeadroom = uint64_t{1} << 30;
 
 bool limitAddressSpace(uint64_t headroom) {
@@ -53,8 +46,7 @@ protected:
         ScratchDir::SetUp();
     }
 
-    // Expands `rpx` to TIFF or BMP under the address limit; the error's
-    // message id, or "expanded".
+    // Expands `rpx` to TIFF or BMP under the address limit; the error's message id, or "expanded".
     std::string expandLimited(const std::string& rpx, bool bmp) {
         return inChild([&] {
             if (!limitAddressSpace(kHeadroom)) return std::string("no limit");
@@ -73,10 +65,8 @@ protected:
 };
 
 TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
-    // One real strip of 1024 x 64, then a header claiming 400,000 rows of
-    // such strips (a 2.4 GB TIFF, a 1.2 GB BMP) on a 64 Ki-pixel budget, and
-    // empty tables for the other strips: strip 0 decodes and is written, the
-    // next is damaged.
+    // One real strip of 1024 x 64, then a header claiming 400,000 rows (a 2.4 GB TIFF) on a 64 Ki-pixel
+    // budget, and empty tables for the other strips: strip 0 decodes and is written, the next is damaged.
     writeFile(path("strip.bmp"), test::bmpBytes(1024, 64, false));
     test::RecordingUi ui;
     const FileReport c = compressFile(path("strip.bmp"), FileKind::CompressBmp, JobSettings{}, ui);
@@ -95,8 +85,8 @@ TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
         for (bool bmp : {false, true})
             EXPECT_EQ(expandLimited(path(std::string(name) + ".rpx"), bmp), kDamagedFileText) << name << bmp;
 
-    // 500,000 x 1,000,000 with a table for every strip: the BMP is refused
-    // before any output exists, the TIFF fails at the first strip's data.
+    // 500,000 x 1,000,000 with a table for every strip: the BMP is refused before any output exists,
+    // the TIFF fails at the first strip's data.
     std::vector<uint8_t> huge = encodeContainerHeader([] {
         FileCoding c;
         c.layout.width = 500000;
@@ -113,8 +103,7 @@ TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
     EXPECT_EQ(entries(), (std::set<std::string>{"greedy.rpx", "huge.rpx", "strip.bmp", "strip_49-2.rpx", "tall.rpx"}));
 }
 
-// Found by fuzzing: a forged BMP whose row stride times height passes 63 bits
-// overflowed the reader's file-size check.
+// A forged BMP whose row stride times height passes 63 bits once overflowed the file-size check.
 using HostileInputs = test::ScratchDir;
 
 TEST_F(HostileInputs, BmpSizesBeyondTheFileAreRefusedWithoutOverflow) {

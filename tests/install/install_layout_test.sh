@@ -78,11 +78,9 @@ if [ -r "$bash_completion" ]; then
       _rpx rpx "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
       printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' _ "$bash_completion" "$completion" "$@")
   }
-  expect() {
-    local want=$1; shift
-    local got
-    got=$(offers "$@")
-    [ "$got" = "$want " ] || fail "completing '$*': got '$got', want '$want'"
+  expect() {  # expect CANDIDATES WORDS...
+    local want=$1 got; shift
+    got=$(offers "$@") && [ "$got" = "$want " ] || fail "completing '$*': got '$got', want '$want'"
   }
   expect "a.tif b.TIFF c.bmp d.rpx folder info verify" rpx ""
   expect "d.rpx folder" rpx info ""
@@ -105,12 +103,9 @@ else
   objdump -p "$libkirune" | grep 'SONAME *libkirune.so.1$' > /dev/null || fail "libkirune has no soname libkirune.so.1"
   exported=$(nm -D --defined-only "$libkirune" | awk '$2 == "T" || $2 == "D" || $2 == "B" {print $3}' | grep -v '^kirune_')
   [ -z "$exported" ] || fail "libkirune exports more than its API: $(echo $exported | head -c 300)"
-  [ -s "$prefix/include/kirune/kirune.h" ] || fail "include/kirune/kirune.h is missing"
   flags=$(echo $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs kirune 2>&1))
   [ "$flags" = "-I$prefix/include -L$libdir -lkirune" ] || fail "pkg-config --cflags --libs kirune: $flags"
-  for f in KiruneConfig.cmake KiruneConfigVersion.cmake KiruneTargets.cmake; do
-    [ -s "$libdir/cmake/Kirune/$f" ] || fail "lib/cmake/Kirune/$f is missing"
-  done
+  # The header and the CMake package are built against by the C API test.
 fi
 if [ -n "$(find "$build" -name libpixbufloader-rpx.so -print -quit)" ]; then
   loader=$(find "$prefix" -path '*gdk-pixbuf-2.0/*/loaders/libpixbufloader-rpx.so' -print -quit)

@@ -1,10 +1,8 @@
-"""Shared fixtures of the Python tests: the real rpx, the samples, readers of
-the uncompressed TIFFs and BMPs that rpx writes, and one Dask cluster."""
+"""Shared fixtures of the Python tests: the real rpx, the samples, pixel readers and one Dask cluster."""
 
 import json
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 
@@ -30,38 +28,13 @@ def without_seconds(records):
     return [{k: v for k, v in r.items() if k != "seconds"} for r in records]
 
 
-def read_tiff(path):
-    """The pixels of an uncompressed, little-endian, chunky 16-bit RGB TIFF."""
-    data = open(path, "rb").read()
-    assert data[:4] == b"II*\x00", "not a little-endian classic TIFF"
-    (ifd,) = struct.unpack_from("<I", data, 4)
-    (count,) = struct.unpack_from("<H", data, ifd)
-    tags = {}
-    sizes = {3: 2, 4: 4}
-    for i in range(count):
-        tag, kind, n, value = struct.unpack_from("<HHII", data, ifd + 2 + 12 * i)
-        if kind not in sizes:
-            continue
-        at = value if sizes[kind] * n > 4 else ifd + 2 + 12 * i + 8
-        fmt = "<" + ("H" if kind == 3 else "I") * n
-        tags[tag] = struct.unpack_from(fmt, data, at)
-    width, height = tags[256][0], tags[257][0]
-    assert tags[258] == (16, 16, 16) and tags[259] == (1,) and tags.get(284, (1,)) == (1,)
-    pixels = b"".join(data[o : o + c] for o, c in zip(tags[273], tags[279]))
-    return numpy.frombuffer(pixels, dtype="<u2")[: width * height * 3].reshape(height, width, 3)
-
-
-def read_bmp(path):
-    """The pixels of a 24-bit BMP as (height, width, 3) RGB uint8."""
-    data = open(path, "rb").read()
-    offset, = struct.unpack_from("<I", data, 10)
-    width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
-    assert bits == 24
-    row = (width * 3 + 3) // 4 * 4
-    rows = numpy.frombuffer(data, dtype=numpy.uint8, count=row * abs(height), offset=offset)
-    bgr = rows.reshape(abs(height), row)[:, : width * 3].reshape(abs(height), width, 3)
-    rgb = bgr[:, :, ::-1]
-    return rgb[::-1] if height > 0 else rgb
+def read_pixels(path, depth):
+    """An image's RGB samples, (height, width, 3), as ImageMagick reads them."""
+    size = subprocess.run(["identify", "-format", "%w %h", str(path)], capture_output=True, check=True).stdout
+    width, height = map(int, size.split())
+    raw = subprocess.run(["convert", str(path), "-depth", str(depth), "-endian", "LSB", "rgb:-"],
+                         capture_output=True, check=True).stdout
+    return numpy.frombuffer(raw, "<u2" if depth == 16 else numpy.uint8).reshape(height, width, 3)
 
 
 def header_and_strips(container):

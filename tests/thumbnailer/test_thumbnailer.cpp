@@ -76,23 +76,17 @@ TEST_F(Thumbnailer, StripsDecodedOneAtATimeAreTheExpandedPicture) {
     settings.outputDir = (dir / "expanded").string();
     std::filesystem::create_directory(settings.outputDir);
     Quiet ui;
-    TIFF* t = TIFFOpen(expandFile(rpx, settings, ui).output.c_str(), "r");
-    ASSERT_NE(t, nullptr);
+    const std::vector<uint16_t> expected = tiffSamples(expandFile(rpx, settings, ui).output);
     DecodedStrips strips(rpx);
     EXPECT_TRUE(strips.hasPixelChecksum());
-    std::vector<uint16_t> expected(size_t{kWidth} * 3), row;
-    int32_t y = 0, stripCount = 0;
-    while (strips.next()) {
-        EXPECT_EQ(strips.geometry().firstImageRow, y);
-        for (int32_t r = 0; r < strips.geometry().imageRows; ++r, ++y) {
-            ASSERT_EQ(TIFFReadScanline(t, expected.data(), uint32_t(y), 0), 1);
-            strips.copyRow(r, row);
-            ASSERT_EQ(row, expected) << "row " << y;
-        }
-        ++stripCount;
+    std::vector<uint16_t> got, row;
+    int stripCount = 0;
+    for (; strips.next(); ++stripCount) {
+        EXPECT_EQ(size_t(strips.geometry().firstImageRow) * kWidth * 3, got.size());
+        for (int32_t r = 0; r < strips.geometry().imageRows; ++r)
+            strips.copyRow(r, row), got.insert(got.end(), row.begin(), row.end());
     }
-    TIFFClose(t);
-    EXPECT_EQ(y, kHeight);
+    EXPECT_TRUE(got == expected);
     EXPECT_EQ(stripCount, strips.layout().stripCount);
     EXPECT_GT(stripCount, 20);
     EXPECT_FALSE(strips.next());
