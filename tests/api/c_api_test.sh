@@ -21,7 +21,7 @@ raw16 tif/a_49-2.tif a16.raw
 check "the test program builds as C11 through pkg-config" build_c "$here/api_round_trip.c" round_trip
 mkdir out tmp
 export TMPDIR=$work/tmp
-check "the round trip and its error paths" sanitized LEAKS ./round_trip a_49-2.rpx a16.raw out
+check "the round trip and its error paths" sanitized LEAKS ./round_trip a_49-2.rpx a16.raw bmp/a_49-2.bmp out
 
 # B.rpx holds A's pixels and metadata; rpx compressing the TIFF of those
 # pixels writes the same header and strips (trailers may differ in the
@@ -38,7 +38,10 @@ same_body() { test -s "$1" -a -s "$2" && cmp <(body "$1") <(body "$2") > /dev/nu
 check "encoding from a buffer writes rpx's container bytes (16-bit)" same_body out/B.rpx again/a_49-2_49-2.rpx
 "$rpx" -q -o again8 bmp/a_49-2.bmp
 check "... and from 8-bit samples as rpx from the BMP of them" same_body out/B8.rpx again8/a_49-2_49-2.rpx
-check "... leaving no temporary file behind" test -z "$(ls -A tmp)"
+check "... leaving no temporary file behind" \
+  test -z "$(ls -A tmp)" -a "$(ls -A out/files | tr '\n' ' ')" = "a_49-2.bmp a_49-2.rpx "
+check "a file compressed through the library is rpx's" same_body out/files/a_49-2.rpx a_49-2.rpx
+check "... and expanded, rpx's BMP" cmp -s out/files/a_49-2.bmp bmp/a_49-2.bmp
 "$rpx" -q -o bexp out/B.rpx
 raw16 bexp/B.tif b16.raw
 check "B decoded through the API is what rpx expands" cmp -s b16.raw out/B16.raw
