@@ -1,23 +1,35 @@
-// The batch: dispatch by name, output names, and the drivers end to end on
-// files (TIFF and BMP in, container out, and back).
+// The batch: dispatch by name, output names, messages in English and the dialog's Japanese, the folder walk,
+// and the drivers end to end on files (TIFF and BMP in, container out, and back).
 
 #include <gmock/gmock.h>
 
 #include <array>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "app/core/failure_text.h"
+#include "app/core/folder_walk.h"
+#include "app/core/i18n.h"
 #include "app/core/output_names.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
 #include "container/image_input.h"
+#include "container/messages.h"
+#include "kirune/Error.h"
 #include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
 using namespace kirune::test;
+using namespace ::testing;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -57,7 +69,6 @@ double psnrOfExpansion(const std::string& path, uint32_t w, uint32_t h, int bits
 
 using Drivers = ScratchDir;
 
-}  // namespace
 
 TEST(Dispatch, ClassifiesByTheFinalExtensionAndSortsCaseInsensitivelyByUnsignedBytes) {
     using enum FileKind;
@@ -147,3 +158,149 @@ TEST_F(Drivers, SmallAndOddGeometriesSurviveEveryPresetAndSampleWidth) {
                 << size.width << "x" << size.height << " preset " << digit;
         }
 }
+
+
+TEST(Messages, ArgumentsFillTheirSlotsInAnyOrderAndTheDetailFollows) {
+    const UserMessage m{"strip {1} of {2}", {"3", "4"}, "why"};
+    EXPECT_EQ(composeMessage(m.text, m), "strip 3 of 4: why");
+    EXPECT_EQ(composeMessage("{2}, {1}, {2}", m), "4, 3, 4: why");
+    // A translation may leave arguments out; slots without an argument, and
+    // braces around anything else, are text.
+    EXPECT_EQ(composeMessage("damaged", m), "damaged: why");
+    EXPECT_EQ(composeMessage("{3} {0} {x} {1", m), "{3} {0} {x} {1: why");
+    EXPECT_EQ(composeMessage("{1}", UserMessage{"", {"only"}}), "only");
+}
+
+TEST(Messages, ErrorsAreEnglishAndKeepTheirMessage) {
+    const Error e(UserMessage{kTruncatedStripText, {"3", "4"}});
+    EXPECT_STREQ(e.what(), "truncated: the file ends inside strip 3 of 4");
+    EXPECT_EQ(e.message().text, kTruncatedStripText);
+    EXPECT_THAT(e.message().args, ElementsAre("3", "4"));
+    EXPECT_STREQ(Error(kCannotOpenInputText, "No such file or directory").what(),
+                 "cannot open the file: No such file or directory");
+    // A copy shares the message: copying an exception never allocates.
+    const Error copy = e;
+    EXPECT_EQ(&copy.message(), &e.message());
+}
+
+TEST(Messages, TheBuiltInJapaneseIsTheDialogsOwn) {
+    EXPECT_STREQ(builtInJapanese(kDamagedFileText), "ファイルが壊れています");
+    EXPECT_STREQ(builtInJapanese(kOutOfMemoryText), "Out of Memory");
+    EXPECT_EQ(builtInJapanese("a text no catalogue has"), nullptr);
+    EXPECT_EQ(builtInJapanese(""), nullptr);  // the catalogue's header is no translation
+    // More detailed English, the same Japanese as before.
+    EXPECT_EQ(japaneseText(UserMessage{kTruncatedStripText, {"3", "4"}}), "ファイルが壊れています");
+    EXPECT_EQ(japaneseText(UserMessage{kBadMagicText}), japaneseText(UserMessage{kTruncatedHeaderText}));
+    EXPECT_EQ(japaneseText(UserMessage{kBmpTooLargeText, {"4404019254"}}),
+              "BMPの上限4GiBを超えるため書き出せません (4404019254 bytes)");
+    EXPECT_EQ(japaneseText(UserMessage{kOutputExistsText, {}, "a_49-2.rpx"}),
+              "出力ファイルが既にあります（置き換えるには -f/--force）: a_49-2.rpx");
+    // Internal faults have no translation and read the same in both.
+    EXPECT_EQ(japaneseText(UserMessage{"strip 9 is outside the image"}), "strip 9 is outside the image");
+}
+
+TEST(Messages, FailuresAreToldInTheDialogsJapaneseUnlessTheProgramChoseTheLocale) {
+    ASSERT_FALSE(localeTexts());  // this program never calls useLocaleTexts()
+    const auto text = [](auto thrown) { return failureText(std::make_exception_ptr(thrown)); };
+    EXPECT_EQ(text(Error(kNotBmpText)), "BMPファイルではありません");
+    EXPECT_EQ(text(Interrupted(kInterruptedText)), "中断しました（出力は書き出していません）");
+    EXPECT_EQ(text(std::bad_alloc()), "Out of Memory");
+    EXPECT_EQ(text(std::runtime_error("from elsewhere")), "from elsewhere");
+    EXPECT_EQ(messageText(unsupportedMessage("x.JPG")), "jpgファイル形式には対応していません");
+}
+
+// Walks root_, tree/ in the scratch folder, which things outside it may point into.
+class FolderWalk : public test::ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        base_ = dir, root_ = path("tree");
+        fs::create_directories(root_);
+    }
+
+    void touch(const fs::path& p) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << "x";
+    }
+    std::vector<std::string> relative(const std::vector<std::string>& paths) const {
+        std::vector<std::string> out;
+        for (const std::string& p : paths) {
+            EXPECT_EQ(p.rfind(root_, 0), 0u) << p << " does not start with the root";
+            out.push_back(fs::path(p).lexically_relative(root_).string());
+        }
+        return out;
+    }
+
+    fs::path base_;
+    std::string root_;
+};
+
+TEST_F(FolderWalk, FindsImagesInNestedFoldersInByteOrderLeavingOthersOut) {
+    const fs::path r = root_;
+    for (const char* name : {"b.tif", "A.TIFF", "a/z.bmp", "a/b/c/deep.rpx", "a/b/c/photo_49-2.rpx", "b/x.tif",
+                             "notes.txt", "a/readme", "a/b/.x_49-2.rpx.Ab12Cd34.part"})
+        touch(r / name);
+    fs::create_directories(r / "empty.tif");  // a folder named like an image is not one
+    EXPECT_EQ(relative(collectFolderImages(root_)),
+              (std::vector<std::string>{"A.TIFF", "a/b/c/deep.rpx", "a/b/c/photo_49-2.rpx", "a/z.bmp", "b.tif",
+                                        "b/x.tif"}));
+    // A trailing slash, as shells complete folder names, changes nothing.
+    EXPECT_EQ(collectFolderImages(root_), collectFolderImages(root_ + "/"));
+}
+
+TEST_F(FolderWalk, FollowsSymlinkedFilesOnlyInsideTheTreeAndNeverSymlinkedFolders) {
+    const fs::path r = root_;
+    touch(r / "in/real.tif");
+    touch(base_ / "outside/secret.tif");
+    touch(base_ / "outside/more/deep.tif");
+    fs::create_symlink(r / "in/real.tif", r / "link-inside.tif");
+    fs::create_symlink(base_ / "outside/secret.tif", r / "link-outside.tif");
+    fs::create_symlink("in/real.tif", r / "rel.tif");  // relative target
+    fs::create_symlink(base_ / "outside", r / "outdir");
+    fs::create_symlink(r / "in", r / "loop");  // would list in/ twice if entered
+    fs::create_symlink(r / "missing.tif", r / "dangling.tif");
+    EXPECT_EQ(relative(collectFolderImages(root_)),
+              (std::vector<std::string>{"in/real.tif", "link-inside.tif", "rel.tif"}));
+}
+
+TEST_F(FolderWalk, UnreadableFolderCostsOnlyItsOwnFiles) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+    const fs::path r = root_;
+    touch(r / "a/locked/x.tif");
+    touch(r / "b/y.tif");
+    touch(r / "c.tif");
+    ASSERT_EQ(::chmod((r / "a/locked").c_str(), 0), 0);
+    const std::vector<std::string> found = relative(collectFolderImages(root_));
+    ::chmod((r / "a/locked").c_str(), 0755);
+    EXPECT_EQ(found, (std::vector<std::string>{"b/y.tif", "c.tif"}));
+}
+
+TEST_F(FolderWalk, ARootGivenThroughASymlinkIsWalkedAndAMissingRootOrAPlainFileGivesNothing) {
+    touch(fs::path(root_) / "sub/a.tif");
+    const std::string alias = (base_ / "alias").string();
+    fs::create_symlink(root_, alias);
+    EXPECT_EQ(collectFolderImages(alias), std::vector<std::string>{alias + "/sub/a.tif"});
+    EXPECT_TRUE(collectFolderImages(root_ + "/nowhere").empty());
+    EXPECT_TRUE(collectFolderImages(root_ + "/sub/a.tif").empty());
+}
+
+TEST(FileListLimit, DialogDefaultStopsAtItsLimitAndAnUnlimitedListDoesNot) {
+    FileList dialog;
+    for (std::size_t i = 0; i < kMaxBatchFiles; ++i) ASSERT_TRUE(dialog.add("f.tif"));
+    EXPECT_FALSE(dialog.add("one-more.tif"));
+    EXPECT_EQ(dialog.count(), kMaxBatchFiles);
+
+    FileList unlimited(SIZE_MAX);
+    for (std::size_t i = 0; i <= kMaxBatchFiles; ++i) ASSERT_TRUE(unlimited.add("f.tif"));
+    EXPECT_EQ(unlimited.count(), kMaxBatchFiles + 1);
+}
+
+TEST_F(FolderWalk, CompressionWalksFindPngsAndExpansionWalksLeaveThemOut) {
+    const fs::path r = root_;
+    for (const char* name : {"scan.PNG", "a/b.png", "a/b_49-2.rpx", "c.png.txt"}) touch(r / name);
+    EXPECT_EQ(relative(collectFolderImages(root_, WalkFinds::Images)),
+              (std::vector<std::string>{"a/b.png", "scan.PNG"}));
+    EXPECT_EQ(relative(collectFolderImages(root_, WalkFinds::Containers)), (std::vector<std::string>{"a/b_49-2.rpx"}));
+}
+
+}  // namespace

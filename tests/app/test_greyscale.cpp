@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 
-
 #include "app/core/drivers.h"
 #include "container/input_file.h"
 #include "container/messages.h"
@@ -194,24 +193,6 @@ TEST_F(Greyscale, TheGreyChecksumIsCheckedAndReadersWithoutItGetTheRgbPicture) {
     EXPECT_EQ(rgb.photometric, PHOTOMETRIC_RGB);
 }
 
-TEST_F(Greyscale, TrailerRecordRoundTripsAndMalformedOnesAreDamage) {
-    Trailer t;
-    t.source = SourceImage{SourceFormat::Tiff, 8};
-    t.grey = GreySource{0, {0x0123456789abcdefull, 0xfedcba9876543210ull}};
-    const auto read = [&](const std::vector<uint8_t>& bytes) {
-        writeFile(path("t"), bytes);
-        const UniqueFd fd(::open(path("t").c_str(), O_RDONLY));
-        return readTrailer(fd.get(), static_cast<int64_t>(bytes.size()));
-    };
-    const std::optional<Trailer> back = read(encodeTrailer(t));
-    ASSERT_TRUE(back && back->grey);
-    EXPECT_EQ(*back->grey, *t.grey);
-    EXPECT_EQ(back->records.back().type, 7);
-    // A photometric other than black or white at 0 cannot come from a grey input.
-    t.grey->photometric = 2;
-    EXPECT_THAT(errorText([&] { read(encodeTrailer(t)); }), HasSubstr(kDamagedFileText));
-}
-
 TEST_F(Greyscale, RefusesWhatIsNotPlainGreyAndLeavesNothing) {
     const auto refusal = [&](const std::string& name, FileKind kind) {
         Quiet ui;
@@ -245,10 +226,6 @@ TEST_F(Greyscale, RefusesWhatIsNotPlainGreyAndLeavesNothing) {
     writePng(path("ga.png"), {.colour = PNG_COLOR_TYPE_GRAY_ALPHA});
     EXPECT_THAT(refusal("ga.png", FileKind::CompressPng), HasSubstr("alpha"));
 }
-
-}  // namespace
-
-namespace {
 
 TEST(GreyStripPlanes, TakesTheRoundedMeanOfEachPixelAndSumsItAsWritten) {
     TestImage img = layout(6, 5);
