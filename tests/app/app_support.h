@@ -28,4 +28,10 @@ inline uint16_t photo(int x, int y, int c) {
     return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
 }
 
+// 16-bit samples rounded to 8 bits, as 8-bit outputs hold them.
+inline std::vector<uint16_t> to8(std::vector<uint16_t> v) {
+    for (uint16_t& s : v) s = static_cast<uint16_t>(std::min(255, (s + 128) >> 8));
+    return v;
+}
+
 }  // namespace kirune::test

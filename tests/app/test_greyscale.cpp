@@ -23,34 +23,6 @@ namespace {
 uint16_t greyPattern(int x, int y, int) { return static_cast<uint16_t>((x * 1553 + y * 4099 + x * y * 37) * 5); }
 uint16_t inverted(int x, int y, int c) { return static_cast<uint16_t>(0xffff - greyPattern(x, y, c)); }
 
-// A TIFF's samples as stored, 8-bit ones as they are, and how.
-struct ReadTiff {
-    uint16_t samples = 0, bits = 0, photometric = 0;
-    std::vector<uint16_t> values;
-};
-ReadTiff readTiff(const std::string& p) {
-    ReadTiff r;
-    TIFF* tif = TIFFOpen(p.c_str(), "r");
-    if (!tif) return r;
-    uint32_t w = 0, h = 0;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &r.samples);
-    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &r.bits);
-    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &r.photometric);
-    std::vector<uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
-    for (uint32_t y = 0; y < h && TIFFReadScanline(tif, line.data(), y) == 1; ++y)
-        for (std::size_t i = 0; i < std::size_t{w} * r.samples; ++i) {
-            uint16_t v = line[i];
-            if (r.bits == 16) std::memcpy(&v, &line[2 * i], 2);
-            r.values.push_back(v);
-        }
-    TIFFClose(tif);
-    return r;
-}
-
-uint16_t to8(uint16_t v) { return static_cast<uint16_t>(std::min(255, (v + 128) >> 8)); }
-
 // The grey an expansion writes for a decoded RGB picture: the rounded mean.
 std::vector<uint16_t> greyOf(const std::vector<uint16_t>& rgb) {
     std::vector<uint16_t> grey;
@@ -103,9 +75,8 @@ TEST_F(Greyscale, TiffOfEitherPhotometricAndDepthCodesItsRgbPictureAndExpandsBac
 
             const std::vector<uint16_t> grey = greyOf(readTiff(expand(rgbRpx)).values);
             ASSERT_EQ(grey.size(), std::size_t{W} * H);
-            std::vector<uint16_t> stored = grey, grey8 = grey;
-            for (uint16_t& v : grey8) v = to8(v);
-            if (bits == 8) stored = grey8;
+            const std::vector<uint16_t> grey8 = to8(grey);
+            std::vector<uint16_t> stored = bits == 8 ? grey8 : grey;
             if (white)
                 for (uint16_t& v : stored) v = static_cast<uint16_t>((bits == 8 ? 0xff : 0xffff) - v);
 
@@ -119,14 +90,9 @@ TEST_F(Greyscale, TiffOfEitherPhotometricAndDepthCodesItsRgbPictureAndExpandsBac
             EXPECT_EQ(png.channels, 1);
             EXPECT_EQ(png.bits, bits);
             EXPECT_EQ(png.samples, bits == 8 ? grey8 : grey);
-            const std::vector<uint8_t> bmp = readFile(expand(greyRpx, false, true));
-            const std::size_t stride = (3 * W + 3) & ~3;
-            ASSERT_EQ(bmp.size(), 54 + stride * H);
-            for (int y = 0; y < H; ++y)
-                for (int x = 0; x < W; ++x)
-                    for (int c = 0; c < 3; ++c)
-                        ASSERT_EQ(bmp[54 + (H - 1 - y) * stride + 3 * x + c], grey8[std::size_t(y) * W + x])
-                            << x << ", " << y;
+            std::vector<uint16_t> grey3;
+            for (uint16_t v : grey8) grey3.insert(grey3.end(), 3, v);
+            EXPECT_EQ(bmpSamples(expand(greyRpx, false, true), W, H), grey3);
         }
 }
 
@@ -223,8 +189,6 @@ TEST_F(Greyscale, RefusesWhatIsNotPlainGreyAndLeavesNothing) {
 
     writePng(path("g4.png"), {.bits = 4, .colour = PNG_COLOR_TYPE_GRAY});
     EXPECT_THAT(refusal("g4.png", FileKind::CompressPng), AllOf(HasSubstr(kUnsupportedPngText), HasSubstr("bit depth 4")));
-    writePng(path("ga.png"), {.colour = PNG_COLOR_TYPE_GRAY_ALPHA});
-    EXPECT_THAT(refusal("ga.png", FileKind::CompressPng), HasSubstr("alpha"));
 }
 
 TEST(GreyStripPlanes, TakesTheRoundedMeanOfEachPixelAndSumsItAsWritten) {
