@@ -176,24 +176,9 @@ TEST_F(SafeOutputs, OutputsTakeTheInputsPermissionsAndTimes) {
 }
 
 TEST_F(SafeOutputs, PagesAreRefusedThumbnailsIgnoredAndLibtiffWarningsReported) {
-    const auto pages = [&](const std::string& name, uint32_t secondSubfileType) {
-        TIFF* t = TIFFOpen(path(name).c_str(), "w");
-        ASSERT_NE(t, nullptr);
-        for (int page = 0; page < 2; ++page) {
-            const uint32_t w = page ? 8 : 24, h = page ? 4 : 12;
-            if (page) TIFFSetField(t, TIFFTAG_SUBFILETYPE, secondSubfileType);
-            TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w), TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
-            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
-            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB), TIFFSetField(t, TIFFTAG_PLANARCONFIG, 1);
-            std::vector<uint16_t> line(w * 3, 30000);
-            for (uint32_t y = 0; y < h; ++y) ASSERT_EQ(TIFFWriteScanline(t, line.data(), y, 0), 1);
-            ASSERT_EQ(TIFFWriteDirectory(t), 1);
-        }
-        TIFFClose(t);
-    };
     // A second page refuses the file; a thumbnail is not a page.
-    pages("page.tif", FILETYPE_PAGE);
-    pages("thumb.tif", FILETYPE_REDUCEDIMAGE);
+    writePages(path("page.tif"), {{24, 12, 0}, {8, 4, FILETYPE_PAGE}});
+    writePages(path("thumb.tif"), {{24, 12, 0}, {8, 4, FILETYPE_REDUCEDIMAGE}});
     const BatchResult r = run({"page.tif", "thumb.tif"});
     EXPECT_EQ(r.succeeded, 1);
     EXPECT_THAT(ui.messages, ElementsAre("page.tif|" + ja(kMultiPageTiffText) + ": 2 pages"));

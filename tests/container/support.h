@@ -6,6 +6,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -158,6 +159,22 @@ inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& p
                 ASSERT_GE(tiled ? TIFFWriteTile(tif, buf.data(), tx, ty, 0, c)
                                  : TIFFWriteScanline(tif, buf.data(), ty, c), 0);
             }
+    TIFFClose(tif);
+}
+
+// A TIFF of grey 8-bit RGB pages {width, height, SubfileType}.
+inline void writePages(const std::string& p, const std::vector<std::array<uint32_t, 3>>& pages) {
+    TIFF* tif = TIFFOpen(p.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (const auto& [w, h, subfile] : pages) {
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, subfile);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w), TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8), TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        std::vector<uint8_t> line(w * 3, 90);
+        for (uint32_t y = 0; y < h; ++y) ASSERT_EQ(TIFFWriteScanline(tif, line.data(), y, 0), 1);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
+    }
     TIFFClose(tif);
 }
 
