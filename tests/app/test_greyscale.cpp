@@ -122,18 +122,10 @@ TEST_F(Greyscale, PngCodesAsTheTiffAndComesBackAsGreyPng) {
 
 // The container with its trailer replaced by `edit`'s version of it.
 void editTrailer(const std::string& rpx, const std::function<void(Trailer&)>& edit) {
-    std::vector<uint8_t> bytes = readFile(rpx);
-    std::optional<Trailer> t;
-    {
-        const ContainerReader in(rpx);
-        t = readTrailer(in.fd(), in.size());
-    }
+    std::optional<Trailer> t = trailerOf(rpx);
     ASSERT_TRUE(t && t->grey);
     edit(*t);
-    bytes.resize(static_cast<std::size_t>(t->offset));
-    const std::vector<uint8_t> trailer = encodeTrailer(*t);
-    bytes.insert(bytes.end(), trailer.begin(), trailer.end());
-    writeFile(rpx, bytes);
+    writeFile(rpx, withTrailer(withoutTrailer(readFile(rpx)), *t));
 }
 
 TEST_F(Greyscale, TheGreyChecksumIsCheckedAndReadersWithoutItGetTheRgbPicture) {

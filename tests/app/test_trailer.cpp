@@ -82,7 +82,7 @@ TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
     const std::vector<uint8_t> good = readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output);
     const std::vector<uint8_t> body = withoutTrailer(good);
     writeFile(path("good.rpx"), good);
-    const std::optional<Trailer> t = readTrailer(ContainerReader(path("good.rpx")).fd(), int64_t(good.size()));
+    const std::optional<Trailer> t = trailerOf(path("good.rpx"));
     ASSERT_TRUE(t && t->container && t->pixels);
     const std::vector<uint16_t> pixels = tiffSamples(expandFile(path("good.rpx"), {}, ui).output);
     int rejected = 0;
@@ -91,9 +91,7 @@ TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
         bad[at] ^= 0x10;
         Trailer forged = *t;
         forged.container = digestOf(bad);
-        const std::vector<uint8_t> trailer = encodeTrailer(forged);
-        bad.insert(bad.end(), trailer.begin(), trailer.end());
-        writeFile(path("forged.rpx"), bad);
+        writeFile(path("forged.rpx"), withTrailer(bad, forged));
         const std::string text = errorText([&] { expandFile(path("forged.rpx"), {}, ui); });
         if (text == "accepted") {  // a bit the decoder never reads
             EXPECT_EQ(tiffSamples(path("forged.tif")), pixels) << "byte " << at;
@@ -113,13 +111,10 @@ TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
     t.inputName = InputName{std::string("na\xff\x01me.tif"), -86400, 999'999'999};
     t.grey = GreySource{1, {0x0123456789abcdefull, 0xfedcba9876543210ull}};
     const std::vector<uint8_t> strips(100, 0x55), trailer = encodeTrailer(t);
+    const auto encoded = [&](const Trailer& x) { return withTrailer(strips, x); };
     const auto read = [&](const std::vector<uint8_t>& bytes) {
         writeFile(path("c.rpx"), bytes);
         return readTrailer(ContainerReader(path("c.rpx")).fd(), int64_t(bytes.size()));
-    };
-    const auto encoded = [&](const Trailer& x) {
-        std::vector<uint8_t> b = strips, e = encodeTrailer(x);
-        return b.insert(b.end(), e.begin(), e.end()), b;
     };
     const std::optional<Trailer> back = read(encoded(t));
     ASSERT_TRUE(back);
@@ -206,14 +201,10 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     Quiet ui;
     const std::vector<uint8_t> body =
         withoutTrailer(readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output));
-    const std::optional<Trailer> full =
-        readTrailer(ContainerReader(path("pic_49-2.rpx")).fd(), int64_t(readFile(path("pic_49-2.rpx")).size()));
+    const std::optional<Trailer> full = trailerOf(path("pic_49-2.rpx"));
     ASSERT_TRUE(full && full->container && full->pixels);
-    const auto withTrailer = [&](std::vector<uint8_t> bytes, const Trailer& t, const std::string& name) {
-        const std::vector<uint8_t> encoded = encodeTrailer(t);
-        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
-        writeFile(path(name), bytes);
-        return path(name);
+    const auto save = [&](const std::vector<uint8_t>& bytes, const Trailer& t, const std::string& name) {
+        return writeFile(path(name), withTrailer(bytes, t)), path(name);
     };
     Checksummer sum;
     sum.add(body.data(), body.size());
@@ -221,7 +212,7 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     containerOnly.container = sum.digest();
     Trailer pixelsOnly;
     pixelsOnly.pixels = full->pixels;
-    const std::string c = withTrailer(body, containerOnly, "c.rpx"), p = withTrailer(body, pixelsOnly, "p.rpx");
+    const std::string c = save(body, containerOnly, "c.rpx"), p = save(body, pixelsOnly, "p.rpx");
     // {container checksum, pixel checksum, strips decoded, layout walked}
     EXPECT_EQ(verifyFile(c, true, {}, ui), (VerifyResult{true, false, false, false}));
     EXPECT_EQ(verifyFile(c, false, {}, ui), (VerifyResult{true, false, true, false}));
@@ -230,13 +221,8 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     // With no container checksum to vouch for them, the strips' tables must reach the trailer exactly.
     std::vector<uint8_t> longer = body;
     longer.push_back(0);
-    const std::string extra = withTrailer(longer, pixelsOnly, "extra.rpx");
+    const std::string extra = save(longer, pixelsOnly, "extra.rpx");
     EXPECT_THAT(errorText([&] { verifyFile(extra, true, {}, ui); }), StartsWith(kDamagedFileText));
-}
-
-std::optional<Trailer> trailerOf(const std::string& path) {
-    const ContainerReader in(path);
-    return readTrailer(in.fd(), in.size());
 }
 
 class InputNames : public ScratchDir {
@@ -255,10 +241,7 @@ protected:
             t.inputName->name = *name;
         else
             t.inputName.reset();
-        std::vector<uint8_t> bytes = withoutTrailer(readFile(made));
-        const std::vector<uint8_t> trailer = encodeTrailer(t);
-        bytes.insert(bytes.end(), trailer.begin(), trailer.end());
-        writeFile(path("sub/forged.rpx"), bytes);
+        writeFile(path("sub/forged.rpx"), withTrailer(withoutTrailer(readFile(made)), t));
         return path("sub/forged.rpx");
     }
     std::string made;
