@@ -1,5 +1,5 @@
-// The batch: dispatch by name, output names, messages in English and the dialog's Japanese, the folder walk,
-// and the drivers end to end on files (TIFF and BMP in, container out, and back).
+// The batch: dispatch by name, output names, messages in English and the dialog's Japanese, the folder walk, and
+// the drivers end to end on files (TIFF and BMP in, container out, and back).
 
 #include <gmock/gmock.h>
 
@@ -53,8 +53,8 @@ JobSettings presetSettings(int digit) {
     return s;
 }
 
-// PSNR of an expanded w x h 16-bit TIFF against the samples the reader takes
-// from a `bits`-bit source, on the 16-bit scale the encoder measures on.
+// PSNR of an expanded w x h 16-bit TIFF against the samples the reader takes from a `bits`-bit source, on the
+// 16-bit scale the encoder measures on.
 double psnrOfExpansion(const std::string& path, uint32_t w, uint32_t h, int bits) {
     const std::vector<uint16_t> got = tiffSamples(path);
     EXPECT_EQ(got.size(), size_t{w} * h * 3) << path;
@@ -78,8 +78,8 @@ TEST(Dispatch, ClassifiesByTheFinalExtensionAndSortsCaseInsensitivelyByUnsignedB
         {"/d/picture.PNG", CompressPng},         {"/d/folder", Unsupported}, {"/d/x.rpx-old/c.tif", CompressTiff},
         {"/d/x.rpx-old/c", Unsupported}};
     for (const auto& [path, kind] : cases) EXPECT_EQ(classifyPath(path), kind) << path;
-    // The Japanese names the text after the path's last '.', wherever it is, as
-    // the dialog always has; the English the file's own extension, or its lack.
+    // The Japanese names the text after the path's last '.', wherever it is, as the dialog always has; the English
+    // the file's own extension, or its lack.
     EXPECT_EQ(japaneseText(unsupportedMessage("/a.b/c.Jpeg")), "jpegファイル形式には対応していません");
     EXPECT_EQ(japaneseText(unsupportedMessage("/d/folder")), "ファイル形式には対応していません");
     EXPECT_EQ(japaneseText(unsupportedMessage("/a.b/c")), "b/cファイル形式には対応していません");
@@ -95,8 +95,7 @@ TEST(Dispatch, ClassifiesByTheFinalExtensionAndSortsCaseInsensitivelyByUnsignedB
     // '_' (0x5f) sorts before the lower-cased letters, a UTF-8 lead byte after them.
     EXPECT_EQ(sorted({"b.tif", "A.tif", "\xe5\x86\x99.tif", "c.rpx", "_x.tif", "Z.tif"}),
               (std::vector<std::string>{"_x.tif", "A.tif", "b.tif", "c.rpx", "Z.tif", "\xe5\x86\x99.tif"}));
-    // Names equal but for case are never exchanged with each other; only a
-    // smaller name moves one.
+    // Names equal but for case are never exchanged with each other; only a smaller name moves one.
     EXPECT_EQ(sorted({"B.tif", "b.tif", "a.tif"}), (std::vector<std::string>{"a.tif", "b.tif", "B.tif"}));
 }
 
@@ -164,8 +163,7 @@ TEST(Messages, ArgumentsFillTheirSlotsInAnyOrderAndTheDetailFollows) {
     const UserMessage m{"strip {1} of {2}", {"3", "4"}, "why"};
     EXPECT_EQ(composeMessage(m.text, m), "strip 3 of 4: why");
     EXPECT_EQ(composeMessage("{2}, {1}, {2}", m), "4, 3, 4: why");
-    // A translation may leave arguments out; slots without an argument, and
-    // braces around anything else, are text.
+    // A translation may leave arguments out; slots without an argument, and braces around anything else, are text.
     EXPECT_EQ(composeMessage("damaged", m), "damaged: why");
     EXPECT_EQ(composeMessage("{3} {0} {x} {1", m), "{3} {0} {x} {1: why");
     EXPECT_EQ(composeMessage("{1}", UserMessage{"", {"only"}}), "only");
@@ -251,8 +249,8 @@ TEST_F(FolderWalk, FindsImagesAndFilesSymlinkedInsideTheTreeInByteOrderAndNeverE
                                                                  "in/real.tif", "link-inside.tif", "p/scan.PNG",
                                                                  "rel.tif"}));
     EXPECT_EQ(walk(WalkFinds::Containers), (std::vector<std::string>{"a/b/c/deep.rpx", "a/b/c/photo_49-2.rpx"}));
-    // A trailing slash, as shells complete folder names, changes nothing; a root given through a symbolic
-    // link is walked; a missing root or a plain file gives nothing.
+    // A trailing slash, as shells complete folder names, changes nothing; a root given through a symbolic link is
+    // walked; a missing root or a plain file gives nothing.
     EXPECT_EQ(collectFolderImages(root), collectFolderImages(root + "/"));
     fs::create_symlink(root, path("alias"));
     EXPECT_EQ(collectFolderImages(path("alias"), WalkFinds::Containers),

@@ -1,5 +1,5 @@
-// Files side by side: same messages, order and bytes at any thread count, never more threads than the batch
-// has; damage found by a worker, and the parallel loop itself.
+// Files side by side: same messages, order and bytes at any thread count, never more threads than the batch has;
+// damage found by a worker, and the parallel loop itself.
 
 #include <gmock/gmock.h>
 

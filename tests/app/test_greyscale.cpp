@@ -1,6 +1,5 @@
-// Greyscale input: coded as the RGB picture with R = G = B (white-at-0 grey
-// inverted first), expanded back to one sample of the input's depth and
-// photometric, checked by the grey checksum; refusals of what is not grey.
+// Greyscale input: coded as the RGB picture with R = G = B (white-at-0 grey inverted first), expanded back to one
+// sample of the input's depth and photometric, checked by the grey checksum; refusals of what is not grey.
 
 #include <gmock/gmock.h>
 

@@ -1,5 +1,5 @@
-// Checked when this file compiles: headers that callers outside a library include keep that library's
-// dependencies to themselves (nothing may be included before them here).
+// Checked when this file compiles: headers that callers outside a library include keep that library's dependencies
+// to themselves (nothing may be included before them here).
 #include "app/core/container_info.h"
 #include "codec/codec_state.h"
 #include "container/carried_tags.h"

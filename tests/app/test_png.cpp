@@ -1,6 +1,6 @@
-// PNG input and output: the same picture as a PNG or a TIFF makes the same container; what cannot be read
-// is refused with its reason, leaving nothing behind; expansions to PNG hold the TIFF expansion's samples at
-// the input's depth, and its chunks (colour, ICC, texts, Exif, wherever they stood) come back.
+// PNG input and output: the same picture as a PNG or a TIFF makes the same container; what cannot be read is
+// refused with its reason, leaving nothing behind; expansions to PNG hold the TIFF expansion's samples at the
+// input's depth, and its chunks (colour, ICC, texts, Exif, wherever they stood) come back.
 
 #include <gmock/gmock.h>
 
@@ -124,8 +124,8 @@ TEST_F(PngOutput, AFailedExpansionLeavesNoPng) {
     EXPECT_EQ(entries(), (std::set<std::string>{"in.png", "in_49-2.rpx"}));
 }
 
-// exiftool's listing of a file, sorted, without the lines about the file
-// itself (name, dates, size) and exiftool's own.
+// exiftool's listing of a file, sorted, without the lines about the file itself (name, dates, size) and exiftool's
+// own.
 std::vector<std::string> exiftool(const std::string& file, const char* groups = "") {
     std::vector<std::string> lines;
     const std::string command = "exiftool -a -G1 -s " + std::string(groups) + " '" + file + "' 2>&1";
@@ -175,8 +175,7 @@ void writeChunkPng(const std::string& p, int colour, const Hook& before, const H
     writePng(p, {.width = 16, .height = 8, .bits = 8, .colour = colour, .before = before, .after = after});
 }
 
-// What libpng reads of a PNG's chunks, texts and Exif included (wherever
-// they stand).
+// What libpng reads of a PNG's chunks, texts and Exif included (wherever they stand).
 struct Chunks {
     png_fixed_point gamma = 0;
     std::vector<png_fixed_point> chrm;
@@ -220,9 +219,8 @@ Chunks readChunks(const std::string& p) {
     return c;
 }
 
-// A small ICC profile libpng takes: the header, one tag (the white point)
-// and bytes that do not compress, as a real profile's (libpng refuses an
-// iCCP chunk of fewer than 92 bytes).
+// A small ICC profile libpng takes: the header, one tag (the white point) and bytes that do not compress, as a
+// real profile's (libpng refuses an iCCP chunk of fewer than 92 bytes).
 std::vector<uint8_t> iccProfile(const char* colourSpace) {
     std::vector<uint8_t> p(400, 0);
     const auto be = [&](std::size_t at, uint32_t v) {

@@ -1,6 +1,6 @@
-// Compression to a PSNR target and the rate-aware coder: targets reached near the best level's size, outputs
-// that the decoder rebuilds exactly (the pixel checksum holds the encoder's reconstruction), thread-independent,
-// and fewer bytes than the cascade at a preset or a target.
+// Compression to a PSNR target and the rate-aware coder: targets reached near the best level's size, outputs that
+// the decoder rebuilds exactly (the pixel checksum holds the encoder's reconstruction), thread-independent, and
+// fewer bytes than the cascade at a preset or a target.
 
 #include <gmock/gmock.h>
 
@@ -125,8 +125,8 @@ TEST_F(PsnrTarget, FailuresLeaveNoOutputAndAnExistingOneAsItWas) {
 
 TEST_F(RateAware, ExpandsExactlyAtEveryKindOfLevelAndSampling) {
     Quiet ui;
-    // Levels of the presets, one with the mean shifted and one coding
-    // corrections at reduced precision; small strips put blocks at strip edges.
+    // Levels of the presets, one with the mean shifted and one coding corrections at reduced precision; small
+    // strips put blocks at strip edges.
     const int32_t levels[] = {1, 6, 21, 400, 1500, 6400};
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
         for (const int32_t level : levels)
@@ -207,8 +207,8 @@ TEST_F(RateAware, AtAPsnrTargetNeverLargerThanTheCascadeOnTheBundledSamples) {
 
 TEST_F(RateAware, AtAPresetKeepsTheDefaultsQualityForFewerBytesAndVerifies) {
     Quiet ui;
-    // Presets of every sampling, the finest and coarse levels; small strips on one image put plane rows at
-    // strip edges.
+    // Presets of every sampling, the finest and coarse levels; small strips on one image put plane rows at strip
+    // edges.
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
         for (const int digit : {1, 3, 6, 8, 0}) {
             SCOPED_TRACE(std::string(name) + " preset " + std::to_string(digit));
@@ -230,8 +230,8 @@ TEST_F(RateAware, AtAPresetKeepsTheDefaultsQualityForFewerBytesAndVerifies) {
         }
 }
 
-// A trial on the whole image must measure exactly what compressing the file reports, or a trial can pass a
-// level whose output then misses the target (only the cascade: no trial runs the rate-aware coder).
+// A trial on the whole image must measure exactly what compressing the file reports, or a trial can pass a level
+// whose output then misses the target (only the cascade: no trial runs the rate-aware coder).
 TEST_F(PsnrTarget, TrialsMeasureThePsnrThatTheCompressionReports) {
     Quiet ui;
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"}) {
@@ -249,8 +249,8 @@ TEST_F(PsnrTarget, TrialsMeasureThePsnrThatTheCompressionReports) {
     }
 }
 
-// Rpx prints an infinite PSNR as lossless and the dialog leaves 0 out of its mean: no error is infinite, and
-// a measure of nothing never passes a target.
+// Rpx prints an infinite PSNR as lossless and the dialog leaves 0 out of its mean: no error is infinite, and a
+// measure of nothing never passes a target.
 TEST(PsnrOf, NoErrorIsInfiniteAndNoSamplesIsNoMeasure) {
     EXPECT_EQ(psnrOf(0.0, 3.0), INFINITY);
     EXPECT_EQ(psnrOf(0.0, 0.0), 0.0);

@@ -1,6 +1,6 @@
 // What a batch may never do to a user's files: replace an input or a file unasked, hang, expose, drop a page.
-// Outputs that exist before the batch writes them are asked about in list order, skipped, refused or
-// replaced as the batch's rule says, and never replaced when they appear during a file's work.
+// Outputs that exist before the batch writes them are asked about in list order, skipped, refused or replaced as
+// the batch's rule says, and never replaced when they appear during a file's work.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -26,8 +26,8 @@ namespace {
 std::string ja(const char* id) { return japaneseText(UserMessage{id}); }
 const std::vector<uint8_t> kOld{'o', 'l', 'd'};
 
-// Messages and warnings as "name|text", questions as "name>output", with the folder cut off; progress as
-// numbers. Answers the questions from a script, Skip when it runs out.
+// Messages and warnings as "name|text", questions as "name>output", with the folder cut off; progress as numbers.
+// Answers the questions from a script, Skip when it runs out.
 struct Ui : BatchUi {
     std::string dir;
     std::deque<ExistingOutputChoice> answers;
@@ -278,8 +278,8 @@ TEST_F(OutputsThatExist, SkipIsNeverAskedAndInputsOfTheBatchAreNeverReplaced) {
     EXPECT_THAT(ui.skipped, ElementsAre("a.tif"));
     EXPECT_FALSE(replaced("a_49-2.rpx"));
 
-    // Refusing: the safe-outputs test. An output that is an input of the batch fails as before, unasked,
-    // even when replacing all.
+    // Refusing: the safe-outputs test. An output that is an input of the batch fails as before, unasked, even when
+    // replacing all.
     std::filesystem::rename(path("a_49-2.rpx"), path("x_49-2.rpx"));
     std::filesystem::copy_file(path("b_49-2.rpx"), path("a_49-2.rpx"));
     ui.answers = {ExistingOutputChoice::ReplaceAll};

@@ -1,5 +1,5 @@
-// The trailer after the last strip: older containers still expand; any damage fails before an output exists.
-// The input's name it stores (rpx -N) is untrusted, and containers without one keep the default name.
+// The trailer after the last strip: older containers still expand; any damage fails before an output exists. The
+// input's name it stores (rpx -N) is untrusted, and containers without one keep the default name.
 
 #include <gmock/gmock.h>
 

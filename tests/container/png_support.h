@@ -1,6 +1,6 @@
 #pragma once
-// Synthetic PNGs written with libpng: the pixels of writeTiff's pattern, any
-// colour type, depth and interlacing, with optional chunks.
+// Synthetic PNGs written with libpng: the pixels of writeTiff's pattern, any colour type, depth and interlacing,
+// with optional chunks.
 
 #include <png.h>
 #include <zlib.h>
@@ -26,8 +26,8 @@ struct PngLayout {
     std::function<void(png_structp, png_infop)> before = {}, after = {};
 };
 
-// Writes px's samples (8-bit: the high byte); greyscale takes channel 0, an
-// alpha channel 0xffff and a palette entry index x & 3.
+// Writes px's samples (8-bit: the high byte); greyscale takes channel 0, an alpha channel 0xffff and a palette
+// entry index x & 3.
 inline void writePng(const std::string& p, const PngLayout& t, const Pixels& px = pattern) {
     std::FILE* f = std::fopen(p.c_str(), "wb");
     ASSERT_NE(f, nullptr);

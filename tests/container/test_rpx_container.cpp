@@ -20,8 +20,7 @@ using namespace ::testing;
 
 namespace {
 
-// Streams of a 16 x 16 strip: random bytes (stored), runs (coded unless
-// verbatim), a single byte and an empty one.
+// Streams of a 16 x 16 strip: random bytes (stored), runs (coded unless verbatim), a single byte and an empty one.
 void fillStreams(SideStreams& st, uint32_t seed) {
     const uint32_t lengths[7] = {1, 48, 100, 120, 90, 0, 700};
     for (int i = 0; i < 7; ++i) {
@@ -95,9 +94,8 @@ TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
     const std::vector<uint8_t> good = readFile(path("a.rpx"));
     const size_t headerSize = encodeContainerHeader(s.file(), meta).size();
     ASSERT_NO_THROW(readAll(good));
-    // Cut anywhere: too short for a magic number, cut inside the header, short
-    // of the strip tables, or cut inside the strip (said so unless the cut
-    // leaves a table that fits and the streams' own framing finds the damage).
+    // Cut anywhere: too short for a magic number, cut inside the header, short of the strip tables, or cut inside
+    // the strip (said so unless the cut leaves a table that fits and the streams' own framing finds the damage).
     int cutInStrip = 0;
     for (size_t cut = 0; cut < good.size(); ++cut) {
         const UserMessage m = errorMessage([&] { readAll({good.begin(), good.begin() + cut}); });
@@ -122,8 +120,7 @@ TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
                   kDamagedFileText) << raw;
 }
 
-// A W x H layout (W at most 16) in strips of 8 rows; fill(k) puts
-// value(x, image row, c) into strip k's planes.
+// A W x H layout (W at most 16) in strips of 8 rows; fill(k) puts value(x, image row, c) into strip k's planes.
 struct Reconstruction {
     TestImage s;
     Pixels value;
@@ -140,8 +137,8 @@ struct Reconstruction {
 
 using Outputs = ScratchDir;
 
-// Permissions, times, folders and names too long at the output's name are
-// covered end to end by the safe-outputs test.
+// Permissions, times, folders and names too long at the output's name are covered end to end by the safe-outputs
+// test.
 TEST_F(Outputs, TemporaryFilesReplaceTheFinalNameOnlyWhenCommittedAndVanishOtherwise) {
     for (const bool unnamed : {true, false}) {
         SCOPED_TRACE(unnamed ? "unnamed" : "named");
@@ -260,9 +257,8 @@ TEST_F(Outputs, BmpResolutionComesFromTheTagsAndUnfinishedOutputsLeaveNothing) {
 
 class ImageInput : public ScratchDir {
 protected:
-    // Reads every strip of `p` under a budget of 2^budgetLog2 pixels and checks
-    // each coded sample against px through the mirror rules, converted as the
-    // input's sample width says.
+    // Reads every strip of `p` under a budget of 2^budgetLog2 pixels and checks each coded sample against px
+    // through the mirror rules, converted as the input's sample width says.
     void expectStrips(const std::string& p, InputFormat format, int budgetLog2, const Pixels& px = pattern) {
         std::unique_ptr<InputImage> in = openInputImage(p, format);
         TestImage s = layout(in->width(), in->height(), budgetLog2);
@@ -290,8 +286,7 @@ TEST_F(ImageInput, EveryTiffLayoutLibtiffDecodesGivesTheSamePlanes) {
                             {.compression = COMPRESSION_LZW}, {.tile = 16},
                             {.bits = 8, .compression = deflate, .tile = 16}, {.planar = separate},
                             {.compression = deflate, .planar = separate}, {.planar = separate, .tile = 16}};
-    // Column 1 holds the top 16-bit values, which round to 4096 only when the
-    // sum is formed beyond 16 bits.
+    // Column 1 holds the top 16-bit values, which round to 4096 only when the sum is formed beyond 16 bits.
     const Pixels px = [](int x, int y, int c) { return x == 1 ? uint16_t(65535 - y % 9) : pattern(x, y, c); };
     for (TiffLayout& layout : layouts) {
         layout.width = 37, layout.height = 45;
@@ -303,8 +298,8 @@ TEST_F(ImageInput, EveryTiffLayoutLibtiffDecodesGivesTheSamePlanes) {
 }
 
 TEST_F(ImageInput, NarrowImagesAndShortLastStripsClampTheMirrorAndBmpRowsComeInEitherOrder) {
-    // Budget 2^6 over 8 padded columns: strips of 8 rows, the last holding 1 to
-    // 4. Odd heights are stored top-down; pixel data starts at 61, 68, 75, 82.
+    // Budget 2^6 over 8 padded columns: strips of 8 rows, the last holding 1 to 4. Odd heights are stored
+    // top-down; pixel data starts at 61, 68, 75, 82.
     for (int w = 1; w <= 4; ++w)
         for (int h : {1, 2, 3, 4, 17, 20}) {
             writeTiff(path("n.tif"), TiffLayout{.width = w, .height = h, .bits = 8});
