@@ -120,21 +120,6 @@ TEST_F(Container, DamagedFilesThrowTheirMessageAndNeverReadPastTheData) {
                   kDamagedFileText) << raw;
 }
 
-// A W x H layout (W at most 16) in strips of 8 rows; fill(k) puts value(x, image row, c) into strip k's planes.
-struct Reconstruction {
-    TestImage s;
-    Pixels value;
-    Reconstruction(int w, int h, Pixels v) : s(layout(w, h, w > 8 ? 7 : 6)), value(std::move(v)) {
-        s.alloc();
-    }
-    void fill(int k) {
-        for (int r = 0; r < s.stripHeight; ++r)
-            for (int x = 0; x < s.paddedWidth; ++x)
-                for (int c = 0; c < 3; ++c)
-                    sample(s.strip, s, c, x, r) = int16_t(value(x, k * s.stripHeight + r, c));
-    }
-};
-
 using Outputs = ScratchDir;
 
 // Permissions, times, folders and names too long at the output's name are covered end to end by the safe-outputs
@@ -195,16 +180,21 @@ TEST_F(Outputs, WithoutReplacingAnExistingNameIsRefusedAtTheStartAndAtTheEnd) {
     }
 }
 
-TEST_F(Outputs, TiffMetadataThatLibtiffRefusesIsLeftOutWithAWarningNotThePicture) {
-    Reconstruction rec(5, 11, [](int x, int y, int c) { return uint16_t(x * 1000 + y * 10 + c); });
+// BMP pixels and headers are pinned by the identical-outputs test.
+TEST_F(Outputs, ImageWritersDropRefusedTagsNotPixelsTakeBmpResolutionFromTagsAndLeaveNothingUnfinished) {
+    TestImage rec = layout(5, 11, 6);  // strips of 8 rows
+    rec.alloc();
+    const auto fill = [&](int k) {
+        for (int r = 0; r < rec.stripHeight; ++r)
+            for (int x = 0; x < rec.paddedWidth; ++x)
+                for (int c = 0; c < 3; ++c)
+                    sample(rec.strip, rec, c, x, r) = int16_t(x * 1000 + (k * rec.stripHeight + r) * 10 + c);
+    };
     ImageMetadata meta = allTags();
     meta.resolutionUnit = 0;
     const auto write = [&](const std::string& name) {
-        auto out = openTiffOutput(path(name), rec.s, meta);
-        for (int k = 0; k < rec.s.stripCount; ++k) {
-            rec.fill(k);
-            writeTiffStrip(*out, rec.s, k, rec.s.strip);
-        }
+        auto out = openTiffOutput(path(name), rec, meta);
+        for (int k = 0; k < rec.stripCount; ++k) fill(k), writeTiffStrip(*out, rec, k, rec.strip);
         finishTiffOutput(*out);
         return out->warnings();
     };
@@ -224,16 +214,11 @@ TEST_F(Outputs, TiffMetadataThatLibtiffRefusesIsLeftOutWithAWarningNotThePicture
         EXPECT_EQ(TIFFGetField(t, TIFFTAG_XRESOLUTION, &x), name == std::string("unit0.tif") ? 1 : 0) << name;
         TIFFClose(t);
     }
-}
-
-// BMP pixels and headers are pinned by the identical-outputs test.
-TEST_F(Outputs, BmpResolutionComesFromTheTagsAndUnfinishedOutputsLeaveNothing) {
-    Reconstruction rec(5, 11, [](int x, int y, int c) { return uint16_t(x * 1000 + y * 10 + c); });
     // The carried resolution in pixels per metre; 72 dpi when there is none in real units.
     const auto ppm = [&](uint16_t unit, float x, float y) {
         ImageMetadata m;
         m.resolutionUnit = unit, m.xResolution = x, m.yResolution = y;
-        const auto h = buildBmpHeader(rec.s, m);
+        const auto h = buildBmpHeader(rec, m);
         return std::make_pair(h[38] | h[39] << 8 | h[40] << 16 | h[41] << 24, h[42] | h[43] << 8 | h[44] << 16 | h[45] << 24);
     };
     EXPECT_EQ(ppm(RESUNIT_INCH, 300, 150), std::make_pair(11811, 5906));
@@ -245,13 +230,14 @@ TEST_F(Outputs, BmpResolutionComesFromTheTagsAndUnfinishedOutputsLeaveNothing) {
     // Oversized or unfinished outputs leave nothing behind.
     EXPECT_EQ(errorMessage([&] { BmpOutput(path("big.bmp"), layout(524288, 2800)); }).text, kBmpTooLargeText);
     {
-        auto tiff = openTiffOutput(path("x.tif"), rec.s, ImageMetadata{});
-        writeTiffStrip(*tiff, rec.s, 0, rec.s.strip);
+        auto tiff = openTiffOutput(path("x.tif"), rec, ImageMetadata{});
+        writeTiffStrip(*tiff, rec, 0, rec.strip);
         EXPECT_THROW(finishTiffOutput(*tiff), Error);  // a strip missing
-        BmpOutput bmp(path("x.bmp"), rec.s);
-        writeBmpStrip(bmp, rec.s, 1, rec.s.strip);
+        BmpOutput bmp(path("x.bmp"), rec);
+        writeBmpStrip(bmp, rec, 1, rec.strip);
         EXPECT_THROW(bmp.commit(), Error);
     }
+    std::filesystem::remove(path("unit0.tif")), std::filesystem::remove(path("negative.tif"));
     EXPECT_TRUE(entries().empty());
 }
 
