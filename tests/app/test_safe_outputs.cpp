@@ -86,8 +86,6 @@ JobSettings with(F f) {
 JobSettings existing(ExistingOutputs rule, int threads = 1) {
     return with([&](JobSettings& s) { s.existingOutputs = rule, s.threads = threads; });
 }
-JobSettings noReplace() { return existing(ExistingOutputs::Refuse); }
-JobSettings replacing() { return existing(ExistingOutputs::Replace); }
 
 TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) {
     tiff("photo.tif");
@@ -126,18 +124,18 @@ TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
 
 TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOutputsOfOthersWithItNever) {
     tiff("a.tif");
-    writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
-    EXPECT_EQ(run({"a.tif"}, noReplace()).failed, 1);
+    writeFile(path("a_49-2.rpx"), kOld);
+    EXPECT_EQ(run({"a.tif"}, existing(ExistingOutputs::Refuse)).failed, 1);
     EXPECT_THAT(ui.messages, ElementsAre("a.tif|" + ja(kOutputExistsText) + ": a_49-2.rpx"));
-    EXPECT_EQ(readFile(path("a_49-2.rpx")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_FALSE(replaced("a_49-2.rpx"));
     EXPECT_THAT(ui.progress, Each(0));  // refused before any work
     // rpx -f: an earlier output is replaced.
-    EXPECT_EQ(run({"a.tif"}, replacing()).succeeded, 1);
+    EXPECT_EQ(run({"a.tif"}, existing(ExistingOutputs::Replace)).succeeded, 1);
     EXPECT_GT(readFile(path("a_49-2.rpx")).size(), 100u);
     // A first file that failed has written nothing: the name is free for the second.
     writeFile(path("c.bmp"), {1, 2, 3});
     tiff("c.tif");
-    const BatchResult r = run({"c.bmp", "c.tif"}, noReplace());
+    const BatchResult r = run({"c.bmp", "c.tif"}, existing(ExistingOutputs::Refuse));
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre(StartsWith("c.bmp|" + ja(kNotBmpText))));
 }
@@ -221,12 +219,12 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
     });
     ASSERT_EQ(run({"a.bmp"}, settings).succeeded, 1);
     const std::vector<uint8_t> complete = readFile(path("a_49-2.rpx"));
-    writeFile(path("a_49-2.rpx"), {'o', 'l', 'd'});
+    writeFile(path("a_49-2.rpx"), kOld);
     for (const std::string input : {"a.bmp", "a_49-2.rpx"}) {
         SCOPED_TRACE(input);
         if (input == "a_49-2.rpx") {
             writeFile(path("a_49-2.rpx"), complete);
-            writeFile(path("a_49-2.tif"), {'o', 'l', 'd'});
+            writeFile(path("a_49-2.tif"), kOld);
         }
         const std::set<std::string> before = entries();
         ui.onProgress = [&](int p) { p > 5 ? stop.request_stop() : false; };
@@ -235,14 +233,14 @@ TEST_F(SafeOutputs, AStopAbandonsTheCurrentFileCleanlyAndEndsTheBatch) {
         EXPECT_EQ(std::make_tuple(r.succeeded, r.failed, r.notStarted), std::make_tuple(0, 1, 1));
         EXPECT_THAT(ui.messages, ElementsAre(input + "|" + ja(kInterruptedText)));
         EXPECT_EQ(entries(), before);
-        EXPECT_EQ(readFile(path(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+        EXPECT_FALSE(replaced(input == "a.bmp" ? "a_49-2.rpx" : "a_49-2.tif"));
         stop = std::stop_source();
     }
 }
 
 TEST_F(OutputsThatExist, TheWindowIsAskedInListOrderAndTheAnswersForAllHoldForTheRest) {
     const std::vector<std::string> names{"a.tif", "b.tif", "c.tif", "d.tif", "e.tif", "f.tif"};
-    for (const std::string& n : names) writeTiff(path(n), TiffLayout{.width = 24, .height = 20});
+    for (const std::string& n : names) tiff(n);
     const auto old = [&](std::initializer_list<const char*> outputs) {
         for (const char* o : outputs) writeFile(path(o), kOld);
     };
@@ -271,7 +269,7 @@ TEST_F(OutputsThatExist, TheWindowIsAskedInListOrderAndTheAnswersForAllHoldForTh
 }
 
 TEST_F(OutputsThatExist, SkipIsNeverAskedAndInputsOfTheBatchAreNeverReplaced) {
-    for (const char* n : {"a.tif", "b.tif"}) writeTiff(path(n), TiffLayout{.width = 24, .height = 20});
+    tiff("a.tif"), tiff("b.tif");
     writeFile(path("a_49-2.rpx"), kOld);
     BatchResult r = run({"a.tif", "b.tif"}, existing(ExistingOutputs::Skip));
     EXPECT_EQ(std::make_tuple(r.succeeded, r.skipped, r.failed), std::make_tuple(1, 1, 0));
