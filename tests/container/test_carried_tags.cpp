@@ -4,12 +4,12 @@
 #include <gmock/gmock.h>
 #include <unistd.h>
 
+#include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ranges>
 #include <set>
-#include <functional>
-#include <array>
 
 #include "container/carried_tags.h"
 #include "container/input_file.h"
