@@ -60,7 +60,8 @@ TEST_F(PngInput, RefusesPaletteAlphaAndDamagedFilesCleanly) {
         {"crc.png", flipped, HasSubstr(kInputReadText)},
         {"huge.png", huge, AnyOf(HasSubstr(kInputReadText), HasSubstr(kUnsupportedPngText))},
         {"text.png", {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'}, HasSubstr(kNotPngText)}};
-    const PngLayout colours[] = {{.bits = 8, .colour = PNG_COLOR_TYPE_PALETTE}, {.colour = PNG_COLOR_TYPE_RGB_ALPHA},
+    const PngLayout colours[] = {{.bits = 8, .colour = PNG_COLOR_TYPE_PALETTE},
+                                 {.colour = PNG_COLOR_TYPE_RGB_ALPHA},
                                  {.bits = 8, .colour = PNG_COLOR_TYPE_GRAY_ALPHA}};
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& [name, bytes, says] = cases[i];

@@ -243,7 +243,8 @@ TEST_F(PsnrTarget, TrialsMeasureThePsnrThatTheCompressionReports) {
             for (const int32_t level : {3, 40}) {
                 SCOPED_TRACE(std::string(name) + " level " + std::to_string(level) + " sampling " +
                              std::to_string(sampling));
-                const FileReport r = compressFile(sample(name), FileKind::CompressTiff, coding(level, sampling, false, dir), ui);
+                const JobSettings s = coding(level, sampling, false, dir);
+                const FileReport r = compressFile(sample(name), FileKind::CompressTiff, s, ui);
                 EXPECT_EQ(trialEncode(held, level, sampling, {false, 1.0, 2, {}}).psnr, r.psnr);
             }
     }

@@ -118,8 +118,9 @@ TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
     };
     const std::optional<Trailer> back = read(encoded(t));
     ASSERT_TRUE(back);
-    EXPECT_EQ(std::tie(back->offset, back->container, back->pixels, back->carriedTags, back->inputName, back->grey),
-              std::make_tuple(int64_t{100}, t.container, t.pixels, t.carriedTags, t.inputName, t.grey));
+    EXPECT_EQ(std::tie(back->offset, back->container, back->pixels, back->carriedTags),
+              std::make_tuple(int64_t{100}, t.container, t.pixels, t.carriedTags));
+    EXPECT_EQ(std::tie(back->inputName, back->grey), std::tie(t.inputName, t.grey));
     EXPECT_EQ(back->records.size(), 5u);
     EXPECT_FALSE(read(strips));  // no footer: an older container
     Trailer impossible = t;  // a time no clock gives, a grey photometric no grey input has
@@ -249,11 +250,11 @@ protected:
 
 TEST_F(InputNames, HostileOrMissingStoredNamesFallBackToTheDefaultNameWithAWarning) {
     const std::string longest = std::string(251, 'n') + ".tif";
+    const char* plain = "not a plain file name";
     const std::pair<std::optional<std::string>, const char*> cases[] = {
-        {"../evil.tif", "not a plain file name"}, {"a/b.tif", "not a plain file name"},
-        {"/tmp/evil.tif", "not a plain file name"}, {"..", "not a plain file name"}, {".", "not a plain file name"},
-        {"", "not a plain file name"}, {longest + "x", "not a plain file name"},
-        {std::string("ok\0.tif", 7), "not a plain file name"}, {std::nullopt, "stores no input name"}};
+        {"../evil.tif", plain}, {"a/b.tif", plain}, {"/tmp/evil.tif", plain}, {"..", plain}, {".", plain},
+        {"", plain}, {longest + "x", plain}, {std::string("ok\0.tif", 7), plain},
+        {std::nullopt, "stores no input name"}};
     JobSettings s;
     s.restoreName = true;
     for (const auto& [name, warning] : cases) {
