@@ -1,6 +1,7 @@
-// Files side by side: same messages, order and bytes at any thread count, never more threads than the batch has.
+// Files side by side: same messages, order and bytes at any thread count, never more threads than the batch has;
+// damage found by a worker, and the parallel loop itself.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -8,13 +9,17 @@
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "app/core/batch.h"
 #include "app/core/drivers.h"
 #include "app/core/failure_text.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
+#include "kirune/Error.h"
+#include "kirune/Parallel.h"
 #include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
@@ -156,6 +161,41 @@ TEST_F(SideBySide, RealFilesGiveTheSameBytesMessagesAndSummariesAtOneTwoAndEight
     }
     EXPECT_EQ(runs[1].second.size(), 5u);
     for (int threads : {2, 8}) EXPECT_EQ(runs[threads], runs[1]) << threads << " threads";
+}
+
+TEST_F(SideBySide, DamageInALaterStripFailsTheFileWithEveryThreadCount) {
+    writeTiff(path("s.tif"), TiffLayout{.width = 120, .height = 96});
+    Quiet ui;
+    JobSettings s;
+    s.qualityDbText = "x", s.stripBudgetLog2 = 12;
+    const FileReport c = compressFile(path("s.tif"), FileKind::CompressTiff, s, ui);
+    std::vector<uint8_t> bytes = readFile(c.output);
+    bytes.resize(bytes.size() - 40);  // the last strip loses its end
+    writeFile(c.output, bytes);
+    for (int threads : {1, 2, 8}) {
+        s.threads = threads;
+        EXPECT_EQ(errorText([&] { expandFile(c.output, s, ui); }), kDamagedFileText) << threads;
+        EXPECT_EQ(entries(), (std::set<std::string>{"s.tif", "s_x-2.rpx"})) << threads;
+    }
+}
+
+TEST(ParallelFor, RunsEveryItemOnceAndRethrowsTheFirstFailure) {
+    for (int threads : {1, 3, 64}) {
+        std::vector<std::atomic<int>> runs(100);
+        parallelFor(100, threads, [&](int i) { runs[static_cast<size_t>(i)]++; });
+        for (const auto& r : runs) EXPECT_EQ(r.load(), 1) << threads;
+        // Items 10 and 20 fail; one thread stops at the first.
+        std::string text = "accepted";
+        try {
+            parallelFor(100, threads, [&](int i) {
+                if (i == 10 || i == 20) throw std::runtime_error(std::to_string(i));
+            });
+        } catch (const std::runtime_error& e) {
+            text = e.what();
+        }
+        EXPECT_THAT(text, threads == 1 ? ::testing::Matcher<std::string>("10") : ::testing::AnyOf("10", "20"));
+    }
+    parallelFor(0, 4, [](int) { FAIL(); });
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
-// PNG input and output: the same picture as a PNG and as a TIFF makes the same
-// container, the header's fields come from the PNG's chunks, and what cannot
-// be read is refused with its reason, leaving nothing behind. Expansion to PNG
-// (rpx --png) holds the TIFF expansion's samples, 8 bits when the input had 8,
-// the resolution kept; exiftool lists the same metadata on a PNG input and its
-// PNG expansion, and a TIFF expansion carries the XMP.
+// PNG input and output: the same picture as a PNG or a TIFF makes the same container; what cannot be read is
+// refused with its reason, leaving nothing behind; expansions to PNG hold the TIFF expansion's samples at the
+// input's depth, and its chunks (colour, ICC, texts, Exif, wherever they stood) come back.
 
 #include <gmock/gmock.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "app/core/drivers.h"
 #include "container/messages.h"
@@ -28,13 +26,6 @@ protected:
         Quiet ui;
         return withoutTrailer(readFile(compressFile(path(input), kind, s, ui).output));
     }
-    // The refusal of `name`, which must leave no file but itself behind.
-    std::string refusal(const std::string& name) {
-        Quiet ui;
-        const std::string text = errorText([&] { compressFile(path(name), FileKind::CompressPng, {}, ui); });
-        EXPECT_EQ(entries(), std::set<std::string>{name});
-        return text;
-    }
 };
 
 TEST_F(PngInput, MakesTheContainerOfTheSameTiffAtEitherDepthInterlacedOrNot) {
@@ -52,31 +43,7 @@ TEST_F(PngInput, MakesTheContainerOfTheSameTiffAtEitherDepthInterlacedOrNot) {
     }
 }
 
-TEST_F(PngInput, FillsTheHeaderFromPhys) {
-    writePng(path("r.png"), {.pixelsPerMetre = 11811});
-    Quiet ui;
-    const ImageMetadata m = openContainer(compressFile(path("r.png"), FileKind::CompressPng, {}, ui).output).meta;
-    EXPECT_THAT(ui.warnings, IsEmpty());
-    EXPECT_EQ(m.resolutionUnit, RESUNIT_CENTIMETER);
-    EXPECT_FLOAT_EQ(m.xResolution, 118.11f);
-    EXPECT_FLOAT_EQ(m.yResolution, 118.11f);
-    EXPECT_EQ(m.description, creditText());
-}
-
-TEST_F(PngInput, RefusesPaletteAndAlphaByName) {
-    const std::pair<PngLayout, const char*> cases[] = {
-        {{.bits = 8, .colour = PNG_COLOR_TYPE_PALETTE}, "palette"},
-        {{.colour = PNG_COLOR_TYPE_RGB_ALPHA}, "alpha"},
-        {{.bits = 8, .colour = PNG_COLOR_TYPE_GRAY_ALPHA}, "alpha"},
-    };
-    for (const auto& [layout, reason] : cases) {
-        SCOPED_TRACE(reason);
-        writePng(path("a.png"), layout);
-        EXPECT_THAT(refusal("a.png"), AllOf(HasSubstr(kUnsupportedPngText), HasSubstr(reason)));
-    }
-}
-
-TEST_F(PngInput, RefusesDamagedFilesCleanly) {
+TEST_F(PngInput, RefusesPaletteAlphaAndDamagedFilesCleanly) {
     writePng(path("good.png"), {.width = 64, .height = 64});
     const std::vector<uint8_t> good = readFile(path("good.png"));
     std::filesystem::remove(path("good.png"));
@@ -85,32 +52,26 @@ TEST_F(PngInput, RefusesDamagedFilesCleanly) {
     // A header claiming 2^31 - 1 square pixels, its CRC right: refused before anything is allocated for them.
     for (const std::size_t at : {16, 20}) huge[at] = 0x7f, huge[at + 1] = huge[at + 2] = huge[at + 3] = 0xff;
     fixChunkCrc(huge, 8);
+    const auto unsupported = [](const char* why) { return AllOf(HasSubstr(kUnsupportedPngText), HasSubstr(why)); };
     const std::tuple<const char*, std::vector<uint8_t>, Matcher<std::string>> cases[] = {
+        {"palette.png", {}, unsupported("palette")}, {"rgba.png", {}, unsupported("alpha")},
+        {"ga.png", {}, unsupported("alpha")},
         {"cut.png", {good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)}, HasSubstr(kInputReadText)},
         {"crc.png", flipped, HasSubstr(kInputReadText)},
         {"huge.png", huge, AnyOf(HasSubstr(kInputReadText), HasSubstr(kUnsupportedPngText))},
         {"text.png", {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'}, HasSubstr(kNotPngText)}};
-    for (const auto& [name, bytes, says] : cases) {
-        writeFile(path(name), bytes);
-        EXPECT_THAT(refusal(name), says);
+    const PngLayout colours[] = {{.bits = 8, .colour = PNG_COLOR_TYPE_PALETTE},
+                                 {.colour = PNG_COLOR_TYPE_RGB_ALPHA},
+                                 {.bits = 8, .colour = PNG_COLOR_TYPE_GRAY_ALPHA}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [name, bytes, says] = cases[i];
+        if (i < std::size(colours)) writePng(path(name), colours[i]);
+        else writeFile(path(name), bytes);
+        Quiet ui;  // refused, leaving no file but the input behind
+        EXPECT_THAT(errorText([&] { compressFile(path(name), FileKind::CompressPng, {}, ui); }), says) << name;
+        EXPECT_EQ(entries(), std::set<std::string>{name});
         std::filesystem::remove(path(name));
     }
-}
-
-// A bottom-up 24-bit BMP's samples as R, G, B top-down.
-std::vector<uint16_t> bmpSamples(const std::string& p, int w, int h) {
-    const std::vector<uint8_t> b = readFile(p);
-    std::vector<uint16_t> all;
-    const int stride = (3 * w + 3) & ~3;
-    for (int y = h - 1; y >= 0; --y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 2; c >= 0; --c) all.push_back(b.at(54 + std::size_t(y) * stride + 3 * x + c));
-    return all;
-}
-
-std::vector<uint16_t> to8(std::vector<uint16_t> v) {
-    for (uint16_t& s : v) s = uint16_t(std::min(255, (s + 128) >> 8));
-    return v;
 }
 
 using PngOutput = ScratchDir;
@@ -136,6 +97,12 @@ TEST_F(PngOutput, HoldsTheTiffExpansionsSamplesAtTheInputsDepthWithItsResolution
             writeFile(path("in.bmp"), bmpBytes(37, 21, false));
         Quiet ui;
         const std::string rpx = compressFile(path(k.input), k.kind, {}, ui).output;
+        if (k.kind == FileKind::CompressPng) {
+            const ImageMetadata m = openContainer(rpx).meta;  // the header's resolution from pHYs
+            EXPECT_EQ(std::tie(m.resolutionUnit, m.description), std::make_tuple(RESUNIT_CENTIMETER, creditText()));
+            EXPECT_FLOAT_EQ(m.xResolution, 118.11f);
+            EXPECT_FLOAT_EQ(m.yResolution, 118.11f);
+        }
         JobSettings s;
         const std::string tif = expandFile(rpx, s, ui).output;
         s.pngOutput = true;
@@ -168,8 +135,8 @@ TEST_F(PngOutput, AFailedExpansionLeavesNoPng) {
     EXPECT_EQ(entries(), (std::set<std::string>{"in.png", "in_49-2.rpx"}));
 }
 
-// exiftool's listing of a file, sorted, without the lines about the file
-// itself (name, dates, size) and exiftool's own.
+// exiftool's listing of a file, sorted, without the lines about the file itself (name, dates, size) and exiftool's
+// own.
 std::vector<std::string> exiftool(const std::string& file, const char* groups = "") {
     std::vector<std::string> lines;
     const std::string command = "exiftool -a -G1 -s " + std::string(groups) + " '" + file + "' 2>&1";
@@ -213,15 +180,203 @@ TEST_F(PngMetadata, ExiftoolListsTheSameValuesOnTheInputAndItsPngExpansion) {
     EXPECT_THAT(exiftool(tif), Contains(HasSubstr("A title")));
 }
 
-TEST(PngChunksRecord, RoundTripsAndRefusesEveryCutOrForgedCount) {
-    const PngChunks chunks{{'M', 'M', 0, 42}, {{0, "Comment", "", "", "a"}, {3, "Description", "ja", "k", "t"}}, {}};
+// A 16 x 8 8-bit PNG of colour type `colour`, with chunks set by the hooks.
+using Hook = std::function<void(png_structp, png_infop)>;
+void writeChunkPng(const std::string& p, int colour, const Hook& before, const Hook& after = {}) {
+    writePng(p, {.width = 16, .height = 8, .bits = 8, .colour = colour, .before = before, .after = after});
+}
+
+// What libpng reads of a PNG's chunks, texts and Exif included (wherever they stand).
+struct Chunks {
+    png_fixed_point gamma = 0;
+    std::vector<png_fixed_point> chrm;
+    int intent = -1;
+    std::vector<png_uint_16> background;
+    std::vector<uint8_t> icc, exif;
+    std::vector<std::string> texts;
+};
+Chunks readChunks(const std::string& p) {
+    Chunks c;
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (!f) return c;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_read_info(png, info);
+    std::vector<uint8_t> row(png_get_rowbytes(png, info));
+    for (png_uint_32 y = 0; y < png_get_image_height(png, info); ++y) png_read_row(png, row.data(), nullptr);
+    png_read_end(png, info);
+    png_get_gAMA_fixed(png, info, &c.gamma);
+    png_fixed_point v[8];
+    if (png_get_cHRM_fixed(png, info, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]))
+        c.chrm.assign(v, v + 8);
+    png_get_sRGB(png, info, &c.intent);
+    png_color_16p bg = nullptr;
+    if (png_get_bKGD(png, info, &bg)) c.background = {bg->red, bg->green, bg->blue, bg->gray};
+    png_charp name = nullptr;
+    png_bytep profile = nullptr, exif = nullptr;
+    png_uint_32 length = 0, exifLength = 0;
+    int compression = 0, count = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &length)) c.icc.assign(profile, profile + length);
+    if (png_get_eXIf_1(png, info, &exifLength, &exif)) c.exif.assign(exif, exif + exifLength);
+    png_textp text = nullptr;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i) c.texts.push_back(std::string(text[i].key) + "=" + text[i].text);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return c;
+}
+
+// A small ICC profile libpng takes: the header, one tag (the white point) and bytes that do not compress, as a
+// real profile's (libpng refuses an iCCP chunk of fewer than 92 bytes).
+std::vector<uint8_t> iccProfile(const char* colourSpace) {
+    std::vector<uint8_t> p(400, 0);
+    const auto be = [&](std::size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) p[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    };
+    be(0, 400), be(8, 0x02100000);  // version 2.1
+    std::memcpy(&p[12], "mntr", 4), std::memcpy(&p[16], colourSpace, 4), std::memcpy(&p[20], "XYZ ", 4);
+    std::memcpy(&p[36], "acsp", 4);
+    be(68, 0xf6d6), be(72, 0x10000), be(76, 0xd32d);  // D50
+    be(128, 1), std::memcpy(&p[132], "wtpt", 4), be(136, 144), be(140, 20), std::memcpy(&p[144], "XYZ ", 4);
+    be(152, 0xf6d6), be(156, 0x10000), be(160, 0xd32d);
+    uint32_t x = 12345;
+    for (std::size_t i = 164; i < p.size(); ++i) p[i] = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+    return p;
+}
+
+class PngChunkCarrying : public ScratchDir {
+protected:
+    std::string throughPng(const std::string& name, std::vector<std::string>* warnings = nullptr) {
+        Quiet ui;
+        const std::string rpx = compressFile(path(name), FileKind::CompressPng, {}, ui).output;
+        JobSettings s;
+        s.pngOutput = true;
+        const std::string out = expandFile(rpx, s, ui).output;
+        if (warnings) *warnings = ui.warnings;
+        return out;
+    }
+};
+
+TEST_F(PngChunkCarrying, ColourChunksComeBackOnRgbAndGrey) {
+    writeChunkPng(path("rgb.png"), PNG_COLOR_TYPE_RGB, [](png_structp png, png_infop info) {
+        png_set_gAMA_fixed(png, info, 45455);
+        png_set_cHRM_fixed(png, info, 31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000);
+        png_color_16 bg{0, 10, 20, 30, 0};
+        png_set_bKGD(png, info, &bg);
+    });
+    writeChunkPng(path("grey.png"), PNG_COLOR_TYPE_GRAY, [](png_structp png, png_infop info) {
+        png_set_sRGB(png, info, PNG_sRGB_INTENT_RELATIVE);
+        png_color_16 bg{0, 0, 0, 0, 77};
+        png_set_bKGD(png, info, &bg);
+    });
+    for (const char* name : {"rgb.png", "grey.png"}) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> warnings;
+        const Chunks in = readChunks(path(name));
+        const Chunks out = readChunks(throughPng(name, &warnings));
+        EXPECT_THAT(warnings, IsEmpty());
+        EXPECT_NE(in.gamma, 0);
+        EXPECT_EQ(out.gamma, in.gamma);
+        EXPECT_EQ(out.chrm, in.chrm);
+        EXPECT_EQ(out.intent, in.intent);
+        EXPECT_FALSE(in.background.empty());
+        EXPECT_EQ(out.background, in.background);
+    }
+}
+
+TEST_F(PngChunkCarrying, TextsAndExifAfterTheImageDataAreKept) {
+    static const uint8_t exif[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0};
+    writeChunkPng(
+        path("late.png"), PNG_COLOR_TYPE_RGB,
+        [](png_structp png, png_infop info) {
+            png_text t{};
+            t.compression = PNG_TEXT_COMPRESSION_NONE;
+            t.key = const_cast<char*>("Title");
+            t.text = const_cast<char*>("early");
+            png_set_text(png, info, &t, 1);
+        },
+        [](png_structp png, png_infop info) {
+            png_text t{};
+            t.compression = PNG_TEXT_COMPRESSION_zTXt;
+            t.key = const_cast<char*>("Comment");
+            t.text = const_cast<char*>("written after the pixels");
+            png_set_text(png, info, &t, 1);
+            png_set_eXIf_1(png, info, sizeof exif, const_cast<png_bytep>(exif));
+        });
+    const Chunks out = readChunks(throughPng("late.png"));
+    EXPECT_THAT(out.texts, UnorderedElementsAre("Title=early", "Comment=written after the pixels"));
+    EXPECT_EQ(out.exif, std::vector<uint8_t>(std::begin(exif), std::end(exif)));
+}
+
+TEST_F(PngChunkCarrying, IccProfileFillsTheHeaderAndComesBackOnPngAndTiff) {
+    const std::vector<uint8_t> rgb = iccProfile("RGB "), grey = iccProfile("GRAY");
+    for (const bool isGrey : {false, true}) {
+        SCOPED_TRACE(isGrey ? "grey" : "RGB");
+        const std::vector<uint8_t>& profile = isGrey ? grey : rgb;
+        writeChunkPng(path("icc.png"), isGrey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
+                      [&](png_structp png, png_infop info) {
+                          png_set_iCCP(png, info, "test", PNG_COMPRESSION_TYPE_BASE, profile.data(),
+                                       static_cast<png_uint_32>(profile.size()));
+                      });
+        ASSERT_EQ(readChunks(path("icc.png")).icc, profile);
+        Quiet ui;
+        const std::string rpx = compressFile(path("icc.png"), FileKind::CompressPng, {}, ui).output;
+        EXPECT_EQ(openContainer(rpx).meta.iccProfile, profile);
+        JobSettings s;
+        s.replaceExisting = true;
+        const std::string tif = expandFile(rpx, s, ui).output;
+        TIFF* t = TIFFOpen(tif.c_str(), "r");
+        ASSERT_NE(t, nullptr);
+        uint32_t length = 0;
+        const void* data = nullptr;
+        ASSERT_EQ(TIFFGetField(t, TIFFTAG_ICCPROFILE, &length, &data), 1);
+        EXPECT_EQ(std::vector<uint8_t>(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length),
+                  profile);
+        TIFFClose(t);
+        s.pngOutput = true;
+        EXPECT_EQ(readChunks(expandFile(rpx, s, ui).output).icc, profile);
+        EXPECT_THAT(ui.warnings, IsEmpty());
+    }
+}
+
+TEST_F(PngChunkCarrying, AChunkLongerThanTheFileIsNeverAllocated) {
+    writeChunkPng(path("p.png"), PNG_COLOR_TYPE_RGB, [](png_structp, png_infop) {});
+    const std::vector<uint8_t> good = readFile(path("p.png"));
+    // A tEXt header claiming 2 GB, after the header chunk or before IEND.
+    const uint8_t forged[] = {0x7f, 0xff, 0xff, 0x00, 't', 'E', 'X', 't', 'k', 'e', 'y', 0};
+    for (const bool afterImage : {false, true}) {
+        SCOPED_TRACE(afterImage ? "after the image data" : "before it");
+        std::vector<uint8_t> bytes = good;
+        const std::size_t at = afterImage ? bytes.size() - 12 : 8 + 25;
+        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), std::begin(forged), std::end(forged));
+        writeFile(path("p.png"), bytes);
+        Quiet ui;
+        const std::string text = errorText([&] { compressFile(path("p.png"), FileKind::CompressPng, {}, ui); });
+        if (afterImage) {
+            EXPECT_EQ(text, "accepted");
+            EXPECT_THAT(ui.warnings, Contains(HasSubstr("tEXt chunk at byte")));
+        } else {
+            EXPECT_THAT(text, AllOf(HasSubstr(kInputReadText), HasSubstr("claiming 2147483392 bytes")));
+        }
+    }
+}
+
+TEST(PngChunksRecord, RoundTripsAndRefusesEveryCutForgedCountOrWrongColourChunk) {
+    PngChunks chunks{{'M', 'M', 0, 42}, {{0, "Comment", "", "", "a"}, {3, "Description", "ja", "k", "t"}}, {}};
+    EXPECT_EQ(encodePngChunks(chunks).at(4), 1);  // without colour chunks the record is what it always was
+    chunks.colour = {{"gAMA", {0, 0, 0xb1, 0x8f}}, {"bKGD", {0, 1, 0, 2, 0, 3}}};
     const std::vector<uint8_t> bytes = encodePngChunks(chunks);
     EXPECT_EQ(decodePngChunks(bytes), chunks);
-    for (std::size_t n = 1; n < bytes.size(); ++n)
-        EXPECT_THROW(decodePngChunks(std::span(bytes).first(n)), Error) << n;
-    std::vector<uint8_t> forged = bytes;
+    for (std::size_t n = 1; n < bytes.size(); ++n) EXPECT_THROW(decodePngChunks(std::span(bytes).first(n)), Error) << n;
+    std::vector<uint8_t> forged = encodePngChunks({chunks.exif, chunks.texts, {}});
     forged[5 + 4 + 4 + 3] = 0x7f;  // text count near 2^31
     EXPECT_THROW(decodePngChunks(forged), Error);
+    for (const PngColourChunk& wrong : {PngColourChunk{"IHDR", {1, 2, 3, 4}}, PngColourChunk{"gAMA", {1, 2, 3}},
+                                        PngColourChunk{"bKGD", {1, 2, 3, 4}}}) {
+        chunks.colour = {wrong};
+        EXPECT_THROW(decodePngChunks(encodePngChunks(chunks)), Error) << wrong.type;
+    }
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
-// Compression to a PSNR target: reached, near the best level's size, named after the target, expandable.
-// The rate-aware encoder through the drivers: what it writes is rebuilt by the unchanged decoder exactly
-// (the trailer's pixel checksum is the encoder's reconstruction, checked on expansion), it does not depend
-// on the threads, and it spends fewer bytes than the cascade for the same PSNR; aiming at a PSNR target,
-// never more than the cascade alone does for that target.
+// Compression to a PSNR target and the rate-aware coder: targets reached near the best level's size, outputs that
+// the decoder rebuilds exactly (the pixel checksum holds the encoder's reconstruction), thread-independent, and
+// fewer bytes than the cascade at a preset or a target.
 
 #include <gmock/gmock.h>
 
 #include <cmath>
 #include <filesystem>
+#include <numeric>
 
 #include "app/core/drivers.h"
+#include "app/core/presets.h"
+#include "app/core/psnr_target.h"
+#include "app/core/strip_pipeline.h"
 #include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
@@ -123,8 +125,8 @@ TEST_F(PsnrTarget, FailuresLeaveNoOutputAndAnExistingOneAsItWas) {
 
 TEST_F(RateAware, ExpandsExactlyAtEveryKindOfLevelAndSampling) {
     Quiet ui;
-    // Levels of the presets, one with the mean shifted and one coding
-    // corrections at reduced precision; small strips put blocks at strip edges.
+    // Levels of the presets, one with the mean shifted and one coding corrections at reduced precision; small
+    // strips put blocks at strip edges.
     const int32_t levels[] = {1, 6, 21, 400, 1500, 6400};
     for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
         for (const int32_t level : levels)
@@ -201,6 +203,60 @@ TEST_F(RateAware, AtAPsnrTargetNeverLargerThanTheCascadeOnTheBundledSamples) {
         }
     // The loser's container is gone: one output each, no temporary left.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "rdo"), {}), 4);
+}
+
+TEST_F(RateAware, AtAPresetKeepsTheDefaultsQualityForFewerBytesAndVerifies) {
+    Quiet ui;
+    // Presets of every sampling, the finest and coarse levels; small strips on one image put plane rows at strip
+    // edges.
+    for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
+        for (const int digit : {1, 3, 6, 8, 0}) {
+            SCOPED_TRACE(std::string(name) + " preset " + std::to_string(digit));
+            FileReport got[2];
+            for (const bool rateAware : {false, true}) {
+                JobSettings s;
+                s.usePreset(kPresets[digit]);
+                s.rateAware = rateAware, s.measureQuality = true;
+                s.stripBudgetLog2 = name[0] == 'a' ? 14 : kStripBudgetLog2;
+                s.outputDir = path(rateAware ? "rdo" : "default");
+                std::filesystem::create_directories(s.outputDir);
+                got[rateAware] = compressFile(sample(name), FileKind::CompressTiff, s, ui);
+                const VerifyResult v = verifyFile(got[rateAware].output, false, s, ui);
+                EXPECT_TRUE(v.containerChecksum && v.pixelChecksum && v.stripsDecoded);
+            }
+            EXPECT_GE(got[1].psnr, got[0].psnr - 0.05);
+            EXPECT_LT(got[1].outputBytes, got[0].outputBytes);
+            EXPECT_EQ(std::filesystem::path(got[1].output).filename(), std::filesystem::path(got[0].output).filename());
+        }
+}
+
+// A trial on the whole image must measure exactly what compressing the file reports, or a trial can pass a level
+// whose output then misses the target (only the cascade: no trial runs the rate-aware coder).
+TEST_F(PsnrTarget, TrialsMeasureThePsnrThatTheCompressionReports) {
+    Quiet ui;
+    for (const char* name : {"coffee-200.tif", "astronaut-256.tif"}) {
+        const auto in = openInputImage(sample(name), InputFormat::Tiff, InputUse::PixelsOnly);
+        std::vector<int32_t> rows(static_cast<std::size_t>(in->height()));
+        std::iota(rows.begin(), rows.end(), 0);
+        const HeldImage held = holdRows(*in, rows);
+        for (const int32_t sampling : {Sampling444, Sampling420})
+            for (const int32_t level : {3, 40}) {
+                SCOPED_TRACE(std::string(name) + " level " + std::to_string(level) + " sampling " +
+                             std::to_string(sampling));
+                const JobSettings s = coding(level, sampling, false, dir);
+                const FileReport r = compressFile(sample(name), FileKind::CompressTiff, s, ui);
+                EXPECT_EQ(trialEncode(held, level, sampling, {false, 1.0, 2, {}}).psnr, r.psnr);
+            }
+    }
+}
+
+// Rpx prints an infinite PSNR as lossless and the dialog leaves 0 out of its mean: no error is infinite, and a
+// measure of nothing never passes a target.
+TEST(PsnrOf, NoErrorIsInfiniteAndNoSamplesIsNoMeasure) {
+    EXPECT_EQ(psnrOf(0.0, 3.0), INFINITY);
+    EXPECT_EQ(psnrOf(0.0, 0.0), 0.0);
+    EXPECT_EQ(psnrOf(5.0, 0.0), 0.0);
+    EXPECT_NEAR(psnrOf(3.0 * 65535.0 * 65535.0, 300.0), 20.0, 1e-9);
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
-// The trailer after the last strip: older containers still expand; any damage fails before an output exists.
+// The trailer after the last strip: older containers still expand; any damage fails before an output exists. The
+// input's name it stores (rpx -N) is untrusted, and containers without one keep the default name.
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "app/core/drivers.h"
-#include "tests/app/app_support.h"
+#include "app/core/output_names.h"
 #include "container/image_input.h"
 #include "container/messages.h"
 #include "container/rpx_container.h"
 #include "container/trailer.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -77,7 +82,7 @@ TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
     const std::vector<uint8_t> good = readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output);
     const std::vector<uint8_t> body = withoutTrailer(good);
     writeFile(path("good.rpx"), good);
-    const std::optional<Trailer> t = readTrailer(ContainerReader(path("good.rpx")).fd(), int64_t(good.size()));
+    const std::optional<Trailer> t = trailerOf(path("good.rpx"));
     ASSERT_TRUE(t && t->container && t->pixels);
     const std::vector<uint16_t> pixels = tiffSamples(expandFile(path("good.rpx"), {}, ui).output);
     int rejected = 0;
@@ -86,9 +91,7 @@ TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
         bad[at] ^= 0x10;
         Trailer forged = *t;
         forged.container = digestOf(bad);
-        const std::vector<uint8_t> trailer = encodeTrailer(forged);
-        bad.insert(bad.end(), trailer.begin(), trailer.end());
-        writeFile(path("forged.rpx"), bad);
+        writeFile(path("forged.rpx"), withTrailer(bad, forged));
         const std::string text = errorText([&] { expandFile(path("forged.rpx"), {}, ui); });
         if (text == "accepted") {  // a bit the decoder never reads
             EXPECT_EQ(tiffSamples(path("forged.tif")), pixels) << "byte " << at;
@@ -105,19 +108,26 @@ TEST_F(Trailers, DecodedPixelsAreCheckedBeforeTheOutputIsCommitted) {
 TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
     Trailer t;
     t.container = Checksum128{1, 2}, t.pixels = Checksum128{3, 4}, t.carriedTags = {9, 8, 7};
+    t.inputName = InputName{std::string("na\xff\x01me.tif"), -86400, 999'999'999};
+    t.grey = GreySource{1, {0x0123456789abcdefull, 0xfedcba9876543210ull}};
     const std::vector<uint8_t> strips(100, 0x55), trailer = encodeTrailer(t);
+    const auto encoded = [&](const Trailer& x) { return withTrailer(strips, x); };
     const auto read = [&](const std::vector<uint8_t>& bytes) {
         writeFile(path("c.rpx"), bytes);
         return readTrailer(ContainerReader(path("c.rpx")).fd(), int64_t(bytes.size()));
     };
-    std::vector<uint8_t> file = strips;
-    file.insert(file.end(), trailer.begin(), trailer.end());
-    const std::optional<Trailer> back = read(file);
+    const std::optional<Trailer> back = read(encoded(t));
     ASSERT_TRUE(back);
     EXPECT_EQ(std::tie(back->offset, back->container, back->pixels, back->carriedTags),
               std::make_tuple(int64_t{100}, t.container, t.pixels, t.carriedTags));
-    EXPECT_EQ(back->records.size(), 3u);
+    EXPECT_EQ(std::tie(back->inputName, back->grey), std::tie(t.inputName, t.grey));
+    EXPECT_EQ(back->records.size(), 5u);
     EXPECT_FALSE(read(strips));  // no footer: an older container
+    Trailer impossible = t;  // a time no clock gives, a grey photometric no grey input has
+    impossible.inputName->modifiedNanoseconds = 1'000'000'000;
+    EXPECT_THAT(errorText([&] { read(encoded(impossible)); }), HasSubstr("impossible"));
+    impossible = t, impossible.grey->photometric = 2;
+    EXPECT_THAT(errorText([&] { read(encoded(impossible)); }), HasSubstr(kDamagedFileText));
 
     // A version of its own, a length past the file or the limit: damage, checksums matching or not.
     const auto withFooter = [&](const std::vector<uint8_t>& body, uint64_t length) {
@@ -140,7 +150,7 @@ TEST_F(Trailers, TheTrailerIsFoundFromTheEndAndAnythingMalformedIsDamage) {
     EXPECT_THAT(damage(body.size() + 32), HasSubstr("fill"));
     // A record this version does not know is listed and skipped.
     body.pop_back();
-    body[6] = 4;  // four records
+    body[6] = 6;  // six records
     for (uint8_t b : {0x63, 0, 0, 0, 2, 0, 0, 0, 0xAB, 0xCD}) body.push_back(b);
     const std::optional<Trailer> later = read(withFooter(body, body.size() + 32));
     ASSERT_TRUE(later);
@@ -192,14 +202,10 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     Quiet ui;
     const std::vector<uint8_t> body =
         withoutTrailer(readFile(compressFile(path("pic.tif"), FileKind::CompressTiff, {}, ui).output));
-    const std::optional<Trailer> full =
-        readTrailer(ContainerReader(path("pic_49-2.rpx")).fd(), int64_t(readFile(path("pic_49-2.rpx")).size()));
+    const std::optional<Trailer> full = trailerOf(path("pic_49-2.rpx"));
     ASSERT_TRUE(full && full->container && full->pixels);
-    const auto withTrailer = [&](std::vector<uint8_t> bytes, const Trailer& t, const std::string& name) {
-        const std::vector<uint8_t> encoded = encodeTrailer(t);
-        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
-        writeFile(path(name), bytes);
-        return path(name);
+    const auto save = [&](const std::vector<uint8_t>& bytes, const Trailer& t, const std::string& name) {
+        return writeFile(path(name), withTrailer(bytes, t)), path(name);
     };
     Checksummer sum;
     sum.add(body.data(), body.size());
@@ -207,7 +213,7 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     containerOnly.container = sum.digest();
     Trailer pixelsOnly;
     pixelsOnly.pixels = full->pixels;
-    const std::string c = withTrailer(body, containerOnly, "c.rpx"), p = withTrailer(body, pixelsOnly, "p.rpx");
+    const std::string c = save(body, containerOnly, "c.rpx"), p = save(body, pixelsOnly, "p.rpx");
     // {container checksum, pixel checksum, strips decoded, layout walked}
     EXPECT_EQ(verifyFile(c, true, {}, ui), (VerifyResult{true, false, false, false}));
     EXPECT_EQ(verifyFile(c, false, {}, ui), (VerifyResult{true, false, true, false}));
@@ -216,8 +222,66 @@ TEST_F(Trailers, EachChecksumAloneIsReportedAndTheStripsWalkedWithoutTheContaine
     // With no container checksum to vouch for them, the strips' tables must reach the trailer exactly.
     std::vector<uint8_t> longer = body;
     longer.push_back(0);
-    const std::string extra = withTrailer(longer, pixelsOnly, "extra.rpx");
+    const std::string extra = save(longer, pixelsOnly, "extra.rpx");
     EXPECT_THAT(errorText([&] { verifyFile(extra, true, {}, ui); }), StartsWith(kDamagedFileText));
+}
+
+class InputNames : public ScratchDir {
+protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        writeTiff(path("pic.tif"), TiffLayout{.width = 24, .height = 16});
+        Quiet ui;
+        made = compressFile(path("pic.tif"), FileKind::CompressTiff, JobSettings{}, ui).output;
+        std::filesystem::create_directory(dir / "sub");
+    }
+    // The container again as sub/forged.rpx, its trailer's name record as `name` says.
+    std::string forge(const std::optional<std::string>& name) {
+        Trailer t = *trailerOf(made);
+        if (name)
+            t.inputName->name = *name;
+        else
+            t.inputName.reset();
+        writeFile(path("sub/forged.rpx"), withTrailer(withoutTrailer(readFile(made)), t));
+        return path("sub/forged.rpx");
+    }
+    std::string made;
+};
+
+TEST_F(InputNames, HostileOrMissingStoredNamesFallBackToTheDefaultNameWithAWarning) {
+    const std::string longest = std::string(251, 'n') + ".tif";
+    const char* plain = "not a plain file name";
+    const std::pair<std::optional<std::string>, const char*> cases[] = {
+        {"../evil.tif", plain}, {"a/b.tif", plain}, {"/tmp/evil.tif", plain}, {"..", plain}, {".", plain},
+        {"", plain}, {longest + "x", plain}, {std::string("ok\0.tif", 7), plain},
+        {std::nullopt, "stores no input name"}};
+    JobSettings s;
+    s.restoreName = true;
+    for (const auto& [name, warning] : cases) {
+        SCOPED_TRACE(name.value_or("none"));
+        const std::string forged = forge(name);
+        Quiet ui;
+        EXPECT_EQ(FileDrivers(s).outputPath(forged, FileKind::Expand), path("sub/forged.tif"));
+        EXPECT_EQ(expandFile(forged, s, ui).output, path("sub/forged.tif"));
+        EXPECT_THAT(ui.warnings, ElementsAre(HasSubstr(warning)));
+        EXPECT_FALSE(std::filesystem::exists(dir / "evil.tif"));
+        std::filesystem::remove(dir / "sub/forged.tif");
+    }
+    Quiet ui;
+    EXPECT_EQ(verifyFile(forge(std::nullopt), false, s, ui), (VerifyResult{true, true, true, false}));
+    // The longest name a file system takes is a name.
+    EXPECT_EQ(expandFile(forge(longest), s, ui).output, path("sub/" + longest));
+    EXPECT_THAT(ui.warnings, IsEmpty());
+}
+
+TEST(RestoredNames, KeptWhenTheExtensionSaysTheKindElseTheStemTakesIt) {
+    EXPECT_EQ(restoredName("a_49-2.rpx", "x.TIFF", false), "x.TIFF");
+    EXPECT_EQ(restoredName("a_49-2.rpx", "x.Tif", true), "x.bmp");
+    EXPECT_EQ(restoredName("a_49-2.rpx", "x.BMP", true), "x.BMP");
+    EXPECT_EQ(restoredName("a_49-2.rpx", "scan 2.final.tif", true), "scan 2.final.bmp");
+    EXPECT_EQ(restoredName("a_49-2.rpx", "noext", false), "noext.tif");
+    EXPECT_EQ(restoredName("in/d.x/a_49-2.rpx", "x.tiff", false), "in/d.x/x.tiff");
+    EXPECT_EQ(restoredName("in/a_49-2.rpx", "x.tif", true, "out"), "out/x.bmp");
 }
 
 }  // namespace

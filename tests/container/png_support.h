@@ -1,11 +1,12 @@
 #pragma once
-// Synthetic PNGs written with libpng: the pixels of writeTiff's pattern, any
-// colour type, depth and interlacing, with optional chunks.
+// Synthetic PNGs written with libpng: the pixels of writeTiff's pattern, any colour type, depth and interlacing,
+// with optional chunks.
 
 #include <png.h>
 #include <zlib.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,12 @@ struct PngLayout {
     uint32_t pixelsPerMetre = 0;
     // A tEXt, a zTXt and a compressed iTXt (with a language) when set.
     bool texts = false;
+    // Sets chunks ahead of the image data, and those libpng writes after it.
+    std::function<void(png_structp, png_infop)> before = {}, after = {};
 };
 
-// Writes px's samples (8-bit: the high byte); greyscale takes channel 0, an
-// alpha channel 0xffff and a palette entry index x & 3.
+// Writes px's samples (8-bit: the high byte); greyscale takes channel 0, an alpha channel 0xffff and a palette
+// entry index x & 3.
 inline void writePng(const std::string& p, const PngLayout& t, const Pixels& px = pattern) {
     std::FILE* f = std::fopen(p.c_str(), "wb");
     ASSERT_NE(f, nullptr);
@@ -54,6 +57,7 @@ inline void writePng(const std::string& p, const PngLayout& t, const Pixels& px 
         png_time when{2021, 2, 3, 4, 5, 6};
         png_set_tIME(png, info, &when);
     }
+    if (t.before) t.before(png, info);
     png_write_info(png, info);
     const int channels = png_get_channels(png, info);
     const int bytes = t.bits > 8 ? 2 : 1;
@@ -71,6 +75,7 @@ inline void writePng(const std::string& p, const PngLayout& t, const Pixels& px 
     std::vector<png_bytep> pointers(t.height);
     for (int y = 0; y < t.height; ++y) pointers[y] = &rows[std::size_t(y) * t.width * channels * bytes];
     png_write_image(png, pointers.data());
+    if (t.after) t.after(png, info);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     ASSERT_EQ(std::fclose(f), 0);

@@ -6,6 +6,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -161,20 +162,60 @@ inline void writeTiff(const std::string& p, const TiffLayout& t, const Pixels& p
     TIFFClose(tif);
 }
 
-// The interleaved samples of a strip-wise 16-bit RGB TIFF, row by row.
-inline std::vector<uint16_t> tiffSamples(const std::string& p) {
-    std::vector<uint16_t> all;
-    TIFF* t = TIFFOpen(p.c_str(), "r");
-    EXPECT_NE(t, nullptr) << p;
-    if (!t) return all;
-    uint32_t w = 0, h = 0;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
-    std::vector<uint16_t> line(size_t{w} * 3);
-    for (uint32_t y = 0; y < h; ++y) {
-        EXPECT_EQ(TIFFReadScanline(t, line.data(), y, 0), 1) << p << " row " << y;
-        all.insert(all.end(), line.begin(), line.end());
+// A TIFF of grey 8-bit RGB pages {width, height, SubfileType}.
+inline void writePages(const std::string& p, const std::vector<std::array<uint32_t, 3>>& pages) {
+    TIFF* tif = TIFFOpen(p.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (const auto& [w, h, subfile] : pages) {
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, subfile);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w), TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8), TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        std::vector<uint8_t> line(w * 3, 90);
+        for (uint32_t y = 0; y < h; ++y) ASSERT_EQ(TIFFWriteScanline(tif, line.data(), y, 0), 1);
+        ASSERT_EQ(TIFFWriteDirectory(tif), 1);
     }
-    TIFFClose(t);
+    TIFFClose(tif);
+}
+
+// A strip-wise TIFF's samples as stored (8-bit ones as they are), row by row, and how they are stored.
+struct ReadTiff {
+    uint16_t samples = 0, bits = 0, photometric = 0;
+    std::vector<uint16_t> values;
+};
+inline ReadTiff readTiff(const std::string& p) {
+    ReadTiff r;
+    TIFF* tif = TIFFOpen(p.c_str(), "r");
+    EXPECT_NE(tif, nullptr) << p;
+    if (!tif) return r;
+    uint32_t w = 0, h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &r.samples), TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &r.bits);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &r.photometric);
+    std::vector<uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+    for (uint32_t y = 0; y < h; ++y) {
+        EXPECT_EQ(TIFFReadScanline(tif, line.data(), y, 0), 1) << p << " row " << y;
+        for (std::size_t i = 0; i < std::size_t{w} * r.samples; ++i) {
+            uint16_t v = line[i];
+            if (r.bits == 16) std::memcpy(&v, &line[2 * i], 2);
+            r.values.push_back(v);
+        }
+    }
+    TIFFClose(tif);
+    return r;
+}
+// The interleaved samples of a strip-wise 16-bit RGB TIFF, row by row.
+inline std::vector<uint16_t> tiffSamples(const std::string& p) { return readTiff(p).values; }
+
+// A bottom-up 24-bit BMP's w x h samples as R, G, B, rows top-down.
+inline std::vector<uint16_t> bmpSamples(const std::string& p, int w, int h) {
+    const std::vector<uint8_t> b = readFile(p);
+    std::vector<uint16_t> all;
+    const int stride = (3 * w + 3) & ~3;
+    EXPECT_EQ(b.size(), 54 + std::size_t(stride) * h) << p;
+    for (int y = h - 1; y >= 0 && b.size() == 54 + std::size_t(stride) * h; --y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 2; c >= 0; --c) all.push_back(b[54 + std::size_t(y) * stride + 3 * x + c]);
     return all;
 }
 

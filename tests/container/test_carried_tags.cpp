@@ -4,12 +4,12 @@
 #include <gmock/gmock.h>
 #include <unistd.h>
 
+#include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ranges>
 #include <set>
-#include <functional>
-#include <array>
 
 #include "container/carried_tags.h"
 #include "container/input_file.h"
@@ -365,8 +365,8 @@ std::set<int> directoriesOf(std::span<const uint8_t> blob) {
     return kinds;
 }
 
-// A directory that points back to one already read would come back as a stale copy of it; one of more
-// entries than libtiff reads would make the expanded TIFF unreadable: both are left out with a warning.
+// A directory that points back to one already read would come back as a stale copy of it; one of more entries than
+// libtiff reads would make the expanded TIFF unreadable: both are left out with a warning.
 TEST_F(CarriedTags, DirectoriesThatLibtiffCannotReadBackAreLeftOutWhenCaptured) {
     writePhoto(path("photo.tif"), "w");
     const std::vector<uint8_t> photo = readFile(path("photo.tif"));
@@ -392,8 +392,8 @@ TEST_F(CarriedTags, DirectoriesThatLibtiffCannotReadBackAreLeftOutWhenCaptured) 
     }
 }
 
-// A container carrying such a directory (forged, or from before the limit) still expands to a TIFF that
-// libtiff reads whole, the directory left out with a warning.
+// A container carrying such a directory (forged, or from before the limit) still expands to a TIFF that libtiff
+// reads whole, the directory left out with a warning.
 TEST_F(CarriedTags, OversizedCarriedDirectoriesNeverMakeAnUnreadableTiff) {
     const auto blobOf = [](int kind, uint32_t n) {
         Blob b = Blob().directory(kind, int(n));
