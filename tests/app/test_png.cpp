@@ -195,17 +195,7 @@ struct Chunks {
     std::vector<uint8_t> icc, exif;
     std::vector<std::string> texts;
 };
-Chunks readChunks(const std::string& p) {
-    Chunks c;
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) return c;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_read_info(png, info);
-    std::vector<uint8_t> row(png_get_rowbytes(png, info));
-    for (png_uint_32 y = 0; y < png_get_image_height(png, info); ++y) png_read_row(png, row.data(), nullptr);
-    png_read_end(png, info);
+void readChunksInto(Chunks& c, png_structp png, png_infop info) {
     png_get_gAMA_fixed(png, info, &c.gamma);
     png_fixed_point v[8];
     if (png_get_cHRM_fixed(png, info, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]))
@@ -222,8 +212,10 @@ Chunks readChunks(const std::string& p) {
     png_textp text = nullptr;
     png_get_text(png, info, &text, &count);
     for (int i = 0; i < count; ++i) c.texts.push_back(std::string(text[i].key) + "=" + text[i].text);
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(f);
+}
+Chunks readChunks(const std::string& p) {
+    Chunks c;
+    readPng(p, [&](png_structp png, png_infop info) { readChunksInto(c, png, info); });
     return c;
 }
 

@@ -93,13 +93,14 @@ inline void fixChunkCrc(std::vector<uint8_t>& b, std::size_t chunkStart) {
 
 namespace kirune::test {
 
-// A PNG's samples as libpng reads them (8-bit ones as they are), and its size.
+// A PNG's samples as libpng reads them (8-bit ones as they are), and its size;
+// `chunks` then sees what libpng read of the chunks before and after the data.
 struct ReadPng {
     int width = 0, height = 0, bits = 0, channels = 0;
     uint32_t pixelsPerMetre = 0;
     std::vector<uint16_t> samples;
 };
-inline ReadPng readPng(const std::string& p) {
+inline ReadPng readPng(const std::string& p, const std::function<void(png_structp, png_infop)>& chunks = {}) {
     ReadPng r;
     std::FILE* f = std::fopen(p.c_str(), "rb");
     if (!f) return r;
@@ -120,6 +121,8 @@ inline ReadPng readPng(const std::string& p) {
         for (std::size_t i = 0; i < std::size_t(r.width) * r.channels; ++i)
             r.samples.push_back(r.bits == 16 ? uint16_t(row[2 * i] << 8 | row[2 * i + 1]) : row[i]);
     }
+    png_read_end(png, info);
+    if (chunks) chunks(png, info);
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);
     return r;
