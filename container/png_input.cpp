@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -18,6 +17,7 @@
 #include "container/input_file.h"
 #include "container/messages.h"
 #include "container/png_chunks.h"
+#include "container/png_guard.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -47,40 +47,16 @@ void onPngWarning(png_structp png, png_const_charp text) {
     if (m->warnings++ == 0) std::snprintf(m->warning, sizeof m->warning, "%s", text ? text : "");
 }
 
-bool pngReadInfo(png_structp png, png_infop info) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_read_info(png, info);
-    return true;
-}
-
 // Native byte order for 16-bit samples; the passes of an interlaced image.
 bool pngPrepare(png_structp png, png_infop info, int* passes) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    const uint16_t one = 1;
-    uint8_t first = 0;
-    std::memcpy(&first, &one, 1);
-    if (first == 1 && png_get_bit_depth(png, info) == 16) png_set_swap(png);
-    *passes = png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    return true;
-}
-
-bool pngReadRow(png_structp png, png_bytep row) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_read_row(png, row, nullptr);
-    return true;
-}
-
-bool pngReadEnd(png_structp png, png_infop endInfo) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_read_end(png, endInfo);
-    return true;
-}
-
-bool pngReadImage(png_structp png, png_bytepp rows) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_read_image(png, rows);
-    return true;
+    return pngGuarded(png, [&] {
+        const uint16_t one = 1;
+        uint8_t first = 0;
+        std::memcpy(&first, &one, 1);
+        if (first == 1 && png_get_bit_depth(png, info) == 16) png_set_swap(png);
+        *passes = png_set_interlace_handling(png);
+        png_read_update_info(png, info);
+    });
 }
 
 // ---- The reader ---------------------------------------------------------------
@@ -145,7 +121,7 @@ public:
         // ICC profiles, Exif and XMP of several MB exist; larger chunks do not.
         png_set_chunk_malloc_max(png, png_alloc_size_t{64} << 20);
         nextRow = 0;
-        return pngReadInfo(png, info);
+        return pngGuarded(png, [&] { png_read_info(png, info); });
     }
 
     bool prepare() {
@@ -178,7 +154,7 @@ public:
         }
         png_infop endInfo = png_create_info_struct(png);
         if (!endInfo) return;
-        if (pngReadEnd(png, endInfo)) {
+        if (pngGuarded(png, [&] { png_read_end(png, endInfo); })) {
             PngChunks chunks = decodePngChunks(metadata.pngChunks);
             addTextChunks(png, endInfo, chunks);
             metadata.pngChunks = encodePngChunks(chunks);
@@ -217,7 +193,7 @@ private:
     }
 
     void readRow() {
-        if (!pngReadRow(png, row.data())) readFailed("PNG row " + std::to_string(nextRow));
+        if (!pngGuarded(png, [&] { png_read_row(png, row.data(), nullptr); })) readFailed("PNG row " + std::to_string(nextRow));
         ++nextRow;
     }
 
@@ -225,7 +201,7 @@ private:
         whole.resize(rowBytes * static_cast<std::size_t>(height()));
         std::vector<png_bytep> rows(static_cast<std::size_t>(height()));
         for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = whole.data() + y * rowBytes;
-        if (!pngReadImage(png, rows.data())) {
+        if (!pngGuarded(png, [&] { png_read_image(png, rows.data()); })) {
             whole.clear();
             readFailed("interlaced PNG");
         }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -17,6 +16,7 @@
 
 #include "container/messages.h"
 #include "container/png_chunks.h"
+#include "container/png_guard.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -51,28 +51,8 @@ void onWriteWarning(png_structp png, png_const_charp text) {
 }
 
 bool pngSetIccp(png_structp png, png_infop info, const uint8_t* profile, png_uint_32 length) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, profile, length);
-    return png_get_valid(png, info, PNG_INFO_iCCP) != 0;
-}
-
-bool pngSetHeader(png_structp png, png_infop info, png_uint_32 width, png_uint_32 height, int bits, int colour) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_IHDR(png, info, width, height, bits, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    return true;
-}
-
-bool pngSetTexts(png_structp png, png_infop info, png_textp texts, int count) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_text(png, info, texts, count);
-    return true;
-}
-
-bool pngSetExif(png_structp png, png_infop info, png_uint_32 length, png_bytep exif) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_eXIf_1(png, info, length, exif);
-    return true;
+    return pngGuarded(png, [&] { png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, profile, length); }) &&
+           png_get_valid(png, info, PNG_INFO_iCCP) != 0;
 }
 
 // A colour chunk's values, read from its bytes before the call.
@@ -83,31 +63,13 @@ struct ColourValues {
 };
 
 bool pngSetColour(png_structp png, png_infop info, const ColourValues& c) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    const std::string_view type(c.type, 4);
-    if (type == "gAMA") png_set_gAMA_fixed(png, info, c.v[0]);
-    else if (type == "cHRM") png_set_cHRM_fixed(png, info, c.v[0], c.v[1], c.v[2], c.v[3], c.v[4], c.v[5], c.v[6], c.v[7]);
-    else if (type == "sRGB") png_set_sRGB(png, info, c.v[0]);
-    else png_set_bKGD(png, info, &c.background);
-    return true;
-}
-
-bool pngWriteInfo(png_structp png, png_infop info) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_write_info(png, info);
-    return true;
-}
-
-bool pngWriteRow(png_structp png, png_const_bytep row) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_write_row(png, row);
-    return true;
-}
-
-bool pngWriteEnd(png_structp png, png_infop info) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_write_end(png, info);
-    return true;
+    return pngGuarded(png, [&] {
+        const std::string_view type(c.type, 4);
+        if (type == "gAMA") png_set_gAMA_fixed(png, info, c.v[0]);
+        else if (type == "cHRM") png_set_cHRM_fixed(png, info, c.v[0], c.v[1], c.v[2], c.v[3], c.v[4], c.v[5], c.v[6], c.v[7]);
+        else if (type == "sRGB") png_set_sRGB(png, info, c.v[0]);
+        else png_set_bKGD(png, info, &c.background);
+    });
 }
 
 uint16_t sampleAt(const BlockPlane& plane, const ImageLayout& layout, int32_t x, int32_t r) {
@@ -182,8 +144,9 @@ void setTextChunks(png_structp png, png_infop info, const ImageMetadata& meta, c
         }
         chunks.push_back(c);
     }
-    if (!own.exif.empty() && !pngSetExif(png, info, static_cast<png_uint_32>(own.exif.size()),
-                                         const_cast<png_bytep>(own.exif.data())))
+    if (!own.exif.empty() && !pngGuarded(png, [&] {
+            png_set_eXIf_1(png, info, static_cast<png_uint_32>(own.exif.size()), const_cast<png_bytep>(own.exif.data()));
+        }))
         dropped.push_back(std::string("Exif left out: ") + messages.error);
     for (const auto& [key, value] : texts) {
         if (!value || !own.empty()) continue;
@@ -198,7 +161,8 @@ void setTextChunks(png_structp png, png_infop info, const ImageMetadata& meta, c
         t.text_length = value->size();
         chunks.push_back(t);
     }
-    if (!chunks.empty() && !pngSetTexts(png, info, chunks.data(), static_cast<int>(chunks.size())))
+    if (!chunks.empty() &&
+        !pngGuarded(png, [&] { png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size())); }))
         dropped.push_back(std::string("texts left out: ") + messages.error);
 }
 
@@ -287,11 +251,14 @@ PngOutput::PngOutput(std::string outputPath, const ImageLayout& layout, int bits
     if (!h.png || !h.info) throw Error(kCannotCreateOutputText, path() + " (out of memory)");
     png_init_io(h.png, file_.stream());
     png_set_compression_level(h.png, kPngCompressionLevel);
-    if (!pngSetHeader(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
-                      bits, h.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB))
+    if (!pngGuarded(h.png, [&] {
+            png_set_IHDR(h.png, h.info, static_cast<png_uint_32>(layout.width), static_cast<png_uint_32>(layout.height),
+                         bits, h.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                         PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        }))
         throw Error(kCannotCreateOutputText, path() + " (" + h.messages.error + ")");
     setMetadataChunks(h.png, h.info, meta, h.messages, h.dropped);
-    if (!pngWriteInfo(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
+    if (!pngGuarded(h.png, [&] { png_write_info(h.png, h.info); })) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
     h.row.resize(static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(h.channels * bits / 8));
 }
 
@@ -327,7 +294,7 @@ void writePngStrip(PngOutput& out, const ImageLayout& layout, int32_t stripIndex
                     *p++ = static_cast<uint8_t>(std::min(255, (v + 128) >> 8));
                 }
             }
-        if (!pngWriteRow(h.png, h.row.data())) out.file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
+        if (!pngGuarded(h.png, [&] { png_write_row(h.png, h.row.data()); })) out.file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
     }
     out.nextRow_ += g.imageRows;
     out.file_.startWriteback();
@@ -339,7 +306,7 @@ void PngOutput::commit() {
     Handle& h = *handle_;
     // libpng 1.6.39 would write eXIf a second time after the image data.
     png_set_invalid(h.png, h.info, PNG_INFO_eXIf);
-    if (!pngWriteEnd(h.png, h.info)) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
+    if (!pngGuarded(h.png, [&] { png_write_end(h.png, h.info); })) file_.fail(kCannotWriteOutputText, h.messages.errorErrno);
     if (std::fflush(file_.stream()) != 0) file_.fail(kCannotWriteOutputText, errno);
     file_.checkStream();
     file_.commit();
