@@ -75,11 +75,6 @@ void upsample422Plane(const BlockVec* src, BlockVec* dst, const PlaneGrid& chrom
     }
 }
 
-inline uint16_t toRgbSample(int32_t t) {
-    const int32_t v = (t + 256) >> 9;
-    return static_cast<uint16_t>(std::clamp(v, 0, 65535));
-}
-
 }  // namespace
 
 void upsample420(const StripGeometry& g, StripWork& w) {
@@ -118,12 +113,12 @@ void yccToRgb(const StripGeometry& g, StripWork& w) {
         BlockVec& G = w.gPlane[n];
         BlockVec& Bl = w.bPlane[n];
         for (int i = 0; i < 16; ++i) {
-            const int32_t y = Y[n].lane[i], cb = Cb[n].lane[i], cr = Cr[n].lane[i];
             // Output lanes hold 0..65535, stored as the bit pattern of uint16:
             // coded white (Y 4095) comes back as 65520, not an 8-bit 255 x 256.
-            R.lane[i] = static_cast<int16_t>(toRgbSample(-11485 * 2048 + 11485 * cr + 8192 * y));
-            G.lane[i] = static_cast<int16_t>(toRgbSample(8667 * 2048 - 5848 * cr - 2819 * cb + 8192 * y));
-            Bl.lane[i] = static_cast<int16_t>(toRgbSample(-14515 * 2048 + 14515 * cb + 8192 * y));
+            const RgbSample s = yccToRgbSample(Y[n].lane[i], Cb[n].lane[i], Cr[n].lane[i]);
+            R.lane[i] = static_cast<int16_t>(s.r);
+            G.lane[i] = static_cast<int16_t>(s.g);
+            Bl.lane[i] = static_cast<int16_t>(s.b);
         }
     }
 }

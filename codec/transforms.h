@@ -26,6 +26,19 @@ void upsample422(const StripGeometry& g, StripWork& w);
 // 0..65535, over the coded luma region of strip `g`.
 void yccToRgb(const StripGeometry& g, StripWork& w);
 
+// The same conversion for one sample (previews built from block means).
+struct RgbSample {
+    uint16_t r, g, b;
+};
+inline RgbSample yccToRgbSample(int32_t y, int32_t cb, int32_t cr) {
+    const auto clamped = [](int32_t t) {
+        const int32_t v = (t + 256) >> 9;
+        return static_cast<uint16_t>(v < 0 ? 0 : v > 65535 ? 65535 : v);
+    };
+    return {clamped(-11485 * 2048 + 11485 * cr + 8192 * y), clamped(8667 * 2048 - 5848 * cr - 2819 * cb + 8192 * y),
+            clamped(-14515 * 2048 + 14515 * cb + 8192 * y)};
+}
+
 // Restores full-resolution chroma for the working set's colour sampling
 // (nothing at 4:4:4) and converts to RGB: what expansion does after the
 // three planes.

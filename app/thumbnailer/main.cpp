@@ -21,7 +21,6 @@
 #include <string_view>
 
 #include "app/thumbnailer/thumbnail.h"
-#include "container/decoded_strips.h"
 #include "kirune/Error.h"
 
 // AddressSanitizer reserves far more address space than it uses, so its
@@ -108,8 +107,7 @@ int main(int argc, char** argv) {
     if (pathCount != 2) return usage("an input and an output are needed");
 
     try {
-        kirune::DecodedStrips strips(paths[0]);
-        kirune::writePng(kirune::makeThumbnail(strips, size), paths[1]);
+        kirune::writePng(kirune::thumbnailOfFile(paths[0], size), paths[1]);
         return 0;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s: %s: %s\n", kProgram, paths[0], kirune::kOutOfMemoryText);

@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "container/carried_tags.h"
 #include "container/decoded_strips.h"
+#include "container/preview_strips.h"
 #include "container/messages.h"
 #include "container/output_file.h"
 #include "kirune/Error.h"
@@ -34,22 +36,34 @@ class BoxFilter {
 public:
     BoxFilter(int32_t srcWidth, int32_t srcHeight, ThumbnailSize size)
         : srcWidth_(srcWidth), srcHeight_(srcHeight), out_{size.width, size.height},
-          sums_(static_cast<std::size_t>(size.width) * 3) {
+          sums_(static_cast<std::size_t>(size.width) * 3), rowSums_(sums_.size()) {
         result_.width = size.width;
         result_.height = size.height;
         result_.rgb.reserve(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3);
     }
 
-    // Source rows arrive top to bottom, each width R, G, B triples.
-    void addRow(const std::vector<uint16_t>& rgb) {
+    // `count` equal source rows, the next ones from the top. The row holds R,
+    // G, B triples, each standing for `unit` source columns (1 for pixels, 4
+    // for block means).
+    void addRows(const std::vector<uint16_t>& rgb, int32_t unit, int32_t count) {
+        if (static_cast<int64_t>(rgb.size()) * unit < int64_t{srcWidth_} * 3) throw Error("source row too short");
         for (int32_t c = 0; c < out_.width; ++c) {
+            const int32_t x0 = columnStart(c), x1 = columnStart(c + 1);
             uint64_t s[3] = {};
-            for (int32_t x = columnStart(c), end = columnStart(c + 1); x < end; ++x)
-                for (int k = 0; k < 3; ++k) s[k] += rgb[3 * static_cast<std::size_t>(x) + k];
-            for (int k = 0; k < 3; ++k) sums_[3 * static_cast<std::size_t>(c) + k] += s[k];
+            for (int32_t k = x0 / unit; k * unit < x1; ++k) {
+                const uint64_t weight = static_cast<uint64_t>(std::min(x1, (k + 1) * unit) - std::max(x0, k * unit));
+                for (int j = 0; j < 3; ++j) s[j] += weight * rgb[3 * static_cast<std::size_t>(k) + j];
+            }
+            for (int j = 0; j < 3; ++j) rowSums_[3 * static_cast<std::size_t>(c) + j] = s[j];
         }
-        ++row_;
-        if (row_ == rowStart(outRow_ + 1)) emitRow();
+        while (count > 0) {
+            if (outRow_ == out_.height) throw Error("the picture has more rows than its size says");
+            const int32_t rows = std::min(count, rowStart(outRow_ + 1) - row_);
+            for (std::size_t i = 0; i < sums_.size(); ++i) sums_[i] += static_cast<uint64_t>(rows) * rowSums_[i];
+            row_ += rows;
+            count -= rows;
+            if (row_ == rowStart(outRow_ + 1)) emitRow();
+        }
     }
 
     Thumbnail take() {
@@ -80,30 +94,61 @@ private:
 
     int32_t srcWidth_, srcHeight_;
     ThumbnailSize out_;
-    std::vector<uint64_t> sums_;
+    std::vector<uint64_t> sums_, rowSums_;
     int32_t row_ = 0;
     int32_t outRow_ = 0;
     Thumbnail result_;
 };
 
-}  // namespace
-
-Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide) {
-    const ImageLayout& layout = strips.layout();
+ThumbnailSize checkedSize(const ImageLayout& layout, int32_t maxSide) {
     if (maxSide < 1 || maxSide > kMaxThumbnailSide)
         throw Error("thumbnail size " + std::to_string(maxSide) + " is outside 1.." +
                     std::to_string(kMaxThumbnailSide));
     if (static_cast<uint64_t>(layout.width) * static_cast<uint64_t>(layout.height) > kMaxThumbnailSourcePixels)
         throw Error("picture of " + std::to_string(layout.width) + " x " + std::to_string(layout.height) +
                     " pixels is too large for a thumbnail");
-    BoxFilter filter(layout.width, layout.height, thumbnailSize(layout.width, layout.height, maxSide));
+    return thumbnailSize(layout.width, layout.height, maxSide);
+}
+
+}  // namespace
+
+Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide) {
+    const ImageLayout& layout = strips.layout();
+    BoxFilter filter(layout.width, layout.height, checkedSize(layout, maxSide));
     std::vector<uint16_t> row;
     while (strips.next())
         for (int32_t r = 0; r < strips.geometry().imageRows; ++r) {
             strips.copyRow(r, row);
-            filter.addRow(row);
+            filter.addRows(row, 1, 1);
         }
     return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
+}
+
+Thumbnail makeThumbnail(PreviewStrips& strips, int32_t maxSide) {
+    const ImageLayout& layout = strips.layout();
+    BoxFilter filter(layout.width, layout.height, checkedSize(layout, maxSide));
+    std::vector<uint16_t> row;
+    while (strips.next())
+        // Four image rows share a block row; strips start on one.
+        for (int32_t r = 0; r < strips.geometry().imageRows; r += 4) {
+            strips.blockRowRgb(r, row);
+            filter.addRows(row, 4, std::min(4, strips.geometry().imageRows - r));
+        }
+    return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
+}
+
+bool previewFromMeans(int32_t width, int32_t height, int32_t maxSide) {
+    const ThumbnailSize s = thumbnailSize(width, height, maxSide);
+    return int64_t{width} >= int64_t{kMeansPreviewShrink} * s.width &&
+           int64_t{height} >= int64_t{kMeansPreviewShrink} * s.height;
+}
+
+Thumbnail thumbnailOfFile(const std::string& path, int32_t maxSide) {
+    PreviewStrips means(path);
+    const ImageLayout& layout = means.layout();
+    if (previewFromMeans(layout.width, layout.height, maxSide)) return makeThumbnail(means, maxSide);
+    DecodedStrips strips(path);
+    return makeThumbnail(strips, maxSide);
 }
 
 Thumbnail oriented(Thumbnail t, int orientation) {

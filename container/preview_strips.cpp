@@ -1,0 +1,105 @@
+#include "container/preview_strips.h"
+
+#include "codec/stream_syntax.h"
+#include "codec/transforms.h"
+#include "kirune/Error.h"
+#include "lossless/block_sort_coder.h"
+
+namespace kirune {
+
+PreviewStrips::PreviewStrips(const std::string& path) : opened_(openContainer(path)) {
+    const std::optional<Trailer>& trailer = opened_.trailer;
+    if (trailer && trailer->container &&
+        checksumOfFile(opened_.reader->fd(), trailer->offset) != *trailer->container)
+        throwDamaged("container checksum does not match");
+}
+
+bool PreviewStrips::next() {
+    const ImageLayout& layout = opened_.coding.layout;
+    if (nextStrip_ >= layout.stripCount) {
+        if (nextStrip_ == layout.stripCount && opened_.reader->remaining() != 0) throwDamaged();
+        nextStrip_ = layout.stripCount + 1;
+        return false;
+    }
+    if (nextStrip_ == 0) {
+        // The stream buffers bound each raw length as a full decode's would;
+        // only the two mean streams are ever written, so the others stay
+        // unmapped address space.
+        const auto blocks = static_cast<std::size_t>(layout.paddedWidth) * layout.stripHeight / 16;
+        allocSideStreams(streams_, blocks * 3);
+        const StripGeometry full = beginStrip(layout, 0);
+        const PlaneGrid chroma = chromaGrid(full, opened_.coding.colourSampling);
+        const PlaneGrid grids[3] = {full.luma, chroma, chroma};
+        for (int i = 0; i < 3; ++i)
+            means_[i].resize(static_cast<std::size_t>(grids[i].blocksPerRow) * grids[i].rows);
+    }
+    geometry_ = beginStrip(layout, nextStrip_);
+    readStripSection(*opened_.reader, streams_, section_);
+    for (const int id : {StreamDcSignBits, StreamDcBytes}) {
+        const auto u = static_cast<std::size_t>(id);
+        const StreamEntry e = section_.table[u];
+        StreamBuffer& buf = streamBuffer(streams_, id);
+        const std::span<const uint8_t> coded(section_.bytes.data() + section_.offset[u],
+                                             section_.offset[u + 1] - section_.offset[u]);
+        BlockSortWorkspaces::Lease work = section_.coders->take();
+        if (blockSortExpand(coded, e.recordedSize, {buf.data(), e.rawLength}, *work) != coded.size())
+            throwDamaged();
+        streams_.rawLength[id] = e.rawLength;
+    }
+    decodeMeans();
+    ++nextStrip_;
+    return true;
+}
+
+void PreviewStrips::decodeMeans() {
+    const PlaneGrid chroma = chromaGrid(geometry_, opened_.coding.colourSampling);
+    grids_[0] = geometry_.luma, grids_[1] = chroma, grids_[2] = chroma;
+    std::size_t total = 0;
+    for (const PlaneGrid& g : grids_) total += static_cast<std::size_t>(g.blocksPerRow) * g.rows;
+    // One sign bit and one magnitude byte per block, as the full decoder demands.
+    if (streams_.rawLength[StreamDcBytes] != total || streams_.rawLength[StreamDcSignBits] != (total >> 3) + 1)
+        throwDamaged();
+    const uint8_t* signs = streams_.dcSignBits.data();
+    const uint8_t* bytes = streams_.dcBytes.data();
+    uint32_t k = 0;
+    for (int i = 0; i < 3; ++i) {
+        const int32_t B = grids_[i].blocksPerRow;
+        uint8_t* means = means_[i].data();
+        for (int32_t row = 0; row < grids_[i].rows; ++row) {
+            std::size_t n = static_cast<std::size_t>(row) * B;
+            for (int32_t c = 0; c < B; ++c, ++n, ++k) {
+                const int32_t P = meanPrediction(means, n, B, row, c);
+                const int32_t d = bytes[k];
+                const int32_t x = (signs[k >> 3] >> (k & 7)) & 1 ? P - d : P + d;
+                means[n] = static_cast<uint8_t>(x < 0 ? -x : x);
+            }
+        }
+    }
+}
+
+void PreviewStrips::blockRowRgb(int32_t r, std::vector<uint16_t>& rgb) const {
+    if (nextStrip_ == 0 || nextStrip_ > layout().stripCount || r < 0 || r >= geometry_.imageRows)
+        throw Error("row outside the decoded strip");
+    // Strip rows fill the buffers bottom row first; coded regions start at
+    // their grid's first row.
+    const int32_t y = geometry_.bufferRows - 1 - r;
+    const int32_t sampling = opened_.coding.colourSampling;
+    const int32_t lumaRow = (y >> 2) - grids_[0].firstRow;
+    const int32_t chromaRow = (sampling == Sampling420 ? y >> 3 : y >> 2) - grids_[1].firstRow;
+    const int chromaShift = sampling == Sampling444 ? 0 : 1;
+    const int s = opened_.coding.quality.meanShift();
+    const int32_t B = grids_[0].blocksPerRow;
+    const uint8_t* Y = means_[0].data() + static_cast<std::size_t>(lumaRow) * B;
+    const uint8_t* Cb = means_[1].data() + static_cast<std::size_t>(chromaRow) * grids_[1].blocksPerRow;
+    const uint8_t* Cr = means_[2].data() + static_cast<std::size_t>(chromaRow) * grids_[2].blocksPerRow;
+    rgb.resize(static_cast<std::size_t>(B) * 3);
+    for (int32_t c = 0; c < B; ++c) {
+        const int32_t cc = c >> chromaShift;
+        const RgbSample p = yccToRgbSample(Y[c] << s, Cb[cc] << s, Cr[cc] << s);
+        rgb[3 * static_cast<std::size_t>(c)] = p.r;
+        rgb[3 * static_cast<std::size_t>(c) + 1] = p.g;
+        rgb[3 * static_cast<std::size_t>(c) + 2] = p.b;
+    }
+}
+
+}  // namespace kirune
