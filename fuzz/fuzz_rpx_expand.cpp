@@ -1,13 +1,15 @@
 // A whole container from bytes, expanded to TIFF and then to BMP: the header
 // and strip readers, the block-sorting expander, the decoder and both writers;
-// then walked as `rpx info` does. Whatever fails must fail as kirune::Error
-// and leave no temporary behind.
+// then walked as `rpx info` does, and read for a preview from its block means.
+// Whatever fails must fail as kirune::Error and leave no temporary behind.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "app/core/drivers.h"
+#include "container/preview_strips.h"
 #include "container/rpx_container.h"
 #include "fuzz/fuzz_support.h"
 #include "kirune/Error.h"
@@ -40,6 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ContainerReader& in = *c.reader;
         for (int32_t k = 0; k < c.coding.layout.stripCount; ++k) skipStripSection(in);
         if (expanded && in.remaining() != 0) std::abort();
+    } catch (const Error&) {
+        if (expanded) std::abort();
+    }
+    // The preview reads a subset of what expansion reads: a file that expanded
+    // must give one.
+    try {
+        PreviewStrips preview(input);
+        std::vector<uint16_t> rgb;
+        while (preview.next())
+            for (int32_t r = 0; r < preview.geometry().imageRows; r += 4) preview.blockRowRgb(r, rgb);
     } catch (const Error&) {
         if (expanded) std::abort();
     }

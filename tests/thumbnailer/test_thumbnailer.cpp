@@ -13,6 +13,7 @@
 #include "container/decoded_strips.h"
 #include "tests/app/app_support.h"
 #include "tests/container/png_support.h"
+#include "tests/container/range_damage.h"
 
 using namespace kirune;
 using namespace kirune::test;
@@ -149,20 +150,25 @@ TEST_F(Thumbnailer, DamagedOrHugeContainersFailWithOneLineAndNoOutput) {
     std::vector<uint8_t> flipped = good, longer = legacy;
     flipped[good.size() / 2] ^= 0x10;
     longer.resize(legacy.size() + 16);
-    const std::vector<std::tuple<std::string, std::vector<uint8_t>, std::string>> cases = {
+    std::vector<std::tuple<std::string, std::vector<uint8_t>, std::string>> cases = {
         {"truncated", cut(good, good.size() / 2), ""}, {"one bit flipped", flipped, ""},
         {"without trailer, truncated", cut(legacy, legacy.size() - 100), ""},
         {"without trailer, bytes after the last strip", longer, ""}, {"header only", cut(good, 120), ""}, {"empty", {}, ""},
         {"2^31 pixels in 512 strips of 128 rows", claim(1u << 15, 1u << 16, 512 * 56), "too large"},
         {"within the limit, an empty first strip table", claim(1u << 14, 1u << 15, 128 * 56), kDamagedFileText}};
-    for (const auto& [what, bytes, says] : cases) {
-        writeFile(path("bad.rpx"), bytes);
-        const Outcome r = thumbnail(path("bad.rpx") + " " + path("bad.png"));
-        EXPECT_EQ(r.status, 1) << what;
-        EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << what;
-        EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << what << ": " << r.errors;
-        EXPECT_NE(r.errors.find(says), std::string::npos) << what << ": " << r.errors;
-    }
+    writeRangeCoderDamage(makeContainer(), path("range.rpx"));
+    cases.emplace_back("the first mean stream's payload overwritten, checksum recomputed", readFile(path("range.rpx")),
+                       kDamagedFileText);
+    // At 16 pixels the preview comes from the block means, which read less of the file.
+    for (const std::string size : {"", "-s 16 "})
+        for (const auto& [what, bytes, says] : cases) {
+            writeFile(path("bad.rpx"), bytes);
+            const Outcome r = thumbnail(size + path("bad.rpx") + " " + path("bad.png"));
+            EXPECT_EQ(r.status, 1) << size << what;
+            EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << size << what;
+            EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << size << what << ": " << r.errors;
+            EXPECT_NE(r.errors.find(says), std::string::npos) << size << what << ": " << r.errors;
+        }
     // A container of an older writer, without checksums, still has a preview, by default 256 wide.
     writeFile(path("legacy.rpx"), legacy);
     EXPECT_EQ(thumbnail(path("legacy.rpx") + " " + path("legacy.png")).status, 0);
