@@ -137,16 +137,19 @@ Thumbnail makeThumbnail(PreviewStrips& strips, int32_t maxSide) {
     return oriented(filter.take(), orientationOf(strips.metadata().carriedTags));
 }
 
-bool previewFromMeans(int32_t width, int32_t height, int32_t maxSide) {
+bool previewFromMeans(int32_t width, int32_t height, int32_t colourSampling, int32_t maxSide) {
     const ThumbnailSize s = thumbnailSize(width, height, maxSide);
-    return int64_t{width} >= int64_t{kMeansPreviewShrink} * s.width &&
-           int64_t{height} >= int64_t{kMeansPreviewShrink} * s.height;
+    // Chroma blocks span 8 columns below 4:4:4, and 8 rows at 4:2:0.
+    const int64_t across = kMeansPreviewShrink * (colourSampling == Sampling444 ? 1 : 2);
+    const int64_t down = kMeansPreviewShrink * (colourSampling == Sampling420 ? 2 : 1);
+    return width >= across * s.width && height >= down * s.height;
 }
 
 Thumbnail thumbnailOfFile(const std::string& path, int32_t maxSide) {
     PreviewStrips means(path);
     const ImageLayout& layout = means.layout();
-    if (previewFromMeans(layout.width, layout.height, maxSide)) return makeThumbnail(means, maxSide);
+    if (previewFromMeans(layout.width, layout.height, means.coding().colourSampling, maxSide))
+        return makeThumbnail(means, maxSide);
     DecodedStrips strips(path);
     return makeThumbnail(strips, maxSide);
 }

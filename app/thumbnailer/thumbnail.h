@@ -16,14 +16,14 @@ class PreviewStrips;
 // decoding them would outlast any file manager's patience.
 inline constexpr uint64_t kMaxThumbnailSourcePixels = uint64_t{1} << 30;
 inline constexpr int32_t kMaxThumbnailSide = 4096;
-// From this many source pixels per preview pixel on each side, block means
-// stand in for decoded pixels, and only the two mean streams of each strip
-// are decoded. A sharp edge through a block cut by a preview pixel's side
-// then moves that pixel by at most a column's share of the edge's contrast
-// (1/16 of it here, twice that for 8-wide chroma blocks); photographs differ
-// from the decoded preview by rounding. Any smaller shrink decodes the
+// From this many source pixels per preview pixel on each side, per 4 pixels
+// of block (8 for subsampled chroma), block means stand in for decoded
+// pixels, and only the two mean streams of each strip are decoded. A sharp
+// edge through a block cut by a preview pixel's side then moves that pixel by
+// at most a column's share of the edge's contrast (1/16 of it); photographs
+// differ from the decoded preview by rounding. Any smaller shrink decodes the
 // strips: the means' errors grow as the preview pixels shrink, and the
-// picture is small enough to decode quickly.
+// picture is then small, or coarsely coded, enough to decode quickly.
 inline constexpr int32_t kMeansPreviewShrink = 16;
 
 struct Thumbnail {
@@ -50,8 +50,9 @@ Thumbnail makeThumbnail(DecodedStrips& strips, int32_t maxSide);
 // The same from the block means alone, each standing for its 4 x 4 pixels
 // (or the chroma sampling's 8 x 8 or 8 x 4 for Cb and Cr).
 Thumbnail makeThumbnail(PreviewStrips& strips, int32_t maxSide);
-// Whether a width x height picture shrinks enough at maxSide for its means.
-bool previewFromMeans(int32_t width, int32_t height, int32_t maxSide);
+// Whether a picture of this size and colour sampling shrinks enough at
+// maxSide for its means.
+bool previewFromMeans(int32_t width, int32_t height, int32_t colourSampling, int32_t maxSide);
 // The preview of the container at `path`: from its block means when the
 // picture shrinks enough for them, else from its decoded strips.
 Thumbnail thumbnailOfFile(const std::string& path, int32_t maxSide);

@@ -79,21 +79,21 @@ protected:
 }  // namespace
 
 TEST_F(PreviewMeans, CloseToTheDecodedPreviewOnEdgesGradientsOddSizesSamplingsAndGrey) {
-    // Each preview pixel spans 16 to 18 pixels. Where a block is cut by a preview pixel's side, its mean stands
-    // for pixels that differ: an edge there moves the preview pixel by up to a column's share (an eighth of the
-    // contrast in one direction, twice that for 8-wide chroma blocks). Smooth pictures only see rounding.
+    // Each preview pixel spans 16 to 18 pixels per 4 of block. Where a block is cut by a preview pixel's side,
+    // its mean stands for pixels that differ: an edge there moves the preview pixel by up to a column's share,
+    // 1/16 of the contrast per side cut (32 levels for two). Stripes cut blocks at nearly every side.
     const Shape shapes[] = {
         {"edges", 517, 389, 32, kPresets[2], edges, 2.0, 32},
-        {"edges, odd sizes, 4:2:0", 333, 259, 20, kPresets[0], edges, 3.0, 32},
-        {"edges, 4:2:2, strips of 24 rows, a short last one", 301, 203, 18, kPresets[8], edges, 3.0, 32, 13},
-        {"stripes", 517, 389, 32, kPresets[2], stripes, 6.0, 24},
-        {"grey", 411, 270, 25, kPresets[2], [](int x, int y, int) { return edges(x, y, 1); }, 3.0, 32,
+        {"edges, odd sizes, 4:2:0", 661, 519, 20, kPresets[0], edges, 2.0, 32},
+        {"edges, 4:2:2, strips of 8 rows, a short last one", 650, 301, 20, kPresets[8], edges, 1.0, 16, 13},
+        {"stripes", 517, 389, 32, kPresets[2], stripes, 4.0, 24},
+        {"grey", 411, 270, 25, kPresets[2], [](int x, int y, int) { return edges(x, y, 1); }, 2.0, 24,
          kStripBudgetLog2, true},
-        {"gradient", 640, 400, 40, kPresets[6], gradient, 0.5, 16},
+        {"gradient", 650, 406, 40, kPresets[6], gradient, 0.5, 8},
         {"photograph", 700, 420, 40, kPresets[3], photo, 0.5, 4},
     };
     for (const Shape& s : shapes) {
-        ASSERT_TRUE(previewFromMeans(s.width, s.height, s.maxSide)) << s.name;
+        ASSERT_TRUE(previewFromMeans(s.width, s.height, s.preset.colourSampling, s.maxSide)) << s.name;
         const auto [fromMeans, decoded] = previews(compress(s), s.maxSide);
         ASSERT_EQ(std::make_pair(fromMeans.width, fromMeans.height), std::make_pair(decoded.width, decoded.height))
             << s.name;
@@ -114,7 +114,7 @@ TEST_F(PreviewMeans, TheProgramShowsMeansOnlyWhenThePictureShrinksEnough) {
                                png).c_str()),
                   0);
         const ReadPng shown = readPng(png);
-        const bool means = previewFromMeans(517, 389, maxSide);
+        const bool means = previewFromMeans(517, 389, Sampling444, maxSide);
         EXPECT_EQ(means, maxSide == 32);
         const Thumbnail& expected = means ? fromMeans : decoded;
         EXPECT_TRUE(std::equal(shown.samples.begin(), shown.samples.end(), expected.rgb.begin(), expected.rgb.end()))
