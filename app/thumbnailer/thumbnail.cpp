@@ -51,7 +51,7 @@ public:
             const int32_t x0 = columnStart(c), x1 = columnStart(c + 1);
             uint64_t s[3] = {};
             for (int32_t k = x0 / unit; k * unit < x1; ++k) {
-                const uint64_t weight = static_cast<uint64_t>(std::min(x1, (k + 1) * unit) - std::max(x0, k * unit));
+                const auto weight = static_cast<uint64_t>(std::min(x1, (k + 1) * unit) - std::max(x0, k * unit));
                 for (int j = 0; j < 3; ++j) s[j] += weight * rgb[3 * static_cast<std::size_t>(k) + j];
             }
             for (int j = 0; j < 3; ++j) rowSums_[3 * static_cast<std::size_t>(c) + j] = s[j];

@@ -18,7 +18,7 @@ using namespace kirune::test;
 
 namespace {
 
-// Squares of saturated colours, a diagonal split, a black corner and a one-pixel white line, none on a block's edge.
+// Squares of saturated colours, a diagonal split, a black corner and a one-pixel white line, off the block edges.
 uint16_t edges(int x, int y, int c) {
     if (x < 61 && y < 50) return 0;
     if (x == 2 * y + 7) return 65535;
@@ -110,14 +110,16 @@ TEST_F(PreviewMeans, TheProgramShowsMeansOnlyWhenThePictureShrinksEnough) {
         // Otherwise the program's choice could not show.
         ASSERT_GT(difference(fromMeans, decoded).largest, 0) << maxSide;
         const std::string png = path("preview.png");
-        ASSERT_EQ(std::system((std::string(KIRUNE_THUMBNAILER) + " -s " + std::to_string(maxSide) + " " + rpx + " " +
-                               png).c_str()),
+        ASSERT_EQ(std::system(
+                      (std::string(KIRUNE_THUMBNAILER) + " -s " + std::to_string(maxSide) + " " + rpx + " " + png)
+                          .c_str()),
                   0);
         const ReadPng shown = readPng(png);
         const bool means = previewFromMeans(517, 389, Sampling444, maxSide);
         EXPECT_EQ(means, maxSide == 32);
         const Thumbnail& expected = means ? fromMeans : decoded;
-        EXPECT_TRUE(std::equal(shown.samples.begin(), shown.samples.end(), expected.rgb.begin(), expected.rgb.end()))
+        EXPECT_TRUE(
+            std::equal(shown.samples.begin(), shown.samples.end(), expected.rgb.begin(), expected.rgb.end()))
             << maxSide;
     }
 }
