@@ -49,12 +49,18 @@ public:
         if (static_cast<int64_t>(rgb.size()) * unit < int64_t{srcWidth_} * 3) throw Error("source row too short");
         for (int32_t c = 0; c < out_.width; ++c) {
             const int32_t x0 = columnStart(c), x1 = columnStart(c + 1);
-            uint64_t s[3] = {};
-            for (int32_t k = x0 / unit; k * unit < x1; ++k) {
-                const auto weight = static_cast<uint64_t>(std::min(x1, (k + 1) * unit) - std::max(x0, k * unit));
-                for (int j = 0; j < 3; ++j) s[j] += weight * rgb[3 * static_cast<std::size_t>(k) + j];
-            }
-            for (int j = 0; j < 3; ++j) rowSums_[3 * static_cast<std::size_t>(c) + j] = s[j];
+            // Units inside the box count whole; the first and last only
+            // for the columns they share with it.
+            const int32_t first = x0 / unit, last = (x1 - 1) / unit;
+            const uint16_t* v = rgb.data() + 3 * static_cast<std::size_t>(first);
+            uint64_t* s = &rowSums_[3 * static_cast<std::size_t>(c)];
+            uint64_t inner[3] = {};
+            for (int32_t k = first + 1; k < last; ++k)
+                for (int j = 0; j < 3; ++j) inner[j] += v[3 * static_cast<std::size_t>(k - first) + j];
+            const auto head = static_cast<uint64_t>(std::min(x1, (first + 1) * unit) - x0);
+            const auto tail = static_cast<uint64_t>(first == last ? 0 : x1 - last * unit);
+            const uint16_t* end = v + 3 * static_cast<std::size_t>(last - first);
+            for (int j = 0; j < 3; ++j) s[j] = head * v[j] + static_cast<uint64_t>(unit) * inner[j] + tail * end[j];
         }
         while (count > 0) {
             if (outRow_ == out_.height) throw Error("the picture has more rows than its size says");
