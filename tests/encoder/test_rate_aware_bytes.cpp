@@ -6,6 +6,9 @@
 
 #include <algorithm>
 
+#include "codec/block_ops.h"
+#include "codec/dictionary.h"
+#include "encoder/rate_aware_encoder.h"
 #include "tests/harness/strip_harness.h"
 
 using namespace kirune;
@@ -75,6 +78,31 @@ TEST(RateAwareBytes, MovedMeansAndGainsDecodeToTheEncodersPlanes) {
                 EXPECT_TRUE(moved);
             }
     }
+}
+
+// One block row of pattern blocks, no two alike (so no match pays): six at
+// gain level k, then one whose gain lies just past the midpoint toward k + 1.
+// Gain bytes are block-sorted, so the seventh is cheaper at k, for an error
+// that grows by less than what the bits saved are worth.
+TEST(RateAwareBytes, AGainJustPastTheMidpointTakesTheLevelAlreadyUsed) {
+    constexpr int k = 70;
+    const int patterns[] = {0, 1, 2, 3, 4, 5, 7};
+    constexpr int32_t blocks = 7;
+    BlockPlane coded(blocks), resid(blocks);
+    MeanPlane means(blocks);
+    for (int32_t n = 0; n < blocks; ++n) {
+        const int32_t gain = n < 6 ? gainLevels[k] : (gainLevels[k] + 3 * gainLevels[k + 1]) / 4 - 10;
+        blockScale15(patternBlock(patterns[n]), gain, resid[std::size_t(n)]);
+        for (int i = 0; i < 16; ++i) coded[std::size_t(n)].lane[i] = int16_t(2048 + resid[std::size_t(n)].lane[i]);
+        means[std::size_t(n)] = blockMeanByte(coded[std::size_t(n)], 0);
+        ASSERT_EQ(128, means[std::size_t(n)]);
+    }
+    const PlaneRegion region{coded.data(), resid.data(), means.data(), blocks, 1, 0};
+    SideStreams st;
+    allocSideStreams(st, blocks);
+    encodePlaneRateAware(codecParams(21), st, region, 1.0);
+    ASSERT_EQ(uint32_t(blocks), st.gainBytesPos);  // every block a pattern
+    for (int32_t n = 0; n < blocks; ++n) EXPECT_EQ(k, st.gainBytes[std::size_t(n)]) << "block " << n;
 }
 
 }  // namespace
