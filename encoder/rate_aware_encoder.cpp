@@ -104,7 +104,13 @@ public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
                    double lambdaScale)
         : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
-          rowsUp_(matchRowsUp(region.blocksPerRow)) {}
+          rowsUp_(matchRowsUp(region.blocksPerRow)) {
+        // Small mean differences are the common ones from the start: a model
+        // that starts flat would price a difference of 0 as high as any
+        // other until one had been coded, and never move a mean to make one.
+        for (int d = 0; d < 6; ++d)
+            for (int k = 0; k < 64 >> d; ++k) meanBytes_.add(d);
+    }
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
     void setLambdaScale(double scale) { lambda_ = rateLambda(q_) * scale; }
@@ -117,6 +123,10 @@ private:
     bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
+    std::size_t regionIndex() const {
+        return static_cast<std::size_t>(cur_.row) * static_cast<std::size_t>(r_.blocksPerRow) +
+               static_cast<std::size_t>(cur_.col);
+    }
 
     // Takes `c` as the best so far when its cost is lower; fills in its
     // cost (with its header's, beside `bits`) and, for kinds rebuilt from
@@ -130,6 +140,13 @@ private:
     void offerVq(const BlockVec* source);
     double offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
     void commit();
+    void searchCandidates();
+    void offerGainSteps(const Candidate& c, double bits, const BlockVec* source);
+    void setMean(uint8_t m);
+    bool meanMayMove() const;
+    double meanBits(int m) const;
+    void tryMovedMean();
+    void searchLike(const Candidate& kept);
 
     const QualityParams q_;
     SideStreams& st_;
@@ -139,6 +156,13 @@ private:
     const int32_t rowsUp_;
     ByteCostModel gain_, match_;
     SymbolCostModel<kHeaderKinds> header_;
+    // Magnitudes of the mean differences. Their signs cost a bit each
+    // whatever they are (the block sort finds nothing in them), so they
+    // never decide.
+    ByteCostModel meanBytes_;
+    // Which blocks were coded smooth: their samples were rebuilt from their
+    // neighbours' mean bytes, which therefore may no longer move.
+    std::vector<uint8_t> smooth_ = std::vector<uint8_t>(r_.blocks());
     BlockDecision d_;
     CurrentBlock cur_;
     Candidate best_;
@@ -279,6 +303,7 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
     double bits = 4 + gain_.bits(c.h.gainByte[0]);
     if (source) bits += matchBits(cur_.matchOffset);
     offer(c, bits);
+    offerGainSteps(c, bits, source);
 }
 
 // One VQ candidate from the indices the searches just recorded at `level`.
@@ -303,6 +328,7 @@ double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stage
         bits += matchBits(cur_.matchOffset);
     }
     offer(c, bits);
+    offerGainSteps(c, bits, source);
     return c.cost;
 }
 
@@ -355,6 +381,9 @@ void RatePlaneCoder::commit() {
         for (int stage = 0; stage < h.stageCount; ++stage) gain_.add(h.gainByte[stage]);
     blockCopy(best_.corr, r_.resid[cur_.n]);
     blockCopy(best_.recon, r_.coded[cur_.n]);
+    smooth_[regionIndex()] = best_.kind == KindSmooth;
+    const int d = int{r_.means[cur_.n]} - meanPrediction(r_.means, cur_.n, r_.blocksPerRow, cur_.row, cur_.col);
+    meanBytes_.add(std::abs(d));
 }
 
 ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
@@ -365,6 +394,13 @@ ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
     blockCopy(r_.resid[cur_.n], cur_.x);
     cur_.d0 = static_cast<int16_t>(r_.means[cur_.n] << q_.meanShift());
     best_ = Candidate{};
+    searchCandidates();
+    tryMovedMean();
+    commit();
+    return best_.kind;
+}
+
+void RatePlaneCoder::searchCandidates() {
     offerFlatAndSmooth();
     scanMatches();
     offerRaw();
@@ -377,8 +413,125 @@ ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
         offerPattern(&source);
         offerVq(&source);
     }
-    commit();
-    return best_.kind;
+}
+
+// The gain byte of a VQ candidate's last stage, or a pattern's, a few levels
+// either side: the searches take the level nearest the gain, while the
+// block-sorted gain stream favours the levels most used. The correction is
+// rebuilt as the decoder rebuilds it.
+void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const BlockVec* source) {
+    constexpr int kSteps = 4;
+    const BlockHeader& h = c.h;
+    const bool pattern = h.type == BlockSpecial;
+    const int last = pattern ? 0 : h.stageCount - 1;
+    const int g0 = h.gainByte[last];
+    const auto unscaledStage = [&](int stage, BlockVec& out) {
+        const DictionaryClass& cls = dictionaryClasses[h.vqLevel];
+        const int16_t* rowGains = cls.gain[h.gainIndex[stage]];
+        for (int j = 0; j < 4; ++j) rowScale13(cls.shape[h.shapeIndex[stage][j]], rowGains[j], &out.lane[4 * j]);
+    };
+    BlockVec unit, earlier;
+    blockZero(earlier);
+    if (pattern) {
+        for (int i = 0; i < 16; ++i) unit.lane[i] = patternDictionary[h.pattern][i];
+    } else {
+        unscaledStage(last, unit);
+        if (last == 1) {
+            BlockVec first;
+            unscaledStage(0, first);
+            blockScale15(first, gainLevels[h.gainByte[0]], earlier);
+        }
+    }
+    const double header = header_.bits(headerKind(h));
+    for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
+        const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
+        if (g == g0 || !worthTrying(stepBits + header)) continue;
+        Candidate n = c;
+        n.h.gainByte[last] = static_cast<uint8_t>(g);
+        BlockVec scaled;
+        blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
+        blockAdd(earlier, scaled, n.corr);
+        if (q_.shiftedCorrections) blockShiftUp(n.corr, q_.residualShift);
+        if (source) blockAdd(n.corr, *source, n.corr);
+        offer(n, stepBits);
+    }
+}
+
+void RatePlaneCoder::setMean(uint8_t m) {
+    r_.means[cur_.n] = m;
+    cur_.d0 = static_cast<int16_t>(m << q_.meanShift());
+    blockSubScalar(cur_.samples, cur_.d0, cur_.x);
+}
+
+// A smooth block's samples come from its neighbours' mean bytes as they
+// stood; the decoder builds them from the final ones. So a block whose left
+// or upper neighbour is smooth keeps its mean (those below and to the right
+// are not coded yet, and see the mean that stays).
+bool RatePlaneCoder::meanMayMove() const {
+    const std::size_t k = regionIndex();
+    if (cur_.col > 0 && smooth_[k - 1]) return false;
+    return cur_.row == 0 || !smooth_[k - static_cast<std::size_t>(r_.blocksPerRow)];
+}
+
+// Bits of the mean differences that mean byte m of the current block
+// decides: its own against its prediction, and those of the blocks it
+// predicts (at their mean bytes as they stand).
+double RatePlaneCoder::meanBits(int m) const {
+    const int32_t B = r_.blocksPerRow;
+    const auto diff = [&](int d) { return meanBytes_.bits(std::abs(d)); };
+    double bits = diff(m - meanPrediction(r_.means, cur_.n, B, cur_.row, cur_.col));
+    if (cur_.col + 1 < B) bits += diff(int{r_.means[cur_.n + 1]} - m);
+    if (cur_.col == 0 && cur_.row + 1 < r_.rows) bits += diff(int{r_.means[cur_.n + static_cast<std::size_t>(B)]} - m);
+    return bits;
+}
+
+// A mean byte a step nearer its prediction costs fewer bits, and the
+// block's coding can absorb the step: the block is searched again at that
+// mean, where a coding only counts if it beats the best at the rounded mean
+// with the bits of both means included.
+void RatePlaneCoder::tryMovedMean() {
+    const uint8_t m0 = r_.means[cur_.n];
+    const int P = meanPrediction(r_.means, cur_.n, r_.blocksPerRow, cur_.row, cur_.col);
+    if (P == m0 || !meanMayMove()) return;
+    const auto m1 = static_cast<uint8_t>(P > m0 ? m0 + 1 : m0 - 1);
+    const double bar = best_.cost + lambda_ * (meanBits(m0) - meanBits(m1));
+    if (!(bar > 0.0)) return;
+    const Candidate kept = best_;
+    const CurrentBlock keptBlock = cur_;
+    setMean(m1);
+    best_ = Candidate{};
+    best_.cost = bar;
+    searchLike(kept);
+    if (best_.cost < bar) return;
+    best_ = kept;
+    cur_ = keptBlock;
+    r_.means[cur_.n] = m0;
+}
+
+// At a moved mean, the codings of the kind the rounded mean chose: flat,
+// smooth and raw (cheap), a plain match with the same source, and the same
+// pattern or VQ at every level on it. Searching the match window again
+// would gain little for much of the time.
+void RatePlaneCoder::searchLike(const Candidate& kept) {
+    offerFlatAndSmooth();
+    offerRaw();
+    const BlockHeader& h = kept.h;
+    BlockVec source;
+    const BlockVec* from = nullptr;
+    if (h.matchesEarlierBlock()) {
+        cur_.matchOffset = static_cast<uint32_t>(h.matchOffset);
+        blockCopy(r_.resid[cur_.n - cur_.matchOffset], source);
+        from = &source;
+        Candidate m;
+        m.kind = KindMatch;
+        m.h.type = BlockSpecial;
+        m.h.subtype = SpecialMatch;
+        m.h.matchOffset = h.matchOffset;
+        blockCopy(source, m.corr);
+        offer(m, matchBits(cur_.matchOffset));
+    }
+    if (kept.kind == KindPattern || kept.kind == KindMatchPattern) offerPattern(from);
+    if (kept.kind == KindVq || kept.kind == KindMatchVq) offerVq(from);
 }
 
 }  // namespace
@@ -398,18 +551,22 @@ double rateLambda(const QualityParams& q) {
 
 namespace {
 
-// A region's samples, kept so that a coding can be undone: the corrections
-// are the samples less their mean value again.
+// A region's samples and mean bytes (which a rate-aware coding moves), kept
+// so that a coding can be undone: the corrections are the samples less their
+// mean value again.
 struct RegionCopy {
     std::vector<BlockVec> coded;
+    std::vector<uint8_t> means;
     int meanShift;
 
     RegionCopy(const PlaneRegion& r, const QualityParams& q) : meanShift(q.meanShift()) {
         const BlockVec* first = r.coded + firstBlock(r);
         coded.assign(first, first + r.blocks());
+        means.assign(r.means + firstBlock(r), r.means + firstBlock(r) + r.blocks());
     }
     void restore(const PlaneRegion& r) const {
         const std::size_t first = firstBlock(r);
+        std::copy(means.begin(), means.end(), r.means + first);
         for (std::size_t i = 0; i < coded.size(); ++i) {
             blockCopy(coded[i], r.coded[first + i]);
             blockSubScalar(coded[i], static_cast<int16_t>(r.means[first + i] << meanShift), r.resid[first + i]);

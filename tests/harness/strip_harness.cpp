@@ -122,7 +122,8 @@ void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
     stripToRgb(dec.geometry, dec.work);
 }
 
-ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode) {
+ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode,
+                     const EncodeOptions& options) {
     ImageResult result;
     result.decoded = RgbImage(img.width, img.height);
     RgbImage again = result.decoded;
@@ -130,7 +131,7 @@ ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool second
     TestStrip dec2 = secondDecode ? stateFor(img, choice) : TestStrip{};
     scramble(dec.work, 0x5A);
     for (int32_t k = 0; k < enc.layout.stripCount; ++k) {
-        const Streams streams = encodeImageStrip(enc, img, k);
+        const Streams streams = encodeImageStrip(enc, img, k, options);
         for (const auto& bytes : streams) result.bytes += bytes.size();
         decodePlanes(dec, k, streams);
         if (result.mismatch.empty()) result.mismatch = comparePlanes(enc, dec);

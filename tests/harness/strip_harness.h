@@ -68,7 +68,8 @@ struct ImageResult {
 // Codes and decodes every strip; the decoder's planes must equal the
 // encoder's reconstruction. `secondDecode` adds a decoder whose buffers are
 // scrambled before every strip, whose RGB output must be the same.
-ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode = true);
+ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode = true,
+                     const EncodeOptions& options = {});
 
 // RGB PSNR in dB over all three channels, 16-bit peak.
 double psnr16(const RgbImage& a, const RgbImage& b);
