@@ -1,6 +1,7 @@
 #include "encoder/rate_aware_encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,6 +13,7 @@
 #include "codec/transforms.h"
 #include "encoder/block_encoder.h"
 #include "encoder/search.h"
+#include "encoder/search_kernels.h"
 #include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 
@@ -104,7 +106,9 @@ public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
                    double lambdaScale)
         : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
-          rowsUp_(matchRowsUp(region.blocksPerRow)) {}
+          rowsUp_(matchRowsUp(region.blocksPerRow)), kernels_(searchKernels(d_.setup.path)) {
+        fillMatchBytes();
+    }
 
     ChoiceKind codeBlock(int32_t row, int32_t col);
     void setLambdaScale(double scale) { lambda_ = rateLambda(q_) * scale; }
@@ -114,9 +118,17 @@ public:
 private:
     // Whether a coding of at least `bits` could still beat the best so far:
     // its error is never negative, so lambda times its bits bounds its cost.
-    bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
+    // The bound is shaded by a part in 10^12, so that rounding in how its
+    // bits were summed can never drop a coding that would have won.
+    bool worthTrying(double bits) const { return lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
+    // The match byte of every place in the window, by rows up and columns
+    // back, so that the scan needs no division per candidate.
+    void fillMatchBytes();
+    uint8_t matchByteAt(int32_t up, int32_t back) const {
+        return windowBytes_[static_cast<std::size_t>(up)][static_cast<std::size_t>(back + kMatchColumns)];
+    }
 
     // Takes `c` as the best so far when its cost is lower; fills in its
     // cost (with its header's, beside `bits`) and, for kinds rebuilt from
@@ -140,9 +152,20 @@ private:
     ByteCostModel gain_, match_;
     SymbolCostModel<kHeaderKinds> header_;
     BlockDecision d_;
+    const SearchKernels& kernels_;
+    uint8_t windowBytes_[kMatchRowsUp + 1][2 * kMatchColumns + 1] = {};
     CurrentBlock cur_;
     Candidate best_;
 };
+
+void RatePlaneCoder::fillMatchBytes() {
+    const int32_t W = r_.blocksPerRow;
+    for (int32_t up = 0; up <= rowsUp_; ++up)
+        for (int32_t back = -kMatchColumns; back <= kMatchColumns; ++back) {
+            const int32_t offset = up * W + back;
+            if (offset > 0) windowBytes_[up][back + kMatchColumns] = matchByte(static_cast<uint32_t>(offset), W);
+        }
+}
 
 void RatePlaneCoder::offer(Candidate& c, double bits) {
     // Smooth and raw blocks come with their samples; the decoder rebuilds
@@ -198,18 +221,6 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
     const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(r_.blocksPerRow) +
                              static_cast<std::size_t>(cLast);
     const BlockVec* row = r_.resid + base;
-    int32_t dist[2 * kMatchColumns + 4];
-    int32_t k = 0;
-    for (; k + 4 <= count; k += 4) blockDistance4(cur_.x, row + k, dist + k);
-    for (; k < count; ++k) dist[k] = blockDistance(cur_.x, row[k]);
-    int32_t rowMin = std::numeric_limits<int32_t>::max();
-    for (int32_t i = 0; i < count; ++i) rowMin = std::min(rowMin, dist[i]);
-    if (rowMin < closest) {
-        int32_t i = count - 1;
-        while (dist[i] != rowMin) --i;
-        closest = rowMin;
-        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
-    }
     // No match costs less than its header and the commonest match byte: a
     // distance at or above the reach cannot win, whatever its byte.
     const double matchHeader = header_.bits(2 + SpecialMatch);
@@ -218,13 +229,24 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
         return static_cast<int32_t>(std::clamp(std::ceil((best_.cost - lambda_ * leastBits) / weight_), 0.0, 2147483647.0));
     };
     int32_t limit = reach();
-    if (rowMin >= limit) return;
-    for (int32_t i = count - 1; i >= 0; --i) {
+    int32_t dist[2 * kMatchColumns + 1];
+    const WindowRow measured = kernels_.windowRow(cur_.x, row, count, limit, dist);
+    if (measured.least < closest) {
+        int32_t i = count - 1;
+        while (dist[i] != measured.least) --i;
+        closest = measured.least;
+        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+    }
+    const int32_t up = cur_.row - cr, back = cur_.col - cLast;
+    // Nearest first; the reach only shrinks as better codings are found.
+    for (uint64_t rest = measured.under; rest != 0;) {
+        const int32_t i = 63 - std::countl_zero(rest);
+        rest &= ~(uint64_t{1} << i);
         const int32_t d = dist[i];
         if (d >= limit) continue;
         const auto offset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
         // The reconstruction error of a match is its distance.
-        const double bits = matchBits(offset);
+        const double bits = match_.bits(matchByteAt(up, back - i));
         if (weight_ * d + lambda_ * (matchHeader + bits) >= best_.cost) continue;
         Candidate m;
         m.kind = KindMatch;
@@ -255,7 +277,10 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
-    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4)) return;
+    const double matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
+    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4 + gain_.leastBits() +
+                     matchBitsHere))
+        return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -320,19 +345,31 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
-    const auto header = [&](int stages, int L) { return header_.bits(vqHeaderKind(source != nullptr, stages, L)); };
-    if (!worthTrying(header_.leastBits() + vqIndexBits(L0))) return;
+    // Bits every stage costs at least (its gain byte), and the match byte.
+    const double stageBits = gain_.leastBits(), matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
+    const auto leastBits = [&](int stages, int L) {
+        return header_.bits(vqHeaderKind(source != nullptr, stages, L)) + stages * (vqIndexBits(L) + stageBits) +
+               matchBitsHere;
+    };
+    if (!worthTrying(header_.leastBits() + vqIndexBits(L0) + stageBits + matchBitsHere)) return;
     VqResult first[kVqLevels];
-    int levels = L0;  // levels searched: each costs more bits than the one below
-    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L)); ++L) {
-        const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
+    bool searched[kVqLevels] = {};
+    bool normalised = false;  // the quarters of `work`, once for every level
+    // Each level costs more index bits than the one below.
+    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L) + stageBits + matchBitsHere);
+         ++L) {
+        // A level whose two-stage coding may still win is searched even
+        // when its first stage alone cannot.
+        if (!worthTrying(leastBits(1, L)) && !worthTrying(leastBits(2, L))) continue;
+        const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
+        normalised = true;
         first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
-        ++levels;
+        searched[L] = true;
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
-    for (int L = L0; L < levels; ++L) {
-        if (!worthTrying(header(2, L) + 2 * vqIndexBits(L))) continue;
+    for (int L = L0; L < kVqLevels; ++L) {
+        if (!searched[L] || !worthTrying(leastBits(2, L))) continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
