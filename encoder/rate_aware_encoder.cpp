@@ -101,12 +101,54 @@ struct CurrentBlock {
     int32_t matchDistance = 0;  // its distance from x
 };
 
+// The cascade's first-stage VQ searches on each block's own correction,
+// kept while it codes a plane for the rate-aware coder that follows, which
+// makes the same searches (the target depends on the block alone).
+class CascadeSearches final : public VqRecorder {
+public:
+    explicit CascadeSearches(const PlaneRegion& r)
+        : first_(static_cast<std::size_t>(r.firstRow) * static_cast<std::size_t>(r.blocksPerRow)), found_(r.blocks()) {}
+
+    void searched(std::size_t block, int level, int32_t energy, const BlockDecision& d) override {
+        Found& f = at(block);
+        if (f.levels != 0 && f.energy != energy) return;
+        f.energy = energy;
+        f.levels = static_cast<uint8_t>(f.levels | 1u << level);
+        for (int j = 0; j < kVqSlots; ++j) f.index[level][j] = static_cast<uint8_t>(d.vqIndex[level][0][j]);
+        f.gainLevel[level] = static_cast<uint8_t>(d.gainLevelIndex[level][0]);
+    }
+    // Puts the indices of the search at `level` into `d`, as the search would
+    // have, when the cascade made it on a target of the same energy.
+    bool recall(std::size_t block, int level, int32_t energy, BlockDecision& d) const {
+        const Found& f = found_[block - first_];
+        if ((f.levels >> level & 1u) == 0 || f.energy != energy) return false;
+        for (int j = 0; j < kVqSlots; ++j) d.vqIndex[level][0][j] = f.index[level][j];
+        d.gainLevelIndex[level][0] = f.gainLevel[level];
+        return true;
+    }
+
+private:
+    // Shape and gain indices fit a byte (codebooks of at most 256, 128 gain levels).
+    struct Found {
+        int32_t energy = 0;
+        uint8_t levels = 0;
+        uint8_t gainLevel[kVqLevels];
+        uint8_t index[kVqLevels][kVqSlots];
+    };
+    Found& at(std::size_t block) {
+        if (block < first_ || block - first_ >= found_.size()) throw Error("cascade search outside its plane");
+        return found_[block - first_];
+    }
+    std::size_t first_;
+    std::vector<Found> found_;
+};
+
 class RatePlaneCoder {
 public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
-                   double lambdaScale)
+                   double lambdaScale, const CascadeSearches* searches = nullptr)
         : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
-          rowsUp_(matchRowsUp(region.blocksPerRow)), kernels_(searchKernels(d_.setup.path)) {
+          rowsUp_(matchRowsUp(region.blocksPerRow)), kernels_(searchKernels(d_.setup.path)), searches_(searches) {
         fillMatchBytes();
     }
 
@@ -154,6 +196,7 @@ private:
     BlockDecision d_;
     const SearchKernels& kernels_;
     uint8_t windowBytes_[kMatchRowsUp + 1][2 * kMatchColumns + 1] = {};
+    const CascadeSearches* const searches_;
     CurrentBlock cur_;
     Candidate best_;
 };
@@ -361,9 +404,13 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         // A level whose two-stage coding may still win is searched even
         // when its first stage alone cannot.
         if (!worthTrying(leastBits(1, L)) && !worthTrying(leastBits(2, L))) continue;
-        const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
-        normalised = true;
-        first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
+            first[L] = rebuildVq(d_, L, 0, target);
+        } else {
+            const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
+            normalised = true;
+            first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        }
         searched[L] = true;
         offerVqStage(source, L, 1, first[L].recon);
     }
@@ -537,13 +584,14 @@ struct PlaneTask {
     SideStreams& st;
     const PlaneRegion& region;
     double weight;
+    const CascadeSearches* searches = nullptr;  // the cascade's, when it coded the plane first
 };
 
 // The region coded once with lambda at `scale`, or steered when `steering`
 // is given; returns its weighted error.
 double codeRegion(const PlaneTask& t, double scale, LambdaSteering* steering, RateChoiceCounts& counts) {
     const PlaneRegion& region = t.region;
-    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale);
+    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale, t.searches);
     double total = 0.0;
     for (int32_t row = 0; row < region.rows; ++row) {
         double error = 0.0;
@@ -569,7 +617,14 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
     const PlaneRegion& region = t.region;
     const RegionCopy source(region, q);
     const StreamMark mark(st);
-    encodePlane(q, st, region);
+    // The cascade's searches on each block's own correction are kept for
+    // the rate-aware passes, which make them again.
+    CascadeSearches searches(region);
+    SearchSetup setup;
+    setup.recorder = &searches;
+    encodePlane(q, st, region, setup);
+    PlaneTask task = t;
+    task.searches = &searches;
     const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
     double cascade = 0.0;
     for (const double e : cascadeRows) cascade += e;
@@ -579,7 +634,7 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
         source.restore(region);
         RateChoiceCounts mine;
         LambdaSteering steering(cascadeRows, start, aim);
-        const double error = codeRegion(t, start, &steering, mine);
+        const double error = codeRegion(task, start, &steering, mine);
         if (error <= cascade) {
             for (std::size_t k = 0; k < counts.blocks.size(); ++k) counts.blocks[k] += mine.blocks[k];
             return;
