@@ -1,6 +1,6 @@
 // The dispatched search kernels on every vector path this machine has: the
-// codebook scan over a bucket of the largest class and one row of match
-// candidates.
+// codebook scan over a bucket of the largest class, one row of match
+// candidates and one row of the rate-aware coder's match window.
 
 #include <benchmark/benchmark.h>
 
@@ -57,6 +57,26 @@ void BM_ScanMatchRow(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ScanMatchRow)->DenseRange(0, kVectorPathCount - 1);
+
+// One row of the rate-aware coder's match window: 63 candidates measured,
+// few in reach.
+void BM_WindowRow(benchmark::State& state) {
+    const auto path = static_cast<VectorPath>(state.range(0));
+    if (!vectorPathSupported(path)) return state.SkipWithError("path not on this CPU");
+    const SearchKernels& k = searchKernels(path);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> g(0, 300);
+    std::vector<BlockVec> blocks(64);
+    for (BlockVec& b : blocks)
+        for (auto& l : b.lane) l = static_cast<int16_t>(g(rng));
+    int32_t dist[64];
+    const int32_t limit = blockEnergy(blocks[63]);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(k.windowRow(blocks[63], blocks.data(), 63, limit, dist));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_WindowRow)->DenseRange(0, kVectorPathCount - 1);
 
 }  // namespace
 

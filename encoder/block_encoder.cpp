@@ -293,6 +293,7 @@ bool PlaneCoder::codeVq(Block& b, const Match& m) {
         // after the shift), so no earlier block's norms leak in.
         const int32_t normalise = L == L0 ? (E != 0 ? static_cast<int32_t>(E) : 1) : 0;
         first[L] = gainShapeSearch(d_, L, 0, S, work, normalise);
+        if (!m.usable && d_.setup.recorder) d_.setup.recorder->searched(b.n, L, static_cast<int32_t>(E), d_);
         if (first[L].error < lim_.T) {
             setVq(m.usable, L, 1);
             finish(b, first[L].recon);

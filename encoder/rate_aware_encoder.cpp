@@ -1,6 +1,7 @@
 #include "encoder/rate_aware_encoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,6 +13,7 @@
 #include "codec/transforms.h"
 #include "encoder/block_encoder.h"
 #include "encoder/search.h"
+#include "encoder/search_kernels.h"
 #include "encoder/strip_encoder.h"
 #include "kirune/Error.h"
 
@@ -99,12 +101,55 @@ struct CurrentBlock {
     int32_t matchDistance = 0;  // its distance from x
 };
 
+// The cascade's first-stage VQ searches on each block's own correction,
+// kept while it codes a plane for the rate-aware coder that follows, which
+// makes the same searches (the target depends on the block alone).
+class CascadeSearches final : public VqRecorder {
+public:
+    explicit CascadeSearches(const PlaneRegion& r)
+        : first_(static_cast<std::size_t>(r.firstRow) * static_cast<std::size_t>(r.blocksPerRow)), found_(r.blocks()) {}
+
+    void searched(std::size_t block, int level, int32_t energy, const BlockDecision& d) override {
+        Found& f = at(block);
+        if (f.levels != 0 && f.energy != energy) return;
+        f.energy = energy;
+        f.levels = static_cast<uint8_t>(f.levels | 1u << level);
+        for (int j = 0; j < kVqSlots; ++j) f.index[level][j] = static_cast<uint8_t>(d.vqIndex[level][0][j]);
+        f.gainLevel[level] = static_cast<uint8_t>(d.gainLevelIndex[level][0]);
+    }
+    // Puts the indices of the search at `level` into `d`, as the search would
+    // have, when the cascade made it on a target of the same energy.
+    bool recall(std::size_t block, int level, int32_t energy, BlockDecision& d) const {
+        const Found& f = found_[block - first_];
+        if ((f.levels >> level & 1u) == 0 || f.energy != energy) return false;
+        for (int j = 0; j < kVqSlots; ++j) d.vqIndex[level][0][j] = f.index[level][j];
+        d.gainLevelIndex[level][0] = f.gainLevel[level];
+        return true;
+    }
+
+private:
+    // Shape and gain indices fit a byte (codebooks of at most 256, 128 gain levels).
+    struct Found {
+        int32_t energy = 0;
+        uint8_t levels = 0;
+        uint8_t gainLevel[kVqLevels];
+        uint8_t index[kVqLevels][kVqSlots];
+    };
+    Found& at(std::size_t block) {
+        if (block < first_ || block - first_ >= found_.size()) throw Error("cascade search outside its plane");
+        return found_[block - first_];
+    }
+    std::size_t first_;
+    std::vector<Found> found_;
+};
+
 class RatePlaneCoder {
 public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
-                   double lambdaScale)
+                   double lambdaScale, const CascadeSearches* searches = nullptr)
         : q_(q), st_(st), r_(region), weight_(weight), lambda_(rateLambda(q) * lambdaScale),
-          rowsUp_(matchRowsUp(region.blocksPerRow)) {
+          rowsUp_(matchRowsUp(region.blocksPerRow)), kernels_(searchKernels(d_.setup.path)), searches_(searches) {
+        fillMatchBytes();
         // Small mean differences are the common ones from the start: a model
         // that starts flat would price a difference of 0 as high as any
         // other until one had been coded, and never move a mean to make one.
@@ -120,12 +165,20 @@ public:
 private:
     // Whether a coding of at least `bits` could still beat the best so far:
     // its error is never negative, so lambda times its bits bounds its cost.
-    bool worthTrying(double bits) const { return lambda_ * bits < best_.cost; }
+    // The bound is shaded by a part in 10^12, so that rounding in how its
+    // bits were summed can never drop a coding that would have won.
+    bool worthTrying(double bits) const { return lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
     std::size_t regionIndex() const {
         return static_cast<std::size_t>(cur_.row) * static_cast<std::size_t>(r_.blocksPerRow) +
                static_cast<std::size_t>(cur_.col);
+    }
+    // The match byte of every place in the window, by rows up and columns
+    // back, so that the scan needs no division per candidate.
+    void fillMatchBytes();
+    uint8_t matchByteAt(int32_t up, int32_t back) const {
+        return windowBytes_[static_cast<std::size_t>(up)][static_cast<std::size_t>(back + kMatchColumns)];
     }
 
     // Takes `c` as the best so far when its cost is lower; fills in its
@@ -164,9 +217,21 @@ private:
     // neighbours' mean bytes, which therefore may no longer move.
     std::vector<uint8_t> smooth_ = std::vector<uint8_t>(r_.blocks());
     BlockDecision d_;
+    const SearchKernels& kernels_;
+    uint8_t windowBytes_[kMatchRowsUp + 1][2 * kMatchColumns + 1] = {};
+    const CascadeSearches* const searches_;
     CurrentBlock cur_;
     Candidate best_;
 };
+
+void RatePlaneCoder::fillMatchBytes() {
+    const int32_t W = r_.blocksPerRow;
+    for (int32_t up = 0; up <= rowsUp_; ++up)
+        for (int32_t back = -kMatchColumns; back <= kMatchColumns; ++back) {
+            const int32_t offset = up * W + back;
+            if (offset > 0) windowBytes_[up][back + kMatchColumns] = matchByte(static_cast<uint32_t>(offset), W);
+        }
+}
 
 void RatePlaneCoder::offer(Candidate& c, double bits) {
     // Smooth and raw blocks come with their samples; the decoder rebuilds
@@ -222,18 +287,6 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
     const std::size_t base = static_cast<std::size_t>(r_.firstRow + cr) * static_cast<std::size_t>(r_.blocksPerRow) +
                              static_cast<std::size_t>(cLast);
     const BlockVec* row = r_.resid + base;
-    int32_t dist[2 * kMatchColumns + 4];
-    int32_t k = 0;
-    for (; k + 4 <= count; k += 4) blockDistance4(cur_.x, row + k, dist + k);
-    for (; k < count; ++k) dist[k] = blockDistance(cur_.x, row[k]);
-    int32_t rowMin = std::numeric_limits<int32_t>::max();
-    for (int32_t i = 0; i < count; ++i) rowMin = std::min(rowMin, dist[i]);
-    if (rowMin < closest) {
-        int32_t i = count - 1;
-        while (dist[i] != rowMin) --i;
-        closest = rowMin;
-        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
-    }
     // No match costs less than its header and the commonest match byte: a
     // distance at or above the reach cannot win, whatever its byte.
     const double matchHeader = header_.bits(2 + SpecialMatch);
@@ -242,13 +295,24 @@ void RatePlaneCoder::scanMatchRow(int32_t& closest, int32_t cr, int32_t cFirst, 
         return static_cast<int32_t>(std::clamp(std::ceil((best_.cost - lambda_ * leastBits) / weight_), 0.0, 2147483647.0));
     };
     int32_t limit = reach();
-    if (rowMin >= limit) return;
-    for (int32_t i = count - 1; i >= 0; --i) {
+    int32_t dist[2 * kMatchColumns + 1];
+    const WindowRow measured = kernels_.windowRow(cur_.x, row, count, limit, dist);
+    if (measured.least < closest) {
+        int32_t i = count - 1;
+        while (dist[i] != measured.least) --i;
+        closest = measured.least;
+        cur_.matchOffset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
+    }
+    const int32_t up = cur_.row - cr, back = cur_.col - cLast;
+    // Nearest first; the reach only shrinks as better codings are found.
+    for (uint64_t rest = measured.under; rest != 0;) {
+        const int32_t i = 63 - std::countl_zero(rest);
+        rest &= ~(uint64_t{1} << i);
         const int32_t d = dist[i];
         if (d >= limit) continue;
         const auto offset = static_cast<uint32_t>(cur_.n - (base + static_cast<std::size_t>(i)));
         // The reconstruction error of a match is its distance.
-        const double bits = matchBits(offset);
+        const double bits = match_.bits(matchByteAt(up, back - i));
         if (weight_ * d + lambda_ * (matchHeader + bits) >= best_.cost) continue;
         Candidate m;
         m.kind = KindMatch;
@@ -279,7 +343,10 @@ void RatePlaneCoder::offerRaw() {
 // Shift mode codes corrections at reduced precision: the searches see the
 // target shifted down, the candidates hold it shifted back up.
 void RatePlaneCoder::offerPattern(const BlockVec* source) {
-    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4)) return;
+    const double matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
+    if (!worthTrying(header_.bits(2 + (source ? SpecialMatchPattern : SpecialPattern)) + 4 + gain_.leastBits() +
+                     matchBitsHere))
+        return;
     BlockVec target, pattern;
     if (source)
         blockSub(cur_.x, *source, target);
@@ -346,19 +413,35 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec work;
     blockCopy(target, work);
     blockNormalize(work, E);
-    const auto header = [&](int stages, int L) { return header_.bits(vqHeaderKind(source != nullptr, stages, L)); };
-    if (!worthTrying(header_.leastBits() + vqIndexBits(L0))) return;
+    // Bits every stage costs at least (its gain byte), and the match byte.
+    const double stageBits = gain_.leastBits(), matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
+    const auto leastBits = [&](int stages, int L) {
+        return header_.bits(vqHeaderKind(source != nullptr, stages, L)) + stages * (vqIndexBits(L) + stageBits) +
+               matchBitsHere;
+    };
+    if (!worthTrying(header_.leastBits() + vqIndexBits(L0) + stageBits + matchBitsHere)) return;
     VqResult first[kVqLevels];
-    int levels = L0;  // levels searched: each costs more bits than the one below
-    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L)); ++L) {
-        const int32_t normalise = L == L0 ? (E != 0 ? E : 1) : 0;
-        first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
-        ++levels;
+    bool searched[kVqLevels] = {};
+    bool normalised = false;  // the quarters of `work`, once for every level
+    // Each level costs more index bits than the one below.
+    for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L) + stageBits + matchBitsHere);
+         ++L) {
+        // A level whose two-stage coding may still win is searched even
+        // when its first stage alone cannot.
+        if (!worthTrying(leastBits(1, L)) && !worthTrying(leastBits(2, L))) continue;
+        if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
+            first[L] = rebuildVq(d_, L, 0, target);
+        } else {
+            const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
+            normalised = true;
+            first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
+        }
+        searched[L] = true;
         offerVqStage(source, L, 1, first[L].recon);
     }
     BlockVec secondWork, both;
-    for (int L = L0; L < levels; ++L) {
-        if (!worthTrying(header(2, L) + 2 * vqIndexBits(L))) continue;
+    for (int L = L0; L < kVqLevels; ++L) {
+        if (!searched[L] || !worthTrying(leastBits(2, L))) continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
@@ -657,13 +740,14 @@ struct PlaneTask {
     SideStreams& st;
     const PlaneRegion& region;
     double weight;
+    const CascadeSearches* searches = nullptr;  // the cascade's, when it coded the plane first
 };
 
 // The region coded once with lambda at `scale`, or steered when `steering`
 // is given; returns its weighted error.
 double codeRegion(const PlaneTask& t, double scale, LambdaSteering* steering, RateChoiceCounts& counts) {
     const PlaneRegion& region = t.region;
-    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale);
+    RatePlaneCoder coder(t.q, t.st, region, t.weight, steering ? steering->scale() : scale, t.searches);
     double total = 0.0;
     for (int32_t row = 0; row < region.rows; ++row) {
         double error = 0.0;
@@ -689,7 +773,14 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
     const PlaneRegion& region = t.region;
     const RegionCopy source(region, q);
     const StreamMark mark(st);
-    encodePlane(q, st, region);
+    // The cascade's searches on each block's own correction are kept for
+    // the rate-aware passes, which make them again.
+    CascadeSearches searches(region);
+    SearchSetup setup;
+    setup.recorder = &searches;
+    encodePlane(q, st, region, setup);
+    PlaneTask task = t;
+    task.searches = &searches;
     const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
     double cascade = 0.0;
     for (const double e : cascadeRows) cascade += e;
@@ -699,7 +790,7 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
         source.restore(region);
         RateChoiceCounts mine;
         LambdaSteering steering(cascadeRows, start, aim);
-        const double error = codeRegion(t, start, &steering, mine);
+        const double error = codeRegion(task, start, &steering, mine);
         if (error <= cascade) {
             for (std::size_t k = 0; k < counts.blocks.size(); ++k) counts.blocks[k] += mine.blocks[k];
             return;

@@ -163,6 +163,20 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
     return r;
 }
 
+VqResult rebuildVq(BlockDecision& d, int level, int stage, const BlockVec& target) {
+    const DictionaryClass& c = d.setup.dictionaries[level];
+    const uint32_t* index = d.vqIndex[level][stage];
+    const int16_t* g = c.gain[index[kGainSlot]];
+    BlockVec q;
+    for (int i = 0; i < 4; ++i) rowScale13(c.shape[index[i]], g[i], q.lane + 4 * i);
+    d.gainValue[level][stage] = gainLevels[d.gainLevelIndex[level][stage]];
+    VqResult r;
+    blockScale15(q, d.gainValue[level][stage], r.recon);
+    blockSub(target, r.recon, r.residual);
+    r.error = blockEnergy(r.residual);
+    return r;
+}
+
 int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {
     int32_t dots[kPatternCount];
     searchKernels(d.setup.path).patternDots(target, dots);

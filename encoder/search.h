@@ -9,6 +9,7 @@
 // level 0, stage 0; stage-one VQ into stage 0 and stage two into stage 1 of
 // the level being tried.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/block_vec.h"
@@ -32,6 +33,19 @@ protected:
     ~VqObserver() = default;
 };
 
+struct BlockDecision;
+
+// Told the outcome of each first-stage VQ search the cascade makes on a
+// block's own correction (`energy` is what it normalised by), so that the
+// rate-aware coder, which makes the same searches, can take them over.
+class VqRecorder {
+public:
+    virtual void searched(std::size_t block, int level, int32_t energy, const BlockDecision& d) = 0;
+
+protected:
+    ~VqRecorder() = default;
+};
+
 // What the searches quantise against. The defaults are the compiled tables;
 // the trainer substitutes its candidate classes and an observer. The block
 // encoder takes one of these (optionally) and copies it into its decision state.
@@ -40,6 +54,7 @@ struct SearchSetup {
     const DictionaryClass* dictionaries = dictionaryClasses;
     VqObserver* observer = nullptr;
     VectorPath path = activeVectorPath();
+    VqRecorder* recorder = nullptr;
 };
 
 // What the searches of one block record, for the block encoder to take the
@@ -70,6 +85,10 @@ struct VqResult {
 };
 VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
                          int32_t normaliseQuarters);
+
+// What gainShapeSearch returned, rebuilt from the indices it recorded at
+// `level`, `stage` (shapes, gain codeword, gain level) for the same target.
+VqResult rebuildVq(BlockDecision& d, int level, int stage, const BlockVec& target);
 
 // Returned by searchPattern when no pattern comes below 2^26: the attempt has
 // failed and must not be taken whatever the limit.

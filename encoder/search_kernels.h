@@ -8,6 +8,7 @@
 // compiled for that instruction set; nothing in them is reached but through
 // their table, which searchKernels hands out only when the CPU has the set.
 
+#include <climits>
 #include <cstdint>
 
 #include "codec/block_vec.h"
@@ -39,6 +40,13 @@ struct MatchScan {
     bool done = false;
 };
 
+// What windowRow finds: bit k of `under` is set when block k's distance is
+// under the limit; `least` is the least distance of the row.
+struct WindowRow {
+    uint64_t under = 0;
+    int32_t least = INT32_MAX;
+};
+
 struct SearchKernels {
     // Position of the first of the codewords codes[begin..end) nearest to y
     // by rowDistance, or -1 when none comes under 2^30 (an empty range
@@ -48,6 +56,10 @@ struct SearchKernels {
     void (*scanMatchRow)(const MatchRow& row, MatchScan& s);
     // blockDot(target, pattern k) into dots[k] for the kPatternCount patterns.
     void (*patternDots)(const BlockVec& target, int32_t* dots);
+    // One row of the rate-aware coder's match window, which measures every
+    // candidate: blockDistance(x, blocks[k]) into out[k] for k < count
+    // (1..64), their least and the mask of those under `limit`.
+    WindowRow (*windowRow)(const BlockVec& x, const BlockVec* blocks, int32_t count, int32_t limit, int32_t* out);
 };
 
 // The table of `path`, or of the best path below it this CPU has.
@@ -67,6 +79,7 @@ void scanMatchFrom(const MatchRow& row, MatchScan& s, int32_t c);
 // The AVX2 match scan and pattern products, which the AVX-512 table shares.
 void scanMatchRowAvx2(const MatchRow& row, MatchScan& s);
 void patternDotsAvx2(const BlockVec& target, int32_t* dots);
+WindowRow windowRowAvx2(const BlockVec& x, const BlockVec* blocks, int32_t count, int32_t limit, int32_t* out);
 }  // namespace detail
 
 }  // namespace kirune

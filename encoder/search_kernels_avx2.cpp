@@ -153,7 +153,43 @@ void patternDotsAvx2(const BlockVec& target, int32_t* dots) {
                         _mm256_permutevar8x32_epi32(all, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
 }
 
-constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, scanMatchRowAvx2, patternDotsAvx2};
+// Eight blocks to a step; the last few as a group of eight ending at the
+// last block (measured twice, which changes neither mask nor least), or
+// one by one in a row shorter than eight.
+WindowRow windowRowAvx2(const BlockVec& x, const BlockVec* blocks, int32_t count, int32_t limit, int32_t* out) {
+    const __m256i xx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.lane));
+    WindowRow w;
+    if (count < 8) {
+        for (int32_t k = 0; k < count; ++k) {
+            const __m256i d =
+                _mm256_sub_epi16(xx, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks[k].lane)));
+            const __m256i m = _mm256_madd_epi16(d, d);
+            const __m128i h = _mm_add_epi32(_mm256_castsi256_si128(m), _mm256_extracti128_si256(m, 1));
+            const __m128i q = _mm_add_epi32(h, _mm_shuffle_epi32(h, _MM_SHUFFLE(1, 0, 3, 2)));
+            const int32_t dist = out[k] = _mm_cvtsi128_si32(_mm_add_epi32(q, _mm_shuffle_epi32(q, _MM_SHUFFLE(2, 3, 0, 1))));
+            if (dist < limit) w.under |= uint64_t{1} << k;
+            if (dist < w.least) w.least = dist;
+        }
+        return w;
+    }
+    const __m256i l = _mm256_set1_epi32(limit);
+    __m256i least = _mm256_set1_epi32(INT32_MAX);
+    const auto group = [&](int32_t k) {
+        const __m256i d = blockDistance8(xx, blocks + k);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), d);
+        const auto under = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(l, d))));
+        w.under |= uint64_t{under} << k;
+        least = _mm256_min_epi32(least, d);
+    };
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8) group(k);
+    if (k < count) group(count - 8);
+    w.least = _mm256_cvtsi256_si32(broadcastMin8(least));
+    return w;
+}
+
+constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, scanMatchRowAvx2, patternDotsAvx2,
+                                                windowRowAvx2};
 
 }  // namespace detail
 

@@ -51,11 +51,11 @@ int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end, const int16
 
 }  // namespace
 
-// The match rows and the pattern products stay on AVX2: sixteen blocks to a
+// The match rows, the pattern products and the window distances stay on AVX2: sixteen blocks to a
 // group measured slower on this machine's AVX-512 units, which split 512-bit
 // work in two, and eight patterns fill two 256-bit registers exactly.
 constinit const SearchKernels detail::avx512SearchKernels{nearestCodeAvx512, detail::scanMatchRowAvx2,
-                                                          detail::patternDotsAvx2};
+                                                          detail::patternDotsAvx2, detail::windowRowAvx2};
 
 }  // namespace kirune
 

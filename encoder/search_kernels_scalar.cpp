@@ -30,6 +30,16 @@ void patternDotsScalar(const BlockVec& target, int32_t* dots) {
     for (int k = 0; k < kPatternCount; ++k) dots[k] = scalar::blockDot(target, patternBlock(k));
 }
 
+WindowRow windowRowScalar(const BlockVec& x, const BlockVec* blocks, int32_t count, int32_t limit, int32_t* out) {
+    WindowRow w;
+    for (int32_t k = 0; k < count; ++k) {
+        const int32_t d = out[k] = scalar::blockDistance(x, blocks[k]);
+        if (d < limit) w.under |= uint64_t{1} << k;
+        if (d < w.least) w.least = d;
+    }
+    return w;
+}
+
 }  // namespace
 
 namespace detail {
@@ -39,7 +49,8 @@ void scanMatchFrom(const MatchRow& r, MatchScan& s, int32_t c) {
         if (inWindow(r, r.energies[c])) takeMatch(s, c, scalar::blockDistance(*r.x, r.blocks[c]), r.T);
 }
 
-constinit const SearchKernels scalarSearchKernels{nearestCodeScalar, scanMatchRowScalar, patternDotsScalar};
+constinit const SearchKernels scalarSearchKernels{nearestCodeScalar, scanMatchRowScalar, patternDotsScalar,
+                                                        windowRowScalar};
 
 }  // namespace detail
 

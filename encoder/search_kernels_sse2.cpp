@@ -84,9 +84,38 @@ void patternDotsSse2(const BlockVec& target, int32_t* dots) {
     for (int k = 0; k < kPatternCount; ++k) dots[k] = blockDot(target, patternBlock(k));
 }
 
+// Four blocks to a step; the last few as a group of four ending at the
+// last block (measured twice, which changes neither mask nor least).
+WindowRow windowRowSse2(const BlockVec& x, const BlockVec* blocks, int32_t count, int32_t limit, int32_t* out) {
+    using namespace detail;
+    WindowRow w;
+    if (count < 4) {
+        for (int32_t k = 0; k < count; ++k) {
+            const int32_t d = out[k] = blockDistance(x, blocks[k]);
+            if (d < limit) w.under |= uint64_t{1} << k;
+            if (d < w.least) w.least = d;
+        }
+        return w;
+    }
+    const __m128i l = _mm_set1_epi32(limit);
+    __m128i least = _mm_set1_epi32(INT32_MAX);
+    const auto group = [&](int32_t k) {
+        blockDistance4(x, blocks + k, out + k);
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + k));
+        w.under |= uint64_t(static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(d, l))))) << k;
+        least = select(_mm_cmplt_epi32(d, least), d, least);
+    };
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4) group(k);
+    if (k < count) group(count - 4);
+    w.least = _mm_cvtsi128_si32(broadcastMin(least));
+    return w;
+}
+
 }  // namespace
 
-constinit const SearchKernels detail::sse2SearchKernels{nearestCodeSse2, scanMatchRowSse2, patternDotsSse2};
+constinit const SearchKernels detail::sse2SearchKernels{nearestCodeSse2, scanMatchRowSse2, patternDotsSse2,
+                                                        windowRowSse2};
 
 }  // namespace kirune
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <iterator>
@@ -163,4 +165,40 @@ TEST(SearchKernels, GainShapeSearchAgreesOnEveryPathWithTheOrderLists) {
     std::copy(dictionaryClasses, dictionaryClasses + kVqLevels, copies);
     const std::vector<uint32_t> want = run(VectorPath::Scalar, copies);
     for (VectorPath path : pathsHere(0)) EXPECT_EQ(run(path, dictionaryClasses), want) << vectorPathName(path);
+}
+
+TEST(SearchKernels, WindowRowMeasuresEveryBlockOnEveryPath) {
+    // Rows of every length the window has, distances that wrap, limits on, above and below them.
+    std::mt19937 src(25);
+    std::vector<BlockVec> blocks(64);
+    int32_t want[64], got[64];
+    int under = 0;
+    for (int round = 0; round < 3000; ++round) {
+        BlockVec x;
+        for (auto& l : x.lane) l = lane(src, round % 3);
+        for (BlockVec& b : blocks) {
+            b = x;
+            for (int i = static_cast<int>(src() % 17); i > 0; --i) b.lane[src() % 16] = lane(src, round % 3);
+        }
+        const auto count = static_cast<int32_t>(1 + src() % 64);
+        const int32_t pick = scalar::blockDistance(x, blocks[src() % count]);
+        const int32_t limit = std::array{pick, pick + 1, static_cast<int32_t>(src()), INT32_MAX, INT32_MIN}[round % 5];
+        WindowRow w;  // the scalar kernel is checked against blockDistance itself
+        for (int32_t k = 0; k < count; ++k) {
+            want[k] = scalar::blockDistance(x, blocks[k]);
+            w.under |= uint64_t{want[k] < limit} << k;
+            w.least = std::min(w.least, want[k]);
+        }
+        under += std::popcount(w.under);
+        for (VectorPath path : pathsHere(0)) {
+            SCOPED_TRACE(testing::Message() << vectorPathName(path) << " round " << round << " count " << count);
+            std::fill(std::begin(got), std::end(got), 7);
+            const WindowRow g = searchKernels(path).windowRow(x, blocks.data(), count, limit, got);
+            ASSERT_EQ(std::tie(g.under, g.least), std::tie(w.under, w.least));
+            ASSERT_TRUE(std::equal(want, want + count, got));
+            ASSERT_TRUE(std::all_of(got + count, std::end(got), [](int32_t v) { return v == 7; }));  // nothing past the row
+        }
+    }
+    EXPECT_GT(under, 20000);
+    EXPECT_LT(under, 80000);
 }
