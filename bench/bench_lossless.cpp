@@ -8,7 +8,9 @@
 // container does, and count streams whose coded bytes differ from the .bwt.
 // KIRUNE_BENCH_TABLE=0 skips the table. KIRUNE_BENCH_STAGES=1 adds, for the
 // side streams, the time of each expansion and compression stage per symbol
-// it handles (thread CPU time, best of several rounds).
+// it handles (thread CPU time, best of several rounds), and the time-stamp
+// counter's ticks per symbol (each block's best round; wall time, so a busy
+// machine adds), and the thread time at the counter's rate (x rate).
 
 #include <benchmark/benchmark.h>
 
@@ -32,6 +34,9 @@
 
 #ifdef KIRUNE_HAVE_BZIP2
 #include <bzlib.h>
+#endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
 #endif
 
 namespace {
@@ -239,6 +244,16 @@ double threadMs() {
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+// Time-stamp counter ticks: a cycle count at the counter's fixed rate, read
+// where the hardware counters cannot be (0 when there is no such counter).
+uint64_t ticks() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __rdtsc();
+#else
+    return 0;
+#endif
+}
+
 double wallMs() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -400,15 +415,32 @@ void printStages() {
     };
     std::printf("\n%zu blocks: %zu raw bytes, %zu after the first run-length stage, %zu coded symbols\n",
                 blocks.size(), raw, rle1, packed);
-    std::printf("%-14s %10s %10s %10s\n", "stage", "ms", "symbols", "ns/symbol");
+    // The counter's rate over a 50 ms pause.
+    const double wall0 = wallMs();
+    const uint64_t ticks0 = ticks();
+    timespec pause{0, 50000000};
+    nanosleep(&pause, nullptr);
+    const double ticksPerNs = static_cast<double>(ticks() - ticks0) / ((wallMs() - wall0) * 1e6);
+    std::printf("%-14s %10s %10s %10s %10s %10s\n", "stage", "ms", "symbols", "ns/symbol", "TSC/symbol",
+                "x rate");
     for (const Stage& st : stages) {
         double best = 1e30;
+        // Ticks are wall time: each block keeps its least disturbed round.
+        std::vector<uint64_t> blockTicks(blocks.size(), ~uint64_t{0});
         for (int round = 0; round < 7; ++round) {
             const double t = threadMs();
-            for (const auto& b : blocks) st.run(b);
+            for (size_t i = 0; i < blocks.size(); ++i) {
+                const uint64_t k = ticks();
+                st.run(blocks[i]);
+                blockTicks[i] = std::min(blockTicks[i], ticks() - k);
+            }
             best = std::min(best, threadMs() - t);
         }
-        std::printf("%-14s %10.2f %10zu %10.2f\n", st.name, best, st.symbols, best * 1e6 / st.symbols);
+        uint64_t total = 0;
+        for (uint64_t k : blockTicks) total += k;
+        const double ns = best * 1e6 / static_cast<double>(st.symbols);
+        std::printf("%-14s %10.2f %10zu %10.2f %10.1f %10.1f\n", st.name, best, st.symbols, ns,
+                    static_cast<double>(total) / static_cast<double>(st.symbols), ns * ticksPerNs);
     }
 }
 

@@ -73,18 +73,37 @@ inline void swapFront(uint8_t* list) {
 #endif
 }
 
+#if KIRUNE_SSE2
+// moveToSecond for 2 <= r < 64, in the list's first four aligned vectors:
+// each takes its left neighbour (the top byte of the vector below coming in)
+// in its lanes that lie in 2 .. r. One form for all these ranks, as which of
+// them comes next follows the data and a branch on it mispredicts often.
+inline void moveToSecond64(uint8_t* list, uint32_t r, uint8_t c) {
+    auto* at = reinterpret_cast<__m128i*>(list);
+    const __m128i k = laneIndex();
+    const __m128i v0 = _mm_load_si128(at), v1 = _mm_load_si128(at + 1);
+    const __m128i v2 = _mm_load_si128(at + 2), v3 = _mm_load_si128(at + 3);
+    // Lanes at most r - 16j, in vector j.
+    const auto upTo = [&](int j) {
+        return _mm_cmplt_epi8(k, _mm_set1_epi8(static_cast<char>(static_cast<int>(r) - 16 * j + 1)));
+    };
+    const auto carried = [](__m128i v, __m128i below) {
+        return _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(below, 15));
+    };
+    const __m128i moved0 = _mm_and_si128(_mm_cmpgt_epi8(k, _mm_set1_epi8(1)), upTo(0));
+    const __m128i out0 = select(moved0, _mm_slli_si128(v0, 1), v0);
+    _mm_store_si128(at, select(_mm_cmpeq_epi8(k, _mm_set1_epi8(1)), _mm_set1_epi8(static_cast<char>(c)), out0));
+    _mm_store_si128(at + 1, select(upTo(1), carried(v1, v0), v1));
+    _mm_store_si128(at + 2, select(upTo(2), carried(v2, v1), v2));
+    _mm_store_si128(at + 3, select(upTo(3), carried(v3, v2), v3));
+}
+#endif
+
 // Puts c (the byte at rank r >= 2) second, moving list[1 .. r-1] one on.
 inline void moveToSecond(uint8_t* list, uint32_t r, uint8_t c) {
 #if KIRUNE_SSE2
-    if (r < 16) {
-        auto* at = reinterpret_cast<__m128i*>(list);
-        const __m128i v = _mm_load_si128(at);
-        const __m128i k = laneIndex();
-        // Lanes 2 .. r take their left neighbour, lane 1 takes c.
-        const __m128i moved = _mm_and_si128(_mm_cmpgt_epi8(k, _mm_set1_epi8(1)),
-                                            _mm_cmplt_epi8(k, _mm_set1_epi8(static_cast<char>(r + 1))));
-        const __m128i out = select(moved, _mm_slli_si128(v, 1), v);
-        _mm_store_si128(at, select(_mm_cmpeq_epi8(k, _mm_set1_epi8(1)), _mm_set1_epi8(static_cast<char>(c)), out));
+    if (r < 64) {
+        moveToSecond64(list, r, c);
         return;
     }
 #endif
