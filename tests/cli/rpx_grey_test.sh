@@ -17,7 +17,7 @@ for tag, kind, count, value in entries:
     out += struct.pack('<HHII', tag, kind, count, data if tag == 273 else value)
 open('white.tif', 'wb').write(out + struct.pack('<I', 0) + pixels)
 PY
-python3 "$here/tiny_tiff.py" 16 12 1 rgb.tif
+tiny_size="16 12" tiny 1 rgb.tif
 
 "$rpx" -q white.tif rgb.tif
 check "a grey TIFF compresses" test -s white_49-2.rpx
