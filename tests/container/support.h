@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>

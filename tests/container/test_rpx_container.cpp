@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cstring>
 #include <sys/stat.h>
 
 #include "codec/stream_syntax.h"
