@@ -164,8 +164,6 @@ TEST(Messages, ArgumentsFillTheirSlotsInAnyOrderAndTheDetailFollows) {
 TEST(Messages, ErrorsAreEnglishAndKeepTheirMessage) {
     const Error e(UserMessage{kTruncatedStripText, {"3", "4"}});
     EXPECT_STREQ(e.what(), "truncated: the file ends inside strip 3 of 4");
-    EXPECT_EQ(e.message().text, kTruncatedStripText);
-    EXPECT_THAT(e.message().args, ElementsAre("3", "4"));
     EXPECT_STREQ(Error(kCannotOpenInputText, "No such file or directory").what(),
                  "cannot open the file: No such file or directory");
     // A copy shares the message: copying an exception never allocates.
