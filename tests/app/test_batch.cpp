@@ -257,13 +257,4 @@ TEST_F(FolderWalk, UnreadableFolderCostsOnlyItsOwnFiles) {
     EXPECT_EQ(found, (std::vector<std::string>{"b/y.tif", "c.tif"}));
 }
 
-TEST(FileListLimit, DialogDefaultStopsAtItsLimitAndAnUnlimitedListDoesNot) {
-    FileList dialog, unlimited(SIZE_MAX);
-    for (std::size_t i = 0; i < kMaxBatchFiles; ++i) ASSERT_TRUE(dialog.add("f.tif") && unlimited.add("f.tif"));
-    EXPECT_FALSE(dialog.add("one-more.tif"));
-    EXPECT_EQ(dialog.count(), kMaxBatchFiles);
-    EXPECT_TRUE(unlimited.add("one-more.tif"));
-    EXPECT_EQ(unlimited.count(), kMaxBatchFiles + 1);
-}
-
 }  // namespace
