@@ -13,7 +13,7 @@ check "the prefix has a loaders cache" test -s "$GDK_PIXBUF_MODULE_FILE"
 check "... naming the .rpx loader and its type" grep -q '"application/x-kirune-rpx"' "$GDK_PIXBUF_MODULE_FILE"
 
 # 16-bit samples with a gradient and noise, so rounding to 8 bits matters.
-python3 "$source/tests/cli/tiny_tiff.py" 160 120 3 pic.tif
+tiny_size="160 120" tiny 3 pic.tif
 "$rpx" -q pic.tif && "$rpx" -q --bmp pic_49-2.rpx
 convert pic_49-2.bmp -depth 8 rgb:pic.rgb
 check "rpx made the container and its BMP" test -s pic_49-2.bmp -a -s pic.rgb

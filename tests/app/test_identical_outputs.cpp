@@ -29,6 +29,7 @@
 #include "app/core/drivers.h"
 #include "app/core/presets.h"
 #include "app/core/ui.h"
+#include "tests/app/app_support.h"
 #include "tests/container/support.h"
 
 using namespace kirune;
@@ -38,15 +39,6 @@ namespace {
 
 const std::string kDigestFile = std::string(KIRUNE_SOURCE_DIR) + "/tests/data/output-digests.txt";
 
-struct QuietUi : BatchUi {
-    std::string failure;
-    void showMessage(const std::string& p, const std::string& t) override { failure = p + ": " + t; }
-    void showWarning(const std::string&, const std::string&) override {}
-    void setPathText(const std::string&) override {}
-    void setCounterText(const std::string&) override {}
-    void setProgress(int) override {}
-};
-
 std::string digestOf(const std::vector<uint8_t>& bytes) {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx",
@@ -54,37 +46,28 @@ std::string digestOf(const std::vector<uint8_t>& bytes) {
     return hex;
 }
 
-uint64_t le(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= uint64_t{p[i]} << (8 * i);
-    return v;
-}
-void putLe(uint8_t* p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Cuts the input-name record (type 4) out of a container's trailer, framing
 // the trailer again (record count, length, checksum) as if it had never held
 // one, and returns the record's bytes; empty when there is none.
 std::vector<uint8_t> cutInputNameRecord(std::vector<uint8_t>& file) {
     if (file.size() < 40 || std::memcmp(&file[file.size() - 8], "RPXTRAIL", 8) != 0) return {};
-    const std::size_t start = file.size() - static_cast<std::size_t>(le(&file[file.size() - 32], 8));
+    const std::size_t start = file.size() - static_cast<std::size_t>(getLe(file, file.size() - 32, 8));
     std::size_t at = start + 8;
-    for (uint64_t i = 0, n = le(&file[start + 6], 2); i < n; ++i) {
-        const auto length = static_cast<std::size_t>(le(&file[at + 4], 4));
-        if (le(&file[at], 2) != 4) {
+    for (uint64_t i = 0, n = getLe(file, start + 6, 2); i < n; ++i) {
+        const auto length = static_cast<std::size_t>(getLe(file, at + 4, 4));
+        if (getLe(file, at, 2) != 4) {
             at += 8 + length;
             continue;
         }
         const std::vector<uint8_t> record(file.begin() + static_cast<std::ptrdiff_t>(at + 8),
                                           file.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
         file.erase(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
-        putLe(&file[start + 6], n - 1, 2);
+        putLe(file, start + 6, n - 1, 2);
         const std::size_t body = file.size() - 32 - start;
         const XXH128_hash_t h = XXH3_128bits(&file[start], body);
-        putLe(&file[start + body], body + 32, 8);
-        putLe(&file[start + body + 8], h.low64, 8);
-        putLe(&file[start + body + 16], h.high64, 8);
+        putLe(file, start + body, body + 32, 8);
+        putLe(file, start + body + 8, h.low64, 8);
+        putLe(file, start + body + 16, h.high64, 8);
         return record;
     }
     return {};
@@ -174,9 +157,9 @@ protected:
         drivers.onFileDone = [&](const FileReport& r) {
             if (settings.measureQuality && r.kind != FileKind::Expand) got.psnr = r.psnr;
         };
-        QuietUi ui;
+        RecordingUi ui;
         const std::string out = drivers.outputPath(input, kind);
-        EXPECT_TRUE(drivers.processOneFile(input, kind, ui)) << tag << ": " << ui.failure;
+        EXPECT_TRUE(drivers.processOneFile(input, kind, ui)) << tag << ": " << ::testing::PrintToString(ui.messages);
         const std::string kept = path(tag);
         std::rename(out.c_str(), kept.c_str());
         std::vector<uint8_t> bytes = readFile(kept);
@@ -189,8 +172,8 @@ protected:
             const std::string name = std::filesystem::path(input).filename().string();
             EXPECT_EQ(record.size(), 12 + name.size()) << tag;
             if (record.size() == 12 + name.size()) {
-                EXPECT_EQ(static_cast<int64_t>(le(record.data(), 8)), st.st_mtim.tv_sec) << tag;
-                EXPECT_EQ(le(record.data() + 8, 4), static_cast<uint64_t>(st.st_mtim.tv_nsec)) << tag;
+                EXPECT_EQ(static_cast<int64_t>(getLe(record, 0, 8)), st.st_mtim.tv_sec) << tag;
+                EXPECT_EQ(getLe(record, 8, 4), static_cast<uint64_t>(st.st_mtim.tv_nsec)) << tag;
                 EXPECT_EQ(std::string(record.begin() + 12, record.end()), name) << tag;
             }
         }

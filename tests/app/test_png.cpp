@@ -122,19 +122,6 @@ TEST_F(PngOutput, HoldsTheTiffExpansionsSamplesAtTheInputsDepthWithItsResolution
     }
 }
 
-TEST_F(PngOutput, AFailedExpansionLeavesNoPng) {
-    writePng(path("in.png"), {});
-    Quiet ui;
-    const std::string rpx = compressFile(path("in.png"), FileKind::CompressPng, {}, ui).output;
-    std::vector<uint8_t> bytes = readFile(rpx);
-    bytes[bytes.size() / 2] ^= 0xff;  // the container checksum no longer matches
-    writeFile(rpx, bytes);
-    JobSettings s;
-    s.pngOutput = true;
-    EXPECT_THROW(expandFile(rpx, s, ui), Error);
-    EXPECT_EQ(entries(), (std::set<std::string>{"in.png", "in_49-2.rpx"}));
-}
-
 // exiftool's listing of a file, sorted, without the lines about the file itself (name, dates, size) and exiftool's
 // own.
 std::vector<std::string> exiftool(const std::string& file, const char* groups = "") {

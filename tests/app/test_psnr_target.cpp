@@ -63,6 +63,8 @@ TEST_F(PsnrTarget, ReachesTheTargetWithinFivePercentOfTheBestLevel) {
             const FileReport r = compressFile(sample(name), FileKind::CompressTiff, aiming(target, dir), ui);
             EXPECT_GE(r.psnr, target);
             EXPECT_FALSE(r.targetMissed);
+            // The pixel checksum holds the encoder's reconstruction: the decoder must rebuild it exactly.
+            EXPECT_NO_THROW(expandFile(r.output, aiming(target, dir), ui));
             const uint64_t best = fewestBytesReaching(sample(name), target, dir, ui);
             ASSERT_NE(best, UINT64_MAX);
             EXPECT_LE(static_cast<double>(r.outputBytes), 1.05 * static_cast<double>(best));
@@ -70,18 +72,13 @@ TEST_F(PsnrTarget, ReachesTheTargetWithinFivePercentOfTheBestLevel) {
     EXPECT_EQ(ui.warnings, std::vector<std::string>{});
 }
 
-TEST_F(PsnrTarget, NamesTheOutputAfterTheTargetAndExpands) {
+// Where the batch looks for an existing output (a whole target's name: rpx's options test).
+TEST_F(PsnrTarget, NamesTheOutputAfterTheTarget) {
     Quiet ui;
-    for (const double target : {50.0, 49.5}) {
-        const JobSettings s = aiming(target, dir);
-        const FileDrivers drivers(s);
-        const FileReport r = compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui);
-        EXPECT_EQ(r.output, drivers.outputPath(sample("coffee-200.tif"), FileKind::CompressTiff));
-        EXPECT_EQ(std::filesystem::path(r.output).filename(), target == 50.0 ? "coffee-200_50-2.rpx" : "coffee-200_49.5-2.rpx");
-        EXPECT_GE(r.qualityLevel, 1);
-        // The pixel checksum holds the encoder's reconstruction: the decoder must rebuild it exactly.
-        EXPECT_TRUE(std::filesystem::exists(expandFile(r.output, s, ui).output));
-    }
+    const JobSettings s = aiming(49.5, dir);
+    const FileReport r = compressFile(sample("coffee-200.tif"), FileKind::CompressTiff, s, ui);
+    EXPECT_EQ(r.output, FileDrivers(s).outputPath(sample("coffee-200.tif"), FileKind::CompressTiff));
+    EXPECT_EQ(std::filesystem::path(r.output).filename(), "coffee-200_49.5-2.rpx");
 }
 
 TEST_F(PsnrTarget, GoesBeyondTheFinestLevelOfTheCascadeAndWritesTheFinestCodingWhereItCannotReach) {

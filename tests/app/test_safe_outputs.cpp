@@ -87,18 +87,10 @@ JobSettings existing(ExistingOutputs rule, int threads = 1) {
     return with([&](JobSettings& s) { s.existingOutputs = rule, s.threads = threads; });
 }
 
+// An output named as an input fails (rpx's messages test); so does one that is an input by a link.
 TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) {
     tiff("photo.tif");
-    ASSERT_EQ(run({"photo.tif"}).succeeded, 1);
     const std::vector<uint8_t> original = readFile(path("photo.tif"));
-    // photo.rpx sorts first and would expand over photo.tif, a later input.
-    std::filesystem::copy_file(path("photo_49-2.rpx"), path("photo.rpx"));
-    std::filesystem::remove(path("photo_49-2.rpx"));
-    const BatchResult r = run({"photo.tif", "photo.rpx"});
-    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
-    EXPECT_THAT(ui.messages, ElementsAre("photo.rpx|" + ja(kOutputIsInputText) + ": photo.tif (photo.tif)"));
-    EXPECT_EQ(readFile(path("photo.tif")), original);
-    // A hard link or a symbolic link at the output's name is the input too.
     std::filesystem::create_hard_link(path("photo.tif"), path("h_49-2.rpx"));
     std::filesystem::create_symlink(path("photo.tif"), path("s_49-2.rpx"));
     tiff("h.tif"), tiff("s.tif");
@@ -108,18 +100,14 @@ TEST_F(SafeOutputs, NoOutputEverReplacesAnInputOfItsBatchWhateverNameLeadsToIt) 
 }
 
 TEST_F(SafeOutputs, TwoInputsOfOneOutputTheSecondFailsNamingTheFirst) {
+    // Names equal but for case (two folders into one -o: rpx's messages test).
     tiff("a.tif", 24, 20), tiff("a.TIF", 32, 20);
-    for (const char* d : {"d1", "d2", "out"}) std::filesystem::create_directories(dir / d);
-    tiff("d1/x.tif", 24, 20), tiff("d2/x.tif", 48, 8);
-    BatchResult r = run({"a.tif", "a.TIF"});
+    const BatchResult r = run({"a.tif", "a.TIF"});
     EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
     EXPECT_THAT(ui.messages, ElementsAre("a.TIF|" + ja(kOutputTakenText) + ": a_49-2.rpx (a.tif)"));
     ContainerReader first(path("a_49-2.rpx"));
     ImageMetadata meta;
     EXPECT_EQ(readContainerHeader(first, meta).layout.width, 24);  // a.tif's, which came first
-    r = run({"d1/x.tif", "d2/x.tif"}, with([&](JobSettings& s) { s.outputDir = path("out"); }));
-    EXPECT_EQ(std::make_pair(r.succeeded, r.failed), std::make_pair(1, 1));
-    EXPECT_THAT(ui.messages, ElementsAre("d2/x.tif|" + ja(kOutputTakenText) + ": out/x_49-2.rpx (d1/x.tif)"));
 }
 
 TEST_F(SafeOutputs, ExistingFilesAreRefusedUnlessReplacingAndAFailedFileTakesOutputsOfOthersWithItNever) {

@@ -17,6 +17,9 @@ check() {  # check DESCRIPTION COMMAND...
   if "$@"; then echo "ok: $what"; passes=$((passes + 1)); else echo "FAILED: $what"; fails=$((fails + 1)); fi
 }
 finish() { echo "$passes passed, $fails failed"; [ "$fails" -eq 0 ]; }
-# tiny SEED FILES...: small noise TIFFs of ${tiny_size:-16 16} pixels.
-tiny() { python3 "$here/tiny_tiff.py" ${tiny_size:-16 16} "$@"; }
+# tiny SEED FILES...: uncompressed 16-bit plasma TIFFs of ${tiny_size:-16 16} pixels, seed + i for each file.
+tiny() {
+  local seed=$1 size=${tiny_size:-16 16} f; shift
+  for f; do convert -size "${size/ /x}" -seed $((seed++)) plasma: -depth 16 "$f" || return; done
+}
 cd "$work"

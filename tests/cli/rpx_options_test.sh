@@ -112,7 +112,7 @@ PY
 
 # A PSNR target names the output by it and says which coding reached it;
 # the rate-aware coder writes containers the expansion reads.
-python3 "$here/tiny_tiff.py" 96 64 5 target.tif
+tiny_size="96 64" tiny 5 target.tif
 "$rpx" -j1 --psnr 50 target.tif > line
 check "--psnr 50 exits 0 into NAME_50-2.rpx" test $? -eq 0 -a -s target_50-2.rpx
 check "... reaching at least 50 dB and naming its level" python3 - line <<'PY'
@@ -127,7 +127,7 @@ check "--rdo writes a container that expands" test -s rdo/target_49-2.tif
 
 # The progress bar on a terminal: redrawn in place, never wider than the terminal.
 if command -v script > /dev/null; then
-  python3 "$here/tiny_tiff.py" 600 400 4 wide.tif
+  tiny_size="600 400" tiny 4 wide.tif
   mkdir -p "a-rather-long-folder-name-to-overflow-a-narrow-terminal"
   mv wide.tif "a-rather-long-folder-name-to-overflow-a-narrow-terminal/"
   COLUMNS=40 script -qec "$rpx -j1 a-rather-long-folder-name-to-overflow-a-narrow-terminal/wide.tif" /dev/null \

@@ -94,7 +94,7 @@ check "a forged resolution is null" strict records '
 assert records[0]["xResolution"] is None and records[0]["yResolution"] is None, records'
 check "... and info --json gives the sampling as batches do" strict records '
 assert records[0]["colourSampling"] == "4:4:4" and records[0]["status"] == "ok", records'
-python3 "$here/tiny_tiff.py" 1 1 3 dot.tif
+tiny_size="1 1" tiny 3 dot.tif
 "$rpx" dot.tif > lines && "$rpx" --json -f dot.tif > records
 check "a 1x1 image has no bits per pixel" test "$(grep -c bpp lines)" -eq 0
 check "... null in its record" strict records 'assert records[0]["bpp"] is None and records[0]["ratio"] > 0, records'
@@ -106,7 +106,7 @@ check "verify --fast with a trailer: its container checksum, strips not decoded"
   grep -qx "d_51-2.rpx: OK (container checksum; strips not decoded)" lines
 check "... without one: the strip layout" grep -qx "old.rpx: OK, no container checksum stored (strip layout only)" lines
 size=$(stat -c %s d_51-2.rpx)
-head -c $((size - 200)) d_51-2.rpx > cut.rpx
+head -c $((size / 2)) d_51-2.rpx > cut.rpx
 "$rpx" info cut.rpx > lines 2> err
 check "info on a truncated container fails" test $? -eq 1
 check "... listing its header" grep -q "^size            16 x 16$" lines

@@ -7,7 +7,7 @@ source "$(dirname "$0")/check.sh"
 
 total=20
 mkdir scans
-python3 "$here/tiny_tiff.py" 400 300 7 scans/s00.tif
+tiny_size="400 300" tiny 7 scans/s00.tif
 python3 -c 'import shutil, sys; [shutil.copy(sys.argv[1], p) for p in sys.argv[2:]]' scans/s00.tif \
   $(for i in $(seq 1 $((total - 1))); do printf 'scans/s%02d.tif ' "$i"; done)
 

@@ -21,10 +21,7 @@ inline void writeRangeCoderDamage(const std::string& from, const std::string& to
     std::vector<uint8_t> bytes = readFile(from);
     const OpenedContainer c = openContainer(from);
     if (!c.trailer || !c.trailer->container) throw std::runtime_error("no container checksum to recompute");
-    const auto u32 = [&](std::size_t at) {
-        return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
-               uint32_t{bytes[at + 3]} << 24;
-    };
+    const auto u32 = [&](std::size_t at) { return getLe(bytes, at, 4); };
     const auto table = static_cast<std::size_t>(c.reader->position());
     std::size_t stream = table + kStreamTableBytes;
     for (std::size_t i = 0; i < kStreamCount; ++i) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -54,6 +53,15 @@ inline UserMessage errorMessage(const std::function<void()>& f) {
     try { f(); } catch (const Error& e) { return e.message(); }
     return UserMessage{"accepted"};
 }
+// n little-endian bytes at `at`.
+inline uint64_t getLe(const std::vector<uint8_t>& b, std::size_t at, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v |= uint64_t{b.at(at + i)} << (8 * i);
+    return v;
+}
+inline void putLe(std::vector<uint8_t>& b, std::size_t at, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) b.at(at + i) = uint8_t(v >> (8 * i));
+}
 inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                              static_cast<std::streamsize>(bytes.size()));
@@ -61,11 +69,8 @@ inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
 
 // A container as written before trailers existed: the header and strips alone.
 inline std::vector<uint8_t> withoutTrailer(std::vector<uint8_t> b) {
-    if (b.size() >= 32 && std::memcmp(&b[b.size() - 8], "RPXTRAIL", 8) == 0) {
-        uint64_t length = 0;
-        for (int i = 0; i < 8; ++i) length |= uint64_t{b[b.size() - 32 + i]} << (8 * i);
-        b.resize(b.size() - length);
-    }
+    if (b.size() >= 32 && std::memcmp(&b[b.size() - 8], "RPXTRAIL", 8) == 0)
+        b.resize(b.size() - getLe(b, b.size() - 32, 8));
     return b;
 }
 
@@ -224,9 +229,7 @@ inline std::vector<uint16_t> bmpSamples(const std::string& p, int w, int h) {
 inline std::vector<uint8_t> bmpBytes(int w, int h, bool topDown, uint32_t offset = 54, const Pixels& px = pattern) {
     const size_t stride = (w * 3 + 3) & ~3;
     std::vector<uint8_t> b(offset + stride * h, 0xEE);  // junk in gaps and padding
-    auto le = [&](size_t at, uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b[at + i] = uint8_t(v >> (8 * i));
-    };
+    const auto le = [&](size_t at, uint32_t v, int n) { putLe(b, at, v, n); };
     b[0] = 'B', b[1] = 'M';
     le(2, uint32_t(b.size()), 4), le(6, 0, 4), le(10, offset, 4), le(14, 40, 4), le(18, w, 4);
     le(22, uint32_t(topDown ? -h : h), 4), le(26, 1, 2), le(28, 24, 2), le(30, 0, 4);

@@ -334,9 +334,6 @@ TEST(CarriedTagBlobs, OnlyWellFormedBlobsOfCarriableTagsAreAccepted) {
 }
 
 // Little-endian classic TIFF surgery: directories appended and entries pointed elsewhere.
-uint32_t le32(const std::vector<uint8_t>& f, std::size_t at) {
-    return f[at] | f[at + 1] << 8 | f[at + 2] << 16 | uint32_t(f[at + 3]) << 24;
-}
 uint32_t appendDirectory(std::vector<uint8_t>& f, const std::vector<std::array<uint32_t, 4>>& entries) {
     f.resize(f.size() + (f.size() & 1));
     const auto at = uint32_t(f.size());
@@ -370,7 +367,7 @@ std::set<int> directoriesOf(std::span<const uint8_t> blob) {
 TEST_F(CarriedTags, DirectoriesThatLibtiffCannotReadBackAreLeftOutWhenCaptured) {
     writePhoto(path("photo.tif"), "w");
     const std::vector<uint8_t> photo = readFile(path("photo.tif"));
-    const uint32_t main = le32(photo, 4);
+    const auto main = uint32_t(getLe(photo, 4, 4));
     const std::function<void(std::vector<uint8_t>&)> forgeries[] = {
         [&](std::vector<uint8_t>& f) { pointEntry(f, main, 34665, main); },
         [&](std::vector<uint8_t>& f) {

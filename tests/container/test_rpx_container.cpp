@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cstring>
 #include <sys/stat.h>
 
 #include "codec/stream_syntax.h"
@@ -46,7 +45,7 @@ protected:
     }
     // `b` with n little-endian bytes of v at `at`, and `padding` zeros after.
     static std::vector<uint8_t> patched(std::vector<uint8_t> b, size_t at, uint64_t v, int n, size_t padding) {
-        for (int i = 0; i < n; ++i) b[at + i] = uint8_t(v >> (8 * i));
+        putLe(b, at, v, n);
         b.resize(b.size() + padding, 0);
         return b;
     }

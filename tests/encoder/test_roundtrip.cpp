@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 #include <random>
-#include <string>
 #include <utility>
 #include <vector>
 

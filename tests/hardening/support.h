@@ -6,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "tests/app/app_support.h"
 #include "tests/container/support.h"

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -20,6 +19,7 @@ namespace kirune {
 namespace {
 
 using test::inChild;
+using test::putLe;
 using test::readFile;
 using test::writeFile;
 
@@ -33,10 +33,6 @@ bool limitAddressSpace(uint64_t headroom) {
         if (line.rfind("VmSize:", 0) == 0) kb = std::stoull(line.substr(7));
     const rlimit lim{kb * 1024 + headroom, kb * 1024 + headroom};
     return kb > 0 && ::setrlimit(RLIMIT_AS, &lim) == 0;
-}
-
-void putU32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
 }
 
 class ResourceLimits : public test::ScratchDir {
@@ -71,14 +67,14 @@ TEST_F(ResourceLimits, HugeClaimedImagesExpandWithinTheStripWorkingSet) {
     test::RecordingUi ui;
     const FileReport c = compressFile(path("strip.bmp"), FileKind::CompressBmp, JobSettings{}, ui);
     std::vector<uint8_t> bytes = readFile(c.output);
-    putU32(bytes, 14, 400000);
-    putU32(bytes, 26, 16);
+    putLe(bytes, 14, 400000, 4);
+    putLe(bytes, 26, 16, 4);
     const size_t strip1 = bytes.size();
     bytes.resize(bytes.size() + 6249 * kStreamTableBytes, 0);
     writeFile(path("tall.rpx"), bytes);
     // The same with strip 1 claiming a 3.75 GiB matchBytes stream.
-    putU32(bytes, strip1 + 6 * 8, 0xF0000000u);
-    putU32(bytes, strip1 + 6 * 8 + 4, 16);
+    putLe(bytes, strip1 + 6 * 8, 0xF0000000u, 4);
+    putLe(bytes, strip1 + 6 * 8 + 4, 16, 4);
     writeFile(path("greedy.rpx"), bytes);
 
     for (const char* name : {"tall", "greedy"})
@@ -110,8 +106,8 @@ TEST_F(HostileInputs, BmpSizesBeyondTheFileAreRefusedWithoutOverflow) {
     const std::string p = path("huge.bmp");
     for (const uint32_t height : {0x7FFFFFFFu, 0x951F19FFu /* top-down */, 2u}) {
         std::vector<uint8_t> b = test::bmpBytes(1, 1, false);
-        putU32(b, 18, 0x7FFFFFFFu);
-        putU32(b, 22, height);
+        putLe(b, 18, 0x7FFFFFFFu, 4);
+        putLe(b, 22, height, 4);
         writeFile(p, b);
         try {
             openInputImage(p, InputFormat::Bmp);

@@ -139,11 +139,7 @@ TEST_F(Thumbnailer, DamagedOrHugeContainersFailWithOneLineAndNoOutput) {
     // An old container claiming a picture in strips of the usual budget, zeros for every strip table.
     const auto claim = [&](uint32_t w, uint32_t h, size_t padding) {
         std::vector<uint8_t> b = legacy;
-        for (int i = 0; i < 4; ++i) {
-            b[10 + i] = uint8_t(w >> (8 * i));
-            b[14 + i] = uint8_t(h >> (8 * i));
-            b[26 + i] = uint8_t(kStripBudgetLog2 >> (8 * i));
-        }
+        putLe(b, 10, w, 4), putLe(b, 14, h, 4), putLe(b, 26, kStripBudgetLog2, 4);
         b.resize(b.size() + padding);
         return b;
     };
