@@ -122,18 +122,14 @@ inline uint32_t rankOfKey(const uint8_t* list, __m128i key) {
         if (hits) return at + static_cast<uint32_t>(__builtin_ctzll(hits));
     }
 }
-#endif
-
+#else
 // Where c sits in the list.
 inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
-#if KIRUNE_SSE2
-    return rankOfKey(list, _mm_set1_epi8(static_cast<char>(c)));
-#else
     uint32_t r = 0;
     while (list[r] != c) ++r;
     return r;
-#endif
 }
+#endif
 
 void initList(uint8_t* list) {
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
@@ -254,13 +250,13 @@ inline void mtfMoveFront64(uint8_t* list, uint32_t r, uint32_t ins, __m128i c) {
     }
 }
 
-}  // namespace
-#endif
-
 // Where the byte at rank r goes: 0 (the front) for rank 0 and for rank 1
 // after a non-zero rank, otherwise 1 (second place; no move for rank 1
 // after rank 0).
 inline uint32_t mtfPlace(uint32_t r, uint32_t prev) { return r == 0 || (r == 1 && prev != 0) ? 0 : 1; }
+
+}  // namespace
+#endif
 
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
     MtfList room{};
