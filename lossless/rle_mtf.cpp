@@ -126,13 +126,12 @@ struct MtfList {
     uint8_t* list() { return room + 16; }
 };
 
-// Where c sits in the list. Every byte is in the list once, so the search
-// ends within it.
-inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
 #if KIRUNE_SSE2
-    // 64 bytes a step: nearly every rank of a side stream is found in the
-    // first, so the loop's exit is seldom mispredicted.
-    const __m128i key = _mm_set1_epi8(static_cast<char>(c));
+// Where the byte that fills key sits in the list. Every byte is in the list
+// once, so the search ends within it. 64 bytes a step: nearly every rank of a
+// side stream is found in the first, so the loop's exit is seldom
+// mispredicted.
+inline uint32_t rankOfKey(const uint8_t* list, __m128i key) {
     const auto hitsAt = [&](uint32_t at) {
         const __m128i chunk = _mm_load_si128(reinterpret_cast<const __m128i*>(list + at));
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, key))));
@@ -141,12 +140,15 @@ inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
         const uint64_t hits = hitsAt(at) | hitsAt(at + 16) << 16 | hitsAt(at + 32) << 32 | hitsAt(at + 48) << 48;
         if (hits) return at + static_cast<uint32_t>(__builtin_ctzll(hits));
     }
+}
 #else
+// Where c sits in the list.
+inline uint32_t rankOf(const uint8_t* list, uint8_t c) {
     uint32_t r = 0;
     while (list[r] != c) ++r;
     return r;
-#endif
 }
+#endif
 
 void initList(uint8_t* list) {
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
@@ -228,10 +230,87 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
     return o;
 }
 
+#if KIRUNE_SSE2
+namespace {
+
+// Lanes ins + 1 to r of the list's front 64 bytes (0xff), for ins 0 or 1
+// and r below 64: the bytes one move shifts one place on.
+struct MovedLanes {
+    alignas(64) uint8_t mask[2][64][64];
+    alignas(16) uint8_t place[2][16];  // lane ins alone
+    constexpr MovedLanes() : mask(), place() {
+        for (unsigned ins = 0; ins < 2; ++ins) {
+            for (unsigned r = 0; r < 64; ++r)
+                for (unsigned j = 0; j < 64; ++j) mask[ins][r][j] = j > ins && j <= r ? 0xff : 0;
+            place[ins][ins] = 0xff;
+        }
+    }
+};
+inline constexpr MovedLanes kMovedLanes;
+
+// The encoder's list update for ranks below 64, where nearly all ranks of a
+// side stream fall: the front 64 bytes are rebuilt in aligned vectors, so the
+// next search's loads find their bytes in whole earlier stores, and no branch
+// on the rank (which follows the data) picks among the cases. Lanes ins + 1 to
+// r take their left neighbour and lane ins takes c (ins is 0 for a move to
+// the front, 1 for a move to the second place); with r <= ins nothing but
+// lane ins, which already holds c, changes.
+inline void mtfMoveFront64(uint8_t* list, uint32_t r, uint32_t ins, __m128i c) {
+    auto* at = reinterpret_cast<__m128i*>(list);
+    const auto* moved = reinterpret_cast<const __m128i*>(kMovedLanes.mask[ins][r]);
+    __m128i carry = _mm_setzero_si128();
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_load_si128(at + k);
+        const __m128i shifted = _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(carry, 15));
+        __m128i out = _mm_xor_si128(v, _mm_and_si128(_mm_xor_si128(v, shifted), _mm_load_si128(moved + k)));
+        if (k == 0) out = select(_mm_load_si128(reinterpret_cast<const __m128i*>(kMovedLanes.place[ins])), c, out);
+        _mm_store_si128(at + k, out);
+        carry = v;
+    }
+}
+
+// Where the byte at rank r goes: 0 (the front) for rank 0 and for rank 1
+// after a non-zero rank, otherwise 1 (second place; no move for rank 1
+// after rank 0).
+inline uint32_t mtfPlace(uint32_t r, uint32_t prev) { return r == 0 || (r == 1 && prev != 0) ? 0 : 1; }
+
+}  // namespace
+#endif
+
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
     MtfList room{};
     uint8_t* list = room.list();
     initList(list);
+    if (n == 0) return;
+#if KIRUNE_SSE2
+    // Finding a rank, then moving the list, then finding the next rank in the
+    // moved list is one long chain per byte. The next byte is looked up in
+    // the list before the current move instead, and its rank corrected for
+    // that move (the bytes from place ins to r - 1 moved one on, the byte at
+    // r went to ins), so the search overlaps the move.
+    __m128i key = _mm_set1_epi8(static_cast<char>(in[0]));
+    uint32_t r = rankOfKey(list, key);
+    uint32_t ins = mtfPlace(r, 1);
+    for (uint32_t i = 0;; ++i) {
+        const uint8_t c = in[i];
+        out[i] = static_cast<uint8_t>(r);
+        if (i + 1 == n) break;
+        const uint8_t next = in[i + 1];
+        const __m128i nextKey = _mm_set1_epi8(static_cast<char>(next));
+        const uint32_t before = rankOfKey(list, nextKey);
+        if (r < 64) [[likely]] {
+            mtfMoveFront64(list, r, ins, key);
+        } else {
+            shiftUp(list, r);
+            list[1] = c;
+        }
+        const uint32_t moved = before >= ins && before < r ? 1 : 0;
+        const uint32_t rn = next == c ? ins : before + moved;
+        ins = mtfPlace(rn, r);
+        r = rn;
+        key = nextKey;
+    }
+#else
     uint32_t prev = 1;
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t c = in[i];
@@ -247,6 +326,7 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
         out[i] = static_cast<uint8_t>(r);
         prev = r;
     }
+#endif
 }
 
 uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n) {

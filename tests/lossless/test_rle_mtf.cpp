@@ -145,3 +145,49 @@ TEST(SecondRunLength, DecodingRejectsDamage) {
 
 }  // namespace
 }  // namespace kirune
+
+namespace kirune {
+namespace {
+
+// Move-to-front as described, one byte at a time: the reference for the
+// encoder, which looks each byte up before the previous move is done.
+Bytes plainMtf(const Bytes& in) {
+    Bytes list(256), out;
+    for (int i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
+    uint32_t prev = 1;
+    for (const uint8_t c : in) {
+        const auto r = static_cast<uint32_t>(std::find(list.begin(), list.end(), c) - list.begin());
+        if (r == 1 && prev != 0) std::swap(list[0], list[1]);
+        if (r >= 2) {
+            list.erase(list.begin() + r);
+            list.insert(list.begin() + 1, c);
+        }
+        out.push_back(static_cast<uint8_t>(r));
+        prev = r;
+    }
+    return out;
+}
+
+// Ranks on both sides of 64 (where the encoder's vector move ends), the same
+// byte twice, rank 1 after rank 0 and after other ranks, runs, two-byte
+// alternations and the first byte of a block.
+TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
+    std::mt19937 rng(8);
+    std::vector<Bytes> inputs = {{}, {1}, {0}, {1, 1, 1}, {2, 2}, {0, 1, 0, 1, 0, 1}, run(200, 50)};
+    for (const uint32_t cycle : {2u, 3u, 16u, 17u, 62u, 63u, 64u, 65u, 66u, 200u}) {
+        Bytes b;
+        for (int i = 0; i < 3000; ++i) {
+            const uint32_t v = rng() % 4 == 0 ? rng() % cycle : static_cast<uint32_t>(i) % cycle;
+            b.insert(b.end(), 1 + (rng() % 7 == 0 ? rng() % 5 : 0), static_cast<uint8_t>(v * 3));
+        }
+        inputs.push_back(b);
+    }
+    Bytes skewed(30000);
+    std::geometric_distribution<int> value(0.05);
+    for (auto& v : skewed) v = static_cast<uint8_t>(value(rng));
+    inputs.push_back(skewed);
+    for (const Bytes& in : inputs) EXPECT_EQ(mtf(in), plainMtf(in)) << in.size() << " bytes";
+}
+
+}  // namespace
+}  // namespace kirune

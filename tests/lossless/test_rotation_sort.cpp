@@ -130,3 +130,47 @@ TEST(RotationSort, InverseStitchesItsChainsAtEverySize) {
 
 }  // namespace
 }  // namespace kirune
+
+namespace kirune {
+namespace {
+
+// Blocks in which the rotations starting with the pair (1, 2) form one group
+// of `group` members, whose next bytes are distinct at once (shared 0) or
+// only after `shared` equal bytes, so the group is sorted at a deeper level.
+Bytes groupBlock(uint32_t group, uint32_t shared, std::mt19937& rng) {
+    Bytes b;
+    for (uint32_t k = 0; k < group; ++k) {
+        b.push_back(1);
+        b.push_back(2);
+        b.insert(b.end(), shared, 3);
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(4 + rng() % 252));
+    }
+    return b;
+}
+
+// Key groups are sorted by comparison, by byte digits or by wider digits
+// according to their size: groups on either side of each switch, sorted at
+// the first key or a deeper one, must give the plain method's table.
+TEST(RotationSort, GroupsAroundTheSortSwitchesMatchThePlainMethod) {
+    std::mt19937 rng(31);
+    for (const uint32_t group : {31u, 32u, 33u, 1023u, 1024u, 1025u}) {
+        for (const uint32_t shared : {0u, 7u}) {
+            const Bytes b = groupBlock(group, shared, rng);
+            const Transform t = sortBlock(b);
+            EXPECT_EQ(t, referenceSort(b)) << "group " << group << " shared " << shared;
+            EXPECT_EQ(invert(t.last, t.primary), b) << "group " << group << " shared " << shared;
+        }
+    }
+    // Keys differing in one byte of five only, and low-entropy text whose
+    // groups hold thousands of rotations with long common prefixes.
+    Bytes oneByte, lowEntropy(20000);
+    for (uint32_t k = 0; k < 1500; ++k) {
+        for (uint8_t v : {1, 2, 9, 9, 9, 9}) oneByte.push_back(v);
+        oneByte.push_back(static_cast<uint8_t>(10 + k % 200));
+    }
+    for (auto& v : lowEntropy) v = static_cast<uint8_t>(rng() % 8 == 0 ? rng() % 4 : 0);
+    for (const Bytes& b : {oneByte, lowEntropy}) EXPECT_EQ(sortBlock(b), referenceSort(b)) << b.size();
+}
+
+}  // namespace
+}  // namespace kirune
