@@ -85,6 +85,9 @@ void WorkerPool::keep(std::vector<std::unique_ptr<StripWorker>>& workers) {
     for (auto& w : workers) {
         w->input.reset();
         w->strip = -1;
+        // Only a strip coded on several threads fills these; kept, every
+        // worker would come to hold a touched pair.
+        w->work.planeStreams = {};
     }
     std::lock_guard lock(m_);
     for (auto& w : workers) kept_.push_back(std::move(w));
