@@ -155,11 +155,6 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
     const ImageLayout& layout = file.layout;
     FileWorkers workers(file, threads, pool);
     const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers->size()));
-    // The last strip often ends alone while the other workers idle: its
-    // streams take every thread.
-    const auto streamThreadsFor = [&](int32_t strip) {
-        return strip + 1 == layout.stripCount ? threads : streamThreads;
-    };
     // A grey picture is checked by its grey checksum, summed as the planes
     // are made grey for the writers.
     const std::optional<GreySource> grey = c.trailer ? c.trailer->grey : std::nullopt;
@@ -174,7 +169,7 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
         [&](StripWorker& w) { readStripSection(in, w.work.streams, w.section); },
         [&](StripWorker& w) {
             StripWork& sw = w.work;
-            expandStripSection(w.section, sw.streams, streamThreadsFor(w.strip));
+            expandStripSection(w.section, sw.streams, streamThreads);
             decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
             stripToRgb(w.geometry, sw);
             if (grey)
