@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "app/core/ui.h"
+#include "lossless/block_sort_coder.h"
 #include "codec/strip_decoder.h"
 #include "codec/transforms.h"
 #include "container/carried_tags.h"
@@ -88,6 +89,7 @@ void WorkerPool::keep(std::vector<std::unique_ptr<StripWorker>>& workers) {
         // Only a strip coded on several threads fills these; kept, every
         // worker would come to hold a touched pair.
         w->work.planeStreams = {};
+        w->section.coders = std::make_shared<BlockSortWorkspaces>();
     }
     std::lock_guard lock(m_);
     for (auto& w : workers) kept_.push_back(std::move(w));
