@@ -20,13 +20,15 @@ namespace {
 
 class WorkerReuse : public ScratchDir {
 protected:
-    // Compresses `tif` into `folder` and expands the container again into it;
+    // Compresses `tif` into `folder` and expands the container again into it
+    // (with workers of its own, so that the pool holds the compression's);
     // returns both outputs' bytes.
     std::vector<std::vector<uint8_t>> roundTrip(const std::string& tif, const std::string& folder, JobSettings s) {
         s.outputDir = path(folder);
         std::filesystem::create_directories(s.outputDir);
         Quiet ui;
         const FileReport c = compressFile(tif, FileKind::CompressTiff, s, ui);
+        s.workerPool = nullptr;
         const FileReport e = expandFile(c.output, s, ui);
         return {readFile(c.output), readFile(e.output)};
     }
