@@ -42,7 +42,10 @@ void sortByName(FileList& list);
 class CliProcessor : public FileProcessor {
 public:
     CliProcessor(JobSettings settings, const BatchInputs& inputs, FileRecords& records)
-        : settings_(std::move(settings)), inputs_(inputs), records_(records) {}
+        : settings_(std::move(settings)), inputs_(inputs), records_(records) {
+        // Files of one size hand their working sets on to the next.
+        if (!settings_.workerPool) settings_.workerPool = makeWorkerPool();
+    }
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     std::string outputPath(const std::string& path, FileKind kind) const override;
     int batchThreads() const override;

@@ -138,15 +138,15 @@ Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings
     // Checked before the work: a name that cannot be written fails now.
     auto out = std::make_unique<ContainerWriter>(compressedName(job.path, settings.qualityDbText, settings.outputDir),
                                                  outputOptions(settings, in->fileStatus));
-    auto workers = makeWorkers(file, resolveThreadCount(settings.threads));
+    FileWorkers workers(file, resolveThreadCount(settings.threads), settings.workerPool.get());
     std::optional<Warnings> own;
     Warnings& warnings = shared ? *shared : own.emplace(job.ui, job.path);
     const AtExit gather{[&] {
         warnings.add(in->warnings());
-        for (const auto& w : workers)
+        for (const auto& w : *workers)
             if (w->input) warnings.add(w->input->warnings());
     }};
-    openWorkerInputs(workers, job.path, *in, layout.stripHeight);
+    openWorkerInputs(*workers, job.path, *in, layout.stripHeight);
     StripCoding coding{file.quality, in->bitsPerSample() == 16 ? RgbInput::Native12 : RgbInput::Eight,
                        attempt.rateAware, attempt.lambdaScale};
     coding.measure = settings.measureQuality || std::isfinite(attempt.minPsnr);
@@ -157,7 +157,8 @@ Outcome compressOnce(const CompressionJob& job, const Attempt& attempt, Warnings
     writeContainerHeader(*out, file, in->metadata);
     job.ui.setProgress(5);
     job.ui.repaint();
-    const CodedStrips coded = codeStrips(job, *in, workers, layout, coding, *out);
+    const CodedStrips coded = codeStrips(job, *in, *workers, layout, coding, *out);
+    workers.done();
     Outcome done;
     if (coding.measure) done.report.psnr = psnrOf(coded.sumSquares, 3.0 * layout.width * layout.height);
     done.report.qualityLevel = attempt.qualityLevel;

@@ -7,6 +7,7 @@
 #include "app/core/driver_support.h"
 #include "app/core/failure_text.h"
 #include "app/core/output_names.h"
+#include "app/core/strip_pipeline.h"
 #include "app/core/ui.h"
 #include "codec/codec_state.h"
 #include "container/image_input.h"
@@ -33,6 +34,12 @@ std::string FileDrivers::outputPath(const std::string& path, FileKind kind) cons
     }
     return kind == FileKind::Expand ? expandedName(path, expandedKind(settings_), settings_.outputDir)
                                     : compressedName(path, settings_.qualityDbText, settings_.outputDir);
+}
+
+std::shared_ptr<WorkerPool> makeWorkerPool() { return std::make_shared<WorkerPool>(); }
+
+FileDrivers::FileDrivers(JobSettings settings) : settings_(std::move(settings)) {
+    if (!settings_.workerPool) settings_.workerPool = makeWorkerPool();
 }
 
 int FileDrivers::batchThreads() const { return resolveThreadCount(settings_.threads); }

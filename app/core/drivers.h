@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 
@@ -15,6 +16,7 @@
 namespace kirune {
 
 class BatchUi;
+class WorkerPool;
 
 // What the dialog or the command line has chosen for the batch.
 struct JobSettings {
@@ -52,6 +54,9 @@ struct JobSettings {
     ExistingOutputs existingOutputs = ExistingOutputs::Ask;
     // Requested: the file being worked on is abandoned (no output written).
     std::stop_token stop;
+    // Strip workers the batch's files hand on to one another (none: each
+    // file maps its own); FileDrivers makes one when none is given.
+    std::shared_ptr<WorkerPool> workerPool;
 
     // The quality, sampling and output name figure of a digit key's preset,
     // in place of any PSNR target.
@@ -108,11 +113,14 @@ struct VerifyResult {
 // Throws Error when it is damaged.
 VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& settings, BatchUi& ui);
 
+// A pool for JobSettings::workerPool, for those that make drivers per file.
+std::shared_ptr<WorkerPool> makeWorkerPool();
+
 // Runs each supported file of a batch through the matching driver. Errors are
 // shown through the UI (with the file's path) and counted; the batch goes on.
 class FileDrivers : public FileProcessor {
 public:
-    explicit FileDrivers(JobSettings settings) : settings_(std::move(settings)) {}
+    explicit FileDrivers(JobSettings settings);
     bool processOneFile(const std::string& path, FileKind kind, BatchUi& ui) override;
     std::string outputPath(const std::string& path, FileKind kind) const override;
     int batchThreads() const override;

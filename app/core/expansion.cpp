@@ -93,7 +93,7 @@ FileReport expandContainer(const std::string& path, const JobSettings& settings,
     if (!name.warning.empty()) warnings.add({name.warning});
     ExpansionOutput out(to, name.path, opened, expansionOptions(settings, opened, name), settings);
     const AtExit gather{[&] { warnings.add(out.warnings()); }};
-    decodeStrips(opened, &out, resolveThreadCount(settings.threads), ui, settings.stop);
+    decodeStrips(opened, &out, resolveThreadCount(settings.threads), ui, settings.stop, settings.workerPool.get());
     out.commit();
     ui.setProgress(0);
     return finishedReport(FileKind::Expand, path, name.path, opened.coding.layout);

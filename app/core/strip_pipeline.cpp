@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "app/core/ui.h"
+#include "lossless/block_sort_coder.h"
 #include "codec/strip_decoder.h"
 #include "codec/transforms.h"
 #include "container/carried_tags.h"
@@ -60,14 +61,62 @@ void ProgressCounter::planeDone() {
     ui_.repaint();
 }
 
-std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads) {
+namespace {
+
+bool fits(const StripWorker& w, const FileCoding& file) {
+    return w.work.colourSampling == file.colourSampling && w.work.allocWidth == file.layout.paddedWidth &&
+           w.work.allocHeight == file.layout.stripHeight;
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<StripWorker>> WorkerPool::take(const FileCoding& file, int count) {
+    std::vector<std::unique_ptr<StripWorker>> taken, dropped;
+    std::lock_guard lock(m_);
+    for (auto& w : kept_)
+        (fits(*w, file) && static_cast<int>(taken.size()) < count ? taken : dropped).push_back(std::move(w));
+    kept_.clear();
+    // Those of the file's size beyond `count` stay for the files beside it.
+    for (auto& w : dropped)
+        if (fits(*w, file)) kept_.push_back(std::move(w));
+    return taken;
+}
+
+void WorkerPool::keep(std::vector<std::unique_ptr<StripWorker>>& workers) {
+    for (auto& w : workers) {
+        w->input.reset();
+        w->strip = -1;
+        // Only a strip coded on several threads fills these; kept, every
+        // worker would come to hold a touched pair.
+        w->work.planeStreams = {};
+        w->section.coders = std::make_shared<BlockSortWorkspaces>();
+    }
+    std::lock_guard lock(m_);
+    for (auto& w : workers) kept_.push_back(std::move(w));
+    workers.clear();
+}
+
+int workerCount(const FileCoding& file, int threads) {
     const ImageLayout& l = file.layout;
     const uint64_t perWorker = uint64_t{26} * static_cast<uint64_t>(l.paddedWidth) * static_cast<uint64_t>(l.stripHeight);
     const auto byMemory = static_cast<int>(std::clamp<uint64_t>(kWorkerMemoryBudget / std::max<uint64_t>(perWorker, 1), 1, 1024));
-    const int count = std::clamp(std::min(threads, byMemory), 1, std::max<int32_t>(l.stripCount, 1));
+    return std::clamp(std::min(threads, byMemory), 1, std::max<int32_t>(l.stripCount, 1));
+}
+
+std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads) {
     std::vector<std::unique_ptr<StripWorker>> workers;
-    for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<StripWorker>(file));
+    for (int i = workerCount(file, threads); i > 0; --i) workers.push_back(std::make_unique<StripWorker>(file));
     return workers;
+}
+
+FileWorkers::FileWorkers(const FileCoding& file, int threads, WorkerPool* pool) : pool_(pool) {
+    const int count = workerCount(file, threads);
+    if (pool_) workers_ = pool_->take(file, count);
+    while (static_cast<int>(workers_.size()) < count) workers_.push_back(std::make_unique<StripWorker>(file));
+}
+
+FileWorkers::~FileWorkers() {
+    if (pool_ && done_) pool_->keep(workers_);
 }
 
 void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, int threads,
@@ -101,12 +150,13 @@ void walkStripTables(const OpenedContainer& c) {
     if (c.reader->remaining() != 0) throwDamaged();
 }
 
-bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop) {
+bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop,
+                  WorkerPool* pool) {
     ContainerReader& in = *c.reader;
     const FileCoding& file = c.coding;
     const ImageLayout& layout = file.layout;
-    auto workers = makeWorkers(file, threads);
-    const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers.size()));
+    FileWorkers workers(file, threads, pool);
+    const int streamThreads = std::max<int>(1, threads / static_cast<int>(workers->size()));
     // A grey picture is checked by its grey checksum, summed as the planes
     // are made grey for the writers.
     const std::optional<GreySource> grey = c.trailer ? c.trailer->grey : std::nullopt;
@@ -117,7 +167,7 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
 
     ProgressCounter progress(ui, layout.stripCount, stop);
     runStrips(
-        layout, workers, stop,
+        layout, *workers, stop,
         [&](StripWorker& w) { readStripSection(in, w.work.streams, w.section); },
         [&](StripWorker& w) {
             StripWork& sw = w.work;
@@ -137,6 +187,7 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
     if (in.remaining() != 0) throwDamaged();
     if (sumPixels && pixelChecksum(stripSums) != (grey ? grey->pixels : *c.trailer->pixels))
         throwDamaged("pixel checksum does not match");
+    workers.done();
     return sumPixels;
 }
 

@@ -134,9 +134,46 @@ private:
 // hostile header cannot multiply its cost by the number of cores.
 constexpr uint64_t kWorkerMemoryBudget = uint64_t{1} << 30;
 
-// Strip workers for a file: no more than it has strips or the budget allows;
-// the threads left over code each strip's streams side by side.
+// How many strip workers a file gets: no more than it has strips or the
+// budget allows; the threads left over code each strip's streams side by side.
+int workerCount(const FileCoding& file, int threads);
 std::vector<std::unique_ptr<StripWorker>> makeWorkers(const FileCoding& file, int threads);
+
+// Strip workers kept from file to file by whoever runs a batch, so that files
+// of one size work in pages already mapped and touched: the kernel clearing
+// a fresh working set's pages is a tenth of a rich picture's expansion.
+// Workers of another size are dropped when a file takes workers, so what is
+// kept never adds to what the files at work hold.
+class WorkerPool {
+public:
+    // Up to `count` kept workers that fit `file`.
+    std::vector<std::unique_ptr<StripWorker>> take(const FileCoding& file, int count);
+    void keep(std::vector<std::unique_ptr<StripWorker>>& workers);
+
+private:
+    std::mutex m_;
+    std::vector<std::unique_ptr<StripWorker>> kept_;
+};
+
+// Strip workers for one file (workerCount of them), taken from `pool` when it
+// has some that fit. They go back to it only when
+// the file ends well (done()): a failure may leave their streams unclear.
+class FileWorkers {
+public:
+    FileWorkers(const FileCoding& file, int threads, WorkerPool* pool = nullptr);
+    ~FileWorkers();
+    FileWorkers(const FileWorkers&) = delete;
+    FileWorkers& operator=(const FileWorkers&) = delete;
+
+    std::vector<std::unique_ptr<StripWorker>>& operator*() { return workers_; }
+    std::vector<std::unique_ptr<StripWorker>>* operator->() { return &workers_; }
+    void done() { done_ = true; }
+
+private:
+    std::vector<std::unique_ptr<StripWorker>> workers_;
+    WorkerPool* pool_;
+    bool done_ = false;
+};
 
 
 // How the strips of a compression, or of a trial, are coded.
@@ -177,7 +214,9 @@ public:
 // Decodes every strip of `c` into `sink` (null: decoded and dropped), on up
 // to `threads` threads with progress to `ui`. The strips must end where the
 // trailer begins, and their pixels match its checksum when it stores one;
-// returns whether it did. Throws the damaged-file error.
-bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop);
+// returns whether it did. Throws the damaged-file error. Workers come from
+// `pool` when given.
+bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchUi& ui, const std::stop_token& stop,
+                  WorkerPool* pool = nullptr);
 
 }  // namespace kirune

@@ -21,7 +21,8 @@ VerifyResult verifyFile(const std::string& path, bool fast, const JobSettings& s
         }
         return result;
     }
-    result.pixelChecksum = decodeStrips(opened, nullptr, resolveThreadCount(settings.threads), ui, settings.stop);
+    result.pixelChecksum = decodeStrips(opened, nullptr, resolveThreadCount(settings.threads), ui, settings.stop,
+                                        settings.workerPool.get());
     result.stripsDecoded = true;
     ui.setProgress(0);
     return result;
