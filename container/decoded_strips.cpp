@@ -7,10 +7,7 @@
 namespace kirune {
 
 DecodedStrips::DecodedStrips(const std::string& path) : opened_(openContainer(path)) {
-    const std::optional<Trailer>& trailer = opened_.trailer;
-    if (trailer && trailer->container &&
-        checksumOfFile(opened_.reader->fd(), trailer->offset) != *trailer->container)
-        throwDamaged("container checksum does not match");
+    checkContainerChecksum(opened_);
 }
 
 bool DecodedStrips::next() {

@@ -8,10 +8,7 @@
 namespace kirune {
 
 PreviewStrips::PreviewStrips(const std::string& path) : opened_(openContainer(path)) {
-    const std::optional<Trailer>& trailer = opened_.trailer;
-    if (trailer && trailer->container &&
-        checksumOfFile(opened_.reader->fd(), trailer->offset) != *trailer->container)
-        throwDamaged("container checksum does not match");
+    checkContainerChecksum(opened_);
 }
 
 bool PreviewStrips::next() {

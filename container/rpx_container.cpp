@@ -336,6 +336,12 @@ FileCoding readContainerHeader(ContainerReader& in, ImageMetadata& meta) {
     return c;
 }
 
+void checkContainerChecksum(const OpenedContainer& c) {
+    if (c.trailer && c.trailer->container &&
+        checksumOfFile(c.reader->fd(), c.trailer->offset) != *c.trailer->container)
+        throwDamaged("container checksum does not match");
+}
+
 OpenedContainer openContainer(const std::string& path) {
     OpenedContainer c;
     c.reader = std::make_unique<ContainerReader>(path);

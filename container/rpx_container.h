@@ -163,6 +163,9 @@ struct OpenedContainer {
     std::optional<Trailer> trailer;
 };
 OpenedContainer openContainer(const std::string& path);
+// Throws the damaged-file error when the trailer records a container checksum
+// and the file's bytes before the trailer do not match it.
+void checkContainerChecksum(const OpenedContainer& c);
 
 // Reads the next strip section as it lies in the file. Raw lengths are checked
 // against the buffers of `st` and every length against the rest of the file

@@ -139,8 +139,7 @@ void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, 
 
 bool checkTrailer(const OpenedContainer& c) {
     if (!c.trailer) return false;
-    if (c.trailer->container && checksumOfFile(c.reader->fd(), c.trailer->offset) != *c.trailer->container)
-        throwDamaged("container checksum does not match");
+    checkContainerChecksum(c);
     checkCarriedTags(c.trailer->carriedTags);
     return c.trailer->container.has_value();
 }
