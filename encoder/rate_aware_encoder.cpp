@@ -191,7 +191,7 @@ private:
     void offerRaw();
     void offerPattern(const BlockVec* source);
     void offerVq(const BlockVec* source);
-    double offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
+    void offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
     void commit();
     void searchCandidates();
     void offerGainSteps(const Candidate& c, double bits, const BlockVec* source);
@@ -234,13 +234,17 @@ void RatePlaneCoder::fillMatchBytes() {
 }
 
 void RatePlaneCoder::offer(Candidate& c, double bits) {
+    // No error is negative: when the bits alone cannot win, neither can the
+    // coding, and its samples need not be rebuilt.
+    const double rate = lambda_ * (bits + header_.bits(headerKind(c.h)));
+    if (!(rate < best_.cost)) return;
     // Smooth and raw blocks come with their samples; the decoder rebuilds
     // every other kind as the mean value plus the correction.
     if (c.kind != KindSmooth && c.kind != KindRaw) {
         blockFill(c.recon, cur_.d0);
         blockAdd(c.recon, c.corr, c.recon);
     }
-    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * (bits + header_.bits(headerKind(c.h)));
+    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + rate;
     if (c.cost < best_.cost) best_ = c;
 }
 
@@ -374,7 +378,7 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
 }
 
 // One VQ candidate from the indices the searches just recorded at `level`.
-double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
+void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
     Candidate c;
     c.kind = source ? KindMatchVq : KindVq;
     c.h.type = source ? BlockPredicted : BlockVq;
@@ -396,7 +400,6 @@ double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stage
     }
     offer(c, bits);
     offerGainSteps(c, bits, source);
-    return c.cost;
 }
 
 // Every level from the cascade's start level, one stage then two (all
@@ -529,14 +532,21 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
         const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
         if (g == g0 || !worthTrying(stepBits + header)) continue;
-        Candidate n = c;
-        n.h.gainByte[last] = static_cast<uint8_t>(g);
-        BlockVec scaled;
+        // Costed as offer() costs it; the candidate is only built when it wins.
+        BlockVec scaled, corr, recon;
         blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
-        blockAdd(earlier, scaled, n.corr);
-        if (q_.shiftedCorrections) blockShiftUp(n.corr, q_.residualShift);
-        if (source) blockAdd(n.corr, *source, n.corr);
-        offer(n, stepBits);
+        blockAdd(earlier, scaled, corr);
+        if (q_.shiftedCorrections) blockShiftUp(corr, q_.residualShift);
+        if (source) blockAdd(corr, *source, corr);
+        blockFill(recon, cur_.d0);
+        blockAdd(recon, corr, recon);
+        const double cost = weight_ * blockDistance(recon, cur_.samples) + lambda_ * (stepBits + header);
+        if (!(cost < best_.cost)) continue;
+        best_ = c;
+        best_.h.gainByte[last] = static_cast<uint8_t>(g);
+        best_.corr = corr;
+        best_.recon = recon;
+        best_.cost = cost;
     }
 }
 
