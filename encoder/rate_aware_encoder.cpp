@@ -254,6 +254,9 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     blockZero(flat.corr);
     offer(flat, 0.0);
 
+    // Its bits are its header's alone: when they cannot win, offer() would
+    // refuse it, so its samples need not be interpolated.
+    if (!(lambda_ * (0.0 + header_.bits(1)) < best_.cost)) return;
     Candidate smooth;
     smooth.kind = KindSmooth;
     smooth.h.type = BlockPredicted;
@@ -334,6 +337,8 @@ void RatePlaneCoder::offerRaw() {
     raw.kind = KindRaw;
     raw.h.type = BlockSpecial;
     raw.h.subtype = SpecialRaw;
+    // Sixteen sample bytes cost at least sixteen of the commonest.
+    if (!worthTrying(header_.bits(2 + SpecialRaw) + 16 * match_.leastBits())) return;
     double bits = 0.0;
     for (int i = 0; i < 16; ++i) {
         const uint8_t b = rawSampleByte(cur_.samples.lane[i]);
@@ -529,19 +534,30 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
         }
     }
     const double header = header_.bits(headerKind(h));
+    // The samples less all of the rebuilt block that does not depend on the
+    // step. Sample arithmetic wraps at 16 bits, where a shift distributes
+    // over a sum, so each step's error is that of the rebuilt block.
+    BlockVec rest, shiftedEarlier = earlier;
+    blockSubScalar(cur_.samples, cur_.d0, rest);
+    if (q_.shiftedCorrections) blockShiftUp(shiftedEarlier, q_.residualShift);
+    blockSub(rest, shiftedEarlier, rest);
+    if (source) blockSub(rest, *source, rest);
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
         const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
         if (g == g0 || !worthTrying(stepBits + header)) continue;
         // Costed as offer() costs it; the candidate is only built when it wins.
-        BlockVec scaled, corr, recon;
+        BlockVec scaled;
         blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
-        blockAdd(earlier, scaled, corr);
+        BlockVec corr = scaled;
+        if (q_.shiftedCorrections) blockShiftUp(scaled, q_.residualShift);
+        const double cost = weight_ * blockDistance(scaled, rest) + lambda_ * (stepBits + header);
+        if (!(cost < best_.cost)) continue;
+        blockAdd(earlier, corr, corr);
         if (q_.shiftedCorrections) blockShiftUp(corr, q_.residualShift);
         if (source) blockAdd(corr, *source, corr);
+        BlockVec recon;
         blockFill(recon, cur_.d0);
         blockAdd(recon, corr, recon);
-        const double cost = weight_ * blockDistance(recon, cur_.samples) + lambda_ * (stepBits + header);
-        if (!(cost < best_.cost)) continue;
         best_ = c;
         best_.h.gainByte[last] = static_cast<uint8_t>(g);
         best_.corr = corr;
