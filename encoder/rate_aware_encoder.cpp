@@ -191,7 +191,7 @@ private:
     void offerRaw();
     void offerPattern(const BlockVec* source);
     void offerVq(const BlockVec* source);
-    double offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
+    void offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr);
     void commit();
     void searchCandidates();
     void offerGainSteps(const Candidate& c, double bits, const BlockVec* source);
@@ -234,13 +234,17 @@ void RatePlaneCoder::fillMatchBytes() {
 }
 
 void RatePlaneCoder::offer(Candidate& c, double bits) {
+    // No error is negative: when the bits alone cannot win, neither can the
+    // coding, and its samples need not be rebuilt.
+    const double rate = lambda_ * (bits + header_.bits(headerKind(c.h)));
+    if (!(rate < best_.cost)) return;
     // Smooth and raw blocks come with their samples; the decoder rebuilds
     // every other kind as the mean value plus the correction.
     if (c.kind != KindSmooth && c.kind != KindRaw) {
         blockFill(c.recon, cur_.d0);
         blockAdd(c.recon, c.corr, c.recon);
     }
-    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + lambda_ * (bits + header_.bits(headerKind(c.h)));
+    c.cost = weight_ * blockDistance(c.recon, cur_.samples) + rate;
     if (c.cost < best_.cost) best_ = c;
 }
 
@@ -250,6 +254,9 @@ void RatePlaneCoder::offerFlatAndSmooth() {
     blockZero(flat.corr);
     offer(flat, 0.0);
 
+    // Its bits are its header's alone: when they cannot win, offer() would
+    // refuse it, so its samples need not be interpolated.
+    if (!(lambda_ * (0.0 + header_.bits(1)) < best_.cost)) return;
     Candidate smooth;
     smooth.kind = KindSmooth;
     smooth.h.type = BlockPredicted;
@@ -330,6 +337,8 @@ void RatePlaneCoder::offerRaw() {
     raw.kind = KindRaw;
     raw.h.type = BlockSpecial;
     raw.h.subtype = SpecialRaw;
+    // Sixteen sample bytes cost at least sixteen of the commonest.
+    if (!worthTrying(header_.bits(2 + SpecialRaw) + 16 * match_.leastBits())) return;
     double bits = 0.0;
     for (int i = 0; i < 16; ++i) {
         const uint8_t b = rawSampleByte(cur_.samples.lane[i]);
@@ -374,7 +383,7 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
 }
 
 // One VQ candidate from the indices the searches just recorded at `level`.
-double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
+void RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stages, const BlockVec& shiftedCorr) {
     Candidate c;
     c.kind = source ? KindMatchVq : KindVq;
     c.h.type = source ? BlockPredicted : BlockVq;
@@ -396,7 +405,6 @@ double RatePlaneCoder::offerVqStage(const BlockVec* source, int level, int stage
     }
     offer(c, bits);
     offerGainSteps(c, bits, source);
-    return c.cost;
 }
 
 // Every level from the cascade's start level, one stage then two (all
@@ -526,17 +534,35 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
         }
     }
     const double header = header_.bits(headerKind(h));
+    // The samples less all of the rebuilt block that does not depend on the
+    // step. Sample arithmetic wraps at 16 bits, where a shift distributes
+    // over a sum, so each step's error is that of the rebuilt block.
+    BlockVec rest, shiftedEarlier = earlier;
+    blockSubScalar(cur_.samples, cur_.d0, rest);
+    if (q_.shiftedCorrections) blockShiftUp(shiftedEarlier, q_.residualShift);
+    blockSub(rest, shiftedEarlier, rest);
+    if (source) blockSub(rest, *source, rest);
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
         const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
         if (g == g0 || !worthTrying(stepBits + header)) continue;
-        Candidate n = c;
-        n.h.gainByte[last] = static_cast<uint8_t>(g);
+        // Costed as offer() costs it; the candidate is only built when it wins.
         BlockVec scaled;
         blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
-        blockAdd(earlier, scaled, n.corr);
-        if (q_.shiftedCorrections) blockShiftUp(n.corr, q_.residualShift);
-        if (source) blockAdd(n.corr, *source, n.corr);
-        offer(n, stepBits);
+        BlockVec corr = scaled;
+        if (q_.shiftedCorrections) blockShiftUp(scaled, q_.residualShift);
+        const double cost = weight_ * blockDistance(scaled, rest) + lambda_ * (stepBits + header);
+        if (!(cost < best_.cost)) continue;
+        blockAdd(earlier, corr, corr);
+        if (q_.shiftedCorrections) blockShiftUp(corr, q_.residualShift);
+        if (source) blockAdd(corr, *source, corr);
+        BlockVec recon;
+        blockFill(recon, cur_.d0);
+        blockAdd(recon, corr, recon);
+        best_ = c;
+        best_.h.gainByte[last] = static_cast<uint8_t>(g);
+        best_.corr = corr;
+        best_.recon = recon;
+        best_.cost = cost;
     }
 }
 

@@ -63,10 +63,9 @@ struct BucketedCodebook {
 // Best codeword of positions first[b]..last[b] in the order of component p
 // (the class order for p = 0); the first of equal distances wins, and the
 // class's first codeword stands in when none comes under 2^30.
-int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, VectorPath path) {
+int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, const SearchKernels& kernels) {
     const uint8_t* order = p == 0 ? nullptr : c.orderLists + (p - 1) * c.size;
     const int begin = c.first[b], end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
-    const SearchKernels& kernels = searchKernels(path);
     int pos = -1;
     if (c.ordered) {
         pos = kernels.nearestCode(c.ordered->rows[p], begin, end, y);
@@ -86,28 +85,51 @@ inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
 
 }  // namespace
 
-const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, const int16_t quarter[4]) {
-    const DictionaryClass& c = d.setup.dictionaries[level];
+namespace {
+
+// A level's shape and gain codebooks with their rewritten forms and kernels,
+// looked up once for the five searches of a stage.
+struct LevelBooks {
+    LevelBooks(const BlockDecision& d, int level)
+        : c(d.setup.dictionaries[level]), kernels(searchKernels(d.setup.path)) {
+        const bool compiled = &c == &dictionaryClasses[level];
+        shape = {c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast,
+                 compiled ? &orderedClasses().shape[level] : nullptr};
+        gain = {c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast,
+                compiled ? &orderedClasses().gain[level] : nullptr};
+    }
+    const DictionaryClass& c;
+    const SearchKernels& kernels;
+    BucketedCodebook shape, gain;
+};
+
+const int16_t* shapeOf(const LevelBooks& books, BlockDecision& d, int level, int stage, int slot,
+                       const int16_t quarter[4]) {
     const int p = rowLargestMagnitude(quarter);
     // Unit quarters reach buckets up to the top only; the clamp keeps anything
     // else (a caller's unnormalised vector) inside the tables.
     const int b = clampBucket(shapeBucket(quarter[p]), kShapeBucketTop);
-    const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().shape[level] : nullptr;
-    const int index =
-        bestInBucket({c.shape, c.shapeOrder, c.shapeSize, c.shapeFirst, c.shapeLast, ordered}, b, p, quarter, d.setup.path);
+    const int index = bestInBucket(books.shape, b, p, quarter, books.kernels);
     d.vqIndex[level][stage][slot] = static_cast<uint32_t>(index);
-    return c.shape[index];
+    return books.c.shape[index];
+}
+
+const int16_t* gainOf(const LevelBooks& books, BlockDecision& d, int level, int stage, const int16_t norms[4]) {
+    const int p = rowLargest(norms);
+    const int b = clampBucket(gainBucket(norms[p]), kGainBucketTop);
+    const int index = bestInBucket(books.gain, b, p, norms, books.kernels);
+    d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
+    return books.c.gain[index];
+}
+
+}  // namespace
+
+const int16_t* searchShape(BlockDecision& d, int level, int stage, int slot, const int16_t quarter[4]) {
+    return shapeOf(LevelBooks(d, level), d, level, stage, slot, quarter);
 }
 
 const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t norms[4]) {
-    const DictionaryClass& c = d.setup.dictionaries[level];
-    const int p = rowLargest(norms);
-    const int b = clampBucket(gainBucket(norms[p]), kGainBucketTop);
-    const OrderedCodebook* ordered = &c == &dictionaryClasses[level] ? &orderedClasses().gain[level] : nullptr;
-    const int index =
-        bestInBucket({c.gain, c.gainOrder, c.gainSize, c.gainFirst, c.gainLast, ordered}, b, p, norms, d.setup.path);
-    d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
-    return c.gain[index];
+    return gainOf(LevelBooks(d, level), d, level, stage, norms);
 }
 
 void quantiseGain(BlockDecision& d, int level, int stage) {
@@ -148,9 +170,10 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
     }
     if (d.setup.observer) d.setup.observer->quantised(level, stage, work, d.quarterNorms);
 
+    const LevelBooks books(d, level);
     const int16_t* shapes[4];
-    for (int i = 0; i < 4; ++i) shapes[i] = searchShape(d, level, stage, i, work.lane + 4 * i);
-    const int16_t* g = searchGain(d, level, stage, d.quarterNorms);
+    for (int i = 0; i < 4; ++i) shapes[i] = shapeOf(books, d, level, stage, i, work.lane + 4 * i);
+    const int16_t* g = gainOf(books, d, level, stage, d.quarterNorms);
 
     BlockVec q;
     for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);

@@ -106,3 +106,34 @@ TEST(RateAwareBytes, AGainJustPastTheMidpointTakesTheLevelAlreadyUsed) {
 }
 
 }  // namespace
+
+// The same, on a match: the last block is its left neighbour plus a pattern
+// whose gain lies just past the midpoint, so its gain byte, too, is best
+// moved back to level k, measured against what the match brings.
+TEST(RateAwareBytes, AGainStepOnAMatchIsMeasuredWithTheMatch) {
+    constexpr int k = 70;
+    const int patterns[] = {0, 1, 2, 3, 4, 5};
+    constexpr int32_t blocks = 7;
+    BlockPlane coded(blocks), resid(blocks);
+    MeanPlane means(blocks);
+    for (int32_t n = 0; n < blocks; ++n) {
+        BlockVec& r = resid[std::size_t(n)];
+        if (n < 6) {
+            blockScale15(patternBlock(patterns[n]), gainLevels[k], r);
+        } else {
+            BlockVec step;
+            blockScale15(patternBlock(7), (gainLevels[k] + 3 * gainLevels[k + 1]) / 4 - 10, step);
+            blockAdd(resid[5], step, r);
+        }
+        for (int i = 0; i < 16; ++i) coded[std::size_t(n)].lane[i] = int16_t(2048 + r.lane[i]);
+        means[std::size_t(n)] = blockMeanByte(coded[std::size_t(n)], 0);
+        ASSERT_EQ(128, means[std::size_t(n)]);
+    }
+    const PlaneRegion region{coded.data(), resid.data(), means.data(), blocks, 1, 0};
+    SideStreams st;
+    allocSideStreams(st, blocks);
+    encodePlaneRateAware(codecParams(21), st, region, 1.0);
+    ASSERT_EQ(uint32_t(blocks), st.gainBytesPos);
+    ASSERT_EQ(1u, st.matchBytesPos);  // only the last block matches
+    EXPECT_EQ(k, st.gainBytes[blocks - 1]);
+}
