@@ -116,7 +116,9 @@ TEST_F(PngOutput, HoldsTheTiffExpansionsSamplesAtTheInputsDepthWithItsResolution
         ASSERT_EQ(reference.size(), 37u * 21 * 3);
         const ReadPng png = readPng(path("in_49-2.png"));
         EXPECT_EQ(std::tie(png.width, png.height, png.channels, png.bits), std::make_tuple(37, 21, 3, bits));
-        if (k.kind == FileKind::CompressPng) EXPECT_EQ(png.pixelsPerMetre, 11811u);
+        if (k.kind == FileKind::CompressPng) {
+            EXPECT_EQ(png.pixelsPerMetre, 11811u);
+        }
         EXPECT_EQ(png.samples, bits == 16 ? reference : to8(reference));
         EXPECT_EQ(bmpSamples(bmp, 37, 21), to8(reference));
     }
