@@ -80,60 +80,50 @@ TEST(RateAwareBytes, MovedMeansAndGainsDecodeToTheEncodersPlanes) {
     }
 }
 
-// One block row of pattern blocks, no two alike (so no match pays): six at
-// gain level k, then one whose gain lies just past the midpoint toward k + 1.
-// Gain bytes are block-sorted, so the seventh is cheaper at k, for an error
-// that grows by less than what the bits saved are worth.
-TEST(RateAwareBytes, AGainJustPastTheMidpointTakesTheLevelAlreadyUsed) {
-    constexpr int k = 70;
-    const int patterns[] = {0, 1, 2, 3, 4, 5, 7};
-    constexpr int32_t blocks = 7;
-    BlockPlane coded(blocks), resid(blocks);
-    MeanPlane means(blocks);
-    for (int32_t n = 0; n < blocks; ++n) {
-        const int32_t gain = n < 6 ? gainLevels[k] : (gainLevels[k] + 3 * gainLevels[k + 1]) / 4 - 10;
-        blockScale15(patternBlock(patterns[n]), gain, resid[std::size_t(n)]);
-        for (int i = 0; i < 16; ++i) coded[std::size_t(n)].lane[i] = int16_t(2048 + resid[std::size_t(n)].lane[i]);
-        means[std::size_t(n)] = blockMeanByte(coded[std::size_t(n)], 0);
-        ASSERT_EQ(128, means[std::size_t(n)]);
-    }
-    const PlaneRegion region{coded.data(), resid.data(), means.data(), blocks, 1, 0};
-    SideStreams st;
-    allocSideStreams(st, blocks);
-    encodePlaneRateAware(codecParams(21), st, region, 1.0);
-    ASSERT_EQ(uint32_t(blocks), st.gainBytesPos);  // every block a pattern
-    for (int32_t n = 0; n < blocks; ++n) EXPECT_EQ(k, st.gainBytes[std::size_t(n)]) << "block " << n;
-}
+// One block row of seven pattern blocks at 1.0 lambda: six at gain level k,
+// no two alike, then one whose gain lies just past the midpoint toward
+// k + 1, either as a pattern of its own (so no match pays) or added to its
+// left neighbour (so it is coded as a match plus a pattern). Gain bytes are
+// block-sorted, so the seventh is cheaper at k, for an error that grows by
+// less than what the bits saved are worth; on a match that must be measured
+// with what the match brings.
+constexpr int kUsedLevel = 70;
 
-}  // namespace
-
-// The same, on a match: the last block is its left neighbour plus a pattern
-// whose gain lies just past the midpoint, so its gain byte, too, is best
-// moved back to level k, measured against what the match brings.
-TEST(RateAwareBytes, AGainStepOnAMatchIsMeasuredWithTheMatch) {
-    constexpr int k = 70;
-    const int patterns[] = {0, 1, 2, 3, 4, 5};
+SideStreams codeSevenPatterns(bool lastOnMatch) {
+    constexpr int k = kUsedLevel;
     constexpr int32_t blocks = 7;
     BlockPlane coded(blocks), resid(blocks);
     MeanPlane means(blocks);
     for (int32_t n = 0; n < blocks; ++n) {
         BlockVec& r = resid[std::size_t(n)];
         if (n < 6) {
-            blockScale15(patternBlock(patterns[n]), gainLevels[k], r);
+            blockScale15(patternBlock(n), gainLevels[k], r);
         } else {
             BlockVec step;
             blockScale15(patternBlock(7), (gainLevels[k] + 3 * gainLevels[k + 1]) / 4 - 10, step);
-            blockAdd(resid[5], step, r);
+            if (lastOnMatch) blockAdd(resid[5], step, r);
+            else r = step;
         }
         for (int i = 0; i < 16; ++i) coded[std::size_t(n)].lane[i] = int16_t(2048 + r.lane[i]);
         means[std::size_t(n)] = blockMeanByte(coded[std::size_t(n)], 0);
-        ASSERT_EQ(128, means[std::size_t(n)]);
+        EXPECT_EQ(128, means[std::size_t(n)]);
     }
     const PlaneRegion region{coded.data(), resid.data(), means.data(), blocks, 1, 0};
     SideStreams st;
     allocSideStreams(st, blocks);
     encodePlaneRateAware(codecParams(21), st, region, 1.0);
-    ASSERT_EQ(uint32_t(blocks), st.gainBytesPos);
-    ASSERT_EQ(1u, st.matchBytesPos);  // only the last block matches
-    EXPECT_EQ(k, st.gainBytes[blocks - 1]);
+    return st;
 }
+
+TEST(RateAwareBytes, AGainJustPastTheMidpointTakesTheLevelAlreadyUsed) {
+    for (const bool onMatch : {false, true}) {
+        SCOPED_TRACE(onMatch ? "on a match" : "a pattern of its own");
+        const SideStreams st = codeSevenPatterns(onMatch);
+        ASSERT_EQ(7u, st.gainBytesPos);  // every block a pattern
+        EXPECT_EQ(onMatch ? 1u : 0u, st.matchBytesPos);
+        const std::size_t first = onMatch ? 6 : 0;
+        for (std::size_t n = first; n < 7; ++n) EXPECT_EQ(kUsedLevel, st.gainBytes[n]) << "block " << n;
+    }
+}
+
+}  // namespace
