@@ -55,17 +55,6 @@ void requireDictionaryWidths() {
             throw Error("dictionary tables are smaller than their index widths");
 }
 
-// One VQ stage: rows of shape codewords scaled by the gain codeword's row
-// gains, then the whole block by the stage's gain level.
-void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
-    const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
-    const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
-    BlockVec t;
-    for (int j = 0; j < 4; ++j)
-        rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &t.lane[4 * j]);
-    blockScale15(t, gainLevels[info.gainByte[stage]], out);
-}
-
 void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
@@ -138,6 +127,19 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
 
 }  // namespace
 
+void stageShape(const BlockHeader& info, int stage, BlockVec& out) {
+    const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
+    const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
+    for (int j = 0; j < 4; ++j)
+        rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &out.lane[4 * j]);
+}
+
+void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
+    BlockVec t;
+    stageShape(info, stage, t);
+    blockScale15(t, gainLevels[info.gainByte[stage]], out);
+}
+
 BlockStreamReaders::BlockStreamReaders(const SideStreams& st)
     : header(st.headerBits.data(), checkedLength(st, StreamHeaderBits, 1), st.headerPos),
       indexLow(st.indexBitsLow.data(), checkedLength(st, StreamIndexBitsLow, 1), st.indexLowPos),
@@ -195,8 +197,12 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader&
 }
 
 void decodeMeans(const StripGeometry& g, StripWork& w) {
-    SideStreams& st = w.streams;
     const auto regions = stripRegions(w, g);
+    decodeMeanBytes(w.streams, regions);
+    w.streams.dcSignBitCount = 0;
+}
+
+void decodeMeanBytes(const SideStreams& st, std::span<const PlaneRegion> regions) {
     std::size_t total = 0;
     for (const PlaneRegion& r : regions) total += r.blocks();
     // One sign bit and one magnitude byte per block, no more and no less.
@@ -221,7 +227,6 @@ void decodeMeans(const StripGeometry& g, StripWork& w) {
             }
         }
     }
-    st.dcSignBitCount = 0;
 }
 
 void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegion& where) {

@@ -7,6 +7,7 @@
 // writes outside the buffers.
 
 #include <cstdint>
+#include <span>
 
 #include "codec/codec_state.h"
 #include "codec/stream_syntax.h"
@@ -35,6 +36,15 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader&
 // and dcBytes. Checks first that the raw lengths of those two streams match
 // the regions' block count.
 void decodeMeans(const StripGeometry& g, StripWork& w);
+// The same for any regions, in order: only their means, blocksPerRow, rows
+// and firstRow are used.
+void decodeMeanBytes(const SideStreams& st, std::span<const PlaneRegion> regions);
+
+// One VQ stage of a block as the decoder builds it: the rows of its shape
+// codewords scaled by its gain codeword's row gains (stageShape), then the
+// whole block by the stage's gain level (stageBlock).
+void stageShape(const BlockHeader& info, int stage, BlockVec& out);
+void stageBlock(const BlockHeader& info, int stage, BlockVec& out);
 
 // Reconstructs one plane region: coded[n] and resid[n] for every block of
 // its rows, reading the strip's streams from where the previous plane left

@@ -1,6 +1,7 @@
 #include "container/preview_strips.h"
 
 #include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
 #include "kirune/Error.h"
 #include "lossless/block_sort_coder.h"
@@ -51,27 +52,14 @@ bool PreviewStrips::next() {
 void PreviewStrips::decodeMeans() {
     const PlaneGrid chroma = chromaGrid(geometry_, opened_.coding.colourSampling);
     grids_[0] = geometry_.luma, grids_[1] = chroma, grids_[2] = chroma;
-    std::size_t total = 0;
-    for (const PlaneGrid& g : grids_) total += static_cast<std::size_t>(g.blocksPerRow) * g.rows;
-    // One sign bit and one magnitude byte per block, as the full decoder demands.
-    if (streams_.rawLength[StreamDcBytes] != total || streams_.rawLength[StreamDcSignBits] != (total >> 3) + 1)
-        throwDamaged();
-    const uint8_t* signs = streams_.dcSignBits.data();
-    const uint8_t* bytes = streams_.dcBytes.data();
-    uint32_t k = 0;
+    // Each plane's means from its first coded row on.
+    PlaneRegion regions[3];
     for (int i = 0; i < 3; ++i) {
-        const int32_t B = grids_[i].blocksPerRow;
-        uint8_t* means = means_[i].data();
-        for (int32_t row = 0; row < grids_[i].rows; ++row) {
-            std::size_t n = static_cast<std::size_t>(row) * B;
-            for (int32_t c = 0; c < B; ++c, ++n, ++k) {
-                const int32_t P = meanPrediction(means, n, B, row, c);
-                const int32_t d = bytes[k];
-                const int32_t x = (signs[k >> 3] >> (k & 7)) & 1 ? P - d : P + d;
-                means[n] = static_cast<uint8_t>(x < 0 ? -x : x);
-            }
-        }
+        regions[i].means = means_[i].data();
+        regions[i].blocksPerRow = grids_[i].blocksPerRow;
+        regions[i].rows = grids_[i].rows;
     }
+    decodeMeanBytes(streams_, regions);
 }
 
 void PreviewStrips::blockRowRgb(int32_t r, std::vector<uint16_t>& rgb) const {

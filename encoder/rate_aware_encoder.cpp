@@ -10,6 +10,7 @@
 #include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/stream_syntax.h"
+#include "codec/strip_decoder.h"
 #include "codec/transforms.h"
 #include "encoder/block_encoder.h"
 #include "encoder/search.h"
@@ -516,22 +517,13 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     const bool pattern = h.type == BlockSpecial;
     const int last = pattern ? 0 : h.stageCount - 1;
     const int g0 = h.gainByte[last];
-    const auto unscaledStage = [&](int stage, BlockVec& out) {
-        const DictionaryClass& cls = dictionaryClasses[h.vqLevel];
-        const int16_t* rowGains = cls.gain[h.gainIndex[stage]];
-        for (int j = 0; j < 4; ++j) rowScale13(cls.shape[h.shapeIndex[stage][j]], rowGains[j], &out.lane[4 * j]);
-    };
     BlockVec unit, earlier;
     blockZero(earlier);
     if (pattern) {
         for (int i = 0; i < 16; ++i) unit.lane[i] = patternDictionary[h.pattern][i];
     } else {
-        unscaledStage(last, unit);
-        if (last == 1) {
-            BlockVec first;
-            unscaledStage(0, first);
-            blockScale15(first, gainLevels[h.gainByte[0]], earlier);
-        }
+        stageShape(h, last, unit);
+        if (last == 1) stageBlock(h, 0, earlier);
     }
     const double header = header_.bits(headerKind(h));
     // The samples less all of the rebuilt block that does not depend on the
