@@ -266,23 +266,22 @@ TEST_F(PngChunkCarrying, ColourChunksComeBackOnRgbAndGrey) {
     }
 }
 
+// One text chunk, of the given kind, written where the writer stands.
+void setText(png_structp png, png_infop info, int compression, const char* key, const char* text) {
+    png_text t{};
+    t.compression = compression;
+    t.key = const_cast<char*>(key);
+    t.text = const_cast<char*>(text);
+    png_set_text(png, info, &t, 1);
+}
+
 TEST_F(PngChunkCarrying, TextsAndExifAfterTheImageDataAreKept) {
     static const uint8_t exif[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0};
     writeChunkPng(
         path("late.png"), PNG_COLOR_TYPE_RGB,
+        [](png_structp png, png_infop info) { setText(png, info, PNG_TEXT_COMPRESSION_NONE, "Title", "early"); },
         [](png_structp png, png_infop info) {
-            png_text t{};
-            t.compression = PNG_TEXT_COMPRESSION_NONE;
-            t.key = const_cast<char*>("Title");
-            t.text = const_cast<char*>("early");
-            png_set_text(png, info, &t, 1);
-        },
-        [](png_structp png, png_infop info) {
-            png_text t{};
-            t.compression = PNG_TEXT_COMPRESSION_zTXt;
-            t.key = const_cast<char*>("Comment");
-            t.text = const_cast<char*>("written after the pixels");
-            png_set_text(png, info, &t, 1);
+            setText(png, info, PNG_TEXT_COMPRESSION_zTXt, "Comment", "written after the pixels");
             png_set_eXIf_1(png, info, sizeof exif, const_cast<png_bytep>(exif));
         });
     const Chunks out = readChunks(throughPng("late.png"));
