@@ -156,8 +156,8 @@ private:
 };
 
 // Strip workers for one file (workerCount of them), taken from `pool` when it
-// has some that fit. They go back to it only when
-// the file ends well (done()): a failure may leave their streams unclear.
+// has some that fit. They go back to it only when the file ends well
+// (done()): a failure may leave their streams unclear.
 class FileWorkers {
 public:
     FileWorkers(const FileCoding& file, int threads, WorkerPool* pool = nullptr);
