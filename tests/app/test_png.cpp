@@ -4,8 +4,8 @@
 
 #include <gmock/gmock.h>
 
-#include <cstdio>
 #include <functional>
+#include <sstream>
 
 #include "app/core/drivers.h"
 #include "container/messages.h"
@@ -126,18 +126,11 @@ TEST_F(PngOutput, HoldsTheTiffExpansionsSamplesAtTheInputsDepthWithItsResolution
 
 // exiftool's listing of a file, sorted, without the lines about the file itself (name, dates, size) and exiftool's
 // own.
-std::vector<std::string> exiftool(const std::string& file, const char* groups = "") {
+std::vector<std::string> exiftool(const std::string& file) {
     std::vector<std::string> lines;
-    const std::string command = "exiftool -a -G1 -s " + std::string(groups) + " '" + file + "' 2>&1";
-    std::FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return lines;
-    char line[4096];
-    while (std::fgets(line, sizeof line, p)) {
-        const std::string s(line);
-        if (s.rfind("[System]", 0) == 0 || s.rfind("[File]", 0) == 0 || s.rfind("[ExifTool]", 0) == 0) continue;
-        lines.push_back(s);
-    }
-    ::pclose(p);
+    std::istringstream listing(runCommand("exiftool -a -G1 -s '" + file + "'").output);
+    for (std::string s; std::getline(listing, s);)
+        if (s.rfind("[System]", 0) != 0 && s.rfind("[File]", 0) != 0 && s.rfind("[ExifTool]", 0) != 0) lines.push_back(s);
     std::sort(lines.begin(), lines.end());
     return lines;
 }

@@ -120,24 +120,6 @@ TEST_F(PsnrTarget, FailuresLeaveNoOutputAndAnExistingOneAsItWas) {
     EXPECT_THAT(entries(), ElementsAre("coffee-200_49-2.rpx"));
 }
 
-TEST_F(RateAware, ExpandsExactlyAtEveryKindOfLevelAndSampling) {
-    Quiet ui;
-    // Levels of the presets, one with the mean shifted and one coding corrections at reduced precision; small
-    // strips put blocks at strip edges.
-    const int32_t levels[] = {1, 6, 21, 400, 1500, 6400};
-    for (const char* name : {"coffee-200.tif", "astronaut-256.tif"})
-        for (const int32_t level : levels)
-            for (const int32_t sampling : {Sampling444, Sampling422, Sampling420}) {
-                SCOPED_TRACE(std::string(name) + " level " + std::to_string(level) + " sampling " +
-                             std::to_string(sampling));
-                JobSettings s = coding(level, sampling, true, dir);
-                s.stripBudgetLog2 = level == 21 ? 13 : kStripBudgetLog2;
-                const FileReport c = compressFile(sample(name), FileKind::CompressTiff, s, ui);
-                EXPECT_GT(c.psnr, 25.0);
-                EXPECT_NO_THROW(expandFile(c.output, s, ui));
-            }
-}
-
 TEST_F(RateAware, OutputDoesNotDependOnThreads) {
     Quiet ui;
     std::vector<uint8_t> first;

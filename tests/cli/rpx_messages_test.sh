@@ -76,13 +76,15 @@ env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=C.UTF-8 "$rpx" info --json cup_49-
 env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=ja_JP.UTF-8 "$rpx" info --json cup_49-2.rpx > info.ja
 check "info --json does not depend on the language" cmp -s info.en info.ja
 
-# Interrupted: a noise image large enough to be still at work when SIGINT comes.
+# Interrupted: a noise image large enough to be still at work when SIGINT or SIGTERM comes.
 convert -size 2400x1600 xc: +noise Random -depth 16 big.tif
-for lang in C.UTF-8 ja_JP.UTF-8; do
+for run in C.UTF-8:INT:130 ja_JP.UTF-8:TERM:143; do
+  IFS=: read -r lang signal status <<< "$run"
   env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=$lang "$rpx" -q -j 1 big.tif 2> "$work/err" &
   sleep 0.5
-  kill -INT $!
+  kill -s "$signal" $!
   wait $!
+  check "SIG$signal ends rpx with $status" test $? -eq "$status" -a ! -e big_49-2.rpx
   case $lang in
     C.UTF-8) says "interrupted (English)" "big.tif: interrupted: no output was written" ;;
     *) says "interrupted (Japanese)" "big.tif: 中断しました（出力は書き出していません）" ;;

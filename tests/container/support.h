@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <sys/wait.h>
+
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +64,21 @@ inline uint64_t getLe(const std::vector<uint8_t>& b, std::size_t at, int n) {
 }
 inline void putLe(std::vector<uint8_t>& b, std::size_t at, uint64_t v, int n) {
     for (int i = 0; i < n; ++i) b.at(at + i) = uint8_t(v >> (8 * i));
+}
+// What a shell command printed on both streams, and its exit status (128 + N after signal N).
+struct Ran {
+    int status = -1;
+    std::string output;
+};
+inline Ran runCommand(const std::string& command) {
+    Ran r;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+    const int raw = ::pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return r;
 }
 inline void writeFile(const std::string& p, const std::vector<uint8_t>& bytes) {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),

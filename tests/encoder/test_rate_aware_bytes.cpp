@@ -57,14 +57,15 @@ TEST(RateAwareBytes, HalfStepMeansMoveToTheirPredictionAtNoCostInError) {
 }
 
 // Every level kind (mean levels, shifted corrections, subsampled chroma),
-// plain and under the cascade's error: the decoder's planes, means and
-// corrections equal the encoder's, and the rate-aware mean bytes are not the
-// cascade's (they moved somewhere).
+// plain and under the cascade's error, in strips of 2048 pixels: the
+// decoder's planes, means and corrections equal the encoder's, and the
+// rate-aware mean bytes are not the cascade's (they moved somewhere).
 TEST(RateAwareBytes, MovedMeansAndGainsDecodeToTheEncodersPlanes) {
     for (const char* name : {"coffee_spoon", "astronaut_face"}) {
         const RgbImage img = loadFixture(name);
         for (const CodecChoice choice : {CodecChoice{1, Sampling444, 11}, CodecChoice{6, Sampling422, 11},
-                                         CodecChoice{21, Sampling444, 11}, CodecChoice{2000, Sampling420, 11}})
+                                         CodecChoice{21, Sampling444, 11}, CodecChoice{400, Sampling422, 11},
+                                         CodecChoice{2000, Sampling420, 11}, CodecChoice{6400, Sampling444, 11}})
             for (const bool meet : {false, true}) {
                 SCOPED_TRACE(testing::Message() << name << " level " << choice.quality << " sampling "
                                                 << choice.sampling << (meet ? " under the cascade" : ""));

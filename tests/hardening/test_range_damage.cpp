@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cstdio>
 #include <string>
 
 #include "app/core/drivers.h"
@@ -22,16 +21,8 @@ using RangeDamage = test::ScratchDir;
 uint16_t gradient(int x, int y, int c) { return static_cast<uint16_t>(x * 700 + y * 300 + c * 5000); }
 
 // What `rpx ARGS` prints (both streams) under LANG=lang alone, and its exit status.
-std::pair<std::string, int> rpx(const std::string& lang, const std::string& args) {
-    const std::string command =
-        "env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=" + lang + " " + KIRUNE_RPX + " " + args + " 2>&1";
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return {"popen failed", -1};
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int status = ::pclose(p);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+test::Ran rpx(const std::string& lang, const std::string& args) {
+    return test::runCommand("env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=" + lang + " " + KIRUNE_RPX + " " + args);
 }
 
 TEST_F(RangeDamage, EveryDecodingCommandSaysTheFileIsDamagedInEachLanguage) {
@@ -44,13 +35,13 @@ TEST_F(RangeDamage, EveryDecodingCommandSaysTheFileIsDamagedInEachLanguage) {
                                         std::pair{"ja_JP.UTF-8", "ファイルが壊れています"}}) {
         SCOPED_TRACE(lang);
         for (const std::string& args : {"-q " + bad, "verify " + bad}) {
-            const auto [text, status] = rpx(lang, args);
+            const auto [status, text] = rpx(lang, args);
             EXPECT_EQ(status, 1) << args;
             EXPECT_THAT(text, HasSubstr(std::string(damaged) + ": range decoder: ")) << args;
             EXPECT_THAT(text, Not(HasSubstr("RangeCoder"))) << args;
         }
         // info reads the header and trailer only, which are whole: it lists the file.
-        EXPECT_EQ(rpx(lang, "info " + bad).second, 0);
+        EXPECT_EQ(rpx(lang, "info " + bad).status, 0);
     }
     EXPECT_EQ(entries(), (std::set<std::string>{"bad.rpx", "pic.tif", "pic_49-2.rpx"}));
 }

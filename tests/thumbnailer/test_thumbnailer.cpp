@@ -1,7 +1,6 @@
 // The .rpx thumbnailer: strip-wise decoding, a faithful turned preview, failures without output.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -30,8 +29,6 @@ uint16_t scene(int x, int y, int c) {
 
 constexpr int kWidth = 301, kHeight = 203;
 
-struct Outcome { int status = -1; std::string errors; };
-
 class Thumbnailer : public ScratchDir {
 protected:
     // 301 x 203 in strips of 8 rows (the last one short), tagged unless `orientation` is 1.
@@ -45,13 +42,8 @@ protected:
         return compressFile(path("scene.tif"), FileKind::CompressTiff, settings, ui).output;
     }
 
-    Outcome thumbnail(const std::string& args) {
-        const std::string err = path("stderr.txt");
-        const int raw = std::system((std::string(KIRUNE_THUMBNAILER) + " " + args + " 2>" + err).c_str());
-        const std::vector<uint8_t> text = readFile(err);
-        std::filesystem::remove(err);
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), std::string(text.begin(), text.end())};
-    }
+    // Its status and what it printed (errors only: a preview goes to its file).
+    static Ran thumbnail(const std::string& args) { return runCommand(std::string(KIRUNE_THUMBNAILER) + " " + args); }
 };
 
 // The picture averaged over a 64 x 43 preview pixel's exact area, on the 8-bit scale.
@@ -110,9 +102,9 @@ TEST_F(Thumbnailer, PreviewResemblesThePictureTurnedAsTheOrientationTagSays) {
         {8, [](int X, int Y) { return std::make_pair(63 - Y, X); }},
     };
     for (const auto& [orientation, stored] : cases) {
-        const Outcome r = thumbnail("-s 64 " + makeContainer(orientation) + " " + path("preview.png"));
-        ASSERT_EQ(r.status, 0) << r.errors;
-        EXPECT_EQ(r.errors, "");
+        const Ran r = thumbnail("-s 64 " + makeContainer(orientation) + " " + path("preview.png"));
+        ASSERT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output, "");
         const ReadPng p = readPng(path("preview.png"));
         ASSERT_EQ(std::make_pair(p.bits, p.channels), std::make_pair(8, 3));
         ASSERT_EQ(p.width, orientation == 1 ? 64 : 43) << orientation;
@@ -159,11 +151,11 @@ TEST_F(Thumbnailer, DamagedOrHugeContainersFailWithOneLineAndNoOutput) {
     for (const std::string size : {"", "-s 16 "})
         for (const auto& [what, bytes, says] : cases) {
             writeFile(path("bad.rpx"), bytes);
-            const Outcome r = thumbnail(size + path("bad.rpx") + " " + path("bad.png"));
+            const Ran r = thumbnail(size + path("bad.rpx") + " " + path("bad.png"));
             EXPECT_EQ(r.status, 1) << size << what;
             EXPECT_FALSE(std::filesystem::exists(path("bad.png"))) << size << what;
-            EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 1) << size << what << ": " << r.errors;
-            EXPECT_NE(r.errors.find(says), std::string::npos) << size << what << ": " << r.errors;
+            EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << size << what << ": " << r.output;
+            EXPECT_NE(r.output.find(says), std::string::npos) << size << what << ": " << r.output;
         }
     // A container of an older writer, without checksums, still has a preview, by default 256 wide.
     writeFile(path("legacy.rpx"), legacy);
