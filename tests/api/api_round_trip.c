@@ -1,9 +1,10 @@
 /* The C API from a C11 program linked through pkg-config:
- *   api_round_trip A.rpx A16.raw A.bmp WORKDIR
+ *   api_round_trip A.rpx A16.raw WORKDIR
  * A.rpx was written by rpx, A16.raw is rpx's expansion of it as 16-bit
- * little-endian RGB, A.bmp its 24-bit BMP. Writes WORKDIR/B.rpx (the
- * pixels of A re-encoded with A's metadata) and WORKDIR/B16.raw (B decoded),
- * which the script compares with what rpx makes of the same pixels. */
+ * little-endian RGB. Writes WORKDIR/B.rpx and WORKDIR/B8.rpx (A's 16-bit
+ * and 8-bit pixels as read here, encoded again with and without A's
+ * metadata), which the script compares with what rpx makes of its own
+ * expansions of A. */
 #include <kirune/kirune.h>
 
 #include <stdio.h>
@@ -60,13 +61,12 @@ static int stopAtOnce(void* u, uint32_t f, uint32_t r, const void* p, size_t s) 
 static int allZero(const unsigned char* p, size_t n) { return n == 0 || (!p[0] && !memcmp(p, p + 1, n - 1)); }
 
 int main(int argc, char** argv) {
-    if (argc != 5) return 2;
+    if (argc != 4) return 2;
     char path[4096];
-    size_t rpxSize = 0, rawSize = 0, bmpSize = 0;
+    size_t rpxSize = 0, rawSize = 0;
     unsigned char* rpx = readFile(argv[1], &rpxSize);
     unsigned char* raw = readFile(argv[2], &rawSize);
-    unsigned char* bmp = readFile(argv[3], &bmpSize);
-    if (!rpx || !raw || !bmp) return 2;
+    if (!rpx || !raw) return 2;
 
     CHECK(kirune_version_number() == KIRUNE_VERSION_NUMBER, "the library's version is the header's");
     CHECK(strncmp(kirune_version_string(), "1.0.0", 5) == 0, "version string");
@@ -95,16 +95,9 @@ int main(int argc, char** argv) {
     CHECK(same, "16-bit pixels equal rpx's TIFF");
     CHECK(padding, "bytes past each row untouched");
 
-    /* 8-bit: rpx's BMP, bottom-up BGR rows padded to 4 bytes. */
+    /* 8-bit: encoded again below, as rpx compresses its BMP. */
     unsigned char* p8 = malloc(w * 3 * h);
     CHECK(kirune_reader_decode(r, p8, w * 3, w * 3 * h, 8) == KIRUNE_OK, "decode 8-bit");
-    const size_t bmpRow = (w * 3 + 3) & ~(size_t)3;
-    same = bmpSize == 54 + bmpRow * h;
-    for (size_t y = 0; same && y < h; ++y)
-        for (size_t x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                same &= p8[(y * w + x) * 3 + c] == bmp[54 + (h - 1 - y) * bmpRow + x * 3 + (2 - c)];
-    CHECK(same, "8-bit pixels equal rpx --bmp");
 
     StripCount count = {0, 0, 0};
     CHECK(kirune_reader_decode_strips(r, 16, countStrips, &count) == KIRUNE_OK, "strip by strip");
@@ -131,19 +124,14 @@ int main(int argc, char** argv) {
     CHECK(kirune_writer_encode_to_memory(wr, &image, &encoded, &encodedSize, &result) == KIRUNE_OK,
           "encode to memory");
     CHECK(result.quality_level == 12 && result.bytes == encodedSize && result.psnr > 40, "the result");
-    snprintf(path, sizeof path, "%s/B.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/B.rpx", argv[3]);
     CHECK(kirune_writer_encode_to_path(wr, &image, path, NULL) == KIRUNE_OK, "encode to a path");
     size_t fileSize = 0;
     unsigned char* file = readFile(path, &fileSize);
     CHECK(file && fileSize == encodedSize && memcmp(file, encoded, fileSize) == 0, "path and memory agree");
 
-    CHECK(kirune_reader_open_memory(m, encoded, encodedSize) == KIRUNE_OK, "open B from memory");
-    CHECK(kirune_reader_decode(m, again, row16, row16 * h, 16) == KIRUNE_OK, "decode B");
-    snprintf(path, sizeof path, "%s/B16.raw", argv[4]);
-    CHECK(writeFile(path, again, row16 * h), "write B16.raw");
-
     /* An existing output stays as it was unless replacing was asked for. */
-    snprintf(path, sizeof path, "%s/exists.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/exists.rpx", argv[3]);
     writeFile(path, "keep", 4);
     kirune_writer_set_preset(wr, 0);
     CHECK(kirune_writer_encode_to_path(wr, &image, path, NULL) == KIRUNE_ERROR_OUTPUT_EXISTS &&
@@ -156,7 +144,7 @@ int main(int argc, char** argv) {
     CHECK(kirune_writer_encode_to_path(wr, &image, path, &result) == KIRUNE_OK && result.quality_level == 400 &&
               result.colour_sampling == KIRUNE_SAMPLING_420,
           "replaced when asked, at preset 0");
-    snprintf(path, sizeof path, "%s/no-such-folder/B.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/no-such-folder/B.rpx", argv[3]);
     CHECK(kirune_writer_encode_to_path(wr, &image, path, NULL) == KIRUNE_ERROR_IO, "a folder that is missing");
 
     /* 8-bit pixels go in as an 8-bit TIFF would. */
@@ -166,12 +154,12 @@ int main(int argc, char** argv) {
     kirune_writer_set_preset(wr, 2);
     kirune_writer_set_metadata(wr, NULL);
     CHECK(kirune_writer_encode_to_memory(wr, &image8, &enc8, &enc8Size, NULL) == KIRUNE_OK, "encode 8-bit");
-    snprintf(path, sizeof path, "%s/B8.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/B8.rpx", argv[3]);
     CHECK(writeFile(path, enc8, enc8Size), "write B8.rpx");
 
     /* ---- whole files, as rpx does them ---- */
     char folder[4096];
-    snprintf(folder, sizeof folder, "%s/files", argv[4]);
+    snprintf(folder, sizeof folder, "%s/files", argv[3]);
     kirune_file_options options = {folder, KIRUNE_EXISTING_REFUSE, 0};
     kirune_file_report report;
     kirune_writer_set_replace_existing(wr, 0);
@@ -188,7 +176,7 @@ int main(int argc, char** argv) {
               report.status == KIRUNE_FILE_SKIPPED,
           "... or skipped");
     options.bmp = 1;
-    snprintf(path, sizeof path, "%s/files/a_49-2.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/files/a_49-2.rpx", argv[3]);
     CHECK(kirune_writer_expand_file(wr, path, &options, &report) == KIRUNE_OK && report.status == KIRUNE_FILE_OK &&
               strstr(report.output, "files/a_49-2.bmp"),
           "expand a file to BMP");
@@ -242,13 +230,13 @@ int main(int argc, char** argv) {
     CHECK(kirune_reader_open_memory(r, rpx, rpxSize - 1) == KIRUNE_OK &&
               kirune_reader_decode(r, again, row16, row16 * h, 16) == KIRUNE_ERROR_DAMAGED,
           "cut by one byte, in memory");
-    snprintf(path, sizeof path, "%s/truncated.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/truncated.rpx", argv[3]);
     writeFile(path, rpx, body / 2);
     CHECK(kirune_reader_open_path(r, path) == KIRUNE_OK &&
               kirune_reader_decode(r, again, row16, row16 * h, 16) == KIRUNE_ERROR_DAMAGED,
           "cut in half, from a path");
     CHECK(kirune_reader_open_memory(r, "RP2", 3) == KIRUNE_ERROR_NOT_RPX, "not a container");
-    CHECK(kirune_reader_open_path(r, argv[4]) == KIRUNE_ERROR_IO, "a folder");
+    CHECK(kirune_reader_open_path(r, argv[3]) == KIRUNE_ERROR_IO, "a folder");
     /* Any byte changed in a container with checksums is caught, before or
      * during decoding, and never gives pixels. */
     unsigned char* copy = malloc(rpxSize);
@@ -270,7 +258,7 @@ int main(int argc, char** argv) {
     CHECK(kirune_reader_decode(m, again, row16, row16 * h, 16) == KIRUNE_ERROR_DAMAGED, "... decoding fails");
     CHECK(allZero(again, row16 * h), "... and no pixels are handed out");
     CHECK(kirune_reader_decode_strips(m, 8, countStrips, &count) == KIRUNE_ERROR_DAMAGED, "... strips too");
-    snprintf(path, sizeof path, "%s/cut.rpx", argv[4]);
+    snprintf(path, sizeof path, "%s/cut.rpx", argv[3]);
     writeFile(path, rpx, cut);
     CHECK(kirune_reader_open_path(m, path) == KIRUNE_OK &&
               kirune_reader_decode(m, again, row16, row16 * h, 16) == KIRUNE_ERROR_DAMAGED,
@@ -287,7 +275,7 @@ int main(int argc, char** argv) {
     kirune_writer_free(wr);
     kirune_reader_free(NULL);
     kirune_writer_free(NULL);
-    free(rpx), free(raw), free(bmp), free(pixels), free(p8), free(again), free(copy), free(file);
+    free(rpx), free(raw), free(pixels), free(p8), free(again), free(copy), free(file);
     printf("%s: %d failed\n", argv[0], failures);
     return failures ? 1 : 0;
 }

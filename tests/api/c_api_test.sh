@@ -12,16 +12,15 @@ build_c() {  # build_c SOURCE OUTPUT: C11, warnings as errors, linked as pkg-con
   cc -std=c11 -Wall -Wextra -Werror -pedantic "$1" -o "$2" $(pkg-config --cflags --libs kirune) \
      -Wl,-rpath,"$(pkg-config --variable=libdir kirune)"
 }
-raw16() { convert "$1" -depth 16 -endian LSB "rgb:$2"; }  # a TIFF's samples as they are
 
 cp "$source/samples/coffee-200.tif" a.tif
 "$rpx" -q a.tif && "$rpx" -q -o tif a_49-2.rpx && "$rpx" -q --bmp -o bmp a_49-2.rpx
 check "rpx made A and expanded it" test -s tif/a_49-2.tif -a -s bmp/a_49-2.bmp
-raw16 tif/a_49-2.tif a16.raw
+convert tif/a_49-2.tif -depth 16 -endian LSB rgb:a16.raw  # the samples as they are
 check "the test program builds as C11 through pkg-config" build_c "$here/api_round_trip.c" round_trip
 mkdir out tmp
 export TMPDIR=$work/tmp
-check "the round trip and its error paths" sanitized LEAKS ./round_trip a_49-2.rpx a16.raw bmp/a_49-2.bmp out
+check "the round trip and its error paths" sanitized LEAKS ./round_trip a_49-2.rpx a16.raw out
 
 # B.rpx holds A's pixels and metadata; rpx compressing the TIFF of those
 # pixels writes the same header and strips (trailers may differ in the
@@ -42,9 +41,6 @@ check "... leaving no temporary file behind" \
   test -z "$(ls -A tmp)" -a "$(ls -A out/files | tr '\n' ' ')" = "a_49-2.bmp a_49-2.rpx "
 check "a file compressed through the library is rpx's" same_body out/files/a_49-2.rpx a_49-2.rpx
 check "... and expanded, rpx's BMP" cmp -s out/files/a_49-2.bmp bmp/a_49-2.bmp
-"$rpx" -q -o bexp out/B.rpx
-raw16 bexp/B.tif b16.raw
-check "B decoded through the API is what rpx expands" cmp -s b16.raw out/B16.raw
 
 # The README's example, as it stands there.
 sed -n '/^<!-- c-example -->$/,/^```$/p' "$source/README.md" | sed '1,2d;$d' > example.c

@@ -98,6 +98,14 @@ public:
 
 constexpr int kWait = 20000;
 #define WAIT_FOR_BATCH() QTRY_VERIFY_WITH_TIMEOUT(!dlg_->batchRunning(), kWait)
+#define DROP_AND_WAIT(...) QVERIFY(drop(__VA_ARGS__)); WAIT_FOR_BATCH()
+
+// What a scripted file reports when done.
+FileReport report(FileKind kind, uint64_t in, uint64_t out, const char* output, double psnr) {
+    FileReport r;
+    r.kind = kind, r.inputBytes = in, r.outputBytes = out, r.output = output, r.psnr = psnr;
+    return r;
+}
 
 // Caption, checked radio, then what a batch started now would run with.
 const char* const kState = "%1 / radio %2 / level %3 / sampling %4 / %5 dB%6";
@@ -122,6 +130,7 @@ class DialogTest : public QObject {
     std::unique_ptr<RecordingServices> services_;
     std::unique_ptr<MainDialog> dlg_;
     QTemporaryDir settingsDir_;  // the user's own settings are never touched
+    std::unique_ptr<QTemporaryDir> files_;  // real files, a fresh folder per test
 
     template <class W = QWidget>
     W* child(const char* name) { return dlg_->findChild<W*>(name); }
@@ -184,6 +193,7 @@ private slots:
     void init() {
         QSettings().clear();  // each test starts as a first run
         services_ = std::make_unique<RecordingServices>();
+        files_ = std::make_unique<QTemporaryDir>();
         openDialog();
     }
 
@@ -286,8 +296,7 @@ private slots:
     void droppedFilesRunSortedAndEachMessageHoldsTheBatch() {
         QStringList paths = {"/p/b.tif", "/p/A.TIF", "/p/note.txt", "/p/damaged.rpx", "/p/folder", "/p/huge.tif"};
         for (int i = 1199; i >= 0; --i) paths.append(QString("/p/f%1.tif").arg(i, 4, 10, QChar('0')));
-        QVERIFY(drop(paths));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT(paths);
         // The first 1000 in drop order, sorted: f1199 down to f0206.
         const std::vector<std::string> seen = services_->seen();
         QCOMPARE(seen.size(), size_t(998));
@@ -301,8 +310,7 @@ private slots:
     }
 
     void droppedFoldersBringTheImagesBelowThemInDropOrderUpToTheCap() {
-        QTemporaryDir tmp;
-        const QDir dir(tmp.path());
+        const QDir dir(files_->path());
         QVERIFY(dir.mkpath("many/sub/deeper"));
         QVERIFY(dir.mkpath("empty"));
         const auto touch = [&](const QString& name) { QVERIFY(QFile(dir.filePath(name)).open(QIODevice::WriteOnly)); };
@@ -369,8 +377,7 @@ private slots:
         services_->browseResult = {"/p/z.tif", "/p/Y.rpx", "/p/c.png"};
         QTest::mouseClick(child("browseButton"), Qt::LeftButton);
         WAIT_FOR_BATCH();
-        QVERIFY(drop({"/p/b.PNG", "/p/a.png"}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({"/p/b.PNG", "/p/a.png"});
         QCOMPARE(services_->seen(), (std::vector<std::string>{"/p/c.png", "/p/Y.rpx", "/p/z.tif", "/p/a.png", "/p/b.PNG"}));
         QVERIFY(services_->messages.isEmpty());
         // Every name the batch takes passes the picker's filter, which tells case apart as the file system does.
@@ -429,18 +436,12 @@ private slots:
     }
 
     void theEndOfABatchReportsCountsSizesAndFailuresOneByOneOrCollected() {
-        const auto report = [](FileKind kind, uint64_t in, uint64_t out, const char* output, double psnr) {
-            FileReport r;
-            r.kind = kind, r.inputBytes = in, r.outputBytes = out, r.output = output, r.psnr = psnr;
-            return r;
-        };
         constexpr uint64_t MiB = 1 << 20;
         services_->reports = {
             {"/p/a.tif", report(FileKind::CompressTiff, 3 * MiB, MiB, "/p/out/a_49-2.rpx", 50.0)},
             {"/p/b.tif", report(FileKind::CompressTiff, 2 * MiB, MiB / 2, "/p/out/x/b_49-2.rpx", 48.0)},
             {"/p/c.rpx", report(FileKind::Expand, MiB, 6 * MiB, "/p/out/y/c.tif", 0.0)}};
-        QVERIFY(drop({"/p/c.rpx", "/p/x.txt", "/p/b.tif", "/p/damaged.rpx", "/p/a.tif"}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({"/p/c.rpx", "/p/x.txt", "/p/b.tif", "/p/damaged.rpx", "/p/a.tif"});
         QCOMPARE(services_->messagePaths, QStringList({"/p/damaged.rpx", "/p/x.txt"}));  // a box each
         const QString line = child<QLabel>("pathText")->text();
         QVERIFY2(line.startsWith("3 件完了、2 件失敗"), qPrintable(line));
@@ -556,8 +557,7 @@ private slots:
     }
 
     void realDriversRunADropOfRealFilesByTheKeysReplacingOldOutputsWhenTold() {
-        QTemporaryDir tmp;
-        const QDir dir(tmp.path());
+        const QDir dir(files_->path());
         test::writeTiff(dir.filePath("pic.tif").toStdString(), {.width = 64, .height = 40});
         test::writeFile(dir.filePath("bad.rpx").toStdString(), std::vector<uint8_t>(200, 'x'));
         test::writeFile(dir.filePath("memo.txt").toStdString(), {'h', 'i'});
@@ -567,9 +567,8 @@ private slots:
         services_->realDrivers = true;
         press(Qt::Key_8), press(Qt::Key_B);  // the batch runs with the keys' preset, not the start one
         // pic.tif sorts before the container it becomes, which is then expanded.
-        QVERIFY(drop({dir.filePath("pic_40-2.rpx"), dir.filePath("memo.txt"), dir.filePath("pic.tif"),
-                      dir.filePath("bad.rpx")}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({dir.filePath("pic_40-2.rpx"), dir.filePath("memo.txt"), dir.filePath("pic.tif"),
+                      dir.filePath("bad.rpx")});
         QCOMPARE(services_->batchSettings.at(0).qualityLevel, 100);
         QCOMPARE(services_->batchSettings.at(0).colourSampling, 2);
         QCOMPARE(services_->questions, QStringList(dir.filePath("pic_40-2.rpx") + "|" + dir.filePath("pic_40-2.bmp")));
@@ -628,15 +627,13 @@ private slots:
     }
 
     void anUnattendedBatchLeavesExistingOutputsUnaskedAndListsThemAtTheEnd() {
-        QTemporaryDir tmp;
-        const QDir dir(tmp.path());
+        const QDir dir(files_->path());
         for (const char* n : {"a.tif", "b.tif"}) test::writeTiff(dir.filePath(n).toStdString(), {.width = 64, .height = 40});
         test::writeFile(dir.filePath("memo.txt").toStdString(), {'h', 'i'});
         plantOutput(dir.filePath("a_49-2.rpx"));
         dlg_->findChild<QAction*>("collectAction")->trigger();
         services_->realDrivers = true;
-        QVERIFY(drop({dir.filePath("memo.txt"), dir.filePath("b.tif"), dir.filePath("a.tif")}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({dir.filePath("memo.txt"), dir.filePath("b.tif"), dir.filePath("a.tif")});
         QVERIFY(services_->questions.isEmpty());
         QVERIFY(services_->messages.isEmpty());
         QVERIFY(isPlanted(dir.filePath("a_49-2.rpx")));
@@ -650,8 +647,7 @@ private slots:
     }
 
     void theBoxNamesTheExistingFileAndWhenItChangedAndAStopWhileItIsOpenReplacesNothing() {
-        QTemporaryDir tmp;
-        const QDir dir(tmp.path());
+        const QDir dir(files_->path());
         for (const char* n : {"a.tif", "b.tif"}) {
             test::writeTiff(dir.filePath(n).toStdString(), {.width = 64, .height = 40});
             plantOutput(dir.filePath(QString(n).replace(".tif", "_49-2.rpx")));
@@ -687,8 +683,7 @@ private slots:
     }
 
     void whatStopsABatchOutsideAnyFileIsToldAndNotSwallowed() {
-        QVERIFY(drop({"/p/odd.tif", "/p/b.tif"}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({"/p/odd.tif", "/p/b.tif"});
         QCOMPARE(services_->messages, QStringList{"不明なエラーのため処理を中止しました"});
     }
 
@@ -698,14 +693,10 @@ private slots:
         auto* item = dlg_->findChild<QAction*>("rateAwareAction");
         QVERIFY(item && item->isCheckable() && !item->isChecked());
         QVERIFY(dlg_->actions().contains(item));
-        FileReport r;
-        r.kind = FileKind::CompressTiff, r.inputBytes = 3 << 20, r.outputBytes = 1 << 20, r.psnr = 50.0;
-        r.output = "/p/a_51-2.rpx";
-        services_->reports = {{"/p/a.tif", r}};
+        services_->reports = {{"/p/a.tif", report(FileKind::CompressTiff, 3 << 20, 1 << 20, "/p/a_51-2.rpx", 50.0)}};
         press(Qt::Key_3);
         item->trigger();
-        QVERIFY(drop({"/p/a.tif"}));
-        WAIT_FOR_BATCH();
+        DROP_AND_WAIT({"/p/a.tif"});
         const JobSettings s = services_->batchSettings.back();
         QVERIFY(s.rateAware);
         QCOMPARE(s.qualityLevel, 6);
