@@ -1,32 +1,28 @@
 #!/usr/bin/env bash
-# rpx -r over a tree: nested folders, symbolic links, files that are not
-# images; the tree recreated under -o; and a batch far over the dialog's 1000.
+# rpx -r over a tree: nested folders, files that are not images; the tree
+# recreated under -o; and a batch far over the dialog's 1000. (Which links a
+# walk follows is the folder walk's own test.)
 export LC_ALL=C.UTF-8 LANGUAGE=
 # On a memory file system when there is one: every output is synced to disk.
 SCRATCH_IN=/dev/shm
 source "$(dirname "$0")/check.sh"
 
-mkdir -p tree/2024/jan tree/2024/feb/raw tree/empty outside
-tiny 1 tree/top.tif tree/2024/jan/a.tif tree/2024/jan/B.TIF tree/2024/feb/raw/c.tiff outside/secret.tif
+mkdir -p tree/2024/jan tree/2024/feb/raw tree/empty
+tiny 1 tree/top.tif tree/2024/jan/a.tif tree/2024/jan/B.TIF tree/2024/feb/raw/c.tiff
 printf 'x' > tree/2024/jan/notes.txt
 printf 'x' > tree/2024/readme
-ln -s ../outside tree/2024/linked-folder
-ln -s "$work/outside/secret.tif" tree/2024/secret-link.tif
-ln -s jan/a.tif tree/2024/a-link.tif
 
 "$rpx" -q -r -o out tree > stdout 2> err
 check "-r over a tree with unsupported files exits 0" test $? -eq 0
 check "... quietly" test ! -s stderr -a ! -s err
 (cd out && find . -type f | sort) > made
 cat > want <<'LIST'
-./2024/a-link_49-2.rpx
 ./2024/feb/raw/c_49-2.rpx
 ./2024/jan/B_49-2.rpx
 ./2024/jan/a_49-2.rpx
 ./top_49-2.rpx
 LIST
-check "the tree below the folder is recreated under -o, links to files inside it taken, none out of it" \
-  diff want made
+check "the tree below the folder is recreated under -o" diff want made
 check "outputs decode to what a direct run gives" cmp -s out/2024/jan/a_49-2.rpx <("$rpx" -q -o direct tree/2024/jan/a.tif && cat direct/a_49-2.rpx)
 check "nothing was written inside the input tree" test -z "$(find tree -name '*.rpx')"
 
