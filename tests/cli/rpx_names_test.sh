@@ -30,9 +30,9 @@ check "... with its time" test "$(stat -c %y back/eight.tif)" = "$(stat -c %y in
 check "... and no default name" test ! -e back/a_49-2.tif
 
 "$rpx" -q -N --bmp -o backbmp rpx/a_49-2.rpx rpx/eight_49-2.rpx rpx/UPPER_49-2.rpx
-check "-N --bmp: a.tif comes back as a.bmp" test -s backbmp/a.bmp
-check "... eight.bmp as eight.bmp" test -s backbmp/eight.bmp
-check "... UPPER.TIF as UPPER.bmp" test -s backbmp/UPPER.bmp
+for pair in a.tif:a.bmp eight.bmp:eight.bmp UPPER.TIF:UPPER.bmp; do
+  check "-N --bmp: ${pair%:*} comes back as ${pair#*:}" test -s "backbmp/${pair#*:}"
+done
 check "... the same pixels as without -N" test "$("$rpx" -q --bmp -o plain rpx/eight_49-2.rpx && cmp -s plain/eight_49-2.bmp backbmp/eight.bmp && echo same)" = same
 
 "$rpx" -q rpx/long_49-2.rpx
