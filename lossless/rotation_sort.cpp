@@ -1,6 +1,7 @@
 #include "lossless/rotation_sort.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -321,6 +322,172 @@ bool sortByKeys(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t b
     return true;
 }
 
+// Entries of the induced sort carry the byte before their rotation above its
+// 24-bit position, so the passes down and up the table read the byte that
+// decides where a rotation's predecessor goes without a miss in the text. The
+// byte before that predecessor is read when it is placed, and only stored.
+constexpr uint32_t kPosBits = 24, kPosMask32 = (1u << kPosBits) - 1;
+
+// The entry of rotation p's predecessor (text doubled, n >= 2).
+inline uint32_t predecessorEntry(const uint8_t* text, uint32_t n, uint32_t p) {
+    const uint32_t q = p == 0 ? n - 1 : p - 1;
+    return q | (uint32_t{text[p + n - 2]} << kPosBits);
+}
+
+// Places the larger rotations (those greater than their successor, the
+// rotation one position on) from the smaller ones, which must be final: the
+// scan meets each larger rotation's successor in an earlier row. Larger
+// rotations fill each bucket from its first row up to largerEnd. The scan also
+// writes the last column and returns the row of rotation 0.
+uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b,
+                      const uint32_t* largerEnd, uint8_t* lastColumn) {
+    uint32_t next[256];
+    std::memcpy(next, b.start, sizeof next);
+    uint32_t primaryIndex = 0, aside;
+    const auto scan = [&](uint32_t from, uint32_t to, uint32_t least) {
+        for (uint32_t i = from; i < to; ++i) {
+            const uint32_t e = table[i], p = e & kPosMask32, c = e >> kPosBits;
+            lastColumn[i] = static_cast<uint8_t>(c);
+            primaryIndex = p == 0 ? i : primaryIndex;
+            // Kinds follow the data: no branch, the others are written aside.
+            const uint32_t larger = c >= least;
+            uint32_t* at = larger ? table + next[c] : &aside;
+            *at = predecessorEntry(text, n, p);
+            next[c] += larger;
+        }
+    };
+    // The predecessor of a larger rotation of bucket c is larger from byte c
+    // on, that of a smaller one from c + 1.
+    for (uint32_t c = 0; c < 256; ++c) {
+        scan(b.start[c], largerEnd[c], c);
+        scan(largerEnd[c], b.start[c + 1], c + 1);
+    }
+    return primaryIndex;
+}
+
+// The sort for blocks without equal rotations from a third of them. A
+// rotation is smaller or larger than its successor; the seeds are the smaller
+// ones whose successor is larger. Within a first-byte bucket the larger
+// rotations come first, then the smaller ones by their second byte; among
+// those starting with the pair (c, c2), c < c2, the seeds come first (their
+// successors are the larger ones of bucket c2). Only the seeds are sorted by
+// keys; one pass down the table places the other smaller rotations from their
+// successors, and induceLarger the rest. Returns false on equal rotations
+// (found among the seeds) or when the key budget runs out.
+#ifdef KIRUNE_SORT_EXPERIMENT
+}
+double kirunePhase[8];
+namespace {
+#define PHASE(k) do { auto t1_ = std::chrono::steady_clock::now(); kirunePhase[k] += std::chrono::duration<double>(t1_ - t0_).count(); t0_ = t1_; } while (0)
+#else
+#define PHASE(k)
+#endif
+bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
+                   uint8_t* lastColumn, uint32_t& primaryIndex) {
+#ifdef KIRUNE_SORT_EXPERIMENT
+    auto t0_ = std::chrono::steady_clock::now();
+#endif
+    uint32_t anchor = 0;
+    while (anchor < n && text[anchor] == text[anchor + 1]) ++anchor;
+    if (anchor == n) return false;  // one byte value throughout
+    uint32_t* table = work.rotationTable();
+    uint32_t* pairStart = work.pairStart();
+    uint32_t* pairNext = work.pairNext();
+    uint32_t* seeds = reinterpret_cast<uint32_t*>(work.keyScratch());
+    std::fill(pairStart, pairStart + 65536, 0);
+    // Every pair is counted without a branch on the kind; only pairs of
+    // equal bytes hold both kinds, so their smaller ones are counted apart.
+    uint32_t equalSmaller[256] = {};
+    uint32_t seedCount = 0;
+    // Kinds follow backwards from the anchor, whose bytes differ; equal
+    // bytes take the kind of the rotation after them.
+    const bool anchorSmaller = text[anchor] < text[anchor + 1];
+    uint32_t nextSmaller = anchorSmaller;
+    const auto classify = [&](uint32_t p) {
+        const uint32_t c = text[p], c2 = text[p + 1];
+        const uint32_t equal = c == c2;
+        const uint32_t smaller = (c < c2) | (equal & nextSmaller);
+        ++pairStart[(c << 8) | c2];
+        equalSmaller[c] += equal & nextSmaller;
+        seeds[seedCount] = p;
+        seedCount += smaller & (nextSmaller ^ 1);
+        nextSmaller = smaller;
+    };
+    for (uint32_t p = anchor; p-- > 0;) classify(p);
+    for (uint32_t p = n - 1; p > anchor; --p) classify(p);
+    // nextSmaller is now the kind of the anchor's successor.
+    ++pairStart[(uint32_t{text[anchor]} << 8) | text[anchor + 1]];
+    if (anchorSmaller && !nextSmaller) seeds[seedCount++] = anchor;
+
+    // Bucket c: its larger rotations (pairs (c, c2 < c) and the larger
+    // equal pairs), then the smaller ones by pair.
+    Buckets b;
+    uint32_t largerEnd[256];
+    uint32_t row = 0;
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint32_t larger = pairStart[(c << 8) | c] - equalSmaller[c];
+        for (uint32_t c2 = 0; c2 < c; ++c2) larger += pairStart[(c << 8) | c2];
+        pairStart[(c << 8) | c] = equalSmaller[c];
+        b.start[c] = row;
+        row += larger;
+        largerEnd[c] = row;
+        for (uint32_t c2 = c; c2 < 256; ++c2) {
+            const uint32_t k = pairStart[(c << 8) | c2];
+            pairStart[(c << 8) | c2] = row;
+            row += k;
+        }
+    }
+    b.start[256] = n;
+    std::memcpy(pairNext, pairStart, 65536 * sizeof(uint32_t));
+    PHASE(0);
+
+    KeySorter keys(text, n, work.keyScratch(), budget);
+    uint64_t* keyed = work.keyedRows();
+    const uint32_t left = n > 2 ? n - 2 : 0;
+    for (uint32_t i = 0; i < seedCount; ++i) {
+        const uint32_t p = seeds[i];
+        const uint32_t slot = pairNext[(uint32_t{text[p]} << 8) | text[p + 1]]++;
+        table[slot] = p;
+        keyed[slot] = keys.keyAt(p + 2, left) | p;
+    }
+    PHASE(1);
+    // The seed list is used up: the key sorter may take its room.
+    for (uint32_t c = 0; c < 255; ++c) {
+        for (uint32_t c2 = c + 1; c2 < 256; ++c2) {
+            const uint32_t first = pairStart[(c << 8) | c2], count = pairNext[(c << 8) | c2] - first;
+            if (count == 0) continue;
+            uint32_t* rows = table + first;
+            if (count >= 2) {
+                if (!keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
+                for (uint32_t i = 0; i < count; ++i)
+                    rows[i] |= uint32_t{text[rows[i] + n - 1]} << kPosBits;
+            } else {
+                rows[0] |= uint32_t{text[rows[0] + n - 1]} << kPosBits;
+            }
+        }
+    }
+    PHASE(2);
+
+    // Down the table, bucket by bucket from the last: a smaller rotation q
+    // follows from q + 1, in a later row, and goes to the end of the rest of
+    // its pair's rows.
+    uint32_t end[256], aside;
+    for (uint32_t c2 = 256; c2-- > 0;) {
+        for (uint32_t c = 0; c <= c2; ++c) end[c] = c2 < 255 ? pairStart[(c << 8) | (c2 + 1)] : b.start[c + 1];
+        for (uint32_t i = b.start[c2 + 1]; i-- > largerEnd[c2];) {
+            const uint32_t e = table[i], c = e >> kPosBits;
+            const uint32_t smaller = c <= c2;
+            end[c] -= smaller;
+            uint32_t* at = smaller ? table + end[c] : &aside;
+            *at = predecessorEntry(text, n, e & kPosMask32);
+        }
+    }
+    PHASE(3);
+    primaryIndex = induceLarger(text, n, table, b, largerEnd, lastColumn);
+    PHASE(4);
+    return true;
+}
+
 // links[i] = the row of rotation i's predecessor (the LF mapping), a start
 // mark (set later), and the byte lastColumn[i] in the top 8 bits.
 void buildLinks(const uint8_t* lastColumn, uint32_t n, uint32_t* links) {
@@ -475,9 +642,9 @@ void writeBlock(uint8_t* out, uint8_t* lastColumn, uint32_t n, const ChainSlots&
 
 SortWorkspace::SortWorkspace(uint32_t maxN) {
     // In 8-byte units: keys, radix scratch, the table (two entries a unit)
-    // and the 65536 pair counters.
+    // and two tables of 65536 pair counters.
     const size_t tableUnits = (size_t{maxN} + 1) / 2;
-    arena_.reset(8 * (2 * size_t{maxN} + tableUnits + 65536 / 2));
+    arena_.reset(8 * (2 * size_t{maxN} + tableUnits + 65536));
     keys_ = reinterpret_cast<uint64_t*>(arena_.data());
     scratch_ = keys_ + maxN;
     table_ = reinterpret_cast<uint32_t*>(scratch_ + maxN);
@@ -491,7 +658,14 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
     uint32_t primaryIndex = 0;
-    if (!sortByKeys(text, n, work, compareBudget, lastColumn, primaryIndex)) {
+#ifdef KIRUNE_SORT_EXPERIMENT
+    extern int kiruneSortMethod;
+    const bool sorted = kiruneSortMethod ? sortFromSeeds(text, n, work, compareBudget, lastColumn, primaryIndex)
+                                               : sortByKeys(text, n, work, compareBudget, lastColumn, primaryIndex);
+#else
+    const bool sorted = sortFromSeeds(text, n, work, compareBudget, lastColumn, primaryIndex);
+#endif
+    if (!sorted) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
         // The abandoned keys' room holds the ranks and the merge scratch.

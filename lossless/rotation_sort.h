@@ -21,6 +21,7 @@ public:
     uint64_t* keyedRows() noexcept { return keys_; }       // cached keys of one group
     uint64_t* keyScratch() noexcept { return scratch_; }   // radix passes of a group
     uint32_t* pairStart() noexcept { return pairs_; }      // rows of the two-byte groups
+    uint32_t* pairNext() noexcept { return pairs_ + 65536; }  // their fill marks
 
 private:
     AlignedBuffer<uint8_t> arena_;
