@@ -10,6 +10,12 @@
 #include "lossless/suffix_array.h"
 
 namespace kirune {
+#ifdef KIRUNE_SORT_EXPERIMENT
+double kiruneStat[8];
+#define STAT(k, v) (kiruneStat[k] += (v))
+#else
+#define STAT(k, v)
+#endif
 
 namespace {
 
@@ -49,6 +55,9 @@ private:
 // mispredict on nearly every level. Byte digits keep the tables small for
 // the many mid-sized groups; large groups take fewer, wider passes.
 template <unsigned kDigitBits>
+#ifdef KIRUNE_SORT_EXPERIMENT
+__attribute__((noinline))
+#endif
 void radixSortKeys(uint64_t* keys, uint64_t* scratch, uint32_t count) {
     constexpr unsigned kPasses = (40 + kDigitBits - 1) / kDigitBits, kRadix = 1u << kDigitBits;
     uint32_t histogram[kPasses][kRadix] = {};
@@ -125,6 +134,9 @@ private:
     };
 
     // Orders one group by its next key and queues the runs of equal keys.
+#ifdef KIRUNE_SORT_EXPERIMENT
+__attribute__((noinline))
+#endif
     bool sortStep(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth, uint32_t first,
                   bool keysLoaded) {
         if (depth >= n_ || budget_ < count) return false;
@@ -136,16 +148,18 @@ private:
         uint64_t differ = 0;
         for (uint32_t i = 0; i < count; ++i) differ |= (keys[i] ^ keys[0]) & ~kPosMask;
         // Long repeats leave whole groups undivided: look further on at once.
+        STAT(0, count); STAT(1, 1); STAT(2, depth > 2 ? count : 0);
         if (differ == 0) {
+            STAT(3, count);
             pending_.push_back({first, count, depth + kKeyBytes});
             return true;
         }
         if (count >= kWideRadixFrom) {
-            radixSortKeys<10>(keys, scratch_, count);
+            radixSortKeys<10>(keys, scratch_, count); STAT(4, count);
         } else if (count >= kRadixFrom) {
-            radixSortKeys<8>(keys, scratch_, count);
+            radixSortKeys<8>(keys, scratch_, count); STAT(5, count);
         } else {
-            std::sort(keys, keys + count);
+            std::sort(keys, keys + count); STAT(6, count); STAT(7, 1);
         }
         for (uint32_t i = 0; i < count; ++i) rows[i] = static_cast<uint32_t>(keys[i] & kPosMask);
         for (uint32_t i = 0; i < count;) {
@@ -331,7 +345,8 @@ constexpr uint32_t kPosBits = 24, kPosMask32 = (1u << kPosBits) - 1;
 // The entry of rotation p's predecessor (text doubled, n >= 2).
 inline uint32_t predecessorEntry(const uint8_t* text, uint32_t n, uint32_t p) {
     const uint32_t q = p == 0 ? n - 1 : p - 1;
-    return q | (uint32_t{text[p + n - 2]} << kPosBits);
+    // The first copy of the text, which the other passes read.
+    return q | (uint32_t{text[p >= 2 ? p - 2 : p + n - 2]} << kPosBits);
 }
 
 // Places the larger rotations (those greater than their successor, the
@@ -339,21 +354,20 @@ inline uint32_t predecessorEntry(const uint8_t* text, uint32_t n, uint32_t p) {
 // scan meets each larger rotation's successor in an earlier row. Larger
 // rotations fill each bucket from its first row up to largerEnd. The scan also
 // writes the last column and returns the row of rotation 0.
+#ifdef KIRUNE_SORT_EXPERIMENT
+__attribute__((noinline))
+#endif
 uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b,
                       const uint32_t* largerEnd, uint8_t* lastColumn) {
     uint32_t next[256];
     std::memcpy(next, b.start, sizeof next);
-    uint32_t primaryIndex = 0, aside;
+    uint32_t primaryIndex = 0;
     const auto scan = [&](uint32_t from, uint32_t to, uint32_t least) {
         for (uint32_t i = from; i < to; ++i) {
             const uint32_t e = table[i], p = e & kPosMask32, c = e >> kPosBits;
             lastColumn[i] = static_cast<uint8_t>(c);
             primaryIndex = p == 0 ? i : primaryIndex;
-            // Kinds follow the data: no branch, the others are written aside.
-            const uint32_t larger = c >= least;
-            uint32_t* at = larger ? table + next[c] : &aside;
-            *at = predecessorEntry(text, n, p);
-            next[c] += larger;
+            if (c >= least) table[next[c]++] = predecessorEntry(text, n, p);
         }
     };
     // The predecessor of a larger rotation of bucket c is larger from byte c
@@ -471,15 +485,12 @@ bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_
     // Down the table, bucket by bucket from the last: a smaller rotation q
     // follows from q + 1, in a later row, and goes to the end of the rest of
     // its pair's rows.
-    uint32_t end[256], aside;
+    uint32_t end[256];
     for (uint32_t c2 = 256; c2-- > 0;) {
         for (uint32_t c = 0; c <= c2; ++c) end[c] = c2 < 255 ? pairStart[(c << 8) | (c2 + 1)] : b.start[c + 1];
         for (uint32_t i = b.start[c2 + 1]; i-- > largerEnd[c2];) {
             const uint32_t e = table[i], c = e >> kPosBits;
-            const uint32_t smaller = c <= c2;
-            end[c] -= smaller;
-            uint32_t* at = smaller ? table + end[c] : &aside;
-            *at = predecessorEntry(text, n, e & kPosMask32);
+            if (c <= c2) table[--end[c]] = predecessorEntry(text, n, e & kPosMask32);
         }
     }
     PHASE(3);
