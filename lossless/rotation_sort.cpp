@@ -1,7 +1,6 @@
 #include "lossless/rotation_sort.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -10,12 +9,6 @@
 #include "lossless/suffix_array.h"
 
 namespace kirune {
-#ifdef KIRUNE_SORT_EXPERIMENT
-double kiruneStat[8];
-#define STAT(k, v) (kiruneStat[k] += (v))
-#else
-#define STAT(k, v)
-#endif
 
 namespace {
 
@@ -55,9 +48,6 @@ private:
 // mispredict on nearly every level. Byte digits keep the tables small for
 // the many mid-sized groups; large groups take fewer, wider passes.
 template <unsigned kDigitBits>
-#ifdef KIRUNE_SORT_EXPERIMENT
-__attribute__((noinline))
-#endif
 void radixSortKeys(uint64_t* keys, uint64_t* scratch, uint32_t count) {
     constexpr unsigned kPasses = (40 + kDigitBits - 1) / kDigitBits, kRadix = 1u << kDigitBits;
     uint32_t histogram[kPasses][kRadix] = {};
@@ -134,9 +124,6 @@ private:
     };
 
     // Orders one group by its next key and queues the runs of equal keys.
-#ifdef KIRUNE_SORT_EXPERIMENT
-__attribute__((noinline))
-#endif
     bool sortStep(uint32_t* rows, uint64_t* keys, uint32_t count, uint32_t depth, uint32_t first,
                   bool keysLoaded) {
         if (depth >= n_ || budget_ < count) return false;
@@ -148,18 +135,18 @@ __attribute__((noinline))
         uint64_t differ = 0;
         for (uint32_t i = 0; i < count; ++i) differ |= (keys[i] ^ keys[0]) & ~kPosMask;
         // Long repeats leave whole groups undivided: look further on at once.
-        STAT(0, count); STAT(1, 1); STAT(2, depth > 2 ? count : 0);
+       
         if (differ == 0) {
-            STAT(3, count);
+           
             pending_.push_back({first, count, depth + kKeyBytes});
             return true;
         }
         if (count >= kWideRadixFrom) {
-            radixSortKeys<10>(keys, scratch_, count); STAT(4, count);
+            radixSortKeys<10>(keys, scratch_, count);
         } else if (count >= kRadixFrom) {
-            radixSortKeys<8>(keys, scratch_, count); STAT(5, count);
+            radixSortKeys<8>(keys, scratch_, count);
         } else {
-            std::sort(keys, keys + count); STAT(6, count); STAT(7, 1);
+            std::sort(keys, keys + count);
         }
         for (uint32_t i = 0; i < count; ++i) rows[i] = static_cast<uint32_t>(keys[i] & kPosMask);
         for (uint32_t i = 0; i < count;) {
@@ -277,65 +264,6 @@ uint32_t sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* 
     return induceFalling(text, n, table, b, lastColumn);
 }
 
-// The two-stage sort for blocks without equal rotations, whose order is
-// unique: rising rotations are distributed by their first two bytes, with
-// their next key read in the same sequential pass, and each such group is
-// sorted by keys. Returns false on equal rotations or when the key budget
-// runs out.
-bool sortByKeys(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
-                uint8_t* lastColumn, uint32_t& primaryIndex) {
-    uint32_t* table = work.rotationTable();
-    uint32_t* pairStart = work.pairStart();
-    std::fill(pairStart, pairStart + 65536, 0);
-    // Every pair is counted, without a branch on rising or falling; the
-    // falling pairs of c (c2 < c) then sum to its falling count.
-    for (uint32_t i = 0; i < n; ++i) ++pairStart[(uint32_t{text[i]} << 8) | text[i + 1]];
-    uint32_t falling[256];
-    for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t sum = 0;
-        for (uint32_t c2 = 0; c2 < c; ++c2) sum += pairStart[(c << 8) | c2];
-        falling[c] = sum;
-    }
-    // Bucket c holds its falling rotations, then the rising pairs (c, c2 >= c)
-    // in c2 order.
-    Buckets b;
-    uint32_t row = 0;
-    for (uint32_t c = 0; c < 256; ++c) {
-        b.start[c] = row;
-        row += falling[c];
-        for (uint32_t c2 = c; c2 < 256; ++c2) {
-            const uint32_t k = pairStart[(c << 8) | c2];
-            pairStart[(c << 8) | c2] = row;
-            row += k;
-        }
-    }
-    b.start[256] = n;
-    KeySorter keys(text, n, work.keyScratch(), budget);
-    uint64_t* keyed = work.keyedRows();
-    const uint32_t left = n > 2 ? n - 2 : 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t c = text[i], c2 = text[i + 1];
-        if (c <= c2) {
-            const uint32_t slot = pairStart[(c << 8) | c2]++;
-            table[slot] = i;
-            keyed[slot] = keys.keyAt(i + 2, left) | i;
-        }
-    }
-    // Each pair's slot counter now points at its end.
-    for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t first = b.start[c] + falling[c];
-        for (uint32_t c2 = c; c2 < 256; ++c2) {
-            const uint32_t last = pairStart[(c << 8) | c2];
-            if (last - first >= 2 &&
-                !keys.sortGroup(table + first, keyed + first, last - first, 2, true))
-                return false;
-            first = last;
-        }
-    }
-    primaryIndex = induceFalling(text, n, table, b, lastColumn);
-    return true;
-}
-
 // Entries of the induced sort carry the byte before their rotation above its
 // 24-bit position, so the passes down and up the table read the byte that
 // decides where a rotation's predecessor goes without a miss in the text. The
@@ -354,9 +282,6 @@ inline uint32_t predecessorEntry(const uint8_t* text, uint32_t n, uint32_t p) {
 // scan meets each larger rotation's successor in an earlier row. Larger
 // rotations fill each bucket from its first row up to largerEnd. The scan also
 // writes the last column and returns the row of rotation 0.
-#ifdef KIRUNE_SORT_EXPERIMENT
-__attribute__((noinline))
-#endif
 uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b,
                       const uint32_t* largerEnd, uint8_t* lastColumn) {
     uint32_t next[256];
@@ -379,42 +304,44 @@ uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Bu
     return primaryIndex;
 }
 
-// The sort for blocks without equal rotations from a third of them. A
-// rotation is smaller or larger than its successor; the seeds are the smaller
-// ones whose successor is larger. Within a first-byte bucket the larger
-// rotations come first, then the smaller ones by their second byte; among
-// those starting with the pair (c, c2), c < c2, the seeds come first (their
-// successors are the larger ones of bucket c2). Only the seeds are sorted by
-// keys; one pass down the table places the other smaller rotations from their
-// successors, and induceLarger the rest. Returns false on equal rotations
-// (found among the seeds) or when the key budget runs out.
-#ifdef KIRUNE_SORT_EXPERIMENT
-}
-double kirunePhase[8];
-namespace {
-#define PHASE(k) do { auto t1_ = std::chrono::steady_clock::now(); kirunePhase[k] += std::chrono::duration<double>(t1_ - t0_).count(); t0_ = t1_; } while (0)
-#else
-#define PHASE(k)
-#endif
+// The sort for blocks without equal rotations, whose order is unique, from a
+// third of them. A rotation is smaller or larger than its successor (the
+// rotation one position on); the seeds are the smaller ones whose successor is
+// larger. Within a first-byte bucket the larger rotations come first, then
+// the smaller ones by their second byte; among those starting with the pair
+// (c, c2), c < c2, the seeds come first, as their successors are the larger
+// ones of bucket c2. Only the seeds are sorted by keys; one pass up the table
+// places the other smaller rotations from their successors, and induceLarger
+// the rest. Returns false on equal rotations (equal seeds) or when the key
+// budget runs out.
 bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
                    uint8_t* lastColumn, uint32_t& primaryIndex) {
-#ifdef KIRUNE_SORT_EXPERIMENT
-    auto t0_ = std::chrono::steady_clock::now();
-#endif
     uint32_t anchor = 0;
     while (anchor < n && text[anchor] == text[anchor + 1]) ++anchor;
     if (anchor == n) return false;  // one byte value throughout
+    // The pair tables are set up and walked for the byte values present
+    // only, which keeps small blocks cheap.
+    bool present[256] = {};
+    for (uint32_t i = 0; i < n; ++i) present[text[i]] = true;
+    uint32_t values[256];
+    uint32_t valueCount = 0;
+    for (uint32_t c = 0; c < 256; ++c) {
+        if (present[c]) values[valueCount++] = c;
+    }
     uint32_t* table = work.rotationTable();
     uint32_t* pairStart = work.pairStart();
     uint32_t* pairNext = work.pairNext();
-    uint32_t* seeds = reinterpret_cast<uint32_t*>(work.keyScratch());
-    std::fill(pairStart, pairStart + 65536, 0);
+    for (uint32_t i = 0; i < valueCount; ++i) {
+        for (uint32_t j = 0; j < valueCount; ++j) pairStart[(values[i] << 8) | values[j]] = 0;
+    }
+
     // Every pair is counted without a branch on the kind; only pairs of
     // equal bytes hold both kinds, so their smaller ones are counted apart.
-    uint32_t equalSmaller[256] = {};
+    // Kinds follow backwards from the anchor, whose bytes differ: equal bytes
+    // take the kind of the rotation after them.
+    uint32_t* seeds = reinterpret_cast<uint32_t*>(work.keyScratch());
     uint32_t seedCount = 0;
-    // Kinds follow backwards from the anchor, whose bytes differ; equal
-    // bytes take the kind of the rotation after them.
+    uint32_t equalSmaller[256] = {};
     const bool anchorSmaller = text[anchor] < text[anchor + 1];
     uint32_t nextSmaller = anchorSmaller;
     const auto classify = [&](uint32_t p) {
@@ -433,27 +360,32 @@ bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_
     ++pairStart[(uint32_t{text[anchor]} << 8) | text[anchor + 1]];
     if (anchorSmaller && !nextSmaller) seeds[seedCount++] = anchor;
 
-    // Bucket c: its larger rotations (pairs (c, c2 < c) and the larger
-    // equal pairs), then the smaller ones by pair.
+    // Bucket c: the larger rotations (pairs (c, c2 < c) and the larger equal
+    // pairs), then the rows of each pair (c, c2 >= c).
     Buckets b;
     uint32_t largerEnd[256];
     uint32_t row = 0;
-    for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t larger = pairStart[(c << 8) | c] - equalSmaller[c];
-        for (uint32_t c2 = 0; c2 < c; ++c2) larger += pairStart[(c << 8) | c2];
-        pairStart[(c << 8) | c] = equalSmaller[c];
+    for (uint32_t c = 0, v = 0; c < 256; ++c) {
         b.start[c] = row;
-        row += larger;
-        largerEnd[c] = row;
-        for (uint32_t c2 = c; c2 < 256; ++c2) {
-            const uint32_t k = pairStart[(c << 8) | c2];
-            pairStart[(c << 8) | c2] = row;
-            row += k;
+        if (present[c]) {
+            uint32_t* pairs = pairStart + (c << 8);
+            uint32_t larger = pairs[c] - equalSmaller[c];
+            for (uint32_t k = 0; k < v; ++k) larger += pairs[values[k]];
+            pairs[c] = equalSmaller[c];
+            row += larger;
+            largerEnd[c] = row;
+            for (uint32_t k = v; k < valueCount; ++k) {
+                const uint32_t count = pairs[values[k]];
+                pairs[values[k]] = row;
+                pairNext[(c << 8) | values[k]] = row;
+                row += count;
+            }
+            ++v;
+        } else {
+            largerEnd[c] = row;
         }
     }
     b.start[256] = n;
-    std::memcpy(pairNext, pairStart, 65536 * sizeof(uint32_t));
-    PHASE(0);
 
     KeySorter keys(text, n, work.keyScratch(), budget);
     uint64_t* keyed = work.keyedRows();
@@ -464,38 +396,35 @@ bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_
         table[slot] = p;
         keyed[slot] = keys.keyAt(p + 2, left) | p;
     }
-    PHASE(1);
-    // The seed list is used up: the key sorter may take its room.
-    for (uint32_t c = 0; c < 255; ++c) {
-        for (uint32_t c2 = c + 1; c2 < 256; ++c2) {
-            const uint32_t first = pairStart[(c << 8) | c2], count = pairNext[(c << 8) | c2] - first;
-            if (count == 0) continue;
+    // The seed list is used up: the key sorter may take its room. Sorted
+    // seeds then take their entry form.
+    for (uint32_t i = 0; i + 1 < valueCount; ++i) {
+        for (uint32_t j = i + 1; j < valueCount; ++j) {
+            const uint32_t x = (values[i] << 8) | values[j];
+            const uint32_t first = pairStart[x], count = pairNext[x] - first;
             uint32_t* rows = table + first;
-            if (count >= 2) {
-                if (!keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
-                for (uint32_t i = 0; i < count; ++i)
-                    rows[i] |= uint32_t{text[rows[i] + n - 1]} << kPosBits;
-            } else {
-                rows[0] |= uint32_t{text[rows[0] + n - 1]} << kPosBits;
-            }
+            if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
+            for (uint32_t k = 0; k < count; ++k)
+                rows[k] |= uint32_t{text[rows[k] + n - 1]} << kPosBits;
         }
     }
-    PHASE(2);
 
-    // Down the table, bucket by bucket from the last: a smaller rotation q
+    // Up the table, bucket by bucket from the last: a smaller rotation q
     // follows from q + 1, in a later row, and goes to the end of the rest of
-    // its pair's rows.
+    // its pair's rows (the start of the next pair present, or its bucket's end).
     uint32_t end[256];
-    for (uint32_t c2 = 256; c2-- > 0;) {
-        for (uint32_t c = 0; c <= c2; ++c) end[c] = c2 < 255 ? pairStart[(c << 8) | (c2 + 1)] : b.start[c + 1];
+    for (uint32_t j = valueCount; j-- > 0;) {
+        const uint32_t c2 = values[j];
+        for (uint32_t i = 0; i <= j; ++i) {
+            const uint32_t c = values[i];
+            end[c] = j + 1 < valueCount ? pairStart[(c << 8) | values[j + 1]] : b.start[c + 1];
+        }
         for (uint32_t i = b.start[c2 + 1]; i-- > largerEnd[c2];) {
             const uint32_t e = table[i], c = e >> kPosBits;
             if (c <= c2) table[--end[c]] = predecessorEntry(text, n, e & kPosMask32);
         }
     }
-    PHASE(3);
     primaryIndex = induceLarger(text, n, table, b, largerEnd, lastColumn);
-    PHASE(4);
     return true;
 }
 
@@ -669,13 +598,7 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
     uint32_t primaryIndex = 0;
-#ifdef KIRUNE_SORT_EXPERIMENT
-    extern int kiruneSortMethod;
-    const bool sorted = kiruneSortMethod ? sortFromSeeds(text, n, work, compareBudget, lastColumn, primaryIndex)
-                                               : sortByKeys(text, n, work, compareBudget, lastColumn, primaryIndex);
-#else
     const bool sorted = sortFromSeeds(text, n, work, compareBudget, lastColumn, primaryIndex);
-#endif
     if (!sorted) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
