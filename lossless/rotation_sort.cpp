@@ -404,8 +404,10 @@ bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_
             const uint32_t first = pairStart[x], count = pairNext[x] - first;
             uint32_t* rows = table + first;
             if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
-            for (uint32_t k = 0; k < count; ++k)
-                rows[k] |= uint32_t{text[rows[k] + n - 1]} << kPosBits;
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t p = rows[k];
+                rows[k] = p | (uint32_t{text[p == 0 ? n - 1 : p - 1]} << kPosBits);
+            }
         }
     }
 
