@@ -312,123 +312,159 @@ uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Bu
 // (c, c2), c < c2, the seeds come first, as their successors are the larger
 // ones of bucket c2. Only the seeds are sorted by keys; one pass up the table
 // places the other smaller rotations from their successors, and induceLarger
-// the rest. Returns false on equal rotations (equal seeds) or when the key
-// budget runs out.
-bool sortFromSeeds(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
-                   uint8_t* lastColumn, uint32_t& primaryIndex) {
-    uint32_t anchor = 0;
-    while (anchor < n && text[anchor] == text[anchor + 1]) ++anchor;
-    if (anchor == n) return false;  // one byte value throughout
-    // The pair tables are set up and walked for the byte values present
-    // only, which keeps small blocks cheap.
-    bool present[256] = {};
-    for (uint32_t i = 0; i < n; ++i) present[text[i]] = true;
-    uint32_t values[256];
-    uint32_t valueCount = 0;
-    for (uint32_t c = 0; c < 256; ++c) {
-        if (present[c]) values[valueCount++] = c;
-    }
-    uint32_t* table = work.rotationTable();
-    uint32_t* pairStart = work.pairStart();
-    uint32_t* pairNext = work.pairNext();
-    for (uint32_t i = 0; i < valueCount; ++i) {
-        for (uint32_t j = 0; j < valueCount; ++j) pairStart[(values[i] << 8) | values[j]] = 0;
+// the rest.
+class SeedSort {
+public:
+    SeedSort(const uint8_t* text, uint32_t n, SortWorkspace& work)
+        : text_(text), n_(n), work_(work), pairStart_(work.pairStart()), pairNext_(work.pairNext()) {}
+
+    // False on equal rotations (equal seeds) or when the key budget runs out.
+    bool run(uint64_t budget, uint8_t* lastColumn, uint32_t& primaryIndex) {
+        uint32_t anchor = 0;
+        while (anchor < n_ && text_[anchor] == text_[anchor + 1]) ++anchor;
+        if (anchor == n_) return false;  // one byte value throughout
+        findValues();
+        const uint32_t seedCount = classify(anchor);
+        layOut();
+        if (!sortSeeds(seedCount, budget)) return false;
+        induceSmaller();
+        primaryIndex = induceLarger(text_, n_, work_.rotationTable(), buckets_, largerEnd_, lastColumn);
+        return true;
     }
 
-    // Every pair is counted without a branch on the kind; only pairs of
-    // equal bytes hold both kinds, so their smaller ones are counted apart.
-    // Kinds follow backwards from the anchor, whose bytes differ: equal bytes
-    // take the kind of the rotation after them.
-    uint32_t* seeds = reinterpret_cast<uint32_t*>(work.keyScratch());
-    uint32_t seedCount = 0;
-    uint32_t equalSmaller[256] = {};
-    const bool anchorSmaller = text[anchor] < text[anchor + 1];
-    uint32_t nextSmaller = anchorSmaller;
-    const auto classify = [&](uint32_t p) {
-        const uint32_t c = text[p], c2 = text[p + 1];
-        const uint32_t equal = c == c2;
-        const uint32_t smaller = (c < c2) | (equal & nextSmaller);
-        ++pairStart[(c << 8) | c2];
-        equalSmaller[c] += equal & nextSmaller;
-        seeds[seedCount] = p;
-        seedCount += smaller & (nextSmaller ^ 1);
-        nextSmaller = smaller;
-    };
-    for (uint32_t p = anchor; p-- > 0;) classify(p);
-    for (uint32_t p = n - 1; p > anchor; --p) classify(p);
-    // nextSmaller is now the kind of the anchor's successor.
-    ++pairStart[(uint32_t{text[anchor]} << 8) | text[anchor + 1]];
-    if (anchorSmaller && !nextSmaller) seeds[seedCount++] = anchor;
+private:
+    // The pair tables are set up and walked for the byte values present
+    // only, which keeps small blocks cheap.
+    void findValues() {
+        for (uint32_t i = 0; i < n_; ++i) present_[text_[i]] = true;
+        for (uint32_t c = 0; c < 256; ++c) {
+            if (present_[c]) values_[valueCount_++] = c;
+        }
+        for (uint32_t i = 0; i < valueCount_; ++i) {
+            for (uint32_t j = 0; j < valueCount_; ++j) pairStart_[(values_[i] << 8) | values_[j]] = 0;
+        }
+    }
+
+    // Counts the pairs and lists the seeds; returns their number. Every pair
+    // is counted without a branch on the kind; only pairs of equal bytes hold
+    // both kinds, so their smaller ones are counted apart. Kinds follow
+    // backwards from the anchor, whose bytes differ: equal bytes take the
+    // kind of the rotation after them.
+    uint32_t classify(uint32_t anchor) {
+        const uint8_t* text = text_;
+        uint32_t* pairs = pairStart_;
+        uint32_t* seeds = reinterpret_cast<uint32_t*>(work_.keyScratch());
+        uint32_t seedCount = 0;
+        const bool anchorSmaller = text[anchor] < text[anchor + 1];
+        uint32_t nextSmaller = anchorSmaller;
+        const auto step = [&](uint32_t p) {
+            const uint32_t c = text[p], c2 = text[p + 1];
+            const uint32_t equal = c == c2;
+            const uint32_t smaller = (c < c2) | (equal & nextSmaller);
+            ++pairs[(c << 8) | c2];
+            equalSmaller_[c] += equal & nextSmaller;
+            seeds[seedCount] = p;
+            seedCount += smaller & (nextSmaller ^ 1);
+            nextSmaller = smaller;
+        };
+        for (uint32_t p = anchor; p-- > 0;) step(p);
+        for (uint32_t p = n_ - 1; p > anchor; --p) step(p);
+        // nextSmaller is now the kind of the anchor's successor.
+        ++pairs[(uint32_t{text[anchor]} << 8) | text[anchor + 1]];
+        if (anchorSmaller && !nextSmaller) seeds[seedCount++] = anchor;
+        return seedCount;
+    }
 
     // Bucket c: the larger rotations (pairs (c, c2 < c) and the larger equal
     // pairs), then the rows of each pair (c, c2 >= c).
-    Buckets b;
-    uint32_t largerEnd[256];
-    uint32_t row = 0;
-    for (uint32_t c = 0, v = 0; c < 256; ++c) {
-        b.start[c] = row;
-        if (present[c]) {
-            uint32_t* pairs = pairStart + (c << 8);
-            uint32_t larger = pairs[c] - equalSmaller[c];
-            for (uint32_t k = 0; k < v; ++k) larger += pairs[values[k]];
-            pairs[c] = equalSmaller[c];
-            row += larger;
-            largerEnd[c] = row;
-            for (uint32_t k = v; k < valueCount; ++k) {
-                const uint32_t count = pairs[values[k]];
-                pairs[values[k]] = row;
-                pairNext[(c << 8) | values[k]] = row;
-                row += count;
+    void layOut() {
+        uint32_t row = 0;
+        for (uint32_t c = 0, v = 0; c < 256; ++c) {
+            buckets_.start[c] = row;
+            if (present_[c]) {
+                uint32_t* pairs = pairStart_ + (c << 8);
+                uint32_t larger = pairs[c] - equalSmaller_[c];
+                for (uint32_t k = 0; k < v; ++k) larger += pairs[values_[k]];
+                pairs[c] = equalSmaller_[c];
+                row += larger;
+                largerEnd_[c] = row;
+                for (uint32_t k = v; k < valueCount_; ++k) {
+                    const uint32_t count = pairs[values_[k]];
+                    pairs[values_[k]] = row;
+                    pairNext_[(c << 8) | values_[k]] = row;
+                    row += count;
+                }
+                ++v;
+            } else {
+                largerEnd_[c] = row;
             }
-            ++v;
-        } else {
-            largerEnd[c] = row;
         }
+        buckets_.start[256] = n_;
     }
-    b.start[256] = n;
 
-    KeySorter keys(text, n, work.keyScratch(), budget);
-    uint64_t* keyed = work.keyedRows();
-    const uint32_t left = n > 2 ? n - 2 : 0;
-    for (uint32_t i = 0; i < seedCount; ++i) {
-        const uint32_t p = seeds[i];
-        const uint32_t slot = pairNext[(uint32_t{text[p]} << 8) | text[p + 1]]++;
-        table[slot] = p;
-        keyed[slot] = keys.keyAt(p + 2, left) | p;
-    }
-    // The seed list is used up: the key sorter may take its room. Sorted
-    // seeds then take their entry form.
-    for (uint32_t i = 0; i + 1 < valueCount; ++i) {
-        for (uint32_t j = i + 1; j < valueCount; ++j) {
-            const uint32_t x = (values[i] << 8) | values[j];
-            const uint32_t first = pairStart[x], count = pairNext[x] - first;
-            uint32_t* rows = table + first;
-            if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint32_t p = rows[k];
-                rows[k] = p | (uint32_t{text[p == 0 ? n - 1 : p - 1]} << kPosBits);
+    // Places the seeds at the front of their pairs' rows, sorts each pair's
+    // seeds by keys and gives them their entry form.
+    bool sortSeeds(uint32_t seedCount, uint64_t budget) {
+        const uint8_t* text = text_;
+        const uint32_t n = n_;
+        uint32_t* table = work_.rotationTable();
+        const uint32_t* seeds = reinterpret_cast<const uint32_t*>(work_.keyScratch());
+        KeySorter keys(text, n, work_.keyScratch(), budget);
+        uint64_t* keyed = work_.keyedRows();
+        const uint32_t left = n > 2 ? n - 2 : 0;
+        for (uint32_t i = 0; i < seedCount; ++i) {
+            const uint32_t p = seeds[i];
+            const uint32_t slot = pairNext_[(uint32_t{text[p]} << 8) | text[p + 1]]++;
+            table[slot] = p;
+            keyed[slot] = keys.keyAt(p + 2, left) | p;
+        }
+        // The seed list is used up: the key sorter may take its room.
+        for (uint32_t i = 0; i + 1 < valueCount_; ++i) {
+            for (uint32_t j = i + 1; j < valueCount_; ++j) {
+                const uint32_t x = (values_[i] << 8) | values_[j];
+                const uint32_t first = pairStart_[x], count = pairNext_[x] - first;
+                uint32_t* rows = table + first;
+                if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
+                for (uint32_t k = 0; k < count; ++k) {
+                    const uint32_t p = rows[k];
+                    rows[k] = p | (uint32_t{text[p == 0 ? n - 1 : p - 1]} << kPosBits);
+                }
             }
         }
+        return true;
     }
 
     // Up the table, bucket by bucket from the last: a smaller rotation q
     // follows from q + 1, in a later row, and goes to the end of the rest of
     // its pair's rows (the start of the next pair present, or its bucket's end).
-    uint32_t end[256];
-    for (uint32_t j = valueCount; j-- > 0;) {
-        const uint32_t c2 = values[j];
-        for (uint32_t i = 0; i <= j; ++i) {
-            const uint32_t c = values[i];
-            end[c] = j + 1 < valueCount ? pairStart[(c << 8) | values[j + 1]] : b.start[c + 1];
-        }
-        for (uint32_t i = b.start[c2 + 1]; i-- > largerEnd[c2];) {
-            const uint32_t e = table[i], c = e >> kPosBits;
-            if (c <= c2) table[--end[c]] = predecessorEntry(text, n, e & kPosMask32);
+    void induceSmaller() {
+        uint32_t* table = work_.rotationTable();
+        uint32_t end[256];
+        for (uint32_t j = valueCount_; j-- > 0;) {
+            const uint32_t c2 = values_[j];
+            for (uint32_t i = 0; i <= j; ++i) {
+                const uint32_t c = values_[i];
+                end[c] = j + 1 < valueCount_ ? pairStart_[(c << 8) | values_[j + 1]] : buckets_.start[c + 1];
+            }
+            for (uint32_t i = buckets_.start[c2 + 1]; i-- > largerEnd_[c2];) {
+                const uint32_t e = table[i], c = e >> kPosBits;
+                if (c <= c2) table[--end[c]] = predecessorEntry(text_, n_, e & kPosMask32);
+            }
         }
     }
-    primaryIndex = induceLarger(text, n, table, b, largerEnd, lastColumn);
-    return true;
-}
+
+    const uint8_t* text_;
+    uint32_t n_;
+    SortWorkspace& work_;
+    uint32_t* pairStart_;
+    uint32_t* pairNext_;
+    bool present_[256] = {};
+    uint32_t values_[256];
+    uint32_t valueCount_ = 0;
+    uint32_t equalSmaller_[256] = {};
+    Buckets buckets_;
+    uint32_t largerEnd_[256];
+};
 
 // links[i] = the row of rotation i's predecessor (the LF mapping), a start
 // mark (set later), and the byte lastColumn[i] in the top 8 bits.
@@ -600,7 +636,7 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
     uint32_t primaryIndex = 0;
-    const bool sorted = sortFromSeeds(text, n, work, compareBudget, lastColumn, primaryIndex);
+    const bool sorted = SeedSort(text, n, work).run(compareBudget, lastColumn, primaryIndex);
     if (!sorted) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
