@@ -424,7 +424,12 @@ private:
                 const uint32_t x = (values_[i] << 8) | values_[j];
                 const uint32_t first = pairStart_[x], count = pairNext_[x] - first;
                 uint32_t* rows = table + first;
-                if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) return false;
+                const uint64_t* k = keyed + first;
+                if (count == 2 && (k[0] ^ k[1]) >> 24 != 0) {
+                    if (k[0] > k[1]) std::swap(rows[0], rows[1]);
+                } else if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) {
+                    return false;
+                }
                 for (uint32_t k = 0; k < count; ++k) {
                     const uint32_t p = rows[k];
                     rows[k] = p | (uint32_t{text[p == 0 ? n - 1 : p - 1]} << kPosBits);
