@@ -135,7 +135,9 @@ private:
         uint64_t differ = 0;
         for (uint32_t i = 0; i < count; ++i) differ |= (keys[i] ^ keys[0]) & ~kPosMask;
         // Long repeats leave whole groups undivided: look further on at once.
+       
         if (differ == 0) {
+           
             pending_.push_back({first, count, depth + kKeyBytes});
             return true;
         }
@@ -262,64 +264,212 @@ uint32_t sortByRank(const uint8_t* text, uint32_t n, uint32_t* table, uint32_t* 
     return induceFalling(text, n, table, b, lastColumn);
 }
 
-// The two-stage sort for blocks without equal rotations, whose order is
-// unique: rising rotations are distributed by their first two bytes, with
-// their next key read in the same sequential pass, and each such group is
-// sorted by keys. Returns false on equal rotations or when the key budget
-// runs out.
-bool sortByKeys(const uint8_t* text, uint32_t n, SortWorkspace& work, uint64_t budget,
-                uint8_t* lastColumn, uint32_t& primaryIndex) {
-    uint32_t* table = work.rotationTable();
-    uint32_t* pairStart = work.pairStart();
-    std::fill(pairStart, pairStart + 65536, 0);
-    // Every pair is counted, without a branch on rising or falling; the
-    // falling pairs of c (c2 < c) then sum to its falling count.
-    for (uint32_t i = 0; i < n; ++i) ++pairStart[(uint32_t{text[i]} << 8) | text[i + 1]];
-    uint32_t falling[256];
-    for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t sum = 0;
-        for (uint32_t c2 = 0; c2 < c; ++c2) sum += pairStart[(c << 8) | c2];
-        falling[c] = sum;
-    }
-    // Bucket c holds its falling rotations, then the rising pairs (c, c2 >= c)
-    // in c2 order.
-    Buckets b;
-    uint32_t row = 0;
-    for (uint32_t c = 0; c < 256; ++c) {
-        b.start[c] = row;
-        row += falling[c];
-        for (uint32_t c2 = c; c2 < 256; ++c2) {
-            const uint32_t k = pairStart[(c << 8) | c2];
-            pairStart[(c << 8) | c2] = row;
-            row += k;
-        }
-    }
-    b.start[256] = n;
-    KeySorter keys(text, n, work.keyScratch(), budget);
-    uint64_t* keyed = work.keyedRows();
-    const uint32_t left = n > 2 ? n - 2 : 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t c = text[i], c2 = text[i + 1];
-        if (c <= c2) {
-            const uint32_t slot = pairStart[(c << 8) | c2]++;
-            table[slot] = i;
-            keyed[slot] = keys.keyAt(i + 2, left) | i;
-        }
-    }
-    // Each pair's slot counter now points at its end.
-    for (uint32_t c = 0; c < 256; ++c) {
-        uint32_t first = b.start[c] + falling[c];
-        for (uint32_t c2 = c; c2 < 256; ++c2) {
-            const uint32_t last = pairStart[(c << 8) | c2];
-            if (last - first >= 2 &&
-                !keys.sortGroup(table + first, keyed + first, last - first, 2, true))
-                return false;
-            first = last;
-        }
-    }
-    primaryIndex = induceFalling(text, n, table, b, lastColumn);
-    return true;
+// Entries of the induced sort carry the byte before their rotation above its
+// 24-bit position, so the passes down and up the table read the byte that
+// decides where a rotation's predecessor goes without a miss in the text. The
+// byte before that predecessor is read when it is placed, and only stored.
+constexpr uint32_t kPosBits = 24, kPosMask32 = (1u << kPosBits) - 1;
+
+// The entry of rotation p's predecessor (text doubled, n >= 2).
+inline uint32_t predecessorEntry(const uint8_t* text, uint32_t n, uint32_t p) {
+    const uint32_t q = p == 0 ? n - 1 : p - 1;
+    // The first copy of the text, which the other passes read.
+    return q | (uint32_t{text[p >= 2 ? p - 2 : p + n - 2]} << kPosBits);
 }
+
+// Places the larger rotations (those greater than their successor, the
+// rotation one position on) from the smaller ones, which must be final: the
+// scan meets each larger rotation's successor in an earlier row. Larger
+// rotations fill each bucket from its first row up to largerEnd. The scan also
+// writes the last column and returns the row of rotation 0.
+uint32_t induceLarger(const uint8_t* text, uint32_t n, uint32_t* table, const Buckets& b,
+                      const uint32_t* largerEnd, uint8_t* lastColumn) {
+    uint32_t next[256];
+    std::memcpy(next, b.start, sizeof next);
+    uint32_t primaryIndex = 0;
+    const auto scan = [&](uint32_t from, uint32_t to, uint32_t least) {
+        for (uint32_t i = from; i < to; ++i) {
+            const uint32_t e = table[i], p = e & kPosMask32, c = e >> kPosBits;
+            lastColumn[i] = static_cast<uint8_t>(c);
+            primaryIndex = p == 0 ? i : primaryIndex;
+            if (c >= least) table[next[c]++] = predecessorEntry(text, n, p);
+        }
+    };
+    // The predecessor of a larger rotation of bucket c is larger from byte c
+    // on, that of a smaller one from c + 1.
+    for (uint32_t c = 0; c < 256; ++c) {
+        scan(b.start[c], largerEnd[c], c);
+        scan(largerEnd[c], b.start[c + 1], c + 1);
+    }
+    return primaryIndex;
+}
+
+// The sort for blocks without equal rotations, whose order is unique, from a
+// third of them. A rotation is smaller or larger than its successor (the
+// rotation one position on); the seeds are the smaller ones whose successor is
+// larger. Within a first-byte bucket the larger rotations come first, then
+// the smaller ones by their second byte; among those starting with the pair
+// (c, c2), c < c2, the seeds come first, as their successors are the larger
+// ones of bucket c2. Only the seeds are sorted by keys; one pass up the table
+// places the other smaller rotations from their successors, and induceLarger
+// the rest.
+class SeedSort {
+public:
+    SeedSort(const uint8_t* text, uint32_t n, SortWorkspace& work)
+        : text_(text), n_(n), work_(work), pairStart_(work.pairStart()), pairNext_(work.pairNext()) {}
+
+    // False on equal rotations (equal seeds) or when the key budget runs out.
+    bool run(uint64_t budget, uint8_t* lastColumn, uint32_t& primaryIndex) {
+        uint32_t anchor = 0;
+        while (anchor < n_ && text_[anchor] == text_[anchor + 1]) ++anchor;
+        if (anchor == n_) return false;  // one byte value throughout
+        findValues();
+        const uint32_t seedCount = classify(anchor);
+        layOut();
+        if (!sortSeeds(seedCount, budget)) return false;
+        induceSmaller();
+        primaryIndex = induceLarger(text_, n_, work_.rotationTable(), buckets_, largerEnd_, lastColumn);
+        return true;
+    }
+
+private:
+    // The pair tables are set up and walked for the byte values present
+    // only, which keeps small blocks cheap.
+    void findValues() {
+        for (uint32_t i = 0; i < n_; ++i) present_[text_[i]] = true;
+        for (uint32_t c = 0; c < 256; ++c) {
+            if (present_[c]) values_[valueCount_++] = c;
+        }
+        for (uint32_t i = 0; i < valueCount_; ++i) {
+            for (uint32_t j = 0; j < valueCount_; ++j) pairStart_[(values_[i] << 8) | values_[j]] = 0;
+        }
+    }
+
+    // Counts the pairs and lists the seeds; returns their number. Every pair
+    // is counted without a branch on the kind; only pairs of equal bytes hold
+    // both kinds, so their smaller ones are counted apart. Kinds follow
+    // backwards from the anchor, whose bytes differ: equal bytes take the
+    // kind of the rotation after them.
+    uint32_t classify(uint32_t anchor) {
+        const uint8_t* text = text_;
+        uint32_t* pairs = pairStart_;
+        uint32_t* seeds = reinterpret_cast<uint32_t*>(work_.keyScratch());
+        uint32_t seedCount = 0;
+        const bool anchorSmaller = text[anchor] < text[anchor + 1];
+        uint32_t nextSmaller = anchorSmaller;
+        const auto step = [&](uint32_t p) {
+            const uint32_t c = text[p], c2 = text[p + 1];
+            const uint32_t equal = c == c2;
+            const uint32_t smaller = (c < c2) | (equal & nextSmaller);
+            ++pairs[(c << 8) | c2];
+            equalSmaller_[c] += equal & nextSmaller;
+            seeds[seedCount] = p;
+            seedCount += smaller & (nextSmaller ^ 1);
+            nextSmaller = smaller;
+        };
+        for (uint32_t p = anchor; p-- > 0;) step(p);
+        for (uint32_t p = n_ - 1; p > anchor; --p) step(p);
+        // nextSmaller is now the kind of the anchor's successor.
+        ++pairs[(uint32_t{text[anchor]} << 8) | text[anchor + 1]];
+        if (anchorSmaller && !nextSmaller) seeds[seedCount++] = anchor;
+        return seedCount;
+    }
+
+    // Bucket c: the larger rotations (pairs (c, c2 < c) and the larger equal
+    // pairs), then the rows of each pair (c, c2 >= c).
+    void layOut() {
+        uint32_t row = 0;
+        for (uint32_t c = 0, v = 0; c < 256; ++c) {
+            buckets_.start[c] = row;
+            if (present_[c]) {
+                uint32_t* pairs = pairStart_ + (c << 8);
+                uint32_t larger = pairs[c] - equalSmaller_[c];
+                for (uint32_t k = 0; k < v; ++k) larger += pairs[values_[k]];
+                pairs[c] = equalSmaller_[c];
+                row += larger;
+                largerEnd_[c] = row;
+                for (uint32_t k = v; k < valueCount_; ++k) {
+                    const uint32_t count = pairs[values_[k]];
+                    pairs[values_[k]] = row;
+                    pairNext_[(c << 8) | values_[k]] = row;
+                    row += count;
+                }
+                ++v;
+            } else {
+                largerEnd_[c] = row;
+            }
+        }
+        buckets_.start[256] = n_;
+    }
+
+    // Places the seeds at the front of their pairs' rows, sorts each pair's
+    // seeds by keys and gives them their entry form.
+    bool sortSeeds(uint32_t seedCount, uint64_t budget) {
+        const uint8_t* text = text_;
+        const uint32_t n = n_;
+        uint32_t* table = work_.rotationTable();
+        const uint32_t* seeds = reinterpret_cast<const uint32_t*>(work_.keyScratch());
+        KeySorter keys(text, n, work_.keyScratch(), budget);
+        uint64_t* keyed = work_.keyedRows();
+        const uint32_t left = n > 2 ? n - 2 : 0;
+        for (uint32_t i = 0; i < seedCount; ++i) {
+            const uint32_t p = seeds[i];
+            const uint32_t slot = pairNext_[(uint32_t{text[p]} << 8) | text[p + 1]]++;
+            table[slot] = p;
+            keyed[slot] = keys.keyAt(p + 2, left) | p;
+        }
+        // The seed list is used up: the key sorter may take its room.
+        for (uint32_t i = 0; i + 1 < valueCount_; ++i) {
+            for (uint32_t j = i + 1; j < valueCount_; ++j) {
+                const uint32_t x = (values_[i] << 8) | values_[j];
+                const uint32_t first = pairStart_[x], count = pairNext_[x] - first;
+                uint32_t* rows = table + first;
+                const uint64_t* k = keyed + first;
+                if (count == 2 && (k[0] ^ k[1]) >> 24 != 0) {
+                    if (k[0] > k[1]) std::swap(rows[0], rows[1]);
+                } else if (count >= 2 && !keys.sortGroup(rows, keyed + first, count, 2, true)) {
+                    return false;
+                }
+                for (uint32_t k = 0; k < count; ++k) {
+                    const uint32_t p = rows[k];
+                    rows[k] = p | (uint32_t{text[p == 0 ? n - 1 : p - 1]} << kPosBits);
+                }
+            }
+        }
+        return true;
+    }
+
+    // Up the table, bucket by bucket from the last: a smaller rotation q
+    // follows from q + 1, in a later row, and goes to the end of the rest of
+    // its pair's rows (the start of the next pair present, or its bucket's end).
+    void induceSmaller() {
+        uint32_t* table = work_.rotationTable();
+        uint32_t end[256];
+        for (uint32_t j = valueCount_; j-- > 0;) {
+            const uint32_t c2 = values_[j];
+            for (uint32_t i = 0; i <= j; ++i) {
+                const uint32_t c = values_[i];
+                end[c] = j + 1 < valueCount_ ? pairStart_[(c << 8) | values_[j + 1]] : buckets_.start[c + 1];
+            }
+            for (uint32_t i = buckets_.start[c2 + 1]; i-- > largerEnd_[c2];) {
+                const uint32_t e = table[i], c = e >> kPosBits;
+                if (c <= c2) table[--end[c]] = predecessorEntry(text_, n_, e & kPosMask32);
+            }
+        }
+    }
+
+    const uint8_t* text_;
+    uint32_t n_;
+    SortWorkspace& work_;
+    uint32_t* pairStart_;
+    uint32_t* pairNext_;
+    bool present_[256] = {};
+    uint32_t values_[256];
+    uint32_t valueCount_ = 0;
+    uint32_t equalSmaller_[256] = {};
+    Buckets buckets_;
+    uint32_t largerEnd_[256];
+};
 
 // links[i] = the row of rotation i's predecessor (the LF mapping), a start
 // mark (set later), and the byte lastColumn[i] in the top 8 bits.
@@ -475,9 +625,9 @@ void writeBlock(uint8_t* out, uint8_t* lastColumn, uint32_t n, const ChainSlots&
 
 SortWorkspace::SortWorkspace(uint32_t maxN) {
     // In 8-byte units: keys, radix scratch, the table (two entries a unit)
-    // and the 65536 pair counters.
+    // and two tables of 65536 pair counters.
     const size_t tableUnits = (size_t{maxN} + 1) / 2;
-    arena_.reset(8 * (2 * size_t{maxN} + tableUnits + 65536 / 2));
+    arena_.reset(8 * (2 * size_t{maxN} + tableUnits + 65536));
     keys_ = reinterpret_cast<uint64_t*>(arena_.data());
     scratch_ = keys_ + maxN;
     table_ = reinterpret_cast<uint32_t*>(scratch_ + maxN);
@@ -491,7 +641,8 @@ uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorksp
     std::memcpy(text + n, text, n);
     uint32_t* table = work.rotationTable();
     uint32_t primaryIndex = 0;
-    if (!sortByKeys(text, n, work, compareBudget, lastColumn, primaryIndex)) {
+    const bool sorted = SeedSort(text, n, work).run(compareBudget, lastColumn, primaryIndex);
+    if (!sorted) {
         // Equal rotations or long repeats: rank all rotations in linear time
         // and merge by rank. Ties stay in the order the stable merge leaves.
         // The abandoned keys' room holds the ranks and the merge scratch.

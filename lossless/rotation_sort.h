@@ -17,10 +17,11 @@ class SortWorkspace {
 public:
     explicit SortWorkspace(uint32_t maxN);
 
-    uint32_t* rotationTable() noexcept { return table_; }  // positions in sorted order
+    uint32_t* rotationTable() noexcept { return table_; }  // positions (low 24 bits) in sorted order
     uint64_t* keyedRows() noexcept { return keys_; }       // cached keys of one group
-    uint64_t* keyScratch() noexcept { return scratch_; }   // radix passes of a group
+    uint64_t* keyScratch() noexcept { return scratch_; }   // radix passes of a group; the seed list
     uint32_t* pairStart() noexcept { return pairs_; }      // rows of the two-byte groups
+    uint32_t* pairNext() noexcept { return pairs_ + 65536; }  // their fill marks
 
 private:
     AlignedBuffer<uint8_t> arena_;
@@ -36,9 +37,11 @@ uint64_t defaultCompareBudget(uint32_t n);
 
 // Sorts the rotations of text[0 .. n-1] (1 <= n < 2^24; text has room for 2n bytes),
 // writes the last column to lastColumn[0 .. n-1] and returns the primary index.
-// Rising parts are sorted by cached keys; a block with equal rotations, or one
-// that needs more than compareBudget keys, is ranked by suffix sorting and
-// merged by rank instead, which gives the table of a stable merge sort.
+// The order is the two-stage method's, built another way: about a third of the
+// rotations are sorted by cached keys and the rest placed from them in two
+// passes. A block with equal rotations, or one that needs more than
+// compareBudget keys, is ranked by suffix sorting and merged by rank instead,
+// which gives the table of a stable merge sort.
 uint32_t twoStageSort(uint8_t* text, uint32_t n, uint8_t* lastColumn, SortWorkspace& work,
                       uint64_t compareBudget);
 

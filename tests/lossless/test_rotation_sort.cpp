@@ -17,15 +17,19 @@ struct Transform { Bytes last; uint32_t primary; bool operator==(const Transform
 
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// With a zero budget the sort must fall back to rotation ranks at once.
-Transform sortBlock(const Bytes& in, bool ranked = false) {
+Transform sortWith(SortWorkspace& work, const Bytes& in, uint64_t budget) {
     const uint32_t n = static_cast<uint32_t>(in.size());
     Bytes text(2 * n);
     std::copy(in.begin(), in.end(), text.begin());
-    SortWorkspace work(n);
     Transform t{Bytes(n), 0};
-    t.primary = twoStageSort(text.data(), n, t.last.data(), work, ranked ? 0 : defaultCompareBudget(n));
+    t.primary = twoStageSort(text.data(), n, t.last.data(), work, budget);
     return t;
+}
+
+// With a zero budget the sort must fall back to rotation ranks at once.
+Transform sortBlock(const Bytes& in, bool ranked = false) {
+    SortWorkspace work(static_cast<uint32_t>(in.size()));
+    return sortWith(work, in, ranked ? 0 : defaultCompareBudget(static_cast<uint32_t>(in.size())));
 }
 
 // The two-stage method written out plainly (distribution, swap partition,
@@ -170,6 +174,75 @@ TEST(RotationSort, GroupsAroundTheSortSwitchesMatchThePlainMethod) {
     }
     for (auto& v : lowEntropy) v = static_cast<uint8_t>(rng() % 8 == 0 ? rng() % 4 : 0);
     for (const Bytes& b : {oneByte, lowEntropy}) EXPECT_EQ(sortBlock(b), referenceSort(b)) << b.size();
+}
+
+}  // namespace
+}  // namespace kirune
+
+namespace kirune {
+namespace {
+
+// Only some rotations are sorted by keys and the rest are placed from them,
+// which depends on where kinds change, on the wrap from the block's end to
+// its start and on the byte values present: every block of up to 8 bytes over
+// three values (the lowest, the highest and one between), then blocks whose
+// keys run deep (with a budget that never runs out, so the keys decide).
+TEST(RotationSort, SeedsAndInducedRotationsMatchThePlainMethod) {
+    SortWorkspace work(70000);
+    const auto check = [&](const Bytes& b) {
+        const uint32_t n = static_cast<uint32_t>(b.size());
+        const Transform t = sortWith(work, b, defaultCompareBudget(n));
+        const Transform deep = sortWith(work, b, ~uint64_t{0});
+        const Transform want = referenceSort(b);
+        EXPECT_EQ(t, want) << testing::PrintToString(b);
+        EXPECT_EQ(deep, want) << "unbounded keys, size " << b.size();
+        EXPECT_EQ(invert(t.last, t.primary), b) << "size " << b.size();
+        return !::testing::Test::HasFailure();
+    };
+    for (uint32_t n = 1; n <= 8; ++n) {
+        uint32_t blocks = 1;
+        for (uint32_t i = 0; i < n; ++i) blocks *= 3;
+        for (uint32_t code = 0; code < blocks; ++code) {
+            Bytes b(n);
+            for (uint32_t i = 0, k = code; i < n; ++i, k /= 3) b[i] = static_cast<uint8_t>(k % 3 == 2 ? 255 : k % 3);
+            if (!check(b)) return;
+        }
+    }
+    std::mt19937 rng(41);
+    std::vector<Bytes> blocks;
+    Bytes fib0{'b'}, fib1{'a'};
+    while (fib1.size() < 6000) {
+        Bytes next = fib1;
+        next.insert(next.end(), fib0.begin(), fib0.end());
+        fib0 = std::move(fib1);
+        fib1 = std::move(next);
+    }
+    blocks.push_back(fib1);
+    Bytes word(40);
+    for (auto& v : word) v = static_cast<uint8_t>(rng() % 5);
+    Bytes deep = repeat(word, 60);
+    deep[1234] ^= 1;
+    blocks.push_back(deep);
+    for (const uint8_t odd : {0, 7, 255}) {
+        for (const size_t at : {size_t{0}, size_t{1}, size_t{2500}, size_t{4998}, size_t{4999}}) {
+            Bytes runs(5000, 7);
+            runs[at] = odd == 7 ? 8 : odd;
+            blocks.push_back(runs);
+        }
+    }
+    Bytes alternating = repeat(Bytes{3, 200}, 3000);
+    alternating.push_back(3);
+    blocks.push_back(alternating);
+    for (int i = 0; i < 12; ++i) {
+        Bytes b(2000 + rng() % 60000);  // within the workspace
+        const uint32_t alphabet = i % 3 == 0 ? 256 : 2 + rng() % 6;
+        const uint8_t base = static_cast<uint8_t>(i % 2 == 0 ? 0 : 256 - alphabet);
+        for (auto& v : b) v = static_cast<uint8_t>(base + (rng() % 4 == 0 ? rng() % alphabet : 0));
+        blocks.push_back(b);
+    }
+    for (const Bytes& b : blocks) {
+        if (!check(b)) return;
+    }
 }
 
 }  // namespace
