@@ -168,6 +168,8 @@ private:
     // its error is never negative, so lambda times its bits bounds its cost.
     // The bound is shaded by a part in 10^12, so that rounding in how its
     // bits were summed can never drop a coding that would have won.
+    // The same with a weighted error of at least `error` besides the bits.
+    bool mayWin(double error, double bits) const { return error + lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     bool worthTrying(double bits) const { return lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
@@ -526,6 +528,17 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
         if (last == 1) stageBlock(h, 0, earlier);
     }
     const double header = header_.bits(headerKind(h));
+    // A step never costs fewer bits than its cheapest gain byte, and its
+    // error is hardly ever under four fifths of the coding's own at its
+    // nearest gain (known when offer() costed it): codings that cannot win
+    // even then are left before their steps are built.
+    double leastGainBits = std::numeric_limits<double>::infinity();
+    for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g)
+        if (g != g0) leastGainBits = std::min(leastGainBits, gain_.bits(g));
+    const double fixedBits = bits - gain_.bits(g0) + header;
+    const double leastError =
+        c.cost < std::numeric_limits<double>::infinity() ? 0.8 * (c.cost - lambda_ * (bits + header)) : 0.0;
+    if (!mayWin(leastError, fixedBits + leastGainBits)) return;
     // The samples less all of the rebuilt block that does not depend on the
     // step. Sample arithmetic wraps at 16 bits, where a shift distributes
     // over a sum, so each step's error is that of the rebuilt block.
@@ -536,7 +549,7 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     if (source) blockSub(rest, *source, rest);
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
         const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
-        if (g == g0 || !worthTrying(stepBits + header)) continue;
+        if (g == g0 || !mayWin(leastError, stepBits + header)) continue;
         // Costed as offer() costs it; the candidate is only built when it wins.
         BlockVec scaled;
         blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
