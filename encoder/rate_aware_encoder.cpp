@@ -144,6 +144,15 @@ private:
     std::vector<Found> found_;
 };
 
+// The least share of its target's energy a VQ stage leaves at each level,
+// on a block's own correction [0] or on what a match leaves of it [1]: one
+// search in a few hundred comes lower. A level's error is also at least
+// kLeastNextLevel of the level below's, a second stage's kLeastSecondStage
+// of the first's. Searches that cannot win even then are not made.
+constexpr double kLeastFirstStage[2][kVqLevels] = {{0.044, 0.018, 0.009, 0.006}, {0.075, 0.038, 0.021, 0.014}};
+constexpr double kLeastNextLevel[2][kVqLevels] = {{0.0, 0.174, 0.213, 0.243}, {0.0, 0.177, 0.25, 0.243}};
+constexpr double kLeastSecondStage[2][kVqLevels] = {{0.114, 0.050, 0.032, 0.021}, {0.126, 0.057, 0.033, 0.020}};
+
 class RatePlaneCoder {
 public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
@@ -433,6 +442,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     if (!worthTrying(header_.leastBits() + vqIndexBits(L0) + stageBits + matchBitsHere)) return;
     VqResult first[kVqLevels];
     bool searched[kVqLevels] = {};
+    const int on = source ? 1 : 0;
     bool normalised = false;  // the quarters of `work`, once for every level
     // Each level costs more index bits than the one below.
     for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L) + stageBits + matchBitsHere);
@@ -440,6 +450,17 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         // A level whose two-stage coding may still win is searched even
         // when its first stage alone cannot.
         if (!worthTrying(leastBits(1, L)) && !worthTrying(leastBits(2, L))) continue;
+        // The sample domain is the target's unless corrections are shifted.
+        if (!q_.shiftedCorrections) {
+            double least = kLeastFirstStage[on][L] * E;
+            for (int k = L - 1; k >= L0; --k)
+                if (searched[k]) {
+                    least = std::max(least, kLeastNextLevel[on][L] * first[k].error);
+                    break;
+                }
+            least *= weight_;
+            if (!mayWin(least, leastBits(1, L)) && !mayWin(least * kLeastSecondStage[on][L], leastBits(2, L))) continue;
+        }
         if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
             first[L] = rebuildVq(d_, L, 0, target);
         } else {
@@ -453,6 +474,8 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec secondWork, both;
     for (int L = L0; L < kVqLevels; ++L) {
         if (!searched[L] || !worthTrying(leastBits(2, L))) continue;
+        if (!q_.shiftedCorrections && !mayWin(weight_ * kLeastSecondStage[on][L] * first[L].error, leastBits(2, L)))
+            continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
