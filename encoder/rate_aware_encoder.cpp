@@ -633,6 +633,19 @@ void RatePlaneCoder::tryMovedMean() {
     const auto m1 = static_cast<uint8_t>(P > m0 ? m0 + 1 : m0 - 1);
     const double bar = best_.cost + lambda_ * (meanBits(m0) - meanBits(m1));
     if (!(bar > 0.0)) return;
+    // The coding kept, moved with the mean: when even it costs well above
+    // the bar, a search there seldom finds one under it. VQ, which can
+    // absorb part of the step, gets more room; smooth and raw blocks do not
+    // move with the mean and are searched again as before.
+    if (best_.kind != KindSmooth && best_.kind != KindRaw) {
+        BlockVec moved;
+        blockFill(moved, static_cast<int16_t>((m1 << q_.meanShift()) - cur_.d0));
+        blockAdd(moved, best_.recon, moved);
+        const double there =
+            best_.cost + weight_ * (blockDistance(moved, cur_.samples) - blockDistance(best_.recon, cur_.samples));
+        const bool vq = best_.kind == KindVq || best_.kind == KindMatchVq;
+        if (!(there < bar * (vq ? 2.0 : 1.1))) return;
+    }
     const Candidate kept = best_;
     const CurrentBlock keptBlock = cur_;
     setMean(m1);
