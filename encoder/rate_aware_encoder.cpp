@@ -524,8 +524,9 @@ void RatePlaneCoder::searchCandidates() {
     offerPattern(nullptr);
     offerVq(nullptr);
     // Coding relative to a match only pays when the match is nearer to the
-    // correction than zero is.
-    if (cur_.matchOffset != 0 && cur_.matchDistance < blockEnergy(cur_.x)) {
+    // correction than zero is, and seldom unless it takes a fifth of its
+    // energy away.
+    if (cur_.matchOffset != 0 && 5 * int64_t{cur_.matchDistance} < 4 * int64_t{blockEnergy(cur_.x)}) {
         const BlockVec source = r_.resid[cur_.n - cur_.matchOffset];
         offerPattern(&source);
         offerVq(&source);
