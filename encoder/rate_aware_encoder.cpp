@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,18 @@ namespace {
 constexpr double kLambdaAtLevelOne = 22.8;
 constexpr double kLambdaExponent = 0.77;
 
+// log2 of a count, looked up for the counts most models reach: the table
+// holds std::log2's own results, built once for the whole process.
+double log2Of(uint32_t n) {
+    constexpr uint32_t kTabled = 1u << 16;
+    static const std::unique_ptr<const double[]> table = [] {
+        auto t = std::make_unique<double[]>(kTabled);
+        for (uint32_t k = 0; k < kTabled; ++k) t[k] = std::log2(static_cast<double>(k));
+        return std::unique_ptr<const double[]>(std::move(t));
+    }();
+    return n < kTabled ? table[n] : std::log2(static_cast<double>(n));
+}
+
 // Running symbol statistics of a block-sorted stream: the cost of a symbol
 // is estimated from how often it has been written so far in the plane. The
 // logarithms are kept, as costs are asked for far more often than symbols
@@ -44,9 +57,9 @@ public:
     // What the commonest symbol costs: no symbol costs less.
     double leastBits() const { return logTotal_ - logMost_; }
     void add(int s) {
-        logCount_[s] = std::log2(static_cast<double>(++count_[s]));
+        logCount_[s] = log2Of(++count_[s]);
         logMost_ = std::max(logMost_, logCount_[s]);
-        logTotal_ = std::log2(static_cast<double>(++total_));
+        logTotal_ = log2Of(++total_);
     }
 
 private:
