@@ -567,14 +567,21 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     const double header = header_.bits(headerKind(h));
     // A step never costs fewer bits than its cheapest gain byte, and its
     // error is hardly ever under four fifths of the coding's own at its
-    // nearest gain (known when offer() costed it): codings that cannot win
-    // even then are left before their steps are built.
+    // nearest gain (measured here when offer() stopped at its bits):
+    // codings that cannot win even then are left before their steps are
+    // built.
     double leastGainBits = std::numeric_limits<double>::infinity();
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g)
         if (g != g0) leastGainBits = std::min(leastGainBits, gain_.bits(g));
     const double fixedBits = bits - gain_.bits(g0) + header;
-    const double leastError =
-        c.cost < std::numeric_limits<double>::infinity() ? 0.8 * (c.cost - lambda_ * (bits + header)) : 0.0;
+    double ownError = c.cost - lambda_ * (bits + header);
+    if (!(c.cost < std::numeric_limits<double>::infinity())) {
+        BlockVec recon;
+        blockFill(recon, cur_.d0);
+        blockAdd(recon, c.corr, recon);
+        ownError = weight_ * blockDistance(recon, cur_.samples);
+    }
+    const double leastError = 0.8 * ownError;
     if (!mayWin(leastError, fixedBits + leastGainBits)) return;
     // The samples less all of the rebuilt block that does not depend on the
     // step. Sample arithmetic wraps at 16 bits, where a shift distributes
