@@ -556,14 +556,6 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     const bool pattern = h.type == BlockSpecial;
     const int last = pattern ? 0 : h.stageCount - 1;
     const int g0 = h.gainByte[last];
-    BlockVec unit, earlier;
-    blockZero(earlier);
-    if (pattern) {
-        for (int i = 0; i < 16; ++i) unit.lane[i] = patternDictionary[h.pattern][i];
-    } else {
-        stageShape(h, last, unit);
-        if (last == 1) stageBlock(h, 0, earlier);
-    }
     const double header = header_.bits(headerKind(h));
     // A step never costs fewer bits than its cheapest gain byte, and its
     // error is hardly ever under four fifths of the coding's own at its
@@ -583,6 +575,14 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     }
     const double leastError = 0.8 * ownError;
     if (!mayWin(leastError, fixedBits + leastGainBits)) return;
+    BlockVec unit, earlier;
+    blockZero(earlier);
+    if (pattern) {
+        for (int i = 0; i < 16; ++i) unit.lane[i] = patternDictionary[h.pattern][i];
+    } else {
+        stageShape(h, last, unit);
+        if (last == 1) stageBlock(h, 0, earlier);
+    }
     // The samples less all of the rebuilt block that does not depend on the
     // step. Sample arithmetic wraps at 16 bits, where a shift distributes
     // over a sum, so each step's error is that of the rebuilt block.
