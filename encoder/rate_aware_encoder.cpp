@@ -443,9 +443,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
     const int32_t E = blockEnergy(target);
     const int L0 = vqStartLevel(E, q_.qualityLevel);
-    BlockVec work;
-    blockCopy(target, work);
-    blockNormalize(work, E);
+    BlockVec work;  // normalised for the first search made, if any
     // Bits every stage costs at least (its gain byte), and the match byte.
     const double stageBits = gain_.leastBits(), matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
     const auto leastBits = [&](int stages, int L) {
@@ -477,6 +475,10 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
             first[L] = rebuildVq(d_, L, 0, target);
         } else {
+            if (!normalised) {
+                blockCopy(target, work);
+                blockNormalize(work, E);
+            }
             const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
             normalised = true;
             first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
