@@ -30,16 +30,16 @@ namespace {
 constexpr double kLambdaAtLevelOne = 22.8;
 constexpr double kLambdaExponent = 0.77;
 
-// log2 of a count, looked up for the counts most models reach: the table
-// holds std::log2's own results, built once for the whole process.
-double log2Of(uint32_t n) {
-    constexpr uint32_t kTabled = 1u << 16;
+// log2 of the counts most models reach, std::log2's own results, built
+// once for the whole process.
+constexpr uint32_t kTabledLog2s = 1u << 16;
+const double* log2Table() {
     static const std::unique_ptr<const double[]> table = [] {
-        auto t = std::make_unique<double[]>(kTabled);
-        for (uint32_t k = 0; k < kTabled; ++k) t[k] = std::log2(static_cast<double>(k));
+        auto t = std::make_unique<double[]>(kTabledLog2s);
+        for (uint32_t k = 0; k < kTabledLog2s; ++k) t[k] = std::log2(static_cast<double>(k));
         return std::unique_ptr<const double[]>(std::move(t));
     }();
-    return n < kTabled ? table[n] : std::log2(static_cast<double>(n));
+    return table.get();
 }
 
 // Running symbol statistics of a block-sorted stream: the cost of a symbol
@@ -61,6 +61,9 @@ public:
         logMost_ = std::max(logMost_, logCount_[s]);
         logTotal_ = log2Of(++total_);
     }
+    double log2Of(uint32_t n) const {
+        return n < kTabledLog2s ? log2s_[n] : std::log2(static_cast<double>(n));
+    }
 
 private:
     uint32_t count_[N];
@@ -68,6 +71,7 @@ private:
     uint32_t total_ = N;
     double logTotal_ = std::log2(static_cast<double>(N));
     double logMost_ = 0.0;
+    const double* const log2s_ = log2Table();
 };
 using ByteCostModel = SymbolCostModel<256>;
 
