@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,18 @@ namespace {
 constexpr double kLambdaAtLevelOne = 22.8;
 constexpr double kLambdaExponent = 0.77;
 
+// log2 of the counts most models reach, std::log2's own results, built
+// once for the whole process.
+constexpr uint32_t kTabledLog2s = 1u << 16;
+const double* log2Table() {
+    static const std::unique_ptr<const double[]> table = [] {
+        auto t = std::make_unique<double[]>(kTabledLog2s);
+        for (uint32_t k = 0; k < kTabledLog2s; ++k) t[k] = std::log2(static_cast<double>(k));
+        return std::unique_ptr<const double[]>(std::move(t));
+    }();
+    return table.get();
+}
+
 // Running symbol statistics of a block-sorted stream: the cost of a symbol
 // is estimated from how often it has been written so far in the plane. The
 // logarithms are kept, as costs are asked for far more often than symbols
@@ -44,9 +57,12 @@ public:
     // What the commonest symbol costs: no symbol costs less.
     double leastBits() const { return logTotal_ - logMost_; }
     void add(int s) {
-        logCount_[s] = std::log2(static_cast<double>(++count_[s]));
+        logCount_[s] = log2Of(++count_[s]);
         logMost_ = std::max(logMost_, logCount_[s]);
-        logTotal_ = std::log2(static_cast<double>(++total_));
+        logTotal_ = log2Of(++total_);
+    }
+    double log2Of(uint32_t n) const {
+        return n < kTabledLog2s ? log2s_[n] : std::log2(static_cast<double>(n));
     }
 
 private:
@@ -55,6 +71,7 @@ private:
     uint32_t total_ = N;
     double logTotal_ = std::log2(static_cast<double>(N));
     double logMost_ = 0.0;
+    const double* const log2s_ = log2Table();
 };
 using ByteCostModel = SymbolCostModel<256>;
 
@@ -144,6 +161,15 @@ private:
     std::vector<Found> found_;
 };
 
+// The least share of its target's energy a VQ stage leaves at each level,
+// on a block's own correction [0] or on what a match leaves of it [1]: one
+// search in a few hundred comes lower. A level's error is also at least
+// kLeastNextLevel of the level below's, a second stage's kLeastSecondStage
+// of the first's. Searches that cannot win even then are not made.
+constexpr double kLeastFirstStage[2][kVqLevels] = {{0.044, 0.018, 0.009, 0.006}, {0.075, 0.038, 0.021, 0.014}};
+constexpr double kLeastNextLevel[2][kVqLevels] = {{0.0, 0.174, 0.213, 0.243}, {0.0, 0.177, 0.25, 0.243}};
+constexpr double kLeastSecondStage[2][kVqLevels] = {{0.114, 0.050, 0.032, 0.021}, {0.126, 0.057, 0.033, 0.020}};
+
 class RatePlaneCoder {
 public:
     RatePlaneCoder(const QualityParams& q, SideStreams& st, const PlaneRegion& region, double weight,
@@ -168,6 +194,8 @@ private:
     // its error is never negative, so lambda times its bits bounds its cost.
     // The bound is shaded by a part in 10^12, so that rounding in how its
     // bits were summed can never drop a coding that would have won.
+    // The same with a weighted error of at least `error` besides the bits.
+    bool mayWin(double error, double bits) const { return error + lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     bool worthTrying(double bits) const { return lambda_ * bits * (1.0 - 1e-12) < best_.cost; }
     static int vqIndexBits(int level) { return 4 * shapeIndexBits[level] + gainIndexBits[level]; }
     double matchBits(uint32_t offset) const { return match_.bits(matchByte(offset, r_.blocksPerRow)); }
@@ -419,9 +447,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
     const int32_t E = blockEnergy(target);
     const int L0 = vqStartLevel(E, q_.qualityLevel);
-    BlockVec work;
-    blockCopy(target, work);
-    blockNormalize(work, E);
+    BlockVec work;  // normalised for the first search made, if any
     // Bits every stage costs at least (its gain byte), and the match byte.
     const double stageBits = gain_.leastBits(), matchBitsHere = source ? matchBits(cur_.matchOffset) : 0.0;
     const auto leastBits = [&](int stages, int L) {
@@ -431,6 +457,7 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     if (!worthTrying(header_.leastBits() + vqIndexBits(L0) + stageBits + matchBitsHere)) return;
     VqResult first[kVqLevels];
     bool searched[kVqLevels] = {};
+    const int on = source ? 1 : 0;
     bool normalised = false;  // the quarters of `work`, once for every level
     // Each level costs more index bits than the one below.
     for (int L = L0; L < kVqLevels && worthTrying(header_.leastBits() + vqIndexBits(L) + stageBits + matchBitsHere);
@@ -438,9 +465,24 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
         // A level whose two-stage coding may still win is searched even
         // when its first stage alone cannot.
         if (!worthTrying(leastBits(1, L)) && !worthTrying(leastBits(2, L))) continue;
+        // The sample domain is the target's unless corrections are shifted.
+        if (!q_.shiftedCorrections) {
+            double least = kLeastFirstStage[on][L] * E;
+            for (int k = L - 1; k >= L0; --k)
+                if (searched[k]) {
+                    least = std::max(least, kLeastNextLevel[on][L] * first[k].error);
+                    break;
+                }
+            least *= weight_;
+            if (!mayWin(least, leastBits(1, L)) && !mayWin(least * kLeastSecondStage[on][L], leastBits(2, L))) continue;
+        }
         if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
             first[L] = rebuildVq(d_, L, 0, target);
         } else {
+            if (!normalised) {
+                blockCopy(target, work);
+                blockNormalize(work, E);
+            }
             const int32_t normalise = normalised ? 0 : (E != 0 ? E : 1);
             normalised = true;
             first[L] = gainShapeSearch(d_, L, 0, target, work, normalise);
@@ -451,6 +493,8 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
     BlockVec secondWork, both;
     for (int L = L0; L < kVqLevels; ++L) {
         if (!searched[L] || !worthTrying(leastBits(2, L))) continue;
+        if (!q_.shiftedCorrections && !mayWin(weight_ * kLeastSecondStage[on][L] * first[L].error, leastBits(2, L)))
+            continue;
         blockCopy(first[L].residual, secondWork);
         blockNormalize(secondWork, first[L].error);
         const VqResult second =
@@ -499,8 +543,9 @@ void RatePlaneCoder::searchCandidates() {
     offerPattern(nullptr);
     offerVq(nullptr);
     // Coding relative to a match only pays when the match is nearer to the
-    // correction than zero is.
-    if (cur_.matchOffset != 0 && cur_.matchDistance < blockEnergy(cur_.x)) {
+    // correction than zero is, and seldom unless it takes a fifth of its
+    // energy away.
+    if (cur_.matchOffset != 0 && 5 * int64_t{cur_.matchDistance} < 4 * int64_t{blockEnergy(cur_.x)}) {
         const BlockVec source = r_.resid[cur_.n - cur_.matchOffset];
         offerPattern(&source);
         offerVq(&source);
@@ -517,6 +562,25 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     const bool pattern = h.type == BlockSpecial;
     const int last = pattern ? 0 : h.stageCount - 1;
     const int g0 = h.gainByte[last];
+    const double header = header_.bits(headerKind(h));
+    // A step never costs fewer bits than its cheapest gain byte, and its
+    // error is hardly ever under four fifths of the coding's own at its
+    // nearest gain (measured here when offer() stopped at its bits):
+    // codings that cannot win even then are left before their steps are
+    // built.
+    double leastGainBits = std::numeric_limits<double>::infinity();
+    for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g)
+        if (g != g0) leastGainBits = std::min(leastGainBits, gain_.bits(g));
+    const double fixedBits = bits - gain_.bits(g0) + header;
+    double ownError = c.cost - lambda_ * (bits + header);
+    if (!(c.cost < std::numeric_limits<double>::infinity())) {
+        BlockVec recon;
+        blockFill(recon, cur_.d0);
+        blockAdd(recon, c.corr, recon);
+        ownError = weight_ * blockDistance(recon, cur_.samples);
+    }
+    const double leastError = 0.8 * ownError;
+    if (!mayWin(leastError, fixedBits + leastGainBits)) return;
     BlockVec unit, earlier;
     blockZero(earlier);
     if (pattern) {
@@ -525,7 +589,6 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
         stageShape(h, last, unit);
         if (last == 1) stageBlock(h, 0, earlier);
     }
-    const double header = header_.bits(headerKind(h));
     // The samples less all of the rebuilt block that does not depend on the
     // step. Sample arithmetic wraps at 16 bits, where a shift distributes
     // over a sum, so each step's error is that of the rebuilt block.
@@ -536,7 +599,7 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
     if (source) blockSub(rest, *source, rest);
     for (int g = std::max(g0 - kSteps, 0); g <= std::min(g0 + kSteps, kMaxGainByte); ++g) {
         const double stepBits = bits - gain_.bits(g0) + gain_.bits(g);
-        if (g == g0 || !worthTrying(stepBits + header)) continue;
+        if (g == g0 || !mayWin(leastError, stepBits + header)) continue;
         // Costed as offer() costs it; the candidate is only built when it wins.
         BlockVec scaled;
         blockScale15(unit, pattern && h.patternSign ? -gainLevels[g] : gainLevels[g], scaled);
@@ -597,6 +660,19 @@ void RatePlaneCoder::tryMovedMean() {
     const auto m1 = static_cast<uint8_t>(P > m0 ? m0 + 1 : m0 - 1);
     const double bar = best_.cost + lambda_ * (meanBits(m0) - meanBits(m1));
     if (!(bar > 0.0)) return;
+    // The coding kept, moved with the mean: when even it costs well above
+    // the bar, a search there seldom finds one under it. VQ, which can
+    // absorb part of the step, gets more room; smooth and raw blocks do not
+    // move with the mean and are searched again as before.
+    if (best_.kind != KindSmooth && best_.kind != KindRaw) {
+        BlockVec moved;
+        blockFill(moved, static_cast<int16_t>((m1 << q_.meanShift()) - cur_.d0));
+        blockAdd(moved, best_.recon, moved);
+        const double there =
+            best_.cost + weight_ * (blockDistance(moved, cur_.samples) - blockDistance(best_.recon, cur_.samples));
+        const bool vq = best_.kind == KindVq || best_.kind == KindMatchVq;
+        if (!(there < bar * (vq ? 2.0 : 1.1))) return;
+    }
     const Candidate kept = best_;
     const CurrentBlock keptBlock = cur_;
     setMean(m1);
