@@ -228,6 +228,7 @@ private:
     bool meanMayMove() const;
     double meanBits(int m) const;
     void tryMovedMean();
+    void tryMeanAt(int m);
     void searchLike(const Candidate& kept);
 
     const QualityParams q_;
@@ -650,15 +651,28 @@ double RatePlaneCoder::meanBits(int m) const {
 }
 
 // A mean byte a step nearer its prediction costs fewer bits, and the
-// block's coding can absorb the step: the block is searched again at that
-// mean, where a coding only counts if it beats the best at the rounded mean
-// with the bits of both means included.
+// block's coding can absorb the step; a step either way also shifts the
+// target of the block's searches, which often finds a better coding. The
+// block is searched again at each such mean, where a coding only counts if
+// it beats the best so far with the bits of both means included.
 void RatePlaneCoder::tryMovedMean() {
-    const uint8_t m0 = r_.means[cur_.n];
+    if (!meanMayMove()) return;
+    const int m0 = r_.means[cur_.n];
     const int P = meanPrediction(r_.means, cur_.n, r_.blocksPerRow, cur_.row, cur_.col);
-    if (P == m0 || !meanMayMove()) return;
-    const auto m1 = static_cast<uint8_t>(P > m0 ? m0 + 1 : m0 - 1);
-    const double bar = best_.cost + lambda_ * (meanBits(m0) - meanBits(m1));
+    const int toward = P > m0 ? 1 : -1;
+    if (P != m0) tryMeanAt(m0 + toward);
+    tryMeanAt(m0 - toward);
+    if (P == m0) tryMeanAt(m0 - 1);
+    else if (std::abs(P - m0) >= 2) tryMeanAt(m0 + 2 * toward);
+}
+
+// Codes the block again at mean byte m, keeping it when it beats the best
+// coding at the mean it has now.
+void RatePlaneCoder::tryMeanAt(int m) {
+    if (m < 0 || m > 255) return;
+    const uint8_t now = r_.means[cur_.n];
+    const auto m1 = static_cast<uint8_t>(m);
+    const double bar = best_.cost + lambda_ * (meanBits(now) - meanBits(m1));
     if (!(bar > 0.0)) return;
     // The coding kept, moved with the mean: when even it costs well above
     // the bar, a search there seldom finds one under it. VQ, which can
@@ -682,7 +696,7 @@ void RatePlaneCoder::tryMovedMean() {
     if (best_.cost < bar) return;
     best_ = kept;
     cur_ = keptBlock;
-    r_.means[cur_.n] = m0;
+    r_.means[cur_.n] = now;
 }
 
 // At a moved mean, the codings of the kind the rounded mean chose: flat,
