@@ -33,6 +33,7 @@ void describe(const std::string& path) {
     allocCodecBuffers(w, c.coding.colourSampling, layout.paddedWidth, layout.stripHeight);
     std::array<uint64_t, kStreamCount> bytes{};
     std::array<uint64_t, 8> kinds{};
+    std::array<uint64_t, 2 * kVqLevels> vq{};  // VQ blocks alone or on a match, by stages and level
     uint64_t blocks = 0;
     for (int32_t k = 0; k < layout.stripCount; ++k) {
         const StreamTable table = readAndExpandStripSection(*c.reader, w.streams);
@@ -43,6 +44,8 @@ void describe(const std::string& path) {
             for (std::size_t b = 0; b < r.blocks(); ++b, ++blocks) {
                 readBlockSideInfo(rd, r.blocksPerRow, h);
                 ++kinds[static_cast<std::size_t>(kindOf(h))];
+                if (h.type == BlockVq || (h.type == BlockPredicted && !h.smoothFlag))
+                    ++vq[static_cast<std::size_t>((h.stageCount - 1) * kVqLevels + h.vqLevel)];
             }
         clearSideStreams(w.streams);
     }
@@ -50,6 +53,11 @@ void describe(const std::string& path) {
     for (int i = 0; i < kStreamCount; ++i) std::printf("  %-14s %10llu bytes\n", kStreamNames[i], static_cast<unsigned long long>(bytes[static_cast<std::size_t>(i)]));
     for (int i = 0; i < 8; ++i)
         std::printf("  %-14s %6.2f%% of blocks\n", kKindNames[i], 100.0 * static_cast<double>(kinds[static_cast<std::size_t>(i)]) / static_cast<double>(blocks ? blocks : 1));
+    uint64_t vqBlocks = 0;
+    for (const uint64_t n : vq) vqBlocks += n;
+    for (int i = 0; i < 2 * kVqLevels; ++i)
+        std::printf("  VQ level %d, %d stage%s %6.2f%% of VQ blocks\n", i % kVqLevels, i / kVqLevels + 1, i < kVqLevels ? " " : "s",
+                    100.0 * static_cast<double>(vq[static_cast<std::size_t>(i)]) / static_cast<double>(vqBlocks ? vqBlocks : 1));
 }
 
 }  // namespace
