@@ -82,7 +82,10 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
     const int k = q.residualShift;
     const std::size_t n = static_cast<std::size_t>(region.firstRow + row) * region.blocksPerRow + col;
     const auto V = static_cast<int16_t>(region.means[n] << q.meanShift());
-    BlockVec& out = region.coded[n];
+    // Without coded planes the samples are rebuilt later from V and res;
+    // the block's own samples, where it has them, are worked in here.
+    BlockVec own;
+    BlockVec& out = region.coded ? region.coded[n] : own;
     BlockVec& res = region.resid[n];
     BlockVec corr;
     switch (info.type) {
@@ -121,6 +124,7 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
         }
         break;
     }
+    if (!region.coded) return;
     blockFill(out, V);
     blockAdd(out, res, out);
 }
@@ -256,13 +260,28 @@ void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegio
     rd.store(st);
 }
 
-void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
-                 const PlaneProgress& planeDone) {
+namespace {
+
+void decodeStripPlanes(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                       const PlaneProgress& planeDone, bool samples) {
     decodeMeans(g, w);
-    for (const PlaneRegion& r : stripRegions(w, g)) {
+    for (PlaneRegion r : stripRegions(w, g)) {
+        if (!samples) r.coded = nullptr;
         decodePlane(q, w.streams, r);
         if (planeDone) planeDone();
     }
+}
+
+}  // namespace
+
+void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                 const PlaneProgress& planeDone) {
+    decodeStripPlanes(q, g, w, planeDone, true);
+}
+
+void decodeStripResiduals(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                          const PlaneProgress& planeDone) {
+    decodeStripPlanes(q, g, w, planeDone, false);
 }
 
 }  // namespace kirune
