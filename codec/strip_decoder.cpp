@@ -1,5 +1,7 @@
 #include "codec/strip_decoder.h"
 
+#include <cstring>
+
 #include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
@@ -55,7 +57,52 @@ void requireDictionaryWidths() {
             throw Error("dictionary tables are smaller than their index widths");
 }
 
+#if KIRUNE_SSE2
+// A stage's block in two vectors of two rows each, built in registers: stored
+// row by row and loaded whole, it would wait on store forwarding. Row gains
+// and gain levels are 16-bit, so each product's bits n..n+15 are the low
+// product's high bits and the high product's low bits.
+struct StageRows {
+    __m128i top, bottom;
+};
+
+template <int n>
+inline __m128i scaledBy(__m128i v, __m128i g) {
+    return _mm_or_si128(_mm_srli_epi16(_mm_mullo_epi16(v, g), n), _mm_slli_epi16(_mm_mulhi_epi16(v, g), 16 - n));
+}
+
+inline StageRows stageShapeRows(const BlockHeader& info, int stage) {
+    const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
+    const auto rows = [&](int j) {
+        return _mm_unpacklo_epi64(detail::loadRow(cls.shape[info.shapeIndex[stage][j]]),
+                                  detail::loadRow(cls.shape[info.shapeIndex[stage][j + 1]]));
+    };
+    const __m128i g = detail::loadRow(cls.gain[info.gainIndex[stage]]);
+    const __m128i pairs = _mm_unpacklo_epi16(g, g);
+    return {scaledBy<13>(rows(0), _mm_unpacklo_epi32(pairs, pairs)), scaledBy<13>(rows(2), _mm_unpackhi_epi32(pairs, pairs))};
+}
+
+inline StageRows stageBlockRows(const BlockHeader& info, int stage) {
+    const StageRows s = stageShapeRows(info, stage);
+    const __m128i g = _mm_set1_epi16(gainLevels[info.gainByte[stage]]);
+    return {scaledBy<15>(s.top, g), scaledBy<15>(s.bottom, g)};
+}
+#endif
+
 void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
+#if KIRUNE_SSE2
+    StageRows s = stageBlockRows(info, 0);
+    if (info.stageCount == 2) {
+        const StageRows t = stageBlockRows(info, 1);
+        s = {_mm_add_epi16(s.top, t.top), _mm_add_epi16(s.bottom, t.bottom)};
+    }
+    if (shift) {
+        const __m128i by = _mm_cvtsi32_si128(k);
+        s = {_mm_sll_epi16(s.top, by), _mm_sll_epi16(s.bottom, by)};
+    }
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
         BlockVec second;
@@ -63,13 +110,14 @@ void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
         blockAdd(out, second, out);
     }
     if (shift) blockShiftUp(out, k);
+#endif
 }
 
 void patternCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     const int32_t g = gainLevels[info.gainByte[0]];
     const int16_t* pattern = patternDictionary[info.pattern];
     BlockVec p;
-    for (int i = 0; i < 16; ++i) p.lane[i] = pattern[i];
+    std::memcpy(p.lane, pattern, sizeof p.lane);
     blockScale15(p, info.patternSign ? -g : g, out);
     if (shift) blockShiftUp(out, k);
 }
@@ -132,16 +180,28 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
 }  // namespace
 
 void stageShape(const BlockHeader& info, int stage, BlockVec& out) {
+#if KIRUNE_SSE2
+    const StageRows s = stageShapeRows(info, stage);
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
     for (int j = 0; j < 4; ++j)
         rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &out.lane[4 * j]);
+#endif
 }
 
 void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
+#if KIRUNE_SSE2
+    const StageRows s = stageBlockRows(info, stage);
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     BlockVec t;
     stageShape(info, stage, t);
     blockScale15(t, gainLevels[info.gainByte[stage]], out);
+#endif
 }
 
 BlockStreamReaders::BlockStreamReaders(const SideStreams& st)
