@@ -18,7 +18,7 @@ uint32_t checkedLength(const SideStreams& st, int id, uint32_t window) {
     return len;
 }
 
-void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     const int L = info.vqLevel;
     BitReader& idx = L < 2 ? r.indexLow : r.indexHigh;
     const int sw = shapeIndexBits[L];
@@ -34,12 +34,12 @@ void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     }
 }
 
-void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
     info.stageCount = static_cast<uint8_t>(r.header.read(1) + 1);
     info.vqLevel = static_cast<uint8_t>(r.header.read(2));
 }
 
-void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
     const uint32_t code = r.indexLow.read(4);
     info.pattern = static_cast<uint8_t>(code & 7);
     info.patternSign = static_cast<uint8_t>(code >> 3);
@@ -221,7 +221,12 @@ void BlockStreamReaders::store(SideStreams& st) const {
     st.blockCounter = blockCounter;
 }
 
-void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
+namespace {
+
+// Inlined into the plane's loop, whose readers then stay in registers: the
+// header's byte fields could alias readers that live in memory, whose
+// cursors would be reloaded after every field.
+[[gnu::always_inline]] inline void readSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
     info.type = static_cast<uint8_t>(r.header.read(2));
     switch (info.type) {
     case BlockVq:
@@ -258,6 +263,12 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader&
         break;
     }
     ++r.blockCounter;
+}
+
+}  // namespace
+
+void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
+    readSideInfo(r, blocksPerRow, info);
 }
 
 void decodeMeans(const StripGeometry& g, StripWork& w) {
@@ -306,7 +317,7 @@ void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegio
     for (int32_t row = 0; row < region.rows; ++row) {
         std::size_t n = static_cast<std::size_t>(region.firstRow + row) * B;
         for (int32_t c = 0; c < B; ++c, ++n) {
-            readBlockSideInfo(rd, B, info);
+            readSideInfo(rd, B, info);
             const BlockVec* source = nullptr;
             if (info.matchesEarlierBlock()) {
                 // Only earlier blocks of this region have been rebuilt.
