@@ -293,12 +293,15 @@ void decodeMeanBytes(const SideStreams& st, std::span<const PlaneRegion> regions
         const int32_t B = r.blocksPerRow;
         for (int32_t row = 0; row < r.rows; ++row) {
             std::size_t n = static_cast<std::size_t>(r.firstRow + row) * B;
+            // The prediction (meanPrediction) carried in a register: read back
+            // from the byte just stored, each block would wait on the last.
+            uint8_t P = static_cast<uint8_t>(meanPrediction(r.means, n, B, row, 0));
             for (int32_t c = 0; c < B; ++c, ++n, ++k) {
-                const int32_t P = meanPrediction(r.means, n, B, row, c);
                 const int32_t d = bytes[k];
                 int32_t x = (signs[k >> 3] >> (k & 7)) & 1 ? P - d : P + d;
                 if (x < 0) x = -x;
-                r.means[n] = static_cast<uint8_t>(x);
+                P = static_cast<uint8_t>(x);
+                r.means[n] = P;
             }
         }
     }
