@@ -1,8 +1,8 @@
 #pragma once
 // Runs images through the whole codec in memory, strip by strip, with the
-// drivers' own pipeline (encodeStrip, decodeStrip, stripToRgb) but without a
-// container: 16-bit RGB in, the streams copied to separate decoder working
-// sets, 16-bit RGB out.
+// drivers' own pipeline (encodeStrip; decodeStripResiduals, residualsToRgb)
+// but without a container: 16-bit RGB in, the streams copied to separate
+// decoder working sets, 16-bit RGB out.
 
 #include <array>
 #include <cstdint>
