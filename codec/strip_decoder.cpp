@@ -79,7 +79,8 @@ inline StageRows stageShapeRows(const BlockHeader& info, int stage) {
     };
     const __m128i g = detail::loadRow(cls.gain[info.gainIndex[stage]]);
     const __m128i pairs = _mm_unpacklo_epi16(g, g);
-    return {scaledBy<13>(rows(0), _mm_unpacklo_epi32(pairs, pairs)), scaledBy<13>(rows(2), _mm_unpackhi_epi32(pairs, pairs))};
+    return {scaledBy<13>(rows(0), _mm_unpacklo_epi32(pairs, pairs)),
+            scaledBy<13>(rows(2), _mm_unpackhi_epi32(pairs, pairs))};
 }
 
 inline StageRows stageBlockRows(const BlockHeader& info, int stage) {
@@ -348,8 +349,7 @@ void decodeStripPlanes(const QualityParams& q, const StripGeometry& g, StripWork
 
 }  // namespace
 
-void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
-                 const PlaneProgress& planeDone) {
+void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, const PlaneProgress& planeDone) {
     decodeStripPlanes(q, g, w, planeDone, true);
 }
 

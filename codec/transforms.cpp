@@ -168,7 +168,8 @@ struct RgbLanes {
 };
 inline RgbLanes rgbOf8(__m128i y, __m128i cb, __m128i cr) {
     const auto pair = [](int16_t a, int16_t b) {
-        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(a) | static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16));
+        return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(a) |
+                                                   static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16));
     };
     const auto out = [](__m128i lo, __m128i hi, int32_t k) {
         const __m128i bias = _mm_set1_epi32(k + 256 - (1 << 24));
@@ -191,7 +192,9 @@ inline RgbLanes rgbOf8(__m128i y, __m128i cb, __m128i cr) {
 inline void blockToRgb(const BlockVec& y, const BlockVec& cb, const BlockVec& cr, BlockVec& r, BlockVec& g,
                        BlockVec& b) {
 #if KIRUNE_SSE2
-    const auto at = [](const BlockVec& v, int k) { return _mm_load_si128(reinterpret_cast<const __m128i*>(v.lane) + k); };
+    const auto at = [](const BlockVec& v, int k) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(v.lane) + k);
+    };
     const RgbLanes lo = rgbOf8(at(y, 0), at(cb, 0), at(cr, 0)), hi = rgbOf8(at(y, 1), at(cb, 1), at(cr, 1));
     const auto put = [](BlockVec& v, __m128i a, __m128i c) {
         _mm_store_si128(reinterpret_cast<__m128i*>(v.lane), a);
@@ -223,7 +226,8 @@ void residualsToRgb(const QualityParams& q, const StripGeometry& g, StripWork& w
     requireBlocks(w.yMeans, lumaEnd, "mean");
     requireBlocks(cbMeans, chromaEnd, "chroma mean");
     requireBlocks(crMeans, chromaEnd, "chroma mean");
-    if (l.rows != (tall ? 2 * c.rows : c.rows) || B != (wide ? 2 * cB : cB)) throw Error("chroma grid does not fit the luma grid");
+    if (l.rows != (tall ? 2 * c.rows : c.rows) || B != (wide ? 2 * cB : cB))
+        throw Error("chroma grid does not fit the luma grid");
     const int shift = q.meanShift();
     // In place, last block first: a block's chroma lies at an index no larger
     // than its own, so every residual is read before its place takes RGB.
