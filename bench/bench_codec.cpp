@@ -124,8 +124,8 @@ void BM_DecodeStrip(benchmark::State& state) {
     }
     for (auto _ : state) {
         rewindCursors(dec.work.streams);
-        decodeStrip(dec.quality, dec.geometry, dec.work);
-        stripToRgb(dec.geometry, dec.work);
+        decodeStripResiduals(dec.quality, dec.geometry, dec.work);
+        residualsToRgb(dec.quality, dec.geometry, dec.work);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);

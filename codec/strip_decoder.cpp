@@ -1,5 +1,7 @@
 #include "codec/strip_decoder.h"
 
+#include <cstring>
+
 #include "codec/block_ops.h"
 #include "codec/dictionary.h"
 #include "codec/transforms.h"
@@ -16,7 +18,7 @@ uint32_t checkedLength(const SideStreams& st, int id, uint32_t window) {
     return len;
 }
 
-void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     const int L = info.vqLevel;
     BitReader& idx = L < 2 ? r.indexLow : r.indexHigh;
     const int sw = shapeIndexBits[L];
@@ -32,12 +34,12 @@ void readVqFields(BlockStreamReaders& r, BlockHeader& info) {
     }
 }
 
-void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readStagesAndLevel(BlockStreamReaders& r, BlockHeader& info) {
     info.stageCount = static_cast<uint8_t>(r.header.read(1) + 1);
     info.vqLevel = static_cast<uint8_t>(r.header.read(2));
 }
 
-void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
+[[gnu::always_inline]] inline void readPatternFields(BlockStreamReaders& r, BlockHeader& info) {
     const uint32_t code = r.indexLow.read(4);
     info.pattern = static_cast<uint8_t>(code & 7);
     info.patternSign = static_cast<uint8_t>(code >> 3);
@@ -55,7 +57,53 @@ void requireDictionaryWidths() {
             throw Error("dictionary tables are smaller than their index widths");
 }
 
+#if KIRUNE_SSE2
+// A stage's block in two vectors of two rows each, built in registers: stored
+// row by row and loaded whole, it would wait on store forwarding. Row gains
+// and gain levels are 16-bit, so each product's bits n..n+15 are the low
+// product's high bits and the high product's low bits.
+struct StageRows {
+    __m128i top, bottom;
+};
+
+template <int n>
+inline __m128i scaledBy(__m128i v, __m128i g) {
+    return _mm_or_si128(_mm_srli_epi16(_mm_mullo_epi16(v, g), n), _mm_slli_epi16(_mm_mulhi_epi16(v, g), 16 - n));
+}
+
+inline StageRows stageShapeRows(const BlockHeader& info, int stage) {
+    const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
+    const auto rows = [&](int j) {
+        return _mm_unpacklo_epi64(detail::loadRow(cls.shape[info.shapeIndex[stage][j]]),
+                                  detail::loadRow(cls.shape[info.shapeIndex[stage][j + 1]]));
+    };
+    const __m128i g = detail::loadRow(cls.gain[info.gainIndex[stage]]);
+    const __m128i pairs = _mm_unpacklo_epi16(g, g);
+    return {scaledBy<13>(rows(0), _mm_unpacklo_epi32(pairs, pairs)),
+            scaledBy<13>(rows(2), _mm_unpackhi_epi32(pairs, pairs))};
+}
+
+inline StageRows stageBlockRows(const BlockHeader& info, int stage) {
+    const StageRows s = stageShapeRows(info, stage);
+    const __m128i g = _mm_set1_epi16(gainLevels[info.gainByte[stage]]);
+    return {scaledBy<15>(s.top, g), scaledBy<15>(s.bottom, g)};
+}
+#endif
+
 void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
+#if KIRUNE_SSE2
+    StageRows s = stageBlockRows(info, 0);
+    if (info.stageCount == 2) {
+        const StageRows t = stageBlockRows(info, 1);
+        s = {_mm_add_epi16(s.top, t.top), _mm_add_epi16(s.bottom, t.bottom)};
+    }
+    if (shift) {
+        const __m128i by = _mm_cvtsi32_si128(k);
+        s = {_mm_sll_epi16(s.top, by), _mm_sll_epi16(s.bottom, by)};
+    }
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
         BlockVec second;
@@ -63,13 +111,14 @@ void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
         blockAdd(out, second, out);
     }
     if (shift) blockShiftUp(out, k);
+#endif
 }
 
 void patternCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
     const int32_t g = gainLevels[info.gainByte[0]];
     const int16_t* pattern = patternDictionary[info.pattern];
     BlockVec p;
-    for (int i = 0; i < 16; ++i) p.lane[i] = pattern[i];
+    std::memcpy(p.lane, pattern, sizeof p.lane);
     blockScale15(p, info.patternSign ? -g : g, out);
     if (shift) blockShiftUp(out, k);
 }
@@ -82,7 +131,10 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
     const int k = q.residualShift;
     const std::size_t n = static_cast<std::size_t>(region.firstRow + row) * region.blocksPerRow + col;
     const auto V = static_cast<int16_t>(region.means[n] << q.meanShift());
-    BlockVec& out = region.coded[n];
+    // Without coded planes the samples are rebuilt later from V and res;
+    // the block's own samples, where it has them, are worked in here.
+    BlockVec own;
+    BlockVec& out = region.coded ? region.coded[n] : own;
     BlockVec& res = region.resid[n];
     BlockVec corr;
     switch (info.type) {
@@ -121,6 +173,7 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
         }
         break;
     }
+    if (!region.coded) return;
     blockFill(out, V);
     blockAdd(out, res, out);
 }
@@ -128,16 +181,28 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
 }  // namespace
 
 void stageShape(const BlockHeader& info, int stage, BlockVec& out) {
+#if KIRUNE_SSE2
+    const StageRows s = stageShapeRows(info, stage);
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
     for (int j = 0; j < 4; ++j)
         rowScale13(cls.shape[info.shapeIndex[stage][j]], rowGains[j], &out.lane[4 * j]);
+#endif
 }
 
 void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
+#if KIRUNE_SSE2
+    const StageRows s = stageBlockRows(info, stage);
+    detail::store(out, 0, s.top);
+    detail::store(out, 1, s.bottom);
+#else
     BlockVec t;
     stageShape(info, stage, t);
     blockScale15(t, gainLevels[info.gainByte[stage]], out);
+#endif
 }
 
 BlockStreamReaders::BlockStreamReaders(const SideStreams& st)
@@ -157,7 +222,12 @@ void BlockStreamReaders::store(SideStreams& st) const {
     st.blockCounter = blockCounter;
 }
 
-void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
+namespace {
+
+// Inlined into the plane's loop, whose readers then stay in registers: the
+// header's byte fields could alias readers that live in memory, whose
+// cursors would be reloaded after every field.
+[[gnu::always_inline]] inline void readSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
     info.type = static_cast<uint8_t>(r.header.read(2));
     switch (info.type) {
     case BlockVq:
@@ -196,6 +266,12 @@ void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader&
     ++r.blockCounter;
 }
 
+}  // namespace
+
+void readBlockSideInfo(BlockStreamReaders& r, int32_t blocksPerRow, BlockHeader& info) {
+    readSideInfo(r, blocksPerRow, info);
+}
+
 void decodeMeans(const StripGeometry& g, StripWork& w) {
     const auto regions = stripRegions(w, g);
     decodeMeanBytes(w.streams, regions);
@@ -218,12 +294,15 @@ void decodeMeanBytes(const SideStreams& st, std::span<const PlaneRegion> regions
         const int32_t B = r.blocksPerRow;
         for (int32_t row = 0; row < r.rows; ++row) {
             std::size_t n = static_cast<std::size_t>(r.firstRow + row) * B;
+            // The prediction (meanPrediction) carried in a register: read back
+            // from the byte just stored, each block would wait on the last.
+            uint8_t P = static_cast<uint8_t>(meanPrediction(r.means, n, B, row, 0));
             for (int32_t c = 0; c < B; ++c, ++n, ++k) {
-                const int32_t P = meanPrediction(r.means, n, B, row, c);
                 const int32_t d = bytes[k];
                 int32_t x = (signs[k >> 3] >> (k & 7)) & 1 ? P - d : P + d;
                 if (x < 0) x = -x;
-                r.means[n] = static_cast<uint8_t>(x);
+                P = static_cast<uint8_t>(x);
+                r.means[n] = P;
             }
         }
     }
@@ -242,7 +321,7 @@ void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegio
     for (int32_t row = 0; row < region.rows; ++row) {
         std::size_t n = static_cast<std::size_t>(region.firstRow + row) * B;
         for (int32_t c = 0; c < B; ++c, ++n) {
-            readBlockSideInfo(rd, B, info);
+            readSideInfo(rd, B, info);
             const BlockVec* source = nullptr;
             if (info.matchesEarlierBlock()) {
                 // Only earlier blocks of this region have been rebuilt.
@@ -256,13 +335,27 @@ void decodePlane(const QualityParams& quality, SideStreams& st, const PlaneRegio
     rd.store(st);
 }
 
-void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
-                 const PlaneProgress& planeDone) {
+namespace {
+
+void decodeStripPlanes(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                       const PlaneProgress& planeDone, bool samples) {
     decodeMeans(g, w);
-    for (const PlaneRegion& r : stripRegions(w, g)) {
+    for (PlaneRegion r : stripRegions(w, g)) {
+        if (!samples) r.coded = nullptr;
         decodePlane(q, w.streams, r);
         if (planeDone) planeDone();
     }
+}
+
+}  // namespace
+
+void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, const PlaneProgress& planeDone) {
+    decodeStripPlanes(q, g, w, planeDone, true);
+}
+
+void decodeStripResiduals(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                          const PlaneProgress& planeDone) {
+    decodeStripPlanes(q, g, w, planeDone, false);
 }
 
 }  // namespace kirune

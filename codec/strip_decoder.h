@@ -46,9 +46,9 @@ void decodeMeanBytes(const SideStreams& st, std::span<const PlaneRegion> regions
 void stageShape(const BlockHeader& info, int stage, BlockVec& out);
 void stageBlock(const BlockHeader& info, int stage, BlockVec& out);
 
-// Reconstructs one plane region: coded[n] and resid[n] for every block of
-// its rows, reading the strip's streams from where the previous plane left
-// them.
+// Reconstructs one plane region: coded[n] (unless coded is null) and
+// resid[n] for every block of its rows, reading the strip's streams from
+// where the previous plane left them.
 void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& region);
 
 // decodeMeans followed by decodePlane for Y, Cb and Cr (each followed by
@@ -56,5 +56,10 @@ void decodePlane(const QualityParams& q, SideStreams& st, const PlaneRegion& reg
 // colour conversion.
 void decodeStrip(const QualityParams& q, const StripGeometry& g, StripWork& w,
                  const PlaneProgress& planeDone = {});
+// decodeStrip without writing the Y, Cb and Cr planes: only means and
+// residuals, from which residualsToRgb makes the RGB output. Expansion so
+// never touches three of a strip's six planes.
+void decodeStripResiduals(const QualityParams& q, const StripGeometry& g, StripWork& w,
+                          const PlaneProgress& planeDone = {});
 
 }  // namespace kirune

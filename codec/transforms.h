@@ -44,4 +44,10 @@ inline RgbSample yccToRgbSample(int32_t y, int32_t cb, int32_t cr) {
 // three planes.
 void stripToRgb(const StripGeometry& g, StripWork& w);
 
+// What stripToRgb gives after decodeStrip, from the planes decodeStripResiduals
+// leaves: each block's samples are its mean (shifted as `q` says) plus its
+// residual, which the R, G, B planes hold and then take the RGB output in
+// place. The Y, Cb, Cr planes are neither read nor written.
+void residualsToRgb(const QualityParams& q, const StripGeometry& g, StripWork& w);
+
 }  // namespace kirune

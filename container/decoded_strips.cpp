@@ -21,8 +21,8 @@ bool DecodedStrips::next() {
     geometry_ = beginStrip(layout, nextStrip_);
     readStripSection(*opened_.reader, work_.streams, section_);
     expandStripSection(section_, work_.streams);
-    decodeStrip(file.quality, geometry_, work_);
-    stripToRgb(geometry_, work_);
+    decodeStripResiduals(file.quality, geometry_, work_);
+    residualsToRgb(file.quality, geometry_, work_);
     clearSideStreams(work_.streams);
     if (hasPixelChecksum()) stripSums_.push_back(stripPixelChecksum(layout, nextStrip_, work_));
     ++nextStrip_;

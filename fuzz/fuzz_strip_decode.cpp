@@ -2,8 +2,10 @@
 // geometry, quality level and colour sampling (layout: strip_input.h). The
 // streams reach the decoder as the strip reader leaves them: a raw length
 // below the buffer's size, the byte after the data cleared. The strip is
-// decoded twice, every buffer first filled with a different byte: the image
-// rows must come out the same, or the decoder read something it never wrote.
+// decoded twice, every buffer first filled with a different byte, once into
+// the Y, Cb, Cr planes and once as expansion does (means and residuals
+// only): the image rows must come out the same, or the decoder read something
+// it never wrote, or the two ways differ.
 
 #include <algorithm>
 #include <cstddef>
@@ -39,7 +41,7 @@ void fill(StripWork& w, uint8_t byte) {
 }
 
 // The strip's image rows as R, G, B samples, or the error's text.
-std::string decode(const StripInputHeader& g, const uint8_t* data, size_t size, uint8_t filler,
+std::string decode(const StripInputHeader& g, const uint8_t* data, size_t size, uint8_t filler, bool planes,
                    std::vector<int16_t>& rows) {
     const QualityParams quality = codecParams(g.qualityLevel);
     const ImageLayout layout = computeStripLayout(g.width, g.height, g.budgetLog2);
@@ -64,8 +66,13 @@ std::string decode(const StripInputHeader& g, const uint8_t* data, size_t size, 
         st.rawLength[i] = raw;
     }
     try {
-        decodeStrip(quality, strip, w);
-        stripToRgb(strip, w);
+        if (planes) {
+            decodeStrip(quality, strip, w);
+            stripToRgb(strip, w);
+        } else {
+            decodeStripResiduals(quality, strip, w);
+            residualsToRgb(quality, strip, w);
+        }
     } catch (const Error& e) {
         return e.what();
     }
@@ -86,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const StripInputHeader g = parseStripInputHeader(data);
     std::vector<int16_t> first, second;
     try {
-        const std::string a = decode(g, data, size, 0x00, first);
-        const std::string b = decode(g, data, size, 0xA5, second);
+        const std::string a = decode(g, data, size, 0x00, true, first);
+        const std::string b = decode(g, data, size, 0xA5, false, second);
         if (a != b || first != second) std::abort();
     } catch (const Error&) {
         // A geometry the layout refuses.

@@ -4,6 +4,8 @@
 
 #include "kirune/Error.h"
 #include "kirune/simd.h"
+#include "kirune/vector_path.h"
+#include "lossless/rle2_parse.h"
 
 #if KIRUNE_SSE2
 #include <emmintrin.h>
@@ -15,15 +17,6 @@ namespace {
 
 // A count above 127 takes two bytes: 128 + high part, then the low byte.
 constexpr uint32_t kLongCountMax = 128 + 32767;
-
-// Reads the count that follows a full run prefix; advances i.
-uint32_t readCount(const uint8_t* in, uint32_t n, uint32_t& i) {
-    if (i >= n) throwDamaged();
-    const uint32_t b = in[i++];
-    if (b < 128) return b;
-    if (i >= n) throwDamaged();
-    return 128 + (b & 127) * 256 + in[i++];
-}
 
 uint8_t* writeCount(uint8_t* o, uint32_t e) {
     if (e < 128) {
@@ -363,39 +356,6 @@ uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n) {
 
 namespace {
 
-// Parses second-stage bytes and hands each run of one rank to sink.put(rank,
-// count); the sink bounds its output.
-template <class Sink>
-void rle2Parse(Sink& sink, const uint8_t* in, uint32_t n) {
-    uint32_t i = 0;
-    while (i < n) {
-        const uint8_t s = in[i];
-        if (s == 255) {
-            if (i + 1 >= n) throwDamaged();
-            sink.put(in[i + 1] != 0 ? 255 : 254, 1);
-            i += 2;
-        } else if (s >= 2) {
-            uint32_t run = 1;
-            ++i;
-            while (run < 3 && i < n && in[i] == s) {
-                ++run;
-                ++i;
-            }
-            if (run == 3) run += readCount(in, n, i);
-            sink.put(static_cast<uint8_t>(s - 1), run);
-        } else {
-            uint32_t j = i;
-            while (j < n && in[j] <= 1) ++j;
-            // More digits than 32 describe a run no buffer could hold.
-            if (j - i > 32) throwDamaged();
-            uint64_t v = 1;
-            for (uint32_t k = j; k > i; --k) v = 2 * v + in[k - 1];
-            sink.put(0, v - 1);
-            i = j;
-        }
-    }
-}
-
 // Turns ranks into bytes as they come: a zero run repeats the front byte.
 class MtfSink {
 public:
@@ -429,7 +389,32 @@ private:
 
 }  // namespace
 
+void rleStreamDamaged() { throwDamaged(); }
+
+bool mtfDecodeHasPermutes() {
+#if KIRUNE_X86_DISPATCH
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vbmi");
+    }();
+    return has;
+#else
+    return false;
+#endif
+}
+
 uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n) {
+    return rle2MtfDecode(out, outCapacity, in, n, activeVectorPath());
+}
+
+uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n, VectorPath path) {
+#if KIRUNE_X86_DISPATCH
+    if (path == VectorPath::Avx512 && mtfDecodeHasPermutes())
+        return rle2MtfDecodePermuting(out, outCapacity, in, n);
+#else
+    (void)path;
+#endif
     MtfSink sink(out, outCapacity);
     rle2Parse(sink, in, n);
     return sink.size();

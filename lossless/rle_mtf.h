@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "kirune/vector_path.h"
+
 namespace kirune {
 
 // The run threshold the coder uses for the first stage.
@@ -29,5 +31,10 @@ uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n);
 
 // Undoes rle2Encode and then mtfEncode in one pass, as expansion runs them.
 uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n);
+// The same on a given vector path: the AVX-512 one permutes the list's front
+// in a register where the CPU has byte permutes, the others move it in memory.
+uint32_t rle2MtfDecode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint32_t n, VectorPath path);
+// Whether this CPU has the byte permutes of the AVX-512 path's decoder.
+bool mtfDecodeHasPermutes();
 
 }  // namespace kirune

@@ -6,7 +6,12 @@
 #include <vector>
 
 #include "kirune/AlignedBuffer.h"
+#include "kirune/simd.h"
 #include "lossless/suffix_array.h"
+
+#if KIRUNE_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace kirune {
 
@@ -578,6 +583,22 @@ ChainSlots walkChains(uint32_t* links, uint32_t n, uint32_t primaryIndex, uint8_
     return slots;
 }
 
+// to[len - 1 - k] = from[k], 16 bytes at a time where the vector unit has
+// them reversed in four steps (dwords, words within them, bytes within those).
+inline void copyReversed(uint8_t* to, const uint8_t* from, uint32_t len) {
+    uint32_t k = 0;
+#if KIRUNE_SSE2
+    for (; k + 16 <= len; k += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k));
+        v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + len - k - 16), v);
+    }
+#endif
+    for (; k < len; ++k) to[len - 1 - k] = from[k];
+}
+
 // The walk reads the block backwards: the back half from the primary row on,
 // the front half (and a middle byte) from its successor backwards. A valid
 // block has one cycle of n rows; equal rotations may leave the primary row a
@@ -595,8 +616,7 @@ void writeBlock(uint8_t* out, uint8_t* lastColumn, uint32_t n, const ChainSlots&
         do {
             const uint8_t* from = slots.bytes + size_t{slot} * kSegmentBytes;
             const uint32_t len = slots.length[slot];
-            uint8_t* to = out + (n - t);
-            for (uint32_t k = 0; k < len; ++k) *--to = from[k];
+            copyReversed(out + (n - t - len), from, len);
             t += len;
             slot = slots.next[slot];
         } while (slot != first);

@@ -171,8 +171,8 @@ bool decodeStrips(const OpenedContainer& c, StripSink* sink, int threads, BatchU
         [&](StripWorker& w) {
             StripWork& sw = w.work;
             expandStripSection(w.section, sw.streams, streamThreads);
-            decodeStrip(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
-            stripToRgb(w.geometry, sw);
+            decodeStripResiduals(file.quality, w.geometry, sw, [&] { progress.planeDone(); });
+            residualsToRgb(file.quality, w.geometry, sw);
             if (grey)
                 w.pixels = greyStripPlanes(layout, w.strip, sw);
             else if (sumHere)

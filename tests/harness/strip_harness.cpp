@@ -100,9 +100,10 @@ Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k, const E
 
 namespace {
 
-// Decodes strip k into the Y, Cb, Cr planes; the residuals are still there
-// (in the R, G, B planes) until stripToRgb.
-void decodePlanes(TestStrip& dec, int32_t k, const Streams& streams) {
+// Decodes strip k into the Y, Cb, Cr planes (or, without `samples`, into
+// means alone); the residuals are still there (in the R, G, B planes) until
+// stripToRgb (residualsToRgb).
+void decodePlanes(TestStrip& dec, int32_t k, const Streams& streams, bool samples = true) {
     clearSideStreams(dec.work.streams);
     dec.geometry = beginStrip(dec.layout, k);
     SideStreams& st = dec.work.streams;
@@ -112,14 +113,17 @@ void decodePlanes(TestStrip& dec, int32_t k, const Streams& streams) {
         if (!bytes.empty()) std::memcpy(streamBuffer(st, i).data(), bytes.data(), bytes.size());
         st.rawLength[i] = static_cast<uint32_t>(bytes.size());
     }
-    decodeStrip(dec.quality, dec.geometry, dec.work);
+    if (samples)
+        decodeStrip(dec.quality, dec.geometry, dec.work);
+    else
+        decodeStripResiduals(dec.quality, dec.geometry, dec.work);
 }
 
 }  // namespace
 
 void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams) {
-    decodePlanes(dec, k, streams);
-    stripToRgb(dec.geometry, dec.work);
+    decodePlanes(dec, k, streams, false);
+    residualsToRgb(dec.quality, dec.geometry, dec.work);
 }
 
 ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode,

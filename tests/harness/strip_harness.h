@@ -1,8 +1,8 @@
 #pragma once
 // Runs images through the whole codec in memory, strip by strip, with the
-// drivers' own pipeline (encodeStrip, decodeStrip, stripToRgb) but without a
-// container: 16-bit RGB in, the streams copied to separate decoder working
-// sets, 16-bit RGB out.
+// drivers' own pipeline (encodeStrip; decodeStripResiduals, residualsToRgb)
+// but without a container: 16-bit RGB in, the streams copied to separate
+// decoder working sets, 16-bit RGB out.
 
 #include <array>
 #include <cstdint>
@@ -55,8 +55,9 @@ struct EncodeOptions {
 // first, padding mirrored) and encodes it.
 Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k, const EncodeOptions& options = {});
 
-// Decodes strip k from streams of any length into RGB planes. A stream longer
-// than its buffer is damaged data, as the container's reader refuses it.
+// Decodes strip k from streams of any length into RGB planes, as expansion
+// does (means and residuals only). A stream longer than its buffer is
+// damaged data, as the container's reader refuses it.
 void decodeStreams(TestStrip& dec, int32_t k, const Streams& streams);
 
 struct ImageResult {
@@ -66,8 +67,9 @@ struct ImageResult {
 };
 
 // Codes and decodes every strip; the decoder's planes must equal the
-// encoder's reconstruction. `secondDecode` adds a decoder whose buffers are
-// scrambled before every strip, whose RGB output must be the same.
+// encoder's reconstruction. `secondDecode` adds a decoder as expansion runs
+// it (decodeStreams), its buffers scrambled before every strip, whose RGB
+// output must be the same.
 ImageResult runImage(const RgbImage& img, const CodecChoice& choice, bool secondDecode = true,
                      const EncodeOptions& options = {});
 

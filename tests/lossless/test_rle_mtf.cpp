@@ -168,10 +168,10 @@ Bytes plainMtf(const Bytes& in) {
     return out;
 }
 
-// Ranks on both sides of 64 (where the encoder's vector move ends), the same
-// byte twice, rank 1 after rank 0 and after other ranks, runs, two-byte
+// Ranks on both sides of 64 (where the vector moves end), the same byte
+// twice, rank 1 after rank 0 and after other ranks, runs, two-byte
 // alternations and the first byte of a block.
-TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
+std::vector<Bytes> movesAtEveryRank() {
     std::mt19937 rng(8);
     std::vector<Bytes> inputs = {{}, {1}, {0}, {1, 1, 1}, {2, 2}, {0, 1, 0, 1, 0, 1}, run(200, 50)};
     for (const uint32_t cycle : {2u, 3u, 16u, 17u, 62u, 63u, 64u, 65u, 66u, 200u}) {
@@ -186,7 +186,34 @@ TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
     std::geometric_distribution<int> value(0.05);
     for (auto& v : skewed) v = static_cast<uint8_t>(value(rng));
     inputs.push_back(skewed);
-    for (const Bytes& in : inputs) EXPECT_EQ(mtf(in), plainMtf(in)) << in.size() << " bytes";
+    return inputs;
+}
+
+TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
+    for (const Bytes& in : movesAtEveryRank()) EXPECT_EQ(mtf(in), plainMtf(in)) << in.size() << " bytes";
+}
+
+// Every vector path's decoder (the AVX-512 one permutes the list in a
+// register) rebuilds the bytes behind the plain list's ranks, and refuses
+// the same damage.
+TEST(MoveToFront, DecoderOnEveryPathUndoesThePlainList) {
+    std::vector<VectorPath> paths;
+    for (int p = 0; p < kVectorPathCount; ++p)
+        if (vectorPathSupported(static_cast<VectorPath>(p))) paths.push_back(static_cast<VectorPath>(p));
+    const auto decode = [](VectorPath path, const Bytes& in, uint32_t capacity) {
+        Bytes out(capacity);
+        out.resize(rle2MtfDecode(out.data(), capacity, in.data(), size(in), path));
+        return out;
+    };
+    for (const VectorPath path : paths) {
+        for (const Bytes& in : movesAtEveryRank()) {
+            const Bytes packed = rle2(plainMtf(in));
+            EXPECT_EQ(decode(path, packed, size(in)), in) << vectorPathName(path) << ", " << in.size() << " bytes";
+            if (!in.empty()) EXPECT_THROW(decode(path, packed, size(in) - 1), Error) << vectorPathName(path);
+        }
+        for (const Bytes& damaged : {Bytes{255}, Bytes{6, 6, 6}, Bytes{6, 6, 6, 200}, Bytes{1, 1, 1}})
+            EXPECT_THROW(decode(path, damaged, 13), Error) << vectorPathName(path);
+    }
 }
 
 }  // namespace
