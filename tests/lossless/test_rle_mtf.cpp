@@ -209,7 +209,9 @@ TEST(MoveToFront, DecoderOnEveryPathUndoesThePlainList) {
         for (const Bytes& in : movesAtEveryRank()) {
             const Bytes packed = rle2(plainMtf(in));
             EXPECT_EQ(decode(path, packed, size(in)), in) << vectorPathName(path) << ", " << in.size() << " bytes";
-            if (!in.empty()) EXPECT_THROW(decode(path, packed, size(in) - 1), Error) << vectorPathName(path);
+            if (!in.empty()) {
+                EXPECT_THROW(decode(path, packed, size(in) - 1), Error) << vectorPathName(path);
+            }
         }
         for (const Bytes& damaged : {Bytes{255}, Bytes{6, 6, 6}, Bytes{6, 6, 6, 200}, Bytes{1, 1, 1}})
             EXPECT_THROW(decode(path, damaged, 13), Error) << vectorPathName(path);

@@ -203,8 +203,8 @@ TEST(RotationSort, SeedsAndInducedRotationsMatchThePlainMethod) {
         uint32_t blocks = 1;
         for (uint32_t i = 0; i < n; ++i) blocks *= 3;
         for (uint32_t code = 0; code < blocks; ++code) {
-            Bytes b(n);
-            for (uint32_t i = 0, k = code; i < n; ++i, k /= 3) b[i] = static_cast<uint8_t>(k % 3 == 2 ? 255 : k % 3);
+            Bytes b;
+            for (uint32_t i = 0, k = code; i < n; ++i, k /= 3) b.push_back(static_cast<uint8_t>(k % 3 == 2 ? 255 : k % 3));
             if (!check(b)) return;
         }
     }
