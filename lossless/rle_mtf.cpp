@@ -277,7 +277,17 @@ inline uint32_t mtfPlace(uint32_t r, uint32_t prev) { return r == 0 || (r == 1 &
 }  // namespace
 #endif
 
-void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) { mtfEncode(out, in, n, activeVectorPath()); }
+
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n, VectorPath path) {
+#if KIRUNE_X86_DISPATCH
+    if (usableVectorPath(path) == VectorPath::Avx512) {
+        mtfEncodeAvx512(out, in, n);
+        return;
+    }
+#else
+    (void)path;
+#endif
     MtfList room{};
     uint8_t* list = room.list();
     initList(list);

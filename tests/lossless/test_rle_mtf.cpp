@@ -186,7 +186,16 @@ TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
     std::geometric_distribution<int> value(0.05);
     for (auto& v : skewed) v = static_cast<uint8_t>(value(rng));
     inputs.push_back(skewed);
-    for (const Bytes& in : inputs) EXPECT_EQ(mtf(in), plainMtf(in)) << in.size() << " bytes";
+    // Every vector path this CPU has, each with its own list layout.
+    for (int p = 0; p < kVectorPathCount; ++p) {
+        const auto path = static_cast<VectorPath>(p);
+        if (!vectorPathSupported(path)) continue;
+        for (const Bytes& in : inputs) {
+            Bytes out(in.size());
+            mtfEncode(out.data(), in.data(), size(in), path);
+            EXPECT_EQ(out, plainMtf(in)) << in.size() << " bytes on " << vectorPathName(path);
+        }
+    }
 }
 
 }  // namespace
