@@ -8,33 +8,20 @@
 
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "lossless/rle_mtf.h"
 
 namespace kirune {
 
 namespace {
 
-// The list's front 64 bytes stay in one register: nearly every rank of a side
-// stream falls there, and a move below 64 leaves the rest of the list alone,
-// so the rest is kept in memory and touched only for the ranks beyond.
-struct WideList {
-    alignas(64) uint8_t room[64 + 256];  // 16 bytes before the list for the shift
-    uint8_t* list() { return room + 64; }
-};
+// Lanes 0 .. k-1 (k <= 64 clamped at 0).
+uint64_t lanesBelow(int32_t k) {
+    return k >= 64 ? ~uint64_t{0} : k <= 0 ? 0 : (uint64_t{1} << k) - 1;
+}
 
-// Moves list[1 .. r-1] one place on (r >= 2), 16 bytes at a time from the
-// top, each chunk read before the store that overlaps it; list[0] is put back
-// over the chunk that reaches below the list.
-void shiftUpRest(uint8_t* list, uint32_t r) {
-    const uint8_t front = list[0];
-    for (int32_t top = static_cast<int32_t>(r) - 16; top > -15; top -= 16) {
-        uint8_t chunk[16];
-        std::memcpy(chunk, list + top, 16);
-        std::memcpy(list + top + 1, chunk, 16);
-    }
-    list[0] = front;
+// v's bytes one lane on, below's top byte coming into lane 0.
+__m512i oneLaneOn(__m512i v, __m512i below) {
+    return _mm512_alignr_epi8(v, _mm512_alignr_epi64(v, below, 6), 15);
 }
 
 // Where key's byte sits beyond the front 64 (it is in the list once).
@@ -50,8 +37,10 @@ uint32_t rankBeyondFront(const uint8_t* list, __m512i key) {
 // The same steps as the 16-byte form in rle_mtf.cpp: the next byte is looked
 // up before the current move and its rank corrected for that move.
 void mtfEncodeAvx512(uint8_t* out, const uint8_t* in, uint32_t n) {
-    WideList room{};
-    uint8_t* list = room.list();
+    // The list's front 64 bytes stay in one register: nearly every rank of a
+    // side stream falls there, and a move below 64 leaves the rest alone, so
+    // the rest is kept in memory (list[0 .. 63] there is not kept up).
+    alignas(64) uint8_t list[256];
     for (uint32_t i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
     if (n == 0) return;
     __m512i front = _mm512_load_si512(list);
@@ -72,15 +61,22 @@ void mtfEncodeAvx512(uint8_t* out, const uint8_t* in, uint32_t n) {
         const uint32_t before = rankOf(nextKey);
         if (r < 64) [[likely]] {
             // Lanes ins + 1 .. r take their left neighbour, lane ins takes c.
-            const __m512i shifted = _mm512_alignr_epi8(front, _mm512_alignr_epi64(front, _mm512_setzero_si512(), 6), 15);
             const uint64_t moved = (~uint64_t{0} >> (63 - r)) & (~uint64_t{0} << (ins + 1));
-            front = _mm512_mask_mov_epi8(_mm512_mask_mov_epi8(front, moved, shifted), uint64_t{1} << ins, key);
+            front = _mm512_mask_mov_epi8(front, moved, oneLaneOn(front, _mm512_setzero_si512()));
+            front = _mm512_mask_mov_epi8(front, uint64_t{1} << ins, key);
         } else {
-            // ins is 1 for every rank from 2 on.
-            _mm512_store_si512(list, front);
-            shiftUpRest(list, r);
-            list[1] = c;
-            front = _mm512_load_si512(list);
+            // ins is 1 for every rank from 2 on. The rest moves in whole
+            // vectors without a branch on r: a loop or byte stores there
+            // would mispredict and stall the next loads.
+            __m512i below = front;
+            for (uint32_t at = 64; at < 256; at += 64) {
+                const __m512i v = _mm512_load_si512(list + at);
+                const uint64_t moved = lanesBelow(static_cast<int32_t>(r + 1 - at));
+                _mm512_store_si512(list + at, _mm512_mask_mov_epi8(v, moved, oneLaneOn(v, below)));
+                below = v;
+            }
+            front = _mm512_mask_mov_epi8(front, ~uint64_t{3}, oneLaneOn(front, _mm512_setzero_si512()));
+            front = _mm512_mask_mov_epi8(front, uint64_t{2}, key);
         }
         const uint32_t movedOn = before >= ins && before < r ? 1 : 0;
         const uint32_t rn = next == c ? ins : before + movedOn;
