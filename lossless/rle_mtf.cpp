@@ -281,9 +281,15 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) { mtfEncode(out, in,
 
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n, VectorPath path) {
 #if KIRUNE_X86_DISPATCH
-    if (usableVectorPath(path) == VectorPath::Avx512) {
-        mtfEncodeAvx512(out, in, n);
-        return;
+    switch (usableVectorPath(path)) {
+        case VectorPath::Avx512:
+            mtfEncodeAvx512(out, in, n);
+            return;
+        case VectorPath::Avx2:
+            mtfEncodeAvx2(out, in, n);
+            return;
+        default:
+            break;
     }
 #else
     (void)path;

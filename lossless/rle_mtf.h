@@ -29,6 +29,7 @@ void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n);
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n, VectorPath path);
 #if KIRUNE_X86_DISPATCH
 void mtfEncodeAvx512(uint8_t* out, const uint8_t* in, uint32_t n);
+void mtfEncodeAvx2(uint8_t* out, const uint8_t* in, uint32_t n);
 #endif
 
 // Zero runs as base-2 digits, other runs of three or more with a count,
