@@ -270,7 +270,23 @@ inline uint32_t mtfPlace(uint32_t r, uint32_t prev) { return r == 0 || (r == 1 &
 }  // namespace
 #endif
 
-void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) {
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n) { mtfEncode(out, in, n, activeVectorPath()); }
+
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n, VectorPath path) {
+#if KIRUNE_X86_DISPATCH
+    switch (usableVectorPath(path)) {
+        case VectorPath::Avx512:
+            mtfEncodeAvx512(out, in, n);
+            return;
+        case VectorPath::Avx2:
+            mtfEncodeAvx2(out, in, n);
+            return;
+        default:
+            break;
+    }
+#else
+    (void)path;
+#endif
     MtfList room{};
     uint8_t* list = room.list();
     initList(list);
@@ -328,6 +344,13 @@ uint32_t rle2Encode(uint8_t* out, const uint8_t* in, uint32_t n) {
     uint32_t i = 0;
     while (i < n) {
         const uint8_t s = in[i];
+        // Most ranks are a lone rank from 1 to 253: one test instead of
+        // three branches, each of which follows the data.
+        if (static_cast<uint8_t>(s - 1) < 253 && (i + 1 == n || in[i + 1] != s)) {
+            *o++ = static_cast<uint8_t>(s + 1);
+            ++i;
+            continue;
+        }
         if (s == 0) {
             uint32_t len = 1;
             while (i + len < n && in[i + len] == 0) ++len;

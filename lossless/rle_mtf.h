@@ -24,6 +24,13 @@ uint32_t rle1Decode(uint8_t* out, uint32_t outCapacity, const uint8_t* in, uint3
 // Move-to-front variant that moves a byte to the second place, and to the
 // front only when it is met again at rank 1 right after a non-zero rank.
 void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n);
+// The same on a given vector path (one below it where the CPU lacks it);
+// mtfEncode takes the process's.
+void mtfEncode(uint8_t* out, const uint8_t* in, uint32_t n, VectorPath path);
+#if KIRUNE_X86_DISPATCH
+void mtfEncodeAvx512(uint8_t* out, const uint8_t* in, uint32_t n);
+void mtfEncodeAvx2(uint8_t* out, const uint8_t* in, uint32_t n);
+#endif
 
 // Zero runs as base-2 digits, other runs of three or more with a count,
 // escapes for ranks 254 and 255. out must hold 2 x n bytes.

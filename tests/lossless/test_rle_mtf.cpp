@@ -189,23 +189,33 @@ std::vector<Bytes> movesAtEveryRank() {
     return inputs;
 }
 
+std::vector<VectorPath> supportedPaths() {
+    std::vector<VectorPath> paths;
+    for (int p = 0; p < kVectorPathCount; ++p)
+        if (vectorPathSupported(static_cast<VectorPath>(p))) paths.push_back(static_cast<VectorPath>(p));
+    return paths;
+}
+
+// Every vector path this CPU has, each with its own list layout.
 TEST(MoveToFront, EncoderMatchesThePlainListAtEveryRank) {
-    for (const Bytes& in : movesAtEveryRank()) EXPECT_EQ(mtf(in), plainMtf(in)) << in.size() << " bytes";
+    for (const VectorPath path : supportedPaths())
+        for (const Bytes& in : movesAtEveryRank()) {
+            Bytes out(in.size());
+            mtfEncode(out.data(), in.data(), size(in), path);
+            EXPECT_EQ(out, plainMtf(in)) << in.size() << " bytes on " << vectorPathName(path);
+        }
 }
 
 // Every vector path's decoder (the AVX-512 one permutes the list in a
 // register) rebuilds the bytes behind the plain list's ranks, and refuses
 // the same damage.
 TEST(MoveToFront, DecoderOnEveryPathUndoesThePlainList) {
-    std::vector<VectorPath> paths;
-    for (int p = 0; p < kVectorPathCount; ++p)
-        if (vectorPathSupported(static_cast<VectorPath>(p))) paths.push_back(static_cast<VectorPath>(p));
     const auto decode = [](VectorPath path, const Bytes& in, uint32_t capacity) {
         Bytes out(capacity);
         out.resize(rle2MtfDecode(out.data(), capacity, in.data(), size(in), path));
         return out;
     };
-    for (const VectorPath path : paths) {
+    for (const VectorPath path : supportedPaths()) {
         for (const Bytes& in : movesAtEveryRank()) {
             const Bytes packed = rle2(plainMtf(in));
             EXPECT_EQ(decode(path, packed, size(in)), in) << vectorPathName(path) << ", " << in.size() << " bytes";
