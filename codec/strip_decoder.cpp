@@ -64,6 +64,10 @@ void requireDictionaryWidths() {
 // product's high bits and the high product's low bits.
 struct StageRows {
     __m128i top, bottom;
+    void storeTo(BlockVec& out) const {
+        detail::store(out, 0, top);
+        detail::store(out, 1, bottom);
+    }
 };
 
 template <int n>
@@ -101,8 +105,7 @@ void vqCorrection(const BlockHeader& info, bool shift, int k, BlockVec& out) {
         const __m128i by = _mm_cvtsi32_si128(k);
         s = {_mm_sll_epi16(s.top, by), _mm_sll_epi16(s.bottom, by)};
     }
-    detail::store(out, 0, s.top);
-    detail::store(out, 1, s.bottom);
+    s.storeTo(out);
 #else
     stageBlock(info, 0, out);
     if (info.stageCount == 2) {
@@ -182,9 +185,7 @@ void decodeBlock(const QualityParams& q, const BlockHeader& info, const BlockVec
 
 void stageShape(const BlockHeader& info, int stage, BlockVec& out) {
 #if KIRUNE_SSE2
-    const StageRows s = stageShapeRows(info, stage);
-    detail::store(out, 0, s.top);
-    detail::store(out, 1, s.bottom);
+    stageShapeRows(info, stage).storeTo(out);
 #else
     const DictionaryClass& cls = dictionaryClasses[info.vqLevel];
     const int16_t* rowGains = cls.gain[info.gainIndex[stage]];
@@ -195,9 +196,7 @@ void stageShape(const BlockHeader& info, int stage, BlockVec& out) {
 
 void stageBlock(const BlockHeader& info, int stage, BlockVec& out) {
 #if KIRUNE_SSE2
-    const StageRows s = stageBlockRows(info, stage);
-    detail::store(out, 0, s.top);
-    detail::store(out, 1, s.bottom);
+    stageBlockRows(info, stage).storeTo(out);
 #else
     BlockVec t;
     stageShape(info, stage, t);
