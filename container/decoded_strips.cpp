@@ -2,6 +2,7 @@
 
 #include "codec/strip_decoder.h"
 #include "codec/transforms.h"
+#include "container/image_output.h"
 #include "kirune/Error.h"
 
 namespace kirune {
@@ -39,17 +40,8 @@ void DecodedStrips::finish() {
 void DecodedStrips::copyRow(int32_t r, std::vector<uint16_t>& rgb) const {
     const ImageLayout& layout = opened_.coding.layout;
     if (nextStrip_ == 0 || r < 0 || r >= geometry_.imageRows) throw Error("row outside the decoded strip");
-    // Strip rows fill the buffers bottom row first; four rows per block row.
-    const int32_t y = layout.stripHeight - 1 - r;
-    const int32_t blocksPerRow = layout.paddedWidth / 4;
-    const std::size_t rowStart = static_cast<std::size_t>(y >> 2) * static_cast<std::size_t>(blocksPerRow);
-    const int laneRow = (y & 3) * 4;
-    const BlockVec* planes[3] = {work_.rPlane.data() + rowStart, work_.gPlane.data() + rowStart,
-                                 work_.bPlane.data() + rowStart};
     rgb.resize(static_cast<std::size_t>(layout.width) * 3);
-    uint16_t* out = rgb.data();
-    for (int32_t x = 0; x < layout.width; ++x)
-        for (const BlockVec* p : planes) *out++ = static_cast<uint16_t>(p[x >> 2].lane[laneRow + (x & 3)]);
+    interleaveRow(layout, r, work_, rgb.data());
 }
 
 }  // namespace kirune

@@ -36,30 +36,6 @@ StripRows stripRows(const ImageLayout& layout, int32_t stripIndex, const StripWo
     return {g.firstImageRow, g.imageRows};
 }
 
-// Sample (x, strip row r) of a plane, as the unsigned value it stands for.
-uint16_t sampleAt(const BlockPlane& plane, const ImageLayout& layout, int32_t x, int32_t r) {
-    const int32_t y = layout.stripHeight - 1 - r;
-    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (layout.paddedWidth / 4) + (x >> 2))]
-                                     .lane[(y & 3) * 4 + (x & 3)]);
-}
-
-// Image row r of the strip, R, G, B interleaved: a block's lane row gives
-// four pixels, read straight from the planes rather than sample by sample.
-void interleaveRow(const ImageLayout& layout, int32_t r, const StripWork& w, uint16_t* line) {
-    const int32_t y = layout.stripHeight - 1 - r;
-    const std::size_t first = static_cast<std::size_t>(y >> 2) * static_cast<std::size_t>(layout.paddedWidth / 4);
-    const int laneRow = (y & 3) * 4;
-    const BlockVec* planes[3] = {w.rPlane.data() + first, w.gPlane.data() + first, w.bPlane.data() + first};
-    const int32_t whole = layout.width / 4;
-    for (int32_t j = 0; j < whole; ++j, line += 12)
-        for (int c = 0; c < 3; ++c) {
-            const int16_t* from = planes[c][j].lane + laneRow;
-            for (int k = 0; k < 4; ++k) line[3 * k + c] = static_cast<uint16_t>(from[k]);
-        }
-    for (int k = 0; k < layout.width % 4; ++k)
-        for (int c = 0; c < 3; ++c) *line++ = static_cast<uint16_t>(planes[c][whole].lane[laneRow + k]);
-}
-
 constexpr tmsize_t kTiffWriteBufferBytes = tmsize_t{1} << 20;
 
 uint8_t to8Bits(uint16_t v) { return static_cast<uint8_t>(std::min(255, (v + 128) >> 8)); }
@@ -488,6 +464,23 @@ void BmpOutput::commit() {
         throw Error(kCannotWriteOutputText, path() + " (" + std::to_string(st.st_size) + " bytes instead of " +
                                                 std::to_string(fileSize_) + ")");
     file_.commit();
+}
+
+// A block's lane row gives four pixels, read straight from the planes rather
+// than sample by sample.
+void interleaveRow(const ImageLayout& layout, int32_t r, const StripWork& w, uint16_t* line) {
+    const int32_t y = layout.stripHeight - 1 - r;
+    const std::size_t first = static_cast<std::size_t>(y >> 2) * static_cast<std::size_t>(layout.paddedWidth / 4);
+    const int laneRow = (y & 3) * 4;
+    const BlockVec* planes[3] = {w.rPlane.data() + first, w.gPlane.data() + first, w.bPlane.data() + first};
+    const int32_t whole = layout.width / 4;
+    for (int32_t j = 0; j < whole; ++j, line += 12)
+        for (int c = 0; c < 3; ++c) {
+            const int16_t* from = planes[c][j].lane + laneRow;
+            for (int k = 0; k < 4; ++k) line[3 * k + c] = static_cast<uint16_t>(from[k]);
+        }
+    for (int k = 0; k < layout.width % 4; ++k)
+        for (int c = 0; c < 3; ++c) *line++ = static_cast<uint16_t>(planes[c][whole].lane[laneRow + k]);
 }
 
 }  // namespace kirune

@@ -24,6 +24,18 @@ inline constexpr int32_t kOutputBitsPerSample = 16;
 
 class TiffOutput;
 
+// Sample (x, strip row r) of a decoded plane, as the unsigned value it stands
+// for (planes hold the strip bottom row first).
+inline uint16_t sampleAt(const BlockPlane& plane, const ImageLayout& layout, int32_t x, int32_t r) {
+    const int32_t y = layout.stripHeight - 1 - r;
+    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (layout.paddedWidth / 4) + (x >> 2))]
+                                     .lane[(y & 3) * 4 + (x & 3)]);
+}
+
+// Image row r of a decoded strip, R, G, B interleaved, into line (3 * width
+// samples).
+void interleaveRow(const ImageLayout& layout, int32_t r, const StripWork& w, uint16_t* line);
+
 // How an expanded TIFF's pixels are stored. The compressed kinds use the
 // horizontal predictor and strips of about 256 KiB, written as they come.
 enum class TiffCompression { None, Deflate, Zstd, Lzw };

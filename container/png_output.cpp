@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "container/image_output.h"
 #include "container/messages.h"
 #include "container/png_chunks.h"
 #include "container/png_guard.h"
@@ -70,12 +71,6 @@ bool pngSetColour(png_structp png, png_infop info, const ColourValues& c) {
         else if (type == "sRGB") png_set_sRGB(png, info, c.v[0]);
         else png_set_bKGD(png, info, &c.background);
     });
-}
-
-uint16_t sampleAt(const BlockPlane& plane, const ImageLayout& layout, int32_t x, int32_t r) {
-    const int32_t y = layout.stripHeight - 1 - r;
-    return static_cast<uint16_t>(plane[static_cast<std::size_t>((y >> 2) * (layout.paddedWidth / 4) + (x >> 2))]
-                                     .lane[(y & 3) * 4 + (x & 3)]);
 }
 
 bool isAscii(const std::string& s) {
