@@ -48,7 +48,11 @@ int main(int argc, char** argv) {
             s.usePreset(kPresets[d]);
         } else if (a == "-k" && more) {
             s.qualityLevel = std::atoi(argv[++i]);
-            s.qualityDbText = "k" + std::to_string(s.qualityLevel);
+            // Formatted, not "k" + std::to_string: GCC 12 misreads the string
+            // joins as an overlapping copy and warns.
+            char text[16];
+            std::snprintf(text, sizeof text, "k%d", s.qualityLevel);
+            s.qualityDbText = text;
         } else if (a == "-s" && more) {
             s.colourSampling = std::atoi(argv[++i]);
         } else if (a == "--psnr" && more) {
