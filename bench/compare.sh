@@ -96,8 +96,8 @@ if ((${#missing[@]})); then
   if [[ $(id -u) -eq 0 && $install == yes ]]; then
     log "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    # Installer chatter goes to standard error: standard output is the tables.
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >&2 ||
       log "compare.sh: could not install every tool; codecs without theirs are left out"
   else
     log "compare.sh: missing: ${missing[*]}; codecs without their tools are left out"
