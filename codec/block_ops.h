@@ -411,4 +411,13 @@ uint8_t blockMeanByte(const BlockVec& v, int meanLevel);
 // Scales v (whose energy is e) to norm 16384; e <= 0 leaves v unchanged.
 void blockNormalize(BlockVec& v, int32_t e);
 
+// Scales each row (quarter) of v towards norm 8192 and puts its norm before
+// (rounded, cut to 16 bits) in norms[row]: the row's energy is read as
+// unsigned, its root g taken in double precision, and the row scaled by
+// round(128 / max(g / 16384, 1 / 255)) >> 8.
+void quarterNormalize(BlockVec& v, int16_t norms[4]);
+namespace scalar {
+void quarterNormalize(BlockVec& v, int16_t norms[4]);
+}
+
 }  // namespace kirune

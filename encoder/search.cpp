@@ -1,7 +1,6 @@
 #include "encoder/search.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -60,25 +59,37 @@ struct BucketedCodebook {
     const OrderedCodebook* ordered;
 };
 
-// Best codeword of positions first[b]..last[b] in the order of component p
-// (the class order for p = 0); the first of equal distances wins, and the
-// class's first codeword stands in when none comes under 2^30.
+// The scan of positions first[b]..last[b] in the order of component p (the
+// class order for p = 0) of a codebook with a rewritten form.
+CodeScan bucketScan(const BucketedCodebook& c, int b, int p, const int16_t* y) {
+    return {c.ordered->rows[p], c.first[b], c.last[b] < c.size ? c.last[b] + 1 : c.size, y};
+}
+
+// The codeword index at position `pos` of the order of component p; the
+// class's first codeword stands in when the scan found none under 2^30.
+int indexAt(const BucketedCodebook& c, int p, int pos) {
+    if (pos < 0) return 0;
+    return p == 0 ? pos : c.orderLists[(p - 1) * c.size + pos];
+}
+
+// Best codeword of positions first[b]..last[b] in the order of component p;
+// the first of equal distances wins, and the class's first codeword stands
+// in when none comes under 2^30.
 int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, const SearchKernels& kernels) {
+    if (c.ordered) {
+        const CodeScan s = bucketScan(c, b, p, y);
+        return indexAt(c, p, kernels.nearestCode(s.rows, s.begin, s.end, s.y));
+    }
     const uint8_t* order = p == 0 ? nullptr : c.orderLists + (p - 1) * c.size;
     const int begin = c.first[b], end = c.last[b] < c.size ? c.last[b] + 1 : c.size;
-    int pos = -1;
-    if (c.ordered) {
-        pos = kernels.nearestCode(c.ordered->rows[p], begin, end, y);
-    } else if (begin < end) {
-        // A class the trainer substitutes has no rewritten form: the bucket's
-        // rows are copied out in order, followed by the scan's overread.
-        int16_t rows[kMaxCodebookSize + kCodewordOverread][4] = {};
-        const int n = std::min(end - begin, kMaxCodebookSize);
-        for (int k = 0; k < n; ++k) std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
-        pos = kernels.nearestCode(rows, 0, n, y);
-        if (pos >= 0) pos += begin;
-    }
-    return pos < 0 ? 0 : order ? order[pos] : pos;
+    if (begin >= end) return 0;
+    // A class the trainer substitutes has no rewritten form: the bucket's
+    // rows are copied out in order, followed by the scan's overread.
+    int16_t rows[kMaxCodebookSize + kCodewordOverread][4] = {};
+    const int n = std::min(end - begin, kMaxCodebookSize);
+    for (int k = 0; k < n; ++k) std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
+    const int pos = kernels.nearestCode(rows, 0, n, y);
+    return indexAt(c, p, pos < 0 ? pos : pos + begin);
 }
 
 inline int clampBucket(int b, int top) { return b < 0 ? 0 : b > top ? top : b; }
@@ -103,22 +114,62 @@ struct LevelBooks {
     BucketedCodebook shape, gain;
 };
 
+// The component and bucket a quarter (Q13) is searched in. Unit quarters
+// reach buckets up to the top only; the clamp keeps anything else (a
+// caller's unnormalised vector) inside the tables.
+struct Bucket {
+    int p, b;
+};
+Bucket shapeBucketOf(const int16_t quarter[4]) {
+    const int p = rowLargestMagnitude(quarter);
+    return {p, clampBucket(shapeBucket(quarter[p]), kShapeBucketTop)};
+}
+Bucket gainBucketOf(const int16_t norms[4]) {
+    const int p = rowLargest(norms);
+    return {p, clampBucket(gainBucket(norms[p]), kGainBucketTop)};
+}
+
 const int16_t* shapeOf(const LevelBooks& books, BlockDecision& d, int level, int stage, int slot,
                        const int16_t quarter[4]) {
-    const int p = rowLargestMagnitude(quarter);
-    // Unit quarters reach buckets up to the top only; the clamp keeps anything
-    // else (a caller's unnormalised vector) inside the tables.
-    const int b = clampBucket(shapeBucket(quarter[p]), kShapeBucketTop);
-    const int index = bestInBucket(books.shape, b, p, quarter, books.kernels);
+    const Bucket at = shapeBucketOf(quarter);
+    const int index = bestInBucket(books.shape, at.b, at.p, quarter, books.kernels);
     d.vqIndex[level][stage][slot] = static_cast<uint32_t>(index);
     return books.c.shape[index];
 }
 
 const int16_t* gainOf(const LevelBooks& books, BlockDecision& d, int level, int stage, const int16_t norms[4]) {
-    const int p = rowLargest(norms);
-    const int b = clampBucket(gainBucket(norms[p]), kGainBucketTop);
-    const int index = bestInBucket(books.gain, b, p, norms, books.kernels);
+    const Bucket at = gainBucketOf(norms);
+    const int index = bestInBucket(books.gain, at.b, at.p, norms, books.kernels);
     d.vqIndex[level][stage][kGainSlot] = static_cast<uint32_t>(index);
+    return books.c.gain[index];
+}
+
+// The five searches of a stage; those of compiled classes in one kernel
+// call, side by side.
+const int16_t* stageCodewords(const LevelBooks& books, BlockDecision& d, int level, int stage,
+                              const BlockVec& quarters, const int16_t* shapes[4]) {
+    if (!books.shape.ordered || !books.gain.ordered) {
+        for (int i = 0; i < 4; ++i) shapes[i] = shapeOf(books, d, level, stage, i, quarters.lane + 4 * i);
+        return gainOf(books, d, level, stage, d.quarterNorms);
+    }
+    CodeScan scans[kStageScans];
+    Bucket at[kStageScans];
+    for (int i = 0; i < 4; ++i) {
+        at[i] = shapeBucketOf(quarters.lane + 4 * i);
+        scans[i] = bucketScan(books.shape, at[i].b, at[i].p, quarters.lane + 4 * i);
+    }
+    at[kGainSlot] = gainBucketOf(d.quarterNorms);
+    scans[kGainSlot] = bucketScan(books.gain, at[kGainSlot].b, at[kGainSlot].p, d.quarterNorms);
+    int pos[kStageScans];
+    books.kernels.nearestCodes(scans, pos);
+    uint32_t* record = d.vqIndex[level][stage];
+    for (int i = 0; i < 4; ++i) {
+        const int index = indexAt(books.shape, at[i].p, pos[i]);
+        record[i] = static_cast<uint32_t>(index);
+        shapes[i] = books.c.shape[index];
+    }
+    const int index = indexAt(books.gain, at[kGainSlot].p, pos[kGainSlot]);
+    record[kGainSlot] = static_cast<uint32_t>(index);
     return books.c.gain[index];
 }
 
@@ -155,25 +206,11 @@ void quantiseGain(BlockDecision& d, int level, int stage) {
 
 VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
                          int32_t normaliseQuarters) {
-    if (normaliseQuarters != 0) {
-        for (int i = 0; i < 4; ++i) {
-            int16_t* quarter = work.lane + 4 * i;
-            // Read as unsigned: a wrapped energy must not reach sqrt as negative.
-            const double g = std::sqrt(static_cast<double>(static_cast<uint32_t>(rowEnergy(quarter))));
-            // Both roundings below add 0.5 to a non-negative value, so truncation
-            // is the floor, without a call into libm.
-            d.quarterNorms[i] = static_cast<int16_t>(static_cast<int32_t>(g + 0.5));
-            double x = g * (1.0 / 16384.0);
-            if (x < 1.0 / 255.0) x = 1.0 / 255.0;
-            rowScale8(quarter, static_cast<int32_t>(128.0 / x + 0.5));
-        }
-    }
+    if (normaliseQuarters != 0) quarterNormalize(work, d.quarterNorms);
     if (d.setup.observer) d.setup.observer->quantised(level, stage, work, d.quarterNorms);
 
-    const LevelBooks books(d, level);
     const int16_t* shapes[4];
-    for (int i = 0; i < 4; ++i) shapes[i] = shapeOf(books, d, level, stage, i, work.lane + 4 * i);
-    const int16_t* g = gainOf(books, d, level, stage, d.quarterNorms);
+    const int16_t* g = stageCodewords(LevelBooks(d, level), d, level, stage, work, shapes);
 
     BlockVec q;
     for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);

@@ -47,11 +47,25 @@ struct WindowRow {
     int32_t least = INT32_MAX;
 };
 
+// One nearest-codeword scan: rows[begin..end) against y, as nearestCode
+// takes it.
+struct CodeScan {
+    const int16_t (*rows)[4];
+    int32_t begin, end;
+    const int16_t* y;
+};
+
+// The scans of one VQ stage: the four quarters' shapes, then the gain.
+inline constexpr int kStageScans = 5;
+
 struct SearchKernels {
     // Position of the first of the codewords codes[begin..end) nearest to y
     // by rowDistance, or -1 when none comes under 2^30 (an empty range
     // included). Reads up to kCodewordOverread rows past `end`.
     int (*nearestCode)(const int16_t (*codes)[4], int begin, int end, const int16_t* y);
+    // nearestCode of each of the kStageScans scans into out[k]. The scans
+    // are independent, so a wide path runs them side by side.
+    void (*nearestCodes)(const CodeScan* scans, int* out);
     // Scans one row of match candidates into `s`.
     void (*scanMatchRow)(const MatchRow& row, MatchScan& s);
     // blockDot(target, pattern k) into dots[k] for the kPatternCount patterns.

@@ -188,7 +188,7 @@ WindowRow windowRowAvx2(const BlockVec& x, const BlockVec* blocks, int32_t count
     return w;
 }
 
-constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, scanMatchRowAvx2, patternDotsAvx2,
+constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, nearestCodesEach<nearestCodeAvx2>, scanMatchRowAvx2, patternDotsAvx2,
                                                 windowRowAvx2};
 
 }  // namespace detail

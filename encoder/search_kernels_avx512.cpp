@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "encoder/search_kernels.h"
@@ -24,6 +25,12 @@ inline __m512i codeKeys8(__m512i yy, const int16_t (*codes)[4], __m512i pos) {
     const __m512i d = _mm512_sub_epi16(yy, _mm512_loadu_si512(codes));
     const __m512i m = _mm512_madd_epi16(d, d);
     return _mm512_or_si512(_mm512_slli_epi64(_mm512_add_epi32(m, _mm512_srli_epi64(m, 32)), 32), pos);
+}
+
+// The position in a least key, or -1 when its distance is 2^30 or more.
+inline int positionOf(int64_t least) {
+    if (least >> 32 >= int64_t{1} << 30) return -1;
+    return static_cast<int>(least & 0xFFFFFFFF);
 }
 
 // Sixteen codewords to a pass, in two independent minima.
@@ -44,9 +51,55 @@ int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end, const int16
         pos0 = _mm512_add_epi64(pos0, step);
         pos1 = _mm512_add_epi64(pos1, step);
     }
-    const int64_t least = _mm512_reduce_min_epi64(_mm512_min_epi64(best0, best1));
-    if (least >> 32 >= int64_t{1} << 30) return -1;
-    return static_cast<int>(least & 0xFFFFFFFF);
+    return positionOf(_mm512_reduce_min_epi64(_mm512_min_epi64(best0, best1)));
+}
+
+// The four shape scans of a stage side by side, eight codewords of each to
+// a pass: one loop whose end the longest scan decides (the buckets of one
+// block differ little in size), and one reduction for all four minima. Each
+// scan loads only its own rows; a finished one loads nothing.
+void nearestCodesAvx512(const CodeScan* scans, int* out) {
+    __m512i yy[4], pos[4], endv[4], best[4];
+    int longest = 0;
+    for (int k = 0; k < 4; ++k) {
+        int64_t row;
+        std::memcpy(&row, scans[k].y, sizeof row);
+        yy[k] = _mm512_set1_epi64(row);
+        pos[k] = _mm512_add_epi64(_mm512_set1_epi64(scans[k].begin), _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+        endv[k] = _mm512_set1_epi64(scans[k].end);
+        best[k] = _mm512_set1_epi64(int64_t{1} << 62);
+        longest = std::max(longest, scans[k].end - scans[k].begin);
+    }
+    const __m512i step = _mm512_set1_epi64(8);
+    for (int p = 0; p < longest; p += 8)
+        for (int k = 0; k < 4; ++k) {
+            const CodeScan& s = scans[k];
+            const __mmask8 inside = _mm512_cmplt_epi64_mask(pos[k], endv[k]);
+            // A finished scan's pointer stays at its end, inside the table.
+            const int16_t(*rows)[4] = s.rows + s.begin + std::min(p, std::max(s.end - s.begin, 0));
+            const __m512i d = _mm512_sub_epi16(yy[k], _mm512_maskz_loadu_epi64(inside, rows));
+            const __m512i m = _mm512_madd_epi16(d, d);
+            const __m512i key =
+                _mm512_or_si512(_mm512_slli_epi64(_mm512_add_epi32(m, _mm512_srli_epi64(m, 32)), 32), pos[k]);
+            best[k] = _mm512_mask_min_epi64(best[k], inside, best[k], key);
+            pos[k] = _mm512_add_epi64(pos[k], step);
+        }
+    // The gain scan, usually the longest, by the single-scan loop; its
+    // minimum's latency overlaps the shapes' reduction.
+    out[4] = nearestCodeAvx512(scans[4].rows, scans[4].begin, scans[4].end, scans[4].y);
+    // Halves of scans 0 and 1 (2 and 3) folded into one register, then
+    // quarters into lane pairs: 128-bit lane k ends up holding scan k's least
+    // key in both of its halves.
+    const __m512i b01 = _mm512_min_epi64(_mm512_shuffle_i64x2(best[0], best[1], _MM_SHUFFLE(1, 0, 1, 0)),
+                                         _mm512_shuffle_i64x2(best[0], best[1], _MM_SHUFFLE(3, 2, 3, 2)));
+    const __m512i b23 = _mm512_min_epi64(_mm512_shuffle_i64x2(best[2], best[3], _MM_SHUFFLE(1, 0, 1, 0)),
+                                         _mm512_shuffle_i64x2(best[2], best[3], _MM_SHUFFLE(3, 2, 3, 2)));
+    __m512i all = _mm512_min_epi64(_mm512_shuffle_i64x2(b01, b23, _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm512_shuffle_i64x2(b01, b23, _MM_SHUFFLE(3, 1, 3, 1)));
+    all = _mm512_min_epi64(all, _mm512_shuffle_epi32(all, _MM_PERM_BADC));
+    alignas(64) int64_t least[8];
+    _mm512_store_si512(least, all);
+    for (int k = 0; k < 4; ++k) out[k] = positionOf(least[2 * k]);
 }
 
 }  // namespace
@@ -54,7 +107,7 @@ int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end, const int16
 // The match rows, the pattern products and the window distances stay on AVX2: sixteen blocks to a
 // group measured slower on this machine's AVX-512 units, which split 512-bit
 // work in two, and eight patterns fill two 256-bit registers exactly.
-constinit const SearchKernels detail::avx512SearchKernels{nearestCodeAvx512, detail::scanMatchRowAvx2,
+constinit const SearchKernels detail::avx512SearchKernels{nearestCodeAvx512, nearestCodesAvx512, detail::scanMatchRowAvx2,
                                                           detail::patternDotsAvx2, detail::windowRowAvx2};
 
 }  // namespace kirune

@@ -143,3 +143,32 @@ TEST(VectorForms, EnergyWindowMatchesScalar) {
     const int32_t e[4] = {0, 1000, 3000, 3001};
     EXPECT_EQ(energyWindow4(e, 1000, 3000), 0b0110u);
 }
+
+// Rows whose energies wrap past 2^31 and to 0, vanish, reach the 1/255 floor
+// or norms of 32768 and more (cut to 16 bits), and lie half a step off a
+// rounding edge, in every row position.
+TEST(VectorForms, QuarterNormalizeMatchesScalar) {
+    const int16_t rows[][4] = {{-32768, -32768, -32768, -32768}, {-32768, -32768, 0, 0}, {32767, 32767, 32767, 0},
+                               {0, 0, 0, 0}, {0, 0, 0, 1}, {64, 0, 0, 0}, {65, -1, 0, 0}, {23170, 23170, 0, 0},
+                               {-23171, 23170, 0, 0}, {8192, 0, 0, 0}, {12, 5, 0, 0}, {3, 4, 12, 84}};
+    constexpr int n = static_cast<int>(std::size(rows));
+    LaneSource src{std::mt19937(31)};
+    int wrapped = 0, floored = 0;
+    for (int round = 0; round < kRounds + n * n * n * n; ++round) {
+        BlockVec v = src.block(round % 3);
+        if (round >= kRounds)
+            for (int i = 0, k = round - kRounds; i < 4; ++i, k /= n) std::memcpy(v.lane + 4 * i, rows[k % n], 8);
+        for (int i = 0; i < 4; ++i) {
+            wrapped += scalar::rowEnergy(v.lane + 4 * i) < 0;
+            floored += scalar::rowEnergy(v.lane + 4 * i) < 4128;  // 16384 / 255, squared
+        }
+        BlockVec want = v, got = v;
+        int16_t wantNorms[4], gotNorms[4];
+        scalar::quarterNormalize(want, wantNorms);
+        quarterNormalize(got, gotNorms);
+        ASSERT_TRUE(sameBlock(got, want)) << "round " << round;
+        ASSERT_TRUE(sameRow(gotNorms, wantNorms)) << "round " << round;
+    }
+    EXPECT_GT(wrapped, 1000);
+    EXPECT_GT(floored, 1000);
+}

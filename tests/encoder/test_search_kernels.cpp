@@ -202,3 +202,46 @@ TEST(SearchKernels, WindowRowMeasuresEveryBlockOnEveryPath) {
     EXPECT_GT(under, 20000);
     EXPECT_LT(under, 80000);
 }
+
+TEST(SearchKernels, StageScansSideBySideAgreeWithOneAtATime) {
+    // Five tables and ranges of unequal lengths (empty, single, up to the whole table, ending at its end),
+    // ties and far codewords, so a scan that runs on past its end or takes another's minimum shows.
+    const SearchKernels& reference = searchKernels(VectorPath::Scalar);
+    std::mt19937 src(26);
+    std::vector<std::array<int16_t[4], 256 + kCodewordOverread>> tables(kStageScans);
+    int empty = 0, found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const int kind = round % 3;
+        int16_t ys[kStageScans][4];
+        CodeScan scans[kStageScans];
+        for (int k = 0; k < kStageScans; ++k) {
+            auto& t = tables[k];
+            for (auto& c : t)
+                for (auto& l : c) l = lane(src, kind);
+            for (auto& l : ys[k]) l = lane(src, kind);
+            const int length = std::array{0, 1, 7, 8, 9, 67, 141, 256}[src() % 8] + static_cast<int>(src() % 3) - 1;
+            const int begin = static_cast<int>(src() % 257);
+            const int end = std::clamp(begin + length, 0, 256);
+            for (int t2 = 0; t2 < 20; ++t2) std::memcpy(t[src() % 256], t[src() % 256], sizeof t[0]);
+            if (round % 4 == 0 && end > begin) std::memcpy(t[begin + src() % (end - begin)], ys[k], sizeof ys[k]);
+            // Rows just outside the range hold y itself, which must not win.
+            if (begin > 0) std::memcpy(t[begin - 1], ys[k], sizeof ys[k]);
+            for (int r = std::max(end, 0); r < end + kCodewordOverread; ++r) std::memcpy(t[r], ys[k], sizeof ys[k]);
+            scans[k] = {t.data(), begin, end, ys[k]};
+        }
+        for (VectorPath path : pathsHere(0)) {
+            int got[kStageScans];
+            std::fill(std::begin(got), std::end(got), -7);
+            searchKernels(path).nearestCodes(scans, got);
+            for (int k = 0; k < kStageScans; ++k) {
+                const int want = reference.nearestCode(scans[k].rows, scans[k].begin, scans[k].end, scans[k].y);
+                ASSERT_EQ(got[k], want) << vectorPathName(path) << " round " << round << " scan " << k << " ["
+                                        << scans[k].begin << ", " << scans[k].end << ")";
+                empty += want < 0;
+                found += want >= 0;
+            }
+        }
+    }
+    EXPECT_GT(empty, 1000);
+    EXPECT_GT(found, 10000);
+}
