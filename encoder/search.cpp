@@ -183,8 +183,11 @@ const int16_t* searchGain(BlockDecision& d, int level, int stage, const int16_t 
     return gainOf(LevelBooks(d, level), d, level, stage, norms);
 }
 
-void quantiseGain(BlockDecision& d, int level, int stage) {
-    const int32_t x = d.gainValue[level][stage];
+namespace {
+
+// The gain level of x: the first of the bucket's levels from which the
+// distance to x stops falling.
+int searchGainLevel(int32_t x) {
     int32_t a = x >> 5;
     if (a < 0) a = -a;
     if (a > 521) a = 522;
@@ -200,9 +203,30 @@ void quantiseGain(BlockDecision& d, int level, int stage) {
         best = dist;
         result = k;
     }
-    d.gainValue[level][stage] = gainLevels[result];
-    d.gainLevelIndex[level][stage] = static_cast<uint32_t>(result);
+    return result;
 }
+
+// The level of every 16-bit gain, searched once for the whole process: the
+// gains spread over thousands of values, so one load replaces a loop whose
+// length the branch predictor cannot know.
+const uint8_t* gainLevelTable() {
+    static const std::unique_ptr<const uint8_t[]> table = [] {
+        auto t = std::make_unique<uint8_t[]>(65536);
+        for (int32_t x = -32768; x < 32768; ++x) t[static_cast<std::size_t>(x + 32768)] = static_cast<uint8_t>(searchGainLevel(x));
+        return t;
+    }();
+    return table.get();
+}
+
+inline void quantiseGainBy(const uint8_t* table, BlockDecision& d, int level, int stage) {
+    const int k = table[d.gainValue[level][stage] + 32768];
+    d.gainValue[level][stage] = gainLevels[k];
+    d.gainLevelIndex[level][stage] = static_cast<uint32_t>(k);
+}
+
+}  // namespace
+
+void quantiseGain(BlockDecision& d, int level, int stage) { quantiseGainBy(gainLevelTable(), d, level, stage); }
 
 VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
                          int32_t normaliseQuarters) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <random>
 
@@ -76,4 +77,25 @@ TEST(SubstitutedClasses, FindWhatTheCompiledClassesFind) {
         EXPECT_EQ(searchShape(substituted, 0, 0, 0, y), codes[9]) << path;
         EXPECT_EQ(substituted.vqIndex[0][0][0], 9u) << path;
     }
+}
+
+// Every 16-bit gain against the walk the bucket table is made for: from the
+// bucket's first level upwards while the distance falls below 32768 and then
+// strictly. Also checks the gain byte of the ties and the clamped ends.
+TEST(QuantiseGain, EveryGainTakesTheLevelOfItsBucketWalk) {
+    int moved = 0;
+    for (int x = -32768; x <= 32767; ++x) {
+        const int a = std::min(std::abs(x >> 5), 522);
+        int k = gainLevelBuckets[a];
+        const auto dist = [x](int level) { return std::abs(gainLevels[level] - x); };
+        if (dist(k) < 32768)
+            while (k < gainLevelBuckets[a + 1] && dist(k + 1) < dist(k)) ++k;
+        moved += k != gainLevelBuckets[a];
+        BlockDecision d;
+        d.gainValue[0][1] = static_cast<int16_t>(x);
+        quantiseGain(d, 0, 1);
+        ASSERT_EQ(d.gainLevelIndex[0][1], static_cast<uint32_t>(k)) << x;
+        ASSERT_EQ(d.gainValue[0][1], gainLevels[k]) << x;
+    }
+    EXPECT_GT(moved, 1000);
 }
