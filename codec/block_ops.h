@@ -141,6 +141,10 @@ inline int rowLargestMagnitude(const int16_t* v) {
     return p;
 }
 
+inline void rowsLargestMagnitude(const BlockVec& v, int p[4]) {
+    for (int i = 0; i < 4; ++i) p[i] = rowLargestMagnitude(v.lane + 4 * i);
+}
+
 inline unsigned energyWindow4(const int32_t* e, int32_t lo, int32_t hi) {
     unsigned m = 0;
     for (int k = 0; k < 4; ++k)
@@ -372,6 +376,25 @@ inline int rowLargestMagnitude(const int16_t* v) {
     return detail::firstOfGreatest(_mm_sub_epi32(_mm_xor_si128(x, sign), sign));
 }
 
+// rowLargestMagnitude of the four rows at once. Magnitudes are taken in 16
+// bits (that of -32768 is 0x8000) and compared as unsigned by flipping
+// their top bit.
+inline void rowsLargestMagnitude(const BlockVec& v, int p[4]) {
+    using namespace detail;
+    for (int h = 0; h < 2; ++h) {
+        const __m128i x = load(v, h), sign = _mm_srai_epi16(x, 15);
+        const __m128i m = _mm_xor_si128(_mm_sub_epi16(_mm_xor_si128(x, sign), sign), _mm_set1_epi16(-32768));
+        __m128i t = _mm_max_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)),
+                                                         _MM_SHUFFLE(2, 3, 0, 1)));
+        t = _mm_max_epi16(t, _mm_shufflehi_epi16(_mm_shufflelo_epi16(t, _MM_SHUFFLE(1, 0, 3, 2)),
+                                                 _MM_SHUFFLE(1, 0, 3, 2)));
+        // Two mask bits per lane; every row has its greatest.
+        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(m, t)));
+        p[2 * h] = std::countr_zero(bits & 0xFFu) >> 1;
+        p[2 * h + 1] = std::countr_zero(bits >> 8) >> 1;
+    }
+}
+
 // Bit k set when e[k] is not 0 and lies in [lo, hi].
 inline unsigned energyWindow4(const int32_t* e, int32_t lo, int32_t hi) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e));
@@ -402,6 +425,7 @@ using scalar::rowLargestMagnitude;
 using scalar::rowScale13;
 using scalar::rowScale8;
 using scalar::rowSub;
+using scalar::rowsLargestMagnitude;
 
 #endif
 

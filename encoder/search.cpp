@@ -154,9 +154,12 @@ const int16_t* stageCodewords(const LevelBooks& books, BlockDecision& d, int lev
     }
     CodeScan scans[kStageScans];
     Bucket at[kStageScans];
+    int p[4];
+    rowsLargestMagnitude(quarters, p);
     for (int i = 0; i < 4; ++i) {
-        at[i] = shapeBucketOf(quarters.lane + 4 * i);
-        scans[i] = bucketScan(books.shape, at[i].b, at[i].p, quarters.lane + 4 * i);
+        const int16_t* quarter = quarters.lane + 4 * i;
+        at[i] = {p[i], clampBucket(shapeBucket(quarter[p[i]]), kShapeBucketTop)};
+        scans[i] = bucketScan(books.shape, at[i].b, at[i].p, quarter);
     }
     at[kGainSlot] = gainBucketOf(d.quarterNorms);
     scans[kGainSlot] = bucketScan(books.gain, at[kGainSlot].b, at[kGainSlot].p, d.quarterNorms);
@@ -239,7 +242,7 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
     BlockVec q;
     for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);
     d.gainValue[level][stage] = static_cast<int16_t>(blockDot(target, q) >> 12);
-    quantiseGain(d, level, stage);
+    quantiseGainBy(gainLevelTable(), d, level, stage);
     VqResult r;
     blockScale15(q, d.gainValue[level][stage], r.recon);
     blockSub(target, r.recon, r.residual);

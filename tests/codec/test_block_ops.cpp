@@ -172,3 +172,19 @@ TEST(VectorForms, QuarterNormalizeMatchesScalar) {
     EXPECT_GT(wrapped, 1000);
     EXPECT_GT(floored, 1000);
 }
+
+// All four rows at once: ties (first wins), -32768 against 32767, and rows
+// that differ only in the low bits of the magnitude, in every row position.
+TEST(VectorForms, RowsLargestMagnitudeMatchesScalar) {
+    LaneSource src{std::mt19937(32)};
+    constexpr int16_t close[] = {-32768, 32767, -32767, 0, 5, -5, 4, -4, 256, -257};
+    for (int round = 0; round < 20 * kRounds; ++round) {
+        BlockVec v = src.block(round % 3);
+        if (round % 2)
+            for (auto& l : v.lane) l = close[src.rng() % std::size(close)];
+        int want[4], got[4];
+        scalar::rowsLargestMagnitude(v, want);
+        rowsLargestMagnitude(v, got);
+        ASSERT_TRUE(std::equal(got, got + 4, want)) << "round " << round;
+    }
+}
