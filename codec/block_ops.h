@@ -69,6 +69,12 @@ inline void rowScale8(int16_t* v, int32_t g) {
     for (int i = 0; i < 4; ++i) v[i] = static_cast<int16_t>(detail::mul32(v[i], g) >> 8);
 }
 
+// Row i of dst is rowScale13(rows[i], g[i]).
+inline BlockVec& rowsScale13(const int16_t* const rows[4], const int16_t g[4], BlockVec& dst) {
+    for (int i = 0; i < 4; ++i) rowScale13(rows[i], g[i], dst.lane + 4 * i);
+    return dst;
+}
+
 inline void blockScale5(BlockVec& v, int32_t g) {
     for (auto& l : v.lane) l = static_cast<int16_t>(detail::mul32(l, g) >> 5);
 }
@@ -282,6 +288,21 @@ inline void rowScale13(const int16_t* src, int32_t g, int16_t* dst) {
     detail::storeRow(dst, detail::mulShift<13>(detail::loadRow(src), detail::factor(g)));
 }
 
+// Row i of dst is rowScale13(rows[i], g[i]). A 16-bit factor needs no
+// correction of the products' high halves.
+inline BlockVec& rowsScale13(const int16_t* const rows[4], const int16_t g[4], BlockVec& dst) {
+    using namespace detail;
+    const __m128i g16 = loadRow(g), pairs = _mm_unpacklo_epi16(g16, g16);
+    const auto scale = [](__m128i x, __m128i k) {
+        return _mm_or_si128(_mm_srli_epi16(_mm_mullo_epi16(x, k), 13), _mm_slli_epi16(_mm_mulhi_epi16(x, k), 3));
+    };
+    const __m128i s0 = scale(_mm_unpacklo_epi64(loadRow(rows[0]), loadRow(rows[1])), _mm_unpacklo_epi32(pairs, pairs));
+    const __m128i s1 = scale(_mm_unpacklo_epi64(loadRow(rows[2]), loadRow(rows[3])), _mm_unpackhi_epi32(pairs, pairs));
+    store(dst, 0, s0);
+    store(dst, 1, s1);
+    return dst;
+}
+
 // v[i] = (v[i] * g) >> 8 on four lanes, in place
 inline void rowScale8(int16_t* v, int32_t g) {
     detail::storeRow(v, detail::mulShift<8>(detail::loadRow(v), detail::factor(g)));
@@ -424,6 +445,7 @@ using scalar::rowLargest;
 using scalar::rowLargestMagnitude;
 using scalar::rowScale13;
 using scalar::rowScale8;
+using scalar::rowsScale13;
 using scalar::rowSub;
 using scalar::rowsLargestMagnitude;
 

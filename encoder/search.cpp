@@ -165,15 +165,18 @@ const int16_t* stageCodewords(const LevelBooks& books, BlockDecision& d, int lev
     scans[kGainSlot] = bucketScan(books.gain, at[kGainSlot].b, at[kGainSlot].p, d.quarterNorms);
     int pos[kStageScans];
     books.kernels.nearestCodes(scans, pos);
+    // The rewritten rows are the codewords themselves: taking them from the
+    // scan keeps the order lists off the way to the reconstruction.
+    const auto row = [&](const BucketedCodebook& c, int k) {
+        return pos[k] >= 0 ? scans[k].rows[pos[k]] : c.codes[0];
+    };
     uint32_t* record = d.vqIndex[level][stage];
     for (int i = 0; i < 4; ++i) {
-        const int index = indexAt(books.shape, at[i].p, pos[i]);
-        record[i] = static_cast<uint32_t>(index);
-        shapes[i] = books.c.shape[index];
+        shapes[i] = row(books.shape, i);
+        record[i] = static_cast<uint32_t>(indexAt(books.shape, at[i].p, pos[i]));
     }
-    const int index = indexAt(books.gain, at[kGainSlot].p, pos[kGainSlot]);
-    record[kGainSlot] = static_cast<uint32_t>(index);
-    return books.c.gain[index];
+    record[kGainSlot] = static_cast<uint32_t>(indexAt(books.gain, at[kGainSlot].p, pos[kGainSlot]));
+    return row(books.gain, kGainSlot);
 }
 
 }  // namespace
@@ -240,7 +243,7 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
     const int16_t* g = stageCodewords(LevelBooks(d, level), d, level, stage, work, shapes);
 
     BlockVec q;
-    for (int i = 0; i < 4; ++i) rowScale13(shapes[i], g[i], q.lane + 4 * i);
+    rowsScale13(shapes, g, q);
     d.gainValue[level][stage] = static_cast<int16_t>(blockDot(target, q) >> 12);
     quantiseGainBy(gainLevelTable(), d, level, stage);
     VqResult r;
@@ -254,8 +257,9 @@ VqResult rebuildVq(BlockDecision& d, int level, int stage, const BlockVec& targe
     const DictionaryClass& c = d.setup.dictionaries[level];
     const uint32_t* index = d.vqIndex[level][stage];
     const int16_t* g = c.gain[index[kGainSlot]];
+    const int16_t* shapes[4] = {c.shape[index[0]], c.shape[index[1]], c.shape[index[2]], c.shape[index[3]]};
     BlockVec q;
-    for (int i = 0; i < 4; ++i) rowScale13(c.shape[index[i]], g[i], q.lane + 4 * i);
+    rowsScale13(shapes, g, q);
     d.gainValue[level][stage] = gainLevels[d.gainLevelIndex[level][stage]];
     VqResult r;
     blockScale15(q, d.gainValue[level][stage], r.recon);

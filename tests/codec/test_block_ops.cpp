@@ -188,3 +188,21 @@ TEST(VectorForms, RowsLargestMagnitudeMatchesScalar) {
         ASSERT_TRUE(std::equal(got, got + 4, want)) << "round " << round;
     }
 }
+
+// Four rows from anywhere, each scaled by its own 16-bit factor: extremes,
+// negative factors, and rows that share one address.
+TEST(VectorForms, RowsScale13MatchesScalar) {
+    LaneSource src{std::mt19937(33)};
+    for (int round = 0; round < 10 * kRounds; ++round) {
+        const BlockVec a = src.block(round % 3), b = src.block((round + 1) % 3);
+        const int16_t* rows[4] = {a.lane + 4 * (src.rng() % 4), b.lane + 4 * (src.rng() % 4), a.lane,
+                                  b.lane + 12};
+        if (round % 5 == 0) rows[2] = rows[1];
+        int16_t g[4];
+        for (auto& l : g) l = src.lane(round % 2);
+        BlockVec want, got;
+        scalar::rowsScale13(rows, g, want);
+        rowsScale13(rows, g, got);
+        ASSERT_TRUE(sameBlock(got, want)) << "round " << round;
+    }
+}
