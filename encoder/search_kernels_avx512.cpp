@@ -19,12 +19,14 @@ namespace {
 
 // Each codeword's distance and position as one 64-bit key, distance in the
 // high half: the least key is the nearest codeword, the first of equal
-// distances, so one minimum does the whole choice. Eight codewords to a
-// register, whose two pair sums add up in the low half of their lane.
-inline __m512i codeKeys8(__m512i yy, const int16_t (*codes)[4], __m512i pos) {
-    const __m512i d = _mm512_sub_epi16(yy, _mm512_loadu_si512(codes));
+// distances, so one minimum does the whole choice. Eight codewords (`c`) to
+// a register: each lane's pair sums add up in its high half, and one
+// three-way logic operation keeps that half and puts the position below.
+inline __m512i codeKeys8(__m512i yy, __m512i c, __m512i pos) {
+    const __m512i d = _mm512_sub_epi16(yy, c);
     const __m512i m = _mm512_madd_epi16(d, d);
-    return _mm512_or_si512(_mm512_slli_epi64(_mm512_add_epi32(m, _mm512_srli_epi64(m, 32)), 32), pos);
+    return _mm512_ternarylogic_epi64(_mm512_add_epi32(m, _mm512_slli_epi64(m, 32)),
+                                     _mm512_set1_epi64(int64_t{-1} << 32), pos, 0xEA);  // (a & b) | c
 }
 
 // The position in a least key, or -1 when its distance is 2^30 or more.
@@ -46,9 +48,9 @@ inline int positionOf(int64_t least) {
     __m512i pos1 = _mm512_add_epi64(pos0, _mm512_set1_epi64(8));
     for (int p = begin; p < end; p += 16) {
         // Rows past the end take no part.
-        best0 = _mm512_mask_min_epi64(best0, _mm512_cmplt_epi64_mask(pos0, endv), best0, codeKeys8(yy, codes + p, pos0));
+        best0 = _mm512_mask_min_epi64(best0, _mm512_cmplt_epi64_mask(pos0, endv), best0, codeKeys8(yy, _mm512_loadu_si512(codes + p), pos0));
         best1 = _mm512_mask_min_epi64(best1, _mm512_cmplt_epi64_mask(pos1, endv), best1,
-                                      codeKeys8(yy, codes + p + 8, pos1));
+                                      codeKeys8(yy, _mm512_loadu_si512(codes + p + 8), pos1));
         pos0 = _mm512_add_epi64(pos0, step);
         pos1 = _mm512_add_epi64(pos1, step);
     }
@@ -57,34 +59,35 @@ inline int positionOf(int64_t least) {
 
 // The four shape scans of a stage side by side, eight codewords of each to
 // a pass: one loop whose end the longest scan decides (the buckets of one
-// block differ little in size), and one reduction for all four minima. Each
-// scan loads only its own rows; a finished one loads nothing.
+// block differ little in size), and one reduction for all four minima.
+// Positions count from each scan's start, so one register serves all four.
+// Each scan loads only its own rows; a finished one loads nothing.
 void nearestCodesAvx512(const CodeScan* scans, int* out) {
-    __m512i yy[4], pos[4], endv[4], best[4];
+    __m512i yy[4], length[4], best[4];
+    const int16_t(*base[4])[4];
+    int32_t rows[4];
     int longest = 0;
     for (int k = 0; k < 4; ++k) {
-        int64_t row;
-        std::memcpy(&row, scans[k].y, sizeof row);
-        yy[k] = _mm512_set1_epi64(row);
-        pos[k] = _mm512_add_epi64(_mm512_set1_epi64(scans[k].begin), _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
-        endv[k] = _mm512_set1_epi64(scans[k].end);
+        int64_t y;
+        std::memcpy(&y, scans[k].y, sizeof y);
+        yy[k] = _mm512_set1_epi64(y);
+        base[k] = scans[k].rows + scans[k].begin;
+        rows[k] = scans[k].end - scans[k].begin;
+        length[k] = _mm512_set1_epi64(rows[k]);
         best[k] = _mm512_set1_epi64(int64_t{1} << 62);
-        longest = std::max(longest, scans[k].end - scans[k].begin);
+        longest = std::max(longest, rows[k]);
     }
-    const __m512i step = _mm512_set1_epi64(8);
-    for (int p = 0; p < longest; p += 8)
+    __m512i pos = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    for (int p = 0; p < longest; p += 8) {
+#pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) {
-            const CodeScan& s = scans[k];
-            const __mmask8 inside = _mm512_cmplt_epi64_mask(pos[k], endv[k]);
-            // A finished scan's pointer stays at its end, inside the table.
-            const int16_t(*rows)[4] = s.rows + s.begin + std::min(p, std::max(s.end - s.begin, 0));
-            const __m512i d = _mm512_sub_epi16(yy[k], _mm512_maskz_loadu_epi64(inside, rows));
-            const __m512i m = _mm512_madd_epi16(d, d);
-            const __m512i key =
-                _mm512_or_si512(_mm512_slli_epi64(_mm512_add_epi32(m, _mm512_srli_epi64(m, 32)), 32), pos[k]);
-            best[k] = _mm512_mask_min_epi64(best[k], inside, best[k], key);
-            pos[k] = _mm512_add_epi64(pos[k], step);
+            const __mmask8 inside = _mm512_cmplt_epi64_mask(pos, length[k]);
+            // A finished scan's pointer stays at its start, inside the table.
+            const __m512i c = _mm512_maskz_loadu_epi64(inside, base[k] + (p < rows[k] ? p : 0));
+            best[k] = _mm512_mask_min_epi64(best[k], inside, best[k], codeKeys8(yy[k], c, pos));
         }
+        pos = _mm512_add_epi64(pos, _mm512_set1_epi64(8));
+    }
     // The gain scan, usually the longest, by the single-scan loop; its
     // minimum's latency overlaps the shapes' reduction.
     out[4] = nearestCodeAvx512(scans[4].rows, scans[4].begin, scans[4].end, scans[4].y);
@@ -100,7 +103,10 @@ void nearestCodesAvx512(const CodeScan* scans, int* out) {
     all = _mm512_min_epi64(all, _mm512_shuffle_epi32(all, _MM_PERM_BADC));
     alignas(64) int64_t least[8];
     _mm512_store_si512(least, all);
-    for (int k = 0; k < 4; ++k) out[k] = positionOf(least[2 * k]);
+    for (int k = 0; k < 4; ++k) {
+        const int at = positionOf(least[2 * k]);
+        out[k] = at < 0 ? at : scans[k].begin + at;
+    }
 }
 
 }  // namespace
