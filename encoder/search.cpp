@@ -215,12 +215,15 @@ int searchGainLevel(int32_t x) {
 // The level of every 16-bit gain, searched once for the whole process: the
 // gains spread over thousands of values, so one load replaces a loop whose
 // length the branch predictor cannot know.
-const uint8_t* gainLevelTable() {
-    static const std::unique_ptr<const uint8_t[]> table = [] {
-        auto t = std::make_unique<uint8_t[]>(65536);
-        for (int32_t x = -32768; x < 32768; ++x) t[static_cast<std::size_t>(x + 32768)] = static_cast<uint8_t>(searchGainLevel(x));
-        return t;
-    }();
+std::unique_ptr<const uint8_t[]> searchGainLevels() {
+    auto t = std::make_unique<uint8_t[]>(65536);
+    for (int32_t x = -32768; x < 32768; ++x)
+        t[static_cast<std::size_t>(x + 32768)] = static_cast<uint8_t>(searchGainLevel(x));
+    return t;
+}
+
+inline const uint8_t* gainLevelTable() {
+    static const std::unique_ptr<const uint8_t[]> table = searchGainLevels();
     return table.get();
 }
 
