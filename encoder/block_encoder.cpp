@@ -56,11 +56,17 @@ inline void addMean(const BlockVec& corr, int16_t d0, BlockVec& recon) {
 void emitVqIndices(SideStreams& st, const BlockHeader& h) {
     const int L = h.vqLevel;
     uint8_t* buf = L < 2 ? st.indexBitsLow.data() : st.indexBitsHigh.data();
-    BitCursor& cur = L < 2 ? st.indexLowPos : st.indexHighPos;
+    BitCursor& stored = L < 2 ? st.indexLowPos : st.indexHighPos;
+    // The cursors are worked on in locals: the byte stores could alias the
+    // stream state, and would otherwise reload it after every field.
+    BitCursor cur = stored;
     for (int stage = 0; stage < h.stageCount; ++stage)
         for (int j = 0; j < 4; ++j) putBits(buf, cur, h.shapeIndex[stage][j], shapeIndexBits[L]);
     for (int stage = 0; stage < h.stageCount; ++stage) putBits(buf, cur, h.gainIndex[stage], gainIndexBits[L]);
-    for (int stage = 0; stage < h.stageCount; ++stage) putByte(st.gainBytes.data(), st.gainBytesPos, h.gainByte[stage]);
+    stored = cur;
+    uint32_t gainPos = st.gainBytesPos;
+    for (int stage = 0; stage < h.stageCount; ++stage) putByte(st.gainBytes.data(), gainPos, h.gainByte[stage]);
+    st.gainBytesPos = gainPos;
 }
 
 void emitStagesAndLevel(SideStreams& st, const BlockHeader& h) {
