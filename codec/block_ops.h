@@ -296,8 +296,10 @@ inline BlockVec& rowsScale13(const int16_t* const rows[4], const int16_t g[4], B
     const auto scale = [](__m128i x, __m128i k) {
         return _mm_or_si128(_mm_srli_epi16(_mm_mullo_epi16(x, k), 13), _mm_slli_epi16(_mm_mulhi_epi16(x, k), 3));
     };
-    const __m128i s0 = scale(_mm_unpacklo_epi64(loadRow(rows[0]), loadRow(rows[1])), _mm_unpacklo_epi32(pairs, pairs));
-    const __m128i s1 = scale(_mm_unpacklo_epi64(loadRow(rows[2]), loadRow(rows[3])), _mm_unpackhi_epi32(pairs, pairs));
+    const __m128i s0 = scale(_mm_unpacklo_epi64(loadRow(rows[0]), loadRow(rows[1])),
+                             _mm_unpacklo_epi32(pairs, pairs));
+    const __m128i s1 = scale(_mm_unpacklo_epi64(loadRow(rows[2]), loadRow(rows[3])),
+                             _mm_unpackhi_epi32(pairs, pairs));
     store(dst, 0, s0);
     store(dst, 1, s1);
     return dst;
@@ -405,10 +407,10 @@ inline void rowsLargestMagnitude(const BlockVec& v, int p[4]) {
     for (int h = 0; h < 2; ++h) {
         const __m128i x = load(v, h), sign = _mm_srai_epi16(x, 15);
         const __m128i m = _mm_xor_si128(_mm_sub_epi16(_mm_xor_si128(x, sign), sign), _mm_set1_epi16(-32768));
-        __m128i t = _mm_max_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)),
-                                                         _MM_SHUFFLE(2, 3, 0, 1)));
-        t = _mm_max_epi16(t, _mm_shufflehi_epi16(_mm_shufflelo_epi16(t, _MM_SHUFFLE(1, 0, 3, 2)),
-                                                 _MM_SHUFFLE(1, 0, 3, 2)));
+        __m128i t = _mm_max_epi16(
+            m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1)));
+        t = _mm_max_epi16(
+            t, _mm_shufflehi_epi16(_mm_shufflelo_epi16(t, _MM_SHUFFLE(1, 0, 3, 2)), _MM_SHUFFLE(1, 0, 3, 2)));
         // Two mask bits per lane; every row has its greatest.
         const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(m, t)));
         p[2 * h] = std::countr_zero(bits & 0xFFu) >> 1;
@@ -445,9 +447,9 @@ using scalar::rowLargest;
 using scalar::rowLargestMagnitude;
 using scalar::rowScale13;
 using scalar::rowScale8;
+using scalar::rowsLargestMagnitude;
 using scalar::rowsScale13;
 using scalar::rowSub;
-using scalar::rowsLargestMagnitude;
 
 #endif
 

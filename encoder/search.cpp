@@ -87,7 +87,8 @@ int bestInBucket(const BucketedCodebook& c, int b, int p, const int16_t* y, cons
     // rows are copied out in order, followed by the scan's overread.
     int16_t rows[kMaxCodebookSize + kCodewordOverread][4] = {};
     const int n = std::min(end - begin, kMaxCodebookSize);
-    for (int k = 0; k < n; ++k) std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
+    for (int k = 0; k < n; ++k)
+        std::memcpy(rows[k], c.codes[order ? order[begin + k] : begin + k], sizeof rows[0]);
     const int pos = kernels.nearestCode(rows, 0, n, y);
     return indexAt(c, p, pos < 0 ? pos : pos + begin);
 }

@@ -188,8 +188,8 @@ WindowRow windowRowAvx2(const BlockVec& x, const BlockVec* blocks, int32_t count
     return w;
 }
 
-constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, nearestCodesEach<nearestCodeAvx2>, scanMatchRowAvx2, patternDotsAvx2,
-                                                windowRowAvx2};
+constinit const SearchKernels avx2SearchKernels{nearestCodeAvx2, nearestCodesEach<nearestCodeAvx2>,
+                                                scanMatchRowAvx2, patternDotsAvx2, windowRowAvx2};
 
 }  // namespace detail
 

@@ -37,7 +37,8 @@ inline int positionOf(int64_t least) {
 
 // Sixteen codewords to a pass, in two independent minima. Inlined into the
 // stage's scans too, which would otherwise pay a call for the gain scan.
-[[gnu::always_inline]] inline int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end, const int16_t* y) {
+[[gnu::always_inline]] inline int nearestCodeAvx512(const int16_t (*codes)[4], int begin, int end,
+                                                    const int16_t* y) {
     if (end <= begin) return -1;
     int64_t row;
     std::memcpy(&row, y, sizeof row);
@@ -48,7 +49,8 @@ inline int positionOf(int64_t least) {
     __m512i pos1 = _mm512_add_epi64(pos0, _mm512_set1_epi64(8));
     for (int p = begin; p < end; p += 16) {
         // Rows past the end take no part.
-        best0 = _mm512_mask_min_epi64(best0, _mm512_cmplt_epi64_mask(pos0, endv), best0, codeKeys8(yy, _mm512_loadu_si512(codes + p), pos0));
+        best0 = _mm512_mask_min_epi64(best0, _mm512_cmplt_epi64_mask(pos0, endv), best0,
+                                      codeKeys8(yy, _mm512_loadu_si512(codes + p), pos0));
         best1 = _mm512_mask_min_epi64(best1, _mm512_cmplt_epi64_mask(pos1, endv), best1,
                                       codeKeys8(yy, _mm512_loadu_si512(codes + p + 8), pos1));
         pos0 = _mm512_add_epi64(pos0, step);
@@ -113,9 +115,11 @@ void nearestCodesAvx512(const CodeScan* scans, int* out) {
 
 // The match rows, the pattern products and the window distances stay on AVX2: sixteen blocks to a
 // group measured slower on this machine's AVX-512 units, which split 512-bit
-// work in two, and eight patterns fill two 256-bit registers exactly.
-constinit const SearchKernels detail::avx512SearchKernels{nearestCodeAvx512, nearestCodesAvx512, detail::scanMatchRowAvx2,
-                                                          detail::patternDotsAvx2, detail::windowRowAvx2};
+// work in two, as did groups of eight measured two blocks to a register; and
+// eight patterns fill two 256-bit registers exactly.
+constinit const SearchKernels detail::avx512SearchKernels{nearestCodeAvx512, nearestCodesAvx512,
+                                                          detail::scanMatchRowAvx2, detail::patternDotsAvx2,
+                                                          detail::windowRowAvx2};
 
 }  // namespace kirune
 

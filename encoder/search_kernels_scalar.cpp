@@ -49,8 +49,8 @@ void scanMatchFrom(const MatchRow& r, MatchScan& s, int32_t c) {
         if (inWindow(r, r.energies[c])) takeMatch(s, c, scalar::blockDistance(*r.x, r.blocks[c]), r.T);
 }
 
-constinit const SearchKernels scalarSearchKernels{nearestCodeScalar, nearestCodesEach<nearestCodeScalar>, scanMatchRowScalar, patternDotsScalar,
-                                                        windowRowScalar};
+constinit const SearchKernels scalarSearchKernels{nearestCodeScalar, nearestCodesEach<nearestCodeScalar>,
+                                                  scanMatchRowScalar, patternDotsScalar, windowRowScalar};
 
 }  // namespace detail
 

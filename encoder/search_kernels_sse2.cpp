@@ -114,8 +114,8 @@ WindowRow windowRowSse2(const BlockVec& x, const BlockVec* blocks, int32_t count
 
 }  // namespace
 
-constinit const SearchKernels detail::sse2SearchKernels{nearestCodeSse2, nearestCodesEach<nearestCodeSse2>, scanMatchRowSse2, patternDotsSse2,
-                                                        windowRowSse2};
+constinit const SearchKernels detail::sse2SearchKernels{nearestCodeSse2, nearestCodesEach<nearestCodeSse2>,
+                                                        scanMatchRowSse2, patternDotsSse2, windowRowSse2};
 
 }  // namespace kirune
 

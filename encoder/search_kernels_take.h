@@ -44,7 +44,8 @@ inline void takeGroup(const MatchRow& r, MatchScan& s, int32_t base, unsigned ma
 // already fills their registers with one scan.
 template <int (*nearest)(const int16_t (*)[4], int, int, const int16_t*)>
 void nearestCodesEach(const CodeScan* scans, int* out) {
-    for (int k = 0; k < kStageScans; ++k) out[k] = nearest(scans[k].rows, scans[k].begin, scans[k].end, scans[k].y);
+    for (int k = 0; k < kStageScans; ++k)
+        out[k] = nearest(scans[k].rows, scans[k].begin, scans[k].end, scans[k].y);
 }
 
 }  // namespace

@@ -148,9 +148,18 @@ TEST(VectorForms, EnergyWindowMatchesScalar) {
 // or norms of 32768 and more (cut to 16 bits), and lie half a step off a
 // rounding edge, in every row position.
 TEST(VectorForms, QuarterNormalizeMatchesScalar) {
-    const int16_t rows[][4] = {{-32768, -32768, -32768, -32768}, {-32768, -32768, 0, 0}, {32767, 32767, 32767, 0},
-                               {0, 0, 0, 0}, {0, 0, 0, 1}, {64, 0, 0, 0}, {65, -1, 0, 0}, {23170, 23170, 0, 0},
-                               {-23171, 23170, 0, 0}, {8192, 0, 0, 0}, {12, 5, 0, 0}, {3, 4, 12, 84}};
+    const int16_t rows[][4] = {{-32768, -32768, -32768, -32768},
+                               {-32768, -32768, 0, 0},
+                               {32767, 32767, 32767, 0},
+                               {0, 0, 0, 0},
+                               {0, 0, 0, 1},
+                               {64, 0, 0, 0},
+                               {65, -1, 0, 0},
+                               {23170, 23170, 0, 0},
+                               {-23171, 23170, 0, 0},
+                               {8192, 0, 0, 0},
+                               {12, 5, 0, 0},
+                               {3, 4, 12, 84}};
     constexpr int n = static_cast<int>(std::size(rows));
     LaneSource src{std::mt19937(31)};
     int wrapped = 0, floored = 0;
@@ -195,8 +204,7 @@ TEST(VectorForms, RowsScale13MatchesScalar) {
     LaneSource src{std::mt19937(33)};
     for (int round = 0; round < 10 * kRounds; ++round) {
         const BlockVec a = src.block(round % 3), b = src.block((round + 1) % 3);
-        const int16_t* rows[4] = {a.lane + 4 * (src.rng() % 4), b.lane + 4 * (src.rng() % 4), a.lane,
-                                  b.lane + 12};
+        const int16_t* rows[4] = {a.lane + 4 * (src.rng() % 4), b.lane + 4 * (src.rng() % 4), a.lane, b.lane + 12};
         if (round % 5 == 0) rows[2] = rows[1];
         int16_t g[4];
         for (auto& l : g) l = src.lane(round % 2);

@@ -219,14 +219,16 @@ TEST(SearchKernels, StageScansSideBySideAgreeWithOneAtATime) {
             for (auto& c : t)
                 for (auto& l : c) l = lane(src, kind);
             for (auto& l : ys[k]) l = lane(src, kind);
-            const int length = std::array{0, 1, 7, 8, 9, 67, 141, 256}[src() % 8] + static_cast<int>(src() % 3) - 1;
+            const int length = std::array{0, 1, 7, 8, 9, 67, 141, 256}[src() % 8] + static_cast<int>(src() % 3) -
+                               1;
             const int begin = static_cast<int>(src() % 257);
             const int end = std::clamp(begin + length, 0, 256);
             for (int t2 = 0; t2 < 20; ++t2) std::memcpy(t[src() % 256], t[src() % 256], sizeof t[0]);
             if (round % 4 == 0 && end > begin) std::memcpy(t[begin + src() % (end - begin)], ys[k], sizeof ys[k]);
             // Rows just outside the range hold y itself, which must not win.
             if (begin > 0) std::memcpy(t[begin - 1], ys[k], sizeof ys[k]);
-            for (int r = std::max(end, 0); r < end + kCodewordOverread; ++r) std::memcpy(t[r], ys[k], sizeof ys[k]);
+            for (int r = std::max(end, 0); r < end + kCodewordOverread; ++r)
+                std::memcpy(t[r], ys[k], sizeof ys[k]);
             scans[k] = {t.data(), begin, end, ys[k]};
         }
         for (VectorPath path : pathsHere(0)) {
