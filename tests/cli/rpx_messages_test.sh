@@ -76,11 +76,12 @@ env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=C.UTF-8 "$rpx" info --json cup_49-
 env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=ja_JP.UTF-8 "$rpx" info --json cup_49-2.rpx > info.ja
 check "info --json does not depend on the language" cmp -s info.en info.ja
 
-# Interrupted: a noise image large enough to be still at work when SIGINT or SIGTERM comes.
+# Interrupted: a noise image large enough to be still at work when SIGINT or SIGTERM comes; the
+# rate-aware coder keeps it at work long after the signal handling is in place.
 convert -size 2400x1600 xc: +noise Random -depth 16 big.tif
 for run in C.UTF-8:INT:130 ja_JP.UTF-8:TERM:143; do
   IFS=: read -r lang signal status <<< "$run"
-  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=$lang "$rpx" -q -j 1 big.tif 2> "$work/err" &
+  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE LANG=$lang "$rpx" -q -j 1 --rdo big.tif 2> "$work/err" &
   sleep 0.5
   kill -s "$signal" $!
   wait $!
