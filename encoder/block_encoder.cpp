@@ -202,6 +202,7 @@ private:
     bool codePattern(Block& b, bool matched) {
         BlockVec pattern;
         int32_t D = searchPattern(d_, b.x, pattern);
+        if (d_.setup.recorder) d_.setup.recorder->patterned(b.n, blockEnergy(b.x), D != kNoPattern, d_);
         if (D != kNoPattern && D < lim_.T) {
             setPattern(SpecialPattern);
             source_ = nullptr;

@@ -117,6 +117,7 @@ struct CurrentBlock {
     int16_t d0 = 0;
     uint32_t matchOffset = 0;  // closest earlier correction, 0 for none
     int32_t matchDistance = 0;  // its distance from x
+    bool meanMoved = false;     // x is no longer the correction the cascade saw
 };
 
 // The cascade's first-stage VQ searches on each block's own correction,
@@ -135,6 +136,32 @@ public:
         for (int j = 0; j < kVqSlots; ++j) f.index[level][j] = static_cast<uint8_t>(d.vqIndex[level][0][j]);
         f.gainLevel[level] = static_cast<uint8_t>(d.gainLevelIndex[level][0]);
     }
+    void patterned(std::size_t block, int32_t energy, bool found, const BlockDecision& d) override {
+        Found& f = at(block);
+        f.patternEnergy = energy;
+        f.pattern = found ? static_cast<uint8_t>(d.vqIndex[0][0][0] | (d.patternSign ? kPatternSigned : 0))
+                          : kNoPatternFound;
+        f.patternGain = static_cast<uint8_t>(d.gainLevelIndex[0][0]);
+    }
+    // Puts the outcome of the pattern search into `d` and its reconstruction
+    // into `recon`, as searchPattern would have, when the cascade made it on
+    // a target of the same energy; kNoPattern when it found none, 0 when it
+    // made no such search.
+    int32_t recallPattern(std::size_t block, int32_t energy, BlockDecision& d, BlockVec& recon) const {
+        const Found& f = found_[block - first_];
+        if (f.pattern == kNotSearched || f.patternEnergy != energy) return 0;
+        if (f.pattern == kNoPatternFound) {
+            blockZero(recon);
+            return kNoPattern;
+        }
+        const int chosen = f.pattern & ~kPatternSigned;
+        d.vqIndex[0][0][0] = static_cast<uint32_t>(chosen);
+        d.patternSign = f.pattern & kPatternSigned ? 1 : 0;
+        d.gainLevelIndex[0][0] = f.patternGain;
+        d.gainValue[0][0] = gainLevels[f.patternGain];
+        blockScale15(patternBlock(chosen), d.patternSign ? -gainLevels[f.patternGain] : gainLevels[f.patternGain], recon);
+        return 1;
+    }
     // Puts the indices of the search at `level` into `d`, as the search would
     // have, when the cascade made it on a target of the same energy.
     bool recall(std::size_t block, int level, int32_t energy, BlockDecision& d) const {
@@ -147,8 +174,12 @@ public:
 
 private:
     // Shape and gain indices fit a byte (codebooks of at most 256, 128 gain levels).
+    static constexpr uint8_t kPatternSigned = 0x80, kNoPatternFound = 0xFE, kNotSearched = 0xFF;
     struct Found {
         int32_t energy = 0;
+        int32_t patternEnergy = 0;
+        uint8_t pattern = kNotSearched;  // number, kPatternSigned for a negative gain
+        uint8_t patternGain = 0;
         uint8_t levels = 0;
         uint8_t gainLevel[kVqLevels];
         uint8_t index[kVqLevels][kVqSlots];
@@ -392,7 +423,12 @@ void RatePlaneCoder::offerPattern(const BlockVec* source) {
     else
         blockCopy(cur_.x, target);
     if (q_.shiftedCorrections) blockShiftDown(target, q_.residualShift);
-    if (searchPattern(d_, target, pattern) == kNoPattern) return;
+    // The cascade searched the block's own correction already, when it got
+    // as far as patterns.
+    int32_t found = 0;
+    if (!source && !cur_.meanMoved && searches_) found = searches_->recallPattern(cur_.n, blockEnergy(target), d_, pattern);
+    if (found == 0) found = searchPattern(d_, target, pattern);
+    if (found == kNoPattern) return;
     Candidate c;
     c.kind = source ? KindMatchPattern : KindPattern;
     c.h.type = BlockSpecial;
@@ -477,7 +513,9 @@ void RatePlaneCoder::offerVq(const BlockVec* source) {
             least *= weight_;
             if (!mayWin(least, leastBits(1, L)) && !mayWin(least * kLeastSecondStage[on][L], leastBits(2, L))) continue;
         }
-        if (!source && searches_ && searches_->recall(cur_.n, L, E, d_)) {
+        // At a moved mean the target is another, though its energy may be
+        // the same (a half-step mean): the cascade's searches do not stand.
+        if (!source && !cur_.meanMoved && searches_ && searches_->recall(cur_.n, L, E, d_)) {
             first[L] = rebuildVq(d_, L, 0, target);
         } else {
             if (!normalised) {
@@ -530,6 +568,7 @@ ChoiceKind RatePlaneCoder::codeBlock(int32_t row, int32_t col) {
     blockCopy(r_.coded[cur_.n], cur_.samples);
     blockCopy(r_.resid[cur_.n], cur_.x);
     cur_.d0 = static_cast<int16_t>(r_.means[cur_.n] << q_.meanShift());
+    cur_.meanMoved = false;
     best_ = Candidate{};
     searchCandidates();
     tryMovedMean();
@@ -624,6 +663,7 @@ void RatePlaneCoder::offerGainSteps(const Candidate& c, double bits, const Block
 
 void RatePlaneCoder::setMean(uint8_t m) {
     r_.means[cur_.n] = m;
+    cur_.meanMoved = true;
     cur_.d0 = static_cast<int16_t>(m << q_.meanShift());
     blockSubScalar(cur_.samples, cur_.d0, cur_.x);
 }
@@ -885,10 +925,10 @@ void codeUnderCascade(const PlaneTask& t, const RateOptions& options, RateChoice
     // the rate-aware passes, which make them again.
     CascadeSearches searches(region);
     SearchSetup setup;
-    setup.recorder = &searches;
+    if (options.reuseCascadeSearches) setup.recorder = &searches;
     encodePlane(q, st, region, setup);
     PlaneTask task = t;
-    task.searches = &searches;
+    if (options.reuseCascadeSearches) task.searches = &searches;
     const std::vector<double> cascadeRows = rowErrors(region, source, t.weight);
     double cascade = 0.0;
     for (const double e : cascadeRows) cascade += e;

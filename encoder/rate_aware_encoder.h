@@ -42,6 +42,10 @@ struct RateOptions {
     // cascade's; a plane that still ends above it takes the cascade's coding.
     // lambdaScale is then where the steering starts.
     bool meetCascade = false;
+    // With meetCascade, take over the searches the cascade made on each
+    // block's own correction instead of making them again; the same coding
+    // either way, cheaper.
+    bool reuseCascadeSearches = true;
 };
 
 // Codes one plane region as encodePlane does (same entry state, same

@@ -41,6 +41,9 @@ struct BlockDecision;
 class VqRecorder {
 public:
     virtual void searched(std::size_t block, int level, int32_t energy, const BlockDecision& d) = 0;
+    // The pattern search on the same correction (`found` false when no
+    // pattern came under its bound).
+    virtual void patterned(std::size_t /*block*/, int32_t /*energy*/, bool /*found*/, const BlockDecision& /*d*/) {}
 
 protected:
     ~VqRecorder() = default;

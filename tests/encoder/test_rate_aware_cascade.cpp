@@ -35,3 +35,25 @@ TEST(RateAwareUnderCascade, APlaneThatCannotGetUnderTakesTheCascadesCodingExactl
 }
 
 }  // namespace
+
+namespace {
+
+// The searches the cascade made on a block's own correction stand in for
+// the rate-aware coder's own: taking them over must not change a byte, at
+// levels with and without shifted corrections.
+TEST(RateAwareUnderCascade, TakingOverTheCascadesSearchesChangesNoByte) {
+    for (const char* name : {"coffee_spoon", "astronaut_face"}) {
+        const RgbImage img = loadFixture(name);
+        for (const int32_t level : {1, 6, 21, 65}) {
+            SCOPED_TRACE(testing::Message() << name << " level " << level);
+            TestStrip reused = stateFor(img, {level, Sampling444, 11}), own = stateFor(img, {level, Sampling444, 11});
+            for (int32_t k = 0; k < reused.layout.stripCount; ++k) {
+                const Streams a = encodeImageStrip(reused, img, k, {1, true, 1.0, true, true});
+                const Streams b = encodeImageStrip(own, img, k, {1, true, 1.0, true, false});
+                for (int i = 0; i < kStreamCount; ++i) EXPECT_EQ(a[i], b[i]) << "strip " << k << " stream " << i;
+            }
+        }
+    }
+}
+
+}  // namespace

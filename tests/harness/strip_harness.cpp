@@ -88,7 +88,8 @@ Streams encodeImageStrip(TestStrip& enc, const RgbImage& img, int32_t k, const E
                 sample(*planes[c], enc.layout, x, g.bufferRows - 1 - r) = static_cast<int16_t>(
                     (img.at(mirror(x, img.width), g.firstImageRow + mirror(r, g.imageRows), c) + 8) >> 4);
     if (options.rateAware)
-        encodeStripRateAware(enc.quality, g, enc.work, RgbInput::Native12, {}, {options.lambdaScale, nullptr, options.planeThreads, options.meetCascade});
+        encodeStripRateAware(enc.quality, g, enc.work, RgbInput::Native12, {}, {options.lambdaScale, nullptr, options.planeThreads, options.meetCascade,
+                                                                         options.reuseCascadeSearches});
     else
         encodeStrip(enc.quality, g, enc.work, RgbInput::Native12, {{}, options.planeThreads});
     const SideStreams& st = enc.work.streams;

@@ -49,6 +49,7 @@ struct EncodeOptions {
     bool rateAware = false;
     double lambdaScale = 1.0;  // of the rate-aware coder
     bool meetCascade = false;  // the rate-aware coder under the cascade's error
+    bool reuseCascadeSearches = true;
 };
 
 // Loads strip k of `img` as the image reader does ((v + 8) >> 4, bottom row
