@@ -160,7 +160,7 @@ void beginSection(StripSection& sec, const StreamTable& table) {
 }  // namespace
 
 void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
-    std::array<std::vector<uint8_t>, kStreamCount> coded;
+    auto& coded = sec.coded;
     StreamTable table{};
     for (int i = 0; i < kStreamCount; ++i)
         if (st.rawLength[i] > streamBuffer(st, i).size())

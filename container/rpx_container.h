@@ -57,6 +57,9 @@ struct StripSection {
     std::array<std::size_t, 8> offset{};
     // The coder's memory, kept for the next strip the section is used for.
     std::shared_ptr<BlockSortWorkspaces> coders;
+    // Each stream's coded bytes before they are laid out in `bytes`, kept
+    // with their capacity so that later strips code into pages already touched.
+    std::array<std::vector<uint8_t>, kStreamCount> coded;
 };
 
 // The header's bytes for the image size, strip budget, quality level and

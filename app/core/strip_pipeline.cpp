@@ -49,8 +49,9 @@ double psnrOf(double sumSquares, double samples) {
     return 10.0 * std::log10(65535.0 * 65535.0 / mse);
 }
 
-void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers) {
-    for (std::size_t i = 1; i < workers.size(); ++i) workers[i]->section.coders = workers[0]->section.coders;
+void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers, int threads) {
+    const auto coders = std::make_shared<BlockSortWorkspaces>(threads);
+    for (auto& w : workers) w->section.coders = coders;
 }
 
 void ProgressCounter::planeDone() {
