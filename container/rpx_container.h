@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,8 +95,10 @@ void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const Image
 
 // Codes streams whose contents and rawLength[] are final into a section, the
 // block-sorted streams on up to `threads` threads (the bytes do not depend on
-// it).
-void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1);
+// it). `alongside`, when given, runs on one of those threads once the streams
+// are handed out; it must not touch `st` or `sec`.
+void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1,
+                        const std::function<void()>& alongside = {});
 // Appends a coded section behind the last one.
 void appendStripSection(ContainerWriter& out, const StripSection& sec);
 
