@@ -87,6 +87,7 @@ private:
     // Interleaved pixels of `r.step` samples: R, G, B, or one grey sample
     // for all three.
     void storePixels(const StripTarget& t, const SampleRun& r) const {
+        if (r.step == 3 && bitsPerSample() == 16) return t.storeRgb16(r.row, r.x0, r.count, r.src);
         for (int c = 0; c < 3; ++c)
             store(t, c, {r.row, r.x0, r.count, r.step == 3 ? r.src + c * (bitsPerSample() / 8) : r.src, r.step});
     }
@@ -431,6 +432,31 @@ void StripTarget::store16(int c, int32_t row, int32_t x0, int32_t count, const u
         std::memcpy(&v, src + 2 * i * step, 2);
         return static_cast<int16_t>((v + 8) >> 4);
     });
+}
+
+void StripTarget::storeRgb16(int32_t row, int32_t x0, int32_t count, const uint8_t* src) const {
+    const int32_t y = stripHeight - 1 - row;
+    const std::ptrdiff_t blockRow = static_cast<std::ptrdiff_t>(y >> 2) * blocksPerRow;
+    const int laneRow = (y & 3) * 4;
+    const auto sample = [src](int32_t i, int c) {
+        uint16_t v;
+        std::memcpy(&v, src + 6 * i + 2 * c, 2);
+        return static_cast<int16_t>((v + 8) >> 4);
+    };
+    const auto one = [&](int32_t i) {
+        for (int c = 0; c < 3; ++c)
+            planes[c][blockRow + ((x0 + i) >> 2)].lane[laneRow + ((x0 + i) & 3)] = sample(i, c);
+    };
+    int32_t i = 0;
+    for (; i < count && ((x0 + i) & 3) != 0; ++i) one(i);
+    for (; i + 4 <= count; i += 4) {
+        const std::ptrdiff_t b = blockRow + ((x0 + i) >> 2);
+        for (int c = 0; c < 3; ++c) {
+            int16_t* lane = planes[c][b].lane + laneRow;
+            for (int k = 0; k < 4; ++k) lane[k] = sample(i + k, c);
+        }
+    }
+    for (; i < count; ++i) one(i);
 }
 
 std::unique_ptr<InputImage> openInputImage(const std::string& path, InputFormat format, InputUse use) {

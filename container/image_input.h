@@ -39,6 +39,9 @@ struct StripTarget {
     // become (v + 8) >> 4.
     void store8(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const;
     void store16(int c, int32_t row, int32_t x0, int32_t count, const uint8_t* src, int step) const;
+    // store16 of R, G and B from `count` interleaved pixels of three 16-bit
+    // samples, in one pass over them.
+    void storeRgb16(int32_t row, int32_t x0, int32_t count, const uint8_t* src) const;
 };
 
 // An open input image with the metadata it carries. Holds its handles until

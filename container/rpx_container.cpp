@@ -159,14 +159,15 @@ void beginSection(StripSection& sec, const StreamTable& table) {
 
 }  // namespace
 
-void encodeStripSection(const SideStreams& st, StripSection& sec, int threads) {
-    std::array<std::vector<uint8_t>, kStreamCount> coded;
+void encodeStripSection(const SideStreams& st, StripSection& sec, int threads, const std::function<void()>& alongside) {
+    auto& coded = sec.coded;
     StreamTable table{};
     for (int i = 0; i < kStreamCount; ++i)
         if (st.rawLength[i] > streamBuffer(st, i).size())
             throw Error("stream " + std::to_string(i + 1) + " claims " + std::to_string(st.rawLength[i]) +
                         " bytes, beyond its buffer");
-    parallelFor(kStreamCount, threads, [&](int i) {
+    parallelFor(kStreamCount + (alongside ? 1 : 0), threads, [&](int i) {
+        if (i == kStreamCount) return alongside();
         const uint32_t raw = st.rawLength[i];
         uint32_t recorded = raw;
         if (!storedVerbatim(i)) {

@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,9 @@ struct StripSection {
     std::array<std::size_t, 8> offset{};
     // The coder's memory, kept for the next strip the section is used for.
     std::shared_ptr<BlockSortWorkspaces> coders;
+    // Each stream's coded bytes before they are laid out in `bytes`, kept
+    // with their capacity so that later strips code into pages already touched.
+    std::array<std::vector<uint8_t>, kStreamCount> coded;
 };
 
 // The header's bytes for the image size, strip budget, quality level and
@@ -91,8 +95,10 @@ void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const Image
 
 // Codes streams whose contents and rawLength[] are final into a section, the
 // block-sorted streams on up to `threads` threads (the bytes do not depend on
-// it).
-void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1);
+// it). `alongside`, when given, runs on one of those threads once the streams
+// are handed out; it must not touch `st` or `sec`.
+void encodeStripSection(const SideStreams& st, StripSection& sec, int threads = 1,
+                        const std::function<void()>& alongside = {});
 // Appends a coded section behind the last one.
 void appendStripSection(ContainerWriter& out, const StripSection& sec);
 

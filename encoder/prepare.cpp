@@ -1,5 +1,6 @@
 #include "encoder/prepare.h"
 
+#include <array>
 #include <cassert>
 #include <cstddef>
 #include <utility>
@@ -20,24 +21,55 @@ void checkRegion([[maybe_unused]] const BlockPlane& plane, [[maybe_unused]] cons
 
 inline int16_t shifted(int32_t sum, int n) { return static_cast<int16_t>(sum >> n); }
 
+// Block k of the R, G, B planes into block k of the Y, Cb, Cr planes.
+inline void blockToYcc(StripWork& w, std::size_t k, int n, int32_t centre) {
+    const BlockVec &r = w.rPlane[k], &g = w.gPlane[k], &b = w.bPlane[k];
+    BlockVec &y = w.yPlane[k], &cb = w.cbPlane[k], &cr = w.crPlane[k];
+    for (int e = 0; e < 16; ++e) {
+        const int32_t R = r.lane[e], G = g.lane[e], Bl = b.lane[e];
+        y.lane[e] = shifted(934 * Bl + 4809 * G + 2449 * R, n);
+        cb.lane[e] = shifted(centre + 4096 * Bl - 2716 * G - 1380 * R, n);
+        cr.lane[e] = shifted(centre - 666 * Bl - 3430 * G + 4096 * R, n);
+    }
+}
+
+int transformShift(RgbInput input) { return input == RgbInput::Native12 ? 13 : 9; }
+int32_t transformCentre(RgbInput input) { return (input == RgbInput::Native12 ? 2048 : 128) * 8192; }
+
 }  // namespace
 
 void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
-    const int n = input == RgbInput::Native12 ? 13 : 9;
-    const int32_t centre = (input == RgbInput::Native12 ? 2048 : 128) * 8192;
     const int32_t B = g.luma.blocksPerRow, rows = g.luma.rows, offset = g.luma.firstRow;
     for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
         checkRegion(*p, g.luma);
     const std::size_t begin = static_cast<std::size_t>(offset) * B;
     const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
+    for (std::size_t k = begin; k < end; ++k) blockToYcc(w, k, transformShift(input), transformCentre(input));
+}
+
+void prepareStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input) {
+    const std::array<PlaneRegion, 3> regions = stripRegions(w, g);
+    if (w.colourSampling != Sampling444) {
+        rgbToYcc(g, w, input);
+        downsampleChroma(g, w);
+        computeMeans(q, g, w);
+        removeMeans(q, g, w);
+        return;
+    }
+    // Each block's samples are transformed, averaged and corrected while
+    // they are in cache. A block's corrections overwrite the R, G, B samples
+    // it was transformed from, and no other block reads those.
+    for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
+        checkRegion(*p, g.luma);
+    const int n = transformShift(input);
+    const int32_t centre = transformCentre(input);
+    const std::size_t begin = static_cast<std::size_t>(g.luma.firstRow) * g.luma.blocksPerRow;
+    const std::size_t end = begin + static_cast<std::size_t>(g.luma.rows) * g.luma.blocksPerRow;
     for (std::size_t k = begin; k < end; ++k) {
-        const BlockVec &r = w.rPlane[k], &g = w.gPlane[k], &b = w.bPlane[k];
-        BlockVec &y = w.yPlane[k], &cb = w.cbPlane[k], &cr = w.crPlane[k];
-        for (int e = 0; e < 16; ++e) {
-            const int32_t R = r.lane[e], G = g.lane[e], Bl = b.lane[e];
-            y.lane[e] = shifted(934 * Bl + 4809 * G + 2449 * R, n);
-            cb.lane[e] = shifted(centre + 4096 * Bl - 2716 * G - 1380 * R, n);
-            cr.lane[e] = shifted(centre - 666 * Bl - 3430 * G + 4096 * R, n);
+        blockToYcc(w, k, n, centre);
+        for (const PlaneRegion& r : regions) {
+            r.means[k] = blockMeanByte(r.coded[k], q.meanLevel);
+            blockSubScalar(r.coded[k], static_cast<int16_t>(r.means[k] << q.meanShift()), r.resid[k]);
         }
     }
 }

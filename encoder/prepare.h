@@ -27,4 +27,8 @@ void computeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w);
 // coded planes, into their residual planes.
 void removeMeans(const QualityParams& q, const StripGeometry& g, StripWork& w);
 
+// The four above in order. At 4:4:4, where every plane lies on one grid,
+// in one pass over the blocks rather than three over the planes.
+void prepareStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input);
+
 }  // namespace kirune

@@ -114,10 +114,7 @@ void appendPlaneStreams(SideStreams& to, const SideStreams& from) {
 
 void encodeStripWith(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input,
                      const PlaneRun& run, const PlaneCoding& codePlane) {
-    rgbToYcc(g, w, input);
-    downsampleChroma(g, w);
-    computeMeans(q, g, w);
-    removeMeans(q, g, w);
+    prepareStrip(q, g, w, input);
     codePlanes(stripRegions(w, g), w, run, codePlane);
     encodeMeans(g, w);
 }

@@ -47,6 +47,27 @@ private:
     size_t size_ = 0;
 };
 
+// The byte buffers a compression of blocks of cap1 first-stage bytes lays out.
+struct CompressLayout {
+    size_t text, column, ranks, size;
+    explicit CompressLayout(uint32_t cap1) {
+        Layout layout;
+        text = layout.add(2 * size_t{cap1});
+        column = layout.add(cap1);
+        ranks = layout.add(cap1);
+        size = layout.size();
+    }
+};
+
+// A strip's streams differ in length, so memory grown to each new longest
+// one would be mapped and cleared afresh several times a strip. Past an
+// eighth of what a whole block needs, it grows to that at once; only the
+// pages a call writes are ever touched.
+template <class T>
+T grownSize(T need, T wholeBlock) {
+    return need > wholeBlock / 8 ? std::max(need, wholeBlock) : need;
+}
+
 }  // namespace
 
 struct BlockSortWorkspace::Memory {
@@ -56,13 +77,15 @@ struct BlockSortWorkspace::Memory {
     RangeModels models;
 
     uint8_t* bytes(size_t n) {
-        if (arena.size() < n) arena.reset(n);
+        if (arena.size() < n)
+            arena.reset(grownSize(n, CompressLayout(rle1EncodeBound(kBlockSortBlockSize)).size));
         return arena.data();
     }
     SortWorkspace& sortFor(uint32_t rows) {
         if (!sort || sortRows < rows) {
             sort.reset();
             sortRows = 0;
+            rows = grownSize(rows, rle1EncodeBound(kBlockSortBlockSize));
             sort = std::make_unique<SortWorkspace>(rows);
             sortRows = rows;
         }
@@ -75,22 +98,37 @@ BlockSortWorkspace::~BlockSortWorkspace() = default;
 
 BlockSortWorkspaces::Lease BlockSortWorkspaces::take() {
     {
-        std::lock_guard lock(m_);
+        std::unique_lock lock(m_);
+        returned_.wait(lock, [&] { return !free_.empty() || limit_ <= 0 || made_ < limit_; });
         if (!free_.empty()) {
             std::unique_ptr<BlockSortWorkspace> w = std::move(free_.back());
             free_.pop_back();
             return Lease(*this, std::move(w));
         }
+        ++made_;
     }
-    return Lease(*this, std::make_unique<BlockSortWorkspace>());
+    try {
+        return Lease(*this, std::make_unique<BlockSortWorkspace>());
+    } catch (...) {
+        {
+            std::lock_guard lock(m_);
+            --made_;
+        }
+        returned_.notify_one();
+        throw;
+    }
 }
 
 void BlockSortWorkspaces::giveBack(std::unique_ptr<BlockSortWorkspace> w) noexcept {
-    std::lock_guard lock(m_);
-    try {
-        free_.push_back(std::move(w));
-    } catch (...) {  // not kept: the next call makes a new one
+    {
+        std::lock_guard lock(m_);
+        try {
+            free_.push_back(std::move(w));
+        } catch (...) {  // not kept: the next call makes a new one
+            --made_;
+        }
     }
+    returned_.notify_one();
 }
 
 namespace {
@@ -110,14 +148,11 @@ struct CompressBuffers {
 
     CompressBuffers(BlockSortWorkspace::Memory& memory, uint32_t rawBlock)
         : cap1(rle1EncodeBound(rawBlock)), sort(memory.sortFor(cap1)), models(memory.models) {
-        Layout layout;
-        const size_t atText = layout.add(2 * size_t{cap1});
-        const size_t atColumn = layout.add(cap1);
-        const size_t atRanks = layout.add(cap1);
-        uint8_t* base = memory.bytes(layout.size());
-        text = base + atText;
-        column = base + atColumn;
-        ranks = base + atRanks;
+        const CompressLayout layout(cap1);
+        uint8_t* base = memory.bytes(layout.size);
+        text = base + layout.text;
+        column = base + layout.column;
+        ranks = base + layout.ranks;
     }
 };
 

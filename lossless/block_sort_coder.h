@@ -11,6 +11,7 @@
 // Calls keep all their state in the call, so streams may be coded on several
 // threads at once.
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,9 +45,14 @@ private:
 };
 
 // Workspaces for streams coded side by side: each call takes one no other
-// call holds and gives it back for the next.
+// call holds and gives it back for the next. With a limit, no more than that
+// many are ever made: a call beyond them waits for one to come back rather
+// than map and clear a workspace of its own. A caller holds one lease at a
+// time, so the wait always ends.
 class BlockSortWorkspaces {
 public:
+    explicit BlockSortWorkspaces(int limit = 0) : limit_(limit) {}
+
     class Lease {
     public:
         Lease(BlockSortWorkspaces& pool, std::unique_ptr<BlockSortWorkspace> w)
@@ -65,7 +71,10 @@ public:
 private:
     void giveBack(std::unique_ptr<BlockSortWorkspace> w) noexcept;
     std::mutex m_;
+    std::condition_variable returned_;
     std::vector<std::unique_ptr<BlockSortWorkspace>> free_;
+    const int limit_;  // 0: none
+    int made_ = 0;     // workspaces in existence, free or leased
 };
 
 // Compresses `raw` (below 2^32 bytes) into `out`, which it replaces with the

@@ -81,7 +81,7 @@ CodedStrips codeStrips(const CompressionJob& job, InputImage& in, std::vector<st
     // Threads beyond the workers code each strip's planes and streams side
     // by side. The last strip often ends alone while the other workers idle:
     // it takes every thread, with the stream workspaces the idle ones left.
-    shareStreamCoders(workers);
+    shareStreamCoders(workers, threads);
     const auto streamThreadsFor = [&](int32_t strip) {
         return strip + 1 == layout.stripCount ? threads : streamThreads;
     };

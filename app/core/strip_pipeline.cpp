@@ -49,8 +49,9 @@ double psnrOf(double sumSquares, double samples) {
     return 10.0 * std::log10(65535.0 * 65535.0 / mse);
 }
 
-void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers) {
-    for (std::size_t i = 1; i < workers.size(); ++i) workers[i]->section.coders = workers[0]->section.coders;
+void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers, int threads) {
+    const auto coders = std::make_shared<BlockSortWorkspaces>(threads);
+    for (auto& w : workers) w->section.coders = coders;
 }
 
 void ProgressCounter::planeDone() {
@@ -127,14 +128,24 @@ void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, 
         encodeStripRateAware(c.quality, w.geometry, sw, c.units, planeDone, {c.lambdaScale, nullptr, threads, c.meetCascade});
     else
         encodeStrip(c.quality, w.geometry, sw, c.units, {planeDone, threads});
-    encodeStripSection(sw.streams, w.section, threads);
-    clearSideStreams(sw.streams);
     // The reconstruction the decoder will rebuild, summed for the trailer.
-    stripToRgb(w.geometry, sw);
-    if (c.checksum) w.pixels = stripPixelChecksum(layout, w.strip, sw);
-    // A grey picture is measured as its expansion writes it.
-    if (c.grey) w.greyPixels = greyStripPlanes(layout, w.strip, sw);
-    if (c.measure) w.squares = w.meter.stripSquares(layout, w.geometry, sw, c.units == RgbInput::Native12 ? 16 : 256);
+    // It needs only the planes, so on several threads it is made while the
+    // streams are coded, beside the longest of them.
+    const auto reconstruct = [&] {
+        stripToRgb(w.geometry, sw);
+        if (c.checksum) w.pixels = stripPixelChecksum(layout, w.strip, sw);
+        // A grey picture is measured as its expansion writes it.
+        if (c.grey) w.greyPixels = greyStripPlanes(layout, w.strip, sw);
+        if (c.measure)
+            w.squares = w.meter.stripSquares(layout, w.geometry, sw, c.units == RgbInput::Native12 ? 16 : 256);
+    };
+    if (threads > 1) {
+        encodeStripSection(sw.streams, w.section, threads, reconstruct);
+    } else {
+        encodeStripSection(sw.streams, w.section);
+        reconstruct();
+    }
+    clearSideStreams(sw.streams);
 }
 
 bool checkTrailer(const OpenedContainer& c) {

@@ -63,8 +63,9 @@ struct StripWorker {
 
 // One pool of stream-coding workspaces for all workers, so that threads
 // lent to another worker's streams reuse the workspaces of idle workers
-// rather than clear fresh ones.
-void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers);
+// rather than clear fresh ones; no more of them than the `threads` that
+// can code at once.
+void shareStreamCoders(std::vector<std::unique_ptr<StripWorker>>& workers, int threads);
 
 // Runs the strips of a file on the workers. read(w) runs for the strips in
 // order, one at a time; work(w) on every worker at once; write(w) again in

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <random>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "kirune/Error.h"
@@ -169,6 +173,56 @@ TEST(BlockSortDamage, UndecodablePayloadNamesTheRangeModel) {
     const Bytes garbage = {2, 0, 0, 0, 0, 0, 5, 0xff, 0xff, 0xff, 0xff, 0xff};
     EXPECT_EQ(blockSortFootprint(garbage, 5, 2000), garbage.size());
     expectDamaged(garbage, 5, 2000, false, "the file is damaged: range decoder: no symbol in a model of 10");
+}
+
+}  // namespace
+}  // namespace kirune
+
+namespace kirune {
+namespace {
+
+// Streams of rising length in one workspace, across the length past which it
+// grows to a whole block at once and on past a block: each codes as in a
+// fresh workspace, and the grown memory still expands it.
+TEST(BlockSortCoder, AWorkspaceGrowingStreamByStreamChangesNoByte) {
+    BlockSortWorkspace work;
+    for (const size_t n : {size_t{3000}, size_t{kBlock / 10}, size_t{kBlock / 6}, size_t{kBlock / 2},
+                           size_t{kBlock}, size_t{kBlock + kBlock / 3}}) {
+        SCOPED_TRACE(n);
+        const Bytes raw = realistic(n, static_cast<unsigned>(n));
+        const Coded fresh = compress(raw);
+        Bytes kept;
+        EXPECT_EQ(blockSortCompress(raw, kept, work), fresh.recorded);
+        EXPECT_EQ(kept, fresh.stream);
+        Bytes back(n);
+        EXPECT_EQ(blockSortExpand(fresh.stream, fresh.recorded, back, work), fresh.stream.size());
+        EXPECT_EQ(back, raw);
+    }
+}
+
+// A pool limited to two workspaces: a third caller waits until one comes
+// back and then codes in that one; an unlimited pool makes a third at once.
+TEST(BlockSortWorkspacesPool, ALimitedPoolLendsOnlyWhatItMade) {
+    BlockSortWorkspaces pool(2);
+    std::unique_ptr<BlockSortWorkspaces::Lease> first(new BlockSortWorkspaces::Lease(pool.take()));
+    BlockSortWorkspaces::Lease second = pool.take();
+    BlockSortWorkspace* const firstSpace = &**first;
+    EXPECT_NE(firstSpace, &*second);
+    std::atomic<BlockSortWorkspace*> third{nullptr};
+    std::thread waiter([&] {
+        BlockSortWorkspaces::Lease l = pool.take();
+        third = &*l;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(third.load(), nullptr) << "a third workspace was lent while two were out";
+    first.reset();
+    waiter.join();
+    EXPECT_EQ(third.load(), firstSpace);
+
+    BlockSortWorkspaces open;
+    BlockSortWorkspaces::Lease a = open.take(), b = open.take(), c = open.take();
+    EXPECT_NE(&*a, &*c);
+    EXPECT_NE(&*b, &*c);
 }
 
 }  // namespace
