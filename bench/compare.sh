@@ -215,6 +215,9 @@ check_16bit() { # REF OUT
 run() { # LOG CMD...
   local logf=$1 t0 t1
   shift
+  # Earlier runs' outputs (decoded TIFFs of 100 MB) are flushed first: their write-back would
+  # otherwise take a core from whichever run comes next, and threaded runs lose the most.
+  sync
   t0=$EPOCHREALTIME
   if ! /usr/bin/time -f '%M' -o "$w/rss" "$@" >"$logf" 2>&1; then
     log "FAILED: $*"
