@@ -238,6 +238,20 @@ inline void quantiseGainBy(const uint8_t* table, BlockDecision& d, int level, in
 
 void quantiseGain(BlockDecision& d, int level, int stage) { quantiseGainBy(gainLevelTable(), d, level, stage); }
 
+namespace {
+
+// A stage's reconstruction from its gain-scaled shapes `q` and quantised
+// gain, what it leaves of `target`, and the energy of that.
+VqResult stageResult(const BlockVec& q, int16_t gain, const BlockVec& target) {
+    VqResult r;
+    blockScale15(q, gain, r.recon);
+    blockSub(target, r.recon, r.residual);
+    r.error = blockEnergy(r.residual);
+    return r;
+}
+
+}  // namespace
+
 VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec& target, BlockVec& work,
                          int32_t normaliseQuarters) {
     if (normaliseQuarters != 0) quarterNormalize(work, d.quarterNorms);
@@ -250,11 +264,7 @@ VqResult gainShapeSearch(BlockDecision& d, int level, int stage, const BlockVec&
     rowsScale13(shapes, g, q);
     d.gainValue[level][stage] = static_cast<int16_t>(blockDot(target, q) >> 12);
     quantiseGainBy(gainLevelTable(), d, level, stage);
-    VqResult r;
-    blockScale15(q, d.gainValue[level][stage], r.recon);
-    blockSub(target, r.recon, r.residual);
-    r.error = blockEnergy(r.residual);
-    return r;
+    return stageResult(q, d.gainValue[level][stage], target);
 }
 
 VqResult rebuildVq(BlockDecision& d, int level, int stage, const BlockVec& target) {
@@ -265,11 +275,7 @@ VqResult rebuildVq(BlockDecision& d, int level, int stage, const BlockVec& targe
     BlockVec q;
     rowsScale13(shapes, g, q);
     d.gainValue[level][stage] = gainLevels[d.gainLevelIndex[level][stage]];
-    VqResult r;
-    blockScale15(q, d.gainValue[level][stage], r.recon);
-    blockSub(target, r.recon, r.residual);
-    r.error = blockEnergy(r.residual);
-    return r;
+    return stageResult(q, d.gainValue[level][stage], target);
 }
 
 int32_t searchPattern(BlockDecision& d, const BlockVec& target, BlockVec& recon) {
