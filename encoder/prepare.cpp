@@ -44,7 +44,9 @@ void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
         checkRegion(*p, g.luma);
     const std::size_t begin = static_cast<std::size_t>(offset) * B;
     const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
-    for (std::size_t k = begin; k < end; ++k) blockToYcc(w, k, transformShift(input), transformCentre(input));
+    const int n = transformShift(input);
+    const int32_t centre = transformCentre(input);
+    for (std::size_t k = begin; k < end; ++k) blockToYcc(w, k, n, centre);
 }
 
 void prepareStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, RgbInput input) {
