@@ -23,6 +23,12 @@ namespace kirune {
 
 StripSection::StripSection() : coders(std::make_shared<BlockSortWorkspaces>()) {}
 
+std::size_t StripSection::size() const {
+    std::size_t n = kStreamTableBytes;
+    for (const auto& r : recorded) n += r.size();
+    return n;
+}
+
 namespace {
 
 // Streams 4 and 5 (indexBitsLow, indexBitsHigh) are stored as they are.
@@ -125,13 +131,16 @@ void ContainerWriter::commit() {
     out_.commit();
 }
 
-void ContainerWriter::append(const std::vector<uint8_t>& bytes) {
+void ContainerWriter::append(std::span<const std::span<const uint8_t>> parts) {
     std::FILE* f = out_.stream();
-    if (fseeko(f, end_, SEEK_SET) != 0 || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
-        out_.fail(kCannotWriteOutputText, errno);
-    out_.checkStream();
-    written_.add(bytes.data(), bytes.size());
-    end_ += static_cast<int64_t>(bytes.size());
+    if (fseeko(f, end_, SEEK_SET) != 0) out_.fail(kCannotWriteOutputText, errno);
+    for (const auto& bytes : parts) {
+        if (bytes.empty()) continue;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) out_.fail(kCannotWriteOutputText, errno);
+        out_.checkStream();
+        written_.add(bytes.data(), bytes.size());
+        end_ += static_cast<int64_t>(bytes.size());
+    }
 }
 
 void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const ImageMetadata& meta) {
@@ -184,19 +193,18 @@ void encodeStripSection(const SideStreams& st, StripSection& sec, int threads, c
     beginSection(sec, table);
     for (int i = 0; i < kStreamCount; ++i) {
         const auto u = static_cast<std::size_t>(i);
-        sec.offset[u] = sec.bytes.size();
-        if (table[u].recordedSize == table[u].rawLength) {
-            const uint8_t* raw = streamBuffer(st, i).data();
-            sec.bytes.insert(sec.bytes.end(), raw, raw + table[u].rawLength);
-        } else {
-            sec.bytes.insert(sec.bytes.end(), coded[u].begin(), coded[u].end());
-        }
+        sec.recorded[u] = table[u].recordedSize == table[u].rawLength
+                              ? std::span<const uint8_t>(streamBuffer(st, i).data(), table[u].rawLength)
+                              : std::span<const uint8_t>(coded[u]);
     }
-    sec.offset[kStreamCount] = sec.bytes.size();
 }
 
 void appendStripSection(ContainerWriter& out, const StripSection& sec) {
-    out.append(sec.bytes);
+    if (sec.bytes.size() < kStreamTableBytes) throw Error("a strip section is written before it is coded");
+    std::array<std::span<const uint8_t>, kStreamCount + 1> parts;
+    parts[0] = {sec.bytes.data(), kStreamTableBytes};
+    std::copy(sec.recorded.begin(), sec.recorded.end(), parts.begin() + 1);
+    out.append(parts);
     out.out_.startWriteback();
 }
 
@@ -421,6 +429,8 @@ void readStripSection(ContainerReader& in, const SideStreams& st, StripSection& 
     beginSection(sec, sec.table);
     readSectionStreams(in, sec.table, sec.bytes, sec.offset);
     if (in.position() - start != static_cast<int64_t>(sec.bytes.size())) throwDamaged();
+    for (std::size_t u = 0; u < kStreamCount; ++u)
+        sec.recorded[u] = {sec.bytes.data() + sec.offset[u], sec.offset[u + 1] - sec.offset[u]};
 }
 
 void expandStripSection(const StripSection& sec, SideStreams& st, int threads) {

@@ -31,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,18 +50,27 @@ inline constexpr uint8_t kMagicXor = 0xB4;        // the magic's letters stored 
 inline constexpr uint8_t kDescriptionXor = 0xB4;  // description bytes before the NUL
 inline constexpr const char* kContainerVersion = "09.16";
 
-// One strip section as it lies in the file: the stream table, then the seven
-// streams; stream i occupies bytes[offset[i], offset[i + 1]).
+// One strip section: the stream table, then the seven streams as the file
+// records them (`recorded`). A section read from a file holds all of it in
+// `bytes`, stream i at bytes[offset[i], offset[i + 1]). A coded one holds
+// only the table there: its streams are views of `coded` and, for streams
+// stored as they are, of the side streams it was coded from, valid until
+// those are cleared or coded again. So a strip's streams are not copied
+// once more on their way to the file.
 struct StripSection {
     StripSection();
     StreamTable table{};
     std::vector<uint8_t> bytes;
     std::array<std::size_t, 8> offset{};
+    std::array<std::span<const uint8_t>, kStreamCount> recorded{};
     // The coder's memory, kept for the next strip the section is used for.
     std::shared_ptr<BlockSortWorkspaces> coders;
-    // Each stream's coded bytes before they are laid out in `bytes`, kept
-    // with their capacity so that later strips code into pages already touched.
+    // Each block-sorted stream's coded bytes, kept with their capacity so
+    // that later strips code into pages already touched.
     std::array<std::vector<uint8_t>, kStreamCount> coded;
+
+    // Bytes the section takes in the file.
+    std::size_t size() const;
 };
 
 // The header's bytes for the image size, strip budget, quality level and
@@ -84,7 +94,9 @@ private:
     friend void writeContainerHeader(ContainerWriter&, const FileCoding&, const ImageMetadata&);
     friend void appendStripSection(ContainerWriter&, const StripSection&);
     friend void appendTrailer(ContainerWriter&, Trailer);
-    void append(const std::vector<uint8_t>& bytes);
+    void append(std::span<const uint8_t> bytes) { append(std::span(&bytes, 1)); }
+    // The parts one after another, as one piece of the file.
+    void append(std::span<const std::span<const uint8_t>> parts);
     OutputFile out_;
     int64_t end_ = 0;
     Checksummer written_;  // everything before the trailer, as it was written
@@ -93,7 +105,8 @@ private:
 // Writes the header at the start of the file. Call once, before any strip.
 void writeContainerHeader(ContainerWriter& out, const FileCoding& c, const ImageMetadata& meta);
 
-// Codes streams whose contents and rawLength[] are final into a section, the
+// Codes streams whose contents and rawLength[] are final into a section (which
+// refers to `st` until it is written), the
 // block-sorted streams on up to `threads` threads (the bytes do not depend on
 // it). `alongside`, when given, runs on one of those threads once the streams
 // are handed out; it must not touch `st` or `sec`.

@@ -150,7 +150,7 @@ TrialPoint trialEncode(const HeldImage& img, int32_t qualityLevel, int32_t colou
         file.layout, workers, o.stop, [&](StripWorker& w) { readInputStrip(in, file.layout, w.strip, w.work); },
         [&](StripWorker& w) { codeStrip(w, file.layout, coding, o.threads, {}); },
         [&](StripWorker& w) {
-            point.bytes += w.section.bytes.size();
+            point.bytes += w.section.size();
             squares += w.squares;
         });
     point.psnr = psnrOf(squares, 3.0 * img.width * img.height);

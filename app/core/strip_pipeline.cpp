@@ -87,6 +87,7 @@ void WorkerPool::keep(std::vector<std::unique_ptr<StripWorker>>& workers) {
     for (auto& w : workers) {
         w->input.reset();
         w->strip = -1;
+        clearSideStreams(w->work.streams);  // a compression's last strip leaves them filled
         // Only a strip coded on several threads fills these; kept, every
         // worker would come to hold a touched pair.
         w->work.planeStreams = {};
@@ -123,6 +124,9 @@ FileWorkers::~FileWorkers() {
 void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, int threads,
                const PlaneProgress& planeDone) {
     StripWork& sw = w.work;
+    // The last strip's streams stay until its section is written, which
+    // refers to them.
+    clearSideStreams(sw.streams);
     if (c.measure) w.meter.keepInput(sw);
     if (c.rateAware)
         encodeStripRateAware(c.quality, w.geometry, sw, c.units, planeDone, {c.lambdaScale, nullptr, threads, c.meetCascade});
@@ -145,7 +149,6 @@ void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, 
         encodeStripSection(sw.streams, w.section);
         reconstruct();
     }
-    clearSideStreams(sw.streams);
 }
 
 bool checkTrailer(const OpenedContainer& c) {

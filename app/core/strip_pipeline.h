@@ -189,7 +189,8 @@ struct StripCoding {
     bool grey = false;         // planes made grey as expansion writes them, summed into greyPixels
 };
 
-// Codes the strip `w` holds as read: its streams into w.section, and the
+// Codes the strip `w` holds as read: its streams into w.section (which
+// refers to w's streams until the next strip is coded), and the
 // reconstruction the decoder will rebuild into its R, G, B planes, summed
 // and measured as `c` asks. `threads` code its planes and streams side by side.
 void codeStrip(StripWorker& w, const ImageLayout& layout, const StripCoding& c, int threads,
