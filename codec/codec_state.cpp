@@ -133,13 +133,13 @@ static constexpr std::size_t kStreamSlack = 16;
 
 void allocSideStreams(SideStreams& st, std::size_t n) {
     // Sized for the worst case; a strip usually fills a small part of them.
-    st.dcSignBits.reset(((n + 7) >> 3) + kStreamSlack, false, true);
-    st.dcBytes.reset(n + kStreamSlack, false, true);
-    st.headerBits.reset(2 * n + kStreamSlack, true, true);
-    st.indexBitsLow.reset(10 * n + kStreamSlack, true, true);
-    st.indexBitsHigh.reset(10 * n + kStreamSlack, true, true);
-    st.gainBytes.reset(2 * n + kStreamSlack, false, true);
-    st.matchBytes.reset(16 * n + kStreamSlack, false, true);
+    st.dcSignBits.reset(((n + 7) >> 3) + kStreamSlack);
+    st.dcBytes.reset(n + kStreamSlack);
+    st.headerBits.reset(2 * n + kStreamSlack, true);
+    st.indexBitsLow.reset(10 * n + kStreamSlack, true);
+    st.indexBitsHigh.reset(10 * n + kStreamSlack, true);
+    st.gainBytes.reset(2 * n + kStreamSlack);
+    st.matchBytes.reset(16 * n + kStreamSlack);
     st.blockCapacity = n;
     st.dcSignBitCount = st.dcBytesPos = st.gainBytesPos = st.matchBytesPos = st.blockCounter = 0;
     st.headerPos = st.indexLowPos = st.indexHighPos = BitCursor{};

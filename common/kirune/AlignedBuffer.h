@@ -42,16 +42,15 @@ public:
     ~AlignedBuffer() { release(); }
 
     // Replaces the contents with `count` elements (uninitialised unless
-    // zeroed). A sparse buffer, of which usually only a small start is
-    // written, is mapped in small pages so that it costs what is written.
-    void reset(std::size_t count, bool zeroed = false, bool sparse = false) {
+    // zeroed).
+    void reset(std::size_t count, bool zeroed = false) {
         release();
         if (count == 0) return;
         if (count > std::numeric_limits<std::size_t>::max() / sizeof(T))
             throw Error(kOutOfMemoryText);
         const std::size_t bytes = count * sizeof(T);
         if (kMapLargeBuffers && bytes >= kMapThreshold) {
-            mapPages(bytes, !sparse);
+            mapPages(bytes);
             size_ = count;
             return;
         }
@@ -84,12 +83,14 @@ public:
     const T* end() const noexcept { return data_ + size_; }
 
 private:
-    // Large buffers (strip planes; stream buffers in small pages) are mapped on a 2 MiB
-    // boundary with huge pages advised: first touches then cost one fault per
-    // 2 MiB rather than per 4 KiB, and fresh pages already read as zero.
+    // Large buffers (strip planes, stream buffers) are mapped afresh: their
+    // pages read as zero without a pass to clear them, and a buffer of which
+    // a strip writes only the start costs only what is written. Huge pages
+    // are not asked for: where a virtual machine hands free memory back to
+    // its host, they come from what was handed back, and clearing them took
+    // a sixth of a compression run after other programs.
     // Under AddressSanitizer they stay on the heap, where overruns are caught.
     static constexpr std::size_t kMapThreshold = std::size_t{512} << 10;
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 #if defined(__SANITIZE_ADDRESS__)
     static constexpr bool kMapLargeBuffers = false;
 #elif defined(__has_feature)
@@ -102,22 +103,11 @@ private:
     static constexpr bool kMapLargeBuffers = true;
 #endif
 
-    void mapPages(std::size_t bytes, bool hugePages) {
-        const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-        if (rounded < bytes || rounded > std::numeric_limits<std::size_t>::max() - kHugePage)
-            throw Error(kOutOfMemoryText);
-        // One huge page more than needed, trimmed to a 2 MiB boundary.
-        const std::size_t span = rounded + kHugePage;
-        void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void mapPages(std::size_t bytes) {
+        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw Error(kOutOfMemoryText);
-        const auto start = reinterpret_cast<std::uintptr_t>(p);
-        const std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
-        if (aligned > start) ::munmap(p, aligned - start);
-        const std::size_t tail = (start + span) - (aligned + rounded);
-        if (tail) ::munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-        if (hugePages) ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);  // advice only
-        data_ = reinterpret_cast<T*>(aligned);
-        mapped_ = rounded;
+        data_ = static_cast<T*>(p);
+        mapped_ = bytes;
     }
 
     T* data_ = nullptr;
