@@ -33,17 +33,22 @@ inline void blockToYcc(StripWork& w, std::size_t k, int n, int32_t centre) {
     }
 }
 
+// The luma grid's blocks [first, second) of every full-size plane, which
+// the colour transform reads and writes.
+std::pair<std::size_t, std::size_t> lumaBlocks(const StripGeometry& g, const StripWork& w) {
+    for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
+        checkRegion(*p, g.luma);
+    const std::size_t begin = static_cast<std::size_t>(g.luma.firstRow) * g.luma.blocksPerRow;
+    return {begin, begin + static_cast<std::size_t>(g.luma.rows) * g.luma.blocksPerRow};
+}
+
 int transformShift(RgbInput input) { return input == RgbInput::Native12 ? 13 : 9; }
 int32_t transformCentre(RgbInput input) { return (input == RgbInput::Native12 ? 2048 : 128) * 8192; }
 
 }  // namespace
 
 void rgbToYcc(const StripGeometry& g, StripWork& w, RgbInput input) {
-    const int32_t B = g.luma.blocksPerRow, rows = g.luma.rows, offset = g.luma.firstRow;
-    for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
-        checkRegion(*p, g.luma);
-    const std::size_t begin = static_cast<std::size_t>(offset) * B;
-    const std::size_t end = begin + static_cast<std::size_t>(rows) * B;
+    const auto [begin, end] = lumaBlocks(g, w);
     const int n = transformShift(input);
     const int32_t centre = transformCentre(input);
     for (std::size_t k = begin; k < end; ++k) blockToYcc(w, k, n, centre);
@@ -61,12 +66,9 @@ void prepareStrip(const QualityParams& q, const StripGeometry& g, StripWork& w, 
     // Each block's samples are transformed, averaged and corrected while
     // they are in cache. A block's corrections overwrite the R, G, B samples
     // it was transformed from, and no other block reads those.
-    for (const BlockPlane* p : {&w.rPlane, &w.gPlane, &w.bPlane, &w.yPlane, &w.cbPlane, &w.crPlane})
-        checkRegion(*p, g.luma);
+    const auto [begin, end] = lumaBlocks(g, w);
     const int n = transformShift(input);
     const int32_t centre = transformCentre(input);
-    const std::size_t begin = static_cast<std::size_t>(g.luma.firstRow) * g.luma.blocksPerRow;
-    const std::size_t end = begin + static_cast<std::size_t>(g.luma.rows) * g.luma.blocksPerRow;
     for (std::size_t k = begin; k < end; ++k) {
         blockToYcc(w, k, n, centre);
         for (const PlaneRegion& r : regions) {

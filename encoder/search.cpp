@@ -121,10 +121,11 @@ struct LevelBooks {
 struct Bucket {
     int p, b;
 };
-Bucket shapeBucketOf(const int16_t quarter[4]) {
-    const int p = rowLargestMagnitude(quarter);
+// p: the quarter's component of largest magnitude.
+Bucket shapeBucketAt(const int16_t quarter[4], int p) {
     return {p, clampBucket(shapeBucket(quarter[p]), kShapeBucketTop)};
 }
+Bucket shapeBucketOf(const int16_t quarter[4]) { return shapeBucketAt(quarter, rowLargestMagnitude(quarter)); }
 Bucket gainBucketOf(const int16_t norms[4]) {
     const int p = rowLargest(norms);
     return {p, clampBucket(gainBucket(norms[p]), kGainBucketTop)};
@@ -159,7 +160,7 @@ const int16_t* stageCodewords(const LevelBooks& books, BlockDecision& d, int lev
     rowsLargestMagnitude(quarters, p);
     for (int i = 0; i < 4; ++i) {
         const int16_t* quarter = quarters.lane + 4 * i;
-        at[i] = {p[i], clampBucket(shapeBucket(quarter[p[i]]), kShapeBucketTop)};
+        at[i] = shapeBucketAt(quarter, p[i]);
         scans[i] = bucketScan(books.shape, at[i].b, at[i].p, quarter);
     }
     at[kGainSlot] = gainBucketOf(d.quarterNorms);
